@@ -1,0 +1,57 @@
+# Unit tests: tests/<folder>/<name>_test.cpp, one executable each, labelled
+# with the folder. End-to-end tests: tests/e2e/<folder>_<name>_test.cpp (or
+# .sh), labelled with the folder and "e2e".
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+# Helpers shared by tests (fixtures, temporary homes, namespace launcher).
+file(GLOB test_support CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+if(test_support)
+  add_library(nimbora_test_support STATIC ${test_support})
+  target_link_libraries(nimbora_test_support PUBLIC ${NIMBORA_LINK} GTest::gtest)
+  target_include_directories(nimbora_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests)
+  set(NIMBORA_TEST_SUPPORT nimbora_test_support)
+endif()
+
+function(nimbora_gtest file labels)
+  get_filename_component(name ${file} NAME_WE)
+  get_filename_component(dir ${file} DIRECTORY)
+  get_filename_component(folder ${dir} NAME)
+  set(target ${folder}_${name})
+  add_executable(${target} ${file})
+  target_link_libraries(${target} PRIVATE ${NIMBORA_TEST_SUPPORT} ${NIMBORA_LINK} GTest::gtest GTest::gtest_main)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_definitions(${target} PRIVATE
+    NIMBORA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" NIMBORA_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${target} PROPERTIES LABELS "${labels}" DISCOVERY_TIMEOUT 60)
+endfunction()
+
+foreach(folder ${NIMBORA_FOLDERS})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${folder}/*_test.cpp)
+  foreach(t ${tests})
+    nimbora_gtest(${t} "${folder}")
+  endforeach()
+endforeach()
+
+file(GLOB e2e_cpp CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/*_test.cpp)
+foreach(t ${e2e_cpp})
+  get_filename_component(name ${t} NAME_WE)
+  string(REGEX REPLACE "_.*" "" folder ${name})
+  nimbora_gtest(${t} "${folder};e2e")
+endforeach()
+
+file(GLOB e2e_sh CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/*_test.sh)
+foreach(t ${e2e_sh})
+  get_filename_component(name ${t} NAME_WE)
+  string(REGEX REPLACE "_.*" "" folder ${name})
+  add_test(NAME e2e_${name} COMMAND bash ${t} ${CMAKE_BINARY_DIR})
+  set_tests_properties(e2e_${name} PROPERTIES LABELS "${folder};e2e" TIMEOUT 300)
+endforeach()
+
+# Small programs that end-to-end tests start: tests/e2e/tools/<name>.cpp.
+file(GLOB e2e_tools CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/tools/*.cpp)
+foreach(t ${e2e_tools})
+  get_filename_component(name ${t} NAME_WE)
+  add_executable(${name} ${t})
+  target_link_libraries(${name} PRIVATE ${NIMBORA_LINK})
+endforeach()

@@ -1,0 +1,21 @@
+// The socket shim. The rest of the code speaks the BSD socket calls that
+// POSIX and Winsock share; only what differs between them is named here.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+
+typedef int sock_t;
+constexpr sock_t SOCK_INVALID = -1;
+
+// Closes a socket; 0 on success.
+int sock_close(sock_t s);
+
+// The error number of the last failed socket call on this thread.
+int sock_errno();
+
+// True for the two errors the select loop rides out: an interrupted call and
+// a call that would block (Winsock's 10004 and 10035).
+bool sock_error_transient(int err);

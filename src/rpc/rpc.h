@@ -1,0 +1,147 @@
+// ONC RPC version 2, server side: the transport record, call decoding,
+// authentication, the registry of served programs, replies, and the replay
+// cache of non-idempotent procedures. Decoding, dispatch, the handler and the
+// reply all run on the thread that received the call; each such thread owns
+// its xprt and rpc_call, so none of this takes a lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/net.h"
+#include "rpc/xdr.h"
+
+constexpr uint16_t RPC_UDP = 17;
+constexpr uint16_t RPC_TCP = 6;
+constexpr uint32_t RPC_MAX_AUTH = 400;  // credential and verifier body limit
+
+// Accept status of an accepted reply.
+enum : uint32_t {
+    RPC_SUCCESS = 0,
+    RPC_PROG_UNAVAIL = 1,
+    RPC_PROG_MISMATCH = 2,
+    RPC_PROC_UNAVAIL = 3,
+    RPC_GARBAGE_ARGS = 4,
+};
+// Authentication status of a rejected reply.
+enum : uint32_t {
+    RPC_AUTH_BADCRED = 1,
+    RPC_AUTH_REJECTEDCRED = 2,
+    RPC_AUTH_BADVERF = 3,
+};
+
+// One transport endpoint: a socket, or a UDP worker, or a TCP connection.
+// The one message area holds the call and then, overwritten, the reply.
+struct xprt {
+    xprt *next;           // the select loop's transport list
+    sock_t sock;
+    uint16_t port;        // local port, host order; what the portmapper is told
+    uint16_t protocol;    // RPC_UDP or RPC_TCP
+    socklen_t peer_len;   // 16
+    sockaddr_in peer;     // sender of the current call, destination of the reply
+    uint32_t xid;         // transaction id of the call served (or made), host order
+    uint8_t *buffer;      // the allocation: 4 reserved bytes, then the message area
+    int32_t count;        // bytes received; then bytes of the reply to send
+    uint32_t size;        // bytes the message area may hold
+    uint8_t *msg;         // buffer + 4; the 4 bytes in front take a TCP record mark
+};
+
+// The AUTH_UNIX identity. For AUTH_NULL calls it is the anonymous identity
+// (uid and gid 65534, no groups, empty machine name), never an earlier call's.
+struct rpc_cred {
+    uint32_t stamp;
+    char machine[256];
+    uint32_t uid;
+    uint32_t gid;
+    uint32_t ngroups;
+    uint32_t groups[32];
+};
+
+// The decoded call; one per receiving thread, reused for each call.
+struct rpc_call {
+    uint32_t msg_type;
+    uint32_t rpc_version;
+    uint32_t prog, vers, proc;
+    uint32_t cred_flavor;
+    uint32_t cred_len;
+    uint8_t cred[4 + RPC_MAX_AUTH];  // length word and body, as received
+    uint32_t verf_flavor;
+    uint32_t verf_len;
+    uint8_t verf[4 + RPC_MAX_AUTH];  // length word and body, echoed in accepted replies
+    rpc_cred unix_cred;
+    // Argument cursor: next word, bytes after the header, first argument word.
+    uint32_t pos;
+    uint32_t arg_len;
+    const uint32_t *args;
+};
+
+typedef void (*rpc_handler)(xprt *xp, rpc_call *call);
+// Writes a result record at `out` and returns its length in bytes.
+typedef uint32_t (*rpc_encoder)(uint8_t *out, const void *result);
+
+// Creates a transport record. With size 0 it has no buffer (a listening TCP
+// socket; the caller stores the size for accepted connections in `size`);
+// otherwise the message area holds size + 512 bytes. None on out of memory
+// ("xprt_create: out of memory\n").
+xprt *xprt_create(sock_t sock, uint16_t protocol, uint16_t port, uint32_t size);
+// Frees the record and its buffer; does not close the socket.
+void xprt_free(xprt *xp);
+
+// Decodes the message in the message area. False when the call is dropped or
+// was already answered with an RPC or authentication error.
+bool rpc_decode_call(xprt *xp, rpc_call *call);
+// Authenticates the call and runs its handler, or answers the error.
+void rpc_dispatch(xprt *xp, rpc_call *call);
+
+// Registers (prog, vers) with `handler`, then tells the portmapper about
+// (prog, vers, protocol, xp->port). False when the pair already has another
+// handler, or the portmapper refused. Called during start-up only.
+bool rpc_register(xprt *xp, uint32_t prog, uint32_t vers, rpc_handler handler, uint32_t protocol);
+// Tells the portmapper to drop (prog, vers, protocol), then removes the entry.
+void rpc_unregister(uint32_t prog, uint32_t vers, uint32_t protocol);
+
+// The portmapper call behind rpc_register/rpc_unregister: SET when `set`,
+// else UNSET. Returns the portmapper's answer. Null means "no portmapper":
+// registration succeeds locally only (unit tests).
+typedef bool (*rpc_pmap_fn)(bool set, uint32_t prog, uint32_t vers, uint32_t protocol,
+                            uint16_t port);
+extern rpc_pmap_fn rpc_pmap_call;
+
+// Replies. Each writes its header at the start of the message area and sends.
+uint32_t rpc_void_result(uint8_t *out, const void *result);
+bool rpc_reply(xprt *xp, rpc_call *call, rpc_encoder encoder, const void *result);
+void rpc_error_reply(xprt *xp, rpc_call *call, uint32_t accept_status);
+void rpc_prog_mismatch_reply(xprt *xp, rpc_call *call, uint32_t low, uint32_t high);
+void rpc_version_mismatch_reply(xprt *xp, rpc_call *call, uint32_t low, uint32_t high);
+void rpc_auth_error_reply(xprt *xp, rpc_call *call, uint32_t auth_status);
+
+// Sends `count` bytes of the message area to the peer: one datagram over UDP
+// (up to three attempts), record-marked fragments over TCP. Below 1 on failure.
+int rpc_send(xprt *xp);
+
+// Replay cache: one slot per non-idempotent procedure, remembering its last
+// call from any client and the result record saved beside it.
+struct rpc_replay_slot {
+    uint32_t xid;
+    uint32_t addr;   // client IPv4, network order
+    uint16_t port;   // client port, network order
+    std::atomic<int16_t> state;  // 0 empty, -1 busy, 1 valid
+};
+// Answers from the slot when it holds this call (same xid, address, port).
+bool rpc_replay_check(xprt *xp, rpc_call *call, rpc_replay_slot *slot, rpc_encoder encoder,
+                      const void *save);
+// Remembers this call's result record (size bytes) unless the slot is busy.
+void rpc_replay_save(xprt *xp, rpc_replay_slot *slot, void *save, const void *result,
+                     uint32_t size);
+
+// Shared by the UDP workers and the select loop: set by xprt_close_all, read
+// after every receive; and the count of idle 2-second beats.
+extern std::atomic<int> xprt_stop;
+extern std::atomic<int> xprt_idle;
+
+// UDP (blocking sockets; several threads may block in recvfrom on one socket
+// and each gets one datagram).
+sock_t udp_socket(uint32_t address, uint16_t port);
+bool udp_workers_start(uint32_t count, xprt *base);
+void udp_worker(xprt *xp);
+bool udp_receive(xprt *xp);

@@ -1,0 +1,33 @@
+// The server's log file: one plain-text file per month, "nfsd%y%m.log" in the
+// folder of the setting "Directory". Every subsystem writes its lines through
+// log_printf so that the level test and the one-write-per-line rule live in
+// one place.
+#pragma once
+
+#include <cstdio>
+
+// Opens the month's log file with "a+" when the setting "Log" is above 0 and
+// writes the start banner at level 2 and above. When the file cannot be
+// opened, "Log" becomes 0 for the run and none is returned. Called once by
+// the server thread before start-up.
+FILE *log_open();
+
+// Closes the log file; later lines are dropped. Safe to call when none is open.
+void log_close();
+
+// True when a log is open and the setting "Log" is at least `level`.
+bool log_enabled(int level);
+
+// Writes one whole line (the caller's format ends in "\n") with one formatted
+// write when log_enabled(level). Thread-safe: lines never interleave.
+void log_printf(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Flushes the log stream (after the start-up messages and the exports report).
+void log_flush();
+
+// The current local time as "%Y-%m-%d %H:%M:%S" in a process-wide buffer;
+// use the text at once, in the same log_printf call.
+const char *log_time();
+
+// Test hook: route lines to `file` at `level` without a log file on disk.
+void log_attach(FILE *file, int level);
