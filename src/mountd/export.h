@@ -24,18 +24,75 @@ enum : uint32_t {
 };
 
 struct export_entry {
-    char *path;             // 'c:\data', 'c:' for a drive root, '\\server\share'; no trailing '\'
-    char *name;             // -name: alias with a leading '/', or null
-    uint32_t root_inode;    // inode number of path
-    uint32_t drive_type;    // 2 removable, 3 fixed, 4 remote, 5 CD-ROM, 6 RAM disk
-    uint32_t volume_serial; // 0 while unknown; the file system id clients see
-    uint32_t max_name;      // maximum component length; 0 while unknown
-    uint32_t export_id;     // CRC-32 of the signature, unique in the list
-    uint32_t flags;         // EXP_*
-    uint32_t umask;         // low six bits only; default 022
+    char *path;              // 'c:\data', 'c:' for a drive root, '\\server\share'; no trailing '\'
+    char *name;              // -name: alias with a leading '/', or null
+    uint32_t root_inode;     // inode number of path
+    uint32_t drive_type;     // 2 removable, 3 fixed, 4 remote, 5 CD-ROM, 6 RAM disk
+    uint32_t volume_serial;  // 0 while unknown; the file system id clients see
+    uint32_t max_name;       // maximum component length; 0 while unknown
+    uint32_t export_id;      // CRC-32 of the signature, unique in the list
+    uint32_t flags;          // EXP_*
+    uint32_t umask;          // low six bits only; default 022
     uint32_t maproot_uid, maproot_gid;
     uint32_t mapall_uid, mapall_gid;
-    int32_t client_count;   // 0: every client may mount
-    uint32_t *clients;      // IPv4, network order; pairs (low, high) with EXP_RANGE
+    int32_t client_count;  // 0: every client may mount
+    uint32_t *clients;     // IPv4, network order; pairs (low, high) with EXP_RANGE
     export_entry *next;
 };
+
+// ---- The list --------------------------------------------------------------
+
+// First entry in file order, or null. Entries live in a fixed table and are
+// never freed; the list is built by exports_read and only read afterwards.
+extern export_entry *export_list;
+
+// Set as soon as a -public or -webnfs option is read, even on a line that is
+// then ignored. webnfs_lookup refuses everything while it is off.
+extern bool export_public_seen;
+
+// Reads "<program directory>exports" and builds the list, logging each entry
+// and each problem and leaving the last problem in "ExpError"/"ExpLine".
+// A missing file leaves the list empty. Run once, before any service starts.
+void exports_read();
+
+// Empties the list and clears export_public_seen. For tests, which read
+// several exports files in one process.
+void exports_clear();
+
+// The client-visible name of an export path into `out` (room for 1024
+// bytes): 'c:\data\x' gives '/c/data/x', 'c:' gives '/c', '\\srv\share'
+// gives '//srv/share'; a trailing '/' is dropped.
+void export_name(const char *path, char *out);
+
+// The entry with this export id, or null. Lock-free; any thread.
+export_entry *export_find(uint32_t export_id);
+
+// Reads the volume facts of the entry's volume (serial, maximum name length,
+// file system flags and name). A changed serial means a new medium: the
+// inode table forgets everything below the export's root. Flags are only
+// ever added. False when the volume cannot be read (nothing changes then).
+bool export_volume_refresh(export_entry *entry);
+
+// ---- Matching ----------------------------------------------------------------
+
+// Mount status numbers that export_check answers.
+constexpr int EXPORT_OK = 0;
+constexpr int EXPORT_NOENT = 2;
+constexpr int EXPORT_ACCES = 13;
+
+// Matches a mount path and a client address (network order) against the
+// list. `path` is the caller's buffer of EXPORT_PATH_BUFFER bytes; an alias
+// in it is rewritten to the export name (plus the rest of the path). Answers
+// EXPORT_OK with *entry set, EXPORT_ACCES with *entry set to the last export
+// of that path that refused the client, or EXPORT_NOENT (*entry unchanged).
+constexpr int EXPORT_PATH_BUFFER = 1025;
+int export_check(char *path, uint32_t client, export_entry **entry);
+
+// A LOOKUP relative to the WebNFS public handle. `handle` is 32 bytes;
+// `name` the name the client sent. Answers an NFS status: 0 with the public
+// export, the inode reached and its Windows path (`path`: 1024 bytes);
+// 70 when WebNFS is not in use or the handle is not the public handle; 13
+// when no export is public; 1 when the name leaves the public export or a
+// component cannot be entered; or the status of nfs_add_name.
+uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **entry,
+                       uint32_t *inode, char *path);

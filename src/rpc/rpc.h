@@ -33,17 +33,17 @@ enum : uint32_t {
 // One transport endpoint: a socket, or a UDP worker, or a TCP connection.
 // The one message area holds the call and then, overwritten, the reply.
 struct xprt {
-    xprt *next;           // the select loop's transport list
+    xprt *next;  // the select loop's transport list
     sock_t sock;
-    uint16_t port;        // local port, host order; what the portmapper is told
-    uint16_t protocol;    // RPC_UDP or RPC_TCP
-    socklen_t peer_len;   // 16
-    sockaddr_in peer;     // sender of the current call, destination of the reply
-    uint32_t xid;         // transaction id of the call served (or made), host order
-    uint8_t *buffer;      // the allocation: 4 reserved bytes, then the message area
-    int32_t count;        // bytes received; then bytes of the reply to send
-    uint32_t size;        // bytes the message area may hold
-    uint8_t *msg;         // buffer + 4; the 4 bytes in front take a TCP record mark
+    uint16_t port;       // local port, host order; what the portmapper is told
+    uint16_t protocol;   // RPC_UDP or RPC_TCP
+    socklen_t peer_len;  // 16
+    sockaddr_in peer;    // sender of the current call, destination of the reply
+    uint32_t xid;        // transaction id of the call served (or made), host order
+    uint8_t *buffer;     // the allocation: 4 reserved bytes, then the message area
+    int32_t count;       // bytes received; then bytes of the reply to send
+    uint32_t size;       // bytes the message area may hold
+    uint8_t *msg;        // buffer + 4; the 4 bytes in front take a TCP record mark
 };
 
 // The AUTH_UNIX identity. For AUTH_NULL calls it is the anonymous identity
@@ -87,11 +87,19 @@ xprt *xprt_create(sock_t sock, uint16_t protocol, uint16_t port, uint32_t size);
 // Frees the record and its buffer; does not close the socket.
 void xprt_free(xprt *xp);
 
-// Decodes the message in the message area. False when the call is dropped or
-// was already answered with an RPC or authentication error.
+// Decodes the message in the message area (xp->count bytes). False when the
+// call is dropped or was already answered with an RPC or authentication
+// error. Dropped without an answer: fewer than 32 bytes, not a CALL, and a
+// header whose declared credential or verifier reaches past the received
+// bytes (there is no whole verifier to echo, so no accepted reply can be
+// formed). Every read is checked against the received count.
 bool rpc_decode_call(xprt *xp, rpc_call *call);
-// Authenticates the call and runs its handler, or answers the error.
+// Authenticates the call and runs its handler, or answers the error. For
+// AUTH_NULL calls call->unix_cred becomes the anonymous identity.
 void rpc_dispatch(xprt *xp, rpc_call *call);
+
+// The identity given to AUTH_NULL calls.
+constexpr uint32_t RPC_ANON_ID = 65534;
 
 // Registers (prog, vers) with `handler`, then tells the portmapper about
 // (prog, vers, protocol, xp->port). False when the pair already has another
@@ -120,14 +128,19 @@ void rpc_auth_error_reply(xprt *xp, rpc_call *call, uint32_t auth_status);
 int rpc_send(xprt *xp);
 
 // Replay cache: one slot per non-idempotent procedure, remembering its last
-// call from any client and the result record saved beside it.
+// call from any client and the result record saved beside it. Slots are
+// shared by all receiving threads without a lock: `state` owns the other
+// fields and the save area (taken with acquire by moving it to -1, handed
+// back with release by setting it to 1). A slot that is busy on another
+// thread neither replays nor saves. Zero-initialise slots (static storage).
 struct rpc_replay_slot {
     uint32_t xid;
-    uint32_t addr;   // client IPv4, network order
-    uint16_t port;   // client port, network order
+    uint32_t addr;               // client IPv4, network order
+    uint16_t port;               // client port, network order
     std::atomic<int16_t> state;  // 0 empty, -1 busy, 1 valid
 };
-// Answers from the slot when it holds this call (same xid, address, port).
+// Answers from the slot when it holds this call (same xid, address, port);
+// true when it answered.
 bool rpc_replay_check(xprt *xp, rpc_call *call, rpc_replay_slot *slot, rpc_encoder encoder,
                       const void *save);
 // Remembers this call's result record (size bytes) unless the slot is busy.
@@ -141,7 +154,22 @@ extern std::atomic<int> xprt_idle;
 
 // UDP (blocking sockets; several threads may block in recvfrom on one socket
 // and each gets one datagram).
+//
+// A blocking datagram socket with SO_BROADCAST bound to `address` (IPv4,
+// network order, 0 = any) and `port` (host order, 0 = any free port);
+// SOCK_INVALID on failure, with nothing left open.
 sock_t udp_socket(uint32_t address, uint16_t port);
+// Starts `count` detached worker threads on base->sock, each with its own
+// record (each 512 bytes larger than the one before). False when count is
+// below 2 or a record or thread could not be made ("nfsd: udp create
+// error\n", "nfsd: udp thread create error\n"); workers already started keep
+// running, and the caller serves the base record from the select loop.
 bool udp_workers_start(uint32_t count, xprt *base);
+// Worker thread body: receive, decode, dispatch, until xprt_stop is seen
+// after a receive. A failing receive is retried once a second.
 void udp_worker(xprt *xp);
+// One blocking recvfrom of at most xp->size bytes into the message area;
+// sets peer, peer_len and count. True when more than 0 bytes arrived.
 bool udp_receive(xprt *xp);
+// Worker threads currently running (tests wait on it after a stop).
+extern std::atomic<int> udp_workers_running;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <ctime>
 
 // Opens the month's log file with "a+" when the setting "Log" is above 0 and
 // writes the start banner at level 2 and above. When the file cannot be
@@ -31,3 +32,7 @@ const char *log_time();
 
 // Test hook: route lines to `file` at `level` without a log file on disk.
 void log_attach(FILE *file, int level);
+
+// Test hook: the clock that names the file and stamps the lines; 0 goes back
+// to the real one.
+void log_test_clock(time_t now);

@@ -1,0 +1,90 @@
+// File handles: building them, and turning a received one back into an
+// export, an inode number and a path.
+#include "inode/fh.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "inode/inode.h"
+
+namespace {
+
+constexpr uint32_t NFSERR_ROFS = 30;
+constexpr uint32_t NFSERR_STALE = 70;
+
+char fold(char c) {
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+// True when `path` is the export's directory or lies below it. Names are
+// compared as the inode table compares them, ignoring the case of A-Z: a
+// rebuilt path carries the case in which each name was first seen.
+bool inside_export(const char *export_path, const char *path) {
+    size_t i = 0;
+    for (; export_path[i]; i++)
+        if (fold(export_path[i]) != fold(path[i])) return false;
+    return path[i] == 0 || path[i] == '\\';
+}
+
+}  // namespace
+
+void fh_make(uint32_t inode, uint32_t export_id, uint8_t *fh) {
+    memset(fh, 0, FH_SIZE);
+    inode_put32(fh, FH_TAG);
+    inode_put32(fh + 4, export_id);
+    inode_put32(fh + 8, inode);
+    inode_put32(fh + 12, export_id + inode);
+}
+
+uint32_t fh_for_path(uint32_t export_id, const char *path, uint8_t *fh) {
+    uint32_t inode = inode_path_lookup(path);
+    fh_make(inode, export_id, fh);
+    return inode;
+}
+
+export_entry *fh_decode(const uint8_t *fh) {
+    uint32_t export_id = inode_get32(fh + 4);
+    uint32_t inode = inode_get32(fh + 8);
+    if (inode_get32(fh) != FH_TAG || inode % INODE_BLOCK != 0 ||
+        inode_get32(fh + 12) != export_id + inode)
+        return nullptr;
+    return export_find(export_id);
+}
+
+uint32_t fh_resolve(const uint8_t *fh, export_entry **exp, char *path, uint32_t *status) {
+    if (status) *status = NFSERR_STALE;
+    export_entry *e = fh_decode(fh);
+    if (!e) return 0;
+    if (status && (e->flags & EXP_READONLY)) {
+        *status = NFSERR_ROFS;
+        return 0;
+    }
+    uint32_t inode = inode_get32(fh + 8);
+    if (!inode_path(inode, path)) return 0;
+    // The export id and the number come from the client: a handle that
+    // pairs an export with a record outside it must not reach that record.
+    if (!inside_export(e->path, path)) return 0;
+    *exp = e;
+    return inode;
+}
+
+uint32_t fh_dir(const uint8_t *fh, export_entry **exp) {
+    export_entry *e = fh_decode(fh);
+    if (!e) return 0;
+    uint32_t inode = inode_get32(fh + 8);
+    if (e->root_inode == 0) return 0;
+    {
+        // As in fh_resolve, the record must lie in the export: its root must
+        // be among its ancestors (reached within the table's depth limit).
+        std::lock_guard<std::recursive_mutex> hold(inode_table_lock());
+        uint32_t at = inode;
+        for (uint32_t depth = 0; at != e->root_inode; depth++) {
+            const uint8_t *record = inode_record(at);
+            if (!record || depth > INODE_DEPTH_MAX) return 0;
+            at = inode_rec_parent(record);
+        }
+        if (!inode_record(inode)) return 0;
+    }
+    *exp = e;
+    return inode;
+}

@@ -1,0 +1,42 @@
+// Declarations shared by the inode table's source files only.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t INODE_HDR_FREE = 0;
+constexpr uint32_t INODE_HDR_TOTAL = 8;
+constexpr uint32_t INODE_HDR_SERIAL = 12;
+constexpr uint32_t INODE_HDR_ROOT = 16;
+
+// The word at byte `offset` of the view, or null when it lies outside (the
+// header's root_head is reached this way). Table lock held.
+uint8_t *inode_at(uint32_t offset);
+// True when the last opening found a free list that is out of order, overlaps
+// itself or leaves the table: the start-up check then replaces the table.
+bool inode_free_list_broken();
+
+// The spare record slot: a cleared block that the next record creation takes.
+// Table lock held.
+uint32_t inode_spare_take();
+// Makes `offset` the spare slot; false when one is already held.
+bool inode_spare_hold(uint32_t offset);
+// Frees a held spare slot.
+void inode_spare_release();
+
+// The consistency walk of start-up: every block must be the header, in one
+// free run, a record reachable from root_head or a name block of one, and no
+// block twice. Clears every record's flags. Answers false on any fault;
+// otherwise the bytes used by the header, records and name blocks.
+bool inode_table_walk(uint32_t *used);
+
+// Name comparison ignoring the case of A-Z: negative when the record's name
+// sorts before `name`, 0 when equal, positive after. Table lock held.
+int inode_name_cmp(const uint8_t *record, const char *name);
+// Name blocks of a record whose name_length is `length`.
+inline uint32_t inode_name_blocks(uint32_t length) {
+    return length <= 16 ? 0 : (length - 12 + 27) / 28;
+}
+
+// The check thread, started at start-up and joined at shutdown.
+void inode_check_start();
+void inode_check_join();

@@ -1,0 +1,167 @@
+// Which export a mount path names and whether a client may mount it; and
+// the WebNFS lookup that starts from the public handle instead of a mount.
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "inode/inode.h"
+#include "mountd/exports_internal.h"
+#include "nfsd/name.h"
+#include "server/config.h"
+#include "server/log.h"
+
+namespace {
+
+constexpr uint32_t NFS_OK = 0;
+constexpr uint32_t NFSERR_PERM = 1;
+constexpr uint32_t NFSERR_ACCES = 13;
+constexpr uint32_t NFSERR_NAMETOOLONG = 63;
+constexpr uint32_t NFSERR_STALE = 70;
+
+constexpr size_t PUBLIC_HANDLE_SIZE = 32;
+constexpr unsigned char NATIVE_PATH = 0x80;  // RFC 2055: the rest is a server path
+
+// Rewrites an alias at the front of `path` to the export name, when the
+// alias applies to this path.
+void apply_alias(const export_entry *e, const char *export_name, char *path) {
+    size_t alias = strlen(e->name);
+    size_t length = strlen(path);
+    if (length < alias || memcmp(path, e->name, alias) != 0) return;
+    char next = path[alias];
+    if (!(next == 0 || (next == '/' && (e->flags & EXP_ALLDIRS)))) return;
+    char rewritten[EXPORT_PATH_BUFFER];
+    size_t name_length = strlen(export_name);
+    // A short alias with a long rest may not fit once the export name
+    // replaces it; such a path is left alone, so it names no export.
+    if (name_length + (length - alias) >= sizeof rewritten) return;
+    memcpy(rewritten, export_name, name_length);
+    memcpy(rewritten + name_length, path + alias, length - alias + 1);
+    log_printf(2, "mountd: name %s --> %s\n", path + 1, rewritten);
+    memcpy(path, rewritten, name_length + (length - alias) + 1);
+}
+
+bool path_matches(const export_entry *e, const char *export_name, const char *path) {
+    size_t name_length = strlen(export_name);
+    if ((e->flags & EXP_ALLDIRS) && strlen(path) > name_length && path[name_length] == '/' &&
+        memcmp(path, export_name, name_length) == 0)
+        return true;
+    return strcmp(path, export_name) == 0;
+}
+
+bool client_admitted(const export_entry *e, uint32_t client) {
+    if (e->client_count == 0) return true;
+    if (e->flags & EXP_RANGE) {
+        uint32_t c = ntohl(client);
+        for (int i = 0; i + 1 < e->client_count; i += 2)
+            if (ntohl(e->clients[i]) <= c && c <= ntohl(e->clients[i + 1])) return true;
+        return false;
+    }
+    for (int i = 0; i < e->client_count; i++)
+        if (e->clients[i] == client) return true;
+    return false;
+}
+
+// The address as the log has always shown it: the network-order word read
+// as a little-endian number (192.168.1.5 is 501a8c0).
+uint32_t address_as_logged(uint32_t client) {
+    const uint8_t *b = (const uint8_t *)&client;
+    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+}
+
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+int export_check(char *path, uint32_t client, export_entry **entry) {
+    int result = EXPORT_NOENT;
+    for (export_entry *e = export_list; e; e = e->next) {
+        char name[EXPORT_TEXT_MAX];
+        export_name(e->path, name);
+        if (e->name) apply_alias(e, name, path);
+        if (!path_matches(e, name, path)) continue;
+        result = EXPORT_ACCES;
+        *entry = e;
+        if (client_admitted(e, client)) return EXPORT_OK;
+    }
+    if (result == EXPORT_ACCES) {
+        log_printf(2, "mountd: access denied %s clnt %x\n", path, address_as_logged(client));
+    } else {
+        log_printf(2, "mountd: path not in exports list %s\n", path);
+    }
+    return result;
+}
+
+uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **entry,
+                       uint32_t *inode, char *path) {
+    static const uint8_t public_handle[PUBLIC_HANDLE_SIZE] = {};
+    if (!export_public_seen || memcmp(handle, public_handle, PUBLIC_HANDLE_SIZE) != 0)
+        return NFSERR_STALE;
+    export_entry *e = export_list;
+    while (e && !(e->flags & EXP_PUBLIC)) e = e->next;
+    if (!e) {
+        log_printf(2, "mountd: webnfs access denied\n");
+        return NFSERR_ACCES;
+    }
+
+    // The name in Windows form; `rest` is what remains below the export.
+    char work[NFS_PATH_MAX];
+    size_t n = strlen(name);
+    if (n >= sizeof work) return NFSERR_NAMETOOLONG;
+    memcpy(work, name, n);
+    work[n] = 0;
+    char *rest = work;
+    bool native = (unsigned char)work[0] == NATIVE_PATH;
+    if (work[0] == '/') {
+        // '/c/data/x' becomes 'c:\data\x'.
+        if (n < 2) return NFSERR_PERM;
+        for (char *p = work + 1; *p; p++)
+            if (*p == '/') *p = '\\';
+        work[0] = work[1];
+        work[1] = ':';
+        native = true;
+        rest = work;
+    } else if (native) {
+        rest = work + 1;
+    } else {
+        for (char *p = work + 1; *p; p++)
+            if (*p == '/') *p = '\\';
+    }
+    if (native) {
+        if (config.lowercase && rest[0] && rest[1] == ':') rest[0] = lower(rest[0]);
+        size_t root = strlen(e->path);
+        if (strncmp(rest, e->path, root) != 0 || (rest[root] != 0 && rest[root] != '\\'))
+            return NFSERR_PERM;
+        rest += root;
+        if (*rest == '\\') rest++;
+    }
+
+    uint32_t current = e->root_inode;
+    snprintf(path, NFS_PATH_MAX, "%s", e->path);
+    while (*rest) {
+        char *component = rest;
+        char *end = strchr(rest, '\\');
+        if (end) {
+            *end = 0;
+            rest = end + 1;
+        } else {
+            rest += strlen(rest);
+        }
+        if (component[0] == 0 || strcmp(component, ".") == 0) continue;
+        if (strcmp(component, "..") == 0) {
+            current = inode_parent(e, current, path);
+        } else {
+            size_t at = strlen(path) + 1;
+            uint32_t status = nfs_add_name(e, path, component);
+            if (status != NFS_OK) return status;
+            // The name as appended: -lowercase may have changed it.
+            current = inode_lookup(current, path + at);
+        }
+        if (current == 0) return NFSERR_PERM;
+    }
+    *entry = e;
+    *inode = current;
+    return NFS_OK;
+}

@@ -1,0 +1,324 @@
+// The exports file: one export per line, "drive:path -options clients".
+// Every malformed line is reported with its problem number and line number
+// and skipped; the reader accepts any byte sequence.
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fs/fs.h"
+#include "inode/inode.h"
+#include "mountd/exports_internal.h"
+#include "mountd/exports_words.h"
+#include "nfsd/name.h"
+#include "platform/registry.h"
+#include "server/config.h"
+#include "server/log.h"
+
+namespace {
+
+constexpr const char *SUBKEY = "nfsd";
+
+// Problem numbers, as "ExpError" reports them.
+constexpr uint32_t PROBLEM_OPEN = 21;
+constexpr uint32_t PROBLEM_DRIVE = 22;
+constexpr uint32_t PROBLEM_PATH = 23;
+constexpr uint32_t PROBLEM_DRIVE_TYPE = 24;
+constexpr uint32_t PROBLEM_OPTION = 25;
+constexpr uint32_t PROBLEM_CLIENT = 26;
+constexpr uint32_t PROBLEM_CLIENTS = 27;
+
+constexpr uint32_t TYPE_UNKNOWN = 0;
+constexpr uint32_t TYPE_NO_ROOT = 1;
+constexpr uint32_t TYPE_REMOTE = 4;
+
+constexpr uint32_t DEFAULT_UMASK = 022;
+constexpr uint32_t NOBODY = 65534;
+// An alias is converted within this many bytes, so that "/" and it fit.
+constexpr uint32_t ALIAS_MAX = 1019;
+
+struct reader_state {
+    exp_reader r;
+    uint32_t line;
+    uint32_t problem;  // the last one, for "ExpError"/"ExpLine"
+    uint32_t problem_line;
+};
+
+void report(reader_state *p, uint32_t number) {
+    p->problem = number;
+    p->problem_line = p->line;
+}
+
+// After a problem: the rest of the line goes, unless the word that caused
+// it was the line end itself. Leaves the reader on the next word.
+void skip_rest(reader_state *p) {
+    if (p->r.kind == EXP_WORD_EOL) {
+        p->line++;
+    } else if (p->r.kind != EXP_WORD_EOF && exp_skip_line(&p->r)) {
+        p->line++;
+    }
+    if (p->r.kind != EXP_WORD_EOF) exp_next_word(&p->r);
+}
+
+// A whole decimal number that may be negative, as "%d" reads it; `end`
+// receives what follows. False when no digit is there.
+bool read_int(const char *s, long *value, const char **end) {
+    char *stop;
+    long long v = strtoll(s, &stop, 10);
+    if (stop == s) return false;
+    *value = (long)(v & 0xFFFFFFFF);
+    *end = stop;
+    return true;
+}
+
+// "uid" or "uid:gid" of -maproot: and -mapall:. Answers how many ids read.
+int read_ids(const char *s, uint32_t *uid, uint32_t *gid) {
+    long v;
+    const char *end;
+    if (!read_int(s, &v, &end)) return 0;
+    *uid = (uint32_t)v & 0xFFFF;
+    if (*end != ':' || !read_int(end + 1, &v, &end)) return 1;
+    *gid = (uint32_t)v & 0xFFFF;
+    return 2;
+}
+
+// Copies `prefix` and `text` into `out` of `size` bytes, cutting the text.
+void join(char *out, size_t size, const char *prefix, const char *text) {
+    size_t p = strlen(prefix);
+    size_t t = strnlen(text, size - 1 - p);
+    memcpy(out, prefix, p);
+    memcpy(out + p, text, t);
+    out[p + t] = 0;
+}
+
+bool starts(const char *word, const char *prefix, const char **arg) {
+    size_t n = strlen(prefix);
+    if (strncmp(word, prefix, n) != 0) return false;
+    *arg = word + n;
+    return true;
+}
+
+// Applies one option word (without its '-'); false when it is unknown.
+bool apply_option(export_slot *s, const char *w) {
+    export_entry *e = &s->entry;
+    const char *arg;
+    if (!strcmp(w, "ro") || !strcmp(w, "readonly")) {
+        e->flags |= EXP_READONLY;
+    } else if (!strcmp(w, "lowercase")) {
+        e->flags |= EXP_LOWERCASE;
+    } else if (!strcmp(w, "alldirs")) {
+        e->flags |= EXP_ALLDIRS;
+    } else if (!strcmp(w, "public")) {
+        e->flags |= EXP_PUBLIC;
+        export_public_seen = true;
+    } else if (!strcmp(w, "webnfs")) {
+        e->flags |= EXP_READONLY | EXP_PUBLIC | EXP_MAPALL_UID;
+        e->mapall_uid = e->mapall_gid = NOBODY;
+        export_public_seen = true;
+    } else if (!strcmp(w, "range")) {
+        e->flags |= EXP_RANGE;
+    } else if (starts(w, "umask:", &arg)) {
+        // "%i": decimal, 0-prefixed octal or 0x-prefixed hexadecimal.
+        char *stop;
+        long long v = strtoll(arg, &stop, 0);
+        if (stop != arg) {
+            e->umask = (uint32_t)v & 077;
+            e->flags |= EXP_UMASK;
+        }
+    } else if (starts(w, "maproot:", &arg)) {
+        int n = read_ids(arg, &e->maproot_uid, &e->maproot_gid);
+        if (n >= 1) e->flags |= EXP_MAPROOT_UID;
+        if (n == 2) e->flags |= EXP_MAPROOT_GID;
+    } else if (starts(w, "mapall:", &arg)) {
+        int n = read_ids(arg, &e->mapall_uid, &e->mapall_gid);
+        if (n >= 1) e->flags |= EXP_MAPALL_UID;
+        if (n == 2) e->flags |= EXP_MAPALL_GID;
+    } else if (starts(w, "name:", &arg)) {
+        if (strstr(arg, ":\\") || arg[0] == '/') return true;  // a path, not an alias
+        char alias[ALIAS_MAX];
+        join(alias, sizeof alias, "", arg);
+        if (config.charset == 2) codepage_convert(1, config.codepage, alias, sizeof alias);
+        join(s->name, sizeof s->name, "/", alias);
+        e->name = s->name;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Four decimal parts of at most 255 and nothing after them.
+bool parse_dotted(const char *w, uint32_t *address) {
+    uint32_t value = 0;
+    const char *p = w;
+    for (int part = 0; part < 4; part++) {
+        if (*p < '0' || *p > '9') return false;
+        uint32_t v = 0;
+        while (*p >= '0' && *p <= '9') {
+            v = v * 10 + (uint32_t)(*p++ - '0');
+            if (v > 255) return false;
+        }
+        value = value << 8 | v;
+        if (part < 3 && *p++ != '.') return false;
+    }
+    if (*p) return false;
+    *address = htonl(value);
+    return true;
+}
+
+// A client word as an address in network order: dotted, or the first
+// address of the host of that name.
+bool client_address(const char *w, uint32_t *address) {
+    if (parse_dotted(w, address) && *address != 0 && *address != 0xFFFFFFFF) return true;
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(w, nullptr, &hints, &found) != 0 || !found) return false;
+    *address = ((const sockaddr_in *)found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+// One export, from its drive word up to the word after it, which the
+// reader holds on return.
+void read_entry(reader_state *p) {
+    exp_reader *r = &p->r;
+    uint32_t first_line = p->line;
+    export_slot *s = export_slot_fresh();
+    export_entry *e = &s->entry;
+    bool network = r->kind == EXP_WORD_NETDRIVE;
+    char letter = r->text[0];
+
+    if (exp_next_word(r) != EXP_WORD_PATH || r->refused || (network && r->length < 4)) {
+        report(p, PROBLEM_PATH);
+        log_printf(1, "mountd: Line %u ignored, expected path\n", p->line);
+        skip_rest(p);
+        return;
+    }
+    const char drive[3] = {letter, ':', 0};
+    join(s->path, sizeof s->path, network ? "\\" : drive, r->text);
+    e->umask = DEFAULT_UMASK;
+    size_t length = strlen(s->path);
+    if (length > 0 && s->path[length - 1] == '\\') s->path[length - 1] = 0;
+
+    char root[EXPORT_TEXT_MAX];
+    volume_root(s->path, root);
+    uint32_t type = fs_drive_type(root);
+    if (type == TYPE_UNKNOWN || type == TYPE_NO_ROOT || (type == TYPE_REMOTE && !config.remote)) {
+        report(p, PROBLEM_DRIVE_TYPE);
+        log_printf(1, "mountd: Line %u ignored, unsupported drive type\n", p->line);
+        skip_rest(p);
+        return;
+    }
+    e->drive_type = type;
+    // Clients send UTF-8 names; the file is written in the code page.
+    if (config.charset == 2) codepage_convert(1, config.codepage, s->path, sizeof s->path);
+
+    while (exp_next_word(r) == EXP_WORD_OPTION) {
+        if (r->refused || !apply_option(s, r->text)) {
+            report(p, PROBLEM_OPTION);
+            log_printf(1, "mountd: Line %u ignored, unknown option: %s\n", p->line, r->text);
+            skip_rest(p);
+            return;
+        }
+    }
+
+    // Clients; the list may go on over following lines, each of which
+    // begins with a client word.
+    int stored = 0;
+    uint32_t counted = 0;
+    while (r->kind == EXP_WORD_CLIENT) {
+        uint32_t address;
+        if (r->refused || !client_address(r->text, &address)) {
+            report(p, PROBLEM_CLIENT);
+            log_printf(1, "mountd: Line %u, invalid client: %s\n", p->line, r->text);
+            skip_rest(p);
+            return;
+        }
+        if (stored < EXPORT_MAX_CLIENTS) s->clients[stored++] = address;
+        if (counted <= EXPORT_MAX_CLIENTS) counted++;
+        if (exp_next_word(r) == EXP_WORD_EOL) {
+            p->line++;
+            exp_next_word(r);
+        }
+    }
+    if ((e->flags & EXP_RANGE) && stored % 2 == 1) {
+        s->clients[stored] = s->clients[stored - 1];  // one address is a range of one
+        stored++;
+    }
+    if (counted > EXPORT_MAX_CLIENTS) {
+        p->problem = PROBLEM_CLIENTS;
+        p->problem_line = first_line;
+        log_printf(1, "mountd: Line %u truncated, too many clients\n", first_line);
+    }
+    e->client_count = stored;
+
+    e->root_inode = inode_path_lookup(s->path);
+    export_volume_refresh(e);
+    uint8_t signature[2 * EXPORT_TEXT_MAX + 4 * EXPORT_MAX_CLIENTS];
+    e->export_id = export_crc32(signature, export_signature(e, signature, sizeof signature));
+    export_append(s, first_line);
+}
+
+void read_file(reader_state *p) {
+    exp_reader *r = &p->r;
+    exp_next_word(r);
+    while (export_count() < EXPORT_MAX) {
+        switch (r->kind) {
+            case EXP_WORD_EOF:
+                return;
+            case EXP_WORD_EOL:
+                p->line++;
+                exp_next_word(r);
+                break;
+            case EXP_WORD_DRIVE:
+            case EXP_WORD_NETDRIVE:
+                read_entry(p);
+                break;
+            default:
+                report(p, PROBLEM_DRIVE);
+                log_printf(1, "mountd: Line %u ignored, expected drive\n", p->line);
+                skip_rest(p);
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+void exports_read() {
+    exports_clear();
+    reg_write_number(SUBKEY, "ExpError", 0, 0);
+    reg_write_number(SUBKEY, "ExpLine", 0, 0);
+
+    char file_name[EXPORT_TEXT_MAX + 16];
+    uint32_t n = program_directory(file_name, EXPORT_TEXT_MAX);
+    FILE *f = nullptr;
+    if (n > 0) {
+        snprintf(file_name + n, sizeof file_name - n, "exports");
+        f = fopen(file_name, "rb");
+    }
+    if (!f) {
+        log_printf(1, "mountd: Cannot open exports file\n");
+        reg_write_number(SUBKEY, "ExpError", PROBLEM_OPEN, 0);
+        return;
+    }
+    log_printf(1, "\n------ Exported file systems ------\n");
+    static reader_state state;  // 1 KiB word buffer: keep it off the stack
+    reader_state *p = &state;
+    exp_reader_init(&p->r, f);
+    p->line = 1;
+    p->problem = 0;
+    p->problem_line = 0;
+    read_file(p);
+    fclose(f);
+    log_printf(1, "-----------------------------------\n\n");
+    log_flush();
+    // Only the last problem remains, so it is stored once, at the end.
+    if (p->problem) {
+        reg_write_number(SUBKEY, "ExpError", p->problem, 0);
+        reg_write_number(SUBKEY, "ExpLine", p->problem_line, 0);
+    }
+}

@@ -1,0 +1,94 @@
+// Appending a name to a directory path, with the rules Windows imposes on
+// names: device names cannot be files, and volumes with short names only
+// take 8.3 names.
+#include "nfsd/name.h"
+
+#include <cstring>
+
+#include "inode/inode.h"
+
+namespace {
+
+constexpr uint32_t NFS_OK = 0;
+constexpr uint32_t NFSERR_PERM = 1;
+constexpr uint32_t NFSERR_NOENT = 2;
+constexpr uint32_t NFSERR_ACCES = 13;
+constexpr uint32_t NFSERR_NAMETOOLONG = 63;
+
+// Names longer than this only exist on volumes with long names.
+constexpr uint32_t SHORT_NAME_MAX = 12;
+
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+bool equal_nocase(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+// aux, con, nul, prn and com1 to com9 name devices on Windows, whatever
+// extension follows them; such a file can neither be created nor opened.
+bool device_name(const char *name) {
+    const char *dot = strchr(name, '.');
+    size_t base = dot ? (size_t)(dot - name) : strlen(name);
+    if (base == 3) {
+        for (const char *d : {"aux", "con", "nul", "prn"})
+            if (equal_nocase(name, d, 3)) return true;
+    }
+    return base == 4 && equal_nocase(name, "com", 3) && name[3] >= '1' && name[3] <= '9';
+}
+
+// 8.3: at most 8 characters before the first '.', 3 after it, no spaces.
+uint32_t short_name_status(const char *name) {
+    if (strchr(name, ' ')) return NFSERR_NOENT;
+    const char *dot = strchr(name, '.');
+    if (dot) {
+        if (dot - name > 8 || strlen(dot + 1) > 3) return NFSERR_NAMETOOLONG;
+    } else if (strlen(name) > 8) {
+        return NFSERR_NAMETOOLONG;
+    }
+    return NFS_OK;
+}
+
+}  // namespace
+
+uint32_t nfs_add_name(const export_entry *exp, char *path, const char *name) {
+    size_t path_length = strlen(path);
+    size_t name_length = strlen(name);
+    // The result is path, '\', name and the terminator.
+    if (path_length + 1 + name_length >= NFS_PATH_MAX) return NFSERR_NAMETOOLONG;
+    if (strcmp(name, ".") == 0) return NFS_OK;
+    if (strcmp(name, "..") == 0) return NFSERR_PERM;
+    if (!name_valid(name)) return NFSERR_NOENT;
+    if (device_name(name)) return NFSERR_ACCES;
+    uint32_t status = NFS_OK;
+    if (!(exp->max_name > SHORT_NAME_MAX && name_length < exp->max_name))
+        status = short_name_status(name);
+    if (status != NFS_OK) return status;
+
+    path[path_length] = '\\';
+    memcpy(path + path_length + 1, name, name_length + 1);
+    if (exp->flags & EXP_LOWERCASE)
+        for (char *p = path; *p; p++) *p = lower(*p);
+    return NFS_OK;
+}
+
+bool volume_root(const char *path, char *root) {
+    size_t length = strlen(path);
+    size_t end;  // characters of the root before its final '\'
+    if (path[0] == '\\' && path[1] == '\\') {
+        // \\server\share: up to the backslash that ends the share name.
+        const char *server_end = strchr(path + 2, '\\');
+        const char *share_end = server_end ? strchr(server_end + 1, '\\') : nullptr;
+        end = share_end ? (size_t)(share_end - path) : length;
+    } else {
+        end = length < 2 ? length : 2;
+    }
+    if (end > NFS_PATH_MAX - 2) end = NFS_PATH_MAX - 2;
+    memcpy(root, path, end);
+    root[end] = '\\';
+    root[end + 1] = 0;
+    return length == end || (length == end + 1 && path[end] == '\\');
+}

@@ -1,0 +1,306 @@
+// Open files: the handle table, CreateFile and the calls on a handle.
+//
+// One fixed table serves both the Windows handles and the runtime
+// descriptors (rtfile.cpp), so opening costs no allocation. A link or device
+// file is held by an O_PATH descriptor and read from its virtual content;
+// it is never opened on the host.
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/winfile_internal.h"
+
+namespace {
+
+constexpr int HFILE_SLOTS = 4096;
+std::mutex table_lock;
+hfile table[HFILE_SLOTS];
+bool used[HFILE_SLOTS];
+int cursor = 0;
+
+int64_t virtual_size(const hfile &f) {
+    if (f.kind == WK_DEVICE) return 32;
+    struct statx sx;
+    if (statx(f.fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_SIZE, &sx) != 0) return -1;
+    return int64_t(sx.stx_size);
+}
+
+hfile *get_or_fail(win_handle h) {
+    hfile *f = hfile_get(h);
+    if (!f) win_set_last_error(ERROR_INVALID_HANDLE);
+    return f;
+}
+
+}  // namespace
+
+int hfile_add(const hfile &f) {
+    std::lock_guard<std::mutex> g(table_lock);
+    // Slot 0 stays unused, so that no handle or descriptor is ever 0.
+    for (int i = 0; i < HFILE_SLOTS; i++) {
+        int slot = (cursor + i) % HFILE_SLOTS;
+        if (slot != 0 && !used[slot]) {
+            table[slot] = f;
+            used[slot] = true;
+            cursor = (slot + 1) % HFILE_SLOTS;
+            return slot;
+        }
+    }
+    errno = EMFILE;
+    return -1;
+}
+
+hfile *hfile_get(int64_t slot) {
+    if (slot < 0 || slot >= HFILE_SLOTS) return nullptr;
+    std::lock_guard<std::mutex> g(table_lock);
+    return used[slot] ? &table[slot] : nullptr;
+}
+
+bool hfile_remove(int64_t slot) {
+    int fd;
+    {
+        std::lock_guard<std::mutex> g(table_lock);
+        if (slot < 0 || slot >= HFILE_SLOTS || !used[slot]) return false;
+        fd = table[slot].fd;
+        used[slot] = false;
+    }
+    close(fd);
+    return true;
+}
+
+win_handle win_create_file(const char *path, uint32_t access, uint32_t share, uint32_t disposition,
+                           uint32_t flags_and_attributes) {
+    (void)share;  // the host has no mandatory sharing; see winfile.h
+    uint32_t e;
+    if (win_fail_check("CreateFile", &e)) return INVALID_HANDLE_VALUE;
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+        return fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
+    bool want_write = access & GENERIC_WRITE;
+    bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    if (disposition == TRUNCATE_EXISTING && !want_write)
+        return fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
+    wpath r;
+    e = wpath_resolve(path, &r);
+    if (e) return fail(e), INVALID_HANDLE_VALUE;
+
+    hfile f{};
+    f.drive = r.drive.index;
+    f.kind = r.kind;
+    f.can_read = !want_write || (access & GENERIC_READ);
+    f.can_write = want_write;
+    uint32_t new_attrs = flags_and_attributes &
+                         (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    int oflags = want_write ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
+
+    if (r.kind == WK_NONE) {
+        if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)
+            return fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+        if (r.root) return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+        mode_t mode = (new_attrs & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+        f.fd = openat(r.dirfd, r.name, oflags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (f.fd < 0) {
+            uint32_t err = errno == EEXIST ? ERROR_FILE_EXISTS : win_error_from_errno(errno);
+            return fail(err), INVALID_HANDLE_VALUE;
+        }
+        f.kind = WK_FILE;
+        if ((new_attrs & ~FILE_ATTRIBUTE_READONLY) && !set_attributes_fd(f.fd, mode, new_attrs)) {
+            uint32_t err = win_last_error();
+            close(f.fd);
+            unlinkat(r.dirfd, r.name, 0);
+            return fail(err), INVALID_HANDLE_VALUE;
+        }
+        dircache_added(r.dirfd, r.name, r.dir_times, r.dir_seen);
+        int slot = hfile_add(f);
+        if (slot < 0) {
+            close(f.fd);
+            unlinkat(r.dirfd, r.name, 0);
+            return fail(ERROR_TOO_MANY_OPEN_FILES), INVALID_HANDLE_VALUE;
+        }
+        win_set_last_error(ERROR_SUCCESS);
+        return slot;
+    }
+
+    if (disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS), INVALID_HANDLE_VALUE;
+    uint32_t attrs = attributes_of(r.dirfd, r.name, r.sx);
+    switch (r.kind) {
+        case WK_DIR:
+            if (!(flags_and_attributes & FILE_FLAG_BACKUP_SEMANTICS) || want_write || truncate)
+                return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+            f.fd = open_resolved(&r, O_RDONLY | O_DIRECTORY);
+            f.can_read = false;
+            break;
+        case WK_LINK:
+        case WK_DEVICE:
+            if (want_write || truncate) return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+            f.fd = openat(r.dirfd, r.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            break;
+        default:
+            // READONLY holds for root too: the layer, not the host, enforces it.
+            if ((attrs & FILE_ATTRIBUTE_READONLY) && (want_write || truncate))
+                return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+            // Windows refuses to replace a hidden or system file with one
+            // that is not declared so.
+            if (disposition == CREATE_ALWAYS &&
+                (attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) & ~new_attrs))
+                return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+            f.fd = open_resolved(&r, oflags);
+            break;
+    }
+    if (f.fd < 0) return fail(win_error_from_errno(errno)), INVALID_HANDLE_VALUE;
+    if (truncate && r.kind == WK_FILE) {
+        if (ftruncate(f.fd, 0) != 0) {
+            uint32_t err = win_error_from_errno(errno);
+            close(f.fd);
+            return fail(err), INVALID_HANDLE_VALUE;
+        }
+        if (disposition == CREATE_ALWAYS && new_attrs != (attrs & ~FILE_ATTRIBUTE_NORMAL))
+            set_attributes_fd(f.fd, r.sx.stx_mode, new_attrs);
+    }
+    int slot = hfile_add(f);
+    if (slot < 0) {
+        close(f.fd);
+        return fail(ERROR_TOO_MANY_OPEN_FILES), INVALID_HANDLE_VALUE;
+    }
+    bool reports_existing = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+    win_set_last_error(reports_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return slot;
+}
+
+bool win_read_file(win_handle h, void *buf, uint32_t size, uint32_t *read_out) {
+    uint32_t e;
+    if (read_out) *read_out = 0;
+    if (win_fail_check("ReadFile", &e)) return false;
+    hfile *f = get_or_fail(h);
+    if (!f) return false;
+    if (!f->can_read) return fail(ERROR_ACCESS_DENIED);
+    if (f->kind == WK_LINK || f->kind == WK_DEVICE) {
+        struct statx sx;
+        if (statx(f->fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) != 0)
+            return fail(win_error_from_errno(errno));
+        int64_t n = virtual_read(f->fd, "", f->kind, sx, f->vpos, buf, size);
+        if (n < 0) return fail(win_error_from_errno(errno));
+        f->vpos += uint64_t(n);
+        if (read_out) *read_out = uint32_t(n);
+        return true;
+    }
+    ssize_t n;
+    do n = read(f->fd, buf, size);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return fail(win_error_from_errno(errno));
+    if (read_out) *read_out = uint32_t(n);
+    return true;
+}
+
+bool win_write_file(win_handle h, const void *buf, uint32_t size, uint32_t *written) {
+    uint32_t e;
+    if (written) *written = 0;
+    if (win_fail_check("WriteFile", &e)) return false;
+    hfile *f = get_or_fail(h);
+    if (!f) return false;
+    if (!f->can_write || f->kind != WK_FILE) return fail(ERROR_ACCESS_DENIED);
+    const char *p = static_cast<const char *>(buf);
+    uint32_t done = 0;
+    while (done < size) {
+        ssize_t n = write(f->fd, p + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (written) *written = done;
+            return fail(n < 0 ? win_error_from_errno(errno) : ERROR_DISK_FULL);
+        }
+        done += uint32_t(n);
+    }
+    if (written) *written = done;
+    return true;
+}
+
+bool win_set_file_pointer(win_handle h, int64_t distance, int64_t *new_pos, uint32_t method) {
+    uint32_t e;
+    if (win_fail_check("SetFilePointer", &e)) return false;
+    hfile *f = get_or_fail(h);
+    if (!f) return false;
+    if (method > FILE_END) return fail(ERROR_INVALID_PARAMETER);
+    if (f->kind == WK_LINK || f->kind == WK_DEVICE) {
+        int64_t base = method == FILE_BEGIN     ? 0
+                       : method == FILE_CURRENT ? int64_t(f->vpos)
+                                                : virtual_size(*f);
+        if (base < 0) return fail(win_error_from_errno(errno));
+        int64_t pos = base + distance;
+        if (pos < 0) return fail(ERROR_NEGATIVE_SEEK);
+        f->vpos = uint64_t(pos);
+        if (new_pos) *new_pos = pos;
+        return true;
+    }
+    int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+    off_t pos = lseek(f->fd, distance, whence);
+    if (pos < 0) return fail(errno == EINVAL ? ERROR_NEGATIVE_SEEK : win_error_from_errno(errno));
+    if (new_pos) *new_pos = pos;
+    return true;
+}
+
+bool win_set_end_of_file(win_handle h) {
+    uint32_t e;
+    if (win_fail_check("SetEndOfFile", &e)) return false;
+    hfile *f = get_or_fail(h);
+    if (!f) return false;
+    if (!f->can_write || f->kind != WK_FILE) return fail(ERROR_ACCESS_DENIED);
+    off_t pos = lseek(f->fd, 0, SEEK_CUR);
+    if (pos < 0 || ftruncate(f->fd, pos) != 0) return fail(win_error_from_errno(errno));
+    return true;
+}
+
+bool win_get_file_size(win_handle h, uint64_t *size) {
+    hfile *f = get_or_fail(h);
+    if (!f) return false;
+    if (f->kind == WK_LINK || f->kind == WK_DEVICE) {
+        int64_t n = virtual_size(*f);
+        if (n < 0) return fail(win_error_from_errno(errno));
+        *size = uint64_t(n);
+        return true;
+    }
+    struct stat st;
+    if (fstat(f->fd, &st) != 0) return fail(win_error_from_errno(errno));
+    *size = f->kind == WK_DIR ? 0 : uint64_t(st.st_size);
+    return true;
+}
+
+bool win_get_file_information_by_handle(win_handle h, win_file_info *info) {
+    uint32_t e;
+    if (win_fail_check("GetFileInformationByHandle", &e)) return false;
+    hfile *f = get_or_fail(h);
+    if (!f) return false;
+    struct statx sx;
+    if (statx(f->fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
+              &sx) != 0)
+        return fail(win_error_from_errno(errno));
+    win_find_data d;
+    find_data_from(f->fd, "", sx, "", &d);
+    memset(info, 0, sizeof *info);
+    info->attributes = d.attributes;
+    info->creation_time = d.creation_time;
+    info->access_time = d.access_time;
+    info->write_time = d.write_time;
+    info->size_high = d.size_high;
+    info->size_low = d.size_low;
+    info->links = sx.stx_nlink;
+    info->index_high = uint32_t(sx.stx_ino >> 32);
+    info->index_low = uint32_t(sx.stx_ino);
+    drive_info drive;
+    uint32_t serial = 0, err;
+    if (drive_by_index(f->drive, &drive) && drive_serial(&drive, &serial, &err))
+        info->volume_serial = serial;
+    return true;
+}
+
+bool win_flush_file_buffers(win_handle h) {
+    uint32_t e;
+    if (win_fail_check("FlushFileBuffers", &e)) return false;
+    hfile *f = get_or_fail(h);
+    if (!f) return false;
+    if (!f->can_write || f->kind != WK_FILE) return fail(ERROR_ACCESS_DENIED);
+    if (fsync(f->fd) != 0) return fail(win_error_from_errno(errno));
+    return true;
+}
+
+bool win_close_handle(win_handle h) {
+    if (!hfile_remove(h)) return fail(ERROR_INVALID_HANDLE);
+    return true;
+}

@@ -1,0 +1,123 @@
+// Shared pieces of the POSIX implementation of winfile.h and rtfile.h. Not a
+// public header: only src/platform/winfile_*.cpp and rtfile.cpp include it.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "platform/drive.h"
+#include "platform/winfile.h"
+
+constexpr uint32_t WIN_PATH_LIMIT = 4096;  // bytes of a Windows path, NUL included
+constexpr uint32_t WIN_NAME_LIMIT = 255;   // bytes of one component
+
+// What a name on disk is, as the Windows calls see it.
+enum wkind : uint8_t {
+    WK_NONE = 0,  // missing (FIFOs and sockets count as missing)
+    WK_FILE,
+    WK_DIR,
+    WK_LINK,    // POSIX symbolic link: a link file
+    WK_DEVICE,  // block or character device: a device file
+};
+
+// A resolved Windows path: the parent directory is open, the last component
+// is named as on disk when it exists, as given otherwise.
+struct wpath {
+    drive_info drive;
+    int dirfd = -1;     // parent directory (O_PATH), or the root itself
+    bool root = false;  // the path names the drive root (name is "")
+    char name[WIN_NAME_LIMIT + 1];
+    char given[WIN_NAME_LIMIT + 1];  // the last component as the caller wrote it
+    wkind kind = WK_NONE;
+    struct statx sx;        // valid when kind != WK_NONE
+    bool dir_seen = false;  // dir_times holds the parent's times at lookup
+    uint64_t dir_times[4];
+
+    wpath() = default;
+    wpath(const wpath &) = delete;
+    wpath &operator=(const wpath &) = delete;
+    ~wpath() {
+        if (dirfd >= 0) close(dirfd);
+    }
+};
+
+// Resolves `path`. Success (0) means the parent directory exists; then
+// `kind` says whether the last component does. Errors: 3 missing parent (or
+// a parent that is not a directory), 123 invalid name, 206 too long, 21 drive
+// without medium, 5 unreadable drive directory, and the drive_lookup errors.
+// The error is returned, not stored as the last error.
+uint32_t wpath_resolve(const char *path, wpath *r);
+
+// Resolves the directory part of `path` only and returns its last
+// component, unchecked, in `last` (for search patterns).
+uint32_t wpath_resolve_parent(const char *path, wpath *r, char *last, uint32_t last_size);
+
+// Fills kind and sx for r->name below r->dirfd (exact name only).
+void wpath_restat(wpath *r);
+
+// The kind of a statx result.
+wkind wkind_of(const struct statx &sx);
+
+// Windows attributes of a statx result; `dirfd`/`name` are used to read
+// HIDDEN and SYSTEM from the extended attribute ("" name: dirfd itself).
+uint32_t attributes_of(int dirfd, const char *name, const struct statx &sx);
+
+// "/proc/self/fd/<fd>/<name>" or "/proc/self/fd/<fd>" when name is "".
+void proc_path(char *buf, size_t size, int fd, const char *name);
+
+// Case-insensitive directory index (winfile_dircache.cpp).
+// Finds a name in directory `dirfd` that equals `name` ignoring ASCII case;
+// copies it into `out`. Fills r-style times for later updates.
+bool dircache_find(int dirfd, const char *name, char *out, uint64_t times[4], bool *seen);
+// A name was added to / removed from directory `dirfd` through this layer.
+void dircache_added(int dirfd, const char *name, const uint64_t times[4], bool seen);
+void dircache_changed(int dirfd);
+
+// The 32-byte "specdata" content of a device file.
+void device_header(const struct statx &sx, uint8_t out[32]);
+
+// Content of a link or device file: up to `size` bytes from `offset`.
+// Returns bytes copied, or -1 with errno.
+int64_t virtual_read(int dirfd, const char *name, wkind kind, const struct statx &sx,
+                     uint64_t offset, void *buf, uint32_t size);
+
+// Handle table shared with rtfile.cpp (winfile_handle.cpp).
+struct hfile {
+    int fd;     // host descriptor: O_RDONLY/O_RDWR for files; O_PATH for virtual ones
+    int drive;  // drive slot, for the volume serial
+    wkind kind;
+    bool can_read;
+    bool can_write;
+    bool append;
+    uint64_t vpos;  // position in a virtual file
+};
+// Stores a new open file; returns its slot or -1 (EMFILE) when full.
+int hfile_add(const hfile &f);
+// The open file in `slot`, or null.
+hfile *hfile_get(int64_t slot);
+// Frees the slot and closes its descriptor; false for an invalid slot.
+bool hfile_remove(int64_t slot);
+
+// Opens an existing regular file found by resolution, race-free: the name is
+// opened O_PATH|O_NOFOLLOW, checked, then reopened through /proc with
+// `flags`. Returns the descriptor or -1 with errno.
+int open_resolved(wpath *r, int flags);
+
+// Sets the calling thread's last error and answers false / the given value.
+inline bool fail(uint32_t error) {
+    win_set_last_error(error);
+    return false;
+}
+
+// Fills a find-data record for `name` below `dirfd` (statx already taken);
+// `shown` is the name to report ("." and ".." for the dot entries).
+void find_data_from(int dirfd, const char *name, const struct statx &sx, const char *shown,
+                    win_find_data *data);
+
+// Sets READONLY, HIDDEN and SYSTEM on the regular file or directory open as
+// `fd` (any descriptor, O_PATH included) whose mode is `mode_now`. On
+// failure the last error is set and nothing has changed.
+bool set_attributes_fd(int fd, uint32_t mode_now, uint32_t attributes);

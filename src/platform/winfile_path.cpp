@@ -1,0 +1,251 @@
+// Name resolution below a drive's directory.
+//
+// This is where exported data is kept inside its drive: a path is split at
+// '\' only, "." and ".." are folded textually (clamped at the root, as
+// Windows does) before the disk is touched, and every component is opened
+// relative to its parent with O_NOFOLLOW. A symbolic link on disk is
+// therefore never followed at any depth; as an intermediate component it is
+// a file, not a directory, and the path is not found.
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/winfile_internal.h"
+
+namespace {
+
+// Characters Windows refuses in a name, besides the control characters.
+bool name_char_bad(unsigned char c) {
+    return c < 32 || c == '/' || c == '"' || c == '*' || c == ':' || c == '<' || c == '>' ||
+           c == '?' || c == '|';
+}
+
+struct component {
+    uint16_t start;
+    uint16_t length;
+};
+
+constexpr int MAX_COMPONENTS = WIN_PATH_LIMIT / 2;
+
+// Splits `rest` into components, folding "." and "..". Wildcards are
+// allowed in the last component when `pattern`.
+uint32_t split(const char *rest, component *parts, int *count, bool pattern) {
+    int n = 0;
+    size_t i = 0;
+    while (rest[i]) {
+        while (rest[i] == '\\') i++;
+        if (!rest[i]) break;
+        size_t start = i;
+        while (rest[i] && rest[i] != '\\') i++;
+        size_t len = i - start;
+        bool last = rest[i] == 0 || rest[i + strspn(rest + i, "\\")] == 0;
+        for (size_t k = start; k < i; k++) {
+            unsigned char c = rest[k];
+            if (pattern && last && (c == '*' || c == '?')) continue;
+            if (name_char_bad(c)) return ERROR_INVALID_NAME;
+        }
+        if (len > WIN_NAME_LIMIT) return ERROR_FILENAME_EXCED_RANGE;
+        if (len == 1 && rest[start] == '.') continue;
+        if (len == 2 && rest[start] == '.' && rest[start + 1] == '.') {
+            if (n > 0) n--;
+            continue;
+        }
+        if (n == MAX_COMPONENTS) return ERROR_FILENAME_EXCED_RANGE;
+        parts[n].start = uint16_t(start);
+        parts[n].length = uint16_t(len);
+        n++;
+    }
+    *count = n;
+    return ERROR_SUCCESS;
+}
+
+uint32_t open_drive(wpath *r) {
+    int fd = open(r->drive.dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return ERROR_NOT_READY;
+        if (errno == ENOTDIR) return ERROR_NOT_READY;
+        return ERROR_ACCESS_DENIED;
+    }
+    r->dirfd = fd;
+    return ERROR_SUCCESS;
+}
+
+// Finds component `name` in `dirfd`: exact first, then ignoring case.
+// Copies the on-disk name into `out`; false when there is none.
+bool find_name(int dirfd, const char *name, char *out, wpath *r) {
+    struct statx sx;
+    if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0 &&
+        wkind_of(sx) != WK_NONE) {
+        if (out != name) strcpy(out, name);
+        return true;
+    }
+    uint64_t times[4];
+    bool seen = false;
+    bool found = dircache_find(dirfd, name, out, times, &seen);
+    if (r) {
+        memcpy(r->dir_times, times, sizeof times);
+        r->dir_seen = seen;
+    }
+    return found;
+}
+
+uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
+    const char *rest;
+    if (strlen(path) >= WIN_PATH_LIMIT) return ERROR_FILENAME_EXCED_RANGE;
+    uint32_t e = drive_lookup(path, &r->drive, &rest);
+    if (e) return e;
+    component parts[MAX_COMPONENTS];
+    int n = 0;
+    e = split(rest, parts, &n, last != nullptr);
+    if (e) return e;
+    e = open_drive(r);
+    if (e) return e;
+    int dirs = n - 1;  // components below the drive that must be directories
+    if (last) {
+        if (n == 0) {
+            last[0] = 0;
+        } else {
+            if (parts[n - 1].length >= last_size) return ERROR_FILENAME_EXCED_RANGE;
+            memcpy(last, rest + parts[n - 1].start, parts[n - 1].length);
+            last[parts[n - 1].length] = 0;
+        }
+    }
+    char name[WIN_NAME_LIMIT + 1];
+    char found[WIN_NAME_LIMIT + 1];
+    for (int i = 0; i < dirs; i++) {
+        memcpy(name, rest + parts[i].start, parts[i].length);
+        name[parts[i].length] = 0;
+        int fd = openat(r->dirfd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT && find_name(r->dirfd, name, found, nullptr))
+            fd = openat(r->dirfd, found, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+        close(r->dirfd);
+        r->dirfd = fd;
+    }
+    if (last) {
+        // The pattern's directory is the dirfd itself; root says whether it
+        // is the drive's root.
+        r->root = dirs <= 0;
+        r->name[0] = 0;
+        r->given[0] = 0;
+        wpath_restat(r);
+        return ERROR_SUCCESS;
+    }
+    if (n == 0) {
+        r->root = true;
+        r->name[0] = 0;
+        r->given[0] = 0;
+        wpath_restat(r);
+        return ERROR_SUCCESS;
+    }
+    memcpy(name, rest + parts[n - 1].start, parts[n - 1].length);
+    name[parts[n - 1].length] = 0;
+    strcpy(r->given, name);
+    if (!find_name(r->dirfd, name, r->name, r)) strcpy(r->name, name);
+    wpath_restat(r);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+wkind wkind_of(const struct statx &sx) {
+    switch (sx.stx_mode & S_IFMT) {
+        case S_IFREG:
+            return WK_FILE;
+        case S_IFDIR:
+            return WK_DIR;
+        case S_IFLNK:
+            return WK_LINK;
+        case S_IFBLK:
+        case S_IFCHR:
+            return WK_DEVICE;
+        default:
+            return WK_NONE;
+    }
+}
+
+void wpath_restat(wpath *r) {
+    int flags = AT_SYMLINK_NOFOLLOW | (r->name[0] ? 0 : AT_EMPTY_PATH);
+    if (statx(r->dirfd, r->name, flags, STATX_BASIC_STATS | STATX_BTIME, &r->sx) == 0)
+        r->kind = wkind_of(r->sx);
+    else
+        r->kind = WK_NONE;
+}
+
+uint32_t wpath_resolve(const char *path, wpath *r) {
+    return walk(path, r, nullptr, 0);
+}
+
+uint32_t wpath_resolve_parent(const char *path, wpath *r, char *last, uint32_t last_size) {
+    return walk(path, r, last, last_size);
+}
+
+void proc_path(char *buf, size_t size, int fd, const char *name) {
+    if (name[0])
+        snprintf(buf, size, "/proc/self/fd/%d/%s", fd, name);
+    else
+        snprintf(buf, size, "/proc/self/fd/%d", fd);
+}
+
+int open_resolved(wpath *r, int flags) {
+    int flags_path = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+    int pfd = r->name[0] ? openat(r->dirfd, r->name, flags_path)
+                         : openat(r->dirfd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (pfd < 0) return -1;
+    struct stat st;
+    if (fstat(pfd, &st) != 0) {
+        int e = errno;
+        close(pfd);
+        errno = e;
+        return -1;
+    }
+    // Only regular files and directories are ever opened for real; the
+    // checked O_PATH descriptor is reopened, so nothing can be swapped in.
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        close(pfd);
+        errno = ENOENT;
+        return -1;
+    }
+    char proc[64];
+    proc_path(proc, sizeof proc, pfd, "");
+    int fd = open(proc, flags | O_CLOEXEC);
+    int e = errno;
+    close(pfd);
+    errno = e;
+    return fd;
+}
+
+void device_header(const struct statx &sx, uint8_t out[32]) {
+    auto put = [&](int off, uint32_t v) {
+        out[off] = uint8_t(v);
+        out[off + 1] = uint8_t(v >> 8);
+        out[off + 2] = uint8_t(v >> 16);
+        out[off + 3] = uint8_t(v >> 24);
+    };
+    memset(out, 0, 32);
+    memcpy(out + 4, "specdata", 8);
+    put(16, (sx.stx_mode & S_IFMT) == S_IFBLK ? 3 : 4);
+    put(20, sx.stx_rdev_major);
+    put(24, sx.stx_rdev_minor);
+    put(28, sx.stx_mode & 07777);
+}
+
+int64_t virtual_read(int dirfd, const char *name, wkind kind, const struct statx &sx,
+                     uint64_t offset, void *buf, uint32_t size) {
+    char text[4096];
+    int64_t length;
+    if (kind == WK_DEVICE) {
+        device_header(sx, reinterpret_cast<uint8_t *>(text));
+        length = 32;
+    } else {
+        length = readlinkat(dirfd, name, text, sizeof text);
+        if (length < 0) return -1;
+    }
+    if (offset >= uint64_t(length)) return 0;
+    int64_t n = length - int64_t(offset);
+    if (n > int64_t(size)) n = size;
+    memcpy(buf, text + offset, size_t(n));
+    return n;
+}

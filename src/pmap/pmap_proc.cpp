@@ -1,0 +1,198 @@
+// The portmapper's procedures: NULL, SET, UNSET, GETPORT, DUMP and CALLIT.
+// Each decodes its arguments in place, takes what it needs from the table
+// under its lock, and answers with one reply.
+#include <cstring>
+
+#include "pmap/pmap_internal.h"
+#include "rpc/clnt.h"
+#include "server/log.h"
+
+namespace {
+
+enum : uint32_t {
+    PMAPPROC_NULL = 0,
+    PMAPPROC_SET = 1,
+    PMAPPROC_UNSET = 2,
+    PMAPPROC_GETPORT = 3,
+    PMAPPROC_DUMP = 4,
+    PMAPPROC_CALLIT = 5,
+};
+
+constexpr uint32_t MAPPING_ARGS = 16;    // program, version, protocol, port
+constexpr uint32_t CALLIT_HEADER = 16;   // program, version, procedure, argument length
+constexpr uint32_t DUMP_BYTES = 512;     // entries are written while fewer than this
+constexpr uint32_t FORWARD_SIZE = 8704;  // buffer of a forwarded call
+
+struct dump_result {
+    uint32_t count;
+    pmap_entry entries[PMAP_DUMP_MAX];
+};
+
+struct callit_result {
+    uint32_t port;
+    const uint8_t *results;
+    uint32_t length;
+};
+
+uint32_t encode_word(uint8_t *out, const void *result) {
+    return xdr_put_u32(out, *static_cast<const uint32_t *>(result));
+}
+
+uint32_t encode_dump(uint8_t *out, const void *result) {
+    const dump_result *d = static_cast<const dump_result *>(result);
+    uint32_t len = 0;
+    for (uint32_t i = 0; i < d->count && len < DUMP_BYTES; i++) {
+        const pmap_entry &e = d->entries[i];
+        len += xdr_pack(out + len, "qqqqq", 1u, e.prog, e.vers, e.prot, e.port);
+    }
+    return len + xdr_put_u32(out + len, 0);
+}
+
+uint32_t encode_callit(uint8_t *out, const void *result) {
+    const callit_result *c = static_cast<const callit_result *>(result);
+    uint32_t len = xdr_put_u32(out, c->port);
+    return len + xdr_put_opaque(out + len, c->results, c->length);
+}
+
+void reply(xprt *xp, rpc_call *call, rpc_encoder encoder, const void *result) {
+    if (!rpc_reply(xp, call, encoder, result))
+        log_printf(1, "%s pmapd: rpc send reply failed\n", log_time());
+}
+
+void reply_bool(xprt *xp, rpc_call *call, bool answer) {
+    uint32_t word = answer ? 1 : 0;
+    reply(xp, call, encode_word, &word);
+}
+
+// The four words of SET, UNSET and GETPORT; exactly 16 bytes or nothing.
+bool get_mapping(rpc_call *call, const char *name, pmap_entry *m) {
+    if (call->arg_len == MAPPING_ARGS && xdr_get_u32(call, &m->prog) &&
+        xdr_get_u32(call, &m->vers) && xdr_get_u32(call, &m->prot) && xdr_get_u32(call, &m->port))
+        return true;
+    log_printf(1, "%s pmapd: rpc pmap_%s with invalid arguments\n", log_time(), name);
+    return false;
+}
+
+void pmap_set(xprt *xp, rpc_call *call) {
+    pmap_entry m;
+    if (!get_mapping(call, "set", &m)) {
+        rpc_error_reply(xp, call, RPC_GARBAGE_ARGS);
+        return;
+    }
+    bool ok =
+        pmap_caller_allowed(&xp->peer, m.port) && pmap_list_set(m.prog, m.vers, m.prot, m.port);
+    reply_bool(xp, call, ok);
+}
+
+void pmap_unset(xprt *xp, rpc_call *call) {
+    pmap_entry m;
+    if (!get_mapping(call, "unset", &m)) {
+        rpc_error_reply(xp, call, RPC_GARBAGE_ARGS);
+        return;
+    }
+    bool ok = pmap_caller_allowed(&xp->peer, 0) && pmap_list_unset(m.prog, m.vers);
+    reply_bool(xp, call, ok);
+}
+
+void pmap_getport(xprt *xp, rpc_call *call) {
+    pmap_entry m;
+    if (!get_mapping(call, "getport", &m)) {
+        rpc_error_reply(xp, call, RPC_GARBAGE_ARGS);
+        return;
+    }
+    pmap_entry found;
+    uint32_t port = pmap_lookup(m.prog, m.vers, m.prot, &found) ? found.port : 0;
+    reply(xp, call, encode_word, &port);
+}
+
+void pmap_dump_proc(xprt *xp, rpc_call *call) {
+    if (call->arg_len != 0) {
+        log_printf(1, "%s pmapd: rpc pmap_dump with invalid arguments\n", log_time());
+        rpc_error_reply(xp, call, RPC_GARBAGE_ARGS);
+        return;
+    }
+    dump_result d;
+    d.count = pmap_list_copy(d.entries, PMAP_DUMP_MAX);
+    reply(xp, call, encode_dump, &d);
+}
+
+// Forwards a call to a local UDP program and answers with its results. Every
+// failure is silent towards the caller, as an indirect call must be: a
+// broadcast caller hears only from hosts where the call worked.
+void pmap_callit(xprt *xp, rpc_call *call) {
+    uint32_t prog, vers, proc, n = 0;
+    // Arguments without their length field (12 to 15 bytes) are refused like
+    // any other malformed call rather than forwarded with none.
+    bool ok = call->arg_len >= CALLIT_HEADER && xdr_get_u32(call, &prog) &&
+              xdr_get_u32(call, &vers) && xdr_get_u32(call, &proc) && xdr_get_u32(call, &n) &&
+              uint64_t(n) + 4 <= call->arg_len - 12;
+    if (!ok) {
+        log_printf(1, "%s pmapd: rpc pmap_callit with invalid arguments\n", log_time());
+        return;
+    }
+    if (!pmap_caller_allowed(&xp->peer, 0)) return;
+    pmap_entry target;
+    if (!pmap_lookup(prog, vers, RPC_UDP, &target) || target.port == 0) return;
+    uint8_t buffer[4 + FORWARD_SIZE];
+    xprt fwd;
+    clnt_xprt_init(&fwd, buffer, FORWARD_SIZE);
+    uint32_t len = clnt_call_header(&fwd, prog, vers, proc);
+    if (n > FORWARD_SIZE - len) return;
+    memcpy(fwd.msg + len, reinterpret_cast<const uint8_t *>(call->args) + CALLIT_HEADER, n);
+    fwd.count = int32_t(len + n);
+    if (!clnt_open(&fwd, RPC_UDP, uint16_t(target.port))) return;
+    if (rpc_send(&fwd) < 1) {
+        sock_close(fwd.sock);
+        return;
+    }
+    int32_t r = clnt_receive(&fwd);
+    if (r < int32_t(CLNT_RESULTS)) return;
+    callit_result res{target.port, fwd.msg + CLNT_RESULTS, uint32_t(r) - CLNT_RESULTS};
+    // The answer is written over the call: accepted header (echoing the
+    // verifier), port, length and results must fit the caller's buffer.
+    uint64_t need = 24 + uint64_t(call->verf_len) + xdr_pad(call->verf_len) + 8 + res.length +
+                    xdr_pad(res.length);
+    if (need > xp->size) return;
+    reply(xp, call, encode_callit, &res);
+}
+
+}  // namespace
+
+void pmap_dispatch(xprt *xp, rpc_call *call) {
+    switch (call->proc) {
+        case PMAPPROC_NULL:
+            reply(xp, call, rpc_void_result, nullptr);
+            break;
+        case PMAPPROC_SET:
+            pmap_set(xp, call);
+            break;
+        case PMAPPROC_UNSET:
+            pmap_unset(xp, call);
+            break;
+        case PMAPPROC_GETPORT:
+            pmap_getport(xp, call);
+            break;
+        case PMAPPROC_DUMP:
+            pmap_dump_proc(xp, call);
+            break;
+        case PMAPPROC_CALLIT:
+            if (xp->protocol == RPC_UDP)
+                pmap_callit(xp, call);
+            else
+                rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
+            break;
+        default:
+            rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
+            break;
+    }
+}
+
+void pmap_serve(xprt *xp, rpc_call *call) {
+    // Calls for another program at this port are not ours to answer as ours.
+    if (call->prog != PMAP_PROG)
+        rpc_error_reply(xp, call, RPC_PROG_UNAVAIL);
+    else if (call->vers != PMAP_VERS)
+        rpc_prog_mismatch_reply(xp, call, PMAP_VERS, PMAP_VERS);
+    else
+        pmap_dispatch(xp, call);
+}

@@ -1,0 +1,129 @@
+// The portmapper's sockets and threads: one thread waits on UDP and TCP port
+// 111, serves the datagrams itself and gives each accepted connection a
+// thread of its own.
+#include <mutex>
+#include <thread>
+
+#include "pmap/pmap.h"
+#include "rpc/clnt.h"
+#include "rpc/loop.h"
+#include "server/log.h"
+
+namespace {
+
+constexpr uint32_t PMAP_BUFFER = 8192;
+
+// Start and stop run on the server thread, or stop on the portmapper thread
+// when its wait fails; the lock keeps them from overlapping. The thread
+// itself reads the sockets and the UDP record, which stay valid until it has
+// been joined (or, when it stops itself, until it is past its loop).
+std::mutex service_lock;
+std::thread service_thread;
+sock_t udp_sock = SOCK_INVALID;
+sock_t tcp_sock = SOCK_INVALID;
+xprt *udp_xprt = nullptr;
+std::atomic<int> stop_request{0};
+std::atomic<int> stopped{1};
+
+void close_sockets() {
+    if (udp_sock != SOCK_INVALID) sock_close(udp_sock);
+    if (tcp_sock != SOCK_INVALID) sock_close(tcp_sock);
+    udp_sock = tcp_sock = SOCK_INVALID;
+    xprt_free(udp_xprt);
+    udp_xprt = nullptr;
+}
+
+void pmap_connection(xprt *xp) {
+    rpc_call call;
+    while (tcp_receive_record(xp, -1) && rpc_decode_call(xp, &call)) pmap_serve(xp, &call);
+    sock_close(xp->sock);
+    xprt_free(xp);
+}
+
+void accept_connection(sock_t listener) {
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof peer;
+    sock_t s = accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len);
+    if (s == SOCK_INVALID) return;
+    xprt *xp = xprt_create(s, RPC_TCP, PMAP_PORT, PMAP_BUFFER);
+    if (!xp) {
+        log_printf(2, "%s pmapd: out of memory\n", log_time());
+        sock_close(s);
+        return;
+    }
+    xp->peer = peer;
+    xp->peer_len = peer_len;
+    try {
+        std::thread(pmap_connection, xp).detach();
+    } catch (...) {
+        sock_close(s);
+        xprt_free(xp);
+    }
+}
+
+void pmap_thread(sock_t udp, sock_t tcp, xprt *xp) {
+    rpc_call call;
+    while (!stop_request.load()) {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(udp, &ready);
+        FD_SET(tcp, &ready);
+        int n = select((udp > tcp ? udp : tcp) + 1, &ready, nullptr, nullptr, nullptr);
+        if (n < 0) {
+            if (sock_error_transient(sock_errno())) continue;
+            break;
+        }
+        if (stop_request.load()) break;
+        if (FD_ISSET(udp, &ready) && udp_receive(xp) && rpc_decode_call(xp, &call))
+            pmap_serve(xp, &call);
+        if (FD_ISSET(tcp, &ready)) accept_connection(tcp);
+    }
+    pmap_stop();
+}
+
+}  // namespace
+
+bool pmap_start() {
+    std::lock_guard<std::mutex> hold(service_lock);
+    if (!stopped.load()) return false;
+    udp_sock = udp_socket(0, PMAP_PORT);
+    if (udp_sock != SOCK_INVALID) tcp_sock = tcp_listen_socket(nullptr, PMAP_PORT);
+    if (tcp_sock == SOCK_INVALID) {
+        log_printf(1, "%s bind on port %u failed\n", log_time(), unsigned(PMAP_PORT));
+        close_sockets();
+        return false;
+    }
+    udp_xprt = xprt_create(udp_sock, RPC_UDP, PMAP_PORT, PMAP_BUFFER);
+    if (!udp_xprt || !pmap_list_reset()) {
+        close_sockets();
+        return false;
+    }
+    log_printf(1, "%s pmapd ready on port %u\n", log_time(), unsigned(PMAP_PORT));
+    stop_request.store(0);
+    stopped.store(0);
+    try {
+        service_thread = std::thread(pmap_thread, udp_sock, tcp_sock, udp_xprt);
+    } catch (...) {
+        stopped.store(1);
+        close_sockets();
+        return false;
+    }
+    return true;
+}
+
+void pmap_stop() {
+    if (stopped.exchange(1)) return;
+    std::lock_guard<std::mutex> hold(service_lock);
+    stop_request.store(1);
+    // Closing a socket does not wake a thread waiting on it; shutting it
+    // down does, and the descriptors stay ours until the thread is gone.
+    shutdown(udp_sock, SHUT_RDWR);
+    shutdown(tcp_sock, SHUT_RDWR);
+    if (service_thread.joinable()) {
+        if (service_thread.get_id() == std::this_thread::get_id())
+            service_thread.detach();
+        else
+            service_thread.join();
+    }
+    close_sockets();
+}

@@ -1,0 +1,181 @@
+// Client calls to this host: the call header, one exchange over UDP or TCP,
+// the judgement of the reply, and the portmapper SET/UNSET that registers the
+// server's programs.
+#include "rpc/clnt.h"
+
+#include <netdb.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <ctime>
+#include <mutex>
+
+#include "rpc/clnt_internal.h"
+#include "rpc/loop.h"
+#include "server/log.h"
+
+namespace {
+
+constexpr uint32_t MSG_CALL = 0;
+constexpr uint32_t MSG_REPLY = 1;
+constexpr uint32_t MSG_ACCEPTED = 0;
+constexpr uint32_t MSG_DENIED = 1;
+constexpr uint32_t RPC_VERSION = 2;
+constexpr uint32_t AUTH_NULL = 0;
+constexpr uint32_t PMAP_SET = 1;
+constexpr uint32_t PMAP_UNSET = 2;
+constexpr uint32_t SET_BUFFER = 1500;
+
+// Shared by every calling thread; atomic so that two calls never take the
+// same id.
+std::atomic<uint32_t> next_xid{0};
+std::once_flag xid_start;
+
+uint32_t take_xid() {
+    std::call_once(xid_start, [] { next_xid.store(uint32_t(time(nullptr)) & 0xFFFF); });
+    return next_xid.fetch_add(1);
+}
+
+bool wait_readable(sock_t s, int timeout_ms) {
+    for (;;) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        int r = select(s + 1, &set, nullptr, nullptr, &tv);
+        if (r > 0) return true;
+        if (r == 0 || !sock_error_transient(sock_errno())) return false;
+    }
+}
+
+}  // namespace
+
+uint32_t clnt_word(const uint8_t *p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+void clnt_xprt_init(xprt *xp, uint8_t *buffer, uint32_t size) {
+    *xp = xprt{};
+    xp->sock = SOCK_INVALID;
+    xp->buffer = buffer;
+    xp->msg = buffer + 4;
+    xp->size = size;
+    xp->peer_len = sizeof(sockaddr_in);
+}
+
+uint32_t clnt_call_header(xprt *xp, uint32_t prog, uint32_t vers, uint32_t proc) {
+    static const uint32_t empty = 0;  // length word of an empty body
+    xp->xid = take_xid();
+    uint32_t len = xdr_pack(xp->msg, "qqqqqqqoqo", xp->xid, MSG_CALL, RPC_VERSION, prog, vers, proc,
+                            AUTH_NULL, &empty, AUTH_NULL, &empty);
+    xp->count = int32_t(len);
+    return len;
+}
+
+bool clnt_open(xprt *xp, uint16_t protocol, uint16_t port) {
+    xp->protocol = protocol;
+    xp->peer = sockaddr_in{};
+    xp->peer.sin_family = AF_INET;
+    xp->peer.sin_port = htons(port);
+    xp->peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    xp->peer_len = sizeof(sockaddr_in);
+    if (protocol == RPC_UDP) {
+        xp->sock = udp_socket(0, 0);
+        return xp->sock != SOCK_INVALID;
+    }
+    xp->sock = socket(AF_INET, SOCK_STREAM, 0);
+    if (xp->sock == SOCK_INVALID) return false;
+    if (connect(xp->sock, reinterpret_cast<const sockaddr *>(&xp->peer), xp->peer_len) != 0) {
+        sock_close(xp->sock);
+        xp->sock = SOCK_INVALID;
+        return false;
+    }
+    return true;
+}
+
+int32_t clnt_check_reply(const xprt *xp) {
+    if (xp->count < 20) return CLNT_SHORT;
+    const uint8_t *m = xp->msg;
+    if (clnt_word(m) != xp->xid) return CLNT_BAD_XID;
+    if (clnt_word(m + 4) != MSG_REPLY) return CLNT_NOT_REPLY;
+    uint32_t stat = clnt_word(m + 8);
+    if (stat == MSG_DENIED) return clnt_word(m + 12) == 0 ? CLNT_RPC_MISMATCH : CLNT_AUTH_ERROR;
+    if (stat != MSG_ACCEPTED) return CLNT_NOT_REPLY;
+    // The accept status lies in word 5 only when it was received.
+    if (xp->count < int32_t(CLNT_RESULTS)) return CLNT_SHORT;
+    switch (clnt_word(m + 20)) {
+        case RPC_SUCCESS:
+            return xp->count;
+        case RPC_PROG_MISMATCH:
+            return CLNT_PROG_MISMATCH;
+        case RPC_PROG_UNAVAIL:
+            return CLNT_PROG_UNAVAIL;
+        case RPC_PROC_UNAVAIL:
+            return CLNT_PROC_UNAVAIL;
+        default:
+            return CLNT_SYSTEM_ERR;
+    }
+}
+
+int32_t clnt_receive(xprt *xp) {
+    int32_t result = CLNT_TIMEOUT;
+    if (!wait_readable(xp->sock, CLNT_WAIT_MS)) {
+        log_printf(1, "RPC receive timeout\n");
+    } else {
+        bool got = xp->protocol == RPC_UDP ? udp_receive(xp) : tcp_receive_record(xp, CLNT_WAIT_MS);
+        if (!got) xp->count = 0;
+        result = clnt_check_reply(xp);
+    }
+    sock_close(xp->sock);
+    xp->sock = SOCK_INVALID;
+    return result;
+}
+
+int32_t clnt_exchange(xprt *xp, uint16_t protocol, uint16_t port) {
+    if (!clnt_open(xp, protocol, port)) {
+        log_printf(1, "RPC open failed\n");
+        return CLNT_TIMEOUT;
+    }
+    if (rpc_send(xp) < 1) {
+        log_printf(1, "RPC send failed\n");
+        sock_close(xp->sock);
+        xp->sock = SOCK_INVALID;
+        return CLNT_TIMEOUT;
+    }
+    return clnt_receive(xp);
+}
+
+bool pmap_set_unset(uint32_t prog, uint32_t vers, uint32_t protocol, uint16_t port) {
+    uint8_t buffer[4 + SET_BUFFER];
+    xprt xp;
+    clnt_xprt_init(&xp, buffer, SET_BUFFER);
+    uint32_t len = clnt_call_header(&xp, PMAP_PROG, PMAP_VERS, port > 0 ? PMAP_SET : PMAP_UNSET);
+    len += xdr_pack(xp.msg + len, "qqqw", prog, vers, protocol, port);
+    xp.count = int32_t(len);
+    int32_t r = clnt_exchange(&xp, RPC_UDP, PMAP_PORT);
+    return r == int32_t(CLNT_RESULTS + 4) && clnt_word(xp.msg + CLNT_RESULTS) != 0;
+}
+
+bool clnt_pmap_call(bool set, uint32_t prog, uint32_t vers, uint32_t protocol, uint16_t port) {
+    return pmap_set_unset(prog, vers, protocol, set ? port : 0);
+}
+
+bool is_local_address(uint32_t addr) {
+    if (addr == htonl(INADDR_LOOPBACK)) return true;
+    char name[256];
+    if (gethostname(name, sizeof name) != 0) return false;
+    name[sizeof name - 1] = 0;
+    // getaddrinfo rather than gethostbyname: the portmapper's threads ask at
+    // the same time, and its result is their own.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0) return false;
+    bool local = false;
+    for (addrinfo *a = found; a && !local; a = a->ai_next)
+        local = a->ai_addrlen >= sizeof(sockaddr_in) &&
+                reinterpret_cast<const sockaddr_in *>(a->ai_addr)->sin_addr.s_addr == addr;
+    freeaddrinfo(found);
+    return local;
+}

@@ -1,0 +1,20 @@
+// Shared between the RPC runtime's own sources; not for other folders.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "rpc/rpc.h"
+
+// One served (program, version). prog, vers and handler never change once
+// the entry is linked; readers walk the list without a lock.
+struct rpc_entry {
+    std::atomic<rpc_entry *> next;
+    uint32_t prog;
+    uint32_t vers;
+    rpc_handler handler;
+    rpc_entry *retired_next;  // chain of unlinked entries (writers only)
+};
+
+// The front of the registry, loaded with acquire.
+rpc_entry *rpc_registry_first();

@@ -1,0 +1,111 @@
+// Reply headers and sending: one datagram over UDP, record-marked fragments
+// over TCP. Every reply is written over the call at the start of the message
+// area; the verifier it echoes was copied out by rpc_decode_call.
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <thread>
+
+#include "rpc/rpc.h"
+#include "server/log.h"
+
+namespace {
+
+constexpr uint32_t MSG_REPLY = 1;
+constexpr uint32_t MSG_ACCEPTED = 0;
+constexpr uint32_t MSG_DENIED = 1;
+constexpr uint32_t RPC_MISMATCH = 0;
+constexpr uint32_t AUTH_ERROR = 1;
+constexpr uint32_t LAST_FRAGMENT = 0x80000000u;
+
+uint32_t accepted_header(xprt *xp, rpc_call *call, uint32_t status) {
+    return xdr_pack(xp->msg, "qqqqOq", xp->xid, MSG_REPLY, MSG_ACCEPTED, call->verf_flavor,
+                    call->verf, status);
+}
+
+// Sends all of [p, p + n) on a stream socket; the bytes sent, or the failing
+// call's result (below 1).
+int send_all(sock_t sock, const uint8_t *p, uint32_t n) {
+    uint32_t done = 0;
+    while (done < n) {
+        ssize_t r = send(sock, p + done, n - done, MSG_NOSIGNAL);
+        if (r < 0 && sock_error_transient(sock_errno())) continue;
+        if (r < 1) return int(r);
+        done += uint32_t(r);
+    }
+    return int(done);
+}
+
+int send_fragment(xprt *xp, uint8_t *data, uint32_t n, uint32_t mark) {
+    // The 4 bytes in front of the fragment take its mark for the one send.
+    uint8_t saved[4];
+    memcpy(saved, data - 4, 4);
+    xdr_put_u32(data - 4, mark | n);
+    int r = send_all(xp->sock, data - 4, n + 4);
+    memcpy(data - 4, saved, 4);
+    return r;
+}
+
+}  // namespace
+
+uint32_t rpc_void_result(uint8_t *, const void *) {
+    return 0;
+}
+
+bool rpc_reply(xprt *xp, rpc_call *call, rpc_encoder encoder, const void *result) {
+    uint32_t len = accepted_header(xp, call, RPC_SUCCESS);
+    len += encoder(xp->msg + len, result);
+    xp->count = int32_t(len);
+    if (rpc_send(xp) < 1) {
+        log_printf(1, "rpc: error cannot transmit reply %u\n", unsigned(sock_errno()));
+        return false;
+    }
+    return true;
+}
+
+void rpc_error_reply(xprt *xp, rpc_call *call, uint32_t accept_status) {
+    xp->count = int32_t(accepted_header(xp, call, accept_status));
+    rpc_send(xp);
+}
+
+void rpc_prog_mismatch_reply(xprt *xp, rpc_call *call, uint32_t low, uint32_t high) {
+    xp->count = int32_t(xdr_pack(xp->msg, "qqqqOqqq", xp->xid, MSG_REPLY, MSG_ACCEPTED,
+                                 call->verf_flavor, call->verf, RPC_PROG_MISMATCH, low, high));
+    rpc_send(xp);
+}
+
+void rpc_version_mismatch_reply(xprt *xp, rpc_call *, uint32_t low, uint32_t high) {
+    xp->count = int32_t(
+        xdr_pack(xp->msg, "qqqqqq", xp->xid, MSG_REPLY, MSG_DENIED, RPC_MISMATCH, low, high));
+    rpc_send(xp);
+}
+
+void rpc_auth_error_reply(xprt *xp, rpc_call *, uint32_t auth_status) {
+    xp->count = int32_t(
+        xdr_pack(xp->msg, "qqqqq", xp->xid, MSG_REPLY, MSG_DENIED, AUTH_ERROR, auth_status));
+    rpc_send(xp);
+}
+
+int rpc_send(xprt *xp) {
+    if (xp->protocol != RPC_TCP) {
+        int r = 0;
+        for (int attempt = 0; attempt < 3; attempt++) {
+            if (attempt > 0) std::this_thread::yield();
+            r = int(sendto(xp->sock, xp->msg, size_t(xp->count), 0,
+                           reinterpret_cast<const sockaddr *>(&xp->peer), xp->peer_len));
+            if (r >= 0) break;
+        }
+        return r;
+    }
+    // Record marking: fragments of at most size - 4 bytes, only the last
+    // with the top bit of its mark set.
+    const uint32_t max_fragment = xp->size - 4;
+    uint8_t *data = xp->msg;
+    uint32_t left = uint32_t(xp->count);
+    while (left > max_fragment) {
+        if (send_fragment(xp, data, max_fragment, 0) < 1) return 0;
+        data += max_fragment;
+        left -= max_fragment;
+    }
+    return send_fragment(xp, data, left, LAST_FRAGMENT);
+}

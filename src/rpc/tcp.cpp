@@ -1,0 +1,133 @@
+// The TCP transport: listening sockets, record-marked receive (RFC 1831
+// section 10) and the connection threads that serve one client each.
+#include <netdb.h>
+
+#include <cstring>
+
+#include "rpc/loop.h"
+#include "server/log.h"
+
+namespace {
+
+constexpr uint32_t LAST_FRAGMENT = 0x80000000u;
+constexpr int LISTEN_BACKLOG = 5;
+
+// Waits until the socket is readable; false after timeout_ms without data.
+// A negative timeout waits for ever (the blocking receive does that itself).
+bool wait_readable(sock_t s, int timeout_ms) {
+    if (timeout_ms < 0) return true;
+    for (;;) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        int r = select(s + 1, &set, nullptr, nullptr, &tv);
+        if (r > 0) return true;
+        if (r == 0) return false;
+        // An interrupted wait restarts with the whole limit; a signal storm
+        // is not a case worth a deadline computation.
+        if (!sock_error_transient(sock_errno())) return true;  // let recv report it
+    }
+}
+
+enum recv_status { RECV_OK, RECV_CLOSED, RECV_TIMEOUT };
+
+// Receives exactly n bytes. A client that stalls for timeout_ms between two
+// pieces gives RECV_TIMEOUT; a closed connection or an error RECV_CLOSED.
+recv_status recv_exact(sock_t s, uint8_t *p, uint32_t n, int timeout_ms) {
+    uint32_t done = 0;
+    while (done < n) {
+        if (!wait_readable(s, timeout_ms)) return RECV_TIMEOUT;
+        ssize_t r = recv(s, p + done, n - done, 0);
+        if (r < 0 && sock_error_transient(sock_errno())) continue;
+        if (r < 1) return RECV_CLOSED;
+        done += uint32_t(r);
+    }
+    return RECV_OK;
+}
+
+uint32_t get_word(const uint8_t *p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+bool resolve(const char *host, in_addr *addr) {
+    if (!host || !*host) {
+        addr->s_addr = htonl(INADDR_ANY);
+        return true;
+    }
+    if (inet_pton(AF_INET, host, addr) == 1) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
+    *addr = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+}  // namespace
+
+sock_t tcp_listen_socket(const char *host, uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (!resolve(host, &addr.sin_addr)) return SOCK_INVALID;
+    sock_t s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == SOCK_INVALID) return SOCK_INVALID;
+    // Without it a restart fails while old connections sit in TIME_WAIT; on
+    // Linux it never lets a second listener share the port.
+    int on = 1;
+    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(s, LISTEN_BACKLOG) != 0) {
+        sock_close(s);
+        return SOCK_INVALID;
+    }
+    return s;
+}
+
+// The record is assembled from the 4 reserved bytes in front of the message
+// area on: each fragment's mark is received at the current end of the data
+// and the fragment's bytes after it are moved down over the mark.
+bool tcp_receive_record(xprt *xp, int timeout_ms) {
+    uint32_t room = xp->size;  // bytes left from the current mark position on
+    uint32_t length = 0;       // record bytes assembled at xp->msg
+    for (;;) {
+        // A record that filled the buffer without its last fragment does not
+        // fit: it is refused rather than served cut, which would also leave
+        // the stream out of step.
+        if (room < 4) return false;
+        uint8_t *mark = length == 0 ? xp->msg - 4 : xp->msg + length;
+        recv_status st = recv_exact(xp->sock, mark, 4, timeout_ms);
+        if (st == RECV_OK) {
+            uint32_t word = get_word(mark);
+            uint32_t n = word & ~LAST_FRAGMENT;
+            if (n > room - 4) return false;  // record too large
+            st = recv_exact(xp->sock, mark + 4, n, timeout_ms);
+            if (st == RECV_OK) {
+                if (length > 0) memmove(mark, mark + 4, n);
+                length += n;
+                room -= n;
+                if (word & LAST_FRAGMENT) {
+                    xp->count = int32_t(length);
+                    return true;
+                }
+                continue;
+            }
+        }
+        if (st == RECV_TIMEOUT) log_printf(1, "RPC tcp receive timeout\n");
+        return false;
+    }
+}
+
+void tcp_connection(xprt *xp) {
+    rpc_call call;
+    while (tcp_receive_record(xp, -1)) {
+        if (!rpc_decode_call(xp, &call)) break;
+        xprt_idle.store(0);
+        rpc_dispatch(xp, &call);
+    }
+    sock_close(xp->sock);
+    xprt_free(xp);
+}

@@ -1,0 +1,104 @@
+// The log file. Every line goes through log_printf, which holds one lock
+// around one formatted write, so lines from many threads never interleave and
+// a line can never race with log_close.
+#include "server/log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+
+#include "server/config.h"
+
+namespace {
+
+constexpr const char *LOG_NAME_FORMAT = "nfsd%y%m.log";
+constexpr const char *LOG_TIME_FORMAT = "%Y-%m-%d %H:%M:%S";
+constexpr const char *LOG_PRODUCT = "Nimbora NFS Server";
+
+std::mutex log_lock;                    // around every use of the stream
+std::atomic<FILE *> log_file{nullptr};  // read unlocked by log_enabled
+bool log_owned = false;                 // opened by log_open, not attached
+std::atomic<time_t> log_clock{0};       // test clock; 0: the real one
+
+struct tm log_local_now() {
+    time_t now = log_clock.load();
+    if (now == 0) now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    return tm;
+}
+
+}  // namespace
+
+FILE *log_open() {
+    if (config.log <= 0) return nullptr;
+    // The name is fixed at open: a run that crosses a month end keeps its file.
+    struct tm tm = log_local_now();
+    char name[16];
+    strftime(name, sizeof name, LOG_NAME_FORMAT, &tm);
+    char path[sizeof config.directory + sizeof name];
+    snprintf(path, sizeof path, "%s%s", config.directory, name);
+
+    std::lock_guard<std::mutex> lock(log_lock);
+    FILE *f = fopen(path, "a+");
+    if (!f) {
+        config.log = 0;
+        return nullptr;
+    }
+    if (FILE *old = log_file.exchange(f); old && log_owned) fclose(old);
+    log_owned = true;
+    if (config.log >= 2) fprintf(f, "\n%s %s log started\n", log_time(), LOG_PRODUCT);
+    return f;
+}
+
+void log_close() {
+    std::lock_guard<std::mutex> lock(log_lock);
+    FILE *f = log_file.exchange(nullptr);
+    if (f && log_owned)
+        fclose(f);
+    else if (f)
+        fflush(f);
+    log_owned = false;
+}
+
+bool log_enabled(int level) {
+    return log_file.load() != nullptr && config.log >= level;
+}
+
+void log_printf(int level, const char *format, ...) {
+    if (!log_enabled(level)) return;
+    std::lock_guard<std::mutex> lock(log_lock);
+    FILE *f = log_file.load();
+    if (!f) return;  // closed while we waited
+    va_list ap;
+    va_start(ap, format);
+    vfprintf(f, format, ap);  // write errors are ignored: the log is best effort
+    va_end(ap);
+}
+
+void log_flush() {
+    std::lock_guard<std::mutex> lock(log_lock);
+    if (FILE *f = log_file.load()) fflush(f);
+}
+
+const char *log_time() {
+    // One buffer per thread: the text stays valid for the caller's own
+    // log_printf, and two threads never write the same bytes.
+    thread_local char stamp[32];
+    struct tm tm = log_local_now();
+    strftime(stamp, sizeof stamp, LOG_TIME_FORMAT, &tm);
+    return stamp;
+}
+
+void log_attach(FILE *file, int level) {
+    std::lock_guard<std::mutex> lock(log_lock);
+    FILE *old = log_file.exchange(file);
+    if (old && log_owned && old != file) fclose(old);
+    log_owned = false;
+    config.log = level;
+}
+
+void log_test_clock(time_t now) {
+    log_clock.store(now);
+}

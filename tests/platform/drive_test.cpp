@@ -1,0 +1,78 @@
+// The drive map read from the settings store.
+#include "platform/drive.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "platform/winfile.h"
+#include "server/config.h"
+#include "support/home.h"
+
+namespace {
+
+struct Drives : public ::testing::Test {
+    test_home home;
+    std::string dir_c, dir_e;
+    void SetUp() override {
+        dir_c = home.file("c");
+        dir_e = home.file("e");
+        mkdir(dir_c.c_str(), 0755);
+        mkdir(dir_e.c_str(), 0755);
+    }
+    void TearDown() override {
+        config.remote = 0;
+        drive_reset();
+    }
+    void settings(const std::string &values) {
+        home.write("settings.reg",
+                   "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n" + values);
+        drive_load();
+    }
+};
+
+TEST_F(Drives, LettersTypesAndSerials) {
+    settings("\"C\"=\"" + dir_c + "\"\n\"E\"=\"" + dir_e +
+             "\"\n\"E-Type\"=\"2\"\n\"E-Serial\"=\"4660\"\n");
+    EXPECT_EQ(win_get_drive_type("c:\\"), DRIVE_FIXED);
+    EXPECT_EQ(win_get_drive_type("E:\\"), DRIVE_REMOVABLE);
+    EXPECT_EQ(win_get_drive_type("d:\\"), DRIVE_NO_ROOT_DIR);
+    uint32_t serial = 0;
+    ASSERT_TRUE(
+        win_get_volume_information("e:\\", nullptr, 0, &serial, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(serial, 4660u);
+    home.write("c/x.txt", "x");
+    EXPECT_EQ(win_get_file_attributes("C:\\X.TXT"), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(Drives, WithoutAnyDriveValueCIsTheRoot) {
+    settings("");
+    EXPECT_EQ(win_get_drive_type("c:\\"), DRIVE_FIXED);
+    EXPECT_EQ(win_get_file_attributes("c:\\etc"), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(win_get_drive_type("e:\\"), DRIVE_NO_ROOT_DIR);
+}
+
+TEST_F(Drives, UncRootsOnlyWithRemote) {
+    std::string values = "\"C\"=\"" + dir_c + "\"\n\"\\\\\\\\srv\\\\share\"=\"" + dir_e + "\"\n";
+    settings(values);
+    EXPECT_EQ(win_get_drive_type("\\\\srv\\share\\"), DRIVE_NO_ROOT_DIR);
+    config.remote = 1;
+    settings(values);
+    EXPECT_EQ(win_get_drive_type("\\\\srv\\share\\"), DRIVE_REMOTE);
+    EXPECT_EQ(win_get_drive_type("\\\\SRV\\Share"), DRIVE_REMOTE);
+    home.write("e/f", "x");
+    EXPECT_EQ(win_get_file_attributes("\\\\srv\\share\\F"), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(win_get_file_attributes("\\\\srv\\other\\f"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(win_last_error(), ERROR_BAD_NET_NAME);
+}
+
+TEST_F(Drives, MapAndUnmapAtRunTime) {
+    settings("\"C\"=\"" + dir_c + "\"\n");
+    EXPECT_TRUE(drive_map("x", dir_e.c_str(), DRIVE_CDROM, 0));
+    EXPECT_EQ(win_get_drive_type("X:\\"), DRIVE_CDROM);
+    EXPECT_TRUE(drive_map("X", nullptr, 0, 0));
+    EXPECT_EQ(win_get_drive_type("x:\\"), DRIVE_NO_ROOT_DIR);
+    EXPECT_FALSE(drive_map("XY", dir_e.c_str(), 3, 0));
+    EXPECT_FALSE(drive_map("C", "relative/dir", 3, 0));
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// The portmapper service on port 111 of a private network namespace: start
+// and stop, a busy port, TCP connections with their own threads, and peers
+// that say nothing or leave half-way.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "pmap/pmap.h"
+#include "rpc/loop.h"
+#include "support/pmap_net.h"
+#include "support/rpc_msg.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+constexpr uint32_t DUMP = 4, CALLIT = 5;
+
+class PmapService : public ::testing::Test {
+   protected:
+    static void SetUpTestSuite() { ns_ok_ = pmap_netns_enter(); }
+    void SetUp() override {
+        if (!ns_ok_) GTEST_SKIP() << "no network namespace";
+        ASSERT_TRUE(pmap_start());
+    }
+    void TearDown() override { pmap_stop(); }
+    static bool ns_ok_;
+};
+bool PmapService::ns_ok_ = false;
+
+TEST_F(PmapService, BusyPortFailsTheStartAndStopFreesThePort) {
+    pmap_stop();
+    sock_t busy = tcp_listen_socket(nullptr, 111);
+    ASSERT_NE(busy, SOCK_INVALID);
+    {
+        pmap_log log;
+        EXPECT_FALSE(pmap_start());
+        std::string text = log.text();
+        EXPECT_NE(text.find(" bind on port 111 failed\n"), std::string::npos) << text;
+        EXPECT_EQ(text.find("ready"), std::string::npos);
+    }
+    sock_t udp = udp_socket(0, 111);
+    EXPECT_NE(udp, SOCK_INVALID) << "the failed start left nothing bound";
+    sock_close(udp);
+    sock_close(busy);
+    pmap_log log;
+    ASSERT_TRUE(pmap_start());
+    EXPECT_NE(log.text().find(" pmapd ready on port 111\n"), std::string::npos);
+    auto start = clock_type::now();
+    pmap_stop();
+    EXPECT_LT(clock_type::now() - start, std::chrono::milliseconds(500));
+    pmap_stop();  // a second stop does nothing
+    udp = udp_socket(0, 111);
+    EXPECT_NE(udp, SOCK_INVALID);
+    sock_close(udp);
+    ASSERT_TRUE(pmap_start());
+}
+
+TEST_F(PmapService, TcpConnectionsAreServedAndRefuseCallit) {
+    sock_t c = pmap_tcp_connect(111);
+    ASSERT_NE(c, SOCK_INVALID);
+    auto dump = pmap_msg(5, DUMP, {});
+    ASSERT_TRUE(pmap_tcp_send(c, dump, {12, uint32_t(dump.size()) - 12}));
+    auto r = pmap_tcp_recv(c);
+    ASSERT_EQ(r.size(), 24u + 2 * 20 + 4);
+    EXPECT_EQ(pmap_word(r, 7), 100000u);
+    EXPECT_EQ(pmap_word(r, 9), 6u) << "TCP mapping first";
+    EXPECT_EQ(pmap_word(r, 14), 17u);
+    ASSERT_TRUE(pmap_tcp_send(c, pmap_msg(6, CALLIT, {100000, 2, 0, 0})));
+    r = pmap_tcp_recv(c);
+    ASSERT_EQ(r.size(), 24u);
+    EXPECT_EQ(pmap_word(r, 5), 3u) << "PROC_UNAVAIL";
+    ASSERT_TRUE(pmap_tcp_send(c, pmap_msg(7, 0, {}, 4)));
+    r = pmap_tcp_recv(c);
+    ASSERT_EQ(r.size(), 32u);
+    EXPECT_EQ(pmap_word(r, 5), 2u) << "PROG_MISMATCH";
+    EXPECT_EQ(pmap_word(r, 6), 2u);
+    EXPECT_EQ(pmap_word(r, 7), 2u);
+    sock_close(c);
+}
+
+TEST_F(PmapService, SilentAndVanishingPeersDoNotStopTheService) {
+    sock_t silent = pmap_tcp_connect(111);
+    sock_t half = pmap_tcp_connect(111);
+    ASSERT_NE(silent, SOCK_INVALID);
+    ASSERT_NE(half, SOCK_INVALID);
+    std::vector<uint8_t> part;
+    rpc_msg_word(part, 0x80000000u | 40);
+    part.resize(20);
+    send(half, part.data(), part.size(), MSG_NOSIGNAL);
+    sock_close(half);
+    // An oversized record closes its connection.
+    sock_t big = pmap_tcp_connect(111);
+    std::vector<uint8_t> mark;
+    rpc_msg_word(mark, 0x80000000u | 100000);
+    send(big, mark.data(), mark.size(), MSG_NOSIGNAL);
+    uint8_t byte;
+    EXPECT_EQ(recv(big, &byte, 1, 0), 0);
+    sock_close(big);
+    // UDP and new connections are still answered.
+    auto r = rpc_udp_call(111, pmap_msg(8, 3, {100000, 2, 17, 0}));
+    ASSERT_EQ(r.size(), 28u);
+    EXPECT_EQ(pmap_word(r, 6), 111u);
+    sock_t c = pmap_tcp_connect(111);
+    ASSERT_TRUE(pmap_tcp_send(c, pmap_msg(9, 0, {})));
+    EXPECT_EQ(pmap_tcp_recv(c).size(), 24u);
+    sock_close(c);
+    sock_close(silent);
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// The TCP transport: records assembled from fragments, records that do not
+// fit, peers that stall or vanish, listening sockets, and a connection thread
+// serving one client's calls in order.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "rpc/loop.h"
+#include "support/pmap_net.h"
+#include "support/rpc_msg.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// A connected pair: `server` wrapped in a TCP record of message area `size`
+// (xprt_create adds 512), `client` the peer's socket.
+class TcpPair : public ::testing::Test {
+   protected:
+    void open(uint32_t size) {
+        sock_t listener = tcp_listen_socket("127.0.0.1", 0);
+        ASSERT_NE(listener, SOCK_INVALID);
+        client_ = pmap_tcp_connect(rpc_sock_port(listener));
+        ASSERT_NE(client_, SOCK_INVALID);
+        sock_t s = accept(listener, nullptr, nullptr);
+        sock_close(listener);
+        ASSERT_NE(s, SOCK_INVALID);
+        xp_ = xprt_create(s, RPC_TCP, 0, size);
+        ASSERT_NE(xp_, nullptr);
+    }
+    void TearDown() override {
+        if (xp_) {
+            sock_close(xp_->sock);
+            xprt_free(xp_);
+        }
+        if (client_ != SOCK_INVALID) sock_close(client_);
+    }
+    void send_raw(const std::vector<uint8_t> &bytes) {
+        ASSERT_EQ(send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    }
+    static std::vector<uint8_t> pattern(size_t n) {
+        std::vector<uint8_t> m(n);
+        for (size_t i = 0; i < n; i++) m[i] = uint8_t(i * 7 + 1);
+        return m;
+    }
+    std::vector<uint8_t> received() const { return {xp_->msg, xp_->msg + xp_->count}; }
+    xprt *xp_ = nullptr;
+    sock_t client_ = SOCK_INVALID;
+};
+
+TEST_F(TcpPair, FragmentsAreJoinedIntoOneRecord) {
+    open(1000);
+    auto msg = pattern(160);
+    ASSERT_TRUE(pmap_tcp_send(client_, msg, {100, 60}));
+    ASSERT_TRUE(tcp_receive_record(xp_, -1));
+    EXPECT_EQ(received(), msg);
+    // Fragments of odd lengths, and one of none, join the same way.
+    auto odd = pattern(203);
+    ASSERT_TRUE(pmap_tcp_send(client_, odd, {3, 0, 97, 103}));
+    ASSERT_TRUE(tcp_receive_record(xp_, -1));
+    EXPECT_EQ(received(), odd);
+}
+
+TEST_F(TcpPair, RecordsMustFitTheBuffer) {
+    open(100);  // size 612: a record may hold 608 bytes
+    auto fits = pattern(608);
+    ASSERT_TRUE(pmap_tcp_send(client_, fits));
+    ASSERT_TRUE(tcp_receive_record(xp_, -1));
+    EXPECT_EQ(received(), fits);
+    // 600 bytes in a first fragment, then 9 more: one byte too many.
+    ASSERT_TRUE(pmap_tcp_send(client_, pattern(609), {600, 9}));
+    EXPECT_FALSE(tcp_receive_record(xp_, -1));
+}
+
+TEST_F(TcpPair, OneLargeMarkFails) {
+    open(100);
+    std::vector<uint8_t> mark;
+    rpc_msg_word(mark, 0x80000000u | 609);
+    send_raw(mark);
+    EXPECT_FALSE(tcp_receive_record(xp_, -1));
+}
+
+TEST_F(TcpPair, PeerGoingAwayMidRecordFails) {
+    open(1000);
+    std::vector<uint8_t> half;
+    rpc_msg_word(half, 0x80000000u | 100);
+    half.resize(4 + 40);
+    send_raw(half);
+    sock_close(client_);
+    client_ = SOCK_INVALID;
+    EXPECT_FALSE(tcp_receive_record(xp_, -1));
+}
+
+TEST_F(TcpPair, StallBetweenFragmentsTimesOutWithLogLine) {
+    open(1000);
+    pmap_log log;
+    auto msg = pattern(160);
+    std::vector<uint8_t> first;
+    rpc_msg_word(first, 100);  // not the last fragment
+    first.insert(first.end(), msg.begin(), msg.begin() + 100);
+    send_raw(first);
+    auto start = clock_type::now();
+    EXPECT_FALSE(tcp_receive_record(xp_, 300));
+    auto waited = clock_type::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(280));
+    EXPECT_LT(waited, std::chrono::milliseconds(2000));
+    EXPECT_EQ(log.text(), "RPC tcp receive timeout\n");
+}
+
+TEST(TcpListen, ResolvesHostsAndRefusesABusyPort) {
+    sock_t any = tcp_listen_socket(nullptr, 0);
+    ASSERT_NE(any, SOCK_INVALID);
+    uint16_t port = rpc_sock_port(any);
+    EXPECT_EQ(tcp_listen_socket("", port), SOCK_INVALID) << "port in use";
+    sock_close(any);
+    sock_t named = tcp_listen_socket("localhost", port);
+    EXPECT_NE(named, SOCK_INVALID) << "free again after close";
+    sock_close(named);
+    EXPECT_EQ(tcp_listen_socket("no-such-host.invalid", 0), SOCK_INVALID);
+}
+
+// A connection thread on a real accepted socket: calls in order, then an
+// oversized record closes the connection.
+TEST_F(TcpPair, ConnectionServesCallsInOrderUntilARecordIsTooLarge) {
+    rpc_pmap_call = nullptr;
+    xprt listen_rec{};
+    ASSERT_TRUE(rpc_register(&listen_rec, PMAP_TEST_PROG, 1, pmap_test_program, RPC_TCP));
+    open(500);
+    xprt *served = xp_;
+    xp_ = nullptr;  // the thread frees it
+    std::thread conn(tcp_connection, served);
+    for (uint32_t xid = 1; xid <= 3; xid++) {
+        auto call = pmap_msg(xid, 1, {xid * 10, xid * 10 + 1}, 1, PMAP_TEST_PROG);
+        ASSERT_TRUE(pmap_tcp_send(client_, call, {20, uint32_t(call.size()) - 20}));
+        auto reply = pmap_tcp_recv(client_);
+        ASSERT_EQ(reply.size(), 32u);
+        EXPECT_EQ(pmap_word(reply, 0), xid);
+        EXPECT_EQ(pmap_word(reply, 5), 0u);
+        EXPECT_EQ(pmap_word(reply, 6), xid * 10);
+        EXPECT_EQ(pmap_word(reply, 7), xid * 10 + 1);
+    }
+    std::vector<uint8_t> big;
+    rpc_msg_word(big, 0x80000000u | 1010);  // buffer 1012: at most 1008
+    send_raw(big);
+    uint8_t byte;
+    EXPECT_EQ(recv(client_, &byte, 1, 0), 0) << "closed without an answer";
+    conn.join();
+    rpc_unregister(PMAP_TEST_PROG, 1, RPC_TCP);
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+// The UDP transport: worker threads on one socket serving calls in
+// parallel, oversized datagrams, receive errors and the stop flag.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "rpc/rpc.h"
+#include "support/rpc_msg.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Procedure 1 waits until four calls are inside handlers at the same time
+// (or 5 s pass), then answers with how many it saw. Four workers must serve
+// four such calls together; one worker would time out on each.
+std::mutex gate_lock;
+std::condition_variable gate;
+int inside;
+uint32_t wait_result(uint8_t *out, const void *r) {
+    return xdr_put_u32(out, *static_cast<const uint32_t *>(r));
+}
+void gate_handler(xprt *xp, rpc_call *call) {
+    if (call->proc == 0) {
+        rpc_reply(xp, call, rpc_void_result, nullptr);
+        return;
+    }
+    if (call->proc != 1) {
+        rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
+        return;
+    }
+    char s[64];
+    if (!xdr_get_string(call, s, 63)) {
+        rpc_error_reply(xp, call, RPC_GARBAGE_ARGS);
+        return;
+    }
+    std::unique_lock<std::mutex> hold(gate_lock);
+    inside++;
+    gate.notify_all();
+    gate.wait_for(hold, 5s, [] { return inside >= 4; });
+    uint32_t seen = uint32_t(inside);
+    hold.unlock();
+    rpc_reply(xp, call, wait_result, &seen);
+}
+
+class UdpWorkers : public ::testing::Test {
+   protected:
+    xprt *base = nullptr;
+    uint16_t port = 0;
+    void SetUp() override {
+        xprt_stop.store(0);
+        inside = 0;
+        sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
+        ASSERT_NE(s, SOCK_INVALID);
+        port = rpc_sock_port(s);
+        base = xprt_create(s, RPC_UDP, port, 1000);
+        rpc_pmap_call = nullptr;  // no portmapper here
+        ASSERT_TRUE(rpc_register(base, 100003, 3, gate_handler, RPC_UDP));
+    }
+    void TearDown() override {
+        // Workers see the flag after their next receive: wake each one.
+        xprt_stop.store(1);
+        for (int i = 0; i < 50 && udp_workers_running.load() > 0; i++) {
+            rpc_udp_call(port, {0}, 0);
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_EQ(udp_workers_running.load(), 0);
+        rpc_unregister(100003, 3, RPC_UDP);
+        sock_close(base->sock);
+        xprt_free(base);
+        xprt_stop.store(0);
+    }
+};
+
+std::vector<uint8_t> gate_call(uint32_t xid, const char *text) {
+    auto m = rpc_msg_call(xid, 100003, 3, 1);
+    rpc_msg_word(m, uint32_t(strlen(text)));
+    rpc_msg_opaque(m, text, uint32_t(strlen(text)));
+    return m;
+}
+
+TEST_F(UdpWorkers, FourWorkersServeFourCallsTogether) {
+    ASSERT_TRUE(udp_workers_start(4, base));
+    EXPECT_EQ(udp_workers_running.load(), 4);
+    std::vector<std::vector<uint32_t>> replies(4);
+    std::vector<std::thread> clients;
+    auto start = std::chrono::steady_clock::now();
+    for (uint32_t i = 0; i < 4; i++)
+        clients.emplace_back([&, i] {
+            replies[i] = rpc_msg_words(rpc_udp_call(port, gate_call(1000 + i, "x"), 4000));
+        });
+    for (auto &c : clients) c.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    for (uint32_t i = 0; i < 4; i++)
+        EXPECT_EQ(replies[i], (std::vector<uint32_t>{1000 + i, 1, 0, 0, 0, 0, 4})) << i;
+}
+
+TEST_F(UdpWorkers, OneThreadMeansNoWorkers) {
+    EXPECT_FALSE(udp_workers_start(1, base));
+    EXPECT_FALSE(udp_workers_start(0, base));
+    EXPECT_EQ(udp_workers_running.load(), 0);
+    // The select loop's way: one receive, decode, dispatch.
+    std::thread client([&] { rpc_udp_call(port, rpc_msg_call(3, 100003, 3, 0), 0); });
+    rpc_call call{};
+    ASSERT_TRUE(udp_receive(base));
+    client.join();
+    EXPECT_EQ(base->count, 40);
+    EXPECT_EQ(base->peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    ASSERT_TRUE(rpc_decode_call(base, &call));
+    EXPECT_EQ(base->xid, 3u);
+}
+
+TEST_F(UdpWorkers, OversizedDatagramIsCutAndTheWorkerGoesOn) {
+    ASSERT_TRUE(udp_workers_start(2, base));  // buffers of 2024 and 2536 bytes
+    std::string big(3000, 'b');
+    auto m = rpc_msg_call(5, 100003, 3, 1);
+    rpc_msg_word(m, uint32_t(big.size()));
+    rpc_msg_opaque(m, big.data(), uint32_t(big.size()));
+    // Cut at the buffer, the string no longer decodes: GARBAGE_ARGS.
+    EXPECT_EQ(rpc_msg_words(rpc_udp_call(port, m, 2000)),
+              (std::vector<uint32_t>{5, 1, 0, 0, 0, 4}));
+    EXPECT_EQ(rpc_msg_words(rpc_udp_call(port, rpc_msg_call(6, 100003, 3, 0), 2000)),
+              (std::vector<uint32_t>{6, 1, 0, 0, 0, 0}));
+}
+
+TEST_F(UdpWorkers, IdleCounterIsResetByAServedCall) {
+    ASSERT_TRUE(udp_workers_start(2, base));
+    xprt_idle.store(7);
+    ASSERT_FALSE(rpc_udp_call(port, rpc_msg_call(8, 100003, 3, 0)).empty());
+    EXPECT_EQ(xprt_idle.load(), 0);
+    xprt_idle.store(7);
+    rpc_udp_call(port, {1, 2, 3}, 100);  // not a call: the counter stays
+    EXPECT_EQ(xprt_idle.load(), 7);
+}
+
+TEST(UdpWorker, FailingReceiveIsRetriedOncePerSecond) {
+    // recvfrom on an unconnected stream socket fails at once, every time.
+    sock_t s = socket(AF_INET, SOCK_STREAM, 0);
+    xprt *xp = xprt_create(s, RPC_UDP, 0, 512);
+    xprt_stop.store(0);
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    udp_workers_running.fetch_add(1);
+    std::thread worker(udp_worker, xp);
+    std::this_thread::sleep_for(1500ms);
+    xprt_stop.store(1);
+    worker.join();  // ends within the second it sleeps
+    getrusage(RUSAGE_SELF, &after);
+    double cpu = double(after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
+                 double(after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+                 double(after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6 +
+                 double(after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
+    EXPECT_LT(cpu, 0.3);
+    EXPECT_EQ(udp_workers_running.load(), 0);
+    xprt_stop.store(0);
+    sock_close(s);
+    xprt_free(xp);
+}
+
+TEST(UdpSocket, BindsOnceAndReportsAConflict) {
+    sock_t a = udp_socket(htonl(INADDR_LOOPBACK), 0);
+    ASSERT_NE(a, SOCK_INVALID);
+    int on = 0;
+    socklen_t len = sizeof on;
+    getsockopt(a, SOL_SOCKET, SO_BROADCAST, &on, &len);
+    EXPECT_EQ(on, 1);
+    EXPECT_EQ(udp_socket(htonl(INADDR_LOOPBACK), rpc_sock_port(a)), SOCK_INVALID);
+    sock_close(a);
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+#include "support/home.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/registry.h"
+
+test_home::test_home() {
+    char tmpl[] = "/tmp/nimbora-home-XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    dir_ = std::string(tmpl) + "/";
+    program_directory_set(tmpl);
+    if (const char *xdg = getenv("XDG_CONFIG_HOME")) {
+        had_xdg_ = true;
+        old_xdg_ = xdg;
+    }
+    setenv("XDG_CONFIG_HOME", (dir_ + "config").c_str(), 1);
+}
+
+test_home::~test_home() {
+    program_directory_set(nullptr);
+    if (had_xdg_)
+        setenv("XDG_CONFIG_HOME", old_xdg_.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+void test_home::write(const std::string &name, const std::string &text) const {
+    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::string test_home::read(const std::string &name) const {
+    std::ifstream in(file(name), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
