@@ -6,15 +6,10 @@
 #include <mutex>
 
 #include "inode/inode.h"
+#include "nfsd/nfs_status.h"
+#include "platform/ascii.h"
 
 namespace {
-
-constexpr uint32_t NFSERR_ROFS = 30;
-constexpr uint32_t NFSERR_STALE = 70;
-
-char fold(char c) {
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-}
 
 // True when `path` is the export's directory or lies below it. Names are
 // compared as the inode table compares them, ignoring the case of A-Z: a
@@ -22,7 +17,7 @@ char fold(char c) {
 bool inside_export(const char *export_path, const char *path) {
     size_t i = 0;
     for (; export_path[i]; i++)
-        if (fold(export_path[i]) != fold(path[i])) return false;
+        if (ascii_lower(export_path[i]) != ascii_lower(path[i])) return false;
     return path[i] == 0 || path[i] == '\\';
 }
 

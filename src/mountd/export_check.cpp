@@ -8,16 +8,12 @@
 #include "inode/inode.h"
 #include "mountd/exports_internal.h"
 #include "nfsd/name.h"
+#include "nfsd/nfs_status.h"
+#include "platform/ascii.h"
 #include "server/config.h"
 #include "server/log.h"
 
 namespace {
-
-constexpr uint32_t NFS_OK = 0;
-constexpr uint32_t NFSERR_PERM = 1;
-constexpr uint32_t NFSERR_ACCES = 13;
-constexpr uint32_t NFSERR_NAMETOOLONG = 63;
-constexpr uint32_t NFSERR_STALE = 70;
 
 constexpr size_t PUBLIC_HANDLE_SIZE = 32;
 constexpr unsigned char NATIVE_PATH = 0x80;  // RFC 2055: the rest is a server path
@@ -67,10 +63,6 @@ bool client_admitted(const export_entry *e, uint32_t client) {
 uint32_t address_as_logged(uint32_t client) {
     const uint8_t *b = (const uint8_t *)&client;
     return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
-}
-
-char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
 }
 
 }  // namespace
@@ -130,7 +122,7 @@ uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **e
             if (*p == '/') *p = '\\';
     }
     if (native) {
-        if (config.lowercase && rest[0] && rest[1] == ':') rest[0] = lower(rest[0]);
+        if (config.lowercase && rest[0] && rest[1] == ':') rest[0] = ascii_lower(rest[0]);
         size_t root = strlen(e->path);
         if (strncmp(rest, e->path, root) != 0 || (rest[root] != 0 && rest[root] != '\\'))
             return NFSERR_PERM;

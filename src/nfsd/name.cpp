@@ -6,25 +6,17 @@
 #include <cstring>
 
 #include "inode/inode.h"
+#include "nfsd/nfs_status.h"
+#include "platform/ascii.h"
 
 namespace {
-
-constexpr uint32_t NFS_OK = 0;
-constexpr uint32_t NFSERR_PERM = 1;
-constexpr uint32_t NFSERR_NOENT = 2;
-constexpr uint32_t NFSERR_ACCES = 13;
-constexpr uint32_t NFSERR_NAMETOOLONG = 63;
 
 // Names longer than this only exist on volumes with long names.
 constexpr uint32_t SHORT_NAME_MAX = 12;
 
-char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-}
-
 bool equal_nocase(const char *a, const char *b, size_t n) {
     for (size_t i = 0; i < n; i++)
-        if (lower(a[i]) != lower(b[i])) return false;
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     return true;
 }
 
@@ -71,7 +63,7 @@ uint32_t nfs_add_name(const export_entry *exp, char *path, const char *name) {
     path[path_length] = '\\';
     memcpy(path + path_length + 1, name, name_length + 1);
     if (exp->flags & EXP_LOWERCASE)
-        for (char *p = path; *p; p++) *p = lower(*p);
+        for (char *p = path; *p; p++) *p = ascii_lower(*p);
     return NFS_OK;
 }
 

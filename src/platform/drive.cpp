@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/ascii.h"
 #include "platform/registry.h"
 #include "platform/winerr.h"
 #include "server/config.h"
@@ -30,13 +31,6 @@ std::mutex map_lock;
 drive_entry drives[DRIVE_MAX];
 bool loaded = false;
 
-bool is_letter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-char upper(char c) {
-    return (c >= 'a' && c <= 'z') ? char(c - 32) : c;
-}
-
 // Length of the UNC root at the start of `p` ("\\server\share"), or 0.
 size_t unc_root_length(const char *p) {
     if (p[0] != '\\' || p[1] != '\\') return 0;
@@ -52,7 +46,7 @@ size_t unc_root_length(const char *p) {
 bool names_equal(const char *a, const char *b, size_t n) {
     if (strlen(b) != n) return false;
     for (size_t i = 0; i < n; i++)
-        if (upper(a[i]) != upper(b[i])) return false;
+        if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
     return true;
 }
 
@@ -66,7 +60,7 @@ drive_entry *find_entry(const char *name, size_t n) {
 bool map_locked(const char *name, const char *dir, uint32_t type, uint32_t serial) {
     size_t n = strlen(name);
     bool unc = unc_root_length(name) == n && n > 0;
-    if (!unc && !(n == 1 && is_letter(name[0]))) return false;
+    if (!unc && !(n == 1 && ascii_is_letter(name[0]))) return false;
     if (n >= DRIVE_NAME_MAX) return false;
     drive_entry *e = find_entry(name, n);
     if (!dir) {
@@ -84,7 +78,7 @@ bool map_locked(const char *name, const char *dir, uint32_t type, uint32_t seria
     }
     e->used = true;
     snprintf(e->name, sizeof e->name, "%s", name);
-    if (!unc) e->name[0] = upper(name[0]);
+    if (!unc) e->name[0] = ascii_upper(name[0]);
     snprintf(e->dir, sizeof e->dir, "%s", dir);
     e->type = type ? type : (unc ? DRIVE_REMOTE : DRIVE_FIXED);
     e->serial = serial;
@@ -99,7 +93,7 @@ void load_value(const char *name, const char *text, void *ctx) {
     size_t n = strlen(name);
     bool unc = unc_root_length(name) == n && n > 0;
     if (unc && !config.remote) return;
-    if (!unc && !(n == 1 && is_letter(name[0]))) return;  // "-Type", "-Serial" read below
+    if (!unc && !(n == 1 && ascii_is_letter(name[0]))) return;  // "-Type", "-Serial" read below
     char key[DRIVE_NAME_MAX + 16];
     snprintf(key, sizeof key, "%s-Type", name);
     uint32_t type = reg_read_number(DRIVES_KEY, key, unc ? DRIVE_REMOTE : DRIVE_FIXED);
@@ -149,7 +143,7 @@ void drive_reset() {
 
 uint32_t drive_lookup(const char *path, drive_info *out, const char **rest) {
     size_t n;
-    if (is_letter(path[0]) && path[1] == ':') {
+    if (ascii_is_letter(path[0]) && path[1] == ':') {
         n = 1;
     } else {
         n = unc_root_length(path);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/ascii.h"
 #include "platform/winfile_internal.h"
 
 namespace {
@@ -53,10 +54,9 @@ void make_short_name(const char *name, char out[14]) {
     auto keep = [](unsigned char c) {
         return c > ' ' && c < 127 && !strchr(".+,;=[]\"*/:<>?\\|", c);
     };
-    auto up = [](char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; };
     size_t n = 0;
     for (const char *p = name; *p && p != dot && n < 6; p++)
-        if (keep(*p)) out[n++] = up(*p);
+        if (keep(*p)) out[n++] = ascii_upper(*p);
     if (n == 0) out[n++] = '_';
     out[n++] = '~';
     out[n++] = '1';
@@ -64,7 +64,7 @@ void make_short_name(const char *name, char out[14]) {
         size_t m = 0;
         out[n++] = '.';
         for (const char *p = dot + 1; *p && m < 3; p++)
-            if (keep(*p)) out[n++] = up(*p), m++;
+            if (keep(*p)) out[n++] = ascii_upper(*p), m++;
         if (m == 0) n--;
     }
     out[n] = 0;

@@ -21,6 +21,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/ascii.h"
 #include "platform/winfile_internal.h"
 
 namespace {
@@ -39,8 +40,7 @@ int next_slot = 0;
 
 std::string fold(const char *name) {
     std::string s(name);
-    for (char &c : s)
-        if (c >= 'A' && c <= 'Z') c = char(c + 32);
+    for (char &c : s) c = ascii_lower(c);
     return s;
 }
 
@@ -60,14 +60,6 @@ void insert(std::unordered_map<std::string, std::string> &names, const char *nam
     auto [it, fresh] = names.try_emplace(fold(name), name);
     if (!fresh && strcmp(name, it->second.c_str()) < 0) it->second = name;
 }
-
-struct linux_dirent64 {
-    uint64_t d_ino;
-    int64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[];
-};
 
 bool scan(int dirfd, std::unordered_map<std::string, std::string> &names) {
     int fd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

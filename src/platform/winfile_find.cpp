@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/ascii.h"
 #include "platform/winfile_internal.h"
 
 struct win_find {
@@ -57,10 +58,6 @@ void find_free(win_find *f) {
     pool_used[f - pool] = false;
 }
 
-char fold(char c) {
-    return (c >= 'A' && c <= 'Z') ? char(c + 32) : c;
-}
-
 // Windows wildcards: '*' any run, '?' one character, letters without case.
 bool match(const char *p, const char *s) {
     const char *star = nullptr, *resume = nullptr;
@@ -68,7 +65,7 @@ bool match(const char *p, const char *s) {
         if (*p == '*') {
             star = p++;
             resume = s;
-        } else if (*p == '?' || (*p && fold(*p) == fold(*s))) {
+        } else if (*p == '?' || (*p && ascii_lower(*p) == ascii_lower(*s))) {
             p++;
             s++;
         } else if (star) {
@@ -92,14 +89,6 @@ bool listable(const char *name) {
     }
     return true;
 }
-
-struct linux_dirent64 {
-    uint64_t d_ino;
-    int64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[];
-};
 
 bool next_entry(win_find *f, win_find_data *data) {
     while (f->dots > 0) {

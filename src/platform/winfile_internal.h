@@ -106,6 +106,16 @@ bool hfile_remove(int64_t slot);
 // `flags`. Returns the descriptor or -1 with errno.
 int open_resolved(wpath *r, int flags);
 
+// A directory entry as getdents64 returns it; directories are read with
+// that call so a listing needs no allocation.
+struct linux_dirent64 {
+    uint64_t d_ino;
+    int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
 // Sets the calling thread's last error and answers false / the given value.
 inline bool fail(uint32_t error) {
     win_set_last_error(error);
