@@ -23,7 +23,15 @@ function(nimbora_gtest file labels)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_compile_definitions(${target} PRIVATE
     NIMBORA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" NIMBORA_BINARY_DIR="${CMAKE_BINARY_DIR}")
-  gtest_discover_tests(${target} PROPERTIES LABELS "${labels}" DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
+  # Labels go on after discovery: a label list handed to the discovery step
+  # loses its separators on the way through the generated scripts.
+  set(label_file ${CMAKE_BINARY_DIR}/test_labels/${target}.cmake)
+  file(WRITE ${label_file}
+    "if(DEFINED ${target}_TESTS)\n"
+    "  set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS \"${labels}\")\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
 endfunction()
 
 foreach(folder ${NIMBORA_FOLDERS})

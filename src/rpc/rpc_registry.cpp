@@ -3,10 +3,11 @@
 #include <mutex>
 #include <new>
 
+#include "rpc/clnt.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_internal.h"
 
-rpc_pmap_fn rpc_pmap_call = nullptr;
+rpc_pmap_fn rpc_pmap_call = clnt_pmap_call;
 
 namespace {
 

@@ -191,7 +191,9 @@ TEST_F(RpcCall, HeaderReachingPastTheReceivedBytesIsDropped) {
     auto m = rpc_msg_call(50, 100003, 3, 0, 1, rpc_msg_auth_unix(1, "h", 0, 0, {}));
     m.resize(40);
     EXPECT_TRUE(serve(m).empty());
-    // Verifier flavour and length words missing.
+    // Verifier flavour and length words missing; what lies behind the
+    // received bytes (an earlier, longer message) must not be read.
+    memset(loop.xp->msg, 0xFF, loop.xp->size);
     m = rpc_msg_call(51, 100003, 3, 0);
     m.resize(36);
     EXPECT_TRUE(serve(m).empty());

@@ -118,18 +118,4 @@ TEST(RpcReplyUdp, UnsendableSuccessReplyIsLogged) {
     sock_close(loop.client);
 }
 
-TEST(RpcXprt, BufferHoldsTheMessageAreaAndTheMarkInFront) {
-    xprt *xp = xprt_create(5, RPC_UDP, 2049, 8192);
-    ASSERT_NE(xp, nullptr);
-    EXPECT_EQ(xp->size, 8704u);
-    EXPECT_EQ(xp->msg, xp->buffer + 4);
-    memset(xp->buffer, 0, xp->size + 4);  // the whole area is ours (ASan checks)
-    xprt_free(xp);
-    xp = xprt_create(5, RPC_TCP, 2049, 0);
-    ASSERT_NE(xp, nullptr);
-    EXPECT_EQ(xp->buffer, nullptr);
-    EXPECT_EQ(xp->size, 0u);
-    xprt_free(xp);
-}
-
 }  // namespace

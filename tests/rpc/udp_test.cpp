@@ -162,15 +162,4 @@ TEST(UdpWorker, FailingReceiveIsRetriedOncePerSecond) {
     xprt_free(xp);
 }
 
-TEST(UdpSocket, BindsOnceAndReportsAConflict) {
-    sock_t a = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    ASSERT_NE(a, SOCK_INVALID);
-    int on = 0;
-    socklen_t len = sizeof on;
-    getsockopt(a, SOL_SOCKET, SO_BROADCAST, &on, &len);
-    EXPECT_EQ(on, 1);
-    EXPECT_EQ(udp_socket(htonl(INADDR_LOOPBACK), rpc_sock_port(a)), SOCK_INVALID);
-    sock_close(a);
-}
-
 }  // namespace
