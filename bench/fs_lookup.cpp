@@ -20,6 +20,7 @@
 #include <string>
 
 #include "fs/fs.h"
+#include "platform/ascii.h"
 #include "platform/drive.h"
 
 namespace {
@@ -29,8 +30,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 }
 
 std::string upper(std::string s) {
-    for (char &c : s)
-        if (c >= 'a' && c <= 'z') c = char(c - 32);
+    for (char &c : s) c = ascii_upper(c);
     return s;
 }
 
@@ -48,6 +48,14 @@ bool run_once(int n, times *t) {
     mkdir(posix_dir.c_str(), 0755);
     drive_clear();
     drive_map("C", layer_dir.c_str(), DRIVE_FIXED, 0);
+    // The files go away also when a step fails.
+    struct cleanup {
+        std::string dir;
+        ~cleanup() {
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        }
+    } remove_base{base};
 
     auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < n; i++) {
@@ -81,8 +89,6 @@ bool run_once(int n, times *t) {
     double posix_lookup = seconds_since(t0);
 
     *t = {layer_create, layer_lookup, posix_create, posix_lookup};
-    std::error_code ec;
-    std::filesystem::remove_all(base, ec);
     return true;
 }
 

@@ -50,7 +50,7 @@ uint32_t fh_resolve(const uint8_t *fh, export_entry **exp, char *path, uint32_t 
     if (status) *status = NFSERR_STALE;
     export_entry *e = fh_decode(fh);
     if (!e) return 0;
-    if (status && (e->flags & EXP_READONLY)) {
+    if (status && (export_load(e->flags) & EXP_READONLY)) {
         *status = NFSERR_ROFS;
         return 0;
     }

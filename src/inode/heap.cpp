@@ -105,7 +105,9 @@ bool grow() {
     uint32_t free_bytes = account_free(old_size);
     put(INODE_HDR_TOTAL, total);
     log_printf(2, "inodeHeap mem base %u total %u free %u\n", view_address(), total, free_bytes);
-    return true;
+    // A list that could not be walked did not receive the new space: growing
+    // again would not help, so the allocation fails instead.
+    return !free_list_broken;
 }
 
 }  // namespace
@@ -152,6 +154,7 @@ uint32_t inode_heap_open(uint32_t minimum, bool delete_first, uint32_t *free_byt
     table_path(path, sizeof path);
     log_printf(2, "inodePath %s\n", path);
     free_list_broken = false;
+    total = 0;
     if (!mapfile_open(&table, path, delete_first)) return 0;
     // A size of 4 GiB or more cannot be described by the header's words.
     uint64_t size = 0;

@@ -4,6 +4,7 @@
 
 #include "inode/inode.h"
 #include "inode/internal.h"
+#include "platform/ascii.h"
 #include "server/log.h"
 
 namespace {
@@ -15,28 +16,21 @@ constexpr uint32_t NAME_HEAD = 12;    // bytes of a long name kept in the record
 constexpr uint32_t NAME_PART = 28;    // bytes of the name per name block
 constexpr uint32_t NAME_LENGTH_MAX = 0xFFFF;
 
-struct fold_table {
-    uint8_t f[256];
-    constexpr fold_table() : f() {
-        for (int i = 0; i < 256; i++) f[i] = uint8_t(i >= 'A' && i <= 'Z' ? i + 32 : i);
-    }
-};
-constexpr fold_table fold;
-
 // Compares `n` stored bytes with the query from *q on, advancing *q.
 int compare_run(const uint8_t *p, uint32_t n, const uint8_t *&q) {
     for (uint32_t i = 0; i < n; i++, q++) {
         if (*q == 0) return 1;  // the query ends first: it sorts before
-        int d = int(fold.f[p[i]]) - int(fold.f[*q]);
+        int d = int(uint8_t(ascii_lower(char(p[i])))) - int(uint8_t(ascii_lower(char(*q))));
         if (d) return d;
     }
     return 0;
 }
 
 // The location of the link that holds the first record of `dir`'s list:
-// the header's root_head for the top level. 0 when `dir` is not a record.
+// the header's root_head for the top level. 0 when `dir` is not a record
+// or the table is closed.
 uint32_t list_link(uint32_t dir) {
-    if (dir == 0) return INODE_HDR_ROOT;
+    if (dir == 0) return inode_at(INODE_HDR_ROOT) ? INODE_HDR_ROOT : 0;
     return inode_record(dir) ? dir + INODE_CHILD : 0;
 }
 

@@ -127,7 +127,9 @@ uint32_t inode_path_find(const char *path);
 // path would not fit.
 char *inode_path(uint32_t inode, char *buffer);
 // ".." of a directory whose current path is in `path` (INODE_PATH_MAX bytes,
-// in and out), never above the export's root. 0 when invalid.
+// in and out), never above the export's root: the root itself, or a path not
+// below the export's path (letters compared without case), answers the root
+// and its path. 0 when invalid.
 uint32_t inode_parent(const export_entry *exp, uint32_t inode, char *path);
 // Removes a record that has no children; with `keep_slot` its block becomes
 // the spare slot when none is held. False (and no change) otherwise.

@@ -5,6 +5,7 @@
 #include "inode/inode.h"
 #include "inode/internal.h"
 #include "mountd/export.h"
+#include "platform/ascii.h"
 #include "server/config.h"
 
 namespace {
@@ -40,6 +41,17 @@ part next_component(const char *path, size_t *pos, bool first, char *out) {
     if (first && *p == ':') p++;
     *pos = size_t(p - reinterpret_cast<const unsigned char *>(path));
     return part::name;
+}
+
+// True when `path` names something strictly below `root`, comparing letters
+// without case: the path may carry the stored case of its records ("C:\Data")
+// while the export was written in another ("c:\data").
+bool below_root(const char *path, const char *root) {
+    size_t n = 0;
+    for (; root[n]; n++)
+        if (ascii_lower(path[n]) != ascii_lower(root[n])) return false;
+    if (n > 0 && root[n - 1] == '\\') return path[n] != 0;
+    return path[n] == '\\' && path[n + 1] != 0;
 }
 
 // Appends `text` of `n` bytes at *at, keeping room for the NUL.
@@ -96,9 +108,9 @@ uint32_t inode_path_find(const char *path) {
         if (p == part::end) return dir;
         if (p == part::bad) return 0;
         if (std::strcmp(comp, ".") == 0) continue;
-        const uint8_t *parent = dir ? inode_record(dir) : nullptr;
-        if (dir && !parent) return 0;
-        uint32_t cur = parent ? inode_rec_child(parent) : inode_get32(inode_at(INODE_HDR_ROOT));
+        const uint8_t *parent = dir ? inode_record(dir) : inode_at(INODE_HDR_ROOT);
+        if (!parent) return 0;  // not a record, or the table is closed
+        uint32_t cur = dir ? inode_rec_child(parent) : inode_get32(parent);
         uint32_t found = 0;
         while (cur != 0) {
             const uint8_t *rec = inode_record(cur);
@@ -149,8 +161,10 @@ uint32_t inode_parent(const export_entry *exp, uint32_t inode, char *path) {
     table_hold hold(inode_table_lock());
     const uint8_t *rec = inode_record(inode);
     if (!rec) return 0;
-    // ".." of the export's root (or of anything sorting before it) stays there.
-    if (std::strcmp(path, exp->path) <= 0) {
+    // ".." of the export's root stays there. Whatever is not plainly below
+    // the root is taken as the root too: a byte-wise order would let a path in
+    // another letter case than the export's climb out of it.
+    if (inode == exp->root_inode || !below_root(path, exp->path)) {
         size_t length = std::strlen(exp->path);
         if (length >= INODE_PATH_MAX) return 0;
         std::memcpy(path, exp->path, length + 1);

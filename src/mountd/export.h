@@ -3,6 +3,7 @@
 // read afterwards, except the volume facts, which each mount refreshes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 constexpr int EXPORT_MAX = 128;
@@ -39,6 +40,13 @@ struct export_entry {
     uint32_t *clients;     // IPv4, network order; pairs (low, high) with EXP_RANGE
     export_entry *next;
 };
+
+// The fields that export_volume_refresh may change while requests are
+// served (volume serial, maximum name length, flags) are read through this,
+// so that a mount refreshing an entry never races with a request reading it.
+inline uint32_t export_load(const uint32_t &field) {
+    return std::atomic_ref<uint32_t>(const_cast<uint32_t &>(field)).load(std::memory_order_relaxed);
+}
 
 // ---- The list --------------------------------------------------------------
 
@@ -82,9 +90,11 @@ constexpr int EXPORT_ACCES = 13;
 
 // Matches a mount path and a client address (network order) against the
 // list. `path` is the caller's buffer of EXPORT_PATH_BUFFER bytes; an alias
-// in it is rewritten to the export name (plus the rest of the path). Answers
-// EXPORT_OK with *entry set, EXPORT_ACCES with *entry set to the last export
-// of that path that refused the client, or EXPORT_NOENT (*entry unchanged).
+// in it is rewritten to the export name (plus the rest of the path); a
+// rewrite that would not fit the buffer answers EXPORT_NOENT and leaves the
+// path as it was. Answers EXPORT_OK with *entry set, EXPORT_ACCES with
+// *entry set to the last export of that path that refused the client, or
+// EXPORT_NOENT (*entry unchanged). Any thread; reads the list only.
 constexpr int EXPORT_PATH_BUFFER = 1025;
 int export_check(char *path, uint32_t client, export_entry **entry);
 

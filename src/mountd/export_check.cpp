@@ -1,6 +1,5 @@
 // Which export a mount path names and whether a client may mount it; and
 // the WebNFS lookup that starts from the public handle instead of a mount.
-#include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include "nfsd/name.h"
 #include "nfsd/nfs_status.h"
 #include "platform/ascii.h"
+#include "platform/net.h"
 #include "server/config.h"
 #include "server/log.h"
 
@@ -19,35 +19,36 @@ constexpr size_t PUBLIC_HANDLE_SIZE = 32;
 constexpr unsigned char NATIVE_PATH = 0x80;  // RFC 2055: the rest is a server path
 
 // Rewrites an alias at the front of `path` to the export name, when the
-// alias applies to this path.
-void apply_alias(const export_entry *e, const char *export_name, char *path) {
+// alias applies to this path. False when the rewritten path would not fit
+// the caller's buffer: such a path is left alone and names no export.
+bool apply_alias(const export_entry *e, const char *export_name, char *path) {
     size_t alias = strlen(e->name);
     size_t length = strlen(path);
-    if (length < alias || memcmp(path, e->name, alias) != 0) return;
+    if (length < alias || memcmp(path, e->name, alias) != 0) return true;
     char next = path[alias];
-    if (!(next == 0 || (next == '/' && (e->flags & EXP_ALLDIRS)))) return;
-    char rewritten[EXPORT_PATH_BUFFER];
+    if (!(next == 0 || (next == '/' && (export_load(e->flags) & EXP_ALLDIRS)))) return true;
     size_t name_length = strlen(export_name);
-    // A short alias with a long rest may not fit once the export name
-    // replaces it; such a path is left alone, so it names no export.
-    if (name_length + (length - alias) >= sizeof rewritten) return;
+    size_t total = name_length + (length - alias);
+    if (total >= EXPORT_PATH_BUFFER) return false;
+    char rewritten[EXPORT_PATH_BUFFER];
     memcpy(rewritten, export_name, name_length);
     memcpy(rewritten + name_length, path + alias, length - alias + 1);
     log_printf(2, "mountd: name %s --> %s\n", path + 1, rewritten);
-    memcpy(path, rewritten, name_length + (length - alias) + 1);
+    memcpy(path, rewritten, total + 1);
+    return true;
 }
 
 bool path_matches(const export_entry *e, const char *export_name, const char *path) {
     size_t name_length = strlen(export_name);
-    if ((e->flags & EXP_ALLDIRS) && strlen(path) > name_length && path[name_length] == '/' &&
-        memcmp(path, export_name, name_length) == 0)
+    if ((export_load(e->flags) & EXP_ALLDIRS) && strlen(path) > name_length &&
+        path[name_length] == '/' && memcmp(path, export_name, name_length) == 0)
         return true;
     return strcmp(path, export_name) == 0;
 }
 
 bool client_admitted(const export_entry *e, uint32_t client) {
     if (e->client_count == 0) return true;
-    if (e->flags & EXP_RANGE) {
+    if (export_load(e->flags) & EXP_RANGE) {
         uint32_t c = ntohl(client);
         for (int i = 0; i + 1 < e->client_count; i += 2)
             if (ntohl(e->clients[i]) <= c && c <= ntohl(e->clients[i + 1])) return true;
@@ -69,16 +70,24 @@ uint32_t address_as_logged(uint32_t client) {
 
 int export_check(char *path, uint32_t client, export_entry **entry) {
     int result = EXPORT_NOENT;
+    export_entry *refused = nullptr;
     for (export_entry *e = export_list; e; e = e->next) {
         char name[EXPORT_TEXT_MAX];
         export_name(e->path, name);
-        if (e->name) apply_alias(e, name, path);
+        if (e->name && !apply_alias(e, name, path)) {
+            result = EXPORT_NOENT;
+            break;
+        }
         if (!path_matches(e, name, path)) continue;
+        if (client_admitted(e, client)) {
+            *entry = e;
+            return EXPORT_OK;
+        }
         result = EXPORT_ACCES;
-        *entry = e;
-        if (client_admitted(e, client)) return EXPORT_OK;
+        refused = e;
     }
     if (result == EXPORT_ACCES) {
+        *entry = refused;
         log_printf(2, "mountd: access denied %s clnt %x\n", path, address_as_logged(client));
     } else {
         log_printf(2, "mountd: path not in exports list %s\n", path);
@@ -92,7 +101,7 @@ uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **e
     if (!export_public_seen || memcmp(handle, public_handle, PUBLIC_HANDLE_SIZE) != 0)
         return NFSERR_STALE;
     export_entry *e = export_list;
-    while (e && !(e->flags & EXP_PUBLIC)) e = e->next;
+    while (e && !(export_load(e->flags) & EXP_PUBLIC)) e = e->next;
     if (!e) {
         log_printf(2, "mountd: webnfs access denied\n");
         return NFSERR_ACCES;
@@ -130,7 +139,9 @@ uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **e
         if (*rest == '\\') rest++;
     }
 
+    // A root that found no record in the table (it was full) has no handle.
     uint32_t current = e->root_inode;
+    if (current == 0) return NFSERR_PERM;
     snprintf(path, NFS_PATH_MAX, "%s", e->path);
     while (*rest) {
         char *component = rest;

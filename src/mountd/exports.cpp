@@ -1,7 +1,6 @@
 // The exports file: one export per line, "drive:path -options clients".
 // Every malformed line is reported with its problem number and line number
 // and skipped; the reader accepts any byte sequence.
-#include <arpa/inet.h>
 #include <netdb.h>
 
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include "mountd/exports_internal.h"
 #include "mountd/exports_words.h"
 #include "nfsd/name.h"
+#include "platform/net.h"
 #include "platform/registry.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -187,6 +187,10 @@ void read_entry(reader_state *p) {
     exp_reader *r = &p->r;
     uint32_t first_line = p->line;
     export_slot *s = export_slot_fresh();
+    if (!s) {  // never: the caller stops at a full table
+        skip_rest(p);
+        return;
+    }
     export_entry *e = &s->entry;
     bool network = r->kind == EXP_WORD_NETDRIVE;
     char letter = r->text[0];

@@ -1,6 +1,5 @@
 // The export table: fixed slots filled in file order, the export id, the
 // listing line of an entry, and the volume facts that each mount refreshes.
-#include <arpa/inet.h>
 #include <strings.h>
 
 #include <atomic>
@@ -12,6 +11,7 @@
 #include "inode/inode.h"
 #include "mountd/exports_internal.h"
 #include "nfsd/name.h"
+#include "platform/net.h"
 #include "server/log.h"
 
 export_entry *export_list = nullptr;
@@ -171,19 +171,25 @@ bool export_volume_refresh(export_entry *e) {
     if (!fs_volume_information(root, volume_name, sizeof volume_name, &serial, &max_component,
                                &fs_flags, fs_name, sizeof fs_name))
         return false;
-    // Mounts refresh the entry while other threads read it: whole words only.
+    // Mounts refresh the entry while other threads read it: whole words
+    // only, and only those that change, so a refresh of the same medium
+    // writes nothing at all.
     std::atomic_ref<uint32_t> stored_serial(e->volume_serial);
+    std::atomic_ref<uint32_t> stored_max(e->max_name);
     std::atomic_ref<uint32_t> flags(e->flags);
     uint32_t old = stored_serial.load();
-    if (old != 0 && old != serial) inode_remove_children(e->root_inode);
-    stored_serial.store(serial);
-    std::atomic_ref<uint32_t>(e->max_name).store(max_component);
-    if (!(fs_flags & (FS_CASE_SENSITIVE_SEARCH | FS_CASE_PRESERVED_NAMES)))
-        flags.fetch_or(EXP_LOWERCASE);
+    if (old != serial) {
+        if (old != 0) inode_remove_children(e->root_inode);
+        stored_serial.store(serial);
+    }
+    if (stored_max.load() != max_component) stored_max.store(max_component);
+    uint32_t add = 0;
+    if (!(fs_flags & (FS_CASE_SENSITIVE_SEARCH | FS_CASE_PRESERVED_NAMES))) add |= EXP_LOWERCASE;
     if (strcasecmp(fs_name, "NTFS") == 0)
-        flags.fetch_or(EXP_NTFS);
+        add |= EXP_NTFS;
     else if (strcmp(fs_name, "FAT") == 0)
-        flags.fetch_or(EXP_FAT);
+        add |= EXP_FAT;
+    if ((flags.load() & add) != add) flags.fetch_or(add);
     log_printf(3, "%s type %u/%u/%s serial %u name %s\n", root, e->drive_type, max_component,
                fs_name, serial, volume_name);
     return true;

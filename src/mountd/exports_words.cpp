@@ -3,13 +3,11 @@
 // in text mode; every other byte, NUL included, is an ordinary character.
 #include "mountd/exports_words.h"
 
+#include "platform/ascii.h"
 #include "server/config.h"
 
 namespace {
 
-bool is_letter(int c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 bool is_digit(int c) {
     return c >= '0' && c <= '9';
 }
@@ -112,11 +110,11 @@ exp_word_kind exp_next_word(exp_reader *r) {
             r->quoted = !r->quoted;
             continue;
         }
-        if (is_letter(c) || is_digit(c)) {
+        if (ascii_is_letter((char)c) || is_digit(c)) {
             int d = get(r);
             if (d == ':') {
                 if (is_digit(c)) return finish(r, EXP_WORD_ERROR);
-                if (config.lowercase && c <= 'Z') c += 'a' - 'A';
+                if (config.lowercase) c = ascii_lower((char)c);
                 put(r, c, EXP_WORD_MAX);
                 return finish(r, EXP_WORD_DRIVE);
             }

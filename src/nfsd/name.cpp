@@ -53,16 +53,17 @@ uint32_t nfs_add_name(const export_entry *exp, char *path, const char *name) {
     if (path_length + 1 + name_length >= NFS_PATH_MAX) return NFSERR_NAMETOOLONG;
     if (strcmp(name, ".") == 0) return NFS_OK;
     if (strcmp(name, "..") == 0) return NFSERR_PERM;
-    if (!name_valid(name)) return NFSERR_NOENT;
+    // An empty name would leave a trailing '\' that names the directory.
+    if (name_length == 0 || !name_valid(name)) return NFSERR_NOENT;
     if (device_name(name)) return NFSERR_ACCES;
     uint32_t status = NFS_OK;
-    if (!(exp->max_name > SHORT_NAME_MAX && name_length < exp->max_name))
-        status = short_name_status(name);
+    uint32_t max_name = export_load(exp->max_name);
+    if (!(max_name > SHORT_NAME_MAX && name_length < max_name)) status = short_name_status(name);
     if (status != NFS_OK) return status;
 
     path[path_length] = '\\';
     memcpy(path + path_length + 1, name, name_length + 1);
-    if (exp->flags & EXP_LOWERCASE)
+    if (export_load(exp->flags) & EXP_LOWERCASE)
         for (char *p = path; *p; p++) *p = ascii_lower(*p);
     return NFS_OK;
 }

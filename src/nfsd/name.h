@@ -16,8 +16,8 @@ constexpr uint32_t NFS_PATH_MAX = 1024;
 //   63  the result would not fit, or the name breaks the 8.3 length rules of
 //       a volume with short names (maximum name length 12 or less);
 //   1   the name is "..", which the callers resolve themselves;
-//   2   the name holds a byte that names may not hold, or a space on a volume
-//       with short names;
+//   2   the name is empty or holds a byte that names may not hold, or a space
+//       on a volume with short names;
 //   13  a device name (aux, con, nul, prn, com1 to com9, with any extension).
 // With -lowercase the whole path is lower-cased. On any non-zero status the
 // path is unchanged.

@@ -16,3 +16,7 @@ int sock_errno() {
 bool sock_error_transient(int err) {
     return err == EINTR || err == EAGAIN || err == EWOULDBLOCK;
 }
+
+bool sock_error_interrupted(int err) {
+    return err == EINTR;
+}

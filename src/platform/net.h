@@ -19,3 +19,7 @@ int sock_errno();
 // True for the two errors the select loop rides out: an interrupted call and
 // a call that would block (Winsock's 10004 and 10035).
 bool sock_error_transient(int err);
+
+// True for an interrupted call only (Winsock's 10004): the one error a
+// blocking receive or send simply repeats.
+bool sock_error_interrupted(int err);

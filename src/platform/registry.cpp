@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ascii.h"
+
 namespace {
 
 constexpr const char *REG_MACHINE_ROOT = "HKEY_LOCAL_MACHINE\\Software\\Nimbora";
@@ -56,14 +58,12 @@ struct reg_file {
 
 // ---- small helpers -------------------------------------------------------
 
+// Key and value names compare as the registry compares them: ASCII letters
+// folded, every other byte as it is.
 bool equal_nocase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        unsigned char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x += 32;
-        if (y >= 'A' && y <= 'Z') y += 32;
-        if (x != y) return false;
-    }
+    for (size_t i = 0; i < a.size(); i++)
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     return true;
 }
 

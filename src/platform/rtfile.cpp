@@ -69,10 +69,12 @@ int rt_open(const char *path, int flags, int pmode) {
     if (r.kind == WK_NONE) {
         if (!(flags & RT_O_CREAT) || r.root) return fail_errno(ENOENT);
         mode_t mode = (pmode & RT_S_IWRITE) ? 0666 : 0444;
+        dir_mark mark;
+        dircache_mark(r.dirfd, &mark);
         f.fd = openat(r.dirfd, r.name, oflags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (f.fd < 0) return -1;
         f.kind = WK_FILE;
-        dircache_added(r.dirfd, r.name, r.dir_times, r.dir_seen);
+        dircache_added(r.dirfd, r.name, &mark);
     } else {
         if ((flags & RT_O_CREAT) && (flags & RT_O_EXCL)) return fail_errno(EEXIST);
         switch (r.kind) {
@@ -128,6 +130,8 @@ int rt_read(int fd, void *buf, uint32_t size) {
         if (!win_read_file(fd, buf, size, &n)) return fail_errno(EIO);
         return int(n);
     }
+    // The count must fit the int result.
+    if (size > INT32_MAX) size = INT32_MAX;
     ssize_t n;
     do n = read(f->fd, buf, size);
     while (n < 0 && errno == EINTR);
@@ -138,6 +142,7 @@ int rt_write(int fd, const void *buf, uint32_t size) {
     if (injected("_write")) return -1;
     hfile *f = hfile_get(fd);
     if (!f || !f->can_write || f->kind != WK_FILE) return fail_errno(EBADF);
+    if (size > INT32_MAX) size = INT32_MAX;
     const char *p = static_cast<const char *>(buf);
     uint32_t done = 0;
     while (done < size) {

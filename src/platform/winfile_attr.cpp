@@ -121,12 +121,7 @@ bool set_attributes_fd(int fd, uint32_t mode_now, uint32_t attributes) {
     char proc[64];
     proc_path(proc, sizeof proc, fd, "");
     char text[16];
-    ssize_t n = getxattr(proc, ATTRIB_XATTR, text, sizeof text - 1);
-    uint32_t old_bits = 0;
-    if (n > 0) {
-        text[n] = 0;
-        old_bits = uint32_t(strtoul(text, nullptr, 10)) & XATTR_BITS;
-    }
+    uint32_t old_bits = xattr_bits_at(proc, true);
     uint32_t bits = attributes & XATTR_BITS;
     if (bits != old_bits) {
         int rc;

@@ -6,16 +6,22 @@
 // other cases. So the folded names of a scanned directory are kept, keyed by
 // its device, inode, times, size and link count: any change made outside
 // this layer changes one of them and the next miss scans again, while the
-// layer's own additions update the index in place. Among names that differ
-// only in case, the byte-wise smallest wins, independent of directory order.
+// layer's own creations, removals and renames update the index in place
+// (checked against the directory's key taken just before the change, so
+// that a change by anyone else in between drops the index instead). Among
+// names that differ only in case, the byte-wise smallest wins, independent
+// of directory order.
 //
-// A change from outside that lands in the same timestamp tick as the scan
-// would go unseen on a kernel with coarse directory times; kernels with
-// multigrain timestamps (6.13 on) give a change after a query its own time.
-// Building an index allocates; lookups in it do not.
+// A change from outside that lands in the same timestamp tick as the scan,
+// or between a mark and the layer's own change, would go unseen on a kernel
+// with coarse directory times; kernels with multigrain timestamps (6.13 on)
+// give a change after a query its own time.
+// Building an index allocates; a lookup in it allocates at most the folded
+// key of a long name.
 #include <dirent.h>
 #include <sys/syscall.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -26,14 +32,22 @@
 
 namespace {
 
+// One folded name: the on-disk spelling shown for it and how many names on
+// disk fold to it.
+struct folded {
+    std::string shown;
+    uint32_t count;
+};
+
 struct dir_index {
     bool used = false;
     uint64_t dev = 0, ino = 0;
     uint64_t times[4] = {};
-    std::unordered_map<std::string, std::string> names;  // folded -> on disk
+    std::unordered_map<std::string, folded> names;
 };
 
 constexpr int INDEX_SLOTS = 16;
+std::atomic<uint64_t> scans{0};
 std::mutex index_lock;
 dir_index indexes[INDEX_SLOTS];
 int next_slot = 0;
@@ -44,26 +58,45 @@ std::string fold(const char *name) {
     return s;
 }
 
-bool dir_key(int dirfd, uint64_t *dev, uint64_t *ino, uint64_t times[4]) {
+bool dir_key(int dirfd, dir_mark *m) {
     struct statx sx;
-    if (statx(dirfd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0) return false;
-    *dev = (uint64_t(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
-    *ino = sx.stx_ino;
-    times[0] = uint64_t(sx.stx_mtime.tv_sec) * 1000000000ULL + sx.stx_mtime.tv_nsec;
-    times[1] = uint64_t(sx.stx_ctime.tv_sec) * 1000000000ULL + sx.stx_ctime.tv_nsec;
-    times[2] = sx.stx_size;
-    times[3] = sx.stx_nlink;
+    m->ok = statx(dirfd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0;
+    if (!m->ok) return false;
+    m->dev = (uint64_t(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
+    m->ino = sx.stx_ino;
+    m->times[0] = uint64_t(sx.stx_mtime.tv_sec) * 1000000000ULL + sx.stx_mtime.tv_nsec;
+    m->times[1] = uint64_t(sx.stx_ctime.tv_sec) * 1000000000ULL + sx.stx_ctime.tv_nsec;
+    m->times[2] = sx.stx_size;
+    m->times[3] = sx.stx_nlink;
     return true;
 }
 
-void insert(std::unordered_map<std::string, std::string> &names, const char *name) {
-    auto [it, fresh] = names.try_emplace(fold(name), name);
-    if (!fresh && strcmp(name, it->second.c_str()) < 0) it->second = name;
+// `name` is a new name in the directory (no two names on disk are equal).
+void insert(std::unordered_map<std::string, folded> &names, const char *name) {
+    auto [it, fresh] = names.try_emplace(fold(name), folded{name, 0});
+    it->second.count++;
+    if (!fresh && strcmp(name, it->second.shown.c_str()) < 0) it->second.shown = name;
 }
 
-bool scan(int dirfd, std::unordered_map<std::string, std::string> &names) {
+// False when the index cannot follow the removal by itself: the name is
+// unknown, or it was the shown one of several and the next is not known.
+bool erase(std::unordered_map<std::string, folded> &names, const char *name) {
+    auto it = names.find(fold(name));
+    if (it == names.end()) return false;
+    if (it->second.count <= 1) {
+        if (it->second.shown != name) return false;
+        names.erase(it);
+        return true;
+    }
+    if (it->second.shown == name) return false;
+    it->second.count--;
+    return true;
+}
+
+bool scan(int dirfd, std::unordered_map<std::string, folded> &names) {
     int fd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
+    scans.fetch_add(1, std::memory_order_relaxed);
     alignas(8) char buf[16384];
     for (;;) {
         long n = syscall(SYS_getdents64, fd, buf, sizeof buf);
@@ -86,74 +119,106 @@ dir_index *find_slot(uint64_t dev, uint64_t ino) {
     return nullptr;
 }
 
+void drop(dir_index *x) {
+    x->used = false;
+    x->names.clear();
+}
+
+// Applies one change the layer made to the directory of mark `m`: the index
+// follows it when it was current at the mark, otherwise it is dropped (some
+// other change came between). The mark then holds the directory's new times.
+template <typename Change>
+void after_change(int dirfd, dir_mark *m, Change change) {
+    dir_mark now;
+    if (!dir_key(dirfd, &now)) {
+        m->ok = false;
+        return;
+    }
+    std::lock_guard<std::mutex> g(index_lock);
+    if (!m->ok || now.dev != m->dev || now.ino != m->ino) {
+        // Without a usable mark the change cannot be followed.
+        if (dir_index *x = find_slot(now.dev, now.ino)) drop(x);
+        m->ok = false;
+        return;
+    }
+    dir_index *x = find_slot(m->dev, m->ino);
+    if (x) {
+        if (memcmp(x->times, m->times, sizeof x->times) == 0 && change(x->names))
+            memcpy(x->times, now.times, sizeof now.times);
+        else
+            drop(x);
+    }
+    memcpy(m->times, now.times, sizeof now.times);
+}
+
 }  // namespace
 
-bool dircache_find(int dirfd, const char *name, char *out, uint64_t times[4], bool *seen) {
-    uint64_t dev, ino;
-    *seen = false;
-    if (!dir_key(dirfd, &dev, &ino, times)) return false;
+uint64_t dircache_scan_count() {
+    return scans.load(std::memory_order_relaxed);
+}
+
+void dircache_mark(int dirfd, dir_mark *m) {
+    dir_key(dirfd, m);
+}
+
+bool dircache_find(int dirfd, const char *name, char *out) {
+    dir_mark before;
+    if (!dir_key(dirfd, &before)) return false;
     std::string key = fold(name);
     {
         std::lock_guard<std::mutex> g(index_lock);
-        dir_index *x = find_slot(dev, ino);
-        if (x && memcmp(x->times, times, sizeof x->times) == 0) {
-            *seen = true;
+        dir_index *x = find_slot(before.dev, before.ino);
+        if (x && memcmp(x->times, before.times, sizeof x->times) == 0) {
             auto it = x->names.find(key);
             if (it == x->names.end()) return false;
-            strcpy(out, it->second.c_str());
+            strcpy(out, it->second.shown.c_str());
             return true;
         }
     }
-    std::unordered_map<std::string, std::string> names;
+    std::unordered_map<std::string, folded> names;
     if (!scan(dirfd, names)) return false;
-    uint64_t after[4];
-    uint64_t dev2, ino2;
-    bool stable = dir_key(dirfd, &dev2, &ino2, after) && memcmp(after, times, sizeof after) == 0;
+    dir_mark after;
+    bool stable =
+        dir_key(dirfd, &after) && memcmp(after.times, before.times, sizeof after.times) == 0;
     bool found = false;
     auto it = names.find(key);
     if (it != names.end()) {
-        strcpy(out, it->second.c_str());
+        strcpy(out, it->second.shown.c_str());
         found = true;
     }
     if (stable) {
         std::lock_guard<std::mutex> g(index_lock);
-        dir_index *x = find_slot(dev, ino);
+        dir_index *x = find_slot(before.dev, before.ino);
         if (!x) {
             x = &indexes[next_slot];
             next_slot = (next_slot + 1) % INDEX_SLOTS;
         }
         x->used = true;
-        x->dev = dev;
-        x->ino = ino;
-        memcpy(x->times, times, sizeof x->times);
+        x->dev = before.dev;
+        x->ino = before.ino;
+        memcpy(x->times, before.times, sizeof x->times);
         x->names = std::move(names);
-        *seen = true;
     }
     return found;
 }
 
-void dircache_added(int dirfd, const char *name, const uint64_t times[4], bool seen) {
-    uint64_t dev, ino, now[4];
-    if (!dir_key(dirfd, &dev, &ino, now)) return;
-    std::lock_guard<std::mutex> g(index_lock);
-    dir_index *x = find_slot(dev, ino);
-    if (!x) return;
-    if (seen && memcmp(x->times, times, sizeof x->times) == 0) {
-        insert(x->names, name);
-        memcpy(x->times, now, sizeof now);
-    } else {
-        x->used = false;
-        x->names.clear();
-    }
+void dircache_added(int dirfd, const char *name, dir_mark *m) {
+    after_change(dirfd, m, [name](std::unordered_map<std::string, folded> &names) {
+        insert(names, name);
+        return true;
+    });
+}
+
+void dircache_removed(int dirfd, const char *name, dir_mark *m) {
+    after_change(dirfd, m, [name](std::unordered_map<std::string, folded> &names) {
+        return erase(names, name);
+    });
 }
 
 void dircache_changed(int dirfd) {
-    uint64_t dev, ino, now[4];
-    if (!dir_key(dirfd, &dev, &ino, now)) return;
+    dir_mark m;
+    if (!dir_key(dirfd, &m)) return;
     std::lock_guard<std::mutex> g(index_lock);
-    dir_index *x = find_slot(dev, ino);
-    if (x) {
-        x->used = false;
-        x->names.clear();
-    }
+    dir_index *x = find_slot(m.dev, m.ino);
+    if (x) drop(x);
 }

@@ -96,6 +96,8 @@ win_handle win_create_file(const char *path, uint32_t access, uint32_t share, ui
             return fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
         if (r.root) return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
         mode_t mode = (new_attrs & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+        dir_mark mark;
+        dircache_mark(r.dirfd, &mark);
         f.fd = openat(r.dirfd, r.name, oflags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (f.fd < 0) {
             uint32_t err = errno == EEXIST ? ERROR_FILE_EXISTS : win_error_from_errno(errno);
@@ -108,11 +110,11 @@ win_handle win_create_file(const char *path, uint32_t access, uint32_t share, ui
             unlinkat(r.dirfd, r.name, 0);
             return fail(err), INVALID_HANDLE_VALUE;
         }
-        dircache_added(r.dirfd, r.name, r.dir_times, r.dir_seen);
+        dircache_added(r.dirfd, r.name, &mark);
         int slot = hfile_add(f);
         if (slot < 0) {
             close(f.fd);
-            unlinkat(r.dirfd, r.name, 0);
+            if (unlinkat(r.dirfd, r.name, 0) == 0) dircache_removed(r.dirfd, r.name, &mark);
             return fail(ERROR_TOO_MANY_OPEN_FILES), INVALID_HANDLE_VALUE;
         }
         win_set_last_error(ERROR_SUCCESS);
@@ -223,7 +225,8 @@ bool win_set_file_pointer(win_handle h, int64_t distance, int64_t *new_pos, uint
                        : method == FILE_CURRENT ? int64_t(f->vpos)
                                                 : virtual_size(*f);
         if (base < 0) return fail(win_error_from_errno(errno));
-        int64_t pos = base + distance;
+        int64_t pos;
+        if (__builtin_add_overflow(base, distance, &pos)) return fail(ERROR_INVALID_PARAMETER);
         if (pos < 0) return fail(ERROR_NEGATIVE_SEEK);
         f->vpos = uint64_t(pos);
         if (new_pos) *new_pos = pos;

@@ -32,9 +32,7 @@ struct wpath {
     char name[WIN_NAME_LIMIT + 1];
     char given[WIN_NAME_LIMIT + 1];  // the last component as the caller wrote it
     wkind kind = WK_NONE;
-    struct statx sx;        // valid when kind != WK_NONE
-    bool dir_seen = false;  // dir_times holds the parent's times at lookup
-    uint64_t dir_times[4];
+    struct statx sx;  // valid when kind != WK_NONE
 
     wpath() = default;
     wpath(const wpath &) = delete;
@@ -70,11 +68,24 @@ void proc_path(char *buf, size_t size, int fd, const char *name);
 
 // Case-insensitive directory index (winfile_dircache.cpp).
 // Finds a name in directory `dirfd` that equals `name` ignoring ASCII case;
-// copies it into `out`. Fills r-style times for later updates.
-bool dircache_find(int dirfd, const char *name, char *out, uint64_t times[4], bool *seen);
-// A name was added to / removed from directory `dirfd` through this layer.
-void dircache_added(int dirfd, const char *name, const uint64_t times[4], bool seen);
+// copies the on-disk name into `out` (WIN_NAME_LIMIT + 1 bytes).
+bool dircache_find(int dirfd, const char *name, char *out);
+// The key of a directory, taken right before the layer changes it.
+struct dir_mark {
+    bool ok;
+    uint64_t dev, ino;
+    uint64_t times[4];
+};
+void dircache_mark(int dirfd, dir_mark *m);
+// After a successful change of the directory marked in `m`: a name was added
+// or removed. The mark then holds the new key, so that the second half of a
+// rename within one directory can follow with the same mark.
+void dircache_added(int dirfd, const char *name, dir_mark *m);
+void dircache_removed(int dirfd, const char *name, dir_mark *m);
+// Forgets the index of `dirfd`.
 void dircache_changed(int dirfd);
+// Directory scans made so far (tests: a lookup in the exact case makes none).
+uint64_t dircache_scan_count();
 
 // The 32-byte "specdata" content of a device file.
 void device_header(const struct statx &sx, uint8_t out[32]);

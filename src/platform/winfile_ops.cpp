@@ -18,12 +18,6 @@ bool readonly(const wpath &r) {
     return r.kind == WK_FILE && !(r.sx.stx_mode & S_IWUSR);
 }
 
-bool same_dir(int a, int b) {
-    struct stat sa, sb;
-    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
 bool same_file(const wpath &a, const wpath &b) {
     return a.kind != WK_NONE && b.kind != WK_NONE && a.sx.stx_ino == b.sx.stx_ino &&
            a.sx.stx_dev_major == b.sx.stx_dev_major && a.sx.stx_dev_minor == b.sx.stx_dev_minor;
@@ -82,18 +76,23 @@ bool copy_resolved(wpath &src, wpath &dst, bool fail_if_exists) {
                      (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     bool created = false;
     int out;
+    dir_mark mark{};
     if (dst.kind == WK_FILE) {
         out = open_resolved(&dst, O_WRONLY | O_TRUNC);
     } else {
         // A link or device file is replaced by the ordinary file Windows
         // would have written over it.
-        if (dst.kind != WK_NONE && unlinkat(dst.dirfd, dst.name, 0) != 0)
-            return fail(win_error_from_errno(errno));
+        dircache_mark(dst.dirfd, &mark);
+        if (dst.kind != WK_NONE) {
+            if (unlinkat(dst.dirfd, dst.name, 0) != 0) return fail(win_error_from_errno(errno));
+            dircache_removed(dst.dirfd, dst.name, &mark);
+        }
         const char *name = dst.kind == WK_NONE ? dst.given : dst.name;
         out = openat(dst.dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (out >= 0) {
             created = true;
             snprintf(dst.name, sizeof dst.name, "%s", name);
+            dircache_added(dst.dirfd, dst.name, &mark);
         }
     }
     if (out < 0) return fail(errno == EEXIST ? ERROR_FILE_EXISTS : win_error_from_errno(errno));
@@ -109,10 +108,10 @@ bool copy_resolved(wpath &src, wpath &dst, bool fail_if_exists) {
     close(out);
     if (!ok) {
         // No half-made new file is left behind.
-        if (created) unlinkat(dst.dirfd, dst.name, 0);
+        if (created && unlinkat(dst.dirfd, dst.name, 0) == 0)
+            dircache_removed(dst.dirfd, dst.name, &mark);
         return fail(err);
     }
-    if (created) dircache_added(dst.dirfd, dst.name, dst.dir_times, dst.dir_seen);
     return true;
 }
 
@@ -126,7 +125,10 @@ bool win_delete_file(const char *path) {
     if (e) return fail(e);
     if (r.kind == WK_NONE) return fail(ERROR_FILE_NOT_FOUND);
     if (r.root || r.kind == WK_DIR || readonly(r)) return fail(ERROR_ACCESS_DENIED);
+    dir_mark mark;
+    dircache_mark(r.dirfd, &mark);
     if (unlinkat(r.dirfd, r.name, 0) != 0) return fail(win_error_from_errno(errno));
+    dircache_removed(r.dirfd, r.name, &mark);
     return true;
 }
 
@@ -137,9 +139,11 @@ bool win_create_directory(const char *path) {
     e = wpath_resolve(path, &r);
     if (e) return fail(e);
     if (r.kind != WK_NONE || r.root) return fail(ERROR_ALREADY_EXISTS);
+    dir_mark mark;
+    dircache_mark(r.dirfd, &mark);
     if (mkdirat(r.dirfd, r.given, 0777) != 0)
         return fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : win_error_from_errno(errno));
-    dircache_added(r.dirfd, r.given, r.dir_times, r.dir_seen);
+    dircache_added(r.dirfd, r.given, &mark);
     return true;
 }
 
@@ -152,11 +156,14 @@ bool win_remove_directory(const char *path) {
     if (r.kind == WK_NONE) return fail(ERROR_FILE_NOT_FOUND);
     if (r.kind != WK_DIR) return fail(ERROR_DIRECTORY);
     if (r.root || !(r.sx.stx_mode & S_IWUSR)) return fail(ERROR_ACCESS_DENIED);
+    dir_mark mark;
+    dircache_mark(r.dirfd, &mark);
     if (unlinkat(r.dirfd, r.name, AT_REMOVEDIR) != 0) {
         if (errno == ENOTEMPTY || errno == EEXIST) return fail(ERROR_DIR_NOT_EMPTY);
         if (errno == ENOTDIR) return fail(ERROR_DIRECTORY);
         return fail(win_error_from_errno(errno));
     }
+    dircache_removed(r.dirfd, r.name, &mark);
     return true;
 }
 
@@ -182,15 +189,22 @@ bool win_move_file(const char *existing, const char *new_path) {
     e = wpath_resolve(new_path, &dst);
     if (e) return fail(e);
     if (dst.root) return fail(ERROR_ACCESS_DENIED);
+    // Within one directory both halves of the rename follow one mark.
+    dir_mark src_mark, dst_mark;
+    dircache_mark(src.dirfd, &src_mark);
+    dircache_mark(dst.dirfd, &dst_mark);
+    bool one_dir =
+        src_mark.ok && dst_mark.ok && src_mark.dev == dst_mark.dev && src_mark.ino == dst_mark.ino;
+    dir_mark &to_mark = one_dir ? src_mark : dst_mark;
     if (dst.kind != WK_NONE) {
         // Only a change of case of the same name may land on an existing name.
-        if (!same_file(src, dst) || strcmp(src.name, dst.name) != 0 ||
-            !same_dir(src.dirfd, dst.dirfd))
+        if (!same_file(src, dst) || strcmp(src.name, dst.name) != 0 || !one_dir)
             return fail(ERROR_ALREADY_EXISTS);
         if (strcmp(dst.given, src.name) == 0) return true;
         if (renameat(src.dirfd, src.name, dst.dirfd, dst.given) != 0)
             return fail(win_error_from_errno(errno));
-        dircache_added(dst.dirfd, dst.given, dst.dir_times, false);
+        dircache_removed(src.dirfd, src.name, &src_mark);
+        dircache_added(dst.dirfd, dst.given, &to_mark);
         return true;
     }
     int rc = renameat2(src.dirfd, src.name, dst.dirfd, dst.given, RENAME_NOREPLACE);
@@ -208,14 +222,17 @@ bool win_move_file(const char *existing, const char *new_path) {
         if (src.kind == WK_DIR) return fail(ERROR_NOT_SAME_DEVICE);
         // Windows moves a file to another volume by copying it.
         if (!copy_resolved(src, dst, true)) return false;
+        dircache_mark(src.dirfd, &src_mark);
         if (unlinkat(src.dirfd, src.name, 0) != 0) {
             uint32_t err = win_error_from_errno(errno);
-            unlinkat(dst.dirfd, dst.name, 0);
+            if (unlinkat(dst.dirfd, dst.name, 0) == 0) dircache_changed(dst.dirfd);
             return fail(err);
         }
+        dircache_removed(src.dirfd, src.name, &src_mark);
         return true;
     }
-    dircache_added(dst.dirfd, dst.given, dst.dir_times, dst.dir_seen);
+    dircache_removed(src.dirfd, src.name, &src_mark);
+    dircache_added(dst.dirfd, dst.given, &to_mark);
     return true;
 }
 
@@ -230,11 +247,13 @@ bool win_create_hard_link(const char *new_path, const char *existing) {
     e = wpath_resolve(new_path, &dst);
     if (e) return fail(e);
     if (dst.kind != WK_NONE || dst.root) return fail(ERROR_ALREADY_EXISTS);
+    dir_mark mark;
+    dircache_mark(dst.dirfd, &mark);
     if (linkat(src.dirfd, src.name, dst.dirfd, dst.given, 0) != 0) {
         if (errno == EEXIST) return fail(ERROR_ALREADY_EXISTS);
         if (errno == EPERM || errno == EOPNOTSUPP) return fail(ERROR_INVALID_FUNCTION);
         return fail(win_error_from_errno(errno));
     }
-    dircache_added(dst.dirfd, dst.given, dst.dir_times, dst.dir_seen);
+    dircache_added(dst.dirfd, dst.given, &mark);
     return true;
 }

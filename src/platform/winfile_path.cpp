@@ -74,21 +74,14 @@ uint32_t open_drive(wpath *r) {
 
 // Finds component `name` in `dirfd`: exact first, then ignoring case.
 // Copies the on-disk name into `out`; false when there is none.
-bool find_name(int dirfd, const char *name, char *out, wpath *r) {
+bool find_name(int dirfd, const char *name, char *out) {
     struct statx sx;
     if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0 &&
         wkind_of(sx) != WK_NONE) {
         if (out != name) strcpy(out, name);
         return true;
     }
-    uint64_t times[4];
-    bool seen = false;
-    bool found = dircache_find(dirfd, name, out, times, &seen);
-    if (r) {
-        memcpy(r->dir_times, times, sizeof times);
-        r->dir_seen = seen;
-    }
-    return found;
+    return dircache_find(dirfd, name, out);
 }
 
 uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
@@ -118,9 +111,12 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
         memcpy(name, rest + parts[i].start, parts[i].length);
         name[parts[i].length] = 0;
         int fd = openat(r->dirfd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT && find_name(r->dirfd, name, found, nullptr))
+        int err = errno;
+        if (fd < 0 && err == ENOENT && find_name(r->dirfd, name, found)) {
             fd = openat(r->dirfd, found, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+            err = errno;
+        }
+        if (fd < 0) return err == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
         close(r->dirfd);
         r->dirfd = fd;
     }
@@ -143,8 +139,11 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
     memcpy(name, rest + parts[n - 1].start, parts[n - 1].length);
     name[parts[n - 1].length] = 0;
     strcpy(r->given, name);
-    if (!find_name(r->dirfd, name, r->name, r)) strcpy(r->name, name);
+    if (!find_name(r->dirfd, name, r->name)) strcpy(r->name, name);
     wpath_restat(r);
+    // A name that does not exist is created as the caller wrote it, even if
+    // the index offered a spelling that has gone meanwhile.
+    if (r->kind == WK_NONE) strcpy(r->name, r->given);
     return ERROR_SUCCESS;
 }
 

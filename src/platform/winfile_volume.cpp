@@ -63,7 +63,10 @@ bool win_get_volume_information(const char *root, char *volume_name, uint32_t vo
         return fail(errno == ENOENT ? ERROR_NOT_READY : ERROR_ACCESS_DENIED);
     bool fat = fs.f_type == MSDOS_MAGIC || fs.f_type == EXFAT_MAGIC;
     if (serial) *serial = s;
-    if (max_component) *max_component = uint32_t(fs.f_namelen);
+    // No name longer than the layer's component limit can be used, whatever
+    // the host allows (vfat reports 1530 bytes).
+    if (max_component)
+        *max_component = fs.f_namelen < WIN_NAME_LIMIT ? uint32_t(fs.f_namelen) : WIN_NAME_LIMIT;
     // Case-preserving names with case-sensitive search, as NTFS reports.
     if (flags) *flags = 3;
     copy_out(volume_name, volume_name_size, "");

@@ -132,6 +132,9 @@ void pmap_callit(xprt *xp, rpc_call *call) {
     }
     if (!pmap_caller_allowed(&xp->peer, 0)) return;
     pmap_entry target;
+    // Our own UDP calls are served by this very thread, which would sit out
+    // the whole wait for an answer that cannot come.
+    if (prog == PMAP_PROG) return;
     if (!pmap_lookup(prog, vers, RPC_UDP, &target) || target.port == 0) return;
     uint8_t buffer[4 + FORWARD_SIZE];
     xprt fwd;

@@ -1,6 +1,8 @@
 // The portmapper's sockets and threads: one thread waits on UDP and TCP port
 // 111, serves the datagrams itself and gives each accepted connection a
 // thread of its own.
+#include <poll.h>
+
 #include <mutex>
 #include <thread>
 
@@ -11,7 +13,8 @@
 
 namespace {
 
-constexpr uint32_t PMAP_BUFFER = 8192;
+// Message areas of 8192 bytes; xprt_create adds the 512.
+constexpr uint32_t PMAP_BUFFER = 8192 - 512;
 
 // Start and stop run on the server thread, or stop on the portmapper thread
 // when its wait fails; the lock keeps them from overlapping. The thread
@@ -41,42 +44,27 @@ void pmap_connection(xprt *xp) {
 }
 
 void accept_connection(sock_t listener) {
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof peer;
-    sock_t s = accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len);
-    if (s == SOCK_INVALID) return;
-    xprt *xp = xprt_create(s, RPC_TCP, PMAP_PORT, PMAP_BUFFER);
-    if (!xp) {
+    // A thread that cannot be started costs the connection, without a line.
+    if (tcp_accept(listener, PMAP_PORT, PMAP_BUFFER, pmap_connection) == TCP_ACCEPT_NO_RECORD)
         log_printf(2, "%s pmapd: out of memory\n", log_time());
-        sock_close(s);
-        return;
-    }
-    xp->peer = peer;
-    xp->peer_len = peer_len;
-    try {
-        std::thread(pmap_connection, xp).detach();
-    } catch (...) {
-        sock_close(s);
-        xprt_free(xp);
-    }
 }
 
 void pmap_thread(sock_t udp, sock_t tcp, xprt *xp) {
     rpc_call call;
+    // poll rather than select: either descriptor may lie beyond an fd_set
+    // when the portmapper is started late in a busy process.
+    pollfd want[2] = {{udp, POLLIN, 0}, {tcp, POLLIN, 0}};
     while (!stop_request.load()) {
-        fd_set ready;
-        FD_ZERO(&ready);
-        FD_SET(udp, &ready);
-        FD_SET(tcp, &ready);
-        int n = select((udp > tcp ? udp : tcp) + 1, &ready, nullptr, nullptr, nullptr);
+        int n = poll(want, 2, -1);
         if (n < 0) {
             if (sock_error_transient(sock_errno())) continue;
             break;
         }
         if (stop_request.load()) break;
-        if (FD_ISSET(udp, &ready) && udp_receive(xp) && rpc_decode_call(xp, &call))
+        if ((want[0].revents & (POLLIN | POLLERR | POLLHUP)) && udp_receive(xp) &&
+            rpc_decode_call(xp, &call))
             pmap_serve(xp, &call);
-        if (FD_ISSET(tcp, &ready)) accept_connection(tcp);
+        if (want[1].revents & (POLLIN | POLLERR | POLLHUP)) accept_connection(tcp);
     }
     pmap_stop();
 }

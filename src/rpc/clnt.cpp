@@ -4,6 +4,7 @@
 #include "rpc/clnt.h"
 
 #include <netdb.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,22 +37,22 @@ uint32_t take_xid() {
     return next_xid.fetch_add(1);
 }
 
-bool wait_readable(sock_t s, int timeout_ms) {
-    for (;;) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(s, &set);
-        timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-        int r = select(s + 1, &set, nullptr, nullptr, &tv);
-        if (r > 0) return true;
-        if (r == 0 || !sock_error_transient(sock_errno())) return false;
-    }
-}
-
 }  // namespace
 
 uint32_t clnt_word(const uint8_t *p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+bool clnt_wait_readable(sock_t s, int timeout_ms) {
+    // poll, not select: a client call may run while the server holds more
+    // descriptors than an fd_set can name, and FD_SET would write past it.
+    pollfd want{s, POLLIN, 0};
+    for (;;) {
+        int r = poll(&want, 1, timeout_ms);
+        if (r > 0) return true;
+        // An interrupted wait restarts with the whole limit.
+        if (r == 0 || !sock_error_transient(sock_errno())) return false;
+    }
 }
 
 void clnt_xprt_init(xprt *xp, uint8_t *buffer, uint32_t size) {
@@ -119,7 +120,7 @@ int32_t clnt_check_reply(const xprt *xp) {
 
 int32_t clnt_receive(xprt *xp) {
     int32_t result = CLNT_TIMEOUT;
-    if (!wait_readable(xp->sock, CLNT_WAIT_MS)) {
+    if (!clnt_wait_readable(xp->sock, CLNT_WAIT_MS)) {
         log_printf(1, "RPC receive timeout\n");
     } else {
         bool got = xp->protocol == RPC_UDP ? udp_receive(xp) : tcp_receive_record(xp, CLNT_WAIT_MS);

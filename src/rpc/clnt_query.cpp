@@ -1,10 +1,10 @@
 // The queries the settings pages make of the running server, as any client
 // would: the portmapper's DUMP and the mount service's DUMP and EXPORT, with
 // the parsers of their answers and the display form of directories.
-#include <cctype>
 #include <cstring>
 
 #include "fs/fs.h"
+#include "platform/ascii.h"
 #include "rpc/clnt.h"
 #include "rpc/clnt_internal.h"
 #include "server/config.h"
@@ -97,10 +97,10 @@ void clnt_display_path(char *path, uint32_t size) {
         path[0] = '\\';
         return;
     }
-    unsigned char letter = static_cast<unsigned char>(path[1]);
-    if (isalpha(letter) && (path[2] == '\\' || path[2] == 0)) {
+    char letter = path[1];
+    if (ascii_is_letter(letter) && (path[2] == '\\' || path[2] == 0)) {
         bool only_letter = path[2] == 0;
-        path[0] = char(config.lowercase ? tolower(letter) : letter);
+        path[0] = config.lowercase ? ascii_lower(letter) : letter;
         path[1] = ':';
         if (only_letter && size >= 4) {
             path[2] = '\\';

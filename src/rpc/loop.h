@@ -16,7 +16,10 @@ constexpr int XPRT_IDLE_BEATS = 10;
 
 // Puts the record's socket into the socket set (unless it is there already
 // or the set is full) and the record at the front of the transport list.
-// Only before select_loop runs; the loop owns the record from then on.
+// A listening TCP record carries the size of its connections' message area
+// in `size` (xprt_create adds 512 to it); with 0 its connections are refused
+// ("nfsd: tcp create error\n"). Only before select_loop runs; the loop owns
+// the record from then on.
 void xprt_add(xprt *xp);
 
 // Empties the socket set. Only before select_loop runs.
@@ -43,6 +46,18 @@ extern loop_sweep_fn select_loop_sweep;
 // dotted IPv4 address; or the first IPv4 address of a host name) and `port`,
 // backlog 5. SOCK_INVALID on any failure.
 sock_t tcp_listen_socket(const char *host, uint16_t port);
+
+// Accepts one connection on `listener` and starts `body` on a detached
+// thread of its own with a new record: protocol 6, `port`, a message area of
+// size + 512 bytes (`size` above 0), the peer's address. On NO_RECORD and
+// NO_THREAD the connection is closed again; the caller writes its line.
+enum tcp_accept_result {
+    TCP_ACCEPT_SERVED,
+    TCP_ACCEPT_NONE,  // accept itself failed
+    TCP_ACCEPT_NO_RECORD,
+    TCP_ACCEPT_NO_THREAD,
+};
+tcp_accept_result tcp_accept(sock_t listener, uint16_t port, uint32_t size, void (*body)(xprt *));
 
 // The body of a connection thread: serves the connection's calls one after
 // another until the peer closes, a record is too large or a call does not

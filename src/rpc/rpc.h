@@ -81,7 +81,8 @@ typedef uint32_t (*rpc_encoder)(uint8_t *out, const void *result);
 
 // Creates a transport record. With size 0 it has no buffer (a listening TCP
 // socket; the caller stores the size for accepted connections in `size`);
-// otherwise the message area holds size + 512 bytes. None on out of memory
+// otherwise the message area holds size + 512 bytes. None on out of memory,
+// or when size + 512 exceeds what the signed byte count can hold
 // ("xprt_create: out of memory\n").
 xprt *xprt_create(sock_t sock, uint16_t protocol, uint16_t port, uint32_t size);
 // Frees the record and its buffer; does not close the socket.
@@ -139,6 +140,30 @@ struct rpc_replay_slot {
     uint16_t port;               // client port, network order
     std::atomic<int16_t> state;  // 0 empty, -1 busy, 1 valid
 };
+// The slots, one per non-idempotent procedure (WRITE and COMMIT have none).
+// Each procedure keeps the save area for its own result record beside it.
+enum rpc_replay_proc : uint32_t {
+    RPC_REPLAY_NFS2_SETATTR,
+    RPC_REPLAY_NFS2_CREATE,
+    RPC_REPLAY_NFS2_REMOVE,
+    RPC_REPLAY_NFS2_RENAME,
+    RPC_REPLAY_NFS2_LINK,
+    RPC_REPLAY_NFS2_SYMLINK,
+    RPC_REPLAY_NFS2_MKDIR,
+    RPC_REPLAY_NFS2_RMDIR,
+    RPC_REPLAY_NFS3_SETATTR,
+    RPC_REPLAY_NFS3_CREATE,
+    RPC_REPLAY_NFS3_MKDIR,
+    RPC_REPLAY_NFS3_SYMLINK,
+    RPC_REPLAY_NFS3_MKNOD,
+    RPC_REPLAY_NFS3_REMOVE,
+    RPC_REPLAY_NFS3_RMDIR,
+    RPC_REPLAY_NFS3_RENAME,
+    RPC_REPLAY_NFS3_LINK,
+    RPC_REPLAY_SLOTS  // 17
+};
+extern rpc_replay_slot rpc_replay_slots[RPC_REPLAY_SLOTS];
+
 // Answers from the slot when it holds this call (same xid, address, port);
 // true when it answered.
 bool rpc_replay_check(xprt *xp, rpc_call *call, rpc_replay_slot *slot, rpc_encoder encoder,

@@ -29,7 +29,9 @@ int send_all(sock_t sock, const uint8_t *p, uint32_t n) {
     uint32_t done = 0;
     while (done < n) {
         ssize_t r = send(sock, p + done, n - done, MSG_NOSIGNAL);
-        if (r < 0 && sock_error_transient(sock_errno())) continue;
+        // Only an interrupted send is repeated: "would block" here means a
+        // send time-out or a non-blocking socket, and retrying it would spin.
+        if (r < 0 && sock_error_interrupted(sock_errno())) continue;
         if (r < 1) return int(r);
         done += uint32_t(r);
     }

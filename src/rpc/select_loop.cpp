@@ -3,7 +3,6 @@
 // their own, with the cache sweep and the power request on its beat.
 #include <cerrno>
 #include <mutex>
-#include <thread>
 
 #include "platform/power.h"
 #include "rpc/loop.h"
@@ -62,24 +61,15 @@ void power_beat(bool *awake) {
 }
 
 void accept_connection(xprt *listener) {
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof peer;
-    sock_t s = accept(listener->sock, reinterpret_cast<sockaddr *>(&peer), &peer_len);
-    if (s == SOCK_INVALID) return;
-    xprt *xp = xprt_create(s, RPC_TCP, listener->port, listener->size);
-    if (!xp) {
-        log_printf(1, "nfsd: tcp create error\n");
-        sock_close(s);
-        return;
-    }
-    xp->peer = peer;
-    xp->peer_len = peer_len;
-    try {
-        std::thread(tcp_connection, xp).detach();
-    } catch (...) {
-        log_printf(1, "nfsd: tcp thread create error\n");
-        sock_close(s);
-        xprt_free(xp);
+    switch (tcp_accept(listener->sock, listener->port, listener->size, tcp_connection)) {
+        case TCP_ACCEPT_NO_RECORD:
+            log_printf(1, "nfsd: tcp create error\n");
+            break;
+        case TCP_ACCEPT_NO_THREAD:
+            log_printf(1, "nfsd: tcp thread create error\n");
+            break;
+        default:  // served, or a failed accept, which is ignored
+            break;
     }
 }
 

@@ -3,7 +3,9 @@
 #include <netdb.h>
 
 #include <cstring>
+#include <thread>
 
+#include "rpc/clnt_internal.h"
 #include "rpc/loop.h"
 #include "server/log.h"
 
@@ -12,24 +14,6 @@ namespace {
 constexpr uint32_t LAST_FRAGMENT = 0x80000000u;
 constexpr int LISTEN_BACKLOG = 5;
 
-// Waits until the socket is readable; false after timeout_ms without data.
-// A negative timeout waits for ever (the blocking receive does that itself).
-bool wait_readable(sock_t s, int timeout_ms) {
-    if (timeout_ms < 0) return true;
-    for (;;) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(s, &set);
-        timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-        int r = select(s + 1, &set, nullptr, nullptr, &tv);
-        if (r > 0) return true;
-        if (r == 0) return false;
-        // An interrupted wait restarts with the whole limit; a signal storm
-        // is not a case worth a deadline computation.
-        if (!sock_error_transient(sock_errno())) return true;  // let recv report it
-    }
-}
-
 enum recv_status { RECV_OK, RECV_CLOSED, RECV_TIMEOUT };
 
 // Receives exactly n bytes. A client that stalls for timeout_ms between two
@@ -37,17 +21,13 @@ enum recv_status { RECV_OK, RECV_CLOSED, RECV_TIMEOUT };
 recv_status recv_exact(sock_t s, uint8_t *p, uint32_t n, int timeout_ms) {
     uint32_t done = 0;
     while (done < n) {
-        if (!wait_readable(s, timeout_ms)) return RECV_TIMEOUT;
+        if (timeout_ms >= 0 && !clnt_wait_readable(s, timeout_ms)) return RECV_TIMEOUT;
         ssize_t r = recv(s, p + done, n - done, 0);
         if (r < 0 && sock_error_transient(sock_errno())) continue;
         if (r < 1) return RECV_CLOSED;
         done += uint32_t(r);
     }
     return RECV_OK;
-}
-
-uint32_t get_word(const uint8_t *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
 bool resolve(const char *host, in_addr *addr) {
@@ -87,6 +67,30 @@ sock_t tcp_listen_socket(const char *host, uint16_t port) {
     return s;
 }
 
+tcp_accept_result tcp_accept(sock_t listener, uint16_t port, uint32_t size, void (*body)(xprt *)) {
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof peer;
+    sock_t s = accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len);
+    if (s == SOCK_INVALID) return TCP_ACCEPT_NONE;
+    // A record without a message area would take the first record mark
+    // in front of nothing.
+    xprt *xp = size > 0 ? xprt_create(s, RPC_TCP, port, size) : nullptr;
+    if (!xp) {
+        sock_close(s);
+        return TCP_ACCEPT_NO_RECORD;
+    }
+    xp->peer = peer;
+    xp->peer_len = peer_len;
+    try {
+        std::thread(body, xp).detach();
+    } catch (...) {
+        sock_close(s);
+        xprt_free(xp);
+        return TCP_ACCEPT_NO_THREAD;
+    }
+    return TCP_ACCEPT_SERVED;
+}
+
 // The record is assembled from the 4 reserved bytes in front of the message
 // area on: each fragment's mark is received at the current end of the data
 // and the fragment's bytes after it are moved down over the mark.
@@ -101,7 +105,7 @@ bool tcp_receive_record(xprt *xp, int timeout_ms) {
         uint8_t *mark = length == 0 ? xp->msg - 4 : xp->msg + length;
         recv_status st = recv_exact(xp->sock, mark, 4, timeout_ms);
         if (st == RECV_OK) {
-            uint32_t word = get_word(mark);
+            uint32_t word = clnt_word(mark);
             uint32_t n = word & ~LAST_FRAGMENT;
             if (n > room - 4) return false;  // record too large
             st = recv_exact(xp->sock, mark + 4, n, timeout_ms);

@@ -54,8 +54,10 @@ void udp_worker(xprt *xp) {
         ssize_t n = recvfrom(xp->sock, xp->msg, xp->size, 0,
                              reinterpret_cast<sockaddr *>(&xp->peer), &xp->peer_len);
         if (n < 0) {
-            // A persistent socket error costs one attempt a second, not a spin.
-            if (!sock_error_transient(sock_errno())) std::this_thread::sleep_for(RECEIVE_RETRY);
+            // A persistent socket error costs one attempt a second, not a spin;
+            // that includes "would block", which a socket switched to
+            // non-blocking would otherwise report in a tight loop.
+            if (!sock_error_interrupted(sock_errno())) std::this_thread::sleep_for(RECEIVE_RETRY);
             continue;
         }
         xp->count = int32_t(n);

@@ -10,7 +10,9 @@
 struct rpc_call;
 
 // Pad bytes after n bytes of data: (4 - n % 4) % 4.
-inline uint32_t xdr_pad(uint32_t n) { return (4 - n % 4) % 4; }
+inline uint32_t xdr_pad(uint32_t n) {
+    return (4 - n % 4) % 4;
+}
 
 // Reads one word at the cursor into `*value` (host order) and advances the
 // cursor; false, with the cursor unchanged, when the word lies beyond the

@@ -1,31 +1,31 @@
 // Transport records: one per socket, UDP worker and TCP connection.
-#include <cstring>
+#include <cstdint>
 #include <new>
 
 #include "rpc/rpc.h"
 #include "server/log.h"
 
 xprt *xprt_create(sock_t sock, uint16_t protocol, uint16_t port, uint32_t size) {
-    xprt *xp = new (std::nothrow) xprt;
-    if (!xp) {
+    // The byte count is signed 32-bit: a larger area (or a size that would
+    // wrap when the 512 bytes are added) cannot be served, like a failed
+    // allocation.
+    bool fits = uint64_t(size) + 512 <= uint64_t(INT32_MAX);
+    xprt *xp = fits ? new (std::nothrow) xprt{} : nullptr;
+    // The 4 bytes in front of the message area take a TCP record mark.
+    uint8_t *buffer = xp && size > 0 ? new (std::nothrow) uint8_t[size + 512 + 4] : nullptr;
+    if (!xp || (size > 0 && !buffer)) {
+        delete xp;
         log_printf(1, "xprt_create: out of memory\n");
         return nullptr;
     }
-    memset(xp, 0, sizeof *xp);
     xp->sock = sock;
     xp->port = port;
     xp->protocol = protocol;
     xp->peer_len = sizeof(sockaddr_in);
-    if (size > 0) {
+    if (buffer) {
+        xp->buffer = buffer;
         xp->size = size + 512;
-        // The 4 bytes in front of the message area take a TCP record mark.
-        xp->buffer = new (std::nothrow) uint8_t[uint64_t(xp->size) + 4];
-        if (!xp->buffer) {
-            delete xp;
-            log_printf(1, "xprt_create: out of memory\n");
-            return nullptr;
-        }
-        xp->msg = xp->buffer + 4;
+        xp->msg = buffer + 4;
     }
     return xp;
 }

@@ -26,8 +26,8 @@ void log_printf(int level, const char *format, ...) __attribute__((format(printf
 // Flushes the log stream (after the start-up messages and the exports report).
 void log_flush();
 
-// The current local time as "%Y-%m-%d %H:%M:%S" in a process-wide buffer;
-// use the text at once, in the same log_printf call.
+// The current local time as "%Y-%m-%d %H:%M:%S" in a buffer of the calling
+// thread; the text stays valid until that thread calls log_time again.
 const char *log_time();
 
 // Test hook: route lines to `file` at `level` without a log file on disk.

@@ -102,13 +102,4 @@ TEST_F(PmapRpcinfo, ReachesTheProgramOverUdpAndTcpThenLosesItAfterUnregister) {
     EXPECT_EQ(gone.find("ready and waiting"), std::string::npos) << gone;
 }
 
-TEST_F(PmapRpcinfo, SecondRegistrationWithAnotherPortIsRefused) {
-    xprt other{};
-    other.port = uint16_t(udp_port_ + 1);
-    EXPECT_FALSE(rpc_register(&other, PMAP_TEST_PROG, 1, pmap_test_program, RPC_UDP));
-    pmap_entry found;
-    ASSERT_TRUE(pmap_lookup(PMAP_TEST_PROG, 1, RPC_UDP, &found));
-    EXPECT_EQ(found.port, udp_port_);
-}
-
 }  // namespace

@@ -87,18 +87,6 @@ TEST_F(check, DamagedTablesAreReplaced) {
     EXPECT_EQ(inode_path_find("C:\\d\\b"), 128u);
 }
 
-TEST_F(check, ScanBitsAreClearedAtStart) {
-    start();
-    uint32_t d = inode_path_lookup("C:\\d");
-    inode_scan_flag(d, 1);
-    inode_table_shutdown();
-    auto b = file_bytes();
-    EXPECT_EQ(b[d + INODE_FLAGS], INODE_SCANNING);
-    start();
-    EXPECT_FALSE(logged("corrupt"));
-    EXPECT_FALSE(inode_scan_flag(d, 0));
-}
-
 // The free bytes of the open table, by its free list.
 uint32_t free_bytes() {
     std::lock_guard<std::recursive_mutex> hold(inode_table_lock());

@@ -267,6 +267,18 @@ TEST_F(heap, SpareSlotHeldAtShutdownIsFreed) {
     EXPECT_TRUE(logged("used 64 free 2097088\n"));
 }
 
+TEST_F(heap, BrokenFreeListFailsInsteadOfGrowingOn) {
+    start();
+    hold h(inode_table_lock());
+    uint32_t p[5];
+    for (auto &x : p) x = inode_heap_alloc(32);
+    inode_heap_free(p[1]);
+    inode_heap_free(p[3]);
+    inode_put32(inode_block(p[3]) + 4, p[1]);  // the list turns back on itself
+    EXPECT_EQ(inode_heap_alloc(64), 0u);
+    EXPECT_EQ(inode_table_size(), 2621440u);  // one growth, not one per retry
+}
+
 TEST_F(heap, GarbageNumbersNeverFault) {
     start();
     const uint32_t samples[] = {0,       1,       16,      31,         32,         33,
@@ -278,6 +290,23 @@ TEST_F(heap, GarbageNumbersNeverFault) {
     EXPECT_EQ(inode_block(2097152), nullptr);
     EXPECT_EQ(inode_offset(inode_block(64)), 64u);
     EXPECT_EQ(inode_offset(reinterpret_cast<const uint8_t *>(&samples)), 0u);
+}
+
+TEST_F(heap, ClosedTableAnswersNone) {
+    start();
+    uint32_t f = inode_path_lookup("C:\\f");
+    EXPECT_FALSE(inode_shutting_down());
+    inode_table_shutdown();
+    EXPECT_TRUE(inode_shutting_down());
+    char buf[INODE_PATH_MAX];
+    EXPECT_EQ(inode_lookup(0, "C"), 0u);
+    EXPECT_EQ(inode_find(0, "C"), 0u);
+    EXPECT_EQ(inode_path_lookup("C:\\g"), 0u);
+    EXPECT_EQ(inode_path_find("C:\\f"), 0u);
+    EXPECT_EQ(inode_path(f, buf), nullptr);
+    EXPECT_FALSE(inode_remove(f, false));
+    EXPECT_EQ(inode_table_size(), 0u);
+    inode_check();
 }
 
 TEST_F(heap, FailedGrowthKeepsEveryRecord) {

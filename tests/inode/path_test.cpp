@@ -96,10 +96,25 @@ TEST_F(path, ParentStopsAtTheExportRoot) {
     EXPECT_STREQ(buf, "c:\\data");
     EXPECT_EQ(inode_parent(&exp, root, buf), root);  // ".." of the root is the root
     EXPECT_STREQ(buf, "c:\\data");
-    std::strcpy(buf, "c:\\dat");  // anything sorting before the export
+    std::strcpy(buf, "c:\\dat");  // anything not below the export
     EXPECT_EQ(inode_parent(&exp, sub, buf), root);
     EXPECT_STREQ(buf, "c:\\data");
     EXPECT_EQ(inode_parent(&exp, 4096, buf), 0u);
+
+    // The export written in another case than the stored records: the root's
+    // rebuilt path sorts after "C:\DATA" byte for byte, yet ".." stays.
+    char upper[] = "C:\\DATA";
+    exp.path = upper;
+    std::strcpy(buf, path_of(root).c_str());
+    EXPECT_EQ(inode_parent(&exp, root, buf), root);
+    EXPECT_STREQ(buf, "C:\\DATA");
+    std::strcpy(buf, path_of(sub).c_str());
+    EXPECT_EQ(inode_parent(&exp, sub, buf), root);
+    EXPECT_STREQ(buf, "c:\\data");
+    // By number as well: the root is the root whatever path text comes along.
+    exp.root_inode = root;
+    std::strcpy(buf, "c:\\data\\x");
+    EXPECT_EQ(inode_parent(&exp, root, buf), root);
 }
 
 TEST_F(path, NameCharacters) {

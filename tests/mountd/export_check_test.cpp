@@ -68,16 +68,26 @@ TEST_F(ExportCheck, AliasIsRewrittenToTheExportName) {
     EXPECT_EQ(rewritten, "/c/data/x");
 }
 
-TEST_F(ExportCheck, RewriteThatWouldNotFitIsNotMade) {
-    std::string long_dir(1000, 'd');
-    env.load("c:\\" + long_dir + " -name:s -alldirs\n");
-    ASSERT_EQ(env.entries().size(), 1u);
-    std::string rest = "/s/" + std::string(1000, 'x');
+TEST_F(ExportCheck, RewriteThatWouldNotFitNamesNoExport) {
+    // The alias "/d" of a long path, and drive D: whose export name "/d"
+    // the unrewritten path would match: a rewrite that does not fit must
+    // neither overrun the buffer nor fall through to the other export.
+    std::string long_dir(1000, 'l');
+    env.load("c:\\" + long_dir + " -name:d -alldirs\nd:\\ -alldirs\n");
+    ASSERT_EQ(env.entries().size(), 2u);
+    std::string rest = "/d/" + std::string(1000, 'x');  // 1003 + 1003 > 1024
     std::string rewritten;
-    EXPECT_EQ(check(rest, "10.0.0.1", nullptr, &rewritten), EXPORT_NOENT);
+    export_entry *e = nullptr;
+    env.log();
+    EXPECT_EQ(check(rest, "10.0.0.1", &e, &rewritten), EXPORT_NOENT);
+    EXPECT_EQ(e, nullptr);
     EXPECT_EQ(rewritten, rest);
-    EXPECT_EQ(check("/s/x", "10.0.0.1", nullptr, &rewritten), EXPORT_OK);
-    EXPECT_EQ(rewritten, "/c/" + long_dir + "/x");
+    EXPECT_EQ(env.log(), "mountd: path not in exports list " + rest + "\n");
+    // Exactly 1024 characters still fit.
+    std::string fits = "/d/" + std::string(20, 'x');  // 1003 + 21
+    EXPECT_EQ(check(fits, "10.0.0.1", &e, &rewritten), EXPORT_OK);
+    EXPECT_EQ(e, env.entries()[0]);
+    EXPECT_EQ(rewritten.size(), 1024u);
 }
 
 TEST_F(ExportCheck, SeveralLinesForOnePath) {
@@ -188,6 +198,15 @@ TEST_F(WebNfs, NameRulesApply) {
     EXPECT_EQ(lookup("con.txt"), 13u);
     EXPECT_EQ(lookup("a*b"), 2u);
     EXPECT_EQ(lookup(std::string(1100, 'n')), 63u);
+    // Empty components are skipped; the empty name is the public root.
+    ASSERT_EQ(lookup("x//y/"), 0u);
+    EXPECT_STREQ(path, "c:\\data\\x\\y");
+    ASSERT_EQ(lookup(""), 0u);
+    EXPECT_EQ(inode, env.entries()[0]->root_inode);
+    // A public export whose root found no record has nothing to hand out.
+    env.entries()[0]->root_inode = 0;
+    EXPECT_EQ(lookup(""), 1u);
+    EXPECT_EQ(lookup("x"), 1u);
 }
 
 TEST_F(WebNfs, NotInUse) {

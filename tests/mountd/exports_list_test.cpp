@@ -1,14 +1,19 @@
 // The export table: export ids against an independent CRC-32, export names,
 // and the volume facts that each mount refreshes.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 
+#include "inode/fh.h"
 #include "inode/inode.h"
 #include "mountd/exports_internal.h"
+#include "nfsd/name.h"
 #include "platform/drive.h"
 #include "support/exports_env.h"
 
@@ -83,6 +88,38 @@ TEST_F(ExportList, VolumeRefreshNoticesANewMedium) {
     drive_map("E", env.home.file("gone").c_str(), 2, 0);
     EXPECT_FALSE(export_volume_refresh(e));
     EXPECT_EQ(e->volume_serial, 2222u);
+}
+
+TEST_F(ExportList, RefreshDuringRequestsIsRaceFree) {
+    // A mount refreshes an entry while requests read it. Under
+    // ThreadSanitizer any unsynchronised access to the entry shows here.
+    drive_map("E", env.home.file("e").c_str(), 2, 0);
+    env.load("e:\\ -alldirs 10.0.0.1\n");
+    ASSERT_EQ(env.entries().size(), 1u);
+    export_entry *e = env.entries()[0];
+    env.make("../e/");
+    drive_map("E", env.home.file("e").c_str(), 2, 5);  // the medium arrives
+    uint8_t fh[FH_SIZE];
+    fh_make(e->root_inode, e->export_id, fh);
+
+    std::atomic<bool> done{false};
+    std::thread mount([&] {
+        for (int i = 0; i < 200; i++) export_volume_refresh(e);
+        done = true;
+    });
+    int rounds = 0;
+    while (!done || rounds == 0) {
+        char path[NFS_PATH_MAX] = "e:";
+        EXPECT_EQ(nfs_add_name(e, path, "readme.txt"), 0u);
+        export_entry *found = nullptr;
+        uint32_t status;
+        EXPECT_EQ(fh_resolve(fh, &found, path, &status), e->root_inode);
+        char mount_path[EXPORT_PATH_BUFFER] = "/e/x";
+        EXPECT_EQ(export_check(mount_path, htonl(0x0A000001), &found), EXPORT_OK);
+        rounds++;
+    }
+    mount.join();
+    EXPECT_EQ(export_load(e->volume_serial), 5u);
 }
 
 TEST_F(ExportList, VolumeLineAtLogLevel3) {

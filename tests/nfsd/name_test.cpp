@@ -31,7 +31,7 @@ TEST(AddName, AppendsAndKeepsThePathOnRefusal) {
     EXPECT_EQ(add("c:\\data", "Readme.TXT").path, "c:\\data\\Readme.TXT");
     EXPECT_EQ(add("c:\\data", ".").path, "c:\\data");
     EXPECT_EQ(add("c:\\data", "..").status, 1u);
-    for (const char *bad : {"a*b", "a/b", "a\\b", "a:b", "a?b", "a|b", "a<b", "a\"b", "\x7f"}) {
+    for (const char *bad : {"", "a*b", "a/b", "a\\b", "a:b", "a?b", "a|b", "a<b", "a\"b", "\x7f"}) {
         NameCase r = add("c:\\data", bad);
         EXPECT_EQ(r.status, 2u) << bad;
         EXPECT_EQ(r.path, "c:\\data") << bad;

@@ -17,15 +17,6 @@ TEST(LastError, IsPerThread) {
     EXPECT_EQ(win_last_error(), ERROR_ACCESS_DENIED);
 }
 
-TEST(LastError, FromErrno) {
-    EXPECT_EQ(win_error_from_errno(ENOENT), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(win_error_from_errno(ENOTEMPTY), ERROR_DIR_NOT_EMPTY);
-    EXPECT_EQ(win_error_from_errno(ENOSPC), ERROR_DISK_FULL);
-    EXPECT_EQ(win_error_from_errno(EDQUOT), ERROR_NOT_ENOUGH_QUOTA);
-    EXPECT_EQ(win_error_from_errno(ENAMETOOLONG), ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_EQ(win_error_from_errno(EACCES), ERROR_ACCESS_DENIED);
-}
-
 TEST(Seam, CountsRulesAndClears) {
     uint32_t e = 0;
     EXPECT_FALSE(win_fail_check("DeleteFile", &e));

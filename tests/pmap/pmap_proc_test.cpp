@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -246,6 +247,12 @@ TEST_F(PmapProc, CallitIsSilentOnEveryFailure) {
     ASSERT_NE(first, std::string::npos);
     EXPECT_NE(text.find(" pmapd: rpc pmap_callit with invalid arguments\n", first + 1),
               std::string::npos);
+    // The portmapper itself is never a target: this thread would have to
+    // answer the forwarded call while it waits for it.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(call(CALLIT, {100000, 2, 0, 0}, nullptr).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_EQ(log.text().find("timeout"), std::string::npos);
     // A registered port where nobody answers: 2 s, the timeout line, no reply.
     ASSERT_EQ(result(call(SET, {TEST_PROG + 2, 1, 17, 9})), 0u);
     ASSERT_TRUE(pmap_list_set(TEST_PROG + 2, 1, 17, 1));

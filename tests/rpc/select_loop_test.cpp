@@ -3,6 +3,7 @@
 // transport from another thread while the loop waits.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -73,9 +74,19 @@ class SelectLoop : public ::testing::Test {
     std::thread loop_;
 };
 
+std::atomic<int> sweeps{0};
+void count_sweep() {
+    sweeps.fetch_add(1);
+}
+
 TEST_F(SelectLoop, ServesUdpAndTcpThenStopsAtOnceFromAnotherThread) {
     uint16_t udp = add_udp(), tcp = add_tcp();
+    sweeps.store(0);
+    select_loop_sweep = count_sweep;
     run();
+    // A peer that connects and says nothing holds only its own thread.
+    sock_t silent = pmap_tcp_connect(tcp);
+    ASSERT_NE(silent, SOCK_INVALID);
     auto r = rpc_udp_call(udp, null_call(11));
     ASSERT_EQ(r.size(), 24u);
     EXPECT_EQ(pmap_word(r, 0), 11u);
@@ -91,6 +102,9 @@ TEST_F(SelectLoop, ServesUdpAndTcpThenStopsAtOnceFromAnotherThread) {
     xprt_close_all();
     loop_.join();
     EXPECT_LT(clock_type::now() - start, 1000ms);
+    select_loop_sweep = nullptr;
+    EXPECT_GE(sweeps.load(), 2) << "one sweep per pass";
+    sock_close(silent);
     EXPECT_TRUE(udp_port_free(udp));
     sock_t again = tcp_listen_socket("127.0.0.1", tcp);
     EXPECT_NE(again, SOCK_INVALID) << "listening socket closed";
@@ -110,6 +124,23 @@ TEST_F(SelectLoop, IdleBeatsReleaseTheStayAwakeRequestAndACallRenewsIt) {
     ASSERT_EQ(rpc_udp_call(udp, null_call(3)).size(), 24u);
     EXPECT_TRUE(wait_for([] { return power_state() == 0x80000001u; }, 500ms));
     EXPECT_LE(xprt_idle.load(), 1);
+}
+
+TEST_F(SelectLoop, AListenerWithoutConnectionSizeRefusesConnections) {
+    sock_t s = tcp_listen_socket("127.0.0.1", 0);
+    uint16_t port = rpc_sock_port(s);
+    xprt_add(xprt_create(s, RPC_TCP, port, 0));
+    pmap_log log;
+    run();
+    sock_t c = pmap_tcp_connect(port);
+    ASSERT_NE(c, SOCK_INVALID);
+    uint8_t byte;
+    EXPECT_EQ(recv(c, &byte, 1, 0), 0) << "closed at once";
+    sock_close(c);
+    // The line follows the close by a moment; reading the log while the
+    // loop writes it could lose the line, so wait once instead of polling.
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(log.text(), "nfsd: tcp create error\n");
 }
 
 TEST_F(SelectLoop, RecordsBeyond64SocketsAreNeverServed) {
