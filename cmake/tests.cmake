@@ -19,7 +19,7 @@ function(nimbora_gtest file labels)
   get_filename_component(folder ${dir} NAME)
   set(target ${folder}_${name})
   add_executable(${target} ${file})
-  target_link_libraries(${target} PRIVATE ${NIMBORA_TEST_SUPPORT} ${NIMBORA_LINK} GTest::gtest GTest::gtest_main)
+  target_link_libraries(${target} PRIVATE ${NIMBORA_TEST_SUPPORT} ${NIMBORA_LINK} GTest::gtest)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_compile_definitions(${target} PRIVATE
     NIMBORA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" NIMBORA_BINARY_DIR="${CMAKE_BINARY_DIR}")

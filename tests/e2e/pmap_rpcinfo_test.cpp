@@ -43,7 +43,7 @@ std::vector<std::string> rows(const std::string &listing) {
 
 class PmapRpcinfo : public ::testing::Test {
    protected:
-    static void SetUpTestSuite() { ns_ok_ = pmap_netns_enter(); }
+    static void SetUpTestSuite() { ns_ok_ = netns_enter_private(); }
     void SetUp() override {
         if (!ns_ok_) GTEST_SKIP() << "no network namespace";
         ASSERT_TRUE(pmap_start());

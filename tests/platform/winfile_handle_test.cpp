@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "platform/drive.h"
 #include "platform/winfile.h"
 #include "support/drive_temp.h"
 
@@ -22,44 +21,49 @@ struct Handle : public ::testing::Test {
     }
 };
 
-TEST_F(Handle, Dispositions) {
-    EXPECT_EQ(win_create_file("c:\\none", GENERIC_READ, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(win_last_error(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(win_create_file("c:\\nodir\\x", GENERIC_READ, 0, OPEN_ALWAYS, 0),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(win_last_error(), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(win_create_file("c:\\F", GENERIC_WRITE, 0, CREATE_NEW, 0), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(win_last_error(), ERROR_FILE_EXISTS);
-
-    win_handle h = win_create_file("c:\\new", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_GT(h, 0);
-    EXPECT_EQ(win_last_error(), ERROR_SUCCESS);
-    win_close_handle(h);
-
-    h = win_create_file("c:\\f", GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(win_last_error(), ERROR_ALREADY_EXISTS);
-    win_close_handle(h);
-    EXPECT_EQ(read_file(c.host("f")), "");
-
-    write_file(c.host("f"), "abc");
-    h = win_create_file("c:\\f", GENERIC_WRITE, 0, TRUNCATE_EXISTING, 0);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    win_close_handle(h);
-    EXPECT_EQ(read_file(c.host("f")), "");
-    EXPECT_EQ(win_create_file("c:\\gone", GENERIC_WRITE, 0, TRUNCATE_EXISTING, 0),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(win_last_error(), ERROR_FILE_NOT_FOUND);
-}
-
-TEST_F(Handle, ReadOnlyIsEnforcedAndNothingChanges) {
-    for (uint32_t disp : {OPEN_EXISTING, OPEN_ALWAYS, CREATE_ALWAYS, TRUNCATE_EXISTING}) {
-        EXPECT_EQ(win_create_file("c:\\ro", GENERIC_WRITE, 0, disp, 0), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(win_last_error(), ERROR_ACCESS_DENIED);
+TEST_F(Handle, DispositionsErrorsAndContent) {
+    const struct {
+        const char *path;
+        uint32_t access, disposition, flags;
+        uint32_t error;       // last error after the call
+        const char *content;  // of "f" afterwards
+    } cases[] = {
+        {"c:\\none", GENERIC_READ, OPEN_EXISTING, 0, ERROR_FILE_NOT_FOUND, "0123456789"},
+        {"c:\\nodir\\x", GENERIC_READ, OPEN_ALWAYS, 0, ERROR_PATH_NOT_FOUND, "0123456789"},
+        {"c:\\gone", GENERIC_WRITE, TRUNCATE_EXISTING, 0, ERROR_FILE_NOT_FOUND, "0123456789"},
+        {"c:\\F", GENERIC_WRITE, CREATE_NEW, 0, ERROR_FILE_EXISTS, "0123456789"},
+        // READONLY is enforced for every disposition that opens for writing.
+        {"c:\\ro", GENERIC_WRITE, OPEN_EXISTING, 0, ERROR_ACCESS_DENIED, "0123456789"},
+        {"c:\\ro", GENERIC_WRITE, OPEN_ALWAYS, 0, ERROR_ACCESS_DENIED, "0123456789"},
+        {"c:\\ro", GENERIC_WRITE, CREATE_ALWAYS, 0, ERROR_ACCESS_DENIED, "0123456789"},
+        {"c:\\ro", GENERIC_WRITE, TRUNCATE_EXISTING, 0, ERROR_ACCESS_DENIED, "0123456789"},
+        // Directories open only with backup semantics.
+        {"c:\\dir", GENERIC_READ, OPEN_EXISTING, 0, ERROR_ACCESS_DENIED, "0123456789"},
+        {"c:\\dir", GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, ERROR_SUCCESS,
+         "0123456789"},
+        {"c:\\new", GENERIC_READ | GENERIC_WRITE, CREATE_NEW, 0, ERROR_SUCCESS, "0123456789"},
+        // Another case opens the existing file; it never makes a second one.
+        {"c:\\F", GENERIC_READ, OPEN_ALWAYS, 0, ERROR_ALREADY_EXISTS, "0123456789"},
+        {"c:\\f", GENERIC_WRITE, CREATE_ALWAYS, 0, ERROR_ALREADY_EXISTS, ""},
+        {"c:\\f", GENERIC_WRITE, TRUNCATE_EXISTING, 0, ERROR_SUCCESS, ""},
+    };
+    for (const auto &t : cases) {
+        SCOPED_TRACE(std::string(t.path) + " disposition " + std::to_string(t.disposition));
+        win_handle h = win_create_file(t.path, t.access, 0, t.disposition, t.flags);
+        EXPECT_EQ(win_last_error(), t.error);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE,
+                  t.error == ERROR_SUCCESS || t.error == ERROR_ALREADY_EXISTS);
+        if (h != INVALID_HANDLE_VALUE) win_close_handle(h);
+        EXPECT_EQ(read_file(c.host("f")), t.content);
+        if (t.disposition == CREATE_ALWAYS && h != INVALID_HANDLE_VALUE)
+            write_file(c.host("f"), "abc");
     }
     EXPECT_EQ(read_file(c.host("ro")), "ro");
+    EXPECT_TRUE(c.has("new"));
+    EXPECT_FALSE(c.has("F"));
+}
+
+TEST_F(Handle, ReadOnlyHandlesAndReadOnlyCreation) {
     win_handle h = win_create_file("c:\\ro", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     uint32_t n;
@@ -72,13 +76,11 @@ TEST_F(Handle, ReadOnlyIsEnforcedAndNothingChanges) {
     EXPECT_TRUE(win_write_file(h, "abc", 3, &n));
     win_close_handle(h);
     EXPECT_EQ(win_get_file_attributes("c:\\newro"), FILE_ATTRIBUTE_READONLY);
-}
-
-TEST_F(Handle, HiddenFileIsNotReplacedByAPlainOne) {
+    EXPECT_EQ(read_file(c.host("newro")), "abc");
+    // A HIDDEN file is not replaced by a plain one.
     ASSERT_TRUE(win_set_file_attributes("c:\\f", FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_EQ(win_create_file("c:\\f", GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(win_last_error(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(open_fails("c:\\f", GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL),
+              ERROR_ACCESS_DENIED);
     EXPECT_EQ(read_file(c.host("f")), "0123456789");
 }
 
@@ -95,8 +97,7 @@ TEST_F(Handle, ReadWriteSeekTruncateAndInformation) {
     EXPECT_EQ(std::string(buf, n), "456");
     ASSERT_TRUE(win_write_file(h, "XY", 2, &n));
     EXPECT_EQ(n, 2u);
-    EXPECT_FALSE(win_set_file_pointer(h, -100, &pos, FILE_CURRENT));
-    EXPECT_EQ(win_last_error(), ERROR_NEGATIVE_SEEK);
+    EXPECT_EQ(fails(win_set_file_pointer(h, -100, &pos, FILE_CURRENT)), ERROR_NEGATIVE_SEEK);
     // Past the end: read gives 0 bytes; set end of file extends.
     ASSERT_TRUE(win_set_file_pointer(h, 5000000000LL, &pos, FILE_BEGIN));
     ASSERT_TRUE(win_read_file(h, buf, sizeof buf, &n));
@@ -113,30 +114,18 @@ TEST_F(Handle, ReadWriteSeekTruncateAndInformation) {
     EXPECT_EQ(info.size_high, 0u);
     EXPECT_EQ(info.attributes, FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(info.links, 1u);
-    uint32_t serial = 0;
-    ASSERT_TRUE(
-        win_get_volume_information("c:\\", nullptr, 0, &serial, nullptr, nullptr, nullptr, 0));
-    EXPECT_EQ(info.volume_serial, serial);
+    EXPECT_EQ(info.volume_serial, volume_serial("c:\\"));
     EXPECT_TRUE(win_flush_file_buffers(h));
     EXPECT_TRUE(win_close_handle(h));
-    EXPECT_FALSE(win_close_handle(h));
-    EXPECT_EQ(win_last_error(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(fails(win_close_handle(h)), ERROR_INVALID_HANDLE);
     EXPECT_EQ(read_file(c.host("f")), "0123456XY");
 }
 
-TEST_F(Handle, DirectoriesNeedBackupSemantics) {
-    EXPECT_EQ(win_create_file("c:\\dir", GENERIC_READ, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(win_last_error(), ERROR_ACCESS_DENIED);
-    win_handle h =
-        win_create_file("c:\\dir", GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    win_file_info info;
-    ASSERT_TRUE(win_get_file_information_by_handle(h, &info));
-    EXPECT_EQ(info.attributes, FILE_ATTRIBUTE_DIRECTORY);
-    win_close_handle(h);
-}
+TEST_F(Handle, LinkAndDeviceFilesHaveVirtualContentFifosDoNotExist) {
+    ASSERT_EQ(mkfifo(c.host("fifo").c_str(), 0644), 0);
+    EXPECT_EQ(open_fails("c:\\fifo", GENERIC_READ, OPEN_EXISTING), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(attr_fails("c:\\fifo"), ERROR_FILE_NOT_FOUND);
 
-TEST_F(Handle, LinkAndDeviceFilesHaveVirtualContent) {
     ASSERT_EQ(symlink("../target/x", c.host("l").c_str()), 0);
     win_handle h = win_create_file("c:\\l", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -164,16 +153,7 @@ TEST_F(Handle, LinkAndDeviceFilesHaveVirtualContent) {
     EXPECT_EQ(hdr[24], 3);  // minor
     EXPECT_EQ(hdr[28] | hdr[29] << 8, 0640);
     win_close_handle(h);
-    EXPECT_EQ(win_create_file("c:\\null", GENERIC_WRITE, 0, OPEN_EXISTING, 0),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(win_last_error(), ERROR_ACCESS_DENIED);
-}
-
-TEST_F(Handle, FifosDoNotExist) {
-    ASSERT_EQ(mkfifo(c.host("fifo").c_str(), 0644), 0);
-    EXPECT_EQ(win_create_file("c:\\fifo", GENERIC_READ, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(win_last_error(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(win_get_file_attributes("c:\\fifo"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(open_fails("c:\\null", GENERIC_WRITE, OPEN_EXISTING), ERROR_ACCESS_DENIED);
 }
 
 }  // namespace

@@ -4,13 +4,13 @@
 #include "rpc/clnt.h"
 
 #include <gtest/gtest.h>
-#include <netdb.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <thread>
+#include <variant>
 
 #include "rpc/loop.h"
 #include "server/config.h"
@@ -21,72 +21,10 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// Answers one call on 127.0.0.1:port with an accepted reply of `status` and
-// the result bytes, over UDP or (as two fragments) over TCP.
-class fake_server {
-   public:
-    fake_server(uint16_t protocol, uint16_t port, uint32_t status, std::vector<uint8_t> results)
-        : protocol_(protocol), status_(status), results_(std::move(results)) {
-        sock_ = protocol == RPC_UDP ? udp_socket(htonl(INADDR_LOOPBACK), port)
-                                    : tcp_listen_socket("127.0.0.1", port);
-        this->port = rpc_sock_port(sock_);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~fake_server() {
-        if (thread_.joinable()) thread_.join();
-        sock_close(sock_);
-    }
-    // The call it received; waits until it has answered.
-    const std::vector<uint8_t> &received() {
-        if (thread_.joinable()) thread_.join();
-        return call;
-    }
-    uint16_t port;
-
-   private:
-    std::vector<uint8_t> reply_for(const std::vector<uint8_t> &in) {
-        std::vector<uint8_t> out;
-        rpc_msg_word(out, pmap_word(in, 0));
-        for (uint32_t w : {1u, 0u, 0u, 0u, status_}) rpc_msg_word(out, w);
-        out.insert(out.end(), results_.begin(), results_.end());
-        return out;
-    }
-    void serve() {
-        if (protocol_ == RPC_UDP) {
-            uint8_t in[9000];
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            ssize_t n =
-                recvfrom(sock_, in, sizeof in, 0, reinterpret_cast<sockaddr *>(&from), &len);
-            if (n <= 0) return;
-            call.assign(in, in + n);
-            auto out = reply_for(call);
-            sendto(sock_, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&from), len);
-            return;
-        }
-        sock_t c = accept(sock_, nullptr, nullptr);
-        call = pmap_tcp_recv(c, 3000);
-        auto out = reply_for(call);
-        pmap_tcp_send(c, out, {8, uint32_t(out.size()) - 8});
-        sock_close(c);
-    }
-    uint16_t protocol_;
-    uint32_t status_;
-    std::vector<uint8_t> results_;
-    std::vector<uint8_t> call;
-    sock_t sock_;
-    std::thread thread_;
-};
-
 std::vector<uint8_t> words(const std::vector<uint32_t> &ws) {
     std::vector<uint8_t> out;
     for (uint32_t w : ws) rpc_msg_word(out, w);
     return out;
-}
-
-void add_string(std::vector<uint8_t> &out, const std::string &s) {
-    rpc_msg_word(out, uint32_t(s.size()));
-    rpc_msg_opaque(out, s.data(), uint32_t(s.size()));
 }
 
 // A client transport holding `reply` as if it had been received for `xid`.
@@ -179,24 +117,11 @@ TEST(ClntCall, DisplayFormOfPaths) {
     config.charset = old_charset;
 }
 
-TEST(ClntCall, LocalAddresses) {
-    EXPECT_TRUE(is_local_address(htonl(INADDR_LOOPBACK)));
-    EXPECT_FALSE(is_local_address(inet_addr("192.0.2.7")));
-    char name[256];
-    ASSERT_EQ(gethostname(name, sizeof name), 0);
-    hostent *h = gethostbyname(name);
-    if (h && h->h_length == 4) {
-        uint32_t addr;
-        memcpy(&addr, h->h_addr_list[0], 4);
-        EXPECT_TRUE(is_local_address(addr)) << name;
-    }
-}
-
 // Queries against fake services; the portmapper's port 111 needs a network
 // namespace of our own.
 class ClntQuery : public ::testing::Test {
    protected:
-    static void SetUpTestSuite() { ns_ok_ = pmap_netns_enter(); }
+    static void SetUpTestSuite() { ns_ok_ = netns_enter_private(); }
     void SetUp() override {
         if (!ns_ok_) GTEST_SKIP() << "no network namespace";
         old_port_ = config.mount_port;
@@ -221,16 +146,16 @@ TEST_F(ClntQuery, SetWithoutPortmapperTimesOutAfterTwoSeconds) {
 
 TEST_F(ClntQuery, SetUnsetSendsTheMappingAndReadsTheBoolean) {
     {
-        fake_server pm(RPC_UDP, 111, 0, words({1}));
+        pmap_fake pm(RPC_UDP, 111, 0, words({1}));
         EXPECT_TRUE(pmap_set_unset(100005, 3, 6, 1058));
-        auto w = rpc_msg_words(pm.received());
+        auto w = rpc_msg_words(pm.last_call());
         ASSERT_EQ(w.size(), 14u);
         EXPECT_EQ(w[5], 1u) << "SET";
         EXPECT_EQ(std::vector<uint32_t>(w.begin() + 10, w.end()),
                   (std::vector<uint32_t>{100005, 3, 6, 1058}));
     }
     {
-        fake_server pm(RPC_UDP, 111, 0, words({0}));
+        pmap_fake pm(RPC_UDP, 111, 0, words({0}));
         xprt dummy{};
         dummy.port = 2049;
         rpc_pmap_call = clnt_pmap_call;
@@ -240,16 +165,16 @@ TEST_F(ClntQuery, SetUnsetSendsTheMappingAndReadsTheBoolean) {
         rpc_unregister(100003, 7, RPC_UDP);
     }
     {
-        fake_server pm(RPC_UDP, 111, 0, words({1, 1}));  // one word too many
+        pmap_fake pm(RPC_UDP, 111, 0, words({1, 1}));  // one word too many
         EXPECT_FALSE(pmap_set_unset(100005, 3, 6, 0));
-        EXPECT_EQ(pmap_word(pm.received(), 5), 2u) << "UNSET";
+        EXPECT_EQ(pmap_word(pm.last_call(), 5), 2u) << "UNSET";
     }
 }
 
 TEST_F(ClntQuery, PmapDumpOverUdpAndTcp) {
     auto body = words({1, 100000, 2, 6, 111, 1, 100005, 1, 17, 1058, 0});
     for (uint16_t prot : {RPC_UDP, RPC_TCP}) {
-        fake_server pm(prot, 111, 0, body);
+        pmap_fake pm(prot, 111, 0, body);
         std::vector<std::vector<uint32_t>> got;
         auto add = [](void *ctx, uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
             static_cast<std::vector<std::vector<uint32_t>> *>(ctx)->push_back({a, b, c, d});
@@ -257,45 +182,43 @@ TEST_F(ClntQuery, PmapDumpOverUdpAndTcp) {
         EXPECT_TRUE(pmap_dump(prot == RPC_UDP ? 1 : 0, add, &got));
         EXPECT_EQ(got,
                   (std::vector<std::vector<uint32_t>>{{100000, 2, 6, 111}, {100005, 1, 17, 1058}}));
-        EXPECT_EQ(pmap_word(pm.received(), 5), 4u);
+        EXPECT_EQ(pmap_word(pm.last_call(), 5), 4u);
     }
 }
 
-TEST_F(ClntQuery, MountExportsSplitsOptionsFromClients) {
-    std::vector<uint8_t> body;
-    rpc_msg_word(body, 1);
-    add_string(body, "/C/data");
-    for (const char *g : {"-readonly", "hostA", "hostB"}) {
-        rpc_msg_word(body, 1);
-        add_string(body, g);
+// A reply body built from words and strings (a string is any text item).
+std::vector<uint8_t> body(std::initializer_list<std::variant<uint32_t, const char *>> items) {
+    std::vector<uint8_t> out;
+    for (const auto &item : items) {
+        if (const uint32_t *w = std::get_if<uint32_t>(&item)) {
+            rpc_msg_word(out, *w);
+            continue;
+        }
+        const char *s = std::get<const char *>(item);
+        rpc_msg_word(out, uint32_t(strlen(s)));
+        rpc_msg_opaque(out, s, uint32_t(strlen(s)));
     }
-    rpc_msg_word(body, 0);
-    rpc_msg_word(body, 1);
-    add_string(body, "/d");
-    rpc_msg_word(body, 0);
-    rpc_msg_word(body, 0);
-    fake_server mnt(RPC_TCP, 0, 0, body);
-    config.mount_port = mnt.port;
-    std::vector<std::string> rows;
-    auto add = [](void *ctx, const char *d, const char *o, const char *c) {
-        static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(d) + "|" + o + "|" + c);
-    };
-    EXPECT_TRUE(mount_exports(0, add, &rows));
-    EXPECT_EQ(rows, (std::vector<std::string>{"c:\\data|-readonly |hostA hostB ", "d:\\||"}));
-    EXPECT_EQ(pmap_word(mnt.received(), 3), 100005u);
-    EXPECT_EQ(pmap_word(mnt.received(), 4), 2u);
-    EXPECT_EQ(pmap_word(mnt.received(), 5), 5u);
+    return out;
 }
 
-TEST_F(ClntQuery, MountDumpStopsAtAStringReachingPastTheReply) {
-    std::vector<uint8_t> body;
-    rpc_msg_word(body, 1);
-    add_string(body, "client1");
-    add_string(body, "/C/x");
-    rpc_msg_word(body, 1);
-    add_string(body, "client2");
-    rpc_msg_word(body, 400);  // declared far beyond the datagram
-    fake_server mnt(RPC_UDP, 0, 0, body);
+TEST_F(ClntQuery, MountListsAreParsedAndStopAtAStringPastTheReply) {
+    {
+        pmap_fake mnt(
+            RPC_TCP, 0, 0,
+            body({1u, "/C/data", 1u, "-readonly", 1u, "hostA", 1u, "hostB", 0u, 1u, "/d", 0u, 0u}));
+        config.mount_port = mnt.port;
+        std::vector<std::string> rows;
+        auto add = [](void *ctx, const char *d, const char *o, const char *c) {
+            static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(d) + "|" + o + "|" +
+                                                                    c);
+        };
+        EXPECT_TRUE(mount_exports(0, add, &rows));
+        EXPECT_EQ(rows, (std::vector<std::string>{"c:\\data|-readonly |hostA hostB ", "d:\\||"}));
+        EXPECT_EQ(rpc_msg_words(mnt.last_call()).at(3), 100005u);
+        EXPECT_EQ(rpc_msg_words(mnt.last_call()).at(5), 5u) << "EXPORT";
+    }
+    // The second entry declares a directory far beyond the datagram.
+    pmap_fake mnt(RPC_UDP, 0, 0, body({1u, "client1", "/C/x", 1u, "client2", 400u}));
     config.mount_port = mnt.port;
     std::vector<std::string> rows;
     auto add = [](void *ctx, const char *h, const char *d) {
@@ -308,7 +231,7 @@ TEST_F(ClntQuery, MountDumpStopsAtAStringReachingPastTheReply) {
 TEST_F(ClntQuery, RefusedQueriesAndMissingServices) {
     pmap_log log;
     {
-        fake_server mnt(RPC_UDP, 0, 3, {});
+        pmap_fake mnt(RPC_UDP, 0, 3, {});
         config.mount_port = mnt.port;
         EXPECT_FALSE(mount_dump(
             1, [](void *, const char *, const char *) {}, nullptr));

@@ -59,11 +59,9 @@ TEST_F(RpcRegistry, OneEntryServesBothProtocolsAndEachIsMapped) {
     EXPECT_EQ(null_call(3), (std::vector<uint32_t>{1, 1, 0, 0, 0, 0}));
     EXPECT_EQ(calls_a, 1);
     EXPECT_EQ(calls_b, 0);
-}
-
-TEST_F(RpcRegistry, PortmapperRefusalFailsTheRegistration) {
     pmap_answer = false;
-    EXPECT_FALSE(rpc_register(loop.xp, 100005, 1, handler_a, RPC_UDP));
+    EXPECT_FALSE(rpc_register(loop.xp, 100005, 1, handler_a, RPC_UDP))
+        << "a portmapper refusal fails the registration";
 }
 
 TEST_F(RpcRegistry, UnregisterTellsThePortmapperAndRemovesTheEntry) {

@@ -1,5 +1,9 @@
 #include "support/drive_temp.h"
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,6 +12,7 @@
 #include <sstream>
 
 #include "platform/drive.h"
+#include "platform/winfile.h"
 
 namespace {
 int live = 0;
@@ -38,12 +43,9 @@ temp_drive::~temp_drive() {
     std::filesystem::remove_all(dir_, ec);
 }
 
-std::string temp_drive::win(const std::string &rel) const {
-    std::string s;
-    s += char(letter_ + ('a' - 'A') * (letter_ >= 'A' && letter_ <= 'Z'));
-    s += ":\\";
-    for (char c : rel) s += c == '/' ? '\\' : c;
-    return s;
+bool temp_drive::has(const std::string &rel) const {
+    struct stat st;
+    return lstat(host(rel).c_str(), &st) == 0;
 }
 
 void write_file(const std::string &path, const std::string &content) {
@@ -56,4 +58,40 @@ std::string read_file(const std::string &path) {
     std::stringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+uint32_t fails(bool ok) {
+    return ok ? kSucceeded : win_last_error();
+}
+
+uint32_t attr_fails(const std::string &path) {
+    return fails(win_get_file_attributes(path.c_str()) != INVALID_FILE_ATTRIBUTES);
+}
+
+uint32_t open_fails(const std::string &path, uint32_t access, uint32_t disposition,
+                    uint32_t flags) {
+    win_handle h = win_create_file(path.c_str(), access, 0, disposition, flags);
+    if (h == INVALID_HANDLE_VALUE) return win_last_error();
+    win_close_handle(h);
+    return kSucceeded;
+}
+
+uint32_t volume_serial(const char *root) {
+    uint32_t s = 0;
+    return win_get_volume_information(root, nullptr, 0, &s, nullptr, nullptr, nullptr, 0) ? s : 0;
+}
+
+int with_mounted(const std::string &dir, const char *fstype, const std::function<int()> &body) {
+    pid_t pid = fork();
+    if (pid < 0) return 77;
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", dir.c_str(), fstype, 0, nullptr) != 0)
+            _exit(77);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }

@@ -1,19 +1,13 @@
 // A temporary drive for tests: a fresh empty directory mapped as a drive
-// letter (C: unless told otherwise) for the lifetime of the object.
-//
-//   temp_drive c;                      // c:\ is now c.dir()
-//   write_file(c.host("a.txt"), "x");  // /tmp/.../a.txt
-//   win_get_file_attributes("c:\\a.txt");
-//
-// While any temp_drive exists the drive map holds only the temp drives (the
-// first one clears it), so a test never reaches the settings store's drives
-// or the default "C" = "/". When the last one goes, the map is forgotten and
-// the next call reloads it from the settings store. The directory and
-// everything in it is removed on destruction (links are not followed).
+// letter (C: unless told otherwise) for the lifetime of the object. While any
+// exists the drive map holds only temp drives, so a test never reaches the
+// settings store's drives; when the last goes the map is reloaded on next
+// use. The directory is removed on destruction (links are not followed).
 // Not thread-safe: create and destroy them on the test's main thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class temp_drive {
@@ -27,8 +21,8 @@ class temp_drive {
     const std::string &dir() const { return dir_; }
     // A host path below it: host("a/b") is dir() + "/a/b".
     std::string host(const std::string &rel) const { return dir_ + "/" + rel; }
-    // The Windows path of `rel` ("a\\b" or "a/b"): "c:\a\b".
-    std::string win(const std::string &rel) const;
+    // Whether host(rel) exists (without following a last link).
+    bool has(const std::string &rel) const;
     char letter() const { return letter_; }
 
    private:
@@ -39,3 +33,20 @@ class temp_drive {
 // Small file helpers for tests (host paths).
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);  // "" when unreadable
+
+// The Windows last error of a call that failed, or kSucceeded, so that a
+// check reads EXPECT_EQ(fails(win_delete_file(p)), ERROR_FILE_NOT_FOUND).
+constexpr uint32_t kSucceeded = 0xFFFFFFFFu;
+uint32_t fails(bool ok);
+// The same for win_get_file_attributes and for win_create_file (the handle
+// is closed again).
+uint32_t attr_fails(const std::string &path);
+uint32_t open_fails(const std::string &path, uint32_t access, uint32_t disposition,
+                    uint32_t flags = 0);
+// The serial number of a volume root, 0 when the call fails.
+uint32_t volume_serial(const char *root);
+
+// Runs `body` in a child process with its own mount namespace in which a
+// fresh `fstype` file system is mounted on `dir`; returns the child's exit
+// code, or 77 when such a mount is not possible here.
+int with_mounted(const std::string &dir, const char *fstype, const std::function<int()> &body);

@@ -40,12 +40,8 @@ void exports_env::log_level(int level) {
     log_attach(log_, level);
 }
 
-std::string exports_env::drive_dir(char letter) const {
-    return home.file(std::string(1, (char)tolower(letter))) + "/";
-}
-
 void exports_env::make(const std::string &relative, const std::string &content) const {
-    std::string path = drive_dir('c') + relative;
+    std::string path = home.file("c") + "/" + relative;
     if (!relative.empty() && relative.back() == '/') {
         mkdir(path.c_str(), 0755);
         return;

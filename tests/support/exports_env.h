@@ -1,7 +1,7 @@
 // A test world for the exports reader and everything that reads the export
 // list: a temporary program directory, drives C: and D: mapped to folders
-// inside it, an open inode table and the log captured in memory. Settings in
-// `config` start at their defaults and tests may change them.
+// "c" and "d" inside it, an open inode table and the log captured in memory.
+// Settings in `config` start at their defaults, with "Lowercase" 1.
 #pragma once
 
 #include <string>
@@ -17,19 +17,13 @@ class exports_env {
     exports_env(const exports_env &) = delete;
     exports_env &operator=(const exports_env &) = delete;
 
-    // The host folder of drive C: or D: (ending in '/').
-    std::string drive_dir(char letter) const;
     // Creates a file (or, ending in '/', a folder) below drive C:'s folder.
     void make(const std::string &relative, const std::string &content = "") const;
-
-    // Writes `text` as the exports file, reads it, and answers the log lines
-    // written while reading.
+    // Writes and reads `text` as the exports file; answers what was logged.
     std::string load(const std::string &text);
-    // Everything logged since the last call to log() or load().
+    // Everything logged (up to level 2, or `log_level`) since the last call.
     std::string log();
-    // Log lines up to `level` are captured (2 unless changed).
     void log_level(int level);
-    // The entries in list order.
     std::vector<export_entry *> entries() const;
     // A number setting of the server key, `def` when absent.
     unsigned setting(const char *name, unsigned def = 0xFFFFFFFF) const;

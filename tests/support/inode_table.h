@@ -8,7 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -16,6 +16,8 @@
 #include "server/config.h"
 #include "server/log.h"
 #include "support/home.h"
+
+using table_hold = std::lock_guard<std::recursive_mutex>;
 
 class inode_test : public ::testing::Test {
    protected:
@@ -28,16 +30,17 @@ class inode_test : public ::testing::Test {
         ASSERT_NE(log_, nullptr);
         log_attach(log_, 3);
     }
-
     void TearDown() override {
         inode_table_shutdown();
         log_attach(nullptr, 0);
         fclose(log_);
     }
 
-    // Starts the table (the log so far is dropped first).
+    // Starts the table, dropping the log so far.
     void start() {
-        clear_log();
+        fflush(log_);
+        ASSERT_EQ(ftruncate(fileno(log_), 0), 0);
+        rewind(log_);
         ASSERT_TRUE(inode_table_init());
     }
     void restart() {
@@ -46,40 +49,26 @@ class inode_test : public ::testing::Test {
     }
 
     std::string table_file() const { return home_.file("inodes.nfs"); }
-
     std::string log_text() {
         fflush(log_);
         rewind(log_);
         std::string text;
         char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, log_)) > 0) text.append(buf, n);
+        for (size_t n; (n = fread(buf, 1, sizeof buf, log_)) > 0;) text.append(buf, n);
         return text;
     }
-    void clear_log() {
-        fflush(log_);
-        if (ftruncate(fileno(log_), 0) != 0) FAIL();
-        rewind(log_);
-    }
     bool logged(const std::string &line) { return log_text().find(line) != std::string::npos; }
+    void expect_logged(std::initializer_list<std::string> lines) {
+        for (const auto &line : lines) EXPECT_TRUE(logged(line)) << line;
+    }
 
-    // The table file's bytes (read while the table is closed or mapped).
-    std::vector<uint8_t> file_bytes(const std::string &path = "") const {
-        std::ifstream in(path.empty() ? table_file() : path, std::ios::binary | std::ios::ate);
-        std::vector<uint8_t> bytes(in ? size_t(in.tellg()) : 0);
-        in.seekg(0);
-        in.read(reinterpret_cast<char *>(bytes.data()), std::streamsize(bytes.size()));
-        return bytes;
+    // The table file's bytes, for patching while the table is closed.
+    std::vector<uint8_t> file_bytes() const {
+        std::string s = home_.read("inodes.nfs");
+        return std::vector<uint8_t>(s.begin(), s.end());
     }
-    void write_bytes(const std::vector<uint8_t> &bytes, const std::string &path = "") const {
-        std::ofstream out(path.empty() ? table_file() : path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-    }
-    static uint32_t word(const std::vector<uint8_t> &b, uint32_t off) {
-        return inode_get32(&b[off]);
-    }
-    static void set_word(std::vector<uint8_t> &b, uint32_t off, uint32_t v) {
-        inode_put32(&b[off], v);
+    void write_bytes(const std::vector<uint8_t> &b) const {
+        home_.write("inodes.nfs", std::string(b.begin(), b.end()));
     }
 
     // The path of a record, "" when it has none.
@@ -88,7 +77,7 @@ class inode_test : public ::testing::Test {
         return inode_path(inode, buf) ? std::string(buf) : std::string();
     }
     static std::string name_of(uint32_t inode) {
-        std::lock_guard<std::recursive_mutex> hold(inode_table_lock());
+        table_hold hold(inode_table_lock());
         const uint8_t *rec = inode_record(inode);
         if (!rec) return "<none>";
         char buf[INODE_PATH_MAX];
@@ -98,11 +87,8 @@ class inode_test : public ::testing::Test {
     // The names of a directory's children in list order.
     static std::vector<std::string> children(uint32_t dir) {
         std::vector<std::string> out;
-        for (uint32_t i = 0;; i++) {
-            uint32_t c = inode_child_at(dir, i);
-            if (!c) return out;
-            out.push_back(name_of(c));
-        }
+        for (uint32_t i = 0, c; (c = inode_child_at(dir, i)) != 0; i++) out.push_back(name_of(c));
+        return out;
     }
 
     test_home home_;

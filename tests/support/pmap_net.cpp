@@ -5,24 +5,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "pmap/pmap.h"
+#include "rpc/loop.h"
 #include "server/log.h"
 #include "support/rpc_msg.h"
-
-bool pmap_netns_enter() {
-    if (unshare(CLONE_NEWNET) != 0) return false;
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) return false;
-    ifreq ifr{};
-    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP;
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    close(s);
-    return ok;
-}
 
 pmap_log::pmap_log(int level) : file_(tmpfile()) {
     log_attach(file_, level);
@@ -174,5 +163,67 @@ void pmap_test_program(xprt *xp, rpc_call *call) {
             break;
         default:
             rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
+    }
+}
+
+pmap_fake::pmap_fake(uint16_t protocol, uint16_t port, uint32_t status,
+                     std::vector<uint8_t> results, bool echo)
+    : protocol_(protocol), status_(status), results_(std::move(results)), echo_(echo) {
+    sock_ = protocol == RPC_UDP ? udp_socket(htonl(INADDR_LOOPBACK), port)
+                                : tcp_listen_socket("127.0.0.1", port);
+    this->port = rpc_sock_port(sock_);
+    thread_ = std::thread([this] { run(); });
+}
+
+pmap_fake::~pmap_fake() {
+    stop_ = true;
+    thread_.join();
+    sock_close(sock_);
+}
+
+std::vector<uint8_t> pmap_fake::last_call() {
+    for (int i = 0; i < 300 && calls_.load() == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard<std::mutex> hold(lock_);
+    return last_;
+}
+
+void pmap_fake::run() {
+    std::vector<uint8_t> in(9000);
+    while (!stop_) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(sock_, &set);
+        timeval tv{0, 50000};
+        if (select(sock_ + 1, &set, nullptr, nullptr, &tv) < 1) continue;
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        sock_t conn = SOCK_INVALID;
+        std::vector<uint8_t> call;
+        if (protocol_ == RPC_UDP) {
+            ssize_t n =
+                recvfrom(sock_, in.data(), in.size(), 0, reinterpret_cast<sockaddr *>(&from), &len);
+            if (n > 0) call.assign(in.begin(), in.begin() + n);
+        } else {
+            conn = accept(sock_, nullptr, nullptr);
+            call = pmap_tcp_recv(conn, 3000);
+        }
+        if (call.size() >= 4) {
+            std::vector<uint8_t> out;
+            rpc_msg_word(out, pmap_word(call, 0));
+            for (uint32_t w : {1u, 0u, 0u, 0u, status_}) rpc_msg_word(out, w);
+            out.insert(out.end(), results_.begin(), results_.end());
+            if (echo_ && call.size() > 40) out.insert(out.end(), call.begin() + 40, call.end());
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                last_ = call;
+            }
+            calls_++;
+            if (protocol_ == RPC_UDP)
+                sendto(sock_, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&from), len);
+            else
+                pmap_tcp_send(conn, out, {8, uint32_t(out.size()) - 8});
+        }
+        if (conn != SOCK_INVALID) sock_close(conn);
     }
 }

@@ -1,19 +1,18 @@
-// Test helpers for the select loop, the client calls and the portmapper: a
-// private network namespace (so port 111 is ours), log capture, a portmapper
-// transport whose replies land on a client socket of a chosen address, and
-// plain record-marked TCP calls.
+// Test helpers for the select loop, the client calls and the portmapper: log
+// capture, a portmapper transport whose replies land on a client socket of a
+// chosen address, and plain record-marked TCP calls.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rpc/rpc.h"
-
-// Moves this thread (and the threads it starts later) into a new network
-// namespace with the loopback interface up. False when that is not allowed.
-bool pmap_netns_enter();
+#include "support/netns.h"
 
 // Routes log lines of `level` and below into a temporary file while alive.
 class pmap_log {
@@ -60,3 +59,32 @@ void pmap_test_program(xprt *xp, rpc_call *call);
 
 // Word i of a message, host order (0 past its end).
 uint32_t pmap_word(const std::vector<uint8_t> &m, size_t i);
+
+// A fake service on 127.0.0.1:port (0: any free port) answering each call
+// with an accepted reply of `status`, then `results`, then (with `echo`) the
+// call's bytes after its 40-byte header. TCP replies leave in two fragments.
+class pmap_fake {
+   public:
+    pmap_fake(uint16_t protocol, uint16_t port, uint32_t status, std::vector<uint8_t> results,
+              bool echo = false);
+    ~pmap_fake();
+    pmap_fake(const pmap_fake &) = delete;
+    pmap_fake &operator=(const pmap_fake &) = delete;
+    // The last call received (waits up to 3 s for a first one).
+    std::vector<uint8_t> last_call();
+    int calls() const { return calls_.load(); }
+    uint16_t port = 0;
+
+   private:
+    void run();
+    uint16_t protocol_;
+    uint32_t status_;
+    std::vector<uint8_t> results_;
+    bool echo_;
+    sock_t sock_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> calls_{0};
+    std::mutex lock_;
+    std::vector<uint8_t> last_;
+};
