@@ -12,6 +12,9 @@
 // names that differ only in case, the byte-wise smallest wins, independent
 // of directory order.
 //
+// The layer's own changes are also counted: a scan that overlapped one of
+// them is used for its answer but never kept, because with coarse directory
+// times the key alone cannot tell that the scan missed the change.
 // A change from outside that lands in the same timestamp tick as the scan,
 // or between a mark and the layer's own change, would go unseen on a kernel
 // with coarse directory times; kernels with multigrain timestamps (6.13 on)
@@ -51,6 +54,7 @@ std::atomic<uint64_t> scans{0};
 std::mutex index_lock;
 dir_index indexes[INDEX_SLOTS];
 int next_slot = 0;
+uint64_t changes = 0;  // the layer's own changes so far, under index_lock
 
 std::string fold(const char *name) {
     std::string s(name);
@@ -130,11 +134,13 @@ void drop(dir_index *x) {
 template <typename Change>
 void after_change(int dirfd, dir_mark *m, Change change) {
     dir_mark now;
-    if (!dir_key(dirfd, &now)) {
+    bool known = dir_key(dirfd, &now);
+    std::lock_guard<std::mutex> g(index_lock);
+    changes++;
+    if (!known) {
         m->ok = false;
         return;
     }
-    std::lock_guard<std::mutex> g(index_lock);
     if (!m->ok || now.dev != m->dev || now.ino != m->ino) {
         // Without a usable mark the change cannot be followed.
         if (dir_index *x = find_slot(now.dev, now.ino)) drop(x);
@@ -165,8 +171,10 @@ bool dircache_find(int dirfd, const char *name, char *out) {
     dir_mark before;
     if (!dir_key(dirfd, &before)) return false;
     std::string key = fold(name);
+    uint64_t changes_before;
     {
         std::lock_guard<std::mutex> g(index_lock);
+        changes_before = changes;
         dir_index *x = find_slot(before.dev, before.ino);
         if (x && memcmp(x->times, before.times, sizeof x->times) == 0) {
             auto it = x->names.find(key);
@@ -188,6 +196,7 @@ bool dircache_find(int dirfd, const char *name, char *out) {
     }
     if (stable) {
         std::lock_guard<std::mutex> g(index_lock);
+        if (changes != changes_before) return found;
         dir_index *x = find_slot(before.dev, before.ino);
         if (!x) {
             x = &indexes[next_slot];
