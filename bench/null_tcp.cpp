@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_null.h"
 #include "rpc/clnt.h"
 #include "rpc/loop.h"
 
@@ -18,20 +19,6 @@ namespace {
 
 constexpr uint32_t BENCH_PROG = 0x20000999;
 constexpr uint32_t CLIENT_BUFFER = 1000;
-
-void null_handler(xprt *xp, rpc_call *call) {
-    if (call->proc == 0)
-        rpc_reply(xp, call, rpc_void_result, nullptr);
-    else
-        rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
-}
-
-uint16_t local_port(sock_t s) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    return ntohs(a.sin_port);
-}
 
 // Calls NULL until `stop`, one call in flight; returns the calls answered.
 uint64_t client(uint16_t protocol, uint16_t port, const std::atomic<bool> *stop) {
@@ -80,12 +67,12 @@ int main(int argc, char **argv) {
     sock_t listener = tcp_listen_socket("127.0.0.1", 0);
     sock_t udp = udp_socket(htonl(INADDR_LOOPBACK), 0);
     if (listener == SOCK_INVALID || udp == SOCK_INVALID) return 1;
-    uint16_t tcp_port = local_port(listener), udp_port = local_port(udp);
+    uint16_t tcp_port = bench_local_port(listener), udp_port = bench_local_port(udp);
     xprt *lxp = xprt_create(listener, RPC_TCP, tcp_port, 0);
     xprt *uxp = xprt_create(udp, RPC_UDP, udp_port, 8192);
     if (!lxp || !uxp) return 1;
     lxp->size = 8192;
-    if (!rpc_register(lxp, BENCH_PROG, 1, null_handler, RPC_TCP)) return 1;
+    if (!rpc_register(lxp, BENCH_PROG, 1, bench_null_program, RPC_TCP)) return 1;
     xprt_add(lxp);
     xprt_add(uxp);
     std::thread loop(select_loop);

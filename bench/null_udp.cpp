@@ -13,23 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench_null.h"
 #include "rpc/rpc.h"
 
 namespace {
-
-void null_program(xprt *xp, rpc_call *call) {
-    if (call->proc == 0)
-        rpc_reply(xp, call, rpc_void_result, nullptr);
-    else
-        rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
-}
-
-uint16_t local_port(sock_t s) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    return ntohs(a.sin_port);
-}
 
 // One client: NULL calls back to back until told to stop; counts replies.
 void client(uint16_t port, uint32_t id, std::atomic<bool> *stop, std::atomic<uint64_t> *done) {
@@ -67,7 +54,7 @@ double run(uint32_t workers, uint32_t clients, double seconds) {
     sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
     int rcvbuf = 1 << 20;
     setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    uint16_t port = local_port(s);
+    uint16_t port = bench_local_port(s);
     xprt *base = xprt_create(s, RPC_UDP, port, 8192);
     if (workers >= 2) {
         udp_workers_start(workers, base);
@@ -111,7 +98,7 @@ int main(int argc, char **argv) {
     double seconds = argc > 1 ? atof(argv[1]) : 3;
     uint32_t clients = argc > 2 ? uint32_t(atoi(argv[2])) : 8;
     rpc_pmap_call = nullptr;
-    if (!rpc_register(nullptr, 100003, 3, null_program, RPC_UDP)) return 1;
+    if (!rpc_register(nullptr, 100003, 3, bench_null_program, RPC_UDP)) return 1;
     for (uint32_t workers : {1u, 4u})
         printf("null_udp: %u worker%s, %u clients: %.0f calls/s\n", workers,
                workers == 1 ? "" : "s", clients, run(workers, clients, seconds));
