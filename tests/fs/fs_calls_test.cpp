@@ -7,8 +7,8 @@
 
 #include "fs/fs.h"
 #include "server/config.h"
-#include "server/log.h"
 #include "support/drive_temp.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -80,22 +80,14 @@ TEST_F(CharSet, HardLinkSlots) {
 }
 
 TEST_F(CharSet, StartupLogLines) {
-    FILE *f = tmpfile();
-    ASSERT_NE(f, nullptr);
-    log_attach(f, 1);
+    log_capture log(1);
     config.charset = 1;
     hardlink_reset();
     fs_startup_log();
     hardlink_lookup();
     config.charset = 2;
     fs_startup_log();
-    log_flush();
-    log_attach(nullptr, 0);
-    rewind(f);
-    std::string text;
-    char line[256];
-    while (fgets(line, sizeof line, f)) text += line;
-    fclose(f);
+    std::string text = log.text();
     // "YYYY-MM-DD HH:MM:SS" then the text.
     auto pos = text.find(" nfsd   client charset ANSI\n");
     ASSERT_NE(pos, std::string::npos) << text;

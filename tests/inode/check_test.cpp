@@ -13,6 +13,7 @@
 #include "inode/internal.h"
 #include "platform/drive.h"
 #include "platform/winerr.h"
+#include "server/log.h"
 #include "support/inode_table.h"
 
 namespace {

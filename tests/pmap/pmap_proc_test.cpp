@@ -113,7 +113,7 @@ TEST_F(PmapProc, DumpListsInOrderAndStopsAt26) {
 }
 
 TEST_F(PmapProc, BadArgumentsVersionsProgramsAndProcedures) {
-    pmap_log log;
+    log_capture log;
     struct row {
         const char *what;
         std::vector<uint8_t> msg;
@@ -160,7 +160,7 @@ TEST_F(PmapProc, CallitForwardsToTheLocalProgramAndReturnsItsResults) {
 TEST_F(PmapProc, CallitIsSilentOnEveryFailure) {
     pmap_fake echo(RPC_UDP, 0, 0, {}, true);
     ASSERT_EQ(result(SET, {P, 1, 17, echo.port}), 1u);
-    pmap_log log;
+    log_capture log;
     EXPECT_TRUE(call(CALLIT, {P, 1, 0, 0}, true).empty()) << "remote caller";
     EXPECT_TRUE(call(CALLIT, {P + 1, 1, 0, 0}).empty()) << "unregistered";
     EXPECT_FALSE(call(CALLIT, {P, 1, 0, 0}).empty()) << "control";

@@ -33,7 +33,7 @@ TEST_F(PmapService, BusyPortFailsTheStartAndStopFreesThePort) {
     sock_t busy = tcp_listen_socket(nullptr, 111);
     ASSERT_NE(busy, SOCK_INVALID);
     {
-        pmap_log log;
+        log_capture log;
         EXPECT_FALSE(pmap_start());
         std::string text = log.text();
         EXPECT_NE(text.find(" bind on port 111 failed\n"), std::string::npos) << text;
@@ -43,7 +43,7 @@ TEST_F(PmapService, BusyPortFailsTheStartAndStopFreesThePort) {
     EXPECT_NE(udp, SOCK_INVALID) << "the failed start left nothing bound";
     sock_close(udp);
     sock_close(busy);
-    pmap_log log;
+    log_capture log;
     ASSERT_TRUE(pmap_start());
     EXPECT_NE(log.text().find(" pmapd ready on port 111\n"), std::string::npos);
     auto start = clock_type::now();

@@ -135,7 +135,7 @@ class ClntQuery : public ::testing::Test {
 bool ClntQuery::ns_ok_ = false;
 
 TEST_F(ClntQuery, SetWithoutPortmapperTimesOutAfterTwoSeconds) {
-    pmap_log log;
+    log_capture log;
     auto start = clock_type::now();
     EXPECT_FALSE(pmap_set_unset(100005, 1, 17, 1058));
     auto waited = clock_type::now() - start;
@@ -229,7 +229,7 @@ TEST_F(ClntQuery, MountListsAreParsedAndStopAtAStringPastTheReply) {
 }
 
 TEST_F(ClntQuery, RefusedQueriesAndMissingServices) {
-    pmap_log log;
+    log_capture log;
     {
         pmap_fake mnt(RPC_UDP, 0, 3, {});
         config.mount_port = mnt.port;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "rpc/rpc.h"
-#include "server/log.h"
+#include "support/log_capture.h"
 #include "support/rpc_msg.h"
 
 namespace {
@@ -86,10 +86,7 @@ TEST(RpcReplyTcp, LargeReplyLeavesInFragmentsOnlyTheLastMarkedLast) {
 }
 
 TEST(RpcReplyUdp, UnsendableSuccessReplyIsLogged) {
-    char *text = nullptr;
-    size_t len = 0;
-    FILE *log = open_memstream(&text, &len);
-    log_attach(log, 1);
+    log_capture log(1);
 
     rpc_loop loop;
     ASSERT_TRUE(rpc_loop_open(&loop));
@@ -98,10 +95,7 @@ TEST(RpcReplyUdp, UnsendableSuccessReplyIsLogged) {
     EXPECT_FALSE(rpc_reply(loop.xp, &call, rpc_void_result, nullptr));
     rpc_error_reply(loop.xp, &call, RPC_GARBAGE_ARGS);  // not reported
     loop.xp->sock = SOCK_INVALID;
-    log_attach(nullptr, 0);
-    fclose(log);
-    EXPECT_EQ(std::string(text, len), "rpc: error cannot transmit reply 9\n");
-    free(text);
+    EXPECT_EQ(log.text(), "rpc: error cannot transmit reply 9\n");
     xprt_free(loop.xp);
     sock_close(loop.client);
 }

@@ -82,7 +82,7 @@ void count_sweep() {
 
 TEST_F(SelectLoop, ServesUdpAndTcpThenStopsAtOnceFromAnotherThread) {
     uint16_t udp = add_udp(), tcp = add_tcp(), sizeless = add_tcp(0);
-    pmap_log log;
+    log_capture log;
     sweeps.store(0);
     select_loop_sweep = count_sweep;
     run();
@@ -143,7 +143,7 @@ TEST_F(SelectLoop, RecordsBeyond64SocketsAreNeverServed) {
 }
 
 TEST_F(SelectLoop, AnEmptySetEndsTheLoopWithAFatalError) {
-    pmap_log log;
+    log_capture log;
     select_loop();
     EXPECT_EQ(log.text(), "nfsd: fatal read error 22\n");
 }

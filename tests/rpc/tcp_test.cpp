@@ -97,7 +97,7 @@ TEST_F(TcpPair, StallBetweenFragmentsTimesOutWithLogLine) {
     ASSERT_EQ(dup2(xp_->sock, high), high);
     sock_close(xp_->sock);
     xp_->sock = high;
-    pmap_log log;
+    log_capture log;
     auto msg = pattern(160);
     std::vector<uint8_t> first;
     rpc_msg_word(first, 100);  // not the last fragment

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "rpc/rpc.h"
-#include "server/log.h"
+#include "support/log_capture.h"
 
 TEST(Xprt, MessageAreaLayoutAndSizesBeyondTheByteCount) {
     xprt *xp = xprt_create(7, RPC_TCP, 2049, 8192);
@@ -18,15 +18,9 @@ TEST(Xprt, MessageAreaLayoutAndSizesBeyondTheByteCount) {
     memset(xp->buffer, 0, xp->size + 4);  // the sanitizer build catches a short buffer
     xprt_free(xp);
 
-    char *text = nullptr;
-    size_t len = 0;
-    FILE *log = open_memstream(&text, &len);
-    log_attach(log, 1);
+    log_capture log(1);
     // 0xFFFFFF00 + 512 would wrap to a 256-byte area.
     EXPECT_EQ(xprt_create(7, RPC_UDP, 2049, 0xFFFFFF00u), nullptr);
     EXPECT_EQ(xprt_create(7, RPC_UDP, 2049, 0x7FFFFFFFu), nullptr);
-    log_attach(nullptr, 0);
-    fclose(log);
-    EXPECT_EQ(std::string(text, len), "xprt_create: out of memory\nxprt_create: out of memory\n");
-    free(text);
+    EXPECT_EQ(log.text(), "xprt_create: out of memory\nxprt_create: out of memory\n");
 }

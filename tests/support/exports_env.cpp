@@ -10,7 +10,6 @@
 #include "platform/drive.h"
 #include "platform/registry.h"
 #include "server/config.h"
-#include "server/log.h"
 
 exports_env::exports_env() {
     config = nfsd_config{};
@@ -22,22 +21,19 @@ exports_env::exports_env() {
     drive_map("C", home.file("c").c_str(), 3, 0);
     drive_map("D", home.file("d").c_str(), 3, 0);
     if (!inode_table_init()) throw std::runtime_error("inode table did not open");
-    log_ = tmpfile();
-    log_attach(log_, 2);
+    log_.level(2);
     exports_clear();
 }
 
 exports_env::~exports_env() {
     exports_clear();
     inode_table_shutdown();
-    log_attach(nullptr, 0);
-    if (log_) fclose(log_);
     drive_clear();
     drive_load();
 }
 
 void exports_env::log_level(int level) {
-    log_attach(log_, level);
+    log_.level(level);
 }
 
 void exports_env::make(const std::string &relative, const std::string &content) const {
@@ -58,15 +54,7 @@ std::string exports_env::load(const std::string &text) {
 }
 
 std::string exports_env::log() {
-    fflush(log_);
-    long end = ftell(log_);
-    std::string text((size_t)(end - log_at_), '\0');
-    fseek(log_, log_at_, SEEK_SET);
-    size_t got = fread(text.data(), 1, text.size(), log_);
-    text.resize(got);
-    fseek(log_, end, SEEK_SET);
-    log_at_ = end;
-    return text;
+    return log_.since();
 }
 
 std::vector<export_entry *> exports_env::entries() const {

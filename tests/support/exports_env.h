@@ -9,6 +9,7 @@
 
 #include "mountd/export.h"
 #include "support/home.h"
+#include "support/log_capture.h"
 
 class exports_env {
    public:
@@ -31,6 +32,5 @@ class exports_env {
     test_home home;
 
    private:
-    FILE *log_ = nullptr;
-    long log_at_ = 0;
+    log_capture log_;
 };

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -14,8 +13,8 @@
 
 #include "inode/inode.h"
 #include "server/config.h"
-#include "server/log.h"
 #include "support/home.h"
+#include "support/log_capture.h"
 
 using table_hold = std::lock_guard<std::recursive_mutex>;
 
@@ -26,21 +25,12 @@ class inode_test : public ::testing::Test {
         config.remote = 0;
         config.inode_reset = 0;
         config.inode_check = 0;
-        log_ = tmpfile();
-        ASSERT_NE(log_, nullptr);
-        log_attach(log_, 3);
     }
-    void TearDown() override {
-        inode_table_shutdown();
-        log_attach(nullptr, 0);
-        fclose(log_);
-    }
+    void TearDown() override { inode_table_shutdown(); }
 
     // Starts the table, dropping the log so far.
     void start() {
-        fflush(log_);
-        ASSERT_EQ(ftruncate(fileno(log_), 0), 0);
-        rewind(log_);
+        log_.clear();
         ASSERT_TRUE(inode_table_init());
     }
     void restart() {
@@ -49,14 +39,7 @@ class inode_test : public ::testing::Test {
     }
 
     std::string table_file() const { return home_.file("inodes.nfs"); }
-    std::string log_text() {
-        fflush(log_);
-        rewind(log_);
-        std::string text;
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, log_)) > 0;) text.append(buf, n);
-        return text;
-    }
+    std::string log_text() { return log_.text(); }
     bool logged(const std::string &line) { return log_text().find(line) != std::string::npos; }
     void expect_logged(std::initializer_list<std::string> lines) {
         for (const auto &line : lines) EXPECT_TRUE(logged(line)) << line;
@@ -92,5 +75,5 @@ class inode_test : public ::testing::Test {
     }
 
     test_home home_;
-    FILE *log_ = nullptr;
+    log_capture log_{3};
 };

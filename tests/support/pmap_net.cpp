@@ -1,38 +1,11 @@
 #include "support/pmap_net.h"
 
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
 
 #include "pmap/pmap.h"
 #include "rpc/loop.h"
-#include "server/log.h"
 #include "support/rpc_msg.h"
-
-pmap_log::pmap_log(int level) : file_(tmpfile()) {
-    log_attach(file_, level);
-}
-
-pmap_log::~pmap_log() {
-    log_attach(nullptr, 0);
-    if (file_) fclose(file_);
-}
-
-std::string pmap_log::text() {
-    if (!file_) return "";
-    log_flush();
-    std::string out;
-    rewind(file_);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    fseek(file_, 0, SEEK_END);
-    return out;
-}
 
 std::vector<uint8_t> pmap_msg(uint32_t xid, uint32_t proc, const std::vector<uint32_t> &args,
                               uint32_t vers, uint32_t prog) {

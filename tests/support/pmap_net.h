@@ -1,6 +1,6 @@
-// Test helpers for the select loop, the client calls and the portmapper: log
-// capture, a portmapper transport whose replies land on a client socket of a
-// chosen address, and plain record-marked TCP calls.
+// Test helpers for the select loop, the client calls and the portmapper: a
+// portmapper transport whose replies land on a client socket of a chosen
+// address, and plain record-marked TCP calls.
 #pragma once
 
 #include <atomic>
@@ -12,20 +12,8 @@
 #include <vector>
 
 #include "rpc/rpc.h"
+#include "support/log_capture.h"
 #include "support/netns.h"
-
-// Routes log lines of `level` and below into a temporary file while alive.
-class pmap_log {
-   public:
-    explicit pmap_log(int level = 1);
-    ~pmap_log();
-    pmap_log(const pmap_log &) = delete;
-    pmap_log &operator=(const pmap_log &) = delete;
-    std::string text();
-
-   private:
-    FILE *file_;
-};
 
 // A portmapper call: header with AUTH_NULL and the argument words.
 std::vector<uint8_t> pmap_msg(uint32_t xid, uint32_t proc, const std::vector<uint32_t> &args,
