@@ -1,7 +1,6 @@
 // The exports file: one export per line, "drive:path -options clients".
 // Every malformed line is reported with its problem number and line number
 // and skipped; the reader accepts any byte sequence.
-#include <netdb.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -171,14 +170,7 @@ bool parse_dotted(const char *w, uint32_t *address) {
 // address of the host of that name.
 bool client_address(const char *w, uint32_t *address) {
     if (parse_dotted(w, address) && *address != 0 && *address != 0xFFFFFFFF) return true;
-    addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(w, nullptr, &hints, &found) != 0 || !found) return false;
-    *address = ((const sockaddr_in *)found->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(found);
-    return true;
+    return net_host_address(w, address);
 }
 
 // One export, from its drive word up to the word after it, which the

@@ -7,6 +7,8 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 
+#include <cstdint>
+
 typedef int sock_t;
 constexpr sock_t SOCK_INVALID = -1;
 
@@ -15,6 +17,10 @@ int sock_close(sock_t s);
 
 // The error number of the last failed socket call on this thread.
 int sock_errno();
+
+// The first IPv4 address of the host called `name`, in network order; false
+// when the name does not resolve. Blocks for as long as the resolver does.
+bool net_host_address(const char *name, uint32_t *address);
 
 // True for the two errors the select loop rides out: an interrupted call and
 // a call that would block (Winsock's 10004 and 10035).

@@ -1,6 +1,5 @@
 // The TCP transport: listening sockets, record-marked receive (RFC 1831
 // section 10) and the connection threads that serve one client each.
-#include <netdb.h>
 
 #include <cstring>
 #include <thread>
@@ -36,14 +35,7 @@ bool resolve(const char *host, in_addr *addr) {
         return true;
     }
     if (inet_pton(AF_INET, host, addr) == 1) return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
-    *addr = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
+    return net_host_address(host, &addr->s_addr);
 }
 
 }  // namespace
