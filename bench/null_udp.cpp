@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench_null.h"
+#include "rpc/loop.h"
 #include "rpc/rpc.h"
 
 namespace {

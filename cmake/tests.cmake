@@ -34,7 +34,13 @@ function(nimbora_gtest file labels)
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
 endfunction()
 
-foreach(folder ${NIMBORA_FOLDERS})
+file(GLOB test_folders LIST_DIRECTORIES true RELATIVE ${CMAKE_SOURCE_DIR}/tests
+     ${CMAKE_SOURCE_DIR}/tests/*)
+list(REMOVE_ITEM test_folders support e2e)
+foreach(folder ${test_folders})
+  if(NOT IS_DIRECTORY ${CMAKE_SOURCE_DIR}/tests/${folder})
+    continue()
+  endif()
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${folder}/*_test.cpp)
   foreach(t ${tests})
     nimbora_gtest(${t} "${folder}")
@@ -55,6 +61,15 @@ foreach(t ${e2e_sh})
   add_test(NAME e2e_${name} COMMAND bash ${t} ${CMAKE_BINARY_DIR})
   set_tests_properties(e2e_${name} PROPERTIES LABELS "${folder};e2e" TIMEOUT 300)
 endforeach()
+
+# The layering: no #include points upward, and no host call outside the
+# host layer.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_FOUND)
+  add_test(NAME layers COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/layers_test.py
+           ${CMAKE_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/layers.txt)
+  set_tests_properties(layers PROPERTIES LABELS "layers")
+endif()
 
 # Small programs that end-to-end tests start: tests/e2e/tools/<name>.cpp.
 file(GLOB e2e_tools CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/tools/*.cpp)

@@ -19,12 +19,12 @@
 
 #include <cstdint>
 
+#include "platform/codepage.h"
 #include "platform/rtfile.h"
 #include "platform/winerr.h"
 #include "platform/winfile.h"
 
 constexpr uint32_t FS_INVALID_ATTRIBUTES = 0xFFFFFFFF;
-constexpr uint32_t FS_CONVERT_CHARS = 6144;  // UTF-16 characters of a converted path
 
 // Runtime calls (errno).
 int fs_open(const char *path, int flags, int pmode);
@@ -63,13 +63,6 @@ bool hardlink_available();
 // Empties the slots (tests).
 void hardlink_reset();
 
-// Converts the NUL-terminated `buffer` (of `size` bytes) in place through a
-// buffer of 6144 UTF-16 characters: direction 1 from `codepage` (0: 1252) to
-// UTF-8, direction 0 from UTF-8 to `codepage`. Returns the length of the
-// result including its terminating NUL, or 0 on failure (unknown code page,
-// more than 6144 characters, or a result that does not fit `size`), in
-// which case the buffer is unchanged.
-uint32_t codepage_convert(int direction, uint32_t codepage, char *buffer, uint32_t size);
 
 // Writes the start-up lines "%s nfsd   client charset %s\n" and, when
 // hardlink_lookup answered true, "%s nfsd   NTFS 2000/XP hardlinks

@@ -23,7 +23,6 @@
 #include <cstring>
 #include <mutex>
 
-struct export_entry;
 
 constexpr uint32_t INODE_BLOCK = 32;
 constexpr uint32_t INODE_TABLE_MIN = 2097152;  // size of a new table
@@ -127,10 +126,10 @@ uint32_t inode_path_find(const char *path);
 // path would not fit.
 char *inode_path(uint32_t inode, char *buffer);
 // ".." of a directory whose current path is in `path` (INODE_PATH_MAX bytes,
-// in and out), never above the export's root: the root itself, or a path not
-// below the export's path (letters compared without case), answers the root
-// and its path. 0 when invalid.
-uint32_t inode_parent(const export_entry *exp, uint32_t inode, char *path);
+// in and out), never above the export's root (record `root_inode`, path
+// `root_path`): the root itself, or a path not below the root's path (letters
+// compared without case), answers the root and its path. 0 when invalid.
+uint32_t inode_parent(uint32_t root_inode, const char *root_path, uint32_t inode, char *path);
 // Removes a record that has no children; with `keep_slot` its block becomes
 // the spare slot when none is held. False (and no change) otherwise.
 bool inode_remove(uint32_t inode, bool keep_slot);
@@ -166,8 +165,3 @@ bool inode_exists(uint32_t inode);
 // files that no longer exist; stops early when shutdown begins.
 void inode_check();
 
-// A byte valid in a name: 32 or above, not one of " * / : < > ? \ | or 127,
-// and below 128 when "CharSet" is 0.
-bool name_char_valid(unsigned char c);
-// Every byte valid (the empty name is valid).
-bool name_valid(const char *name);

@@ -4,7 +4,7 @@
 
 #include "inode/inode.h"
 #include "inode/internal.h"
-#include "mountd/export.h"
+#include "names/name.h"
 #include "platform/ascii.h"
 #include "server/config.h"
 
@@ -64,17 +64,6 @@ bool append(char *buffer, uint32_t *at, const char *text, size_t n) {
 }
 
 }  // namespace
-
-bool name_char_valid(unsigned char c) {
-    if (c < 32 || c == 127 || (c >= 128 && config.charset == 0)) return false;
-    return !std::strchr("\"*/:<>?\\|", c);
-}
-
-bool name_valid(const char *name) {
-    for (const auto *p = reinterpret_cast<const unsigned char *>(name); *p; p++)
-        if (!name_char_valid(*p)) return false;
-    return true;
-}
 
 uint32_t inode_path_lookup(const char *path) {
     table_hold hold(inode_table_lock());
@@ -157,18 +146,18 @@ char *inode_path(uint32_t inode, char *buffer) {
     return buffer;
 }
 
-uint32_t inode_parent(const export_entry *exp, uint32_t inode, char *path) {
+uint32_t inode_parent(uint32_t root_inode, const char *root_path, uint32_t inode, char *path) {
     table_hold hold(inode_table_lock());
     const uint8_t *rec = inode_record(inode);
     if (!rec) return 0;
     // ".." of the export's root stays there. Whatever is not plainly below
     // the root is taken as the root too: a byte-wise order would let a path in
     // another letter case than the export's climb out of it.
-    if (inode == exp->root_inode || !below_root(path, exp->path)) {
-        size_t length = std::strlen(exp->path);
+    if (inode == root_inode || !below_root(path, root_path)) {
+        size_t length = std::strlen(root_path);
         if (length >= INODE_PATH_MAX) return 0;
-        std::memcpy(path, exp->path, length + 1);
-        return inode_path_find(exp->path);
+        std::memcpy(path, root_path, length + 1);
+        return inode_path_find(root_path);
     }
     uint32_t parent = inode_rec_parent(rec);
     if (!parent) return 0;

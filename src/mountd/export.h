@@ -81,6 +81,10 @@ export_entry *export_find(uint32_t export_id);
 // ever added. False when the volume cannot be read (nothing changes then).
 bool export_volume_refresh(export_entry *entry);
 
+// Appends '\' and `name` to `path` (NFS_PATH_MAX bytes) under the rules of
+// the export's volume (its longest name, -lowercase): name_append's statuses.
+uint32_t nfs_add_name(const export_entry *exp, char *path, const char *name);
+
 // ---- Matching ----------------------------------------------------------------
 
 // Mount status numbers that export_check answers.

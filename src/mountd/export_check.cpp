@@ -6,8 +6,8 @@
 
 #include "inode/inode.h"
 #include "mountd/exports_internal.h"
-#include "nfsd/name.h"
-#include "nfsd/nfs_status.h"
+#include "names/name.h"
+#include "names/nfs_status.h"
 #include "platform/ascii.h"
 #include "platform/net.h"
 #include "server/config.h"
@@ -154,7 +154,7 @@ uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **e
         }
         if (component[0] == 0 || strcmp(component, ".") == 0) continue;
         if (strcmp(component, "..") == 0) {
-            current = inode_parent(e, current, path);
+            current = inode_parent(e->root_inode, e->path, current, path);
         } else {
             size_t at = strlen(path) + 1;
             uint32_t status = nfs_add_name(e, path, component);

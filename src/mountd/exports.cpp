@@ -10,7 +10,7 @@
 #include "inode/inode.h"
 #include "mountd/exports_internal.h"
 #include "mountd/exports_words.h"
-#include "nfsd/name.h"
+#include "names/name.h"
 #include "platform/net.h"
 #include "platform/registry.h"
 #include "server/config.h"

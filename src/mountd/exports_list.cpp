@@ -1,6 +1,5 @@
 // The export table: fixed slots filled in file order, the export id, the
 // listing line of an entry, and the volume facts that each mount refreshes.
-#include <strings.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -10,7 +9,8 @@
 #include "fs/fs.h"
 #include "inode/inode.h"
 #include "mountd/exports_internal.h"
-#include "nfsd/name.h"
+#include "names/name.h"
+#include "platform/ascii.h"
 #include "platform/net.h"
 #include "server/log.h"
 
@@ -185,7 +185,7 @@ bool export_volume_refresh(export_entry *e) {
     if (stored_max.load() != max_component) stored_max.store(max_component);
     uint32_t add = 0;
     if (!(fs_flags & (FS_CASE_SENSITIVE_SEARCH | FS_CASE_PRESERVED_NAMES))) add |= EXP_LOWERCASE;
-    if (strcasecmp(fs_name, "NTFS") == 0)
+    if (ascii_equal(fs_name, "NTFS"))
         add |= EXP_NTFS;
     else if (strcmp(fs_name, "FAT") == 0)
         add |= EXP_FAT;
@@ -193,4 +193,9 @@ bool export_volume_refresh(export_entry *e) {
     log_printf(3, "%s type %u/%u/%s serial %u name %s\n", root, e->drive_type, max_component,
                fs_name, serial, volume_name);
     return true;
+}
+
+uint32_t nfs_add_name(const export_entry *exp, char *path, const char *name) {
+    return name_append(path, name, export_load(exp->max_name),
+                       (export_load(exp->flags) & EXP_LOWERCASE) != 0);
 }

@@ -3,6 +3,8 @@
 // these and leaves every other byte (UTF-8 sequences, code page letters) as is.
 #pragma once
 
+#include <cstddef>
+
 inline char ascii_lower(char c) {
     return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c;
 }
@@ -11,4 +13,21 @@ inline char ascii_upper(char c) {
 }
 inline bool ascii_is_letter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The first n bytes of a and b are equal under the case rule.
+inline bool ascii_equal_n(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    return true;
+}
+// a and b (of lengths na and nb) are equal under the case rule.
+inline bool ascii_equal(const char *a, size_t na, const char *b, size_t nb) {
+    return na == nb && ascii_equal_n(a, b, na);
+}
+// NUL-terminated a and b are equal under the case rule.
+inline bool ascii_equal(const char *a, const char *b) {
+    for (; *a && ascii_lower(*a) == ascii_lower(*b); a++, b++) {
+    }
+    return ascii_lower(*a) == ascii_lower(*b);
 }

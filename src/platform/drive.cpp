@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,6 @@
 #include "platform/ascii.h"
 #include "platform/registry.h"
 #include "platform/winerr.h"
-#include "server/config.h"
 
 namespace {
 
@@ -43,17 +43,10 @@ size_t unc_root_length(const char *p) {
     return size_t(share + n - p);
 }
 
-bool names_equal(const char *a, const char *b, size_t n) {
-    if (strlen(b) != n) return false;
-    for (size_t i = 0; i < n; i++)
-        if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
-    return true;
-}
-
 // Caller holds map_lock.
 drive_entry *find_entry(const char *name, size_t n) {
     for (auto &d : drives)
-        if (d.used && names_equal(name, d.name, n)) return &d;
+        if (d.used && ascii_equal(name, n, d.name, strlen(d.name))) return &d;
     return nullptr;
 }
 
@@ -85,6 +78,8 @@ bool map_locked(const char *name, const char *dir, uint32_t type, uint32_t seria
     return true;
 }
 
+std::atomic<bool> remote_roots{false};
+
 struct load_ctx {
     int mapped;
 };
@@ -92,7 +87,7 @@ struct load_ctx {
 void load_value(const char *name, const char *text, void *ctx) {
     size_t n = strlen(name);
     bool unc = unc_root_length(name) == n && n > 0;
-    if (unc && !config.remote) return;
+    if (unc && !remote_roots.load()) return;
     if (!unc && !(n == 1 && ascii_is_letter(name[0]))) return;  // "-Type", "-Serial" read below
     char key[DRIVE_NAME_MAX + 16];
     snprintf(key, sizeof key, "%s-Type", name);
@@ -213,4 +208,8 @@ uint32_t drive_type_of(const char *root) {
     if (rest[0] == '\\') rest++;
     if (rest[0] != 0) return DRIVE_NO_ROOT_DIR;
     return d.type;
+}
+
+void drive_set_remote(bool on) {
+    remote_roots.store(on);
 }

@@ -34,6 +34,10 @@ constexpr uint32_t DRIVE_NAME_MAX = 256;  // bytes of a UNC root "\\server\share
 // (Re)reads the map from the settings store, replacing the current map.
 void drive_load();
 
+// Whether values named like "\\server\share" map UNC roots (the setting
+// "Remote"). Off until start-up says otherwise; takes effect at the next load.
+void drive_set_remote(bool on);
+
 // Maps `name` ("C", "c" or "\\server\share") to the host directory `dir`
 // with drive type `type` and a fixed serial (0: derived). A null `dir`
 // removes the mapping. Replaces the loaded map's entry; used by start-up

@@ -61,10 +61,7 @@ struct reg_file {
 // Key and value names compare as the registry compares them: ASCII letters
 // folded, every other byte as it is.
 bool equal_nocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-    return true;
+    return ascii_equal(a.data(), a.size(), b.data(), b.size());
 }
 
 std::string_view trim(std::string_view s) {

@@ -5,6 +5,7 @@
 
 #include "pmap/pmap_internal.h"
 #include "rpc/clnt.h"
+#include "rpc/rpc_proc.h"
 #include "server/log.h"
 
 namespace {
@@ -54,72 +55,60 @@ uint32_t encode_callit(uint8_t *out, const void *result) {
     return len + xdr_put_opaque(out + len, c->results, c->length);
 }
 
-void reply(xprt *xp, rpc_call *call, rpc_encoder encoder, const void *result) {
-    if (!rpc_reply(xp, call, encoder, result))
-        log_printf(1, "%s pmapd: rpc send reply failed\n", log_time());
-}
-
-void reply_bool(xprt *xp, rpc_call *call, bool answer) {
-    uint32_t word = answer ? 1 : 0;
-    reply(xp, call, encode_word, &word);
-}
-
 // The four words of SET, UNSET and GETPORT; exactly 16 bytes or nothing.
-bool get_mapping(rpc_call *call, const char *name, pmap_entry *m) {
-    if (call->arg_len == MAPPING_ARGS && xdr_get_u32(call, &m->prog) &&
-        xdr_get_u32(call, &m->vers) && xdr_get_u32(call, &m->prot) && xdr_get_u32(call, &m->port))
-        return true;
-    log_printf(1, "%s pmapd: rpc pmap_%s with invalid arguments\n", log_time(), name);
-    return false;
+bool decode_mapping(rpc_call *call, void *args) {
+    pmap_entry *m = static_cast<pmap_entry *>(args);
+    return call->arg_len == MAPPING_ARGS && xdr_get_u32(call, &m->prog) &&
+           xdr_get_u32(call, &m->vers) && xdr_get_u32(call, &m->prot) &&
+           xdr_get_u32(call, &m->port);
 }
 
-void pmap_set(xprt *xp, rpc_call *call) {
-    pmap_entry m;
-    if (!get_mapping(call, "set", &m)) {
-        rpc_error_reply(xp, call, RPC_GARBAGE_ARGS);
-        return;
-    }
+bool decode_none(rpc_call *call, void *) {
+    return call->arg_len == 0;
+}
+
+bool pmap_null(xprt *, rpc_call *, void *, void *) {
+    return true;
+}
+
+bool pmap_set(xprt *xp, rpc_call *, void *args, void *result) {
+    const pmap_entry *m = static_cast<const pmap_entry *>(args);
     bool ok =
-        pmap_caller_allowed(&xp->peer, m.port) && pmap_list_set(m.prog, m.vers, m.prot, m.port);
-    reply_bool(xp, call, ok);
+        pmap_caller_allowed(&xp->peer, m->port) && pmap_list_set(m->prog, m->vers, m->prot, m->port);
+    *static_cast<uint32_t *>(result) = ok ? 1 : 0;
+    return true;
 }
 
-void pmap_unset(xprt *xp, rpc_call *call) {
-    pmap_entry m;
-    if (!get_mapping(call, "unset", &m)) {
-        rpc_error_reply(xp, call, RPC_GARBAGE_ARGS);
-        return;
-    }
-    bool ok = pmap_caller_allowed(&xp->peer, 0) && pmap_list_unset(m.prog, m.vers);
-    reply_bool(xp, call, ok);
+bool pmap_unset(xprt *xp, rpc_call *, void *args, void *result) {
+    const pmap_entry *m = static_cast<const pmap_entry *>(args);
+    bool ok = pmap_caller_allowed(&xp->peer, 0) && pmap_list_unset(m->prog, m->vers);
+    *static_cast<uint32_t *>(result) = ok ? 1 : 0;
+    return true;
 }
 
-void pmap_getport(xprt *xp, rpc_call *call) {
-    pmap_entry m;
-    if (!get_mapping(call, "getport", &m)) {
-        rpc_error_reply(xp, call, RPC_GARBAGE_ARGS);
-        return;
-    }
+bool pmap_getport(xprt *, rpc_call *, void *args, void *result) {
+    const pmap_entry *m = static_cast<const pmap_entry *>(args);
     pmap_entry found;
-    uint32_t port = pmap_lookup(m.prog, m.vers, m.prot, &found) ? found.port : 0;
-    reply(xp, call, encode_word, &port);
+    *static_cast<uint32_t *>(result) =
+        pmap_lookup(m->prog, m->vers, m->prot, &found) ? found.port : 0;
+    return true;
 }
 
-void pmap_dump_proc(xprt *xp, rpc_call *call) {
-    if (call->arg_len != 0) {
-        log_printf(1, "%s pmapd: rpc pmap_dump with invalid arguments\n", log_time());
-        rpc_error_reply(xp, call, RPC_GARBAGE_ARGS);
-        return;
-    }
-    dump_result d;
-    d.count = pmap_list_copy(d.entries, PMAP_DUMP_MAX);
-    reply(xp, call, encode_dump, &d);
+bool pmap_dump_proc(xprt *, rpc_call *, void *, void *result) {
+    dump_result *d = static_cast<dump_result *>(result);
+    d->count = pmap_list_copy(d->entries, PMAP_DUMP_MAX);
+    return true;
 }
 
 // Forwards a call to a local UDP program and answers with its results. Every
 // failure is silent towards the caller, as an indirect call must be: a
-// broadcast caller hears only from hosts where the call worked.
-void pmap_callit(xprt *xp, rpc_call *call) {
+// broadcast caller hears only from hosts where the call worked. So CALLIT
+// reads its own arguments and sends its own reply.
+bool pmap_callit(xprt *xp, rpc_call *call, void *, void *) {
+    if (xp->protocol != RPC_UDP) {
+        rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
+        return false;
+    }
     uint32_t prog, vers, proc, n = 0;
     // Arguments without their length field (12 to 15 bytes) are refused like
     // any other malformed call rather than forwarded with none.
@@ -128,66 +117,68 @@ void pmap_callit(xprt *xp, rpc_call *call) {
               uint64_t(n) + 4 <= call->arg_len - 12;
     if (!ok) {
         log_printf(1, "%s pmapd: rpc pmap_callit with invalid arguments\n", log_time());
-        return;
+        return false;
     }
-    if (!pmap_caller_allowed(&xp->peer, 0)) return;
+    if (!pmap_caller_allowed(&xp->peer, 0)) return false;
     pmap_entry target;
     // Our own UDP calls are served by this very thread, which would sit out
     // the whole wait for an answer that cannot come.
-    if (prog == PMAP_PROG) return;
-    if (!pmap_lookup(prog, vers, RPC_UDP, &target) || target.port == 0) return;
+    if (prog == PMAP_PROG) return false;
+    if (!pmap_lookup(prog, vers, RPC_UDP, &target) || target.port == 0) return false;
     uint8_t buffer[4 + FORWARD_SIZE];
     xprt fwd;
     clnt_xprt_init(&fwd, buffer, FORWARD_SIZE);
     uint32_t len = clnt_call_header(&fwd, prog, vers, proc);
-    if (n > FORWARD_SIZE - len) return;
+    if (n > FORWARD_SIZE - len) return false;
     memcpy(fwd.msg + len, reinterpret_cast<const uint8_t *>(call->args) + CALLIT_HEADER, n);
     fwd.count = int32_t(len + n);
-    if (!clnt_open(&fwd, RPC_UDP, uint16_t(target.port))) return;
+    if (!clnt_open(&fwd, RPC_UDP, uint16_t(target.port))) return false;
     if (rpc_send(&fwd) < 1) {
         sock_close(fwd.sock);
-        return;
+        return false;
     }
     int32_t r = clnt_receive(&fwd);
-    if (r < int32_t(CLNT_RESULTS)) return;
+    if (r < int32_t(CLNT_RESULTS)) return false;
     callit_result res{target.port, fwd.msg + CLNT_RESULTS, uint32_t(r) - CLNT_RESULTS};
     // The answer is written over the call: accepted header (echoing the
     // verifier), port, length and results must fit the caller's buffer.
     uint64_t need = 24 + uint64_t(call->verf_len) + xdr_pad(call->verf_len) + 8 + res.length +
                     xdr_pad(res.length);
-    if (need > xp->size) return;
-    reply(xp, call, encode_callit, &res);
+    if (need > xp->size) return false;
+    if (!rpc_reply(xp, call, encode_callit, &res))
+        log_printf(1, "%s pmapd: rpc send reply failed\n", log_time());
+    return false;
 }
+
+constexpr uint32_t WORD = sizeof(uint32_t);
+constexpr uint32_t MAPPING = sizeof(pmap_entry);
+constexpr uint32_t DUMP = sizeof(dump_result);
+
+// clang-format off
+const rpc_proc pmap_procs[] = {
+ // no  name       decoder         args     handler         encoder         result  garbage line
+    {0, "null",    nullptr,        0,       pmap_null,      rpc_void_result, 0,     nullptr,
+     nullptr, nullptr, 0},
+    {1, "set",     decode_mapping, MAPPING, pmap_set,       encode_word,    WORD,
+     "%s pmapd: rpc pmap_set with invalid arguments\n", nullptr, nullptr, 0},
+    {2, "unset",   decode_mapping, MAPPING, pmap_unset,     encode_word,    WORD,
+     "%s pmapd: rpc pmap_unset with invalid arguments\n", nullptr, nullptr, 0},
+    {3, "getport", decode_mapping, MAPPING, pmap_getport,   encode_word,    WORD,
+     "%s pmapd: rpc pmap_getport with invalid arguments\n", nullptr, nullptr, 0},
+    {4, "dump",    decode_none,    0,       pmap_dump_proc, encode_dump,    DUMP,
+     "%s pmapd: rpc pmap_dump with invalid arguments\n", nullptr, nullptr, 0},
+    {5, "callit",  nullptr,        0,       pmap_callit,    rpc_void_result, 0,     nullptr,
+     nullptr, nullptr, 0},
+};
+// clang-format on
 
 }  // namespace
 
+const rpc_program pmap_program = {pmap_procs, sizeof pmap_procs / sizeof pmap_procs[0], nullptr,
+                                  "%s pmapd: rpc send reply failed\n"};
+
 void pmap_dispatch(xprt *xp, rpc_call *call) {
-    switch (call->proc) {
-        case PMAPPROC_NULL:
-            reply(xp, call, rpc_void_result, nullptr);
-            break;
-        case PMAPPROC_SET:
-            pmap_set(xp, call);
-            break;
-        case PMAPPROC_UNSET:
-            pmap_unset(xp, call);
-            break;
-        case PMAPPROC_GETPORT:
-            pmap_getport(xp, call);
-            break;
-        case PMAPPROC_DUMP:
-            pmap_dump_proc(xp, call);
-            break;
-        case PMAPPROC_CALLIT:
-            if (xp->protocol == RPC_UDP)
-                pmap_callit(xp, call);
-            else
-                rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
-            break;
-        default:
-            rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
-            break;
-    }
+    rpc_serve(xp, call, &pmap_program);
 }
 
 void pmap_serve(xprt *xp, rpc_call *call) {

@@ -1,7 +1,6 @@
 // The portmapper's sockets and threads: one thread waits on UDP and TCP port
 // 111, serves the datagrams itself and gives each accepted connection a
 // thread of its own.
-#include <poll.h>
 
 #include <mutex>
 #include <thread>
@@ -53,18 +52,18 @@ void pmap_thread(sock_t udp, sock_t tcp, xprt *xp) {
     rpc_call call;
     // poll rather than select: either descriptor may lie beyond an fd_set
     // when the portmapper is started late in a busy process.
-    pollfd want[2] = {{udp, POLLIN, 0}, {tcp, POLLIN, 0}};
+    sock_wait want[2] = {{udp, false}, {tcp, false}};
     while (!stop_request.load()) {
-        int n = poll(want, 2, -1);
+        int n = sock_poll(want, 2, -1);
         if (n < 0) {
             if (sock_error_transient(sock_errno())) continue;
             break;
         }
         if (stop_request.load()) break;
-        if ((want[0].revents & (POLLIN | POLLERR | POLLHUP)) && udp_receive(xp) &&
+        if (want[0].readable && udp_receive(xp) &&
             rpc_decode_call(xp, &call))
             pmap_serve(xp, &call);
-        if (want[1].revents & (POLLIN | POLLERR | POLLHUP)) accept_connection(tcp);
+        if (want[1].readable) accept_connection(tcp);
     }
     pmap_stop();
 }

@@ -3,9 +3,6 @@
 // server's programs.
 #include "rpc/clnt.h"
 
-#include <netdb.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <ctime>
@@ -46,9 +43,9 @@ uint32_t clnt_word(const uint8_t *p) {
 bool clnt_wait_readable(sock_t s, int timeout_ms) {
     // poll, not select: a client call may run while the server holds more
     // descriptors than an fd_set can name, and FD_SET would write past it.
-    pollfd want{s, POLLIN, 0};
+    sock_wait want{s, false};
     for (;;) {
-        int r = poll(&want, 1, timeout_ms);
+        int r = sock_poll(&want, 1, timeout_ms);
         if (r > 0) return true;
         // An interrupted wait restarts with the whole limit.
         if (r == 0 || !sock_error_transient(sock_errno())) return false;
@@ -162,21 +159,5 @@ bool clnt_pmap_call(bool set, uint32_t prog, uint32_t vers, uint32_t protocol, u
 }
 
 bool is_local_address(uint32_t addr) {
-    if (addr == htonl(INADDR_LOOPBACK)) return true;
-    char name[256];
-    if (gethostname(name, sizeof name) != 0) return false;
-    name[sizeof name - 1] = 0;
-    // getaddrinfo rather than gethostbyname: the portmapper's threads ask at
-    // the same time, and its result is their own.
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0) return false;
-    bool local = false;
-    for (addrinfo *a = found; a && !local; a = a->ai_next)
-        local = a->ai_addrlen >= sizeof(sockaddr_in) &&
-                reinterpret_cast<const sockaddr_in *>(a->ai_addr)->sin_addr.s_addr == addr;
-    freeaddrinfo(found);
-    return local;
+    return net_is_local_address(addr);
 }

@@ -3,8 +3,8 @@
 // the parsers of their answers and the display form of directories.
 #include <cstring>
 
-#include "fs/fs.h"
 #include "platform/ascii.h"
+#include "platform/codepage.h"
 #include "rpc/clnt.h"
 #include "rpc/clnt_internal.h"
 #include "server/config.h"

@@ -5,9 +5,15 @@
 // open-file cache and keeps the machine awake while clients are active.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "rpc/rpc.h"
+
+// Shared by the UDP workers and the select loop: set by xprt_close_all, read
+// after every receive; and the count of idle 2-second beats.
+extern std::atomic<int> xprt_stop;
+extern std::atomic<int> xprt_idle;
 
 // Registered sockets the loop serves at most; later records stay unserved.
 constexpr uint32_t XPRT_MAX_SOCKETS = 64;

@@ -15,8 +15,6 @@ constexpr int16_t SLOT_VALID = 1;
 
 }  // namespace
 
-rpc_replay_slot rpc_replay_slots[RPC_REPLAY_SLOTS];
-
 bool rpc_replay_check(xprt *xp, rpc_call *call, rpc_replay_slot *slot, rpc_encoder encoder,
                       const void *save) {
     int16_t valid = SLOT_VALID;

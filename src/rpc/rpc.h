@@ -140,29 +140,8 @@ struct rpc_replay_slot {
     uint16_t port;               // client port, network order
     std::atomic<int16_t> state;  // 0 empty, -1 busy, 1 valid
 };
-// The slots, one per non-idempotent procedure (WRITE and COMMIT have none).
-// Each procedure keeps the save area for its own result record beside it.
-enum rpc_replay_proc : uint32_t {
-    RPC_REPLAY_NFS2_SETATTR,
-    RPC_REPLAY_NFS2_CREATE,
-    RPC_REPLAY_NFS2_REMOVE,
-    RPC_REPLAY_NFS2_RENAME,
-    RPC_REPLAY_NFS2_LINK,
-    RPC_REPLAY_NFS2_SYMLINK,
-    RPC_REPLAY_NFS2_MKDIR,
-    RPC_REPLAY_NFS2_RMDIR,
-    RPC_REPLAY_NFS3_SETATTR,
-    RPC_REPLAY_NFS3_CREATE,
-    RPC_REPLAY_NFS3_MKDIR,
-    RPC_REPLAY_NFS3_SYMLINK,
-    RPC_REPLAY_NFS3_MKNOD,
-    RPC_REPLAY_NFS3_REMOVE,
-    RPC_REPLAY_NFS3_RMDIR,
-    RPC_REPLAY_NFS3_RENAME,
-    RPC_REPLAY_NFS3_LINK,
-    RPC_REPLAY_SLOTS  // 17
-};
-extern rpc_replay_slot rpc_replay_slots[RPC_REPLAY_SLOTS];
+// Each program keeps its slots, one per non-idempotent procedure, and the
+// save area for each procedure's result record beside it (see rpc_proc.h).
 
 // Answers from the slot when it holds this call (same xid, address, port);
 // true when it answered.
@@ -172,10 +151,6 @@ bool rpc_replay_check(xprt *xp, rpc_call *call, rpc_replay_slot *slot, rpc_encod
 void rpc_replay_save(xprt *xp, rpc_replay_slot *slot, void *save, const void *result,
                      uint32_t size);
 
-// Shared by the UDP workers and the select loop: set by xprt_close_all, read
-// after every receive; and the count of idle 2-second beats.
-extern std::atomic<int> xprt_stop;
-extern std::atomic<int> xprt_idle;
 
 // UDP (blocking sockets; several threads may block in recvfrom on one socket
 // and each gets one datagram).

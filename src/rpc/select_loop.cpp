@@ -8,6 +8,8 @@
 #include "rpc/loop.h"
 #include "server/log.h"
 
+std::atomic<int> xprt_stop{0};
+std::atomic<int> xprt_idle{0};
 loop_sweep_fn select_loop_sweep = nullptr;
 
 namespace {

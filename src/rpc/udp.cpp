@@ -5,11 +5,10 @@
 #include <mutex>
 #include <thread>
 
+#include "rpc/loop.h"
 #include "rpc/rpc.h"
 #include "server/log.h"
 
-std::atomic<int> xprt_stop{0};
-std::atomic<int> xprt_idle{0};
 std::atomic<int> udp_workers_running{0};
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "platform/drive.h"
 #include "platform/registry.h"
 
 nfsd_config config;
@@ -28,6 +29,7 @@ void config_load(const char *subkey) {
     config.inode_reset = reg_read_number(subkey, "InodeReset", 0);
     config.inode_check = reg_read_number(subkey, "InodeCheck", 0);
     config.remote = reg_read_number(subkey, "Remote", 0);
+    drive_set_remote(config.remote != 0);
     config.charset = reg_read_number(subkey, "CharSet", 0);
     config.codepage = reg_read_number(subkey, "CodePage", 0);
     config.lowercase = reg_read_number(subkey, "Lowercase", 1);

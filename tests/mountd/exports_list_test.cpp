@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "inode/fh.h"
+#include "fh/fh.h"
 #include "inode/inode.h"
-#include "nfsd/name.h"
+#include "names/name.h"
 #include "platform/drive.h"
 #include "support/exports_env.h"
 

@@ -141,6 +141,7 @@ TEST_F(ExportsFile, WholeDriveExactListingAndDriveLetterCase) {
 
 TEST_F(ExportsFile, DrivesOfOtherKinds) {
     config.remote = 1;
+    drive_set_remote(true);
     drive_map("\\\\srv\\share", env.home.file("d").c_str(), 4, 77);
     drive_map("E", env.home.file("no-medium").c_str(), 2, 0);
     std::string log = env.load("\\\\srv\\share -ro\n\\\\a\ne:\\ -ro\n");

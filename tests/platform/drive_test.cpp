@@ -20,7 +20,7 @@ struct Drives : public ::testing::Test {
         mkdir(dir_e.c_str(), 0755);
     }
     void TearDown() override {
-        config.remote = 0;
+        drive_set_remote(false);
         drive_reset();
     }
     void settings(const std::string &values) {
@@ -61,7 +61,7 @@ TEST_F(Drives, UncRootsOnlyWithRemote) {
     std::string values = "\"C\"=\"" + dir_c + "\"\n\"\\\\\\\\srv\\\\share\"=\"" + dir_e + "\"\n";
     settings(values);
     EXPECT_EQ(win_get_drive_type("\\\\srv\\share\\"), DRIVE_NO_ROOT_DIR);
-    config.remote = 1;
+    drive_set_remote(true);
     settings(values);
     EXPECT_EQ(win_get_drive_type("\\\\SRV\\Share"), DRIVE_REMOTE);
     home.write("e/f", "x");

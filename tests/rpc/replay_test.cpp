@@ -19,8 +19,8 @@ uint32_t create_encode(uint8_t *out, const void *result) {
     return xdr_pack(out, "qq", r->status, r->fileid);
 }
 
-// The slot of version 3 CREATE in the server's table.
-rpc_replay_slot &slot = rpc_replay_slots[RPC_REPLAY_NFS3_CREATE];
+// One slot, as a program table keeps beside a non-idempotent procedure.
+rpc_replay_slot slot;
 create_result slot_save;
 uint32_t next_fileid;
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "rpc/loop.h"
 #include "rpc/rpc.h"
 #include "support/rpc_msg.h"
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/drive.h"
 #include "inode/inode.h"
 #include "server/config.h"
 #include "support/home.h"
@@ -23,6 +24,7 @@ class inode_test : public ::testing::Test {
     void SetUp() override {
         config.charset = 2;
         config.remote = 0;
+        drive_set_remote(false);
         config.inode_reset = 0;
         config.inode_check = 0;
     }

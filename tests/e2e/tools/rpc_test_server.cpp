@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "rpc/loop.h"
 #include "rpc/rpc.h"
 
 namespace {

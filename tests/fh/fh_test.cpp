@@ -1,5 +1,5 @@
 // File handles: their bytes, and what a received handle resolves to.
-#include "inode/fh.h"
+#include "fh/fh.h"
 
 #include <gtest/gtest.h>
 

@@ -1,24 +1,19 @@
 // Appending a name to a directory path, with the rules Windows imposes on
 // names: device names cannot be files, and volumes with short names only
 // take 8.3 names.
-#include "nfsd/name.h"
+#include "names/name.h"
 
 #include <cstring>
+#include <initializer_list>
 
-#include "inode/inode.h"
-#include "nfsd/nfs_status.h"
+#include "names/nfs_status.h"
 #include "platform/ascii.h"
+#include "server/config.h"
 
 namespace {
 
 // Names longer than this only exist on volumes with long names.
 constexpr uint32_t SHORT_NAME_MAX = 12;
-
-bool equal_nocase(const char *a, const char *b, size_t n) {
-    for (size_t i = 0; i < n; i++)
-        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-    return true;
-}
 
 // aux, con, nul, prn and com1 to com9 name devices on Windows, whatever
 // extension follows them; such a file can neither be created nor opened.
@@ -27,9 +22,9 @@ bool device_name(const char *name) {
     size_t base = dot ? (size_t)(dot - name) : strlen(name);
     if (base == 3) {
         for (const char *d : {"aux", "con", "nul", "prn"})
-            if (equal_nocase(name, d, 3)) return true;
+            if (ascii_equal_n(name, d, 3)) return true;
     }
-    return base == 4 && equal_nocase(name, "com", 3) && name[3] >= '1' && name[3] <= '9';
+    return base == 4 && ascii_equal_n(name, "com", 3) && name[3] >= '1' && name[3] <= '9';
 }
 
 // 8.3: at most 8 characters before the first '.', 3 after it, no spaces.
@@ -46,7 +41,18 @@ uint32_t short_name_status(const char *name) {
 
 }  // namespace
 
-uint32_t nfs_add_name(const export_entry *exp, char *path, const char *name) {
+bool name_char_valid(unsigned char c) {
+    if (c < 32 || c == 127 || (c >= 128 && config.charset == 0)) return false;
+    return !std::strchr("\"*/:<>?\\|", c);
+}
+
+bool name_valid(const char *name) {
+    for (const auto *p = reinterpret_cast<const unsigned char *>(name); *p; p++)
+        if (!name_char_valid(*p)) return false;
+    return true;
+}
+
+uint32_t name_append(char *path, const char *name, uint32_t max_name, bool lowercase) {
     size_t path_length = strlen(path);
     size_t name_length = strlen(name);
     // The result is path, '\', name and the terminator.
@@ -57,13 +63,12 @@ uint32_t nfs_add_name(const export_entry *exp, char *path, const char *name) {
     if (name_length == 0 || !name_valid(name)) return NFSERR_NOENT;
     if (device_name(name)) return NFSERR_ACCES;
     uint32_t status = NFS_OK;
-    uint32_t max_name = export_load(exp->max_name);
     if (!(max_name > SHORT_NAME_MAX && name_length < max_name)) status = short_name_status(name);
     if (status != NFS_OK) return status;
 
     path[path_length] = '\\';
     memcpy(path + path_length + 1, name, name_length + 1);
-    if (export_load(exp->flags) & EXP_LOWERCASE)
+    if (lowercase)
         for (char *p = path; *p; p++) *p = ascii_lower(*p);
     return NFS_OK;
 }

@@ -1,12 +1,12 @@
 // File handles: building them, and turning a received one back into an
 // export, an inode number and a path.
-#include "inode/fh.h"
+#include "fh/fh.h"
 
 #include <cstring>
 #include <mutex>
 
 #include "inode/inode.h"
-#include "nfsd/nfs_status.h"
+#include "names/nfs_status.h"
 #include "platform/ascii.h"
 
 namespace {

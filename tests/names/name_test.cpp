@@ -1,5 +1,5 @@
 // Composing a path from a directory and a name, and volume roots.
-#include "nfsd/name.h"
+#include "names/name.h"
 
 #include <gtest/gtest.h>
 
@@ -17,13 +17,15 @@ TEST(AddName, AppendsOrRefusesLeavingThePath) {
         std::string dir, name;
         uint32_t status;
         std::string path;
-        uint32_t max_name = 255, flags = 0, charset = 0;
+        uint32_t max_name = 255;
+        bool lowercase = false;
+        uint32_t charset = 0;
     } cases[] = {
         {"c:\\data", "Readme.TXT", 0, "c:\\data\\Readme.TXT"},
         {"c:\\data", ".", 0, "c:\\data"},
         {"c:\\data", "..", 1, "c:\\data"},
         {"c:\\data", "caf\xc3\xa9", 2, "c:\\data"},  // not ASCII under CharSet 0
-        {"c:\\data", "caf\xc3\xa9", 0, "c:\\data\\caf\xc3\xa9", 255, 0, 2},
+        {"c:\\data", "caf\xc3\xa9", 0, "c:\\data\\caf\xc3\xa9", 255, false, 2},
         {"a:", "readme.text", 63, "a:", 12},  // 8.3 volume
         {"a:", "longername", 63, "a:", 12},
         {"a:", "a b", 2, "a:", 12},
@@ -32,32 +34,29 @@ TEST(AddName, AppendsOrRefusesLeavingThePath) {
         {"a:", "readme.text", 63, "a:", 0},  // volume not known yet
         {"c:", "readme.text", 0, "c:\\readme.text"},
         {"c:", std::string(255, 'n'), 63, "c:"},
-        {"C:\\Data", "ReadMe.TXT", 0, "c:\\data\\readme.txt", 255, EXP_LOWERCASE},
+        {"C:\\Data", "ReadMe.TXT", 0, "c:\\data\\readme.txt", 255, true},
         {dir1003, std::string(19, 'n'), 0, dir1003 + "\\" + std::string(19, 'n')},  // 1023
         {dir1003, std::string(20, 'n'), 63, dir1003},
     };
     auto check = [](const std::string &dir, const std::string &name, uint32_t status,
-                    const std::string &expected, uint32_t max_name, uint32_t flags) {
+                    const std::string &expected, uint32_t max_name, bool lowercase) {
         SCOPED_TRACE(dir.substr(0, 20) + " + " + name.substr(0, 20));
-        export_entry e = {};
-        e.max_name = max_name;
-        e.flags = flags;
         char path[NFS_PATH_MAX];
         snprintf(path, sizeof path, "%s", dir.c_str());
-        EXPECT_EQ(nfs_add_name(&e, path, name.c_str()), status);
+        EXPECT_EQ(name_append(path, name.c_str(), max_name, lowercase), status);
         EXPECT_EQ(path, expected);
     };
     for (const auto &c : cases) {
         config.charset = c.charset;
-        check(c.dir, c.name, c.status, c.path, c.max_name, c.flags);
+        check(c.dir, c.name, c.status, c.path, c.max_name, c.lowercase);
     }
     config.charset = 0;
     for (const char *bad : {"", "a*b", "a/b", "a\\b", "a:b", "a?b", "a|b", "a<b", "a\"b", "\x7f"})
-        check("c:\\data", bad, 2, "c:\\data", 255, 0);
+        check("c:\\data", bad, 2, "c:\\data", 255, false);
     for (const char *device : {"con.txt", "COM7", "aux", "Nul.x.y", "prn", "com1.log"})
-        check("c:\\data", device, 13, "c:\\data", 255, 0);
+        check("c:\\data", device, 13, "c:\\data", 255, false);
     for (const char *fine : {"com0", "com10", "console", "nul_", "auxx.txt", "com"})
-        check("c:\\data", fine, 0, std::string("c:\\data\\") + fine, 255, 0);
+        check("c:\\data", fine, 0, std::string("c:\\data\\") + fine, 255, false);
 }
 
 TEST(VolumeRoot, DriveAndShareRoots) {
