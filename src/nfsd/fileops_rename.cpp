@@ -240,11 +240,11 @@ uint32_t rename_run(rename_job *j, const char *from_name, const char *to_name) {
     // An emptied destination directory takes the source's place in the
     // table; what was recorded below it no longer exists.
     if (j->dst_dir_gone && dst_inode) inode_remove_children(dst_inode);
-    uint32_t moved = inode_rename(src_inode, new_parent, new_name);
+    uint32_t record = inode_rename(src_inode, new_parent, new_name);
     // A directory whose contents were seen keeps its old record under the
     // old name; that name is gone from the disk, so the record goes too.
     uint32_t stale = inode_find(j->from_dir, from_name);
-    if (stale && stale != moved) inode_remove_tree(stale);
+    if (stale && stale != record) inode_remove_tree(stale);
     return NFS_OK;
 }
 
