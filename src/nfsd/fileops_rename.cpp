@@ -117,7 +117,11 @@ void undo(rename_job *j) {
     if (j->park == PARK_LINKED) {
         fs_delete_file(j->park_path);
     } else if (j->park == PARK_HELD && !fs_move_file(j->park_path, j->to)) {
-        log_remove(j->park_path, j->to, win_last_error());
+        uint32_t err = win_last_error();
+        // Another request has put a file there meanwhile: the old one was
+        // replaced after all. Any other failure keeps its data parked.
+        if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) fs_delete_file(j->park_path);
+        else log_remove(j->park_path, j->to, err);
     }
     if (j->dst_dir_gone && fs_create_directory(j->to)) fileops_set_attrs(j->to, j->dst_attr);
     if (j->dst_unlocked) fileops_set_attrs(j->to, j->dst_attr);
