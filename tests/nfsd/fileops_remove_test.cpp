@@ -67,6 +67,11 @@ TEST(FileopsRemove, FailureAfterTheClearingStepPutsAttributesBack) {
     EXPECT_EQ(t.log(), "file_unlink c:\\f.txt error 32\n");
     EXPECT_EQ(t.attrs("f.txt"), R | H | S);
     EXPECT_EQ(t.content("f.txt"), "x");
+    // Failure lines are detail: not written at log level 1.
+    t.env.log_level(1);
+    win_fail_inject("DeleteFile", ERROR_SHARING_VIOLATION, 1);
+    EXPECT_EQ(unlink(t, "", "f.txt", root_cred()), NFSERR_ACCES);
+    EXPECT_EQ(t.log(), "");
 }
 
 TEST(FileopsRemove, WhatRemoveRefuses) {
