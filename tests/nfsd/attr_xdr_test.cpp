@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "nfsd/attr.h"
+#include "platform/bytes.h"
 
 namespace {
 
@@ -15,10 +16,8 @@ struct reader {
     const uint8_t *p;
     size_t at = 0;
     uint32_t u32() {
-        uint32_t v = uint32_t(p[at]) << 24 | uint32_t(p[at + 1]) << 16 |
-                     uint32_t(p[at + 2]) << 8 | p[at + 3];
         at += 4;
-        return v;
+        return load_be32(p + at - 4);
     }
     uint64_t u64() {
         uint64_t hi = u32();
