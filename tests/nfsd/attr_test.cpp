@@ -16,6 +16,7 @@
 #include "names/nfs_status.h"
 #include "nfsd/attr.h"
 #include "nfsd/cache.h"
+#include "platform/bytes.h"
 #include "platform/drive.h"
 #include "platform/winerr.h"
 #include "platform/winfile.h"
@@ -34,10 +35,11 @@ uint32_t attr_of(nfs_tree &t, const std::string &path, nfs_attr *a, uint32_t ino
 
 std::string header(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode) {
     // Written out word by word from the layout, not with nfs_special_header.
-    uint32_t words[8] = {0, 0, 0, 0, type, major, minor, mode};
-    std::string s(reinterpret_cast<const char *>(words), 32);
-    memcpy(&s[4], "specdata", 8);
-    return s;
+    uint8_t b[32] = {};
+    memcpy(b + 4, "specdata", 8);
+    const uint32_t words[4] = {type, major, minor, mode};
+    for (int i = 0; i < 4; i++) store_le32(b + 16 + 4 * i, words[i]);
+    return std::string(reinterpret_cast<const char *>(b), 32);
 }
 
 TEST(AttrMode, WindowsAttributesGiveTheModeTable) {
