@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "mountd/mount_internal.h"
 #include "rpc/clnt.h"
@@ -112,7 +113,8 @@ std::mutex names_lock;
 std::condition_variable names_changed;
 std::map<uint32_t, std::string> names;
 bool held = false;
-uint32_t released = 0;  // while held, calls up to this number may go on
+uint32_t released = 0;
+int delay_ms = 0;  // while held, calls up to this number may go on
 uint32_t calls = 0, inside = 0, peak = 0;
 
 }  // namespace
@@ -126,6 +128,12 @@ bool mount_names_resolve(uint32_t address, char *name, uint32_t size) {
     if (inside > peak) peak = inside;
     names_changed.notify_all();
     names_changed.wait(hold, [seq] { return !held || seq <= released; });
+    if (delay_ms > 0) {
+        // A slow name server: the look-up takes a while, outside our lock.
+        hold.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        hold.lock();
+    }
     inside--;
     names_changed.notify_all();
     if (found.empty()) return false;
@@ -138,6 +146,7 @@ void mount_names_reset() {
     names.clear();
     held = false;
     calls = inside = peak = released = 0;
+    delay_ms = 0;
     names_changed.notify_all();
 }
 
@@ -151,6 +160,11 @@ void mount_names_hold(bool on) {
     held = on;
     released = calls;
     names_changed.notify_all();
+}
+
+void mount_names_delay(int ms) {
+    std::lock_guard<std::mutex> hold(names_lock);
+    delay_ms = ms;
 }
 
 void mount_names_release(uint32_t n) {

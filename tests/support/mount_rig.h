@@ -52,6 +52,8 @@ void mount_names_reset();
 void mount_names_set(uint32_t address, const std::string &name);
 void mount_names_hold(bool on);
 void mount_names_release(uint32_t n);
+// Every look-up takes `ms` milliseconds more, as with a slow name server.
+void mount_names_delay(int ms);
 uint32_t mount_names_calls();
 uint32_t mount_names_peak();
 // Waits until `n` look-ups are inside the resolver (up to 3 s).
