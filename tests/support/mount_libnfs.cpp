@@ -9,6 +9,7 @@
 #include <nfsc/libnfs-raw-mount.h>
 // clang-format on
 
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -64,6 +65,15 @@ const calls &lib() {
         return c;
     }();
     return c;
+}
+
+// The library lays decoded lists out on 4-byte boundaries only; read its
+// nodes through a copy rather than through a misaligned pointer.
+template <typename T>
+T node(const void *p) {
+    T t;
+    memcpy(&t, p, sizeof t);
+    return t;
 }
 
 // One call under way: its callback takes the decoded reply.
@@ -168,8 +178,11 @@ std::vector<mount_dump_row> libnfs_mount::dump(bool *ok) {
     std::vector<mount_dump_row> rows;
     waiter w;
     w.take = [&rows](void *data) {
-        for (const mountbody *b = *static_cast<mountlist *>(data); b; b = b->ml_next)
-            rows.push_back({b->ml_hostname, b->ml_directory});
+        for (const void *p = node<mountlist>(data); p;) {
+            mountbody b = node<mountbody>(p);
+            rows.push_back({b.ml_hostname, b.ml_directory});
+            p = b.ml_next;
+        }
     };
     rpc_context *r = static_cast<rpc_context *>(rpc_);
     int sent = version_ == 3 ? lib().dump3(r, on_reply, &w) : lib().dump1(r, on_reply, &w);
@@ -181,10 +194,16 @@ std::vector<mount_export_row> libnfs_mount::exports(bool *ok) {
     std::vector<mount_export_row> rows;
     waiter w;
     w.take = [&rows](void *data) {
-        for (const exportnode *e = *static_cast<::exports *>(data); e; e = e->ex_next) {
-            mount_export_row row{e->ex_dir, {}};
-            for (const groupnode *g = e->ex_groups; g; g = g->gr_next) row.groups.push_back(g->gr_name);
+        for (const void *p = node<::exports>(data); p;) {
+            exportnode e = node<exportnode>(p);
+            mount_export_row row{e.ex_dir, {}};
+            for (const void *q = e.ex_groups; q;) {
+                groupnode g = node<groupnode>(q);
+                row.groups.push_back(g.gr_name);
+                q = g.gr_next;
+            }
             rows.push_back(row);
+            p = e.ex_next;
         }
     };
     rpc_context *r = static_cast<rpc_context *>(rpc_);
