@@ -6,13 +6,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "fh/fh.h"
 #include "inode/inode.h"
 #include "mountd/mount_internal.h"
-#include "support/exports_env.h"
 #include "support/mount_libnfs.h"
 #include "support/mount_rig.h"
 #include "support/mount_server.h"
@@ -44,16 +42,21 @@ std::vector<uint8_t> root_handle(const char *path, uint32_t export_id, uint32_t 
 
 class MountdClients : public ::testing::Test {
    protected:
+    static void SetUpTestSuite() {
+        world = new mount_world(
+            "c:\\data -ro -maproot:0:0 127.0.0.1 127.0.0.2\nc:\\pub -name:public -alldirs\n",
+            {"data", "pub"});
+        server = new mount_server(true);
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        delete world;
+    }
     void SetUp() override {
-        mount_table_clear();
-        env.make("data/");
-        env.make("pub/");
-        env.load("c:\\data -ro -maproot:0:0 127.0.0.1 127.0.0.2\nc:\\pub -name:public -alldirs\n");
-        server = std::make_unique<mount_server>(true);
         ASSERT_TRUE(server->ok());
+        mount_table_clear();
     }
     void TearDown() override {
-        server.reset();
         mount_lookup_stop();
         mount_table_clear();
     }
@@ -71,9 +74,11 @@ class MountdClients : public ::testing::Test {
         return w.empty() ? ~0u : w[0];
     }
 
-    exports_env env;
-    std::unique_ptr<mount_server> server;
+    static mount_world *world;
+    static mount_server *server;
 };
+mount_world *MountdClients::world = nullptr;
+mount_server *MountdClients::server = nullptr;
 
 TEST_F(MountdClients, ShowmountListsTheExportsWithTheirOptions) {
     EXPECT_EQ(run("showmount -e 127.0.0.1"),
@@ -104,7 +109,7 @@ TEST_F(MountdClients, ShowmountListsTheMountsOfEveryClient) {
 
 TEST_F(MountdClients, LibnfsMountsInBothVersionsAndReadsTheLists) {
     ASSERT_TRUE(libnfs_mount::available());
-    uint32_t data_id = env.entries()[0]->export_id, pub_id = env.entries()[1]->export_id;
+    uint32_t data_id = export_list->export_id, pub_id = export_list->next->export_id;
     libnfs_mount v3("127.0.0.1", 3), v1("127.0.0.1", 1);
     ASSERT_TRUE(v3.connected()) << v3.error();
     ASSERT_TRUE(v1.connected()) << v1.error();

@@ -1,5 +1,12 @@
 #include "support/mount_server.h"
 
+#include <sys/stat.h>
+
+#include "inode/inode.h"
+#include "mountd/export.h"
+#include "platform/drive.h"
+#include "server/config.h"
+
 #include "mountd/mount.h"
 #include "pmap/pmap.h"
 #include "rpc/clnt.h"
@@ -17,6 +24,25 @@ const version versions[] = {{MOUNT_V3, mount3_dispatch}, {MOUNT_V2, mount1_dispa
                             {MOUNT_V1, mount1_dispatch}};
 
 }  // namespace
+
+mount_world::mount_world(const std::string &exports, const std::vector<std::string> &folders) {
+    config = nfsd_config{};
+    config.lowercase = 1;
+    config.datasize = 8192;
+    mkdir(home.file("c").c_str(), 0755);
+    for (const std::string &f : folders) mkdir(home.file("c/" + f).c_str(), 0755);
+    drive_clear();
+    drive_map("C", home.file("c").c_str(), DRIVE_FIXED, 0);
+    inode_table_init();
+    home.write("exports", exports);
+    exports_read();
+}
+
+mount_world::~mount_world() {
+    inode_table_shutdown();
+    drive_clear();
+    drive_load();
+}
 
 mount_server::mount_server(bool portmapper) : portmapper_(portmapper) {
     if (portmapper_ && !pmap_start()) return;

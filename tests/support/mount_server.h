@@ -6,9 +6,32 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "rpc/rpc.h"
+#include "support/home.h"
+#include "support/log_capture.h"
+
+// The exports world of a test that serves real clients: a temporary program
+// directory with drive C: in it (and the given folders below it), the inode
+// table open, the log captured at level 2, and the exports file read once.
+// Unlike exports_env it leaves the export list as read when it goes: as in
+// the server, the list is built before any service thread starts and only
+// read afterwards, and the connection thread of a client that has finished
+// may still be reading it, with nothing that orders its end before a
+// rewrite. So: one world per process, made before the server starts.
+class mount_world {
+   public:
+    mount_world(const std::string &exports, const std::vector<std::string> &folders);
+    ~mount_world();
+    mount_world(const mount_world &) = delete;
+    mount_world &operator=(const mount_world &) = delete;
+
+    test_home home;
+    log_capture log{2};
+};
 
 class mount_server {
    public:
