@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "mountd/mount_internal.h"
+#include "platform/bytes.h"
 #include "rpc/clnt.h"
 #include "support/rpc_msg.h"
 
@@ -27,7 +28,7 @@ struct xdr_reader {
     size_t left;
     bool word(uint32_t *v) {
         if (left < 4) return false;
-        *v = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+        *v = load_be32(p);
         p += 4;
         left -= 4;
         return true;
