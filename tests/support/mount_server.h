@@ -12,11 +12,11 @@
 
 #include "rpc/rpc.h"
 #include "support/home.h"
-#include "support/log_capture.h"
 
 // The exports world of a test that serves real clients: a temporary program
 // directory with drive C: in it (and the given folders below it), the inode
-// table open, the log captured at level 2, and the exports file read once.
+// table open and the exports file read once; no log (the log's level is one
+// more setting that the server sets before its threads start).
 // Unlike exports_env it leaves the export list as read when it goes: as in
 // the server, the list is built before any service thread starts and only
 // read afterwards, and the connection thread of a client that has finished
@@ -30,7 +30,6 @@ class mount_world {
     mount_world &operator=(const mount_world &) = delete;
 
     test_home home;
-    log_capture log{2};
 };
 
 class mount_server {
