@@ -113,9 +113,9 @@ bool nfs3_readdir_run(xprt *xp, rpc_call *call, void *args, void *result);
 // Encoders (rpc_encoder) of RFC 1094 readdirres, RFC 1813 READDIR3res and
 // READDIRPLUS3res. On a non-zero status only the status (version 3: and the
 // directory's post_op_attr) is written. Entries follow in list order while
-// they fit: a reply never exceeds max(count, 164) + 8 bytes, so with the
-// largest RPC header (424 bytes) it fits any transport buffer of "Datasize"
-// + 512 bytes. "." and ".." of a cookie-0 READDIR are written without a size
+// they fit: a reply never exceeds max(count, 164) + 8 bytes, and nothing is
+// written past that bound either, so with the largest RPC header (424
+// bytes) it fits any transport buffer of "Datasize" + 512 bytes. "." and ".." of a cookie-0 READDIR are written without a size
 // test; every READDIRPLUS entry is tested, and also against dircount
 // counting names but not attributes and handles. When the walk stops for
 // size, eof is FALSE and the position is remembered for the continuation;

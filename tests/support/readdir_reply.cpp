@@ -1,5 +1,6 @@
 #include "support/readdir_reply.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "fh/fh.h"
@@ -100,8 +101,12 @@ dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n) {
     return d;
 }
 
-dir_reply dir_request(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_t count,
-                      uint32_t dircount, uint32_t uid, uint32_t gid) {
+namespace {
+
+// Encodes one request into a thread's buffer; the reply's length, or 0 when
+// bytes past the bound of every reply were touched.
+uint32_t encode_request(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_t count,
+                        uint32_t dircount, uint32_t uid, uint32_t gid, const uint8_t **reply) {
     nfs_readdir_args args{};
     memcpy(args.fh, fh, form == DIR_V2 ? FH_SIZE : FH3_SIZE);
     args.cookie = cookie;
@@ -119,12 +124,34 @@ dir_reply dir_request(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_
     uint32_t (*encode)(uint8_t *, const void *) =
         form == DIR_V2 ? xdr_readdirres : form == DIR_V3 ? xdr_readdir3res : xdr_readdirplus3res;
     uint32_t n = encode(buffer.data(), &list);
-    dir_reply fault;
-    fault.error = "written past the reply's end";
-    if (n + GUARD > buffer.size()) return fault;
-    for (uint32_t i = n; i < n + GUARD; i++)
-        if (buffer[i] != 0xEE) return fault;
-    return dir_decode(form, buffer.data(), n);
+    *reply = buffer.data();
+    // The bound every reply keeps: max(limit, 164) + 8 bytes.
+    uint32_t bound = std::max(n, std::max(list.count, 164u) + 8);
+    if (bound + GUARD > buffer.size()) return 0;
+    for (uint32_t i = bound; i < bound + GUARD; i++)
+        if (buffer[i] != 0xEE) return 0;
+    return n;
+}
+
+}  // namespace
+
+std::vector<uint8_t> dir_bytes(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_t count,
+                               uint32_t dircount, uint32_t uid, uint32_t gid) {
+    const uint8_t *reply;
+    uint32_t n = encode_request(form, fh, cookie, count, dircount, uid, gid, &reply);
+    return std::vector<uint8_t>(reply, reply + n);
+}
+
+dir_reply dir_request(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_t count,
+                      uint32_t dircount, uint32_t uid, uint32_t gid) {
+    const uint8_t *reply;
+    uint32_t n = encode_request(form, fh, cookie, count, dircount, uid, gid, &reply);
+    if (n == 0) {
+        dir_reply fault;
+        fault.error = "written past the reply's bound";
+        return fault;
+    }
+    return dir_decode(form, reply, n);
 }
 
 dir_reply dir_list_all(dir_form form, const uint8_t *fh, uint32_t count, uint32_t dircount,

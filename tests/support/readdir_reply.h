@@ -41,9 +41,14 @@ struct dir_reply {
 // a boolean other than 0 or 1 or a name longer than 1024 bytes set `error`.
 dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n);
 
+// The encoded reply of one request (nfs_dirlist_fill, then the form's
+// encoder), or empty when the encoder wrote past max(limit, 164) + 8 bytes.
+std::vector<uint8_t> dir_bytes(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_t count,
+                               uint32_t dircount = 0, uint32_t uid = 500, uint32_t gid = 100);
+
 // One request: nfs_dirlist_fill with the handle (32 bytes; version 3 forms
 // use its first 16), then the form's encoder into a buffer whose bytes past
-// the reply are checked to be untouched; the result decoded.
+// max(limit, 164) + 8 are checked to be untouched; the result decoded.
 dir_reply dir_request(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_t count,
                       uint32_t dircount = 0, uint32_t uid = 500, uint32_t gid = 100);
 
