@@ -42,7 +42,8 @@ struct nfs_readdir_args {
     uint32_t dircount;    // READDIRPLUS only
 };
 
-// The result record the encoders write from (well below RPC_RESULT_MAX).
+// The result record the encoders write from (it fits rpc_serve's result
+// area).
 struct nfs_dirlist {
     uint32_t status;     // nfs_readdir's answer
     uint32_t dir;        // the directory's inode number
