@@ -16,6 +16,9 @@
 //   counted        as walk, but every continuation finds its place by
 //                  counting down the child list (no remembered place)
 //   readdir3       version 3 READDIR, walk as above (no attribute reads)
+// Every listing's first reply comes right after a scan (so that cookie 0
+// does not scan again) and is not timed; the continuations are, best of
+// several runs.
 //   readdir [entries ...]        (default: 1000 10000 50000)
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -93,18 +96,18 @@ bool request(bool plus, bool served, const uint8_t *fh, uint32_t cookie, uint32_
     return word(at + 4) == 1;
 }
 
-// A whole listing by cookies, from cookie 0 to eof. With `positional` every
-// continuation finds its place by counting down the child list.
-listing list_all(bool plus, bool served, const uint8_t *fh, bool positional,
-                 uint32_t max_replies = 0xFFFFFFFF) {
+// The rest of a listing by cookies, from the cookie that ended its first
+// reply to eof. With `positional` every continuation finds its place by
+// counting down the child list.
+listing list_rest(bool plus, bool served, const uint8_t *fh, uint32_t cookie, bool positional,
+                  uint32_t max_replies = 0xFFFFFFFF) {
     listing l;
-    uint32_t cookie = 0;
     rpc_cred cred{};
     if (!served) nfs_fh_attr(fh, &dir_attr, &cred);
     auto t0 = std::chrono::steady_clock::now();
     while (l.replies < max_replies) {
         uint32_t entries = 0, last = cookie;
-        if (positional && cookie != 0) nfs_scan_forget();
+        if (positional) nfs_scan_forget();
         bool eof = request(plus, served, fh, cookie, &entries, &last);
         l.entries += entries;
         l.replies++;
@@ -174,21 +177,34 @@ int main(int argc, char **argv) {
         nfs_fh_attr(fh, &dir_attr, &cred);
         double attr = seconds_since(t0);
 
-        // Each listing starts within a second of a scan: cookie 0 does not
-        // scan again.
-        listing served = list_all(true, true, fh, false, 20);
-        request(false, false, fh, 0, &entries, &last);
-        listing walk = list_all(true, false, fh, false);
-        request(false, false, fh, 0, &entries, &last);
-        listing counted = list_all(true, false, fh, true);
-        request(false, false, fh, 0, &entries, &last);
-        listing plain = list_all(false, false, fh, false);
-        for (const listing *l : {&walk, &counted, &plain})
-            if (l->entries != uint32_t(n) + 2) std::printf("(a listing gave %u entries)\n", l->entries);
+        // The first reply of each listing, within a second of the scan so
+        // that cookie 0 does not scan again; the rest is timed.
+        uint32_t first_plus = 0, first_plain = 0, plus_cookie = 0, plain_cookie = 0;
+        request(true, false, fh, 0, &first_plus, &plus_cookie);
+        request(false, false, fh, 0, &first_plain, &plain_cookie);
+        // The best of a few runs: the machine is shared.
+        auto best = [&](int runs, bool plus, bool served, uint32_t cookie, bool positional,
+                        uint32_t max_replies) {
+            listing b = list_rest(plus, served, fh, cookie, positional, max_replies);
+            for (int i = 1; i < runs; i++) {
+                listing l = list_rest(plus, served, fh, cookie, positional, max_replies);
+                if (l.seconds < b.seconds) b = l;
+            }
+            return b;
+        };
+        listing served = best(1, true, true, plus_cookie, false, 20);
+        listing walk = best(3, true, false, plus_cookie, false, 0xFFFFFFFF);
+        listing counted = best(3, true, false, plus_cookie, true, 0xFFFFFFFF);
+        listing plain = best(20, false, false, plain_cookie, false, 0xFFFFFFFF);
+        for (const listing *l : {&walk, &counted})
+            if (first_plus + l->entries != uint32_t(n) + 2)
+                std::printf("(a listing gave %u entries)\n", first_plus + l->entries);
+        if (first_plain + plain.entries != uint32_t(n) + 2)
+            std::printf("(a listing gave %u entries)\n", first_plain + plain.entries);
         auto per_entry = [](const listing &l) { return l.seconds * 1e6 / l.entries; };
         std::printf("%7d %9.1f %9.1f %9.2f | %8.2f | %8.2f %9.0f %7u | %8.2f | %8.2f %9.0f\n", n,
                     scan * 1e3, rescan * 1e3, attr * 1e3, per_entry(served), per_entry(walk),
-                    walk.entries / walk.seconds, walk.replies, per_entry(counted),
+                    walk.entries / walk.seconds, walk.replies + 1, per_entry(counted),
                     per_entry(plain), plain.entries / plain.seconds);
         std::fflush(stdout);
     }

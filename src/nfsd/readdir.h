@@ -3,8 +3,8 @@
 // A listing is not read from the disk at reply time. It is served from the
 // inode table's list of children of the directory (sorted by name, letters
 // without case), and a request with cookie 0 first rescans the Windows
-// directory into that list, unless the same directory was scanned less than
-// 1001 ms before (clients revalidate a directory with bursts of such
+// directory into that list, unless a scan of the same directory ended less
+// than 1001 ms before (clients revalidate a directory with bursts of such
 // requests, and the burst costs one scan).
 //
 // Cookies are positions: "." is 1; ".." is 2 and exists only when the
@@ -61,9 +61,10 @@ struct nfs_dirlist {
 
 // Resolves the directory handle and positions the listing. Answers 70
 // (STALE) when the handle names no valid record in its export. Cookie 0
-// rescans the directory (nfs_getdir) unless the same directory was scanned
-// less than 1001 ms before, and answers the scan's failure; *first is the
-// first child then. Any other cookie never scans: *first is the child after
+// rescans the directory (nfs_getdir) unless a scan of the same directory
+// ended less than 1001 ms before (only the last directory scanned is
+// remembered), and answers the scan's failure; *first is the first child
+// then. Any other cookie never scans: *first is the child after
 // the entry with that cookie (0 past the end). A cookie below the dot
 // entries' count continues with the dot entries still missing.
 uint32_t nfs_readdir(const uint8_t *fh, uint32_t cookie, uint32_t *first);
