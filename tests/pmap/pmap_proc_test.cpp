@@ -6,7 +6,7 @@
 
 #include "pmap/pmap.h"
 #include "pmap/pmap_internal.h"
-#include "support/pmap_net.h"
+#include "support/log_capture.h"
 #include "support/rpc_msg.h"
 
 namespace {
@@ -23,34 +23,34 @@ struct mapping {
 std::vector<mapping> dump_entries(const std::vector<uint8_t> &r) {
     std::vector<mapping> out;
     size_t i = 6;
-    for (; pmap_word(r, i) == 1; i += 5)
+    for (; rpc_msg_word_at(r, i) == 1; i += 5)
         out.push_back(
-            {pmap_word(r, i + 1), pmap_word(r, i + 2), pmap_word(r, i + 3), pmap_word(r, i + 4)});
+            {rpc_msg_word_at(r, i + 1), rpc_msg_word_at(r, i + 2), rpc_msg_word_at(r, i + 3), rpc_msg_word_at(r, i + 4)});
     EXPECT_EQ(r.size(), 4 * (i + 1)) << "list ends with one 0 word";
     return out;
+}
+
+rpc_bytes pmap_msg(uint32_t xid, uint32_t proc, const words &args, uint32_t vers = 2,
+                   uint32_t prog = 100000) {
+    return rpc_msg_args(xid, prog, vers, proc, args);
 }
 
 class PmapProc : public ::testing::Test {
    protected:
     void SetUp() override {
         ASSERT_TRUE(pmap_list_reset());
-        ASSERT_TRUE(pmap_rig_open(&local_));
-        ASSERT_TRUE(pmap_rig_open(&remote_, "127.0.0.2"));
+        ASSERT_TRUE(local_.ok() && remote_.ok());
     }
-    void TearDown() override {
-        pmap_rig_close(&local_);
-        pmap_rig_close(&remote_);
-    }
-    std::vector<uint8_t> call(uint32_t proc, const words &args, bool remote = false) {
-        return pmap_rig_call(remote ? &remote_ : &local_, pmap_msg(++xid_, proc, args));
+    rpc_bytes call(uint32_t proc, const words &args, bool remote = false) {
+        return (remote ? remote_ : local_).serve(pmap_msg(++xid_, proc, args), pmap_serve);
     }
     // The single result word of SET, UNSET and GETPORT.
     uint32_t result(uint32_t proc, const words &args, bool remote = false) {
         auto r = call(proc, args, remote);
-        EXPECT_EQ(rpc_msg_words(r), (words{xid_, 1, 0, 0, 0, 0, pmap_word(r, 6)}));
-        return pmap_word(r, 6);
+        EXPECT_EQ(rpc_msg_words(r), (words{xid_, 1, 0, 0, 0, 0, rpc_msg_word_at(r, 6)}));
+        return rpc_msg_word_at(r, 6);
     }
-    pmap_rig local_, remote_;
+    rpc_rig local_, remote_{8192, "127.0.0.2"};
     uint32_t xid_ = 700;
 };
 
@@ -134,7 +134,7 @@ TEST_F(PmapProc, BadArgumentsVersionsProgramsAndProcedures) {
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
-        EXPECT_EQ(rpc_msg_words(pmap_rig_call(&local_, r.msg)), r.reply);
+        EXPECT_EQ(rpc_msg_words(local_.serve(r.msg, pmap_serve)), r.reply);
     }
     std::string text = log.text();
     for (const char *name : {"set", "unset", "getport", "dump"})
@@ -147,7 +147,7 @@ TEST_F(PmapProc, BadArgumentsVersionsProgramsAndProcedures) {
 TEST_F(PmapProc, CallitForwardsToTheLocalProgramAndReturnsItsResults) {
     std::vector<uint8_t> cafe;
     rpc_msg_word(cafe, 0xCAFE);
-    pmap_fake echo(RPC_UDP, 0, 0, cafe, true);
+    rpc_fake echo(RPC_UDP, 0, 0, cafe, true);
     ASSERT_EQ(result(SET, {P, 1, 17, echo.port}), 1u);
     // Version 3 is not registered: the lookup falls back to version 1. The
     // results are what follows the forwarded reply's 24 bytes.
@@ -162,7 +162,7 @@ TEST_F(PmapProc, CallitForwardsToTheLocalProgramAndReturnsItsResults) {
 }
 
 TEST_F(PmapProc, CallitIsSilentOnEveryFailure) {
-    pmap_fake echo(RPC_UDP, 0, 0, {}, true);
+    rpc_fake echo(RPC_UDP, 0, 0, {}, true);
     ASSERT_EQ(result(SET, {P, 1, 17, echo.port}), 1u);
     log_capture log;
     EXPECT_TRUE(call(CALLIT, {P, 1, 0, 0}, true).empty()) << "remote caller";

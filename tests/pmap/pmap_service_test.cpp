@@ -2,13 +2,14 @@
 // and stop, a busy port, TCP connections with their own threads, and peers
 // that say nothing or leave half-way.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
 #include "pmap/pmap.h"
 #include "rpc/loop.h"
-#include "support/pmap_net.h"
+#include "support/log_capture.h"
 #include "support/rpc_msg.h"
 
 namespace {
@@ -16,17 +17,19 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 constexpr uint32_t DUMP = 4, CALLIT = 5;
 
+rpc_bytes pmap_msg(uint32_t xid, uint32_t proc, const rpc_words &args) {
+    return rpc_msg_args(xid, 100000, 2, proc, args);
+}
+
+// Port 111 of the test's own network namespace.
 class PmapService : public ::testing::Test {
    protected:
-    static void SetUpTestSuite() { ns_ok_ = netns_enter_private(); }
     void SetUp() override {
-        if (!ns_ok_) GTEST_SKIP() << "no network namespace";
+        if (geteuid() != 0) GTEST_SKIP() << "port 111 needs root";
         ASSERT_TRUE(pmap_start());
     }
     void TearDown() override { pmap_stop(); }
-    static bool ns_ok_;
 };
-bool PmapService::ns_ok_ = false;
 
 TEST_F(PmapService, BusyPortFailsTheStartAndStopFreesThePort) {
     pmap_stop();
@@ -57,8 +60,8 @@ TEST_F(PmapService, BusyPortFailsTheStartAndStopFreesThePort) {
 }
 
 TEST_F(PmapService, TcpIsServedDespiteSilentVanishingAndOversizedPeers) {
-    sock_t silent = pmap_tcp_connect(111);
-    sock_t half = pmap_tcp_connect(111);
+    sock_t silent = rpc_tcp_connect(111);
+    sock_t half = rpc_tcp_connect(111);
     ASSERT_NE(silent, SOCK_INVALID);
     ASSERT_NE(half, SOCK_INVALID);
     std::vector<uint8_t> part;
@@ -68,29 +71,28 @@ TEST_F(PmapService, TcpIsServedDespiteSilentVanishingAndOversizedPeers) {
     sock_close(half);
     // A connection's message area is 8192 bytes: a record of 8188 is still
     // served (a DUMP with arguments: GARBAGE_ARGS), one byte more closes it.
-    sock_t big = pmap_tcp_connect(111);
+    sock_t big = rpc_tcp_connect(111);
     auto full = pmap_msg(10, DUMP, std::vector<uint32_t>((8188 - 40) / 4, 0));
     ASSERT_EQ(full.size(), 8188u);
-    ASSERT_TRUE(pmap_tcp_send(big, full));
-    EXPECT_EQ(rpc_msg_words(pmap_tcp_recv(big)), (std::vector<uint32_t>{10, 1, 0, 0, 0, 4}));
+    ASSERT_TRUE(rpc_tcp_send(big, full));
+    EXPECT_EQ(rpc_msg_words(rpc_tcp_recv(big)), (std::vector<uint32_t>{10, 1, 0, 0, 0, 4}));
     std::vector<uint8_t> mark;
     rpc_msg_word(mark, 0x80000000u | 8189);
     send(big, mark.data(), mark.size(), MSG_NOSIGNAL);
-    uint8_t byte;
-    EXPECT_EQ(recv(big, &byte, 1, 0), 0);
+    EXPECT_TRUE(rpc_tcp_closed(big));
     sock_close(big);
     // UDP and new connections are still answered; DUMP lists TCP first;
     // CALLIT is refused over TCP.
     EXPECT_EQ(rpc_msg_words(rpc_udp_call(111, pmap_msg(8, 3, {100000, 2, 17, 0}))),
               (std::vector<uint32_t>{8, 1, 0, 0, 0, 0, 111}));
-    sock_t c = pmap_tcp_connect(111);
+    sock_t c = rpc_tcp_connect(111);
     auto dump = pmap_msg(5, DUMP, {});
-    ASSERT_TRUE(pmap_tcp_send(c, dump, {12, uint32_t(dump.size()) - 12}));
+    ASSERT_TRUE(rpc_tcp_send(c, dump, {12, uint32_t(dump.size()) - 12}));
     EXPECT_EQ(
-        rpc_msg_words(pmap_tcp_recv(c)),
+        rpc_msg_words(rpc_tcp_recv(c)),
         (std::vector<uint32_t>{5, 1, 0, 0, 0, 0, 1, 100000, 2, 6, 111, 1, 100000, 2, 17, 111, 0}));
-    ASSERT_TRUE(pmap_tcp_send(c, pmap_msg(6, CALLIT, {100000, 2, 0, 0})));
-    EXPECT_EQ(rpc_msg_words(pmap_tcp_recv(c)), (std::vector<uint32_t>{6, 1, 0, 0, 0, 3}));
+    ASSERT_TRUE(rpc_tcp_send(c, pmap_msg(6, CALLIT, {100000, 2, 0, 0})));
+    EXPECT_EQ(rpc_msg_words(rpc_tcp_recv(c)), (std::vector<uint32_t>{6, 1, 0, 0, 0, 3}));
     sock_close(c);
     sock_close(silent);
 }

@@ -7,100 +7,79 @@
 
 #include "rpc/rpc.h"
 #include "support/rpc_msg.h"
+#include "support/toy_program.h"
 
 namespace {
 
-struct create_result {
-    uint32_t status;
-    uint32_t fileid;
-};
-uint32_t create_encode(uint8_t *out, const void *result) {
-    const create_result *r = static_cast<const create_result *>(result);
-    return xdr_pack(out, "qq", r->status, r->fileid);
-}
-
-// One slot, as a program table keeps beside a non-idempotent procedure.
-rpc_replay_slot slot;
-create_result slot_save;
-uint32_t next_fileid;
-
-// A non-idempotent procedure: every execution makes a new file id.
-void create_handler(xprt *xp, rpc_call *call) {
-    if (rpc_replay_check(xp, call, &slot, create_encode, &slot_save)) return;
-    create_result r{0, next_fileid++};
-    rpc_replay_save(xp, &slot, &slot_save, &r, sizeof r);
-    rpc_reply(xp, call, create_encode, &r);
-}
-
 class RpcReplay : public ::testing::Test {
    protected:
-    rpc_loop loop;
     void SetUp() override {
-        slot.state.store(0);
-        slot.xid = slot.addr = slot.port = 0;
-        next_fileid = 100;
-        ASSERT_TRUE(rpc_loop_open(&loop));
-        rpc_pmap_call = nullptr;  // no portmapper here
-        ASSERT_TRUE(rpc_register(loop.xp, 100003, 3, create_handler, RPC_UDP));
+        ASSERT_TRUE(rig.ok() && reg.ok);
+        toy_reset();
     }
-    void TearDown() override {
-        rpc_unregister(100003, 3, RPC_UDP);
-        rpc_loop_close(&loop);
+    // The counter's answer to `xid` from the rig's client, or from `other`.
+    uint32_t count(uint32_t xid, sock_t other = SOCK_INVALID) {
+        auto msg = rpc_msg_call(xid, TOY_PROG, 1, TOY_COUNTER);
+        if (other == SOCK_INVALID) return rpc_msg_word_at(rig.serve(msg), 6);
+        rig.serve(msg, rpc_dispatch, nullptr, 0);
+        return rpc_msg_word_at(rpc_recv_datagram(other, 300), 6);
     }
-    std::vector<uint32_t> create(uint32_t xid) {
-        return rpc_msg_words(rpc_loop_serve(&loop, rpc_msg_call(xid, 100003, 3, 8)));
-    }
+    rpc_rig rig;
+    toy_registration reg{rig.xp, 1, RPC_UDP};
 };
 
 TEST_F(RpcReplay, RetransmissionIsAnsweredFromTheSlot) {
-    EXPECT_EQ(create(77), (std::vector<uint32_t>{77, 1, 0, 0, 0, 0, 0, 100}));
-    EXPECT_EQ(create(77), (std::vector<uint32_t>{77, 1, 0, 0, 0, 0, 0, 100}));
-    EXPECT_EQ(next_fileid, 101u);
-    EXPECT_EQ(create(78), (std::vector<uint32_t>{78, 1, 0, 0, 0, 0, 0, 101}));
+    EXPECT_EQ(rpc_msg_words(rig.serve(rpc_msg_call(77, TOY_PROG, 1, TOY_COUNTER))),
+              (rpc_words{77, 1, 0, 0, 0, 0, 100}));
+    EXPECT_EQ(count(77), 100u);
+    EXPECT_EQ(toy_counter, 101u);
+    EXPECT_EQ(count(78), 101u);
     // A slot another thread is filling neither replays nor saves.
-    slot.state.store(-1);
-    EXPECT_EQ(create(78)[7], 102u);
-    EXPECT_EQ(create(79)[7], 103u);
-    slot.state.store(1);
-    EXPECT_EQ(create(78)[7], 101u);
+    toy_slot.state.store(-1);
+    EXPECT_EQ(count(78), 102u);
+    EXPECT_EQ(count(79), 103u);
+    toy_slot.state.store(1);
+    EXPECT_EQ(count(78), 101u);
 }
 
 TEST_F(RpcReplay, SameXidFromAnotherClientRuns) {
-    EXPECT_EQ(create(77)[7], 100u);
+    EXPECT_EQ(count(77), 100u);
     // Another port of the same host.
     sock_t other = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    uint16_t first_port = loop.xp->peer.sin_port;
-    loop.xp->peer.sin_port = htons(rpc_sock_port(other));
-    rpc_loop_serve(&loop, rpc_msg_call(77, 100003, 3, 8), nullptr, 0);
-    EXPECT_EQ(rpc_msg_words(rpc_recv_datagram(other, 200))[7], 101u);
+    in_port_t first_port = rig.client_addr.sin_port;
+    rig.client_addr.sin_port = htons(rpc_sock_port(other));
+    EXPECT_EQ(count(77, other), 101u);
     // The slot now holds that client's call; the first one runs again.
-    loop.xp->peer.sin_port = first_port;
-    EXPECT_EQ(create(77)[7], 102u);
+    rig.client_addr.sin_port = first_port;
+    EXPECT_EQ(count(77), 102u);
     // Another address, same port.
-    loop.xp->peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
-    rpc_loop_serve(&loop, rpc_msg_call(77, 100003, 3, 8), nullptr, 0);
-    EXPECT_EQ(next_fileid, 104u);
+    rig.client_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+    count(77, other);
+    EXPECT_EQ(toy_counter, 104u);
     sock_close(other);
+}
+
+uint32_t encode_word(uint8_t *out, const void *result) {
+    return xdr_put_u32(out, *static_cast<const uint32_t *>(result));
 }
 
 TEST(RpcReplayThreads, ConcurrentChecksAndSavesOfOneSlot) {
     // Replies go to a socket nobody reads; what matters is that the slot's
     // fields are never read while another thread writes them.
-    slot.state.store(0);
+    static rpc_replay_slot slot;
+    static uint32_t save;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; t++) {
         threads.emplace_back([t] {
             xprt *xp = xprt_create(udp_socket(htonl(INADDR_LOOPBACK), 0), RPC_UDP, 0, 512);
             xp->peer.sin_family = AF_INET;
             xp->peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            xp->peer.sin_port = htons(9);  // discard
             rpc_call call{};
             for (uint32_t i = 0; i < 2000; i++) {
                 xp->xid = i % 3;
-                xp->peer.sin_port = htons(uint16_t(9 + t % 2));
-                if (rpc_replay_check(xp, &call, &slot, create_encode, &slot_save)) continue;
-                create_result r{0, i};
-                rpc_replay_save(xp, &slot, &slot_save, &r, sizeof r);
+                xp->peer.sin_port = htons(uint16_t(9 + t % 2));  // discard
+                if (rpc_replay_check(xp, &call, &slot, encode_word, &save)) continue;
+                rpc_replay_save(xp, &slot, &save, &i, sizeof i);
             }
             sock_close(xp->sock);
             xprt_free(xp);

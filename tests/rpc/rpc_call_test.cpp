@@ -1,5 +1,6 @@
-// Call decoding, authentication and dispatch: every malformed header gets
-// exactly its answer (or silence), seen as the bytes a client receives.
+// Call decoding, authentication, the registry and dispatch: every malformed
+// header gets exactly its answer (or silence), seen as the bytes a client
+// receives.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,9 +9,11 @@
 #include <new>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "rpc/rpc.h"
 #include "support/rpc_msg.h"
+#include "support/toy_program.h"
 
 // Every allocation of the process is counted, so that the request path can
 // be shown to make none. All the plain forms are replaced together, so that
@@ -58,49 +61,20 @@ void operator delete[](void *p, const std::nothrow_t &) noexcept {
 
 namespace {
 
-using words = std::vector<uint32_t>;
-using bytes = std::vector<uint8_t>;
+using words = rpc_words;
+using bytes = rpc_bytes;
 
-// What the test handler saw of the last call it ran.
-rpc_call seen;
-int handled;
-
-// Program 100003 versions 2 and 3: NULL answers void; procedure 1 reads a
-// word and a string of at most 16 bytes and answers the cursor position.
-uint32_t echo_result(uint8_t *out, const void *result) {
-    return xdr_put_u32(out, static_cast<const rpc_call *>(result)->pos);
-}
-void test_handler(xprt *xp, rpc_call *call) {
-    handled++;
-    seen = *call;
-    uint32_t v;
-    char s[17];
-    if (call->proc == 0)
-        rpc_reply(xp, call, rpc_void_result, nullptr);
-    else if (call->proc != 1)
-        rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
-    else if (!xdr_get_u32(call, &v) || !xdr_get_string(call, s, 16))
-        rpc_error_reply(xp, call, RPC_GARBAGE_ARGS);
-    else
-        rpc_reply(xp, call, echo_result, call);
-}
-
+// The toy program, versions 2 and 3, served through a UDP rig.
 class RpcCall : public ::testing::Test {
    protected:
-    rpc_loop loop;
     void SetUp() override {
-        ASSERT_TRUE(rpc_loop_open(&loop));
-        rpc_pmap_call = nullptr;  // no portmapper here
-        ASSERT_TRUE(rpc_register(loop.xp, 100003, 2, test_handler, RPC_UDP));
-        ASSERT_TRUE(rpc_register(loop.xp, 100003, 3, test_handler, RPC_UDP));
-        handled = 0;
+        ASSERT_TRUE(rig.ok());
+        ASSERT_TRUE(v2.ok && v3.ok);
+        toy_reset();
     }
-    void TearDown() override {
-        rpc_unregister(100003, 2, RPC_UDP);
-        rpc_unregister(100003, 3, RPC_UDP);
-        rpc_loop_close(&loop);
-    }
-    words serve(const bytes &msg) { return rpc_msg_words(rpc_loop_serve(&loop, msg)); }
+    words serve(const bytes &msg) { return rpc_msg_words(rig.serve(msg)); }
+    rpc_rig rig;
+    toy_registration v2{rig.xp, 2, RPC_UDP}, v3{rig.xp, 3, RPC_UDP};
 };
 
 bytes cut(bytes m, size_t len) {
@@ -112,7 +86,7 @@ bytes with_byte(bytes m, size_t at, uint8_t v) {
     return m;
 }
 bytes unix_call(uint32_t xid, const bytes &cred) {
-    return rpc_msg_call(xid, 100003, 3, 0, 1, cred);
+    return rpc_msg_call(xid, TOY_PROG, 3, 0, 1, cred);
 }
 
 TEST_F(RpcCall, EveryHeaderGetsItsAnswerOrSilence) {
@@ -129,39 +103,39 @@ TEST_F(RpcCall, EveryHeaderGetsItsAnswerOrSilence) {
         words reply;  // empty: no answer at all
         int runs;     // 1 when the handler must have run
     } rows[] = {
-        {"null call", rpc_msg_call(0x51, 100003, 3, 0), {0x51, 1, 0, 0, 0, 0}, 1},
+        {"null call", rpc_msg_call(0x51, TOY_PROG, 3, 0), {0x51, 1, 0, 0, 0, 0}, 1},
         {"empty", {}, {}, 0},
-        {"short header", cut(rpc_msg_call(7, 100003, 3, 0), 31), {}, 0},
-        {"a REPLY", with_byte(rpc_msg_call(7, 100003, 3, 0), 7, 1), {}, 0},
-        {"rpc version 3", with_byte(rpc_msg_call(9, 100003, 3, 0), 11, 3), {9, 1, 1, 0, 2, 2}, 0},
+        {"short header", cut(rpc_msg_call(7, TOY_PROG, 3, 0), 31), {}, 0},
+        {"a REPLY", with_byte(rpc_msg_call(7, TOY_PROG, 3, 0), 7, 1), {}, 0},
+        {"rpc version 3", with_byte(rpc_msg_call(9, TOY_PROG, 3, 0), 11, 3), {9, 1, 1, 0, 2, 2}, 0},
         {"unknown program", rpc_msg_call(1, 100005, 3, 0), {1, 1, 0, 0, 0, 1}, 0},
-        {"version 4", rpc_msg_call(2, 100003, 4, 0), {2, 1, 0, 0, 0, 2, 2, 3}, 0},
-        {"version 1", rpc_msg_call(3, 100003, 1, 0), {3, 1, 0, 0, 0, 2, 2, 3}, 0},
-        {"unknown procedure", rpc_msg_call(4, 100003, 2, 99), {4, 1, 0, 0, 0, 3}, 1},
-        {"AUTH_SHORT", rpc_msg_call(5, 100003, 3, 0, 2, {0, 0, 0, 1}), {5, 1, 1, 1, 2}, 0},
-        {"flavour 6", rpc_msg_call(6, 100003, 3, 0, 6), {6, 1, 1, 1, 2}, 0},
+        {"version 4", rpc_msg_call(2, TOY_PROG, 4, 0), {2, 1, 0, 0, 0, 2, 2, 3}, 0},
+        {"version 1", rpc_msg_call(3, TOY_PROG, 1, 0), {3, 1, 0, 0, 0, 2, 2, 3}, 0},
+        {"unknown procedure", rpc_msg_call(4, TOY_PROG, 2, 99), {4, 1, 0, 0, 0, 3}, 0},
+        {"AUTH_SHORT", rpc_msg_call(5, TOY_PROG, 3, 0, 2, {0, 0, 0, 1}), {5, 1, 1, 1, 2}, 0},
+        {"flavour 6", rpc_msg_call(6, TOY_PROG, 3, 0, 6), {6, 1, 1, 1, 2}, 0},
         {"verifier echoed",
-         rpc_msg_call(8, 100003, 3, 0, 0, {}, 7, verf5),
+         rpc_msg_call(8, TOY_PROG, 3, 0, 0, {}, 7, verf5),
          {8, 1, 0, 7, 5, 0x61626364, 0x65000000, 0},
          1},
         {"verifier echoed in an error",
-         rpc_msg_call(8, 100003, 3, 5, 0, {}, 7, verf5),
+         rpc_msg_call(8, TOY_PROG, 3, 5, 0, {}, 7, verf5),
          {8, 1, 0, 7, 5, 0x61626364, 0x65000000, 3},
-         1},
+         0},
         {"credential of 400", unix_call(10, cred400), {10, 1, 0, 0, 0, 0}, 1},
         {"credential of 401", unix_call(11, cut(cred400, 401)), {11, 1, 1, 1, 1}, 0},
-        {"verifier of 400", rpc_msg_call(12, 100003, 3, 0, 0, {}, 1, verf400), verf400_reply, 1},
+        {"verifier of 400", rpc_msg_call(12, TOY_PROG, 3, 0, 0, {}, 1, verf400), verf400_reply, 1},
         {"verifier of 401",
-         rpc_msg_call(13, 100003, 3, 0, 0, {}, 1, bytes(401, 1)),
+         rpc_msg_call(13, TOY_PROG, 3, 0, 0, {}, 1, bytes(401, 1)),
          {13, 1, 1, 1, 3},
          0},
         {"credential past the end",
          cut(unix_call(50, rpc_msg_auth_unix(1, "h", 0, 0, {})), 40),
          {},
          0},
-        {"verifier words missing", cut(rpc_msg_call(51, 100003, 3, 0), 36), {}, 0},
+        {"verifier words missing", cut(rpc_msg_call(51, TOY_PROG, 3, 0), 36), {}, 0},
         {"verifier body cut",
-         cut(rpc_msg_call(52, 100003, 3, 0, 0, {}, 1, bytes(40, 1)), 40 + 40 - 4),
+         cut(rpc_msg_call(52, TOY_PROG, 3, 0, 0, {}, 1, bytes(40, 1)), 40 + 40 - 4),
          {},
          0},
     };
@@ -169,10 +143,10 @@ TEST_F(RpcCall, EveryHeaderGetsItsAnswerOrSilence) {
         SCOPED_TRACE(r.what);
         // Whatever lies behind the received bytes (an earlier, longer
         // message) must never be read.
-        memset(loop.xp->msg, 0xFF, loop.xp->size);
-        handled = 0;
+        memset(rig.xp->msg, 0xFF, rig.xp->size);
+        toy_runs = 0;
         EXPECT_EQ(serve(r.msg), r.reply);
-        EXPECT_EQ(handled, r.runs);
+        EXPECT_EQ(toy_runs, r.runs);
     }
 }
 
@@ -208,40 +182,40 @@ TEST_F(RpcCall, AuthUnixIdentityAndItsLimits) {
         SCOPED_TRACE(r.what);
         EXPECT_EQ(serve(unix_call(20, r.cred)), r.reply);
     }
-    EXPECT_EQ(handled, 2);
+    EXPECT_EQ(toy_runs, 2);
 
     serve(unix_call(21, rows[0].cred));
-    EXPECT_EQ(seen.unix_cred.stamp, 77u);
-    EXPECT_STREQ(seen.unix_cred.machine, "client.example");
-    EXPECT_EQ(seen.unix_cred.uid, 1000u);
-    EXPECT_EQ(seen.unix_cred.gid, 50u);
-    EXPECT_EQ(seen.unix_cred.ngroups, 32u);
-    EXPECT_EQ(seen.unix_cred.groups[31], 131u);
+    EXPECT_EQ(toy_seen.unix_cred.stamp, 77u);
+    EXPECT_STREQ(toy_seen.unix_cred.machine, "client.example");
+    EXPECT_EQ(toy_seen.unix_cred.uid, 1000u);
+    EXPECT_EQ(toy_seen.unix_cred.gid, 50u);
+    EXPECT_EQ(toy_seen.unix_cred.ngroups, 32u);
+    EXPECT_EQ(toy_seen.unix_cred.groups[31], 131u);
     serve(unix_call(22, rows[1].cred));
-    EXPECT_EQ(std::string(seen.unix_cred.machine), name255);
+    EXPECT_EQ(std::string(toy_seen.unix_cred.machine), name255);
     // AUTH_NULL gets the anonymous identity, not the previous caller's.
-    serve(rpc_msg_call(23, 100003, 3, 0));
-    EXPECT_EQ(seen.unix_cred.uid, RPC_ANON_ID);
-    EXPECT_EQ(seen.unix_cred.gid, RPC_ANON_ID);
-    EXPECT_EQ(seen.unix_cred.ngroups, 0u);
-    EXPECT_STREQ(seen.unix_cred.machine, "");
+    serve(rpc_msg_call(23, TOY_PROG, 3, 0));
+    EXPECT_EQ(toy_seen.unix_cred.uid, RPC_ANON_ID);
+    EXPECT_EQ(toy_seen.unix_cred.gid, RPC_ANON_ID);
+    EXPECT_EQ(toy_seen.unix_cred.ngroups, 0u);
+    EXPECT_STREQ(toy_seen.unix_cred.machine, "");
 }
 
 TEST_F(RpcCall, ArgumentsFollowTheVerifierAndAreBounded) {
-    auto m =
-        rpc_msg_call(60, 100003, 3, 1, 1, rpc_msg_auth_unix(1, "abc", 0, 0, {9}), 0, {1, 2, 3});
+    auto m = rpc_msg_call(60, TOY_PROG, 3, TOY_CURSOR, 1, rpc_msg_auth_unix(1, "abc", 0, 0, {9}), 0,
+                          {1, 2, 3});
     rpc_msg_word(m, 0xCAFE);
     rpc_msg_word(m, 5);
     rpc_msg_opaque(m, "hello", 5);
     EXPECT_EQ(serve(m), (words{60, 1, 0, 0, 3, 0x01020300, 0, 4}));
-    EXPECT_EQ(seen.arg_len, 16u);
+    EXPECT_EQ(toy_seen.arg_len, 16u);
     EXPECT_EQ(serve(cut(m, m.size() - 4)), (words{60, 1, 0, 0, 3, 0x01020300, 4}));
 }
 
 TEST_F(RpcCall, MangledMessagesNeverCrash) {
     // Every truncation and random word damage of a full AUTH_UNIX call with
     // arguments: the sanitizers catch any read outside the received bytes.
-    auto base = rpc_msg_call(70, 100003, 3, 1, 1, rpc_msg_auth_unix(1, "node", 1, 1, {1, 2}), 1,
+    auto base = rpc_msg_call(70, TOY_PROG, 3, 1, 1, rpc_msg_auth_unix(1, "node", 1, 1, {1, 2}), 1,
                              {9, 9, 9, 9});
     rpc_msg_word(base, 1);
     rpc_msg_word(base, 3);
@@ -261,16 +235,68 @@ TEST_F(RpcCall, MangledMessagesNeverCrash) {
             m.resize(i);
         }
         rpc_call call{};
-        memcpy(loop.xp->msg, m.data(), m.size());
-        loop.xp->count = int32_t(m.size());
-        if (rpc_decode_call(loop.xp, &call)) {
-            ASSERT_LE(uint64_t(reinterpret_cast<const uint8_t *>(call.args) - loop.xp->msg) +
+        memcpy(rig.xp->msg, m.data(), m.size());
+        rig.xp->count = int32_t(m.size());
+        if (rpc_decode_call(rig.xp, &call)) {
+            ASSERT_LE(uint64_t(reinterpret_cast<const uint8_t *>(call.args) - rig.xp->msg) +
                           call.arg_len,
                       m.size());
-            rpc_dispatch(loop.xp, &call);
+            rpc_dispatch(rig.xp, &call);
         }
-        rpc_recv_datagram(loop.client, 0);  // drained so the queue never fills
+        rpc_recv_datagram(rig.client, 0);  // drained so the queue never fills
     }
+}
+
+// The registry: one entry per (program, version) serves both protocols, each
+// protocol gets its portmapper mapping, and unregistering undoes both.
+std::vector<std::string> pmap_calls;
+bool pmap_answer = true;
+bool fake_pmap(bool set, uint32_t prog, uint32_t vers, uint32_t protocol, uint16_t port) {
+    pmap_calls.push_back(std::string(set ? "SET " : "UNSET ") + std::to_string(prog) + " " +
+                         std::to_string(vers) + " " + std::to_string(protocol) + " " +
+                         std::to_string(port));
+    return pmap_answer;
+}
+void other_program(xprt *xp, rpc_call *call) {
+    rpc_error_reply(xp, call, 5);  // SYSTEM_ERR, which nothing else answers
+}
+
+TEST(RpcRegistry, EntriesServeBothProtocolsAndCarryTheirPortmapperMappings) {
+    rpc_rig rig;
+    rig.xp->port = 2049;
+    rpc_pmap_call = fake_pmap;
+    const std::string P = std::to_string(TOY_PROG);
+    auto null_call = [&](uint32_t vers) {
+        return rpc_msg_words(rig.serve(rpc_msg_call(1, TOY_PROG, vers, 0)));
+    };
+    EXPECT_TRUE(rpc_register(rig.xp, TOY_PROG, 3, toy_program, RPC_UDP));
+    EXPECT_TRUE(rpc_register(rig.xp, TOY_PROG, 3, toy_program, RPC_TCP));
+    EXPECT_FALSE(rpc_register(rig.xp, TOY_PROG, 3, other_program, RPC_UDP));
+    EXPECT_TRUE(rpc_register(rig.xp, TOY_PROG, 1, other_program, RPC_UDP));
+    EXPECT_EQ(pmap_calls, (std::vector<std::string>{"SET " + P + " 3 17 2049",
+                                                    "SET " + P + " 3 6 2049",
+                                                    "SET " + P + " 1 17 2049"}));
+    EXPECT_EQ(null_call(3), (words{1, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(null_call(2), (words{1, 1, 0, 0, 0, 2, 1, 3}));
+    pmap_answer = false;
+    EXPECT_FALSE(rpc_register(rig.xp, TOY_PROG, 4, toy_program, RPC_UDP))
+        << "a portmapper refusal fails the registration";
+    pmap_answer = true;
+    rpc_unregister(TOY_PROG, 4, RPC_UDP);
+
+    pmap_calls.clear();
+    rpc_unregister(TOY_PROG, 3, RPC_UDP);
+    rpc_unregister(TOY_PROG, 3, RPC_TCP);  // entry already gone: only the UNSET
+    EXPECT_EQ(pmap_calls,
+              (std::vector<std::string>{"UNSET " + P + " 3 17 0", "UNSET " + P + " 3 6 0"}));
+    EXPECT_EQ(null_call(3), (words{1, 1, 0, 0, 0, 2, 1, 1}));
+    rpc_unregister(TOY_PROG, 1, RPC_UDP);
+    EXPECT_EQ(null_call(1), (words{1, 1, 0, 0, 0, 1}));
+    // A later start registers the pair again, even with another handler.
+    ASSERT_TRUE(rpc_register(rig.xp, TOY_PROG, 3, other_program, RPC_UDP));
+    EXPECT_EQ(null_call(3), (words{1, 1, 0, 0, 0, 5}));
+    rpc_unregister(TOY_PROG, 3, RPC_UDP);
+    rpc_pmap_call = nullptr;
 }
 
 }  // namespace
@@ -278,7 +304,7 @@ TEST_F(RpcCall, MangledMessagesNeverCrash) {
 TEST_F(RpcCall, DecodeDispatchAndReplyAllocateNothing) {
     // An AUTH_UNIX call with arguments, decoded, dispatched and answered in
     // place, again and again.
-    auto m = rpc_msg_call(80, 100003, 3, 1, 1, rpc_msg_auth_unix(1, "abc", 5, 6, {7, 8}), 0, {});
+    auto m = rpc_msg_call(80, TOY_PROG, 3, 1, 1, rpc_msg_auth_unix(1, "abc", 5, 6, {7, 8}), 0, {});
     rpc_msg_word(m, 1);
     rpc_msg_word(m, 2);
     rpc_msg_opaque(m, "xy", 2);
@@ -288,12 +314,12 @@ TEST_F(RpcCall, DecodeDispatchAndReplyAllocateNothing) {
     ASSERT_EQ(allocations.load(), before + 1);
     before++;
     for (int i = 0; i < 100; i++) {
-        memcpy(loop.xp->msg, m.data(), m.size());
-        loop.xp->count = int32_t(m.size());
-        ASSERT_TRUE(rpc_decode_call(loop.xp, &call));
-        rpc_dispatch(loop.xp, &call);
+        memcpy(rig.xp->msg, m.data(), m.size());
+        rig.xp->count = int32_t(m.size());
+        ASSERT_TRUE(rpc_decode_call(rig.xp, &call));
+        rpc_dispatch(rig.xp, &call);
     }
     EXPECT_EQ(allocations.load() - before, 0u);
-    EXPECT_EQ(handled, 100);
-    for (int i = 0; i < 100; i++) rpc_recv_datagram(loop.client, 0);
+    EXPECT_EQ(toy_runs, 100);
+    for (int i = 0; i < 100; i++) rpc_recv_datagram(rig.client, 0);
 }

@@ -1,6 +1,6 @@
-// The select loop: UDP calls and TCP connections served, the idle count and
-// the stay-awake record on its beat, the 64-socket limit, and closing every
-// transport from another thread while the loop waits.
+// The select loop: UDP calls and TCP connections served, the sweep on its
+// beat, the 64-socket limit, and closing every transport from another
+// thread while the loop waits.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,25 +8,16 @@
 #include <functional>
 #include <thread>
 
-#include "platform/power.h"
 #include "rpc/loop.h"
 #include "server/log.h"
-#include "support/pmap_net.h"
+#include "support/log_capture.h"
 #include "support/rpc_msg.h"
+#include "support/toy_program.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
-
-bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds limit) {
-    auto end = clock_type::now() + limit;
-    while (clock_type::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return cond();
-}
 
 bool udp_port_free(uint16_t port) {
     sock_t s = udp_socket(htonl(INADDR_LOOPBACK), port);
@@ -35,24 +26,20 @@ bool udp_port_free(uint16_t port) {
     return true;
 }
 
-std::vector<uint8_t> null_call(uint32_t xid) {
-    return pmap_msg(xid, 0, {}, 1, PMAP_TEST_PROG);
+rpc_bytes null_call(uint32_t xid) {
+    return rpc_msg_call(xid, TOY_PROG, 1, TOY_NULL);
 }
 
 class SelectLoop : public ::testing::Test {
    protected:
     void SetUp() override {
-        rpc_pmap_call = nullptr;
         xprt_stop.store(0);
-        xprt_idle.store(0);
         xprt_reset();
-        xprt dummy{};
-        ASSERT_TRUE(rpc_register(&dummy, PMAP_TEST_PROG, 1, pmap_test_program, RPC_UDP));
+        ASSERT_TRUE(reg_.ok);
     }
     void TearDown() override {
         xprt_close_all();
         if (loop_.joinable()) loop_.join();
-        rpc_unregister(PMAP_TEST_PROG, 1, RPC_UDP);
         xprt_stop.store(0);
     }
     // A UDP record on a free loopback port, registered with the loop.
@@ -73,6 +60,8 @@ class SelectLoop : public ::testing::Test {
     }
     void run() { loop_ = std::thread(select_loop); }
     std::thread loop_;
+    xprt dummy_{};
+    toy_registration reg_{&dummy_, 1, RPC_UDP};
 };
 
 std::atomic<int> sweeps{0};
@@ -87,22 +76,21 @@ TEST_F(SelectLoop, ServesUdpAndTcpThenStopsAtOnceFromAnotherThread) {
     select_loop_sweep = count_sweep;
     run();
     // A peer that connects and says nothing holds only its own thread.
-    sock_t silent = pmap_tcp_connect(tcp);
+    sock_t silent = rpc_tcp_connect(tcp);
     ASSERT_NE(silent, SOCK_INVALID);
     auto r = rpc_udp_call(udp, null_call(11));
     ASSERT_EQ(r.size(), 24u);
-    EXPECT_EQ(pmap_word(r, 0), 11u);
-    sock_t c = pmap_tcp_connect(tcp);
+    EXPECT_EQ(rpc_msg_word_at(r, 0), 11u);
+    sock_t c = rpc_tcp_connect(tcp);
     ASSERT_NE(c, SOCK_INVALID);
-    ASSERT_TRUE(pmap_tcp_send(c, pmap_msg(12, 1, {5, 6}, 1, PMAP_TEST_PROG)));
-    r = pmap_tcp_recv(c);
+    ASSERT_TRUE(rpc_tcp_send(c, rpc_msg_args(12, TOY_PROG, 1, TOY_ECHO, {5, 6})));
+    r = rpc_tcp_recv(c);
     ASSERT_EQ(r.size(), 32u);
-    EXPECT_EQ(pmap_word(r, 7), 6u);
+    EXPECT_EQ(rpc_msg_word_at(r, 7), 6u);
     sock_close(c);
     // A listener without a connection size closes what it accepts at once.
-    c = pmap_tcp_connect(sizeless);
-    uint8_t byte;
-    EXPECT_EQ(recv(c, &byte, 1, 0), 0);
+    c = rpc_tcp_connect(sizeless);
+    EXPECT_TRUE(rpc_tcp_closed(c));
     sock_close(c);
     // The loop sits in a 2-second select; closing must not wait for it.
     auto start = clock_type::now();
@@ -117,21 +105,6 @@ TEST_F(SelectLoop, ServesUdpAndTcpThenStopsAtOnceFromAnotherThread) {
     sock_t again = tcp_listen_socket("127.0.0.1", tcp);
     EXPECT_NE(again, SOCK_INVALID) << "listening socket closed";
     sock_close(again);
-}
-
-TEST_F(SelectLoop, IdleBeatsReleaseTheStayAwakeRequestAndACallRenewsIt) {
-    uint16_t udp = add_udp();
-    uint32_t before = power_request_count();
-    run();
-    ASSERT_TRUE(wait_for([] { return power_state() == 0x80000001u; }, 500ms));
-    // One quiet beat counts one idle select.
-    ASSERT_TRUE(wait_for([] { return xprt_idle.load() >= 1; }, 2500ms));
-    xprt_idle.store(XPRT_IDLE_BEATS - 1);
-    ASSERT_TRUE(wait_for([] { return power_state() == 0x80000000u; }, 4500ms));
-    EXPECT_EQ(power_request_count(), before + 2);
-    ASSERT_EQ(rpc_udp_call(udp, null_call(3)).size(), 24u);
-    EXPECT_TRUE(wait_for([] { return power_state() == 0x80000001u; }, 500ms));
-    EXPECT_LE(xprt_idle.load(), 1);
 }
 
 TEST_F(SelectLoop, RecordsBeyond64SocketsAreNeverServed) {

@@ -1,41 +1,66 @@
 #include "support/rpc_msg.h"
 
-#include <poll.h>
-
+#include <chrono>
 #include <cstring>
 
-void rpc_msg_word(std::vector<uint8_t> &out, uint32_t value) {
-    out.push_back(uint8_t(value >> 24));
-    out.push_back(uint8_t(value >> 16));
-    out.push_back(uint8_t(value >> 8));
-    out.push_back(uint8_t(value));
+#include "rpc/loop.h"
+
+namespace {
+
+constexpr uint32_t LAST_FRAGMENT = 0x80000000u;
+
+uint32_t word_at(const uint8_t *p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
-void rpc_msg_opaque(std::vector<uint8_t> &out, const void *bytes, uint32_t n) {
+bool wait_readable(sock_t s, int timeout_ms) {
+    sock_wait want{s, false};
+    return sock_poll(&want, 1, timeout_ms) == 1;
+}
+
+bool recv_all(sock_t s, uint8_t *p, size_t n, int timeout_ms) {
+    for (size_t done = 0; done < n;) {
+        if (!wait_readable(s, timeout_ms)) return false;
+        ssize_t r = recv(s, p + done, n - done, 0);
+        if (r < 1) return false;
+        done += size_t(r);
+    }
+    return true;
+}
+
+}  // namespace
+
+void rpc_msg_word(rpc_bytes &out, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(value >> shift));
+}
+
+void rpc_msg_opaque(rpc_bytes &out, const void *bytes, uint32_t n) {
     const uint8_t *p = static_cast<const uint8_t *>(bytes);
     if (n > 0) out.insert(out.end(), p, p + n);
     out.insert(out.end(), xdr_pad(n), 0);
 }
 
-std::vector<uint8_t> rpc_msg_auth_unix(uint32_t stamp, const char *machine, uint32_t uid,
-                                       uint32_t gid, const std::vector<uint32_t> &groups) {
-    std::vector<uint8_t> b;
+rpc_bytes rpc_msg_bytes(const rpc_words &words) {
+    rpc_bytes out;
+    for (uint32_t w : words) rpc_msg_word(out, w);
+    return out;
+}
+
+rpc_bytes rpc_msg_auth_unix(uint32_t stamp, const char *machine, uint32_t uid, uint32_t gid,
+                            const rpc_words &groups) {
+    rpc_bytes b;
     rpc_msg_word(b, stamp);
     rpc_msg_word(b, uint32_t(strlen(machine)));
     rpc_msg_opaque(b, machine, uint32_t(strlen(machine)));
-    rpc_msg_word(b, uid);
-    rpc_msg_word(b, gid);
-    rpc_msg_word(b, uint32_t(groups.size()));
+    for (uint32_t w : {uid, gid, uint32_t(groups.size())}) rpc_msg_word(b, w);
     for (uint32_t g : groups) rpc_msg_word(b, g);
     return b;
 }
 
-std::vector<uint8_t> rpc_msg_call(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
-                                  uint32_t cred_flavor, const std::vector<uint8_t> &cred,
-                                  uint32_t verf_flavor, const std::vector<uint8_t> &verf) {
-    std::vector<uint8_t> m;
-    for (uint32_t w : {xid, 0u, 2u, prog, vers, proc, cred_flavor}) rpc_msg_word(m, w);
-    rpc_msg_word(m, uint32_t(cred.size()));
+rpc_bytes rpc_msg_call(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
+                       uint32_t cred_flavor, const rpc_bytes &cred, uint32_t verf_flavor,
+                       const rpc_bytes &verf) {
+    rpc_bytes m = rpc_msg_bytes({xid, 0, 2, prog, vers, proc, cred_flavor, uint32_t(cred.size())});
     rpc_msg_opaque(m, cred.data(), uint32_t(cred.size()));
     rpc_msg_word(m, verf_flavor);
     rpc_msg_word(m, uint32_t(verf.size()));
@@ -43,12 +68,21 @@ std::vector<uint8_t> rpc_msg_call(uint32_t xid, uint32_t prog, uint32_t vers, ui
     return m;
 }
 
-std::vector<uint32_t> rpc_msg_words(const uint8_t *bytes, uint32_t n) {
-    std::vector<uint32_t> w;
-    for (uint32_t i = 0; i + 4 <= n; i += 4)
-        w.push_back(uint32_t(bytes[i]) << 24 | uint32_t(bytes[i + 1]) << 16 |
-                    uint32_t(bytes[i + 2]) << 8 | bytes[i + 3]);
+rpc_bytes rpc_msg_args(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
+                       const rpc_words &args) {
+    rpc_bytes m = rpc_msg_call(xid, prog, vers, proc);
+    for (uint32_t w : args) rpc_msg_word(m, w);
+    return m;
+}
+
+rpc_words rpc_msg_words(const uint8_t *bytes, size_t n) {
+    rpc_words w;
+    for (size_t i = 0; i + 4 <= n; i += 4) w.push_back(word_at(bytes + i));
     return w;
+}
+
+uint32_t rpc_msg_word_at(const rpc_bytes &m, size_t i) {
+    return 4 * i + 4 <= m.size() ? word_at(m.data() + 4 * i) : 0;
 }
 
 uint16_t rpc_sock_port(sock_t sock) {
@@ -58,61 +92,157 @@ uint16_t rpc_sock_port(sock_t sock) {
     return ntohs(a.sin_port);
 }
 
-bool rpc_loop_open(rpc_loop *loop, uint32_t size) {
-    uint32_t lo = htonl(INADDR_LOOPBACK);
-    sock_t server = udp_socket(lo, 0);
-    loop->client = udp_socket(lo, 0);
-    if (server == SOCK_INVALID || loop->client == SOCK_INVALID) return false;
-    loop->xp = xprt_create(server, RPC_UDP, rpc_sock_port(server), size);
-    if (!loop->xp) return false;
-    loop->xp->peer.sin_family = AF_INET;
-    loop->xp->peer.sin_addr.s_addr = lo;
-    loop->xp->peer.sin_port = htons(rpc_sock_port(loop->client));
-    loop->xp->peer_len = sizeof(sockaddr_in);
-    return true;
+rpc_rig::rpc_rig(uint32_t size, const char *client_name) {
+    sock_t server = udp_socket(htonl(INADDR_LOOPBACK), 0);
+    client_addr.sin_family = AF_INET;
+    inet_pton(AF_INET, client_name, &client_addr.sin_addr);
+    client = udp_socket(client_addr.sin_addr.s_addr, 0);
+    client_addr.sin_port = htons(rpc_sock_port(client));
+    if (server != SOCK_INVALID) xp = xprt_create(server, RPC_UDP, rpc_sock_port(server), size);
+    if (!xp && server != SOCK_INVALID) sock_close(server);
 }
 
-void rpc_loop_close(rpc_loop *loop) {
-    if (loop->xp) {
-        sock_close(loop->xp->sock);
-        xprt_free(loop->xp);
-        loop->xp = nullptr;
+rpc_rig::~rpc_rig() {
+    if (xp) {
+        sock_close(xp->sock);
+        xprt_free(xp);
     }
-    if (loop->client != SOCK_INVALID) sock_close(loop->client);
-    loop->client = SOCK_INVALID;
+    if (client != SOCK_INVALID) sock_close(client);
 }
 
-std::vector<uint8_t> rpc_recv_datagram(sock_t sock, int timeout_ms) {
-    pollfd p{sock, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) != 1) return {};
-    std::vector<uint8_t> buf(70000);
+rpc_bytes rpc_rig::serve(const rpc_bytes &msg, void (*serve_fn)(xprt *, rpc_call *),
+                         rpc_call *call, int timeout_ms) {
+    rpc_call own{};
+    if (!call) call = &own;
+    uint32_t n = msg.size() < xp->size ? uint32_t(msg.size()) : xp->size;
+    if (n > 0) memcpy(xp->msg, msg.data(), n);
+    xp->count = int32_t(n);
+    xp->peer = client_addr;
+    xp->peer_len = sizeof(sockaddr_in);
+    if (rpc_decode_call(xp, call)) serve_fn(xp, call);
+    return rpc_recv_datagram(client, timeout_ms);
+}
+
+rpc_bytes rpc_recv_datagram(sock_t sock, int timeout_ms) {
+    if (!wait_readable(sock, timeout_ms)) return {};
+    rpc_bytes buf(70000);
     ssize_t n = recv(sock, buf.data(), buf.size(), 0);
     buf.resize(n > 0 ? size_t(n) : 0);
     return buf;
 }
 
-std::vector<uint8_t> rpc_loop_serve(rpc_loop *loop, const std::vector<uint8_t> &msg, rpc_call *call,
-                                    int timeout_ms) {
-    rpc_call own{};
-    if (!call) call = &own;
-    uint32_t n = msg.size() < loop->xp->size ? uint32_t(msg.size()) : loop->xp->size;
-    if (n > 0) memcpy(loop->xp->msg, msg.data(), n);
-    loop->xp->count = int32_t(n);
-    if (rpc_decode_call(loop->xp, call)) rpc_dispatch(loop->xp, call);
-    return rpc_recv_datagram(loop->client, timeout_ms);
-}
-
-std::vector<uint8_t> rpc_udp_call(uint16_t port, const std::vector<uint8_t> &msg, int timeout_ms) {
+rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms) {
     sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
     if (s == SOCK_INVALID) return {};
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::vector<uint8_t> reply;
+    rpc_bytes reply;
     if (sendto(s, msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) ==
         ssize_t(msg.size()))
         reply = rpc_recv_datagram(s, timeout_ms);
     sock_close(s);
     return reply;
+}
+
+sock_t rpc_tcp_connect(uint16_t port) {
+    sock_t s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s != SOCK_INVALID && connect(s, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        sock_close(s);
+        return SOCK_INVALID;
+    }
+    return s;
+}
+
+bool rpc_tcp_send(sock_t s, const rpc_bytes &msg, const rpc_words &fragments) {
+    rpc_words sizes = fragments;
+    if (sizes.empty()) sizes.push_back(uint32_t(msg.size()));
+    rpc_bytes wire;
+    size_t at = 0;
+    for (size_t i = 0; i < sizes.size(); i++) {
+        rpc_msg_word(wire, sizes[i] | (i + 1 == sizes.size() ? LAST_FRAGMENT : 0));
+        wire.insert(wire.end(), msg.begin() + long(at), msg.begin() + long(at + sizes[i]));
+        at += sizes[i];
+    }
+    return send(s, wire.data(), wire.size(), MSG_NOSIGNAL) == ssize_t(wire.size());
+}
+
+rpc_bytes rpc_tcp_recv(sock_t s, int timeout_ms) {
+    rpc_bytes out;
+    for (;;) {
+        uint8_t mark[4];
+        if (!recv_all(s, mark, 4, timeout_ms)) return {};
+        uint32_t word = word_at(mark);
+        size_t at = out.size();
+        out.resize(at + (word & ~LAST_FRAGMENT));
+        if (!recv_all(s, out.data() + at, word & ~LAST_FRAGMENT, timeout_ms)) return {};
+        if (word & LAST_FRAGMENT) return out;
+    }
+}
+
+bool rpc_tcp_closed(sock_t s, int timeout_ms) {
+    uint8_t byte;
+    return wait_readable(s, timeout_ms) && recv(s, &byte, 1, 0) == 0;
+}
+
+rpc_fake::rpc_fake(uint16_t protocol, uint16_t port, uint32_t status, rpc_bytes results,
+                   bool echo, bool silent)
+    : protocol_(protocol), status_(status), results_(std::move(results)), echo_(echo),
+      silent_(silent) {
+    sock_ = protocol == RPC_UDP ? udp_socket(htonl(INADDR_LOOPBACK), port)
+                                : tcp_listen_socket("127.0.0.1", port);
+    this->port = rpc_sock_port(sock_);
+    thread_ = std::thread([this] { run(); });
+}
+
+rpc_fake::~rpc_fake() {
+    stop_ = true;
+    thread_.join();
+    sock_close(sock_);
+}
+
+rpc_bytes rpc_fake::last_call() {
+    for (int i = 0; i < 300 && calls_.load() == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard<std::mutex> hold(lock_);
+    return last_;
+}
+
+void rpc_fake::run() {
+    rpc_bytes in(9000);
+    while (!stop_) {
+        if (!wait_readable(sock_, 50)) continue;
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        sock_t conn = SOCK_INVALID;
+        rpc_bytes call;
+        if (protocol_ == RPC_UDP) {
+            ssize_t n =
+                recvfrom(sock_, in.data(), in.size(), 0, reinterpret_cast<sockaddr *>(&from), &len);
+            if (n > 0) call.assign(in.begin(), in.begin() + n);
+        } else {
+            conn = accept(sock_, nullptr, nullptr);
+            call = rpc_tcp_recv(conn, 3000);
+        }
+        if (call.size() >= 4) {
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                last_ = call;
+            }
+            calls_++;
+            rpc_bytes out = rpc_msg_bytes({rpc_msg_word_at(call, 0), 1, 0, 0, 0, status_});
+            out.insert(out.end(), results_.begin(), results_.end());
+            if (echo_ && call.size() > 40) out.insert(out.end(), call.begin() + 40, call.end());
+            if (!silent_ && protocol_ == RPC_UDP)
+                sendto(sock_, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&from), len);
+            else if (!silent_)
+                rpc_tcp_send(conn, out, {8, uint32_t(out.size()) - 8});
+        }
+        if (conn != SOCK_INVALID) sock_close(conn);
+    }
 }
