@@ -1,12 +1,17 @@
 // The socket shim on POSIX: a socket is a descriptor, errors are errno.
 #include "platform/net.h"
 
+#include <ifaddrs.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+
+#include "platform/clock.h"
 
 int sock_close(sock_t s) {
     return close(s);
@@ -52,24 +57,79 @@ bool net_host_name(uint32_t address, char *name, uint32_t size) {
     return true;
 }
 
+namespace {
+
+// The interface addresses, read without a name look-up. A caller whose
+// address is missing reads the table again, at most once a second, so a
+// flood of strangers costs one interface read a second, not one each.
+constexpr uint32_t LOCAL_MAX = 64;
+constexpr uint32_t LOCAL_REFRESH_MS = 1000;
+std::mutex local_lock;
+uint32_t local_addrs[LOCAL_MAX];
+uint32_t local_count = 0;
+uint32_t local_read_at = 0;
+bool local_read = false;
+
+// Lock held.
+void read_interfaces() {
+    local_count = 0;
+    local_read = true;
+    local_read_at = tick_count();
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return;
+    for (ifaddrs *a = list; a && local_count < LOCAL_MAX; a = a->ifa_next)
+        if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET)
+            local_addrs[local_count++] =
+                reinterpret_cast<const sockaddr_in *>(a->ifa_addr)->sin_addr.s_addr;
+    freeifaddrs(list);
+}
+
+bool known_local(uint32_t addr) {
+    for (uint32_t i = 0; i < local_count; i++)
+        if (local_addrs[i] == addr) return true;
+    return false;
+}
+
+}  // namespace
+
+void net_local_addresses_refresh() {
+    std::lock_guard<std::mutex> hold(local_lock);
+    read_interfaces();
+}
+
 bool net_is_local_address(uint32_t addr) {
     if (addr == htonl(INADDR_LOOPBACK)) return true;
-    char name[256];
-    if (gethostname(name, sizeof name) != 0) return false;
-    name[sizeof name - 1] = 0;
-    // getaddrinfo rather than gethostbyname: several threads may ask at the
-    // same time, and its result is their own.
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0) return false;
-    bool local = false;
-    for (addrinfo *a = found; a && !local; a = a->ai_next)
-        local = a->ai_addrlen >= sizeof(sockaddr_in) &&
-                reinterpret_cast<const sockaddr_in *>(a->ai_addr)->sin_addr.s_addr == addr;
-    freeaddrinfo(found);
-    return local;
+    std::lock_guard<std::mutex> hold(local_lock);
+    if (known_local(addr)) return true;
+    if (local_read && tick_count() - local_read_at < LOCAL_REFRESH_MS) return false;
+    read_interfaces();
+    return known_local(addr);
+}
+
+bool sock_error_exhausted(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+bool sock_set_nodelay(sock_t s) {
+    int on = 1;
+    return setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+bool sock_set_receive_timeout(sock_t s, uint32_t ms) {
+    timeval tv{time_t(ms / 1000), suseconds_t(ms % 1000) * 1000};
+    return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+bool sock_bind_privileged(sock_t s, uint32_t address) {
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = address;
+    for (uint16_t port = 1023; port >= 512; port--) {
+        at.sin_port = htons(port);
+        if (bind(s, reinterpret_cast<const sockaddr *>(&at), sizeof at) == 0) return true;
+        if (errno != EADDRINUSE) return false;  // no right to, or not bindable at all
+    }
+    return false;
 }
 
 int sock_poll(sock_wait *set, uint32_t count, int timeout_ms) {

@@ -27,8 +27,14 @@ bool net_host_address(const char *name, uint32_t *address);
 // Thread-safe. Blocks for as long as the resolver does.
 bool net_host_name(uint32_t address, char *name, uint32_t size);
 
-// True when `addr` (IPv4, network order) belongs to this host.
+// True when `addr` (IPv4, network order) is 127.0.0.1 or an address of one
+// of this host's interfaces. The interface table is read at the first call
+// (or net_local_addresses_refresh) and read again when an address is not in
+// it, at most once a second; no name is ever looked up, so the answer never
+// waits on a resolver. Thread-safe.
 bool net_is_local_address(uint32_t addr);
+// Reads the interface table now (at service start).
+void net_local_addresses_refresh();
 
 // One socket to wait on; `readable` says afterwards whether input, a
 // hang-up or an error is waiting on it.
@@ -52,3 +58,21 @@ bool sock_error_transient(int err);
 // True for an interrupted call only (Winsock's 10004): the one error a
 // blocking receive or send simply repeats.
 bool sock_error_interrupted(int err);
+
+// True when a call failed because the process or the system has no
+// descriptor left (Winsock's 10024, or out of buffers).
+bool sock_error_exhausted(int err);
+
+// Sends small segments at once (TCP_NODELAY): a reply must not wait for the
+// acknowledgement of the one before it, which a client with calls in flight
+// delays. True on success.
+bool sock_set_nodelay(sock_t s);
+
+// A blocking receive on `s` that gets no data for `ms` milliseconds fails
+// with a transient error (SO_RCVTIMEO); 0 waits for ever. True on success.
+bool sock_set_receive_timeout(sock_t s, uint32_t ms);
+
+// Binds `s` to a free privileged port (1023 down to 512) of `address`
+// (network order). False when the process has no right to bind one, or none
+// is free; the socket is then still unbound.
+bool sock_bind_privileged(sock_t s, uint32_t address);
