@@ -44,6 +44,12 @@ struct xprt {
     int32_t count;       // bytes received; then bytes of the reply to send
     uint32_t size;       // bytes the message area may hold
     uint8_t *msg;        // buffer + 4; the 4 bytes in front take a TCP record mark
+    // TCP connections: bytes received behind the current record (the start
+    // of calls a client sent ahead), kept here while the reply overwrites
+    // the message area. Null on other records: a client reads exactly one
+    // record and nothing behind it.
+    uint8_t *ahead;
+    uint32_t ahead_count;
 };
 
 // The AUTH_UNIX identity. For AUTH_NULL calls it is the anonymous identity
@@ -81,7 +87,8 @@ typedef uint32_t (*rpc_encoder)(uint8_t *out, const void *result);
 
 // Creates a transport record. With size 0 it has no buffer (a listening TCP
 // socket; the caller stores the size for accepted connections in `size`);
-// otherwise the message area holds size + 512 bytes. None on out of memory,
+// otherwise the message area holds size + 512 bytes, and a TCP record gets
+// an `ahead` area of the same size beside it. None on out of memory,
 // or when size + 512 exceeds what the signed byte count can hold
 // ("xprt_create: out of memory\n").
 xprt *xprt_create(sock_t sock, uint16_t protocol, uint16_t port, uint32_t size);
@@ -125,7 +132,9 @@ void rpc_version_mismatch_reply(xprt *xp, rpc_call *call, uint32_t low, uint32_t
 void rpc_auth_error_reply(xprt *xp, rpc_call *call, uint32_t auth_status);
 
 // Sends `count` bytes of the message area to the peer: one datagram over UDP
-// (up to three attempts), record-marked fragments over TCP. Below 1 on failure.
+// (up to three attempts), record-marked fragments over TCP. Below 1 on
+// failure: the negated error number of the failing send, or 0 when a send
+// took nothing without reporting an error.
 int rpc_send(xprt *xp);
 
 // Replay cache: one slot per non-idempotent procedure, remembering its last

@@ -23,8 +23,14 @@ uint32_t accepted_header(xprt *xp, rpc_call *call, uint32_t status) {
                     call->verf, status);
 }
 
-// Sends all of [p, p + n) on a stream socket; the bytes sent, or the failing
-// call's result (below 1).
+// The result of a send that failed: its negated error number, or 0 when it
+// took nothing without an error (so no stale errno is ever reported).
+int send_failure(ssize_t r) {
+    return r < 0 ? -sock_errno() : 0;
+}
+
+// Sends all of [p, p + n) on a stream socket; the bytes sent, or the
+// failure (below 1).
 int send_all(sock_t sock, const uint8_t *p, uint32_t n) {
     uint32_t done = 0;
     while (done < n) {
@@ -32,7 +38,7 @@ int send_all(sock_t sock, const uint8_t *p, uint32_t n) {
         // Only an interrupted send is repeated: "would block" here means a
         // send time-out or a non-blocking socket, and retrying it would spin.
         if (r < 0 && sock_error_interrupted(sock_errno())) continue;
-        if (r < 1) return int(r);
+        if (r < 1) return send_failure(r);
         done += uint32_t(r);
     }
     return int(done);
@@ -58,8 +64,9 @@ bool rpc_reply(xprt *xp, rpc_call *call, rpc_encoder encoder, const void *result
     uint32_t len = accepted_header(xp, call, RPC_SUCCESS);
     len += encoder(xp->msg + len, result);
     xp->count = int32_t(len);
-    if (rpc_send(xp) < 1) {
-        log_printf(1, "rpc: error cannot transmit reply %u\n", unsigned(sock_errno()));
+    int sent = rpc_send(xp);
+    if (sent < 1) {
+        log_printf(1, "rpc: error cannot transmit reply %u\n", unsigned(-sent));
         return false;
     }
     return true;
@@ -90,14 +97,14 @@ void rpc_auth_error_reply(xprt *xp, rpc_call *, uint32_t auth_status) {
 
 int rpc_send(xprt *xp) {
     if (xp->protocol != RPC_TCP) {
-        int r = 0;
+        ssize_t r = 0;
         for (int attempt = 0; attempt < 3; attempt++) {
             if (attempt > 0) std::this_thread::yield();
-            r = int(sendto(xp->sock, xp->msg, size_t(xp->count), 0,
-                           reinterpret_cast<const sockaddr *>(&xp->peer), xp->peer_len));
+            r = sendto(xp->sock, xp->msg, size_t(xp->count), 0,
+                       reinterpret_cast<const sockaddr *>(&xp->peer), xp->peer_len);
             if (r >= 0) break;
         }
-        return r;
+        return r > 0 ? int(r) : send_failure(r);
     }
     // Record marking: fragments of at most size - 4 bytes, only the last
     // with the top bit of its mark set.
@@ -105,7 +112,8 @@ int rpc_send(xprt *xp) {
     uint8_t *data = xp->msg;
     uint32_t left = uint32_t(xp->count);
     while (left > max_fragment) {
-        if (send_fragment(xp, data, max_fragment, 0) < 1) return 0;
+        int r = send_fragment(xp, data, max_fragment, 0);
+        if (r < 1) return r;
         data += max_fragment;
         left -= max_fragment;
     }

@@ -11,8 +11,11 @@ xprt *xprt_create(sock_t sock, uint16_t protocol, uint16_t port, uint32_t size) 
     // allocation.
     bool fits = uint64_t(size) + 512 <= uint64_t(INT32_MAX);
     xprt *xp = fits ? new (std::nothrow) xprt{} : nullptr;
-    // The 4 bytes in front of the message area take a TCP record mark.
-    uint8_t *buffer = xp && size > 0 ? new (std::nothrow) uint8_t[size + 512 + 4] : nullptr;
+    // The 4 bytes in front of the message area take a TCP record mark; a
+    // connection's area for calls sent ahead follows in the same allocation.
+    uint32_t area = size + 512 + 4;
+    uint32_t areas = protocol == RPC_TCP ? 2 : 1;
+    uint8_t *buffer = xp && size > 0 ? new (std::nothrow) uint8_t[size_t(area) * areas] : nullptr;
     if (!xp || (size > 0 && !buffer)) {
         delete xp;
         log_printf(1, "xprt_create: out of memory\n");
@@ -26,6 +29,7 @@ xprt *xprt_create(sock_t sock, uint16_t protocol, uint16_t port, uint32_t size) 
         xp->buffer = buffer;
         xp->size = size + 512;
         xp->msg = buffer + 4;
+        if (areas == 2) xp->ahead = buffer + area;
     }
     return xp;
 }
