@@ -1,8 +1,9 @@
 // The select loop and the TCP transport. After start-up the server thread
 // runs select_loop: it serves the UDP records registered with it, accepts
 // connections on the listening TCP records and gives each connection a
-// thread of its own (tcp_connection). On its 2-second beat it sweeps the
-// open-file cache and keeps the machine awake while clients are active.
+// thread of its own (within the bound of the setting "TCP-Connections"). On
+// its 2-second beat it sweeps the open-file cache and keeps the machine
+// awake while clients are active.
 #pragma once
 
 #include <atomic>
@@ -50,29 +51,68 @@ extern loop_sweep_fn select_loop_sweep;
 
 // A listening stream socket bound to `host` (null or empty: any address; a
 // dotted IPv4 address; or the first IPv4 address of a host name) and `port`,
-// backlog 5. SOCK_INVALID on any failure.
+// with the host's usual backlog (SOMAXCONN), so a burst of connects is
+// queued rather than left to retry a second later. SOCK_INVALID on any
+// failure.
 sock_t tcp_listen_socket(const char *host, uint16_t port);
 
-// Accepts one connection on `listener` and starts `body` on a detached
-// thread of its own with a new record: protocol 6, `port`, a message area of
-// size + 512 bytes (`size` above 0), the peer's address. On NO_RECORD and
-// NO_THREAD the connection is closed again; the caller writes its line.
+// A listening socket and the connections accepted on it. At most `limit`
+// are open at once: a connection beyond it closes the one that has gone
+// longest without a complete record. A connection that delivers no complete
+// record for tcp_idle_ms is closed. When accepting fails for want of
+// descriptors, the longest idle connection is closed and the listener rests
+// for TCP_EXHAUSTED_PAUSE_MS instead of retrying at once. Connections are
+// not closed when the listener's owner stops (they end with their peers).
+struct tcp_listener;
+
+// Makes the record for listening socket `sock`: each connection gets a
+// transport with protocol 6, `port` and a message area of size + 512 bytes
+// (with size 0 connections are refused), and `serve` runs each decoded call
+// on the connection's thread. `limit` below 1 counts as 1. Null when memory
+// is short. Does not take over the socket.
+tcp_listener *tcp_listener_create(sock_t sock, uint16_t port, uint32_t size, uint32_t limit,
+                                  void (*serve)(xprt *, rpc_call *));
+// The owner is done with the listener (its socket is closed or about to be):
+// it is freed once its last connection has ended.
+void tcp_listener_release(tcp_listener *l);
+// Milliseconds the listener still rests after running out of descriptors;
+// 0 when it may accept. Only the owner's thread asks.
+uint32_t tcp_listener_resting(tcp_listener *l);
+// Connections of the listener open now.
+uint32_t tcp_listener_open(tcp_listener *l);
+
+constexpr uint32_t TCP_EXHAUSTED_PAUSE_MS = 100;
+// Milliseconds without a complete record after which a connection is closed
+// (6 minutes; a variable so that tests need not wait that long).
+extern std::atomic<uint32_t> tcp_idle_ms;
+
+// Accepts one connection on `l` and starts a detached thread serving it.
+// On NO_RECORD and NO_THREAD the connection is closed again; the caller
+// writes its line. EXHAUSTED: no descriptor was left (the listener rests).
 enum tcp_accept_result {
     TCP_ACCEPT_SERVED,
     TCP_ACCEPT_NONE,  // accept itself failed
     TCP_ACCEPT_NO_RECORD,
     TCP_ACCEPT_NO_THREAD,
+    TCP_ACCEPT_EXHAUSTED,
 };
-tcp_accept_result tcp_accept(sock_t listener, uint16_t port, uint32_t size, void (*body)(xprt *));
+tcp_accept_result tcp_accept(tcp_listener *l);
 
-// The body of a connection thread: serves the connection's calls one after
-// another until the peer closes, a record is too large or a call does not
-// decode; then closes the socket and frees the record.
+// Serves one connection's calls through rpc_dispatch, one after another,
+// until the peer closes, a record fails or a call does not decode; then
+// closes the socket and frees the record. The body of connections that no
+// listener tracks (tests).
 void tcp_connection(xprt *xp);
 
 // Receives one whole record-marked RPC record into the message area and sets
-// xp->count to its length. Fragments are joined in place. Fails (false) when
-// the peer closes or errs, when the record does not fit the buffer, or, with
-// timeout_ms >= 0, when the peer sends nothing for that long while a record
-// is under way ("RPC tcp receive timeout\n"). timeout_ms < 0: no time limit.
+// xp->count to its length. Fragments are joined in place. A connection
+// record (with an `ahead` area) receives as much as the message area holds
+// in one go, so calls sent ahead cost no receive of their own; a client
+// record receives exactly the record. Fails (false) when the peer closes or
+// errs, when the record does not fit the buffer, when it comes in more than
+// TCP_FRAGMENTS_MAX fragments ("rpc: tcp record in more than %u fragments
+// from %s, connection closed\n"), or, with timeout_ms >= 0, when the peer
+// sends nothing for that long while a record is under way ("RPC tcp receive
+// timeout\n"). timeout_ms < 0: no time limit.
 bool tcp_receive_record(xprt *xp, int timeout_ms);
+constexpr uint32_t TCP_FRAGMENTS_MAX = 1024;

@@ -18,3 +18,9 @@ struct rpc_entry {
 
 // The front of the registry, loaded with acquire.
 rpc_entry *rpc_registry_first();
+
+// tcp_receive_record with an idle limit besides: with idle_ms above 0 the
+// receive fails once idle_ms have passed since the tick `since` (a peer that
+// trickles bytes without ever completing a record). The connections of a
+// tcp_listener receive through it.
+bool tcp_receive(xprt *xp, int timeout_ms, uint32_t since, uint32_t idle_ms);

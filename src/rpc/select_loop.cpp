@@ -6,6 +6,7 @@
 
 #include "platform/power.h"
 #include "rpc/loop.h"
+#include "server/config.h"
 #include "server/log.h"
 
 std::atomic<int> xprt_stop{0};
@@ -14,27 +15,31 @@ loop_sweep_fn select_loop_sweep = nullptr;
 
 namespace {
 
-constexpr long BEAT_SECONDS = 2;
+constexpr uint32_t BEAT_MS = 2000;
 
-// The socket set and the transport list. xprt_add and xprt_reset fill them
+// The served set and the transport list. xprt_add and xprt_reset fill them
 // before the loop starts; afterwards only the loop's thread changes them,
 // except that xprt_close_all may run on another thread at any time. The lock
 // keeps those two apart; the loop walks the list without it because nobody
-// else frees or links records while it runs.
+// else frees or links records while it runs. A listening record's entry
+// carries the listener that tracks its connections.
+struct served {
+    xprt *xp;
+    tcp_listener *listener;  // TCP listening records only
+};
 std::mutex loop_lock;
-fd_set master;
-sock_t max_sock = SOCK_INVALID;
+served set[XPRT_MAX_SOCKETS];
 uint32_t set_count = 0;
 xprt *transports = nullptr;
 bool loop_running = false;
 
-bool fits_set(sock_t s) {
-    return s >= 0 && s < FD_SETSIZE;
+void serve_tcp(xprt *xp, rpc_call *call) {
+    xprt_idle.store(0);
+    rpc_dispatch(xp, call);
 }
 
 void set_clear() {
-    FD_ZERO(&master);
-    max_sock = SOCK_INVALID;
+    for (uint32_t i = 0; i < set_count; i++) tcp_listener_release(set[i].listener);
     set_count = 0;
 }
 
@@ -62,29 +67,51 @@ void power_beat(bool *awake) {
     }
 }
 
-void accept_connection(xprt *listener) {
-    switch (tcp_accept(listener->sock, listener->port, listener->size, tcp_connection)) {
+void accept_connection(tcp_listener *l) {
+    switch (tcp_accept(l)) {
         case TCP_ACCEPT_NO_RECORD:
             log_printf(1, "nfsd: tcp create error\n");
             break;
         case TCP_ACCEPT_NO_THREAD:
             log_printf(1, "nfsd: tcp thread create error\n");
             break;
+        case TCP_ACCEPT_EXHAUSTED:
+            log_printf(1, "nfsd: tcp accept: out of descriptors\n");
+            break;
         default:  // served, or a failed accept, which is ignored
             break;
     }
 }
 
-void serve_ready(fd_set *ready, rpc_call *call) {
-    for (xprt *xp = transports; xp; xp = xp->next) {
-        if (!fits_set(xp->sock) || !FD_ISSET(xp->sock, ready)) continue;
-        if (xp->protocol == RPC_UDP) {
+// The sockets to wait on this pass: every served record but the listeners
+// that rest after running out of descriptors; *timeout_ms shrinks to the
+// end of the shortest rest.
+uint32_t wait_set(sock_wait *want, served *which, int *timeout_ms) {
+    std::lock_guard<std::mutex> hold(loop_lock);
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < set_count; i++) {
+        uint32_t rest = set[i].listener ? tcp_listener_resting(set[i].listener) : 0;
+        if (rest > 0) {
+            if (int(rest) < *timeout_ms) *timeout_ms = int(rest);
+            continue;
+        }
+        want[n] = sock_wait{set[i].xp->sock, false};
+        which[n++] = set[i];
+    }
+    return n;
+}
+
+void serve_ready(const sock_wait *want, const served *which, uint32_t n, rpc_call *call) {
+    for (uint32_t i = 0; i < n; i++) {
+        if (!want[i].readable) continue;
+        xprt *xp = which[i].xp;
+        if (!which[i].listener) {
             if (udp_receive(xp) && rpc_decode_call(xp, call)) {
                 xprt_idle.store(1);
                 rpc_dispatch(xp, call);
             }
         } else {
-            accept_connection(xp);
+            accept_connection(which[i].listener);
         }
     }
 }
@@ -93,10 +120,15 @@ void serve_ready(fd_set *ready, rpc_call *call) {
 
 void xprt_add(xprt *xp) {
     std::lock_guard<std::mutex> hold(loop_lock);
-    if (fits_set(xp->sock) && !FD_ISSET(xp->sock, &master) && set_count < XPRT_MAX_SOCKETS) {
-        FD_SET(xp->sock, &master);
-        set_count++;
-        if (xp->sock > max_sock) max_sock = xp->sock;
+    bool present = false;
+    for (uint32_t i = 0; i < set_count; i++) present = present || set[i].xp->sock == xp->sock;
+    if (!present && set_count < XPRT_MAX_SOCKETS) {
+        tcp_listener *l = nullptr;
+        if (xp->protocol == RPC_TCP)
+            l = tcp_listener_create(xp->sock, xp->port, xp->size, config.tcp_connections,
+                                    serve_tcp);
+        // A listener without its record cannot accept; leave it unserved.
+        if (xp->protocol != RPC_TCP || l) set[set_count++] = served{xp, l};
     }
     xp->next = transports;
     transports = xp;
@@ -131,36 +163,31 @@ void select_loop() {
     }
     rpc_call call;
     bool awake = false;
+    sock_wait want[XPRT_MAX_SOCKETS];
+    served which[XPRT_MAX_SOCKETS];
     for (;;) {
         if (select_loop_sweep) select_loop_sweep();
         power_beat(&awake);
-        fd_set ready;
-        sock_t top;
-        uint32_t count;
-        {
-            std::lock_guard<std::mutex> hold(loop_lock);
-            ready = master;
-            top = max_sock;
-            count = set_count;
-        }
+        int timeout_ms = int(BEAT_MS);
+        uint32_t count = wait_set(want, which, &timeout_ms);
+        bool resting = timeout_ms < int(BEAT_MS);
         // Winsock refuses to wait on an empty set; do the same rather than
         // sleep for ever in a loop that can never serve anything.
         int err = EINVAL;
         int n = -1;
-        if (count > 0) {
-            timeval tv{BEAT_SECONDS, 0};
-            n = select(top + 1, &ready, nullptr, nullptr, &tv);
+        if (count > 0 || resting) {
+            n = sock_poll(want, count, timeout_ms);
             if (n < 0) err = sock_errno();
         }
         if (n == 0) {
-            xprt_idle.fetch_add(1);
+            if (!resting) xprt_idle.fetch_add(1);
         } else if (n < 0) {
             if (!sock_error_transient(err)) {
                 log_printf(1, "nfsd: fatal read error %d\n", err);
                 break;
             }
         } else {
-            serve_ready(&ready, &call);
+            serve_ready(want, which, count, &call);
         }
         if (xprt_stop.load()) break;
     }

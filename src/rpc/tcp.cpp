@@ -1,33 +1,24 @@
-// The TCP transport: listening sockets, record-marked receive (RFC 1831
-// section 10) and the connection threads that serve one client each.
-
+// The TCP transport: listening sockets and the record-marked receive
+// (RFC 1831 section 10) of connections and client calls.
+//
+// A connection receives into its buffer from the 4 reserved bytes in front
+// of the message area on, as much as fits, so that one receive usually
+// brings the record mark, the call and any calls sent behind it. Each
+// fragment's data is moved down over the marks that precede it, so the
+// record lies whole at the message area; whatever follows the record is
+// kept in the connection's `ahead` area while the reply overwrites the
+// message area, and is put back in front before the next record is read.
 #include <cstring>
-#include <thread>
 
+#include "platform/clock.h"
 #include "rpc/clnt_internal.h"
 #include "rpc/loop.h"
+#include "rpc/rpc_internal.h"
 #include "server/log.h"
 
 namespace {
 
 constexpr uint32_t LAST_FRAGMENT = 0x80000000u;
-constexpr int LISTEN_BACKLOG = 5;
-
-enum recv_status { RECV_OK, RECV_CLOSED, RECV_TIMEOUT };
-
-// Receives exactly n bytes. A client that stalls for timeout_ms between two
-// pieces gives RECV_TIMEOUT; a closed connection or an error RECV_CLOSED.
-recv_status recv_exact(sock_t s, uint8_t *p, uint32_t n, int timeout_ms) {
-    uint32_t done = 0;
-    while (done < n) {
-        if (timeout_ms >= 0 && !clnt_wait_readable(s, timeout_ms)) return RECV_TIMEOUT;
-        ssize_t r = recv(s, p + done, n - done, 0);
-        if (r < 0 && sock_error_transient(sock_errno())) continue;
-        if (r < 1) return RECV_CLOSED;
-        done += uint32_t(r);
-    }
-    return RECV_OK;
-}
 
 bool resolve(const char *host, in_addr *addr) {
     if (!host || !*host) {
@@ -36,6 +27,65 @@ bool resolve(const char *host, in_addr *addr) {
     }
     if (inet_pton(AF_INET, host, addr) == 1) return true;
     return net_host_address(host, &addr->s_addr);
+}
+
+enum recv_status { RECV_OK, RECV_CLOSED, RECV_TIMEOUT };
+
+// The receive window of one record: bytes [r, w) of the buffer arrived but
+// are not used yet; the record assembled so far lies at msg[0, length).
+struct window {
+    xprt *xp;
+    uint8_t *b;    // xp->buffer: the 4 reserved bytes, then the message area
+    uint32_t cap;  // bytes the buffer holds: xp->size + 4
+    uint32_t r, w;
+    int timeout_ms;   // >= 0: the longest wait for each piece (clients)
+    uint32_t since;   // tick the idle limit counts from
+    uint32_t idle_ms;  // > 0: fail once this long has passed since `since`
+};
+
+// Makes at least `need` bytes available from r on.
+recv_status fill(window *win, uint32_t need) {
+    while (win->w - win->r < need) {
+        xprt *xp = win->xp;
+        if (win->timeout_ms >= 0 && !clnt_wait_readable(xp->sock, win->timeout_ms))
+            return RECV_TIMEOUT;
+        // A connection takes whatever has arrived; a client no more than
+        // its record, since nothing behind it is any use to it.
+        uint32_t want = xp->ahead ? win->cap - win->w : win->r + need - win->w;
+        ssize_t n = recv(xp->sock, win->b + win->w, want, 0);
+        // Only an interrupted receive is repeated: "would block" on a
+        // blocking socket is the receive time-out of an idle connection.
+        if (n < 0 && sock_error_interrupted(sock_errno())) continue;
+        if (n < 1) return RECV_CLOSED;
+        win->w += uint32_t(n);
+        if (win->idle_ms > 0 && tick_count() - win->since > win->idle_ms) return RECV_CLOSED;
+    }
+    return RECV_OK;
+}
+
+bool filled(window *win, uint32_t need) {
+    recv_status st = fill(win, need);
+    if (st == RECV_TIMEOUT) log_printf(1, "RPC tcp receive timeout\n");
+    return st == RECV_OK;
+}
+
+// Makes sure `need` bytes from r on fit the buffer, moving the unused bytes
+// down to `home` (where the next mark would stand had every earlier mark
+// been moved out) when they would not. False when they cannot fit at all.
+bool make_room(window *win, uint32_t home, uint32_t need) {
+    if (win->r + need <= win->cap) return true;
+    if (home + need > win->cap) return false;
+    memmove(win->b + home, win->b + win->r, win->w - win->r);
+    win->w -= win->r - home;
+    win->r = home;
+    return true;
+}
+
+void log_fragments(const xprt *xp) {
+    char addr[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &xp->peer.sin_addr, addr, sizeof addr);
+    log_printf(1, "rpc: tcp record in more than %u fragments from %s, connection closed\n",
+               TCP_FRAGMENTS_MAX, addr);
 }
 
 }  // namespace
@@ -52,69 +102,51 @@ sock_t tcp_listen_socket(const char *host, uint16_t port) {
     int on = 1;
     if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         bind(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(s, LISTEN_BACKLOG) != 0) {
+        listen(s, SOMAXCONN) != 0) {
         sock_close(s);
         return SOCK_INVALID;
     }
     return s;
 }
 
-tcp_accept_result tcp_accept(sock_t listener, uint16_t port, uint32_t size, void (*body)(xprt *)) {
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof peer;
-    sock_t s = accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len);
-    if (s == SOCK_INVALID) return TCP_ACCEPT_NONE;
-    // A record without a message area would take the first record mark
-    // in front of nothing.
-    xprt *xp = size > 0 ? xprt_create(s, RPC_TCP, port, size) : nullptr;
-    if (!xp) {
-        sock_close(s);
-        return TCP_ACCEPT_NO_RECORD;
+bool tcp_receive(xprt *xp, int timeout_ms, uint32_t since, uint32_t idle_ms) {
+    window win{xp, xp->buffer, xp->size + 4, 0, 0, timeout_ms, since, idle_ms};
+    if (xp->ahead && xp->ahead_count > 0) {
+        memcpy(win.b, xp->ahead, xp->ahead_count);
+        win.w = xp->ahead_count;
+        xp->ahead_count = 0;
     }
-    xp->peer = peer;
-    xp->peer_len = peer_len;
-    try {
-        std::thread(body, xp).detach();
-    } catch (...) {
-        sock_close(s);
-        xprt_free(xp);
-        return TCP_ACCEPT_NO_THREAD;
+    uint32_t length = 0;
+    for (uint32_t fragments = 0;; fragments++) {
+        if (fragments == TCP_FRAGMENTS_MAX) {
+            log_fragments(xp);
+            return false;
+        }
+        // The mark of a later fragment takes 4 bytes behind the data; a
+        // record that does not fit is refused rather than served cut, which
+        // would also leave the stream out of step.
+        uint32_t home = length == 0 ? 0 : 4 + length;
+        if (!make_room(&win, home, 4)) return false;
+        if (!filled(&win, 4)) return false;
+        uint32_t mark = clnt_word(win.b + win.r);
+        uint32_t n = mark & ~LAST_FRAGMENT;
+        if (uint64_t(length) + 4 + n > xp->size || !make_room(&win, home, 4 + n)) return false;
+        if (!filled(&win, 4 + n)) return false;
+        if (win.r + 4 != 4 + length) memmove(xp->msg + length, win.b + win.r + 4, n);
+        win.r += 4 + n;
+        length += n;
+        if (mark & LAST_FRAGMENT) break;
     }
-    return TCP_ACCEPT_SERVED;
+    if (xp->ahead && win.w > win.r) {
+        xp->ahead_count = win.w - win.r;
+        memcpy(xp->ahead, win.b + win.r, xp->ahead_count);
+    }
+    xp->count = int32_t(length);
+    return true;
 }
 
-// The record is assembled from the 4 reserved bytes in front of the message
-// area on: each fragment's mark is received at the current end of the data
-// and the fragment's bytes after it are moved down over the mark.
 bool tcp_receive_record(xprt *xp, int timeout_ms) {
-    uint32_t room = xp->size;  // bytes left from the current mark position on
-    uint32_t length = 0;       // record bytes assembled at xp->msg
-    for (;;) {
-        // A record that filled the buffer without its last fragment does not
-        // fit: it is refused rather than served cut, which would also leave
-        // the stream out of step.
-        if (room < 4) return false;
-        uint8_t *mark = length == 0 ? xp->msg - 4 : xp->msg + length;
-        recv_status st = recv_exact(xp->sock, mark, 4, timeout_ms);
-        if (st == RECV_OK) {
-            uint32_t word = clnt_word(mark);
-            uint32_t n = word & ~LAST_FRAGMENT;
-            if (n > room - 4) return false;  // record too large
-            st = recv_exact(xp->sock, mark + 4, n, timeout_ms);
-            if (st == RECV_OK) {
-                if (length > 0) memmove(mark, mark + 4, n);
-                length += n;
-                room -= n;
-                if (word & LAST_FRAGMENT) {
-                    xp->count = int32_t(length);
-                    return true;
-                }
-                continue;
-            }
-        }
-        if (st == RECV_TIMEOUT) log_printf(1, "RPC tcp receive timeout\n");
-        return false;
-    }
+    return tcp_receive(xp, timeout_ms, 0, 0);
 }
 
 void tcp_connection(xprt *xp) {

@@ -39,6 +39,7 @@ void config_load(const char *subkey) {
         reg_read_number(subkey, "SO_Rcvbuf", (config.datasize + 64) * config.threads);
     config.mount_udp = reg_read_number(subkey, "Mount-UDP", 1);
     config.mount_tcp = reg_read_number(subkey, "Mount-TCP", config.tcp);
+    config.tcp_connections = reg_read_number(subkey, "TCP-Connections", CONFIG_TCP_CONNECTIONS);
 
     size_t size = sizeof config.directory;
     reg_read_string(subkey, "Directory", "", config.directory, size);

@@ -5,6 +5,12 @@
 
 #include <cstdint>
 
+// "TCP-Connections": connections open at once per listening TCP port; one
+// more closes the longest idle. The default is enough for every client of a
+// small network and few enough that three listeners stay well inside the
+// usual 1024 descriptors; it is also the value before config_load runs.
+constexpr uint32_t CONFIG_TCP_CONNECTIONS = 128;
+
 struct nfsd_config {
     int32_t log;           // "Log": 0 no log file, 1 events and errors, 2-3 detail
     uint32_t portmapper;   // "PortMapper": start the built-in portmapper
@@ -31,6 +37,7 @@ struct nfsd_config {
     uint32_t so_rcvbuf;    // "SO_Rcvbuf": default ("Datasize" + 64) * "Threads"
     uint32_t mount_udp;    // "Mount-UDP"
     uint32_t mount_tcp;    // "Mount-TCP": default "TCP"
+    uint32_t tcp_connections = CONFIG_TCP_CONNECTIONS;  // "TCP-Connections"
     char directory[261];   // "Directory": log folder, ends in '/'; default the program directory
 };
 
