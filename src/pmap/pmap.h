@@ -16,6 +16,10 @@ struct pmap_entry {
     uint32_t prot;  // RPC_UDP or RPC_TCP
     uint32_t port;
     pmap_entry *next;
+    // Who set it, network order: the one caller besides a privileged port
+    // that may remove it. 0 and 0 for the portmapper's own mappings.
+    uint32_t setter_addr;
+    uint16_t setter_port;
 };
 
 // Entries a DUMP answer holds at most.
@@ -23,13 +27,16 @@ constexpr uint32_t PMAP_DUMP_MAX = 26;
 
 // Binds UDP and TCP port 111 ("%s bind on port %u failed\n" when either
 // cannot be bound), puts the portmapper's own two mappings in the list,
-// writes "%s pmapd ready on port %u\n" and starts the thread. False on any
-// failure, with nothing left bound. Called at server start.
+// reads this host's interface addresses, writes "%s pmapd ready on port
+// %u\n" and starts the thread and the forwarders. False on any failure, with
+// nothing left bound. Called at server start. TCP connections are bounded by
+// the setting "TCP-Connections" like the server's own.
 bool pmap_start();
 
 // Sets the stop request and closes both sockets; only the first call after a
-// start acts. From another thread it also waits for the portmapper thread to
-// leave. Connections already accepted keep their threads until they close.
+// start acts. From another thread it also waits for the portmapper thread
+// and the forwarders (a forwarded call under way: 2 s at most) to leave.
+// Connections already accepted keep their threads until they close.
 void pmap_stop();
 
 // Empties the mapping list and puts back (100000, 2, 6, 111) and

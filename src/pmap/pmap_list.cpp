@@ -10,6 +10,7 @@
 namespace {
 
 constexpr uint32_t LOWEST_FREE_PORT = 1025;  // ports below are never mapped by callers
+constexpr uint16_t PRIVILEGED_PORTS = 1024;  // a caller below binds only with the right to
 
 std::mutex list_lock;
 pmap_entry *list = nullptr;
@@ -29,9 +30,9 @@ pmap_entry *find(uint32_t prog, uint32_t vers, uint32_t prot) {
 
 bool pmap_list_reset() {
     pmap_entry *tcp =
-        new (std::nothrow) pmap_entry{PMAP_PROG, PMAP_VERS, RPC_TCP, PMAP_PORT, nullptr};
+        new (std::nothrow) pmap_entry{PMAP_PROG, PMAP_VERS, RPC_TCP, PMAP_PORT, nullptr, 0, 0};
     pmap_entry *udp =
-        new (std::nothrow) pmap_entry{PMAP_PROG, PMAP_VERS, RPC_UDP, PMAP_PORT, nullptr};
+        new (std::nothrow) pmap_entry{PMAP_PROG, PMAP_VERS, RPC_UDP, PMAP_PORT, nullptr, 0, 0};
     if (!tcp || !udp) {
         delete tcp;
         delete udp;
@@ -61,9 +62,14 @@ bool pmap_caller_allowed(const sockaddr_in *peer, uint32_t port) {
     return is_local_address(peer->sin_addr.s_addr) && (port == 0 || port >= LOWEST_FREE_PORT);
 }
 
-bool pmap_list_set(uint32_t prog, uint32_t vers, uint32_t prot, uint32_t port) {
+bool pmap_list_set(uint32_t prog, uint32_t vers, uint32_t prot, uint32_t port,
+                   const sockaddr_in *setter) {
     // Allocated before the lock; a mapping is stored whole or not at all.
-    pmap_entry *added = new (std::nothrow) pmap_entry{prog, vers, prot, port, nullptr};
+    pmap_entry *added = new (std::nothrow) pmap_entry{prog, vers, prot, port, nullptr, 0, 0};
+    if (added && setter) {
+        added->setter_addr = setter->sin_addr.s_addr;
+        added->setter_port = setter->sin_port;
+    }
     std::lock_guard<std::mutex> hold(list_lock);
     pmap_entry *e = find(prog, vers, prot);
     if (e && e->vers == vers) {
@@ -77,16 +83,21 @@ bool pmap_list_set(uint32_t prog, uint32_t vers, uint32_t prot, uint32_t port) {
     return true;
 }
 
-bool pmap_list_unset(uint32_t prog, uint32_t vers) {
+bool pmap_list_unset(uint32_t prog, uint32_t vers, const sockaddr_in *caller) {
     if (prog == PMAP_PROG) return false;
+    bool privileged = ntohs(caller->sin_port) < PRIVILEGED_PORTS;
     pmap_entry *gone = nullptr;
     {
         std::lock_guard<std::mutex> hold(list_lock);
         for (pmap_entry **link = &list; *link; link = &(*link)->next) {
             pmap_entry *e = *link;
             if (e->prog != prog || e->vers != vers) continue;
-            // Only the first match counts; a privileged port stays.
+            // Only the first match counts; a privileged port stays, and so
+            // does a mapping that another unprivileged caller set.
             if (e->port < LOWEST_FREE_PORT) return false;
+            bool setter = e->setter_addr == caller->sin_addr.s_addr &&
+                          e->setter_port == caller->sin_port;
+            if (!privileged && !setter) return false;
             *link = e->next;
             gone = e;
             break;

@@ -22,17 +22,10 @@ enum : uint32_t {
 constexpr uint32_t MAPPING_ARGS = 16;    // program, version, protocol, port
 constexpr uint32_t CALLIT_HEADER = 16;   // program, version, procedure, argument length
 constexpr uint32_t DUMP_BYTES = 512;     // entries are written while fewer than this
-constexpr uint32_t FORWARD_SIZE = 8704;  // buffer of a forwarded call
 
 struct dump_result {
     uint32_t count;
     pmap_entry entries[PMAP_DUMP_MAX];
-};
-
-struct callit_result {
-    uint32_t port;
-    const uint8_t *results;
-    uint32_t length;
 };
 
 uint32_t encode_word(uint8_t *out, const void *result) {
@@ -47,12 +40,6 @@ uint32_t encode_dump(uint8_t *out, const void *result) {
         len += xdr_pack(out + len, "qqqqq", 1u, e.prog, e.vers, e.prot, e.port);
     }
     return len + xdr_put_u32(out + len, 0);
-}
-
-uint32_t encode_callit(uint8_t *out, const void *result) {
-    const callit_result *c = static_cast<const callit_result *>(result);
-    uint32_t len = xdr_put_u32(out, c->port);
-    return len + xdr_put_opaque(out + len, c->results, c->length);
 }
 
 // The four words of SET, UNSET and GETPORT; exactly 16 bytes or nothing.
@@ -73,15 +60,15 @@ bool pmap_null(xprt *, rpc_call *, void *, void *) {
 
 bool pmap_set(xprt *xp, rpc_call *, void *args, void *result) {
     const pmap_entry *m = static_cast<const pmap_entry *>(args);
-    bool ok =
-        pmap_caller_allowed(&xp->peer, m->port) && pmap_list_set(m->prog, m->vers, m->prot, m->port);
+    bool ok = pmap_caller_allowed(&xp->peer, m->port) &&
+              pmap_list_set(m->prog, m->vers, m->prot, m->port, &xp->peer);
     *static_cast<uint32_t *>(result) = ok ? 1 : 0;
     return true;
 }
 
 bool pmap_unset(xprt *xp, rpc_call *, void *args, void *result) {
     const pmap_entry *m = static_cast<const pmap_entry *>(args);
-    bool ok = pmap_caller_allowed(&xp->peer, 0) && pmap_list_unset(m->prog, m->vers);
+    bool ok = pmap_caller_allowed(&xp->peer, 0) && pmap_list_unset(m->prog, m->vers, &xp->peer);
     *static_cast<uint32_t *>(result) = ok ? 1 : 0;
     return true;
 }
@@ -100,10 +87,10 @@ bool pmap_dump_proc(xprt *, rpc_call *, void *, void *result) {
     return true;
 }
 
-// Forwards a call to a local UDP program and answers with its results. Every
-// failure is silent towards the caller, as an indirect call must be: a
-// broadcast caller hears only from hosts where the call worked. So CALLIT
-// reads its own arguments and sends its own reply.
+// Forwards a call to a local UDP program, whose results a forwarder sends
+// back. Every failure is silent towards the caller, as an indirect call must
+// be: a broadcast caller hears only from hosts where the call worked. So
+// CALLIT reads its own arguments and leaves the reply to the forwarder.
 bool pmap_callit(xprt *xp, rpc_call *call, void *, void *) {
     if (xp->protocol != RPC_UDP) {
         rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
@@ -120,33 +107,13 @@ bool pmap_callit(xprt *xp, rpc_call *call, void *, void *) {
         return false;
     }
     if (!pmap_caller_allowed(&xp->peer, 0)) return false;
-    pmap_entry target;
-    // Our own UDP calls are served by this very thread, which would sit out
-    // the whole wait for an answer that cannot come.
+    // Never the portmapper itself: a forwarded SET or UNSET would come from
+    // this host and pass for the local caller it is not.
     if (prog == PMAP_PROG) return false;
+    pmap_entry target;
     if (!pmap_lookup(prog, vers, RPC_UDP, &target) || target.port == 0) return false;
-    uint8_t buffer[4 + FORWARD_SIZE];
-    xprt fwd;
-    clnt_xprt_init(&fwd, buffer, FORWARD_SIZE);
-    uint32_t len = clnt_call_header(&fwd, prog, vers, proc);
-    if (n > FORWARD_SIZE - len) return false;
-    memcpy(fwd.msg + len, reinterpret_cast<const uint8_t *>(call->args) + CALLIT_HEADER, n);
-    fwd.count = int32_t(len + n);
-    if (!clnt_open(&fwd, RPC_UDP, uint16_t(target.port))) return false;
-    if (rpc_send(&fwd) < 1) {
-        sock_close(fwd.sock);
-        return false;
-    }
-    int32_t r = clnt_receive(&fwd);
-    if (r < int32_t(CLNT_RESULTS)) return false;
-    callit_result res{target.port, fwd.msg + CLNT_RESULTS, uint32_t(r) - CLNT_RESULTS};
-    // The answer is written over the call: accepted header (echoing the
-    // verifier), port, length and results must fit the caller's buffer.
-    uint64_t need = 24 + uint64_t(call->verf_len) + xdr_pad(call->verf_len) + 8 + res.length +
-                    xdr_pad(res.length);
-    if (need > xp->size) return false;
-    if (!rpc_reply(xp, call, encode_callit, &res))
-        log_printf(1, "%s pmapd: rpc send reply failed\n", log_time());
+    pmap_forward(xp, call, prog, vers, proc, uint16_t(target.port),
+                 reinterpret_cast<const uint8_t *>(call->args) + CALLIT_HEADER, n);
     return false;
 }
 

@@ -1,13 +1,14 @@
 // The portmapper's sockets and threads: one thread waits on UDP and TCP port
 // 111, serves the datagrams itself and gives each accepted connection a
-// thread of its own.
+// thread of its own; indirect calls go to the forwarders.
 
 #include <mutex>
 #include <thread>
 
-#include "pmap/pmap.h"
+#include "pmap/pmap_internal.h"
 #include "rpc/clnt.h"
 #include "rpc/loop.h"
+#include "server/config.h"
 #include "server/log.h"
 
 namespace {
@@ -17,13 +18,15 @@ constexpr uint32_t PMAP_BUFFER = 8192 - 512;
 
 // Start and stop run on the server thread, or stop on the portmapper thread
 // when its wait fails; the lock keeps them from overlapping. The thread
-// itself reads the sockets and the UDP record, which stay valid until it has
-// been joined (or, when it stops itself, until it is past its loop).
+// itself reads the sockets, the UDP record and the listener, which stay
+// valid until it has been joined (or, when it stops itself, until it is
+// past its loop).
 std::mutex service_lock;
 std::thread service_thread;
 sock_t udp_sock = SOCK_INVALID;
 sock_t tcp_sock = SOCK_INVALID;
 xprt *udp_xprt = nullptr;
+tcp_listener *listener = nullptr;
 std::atomic<int> stop_request{0};
 std::atomic<int> stopped{1};
 
@@ -33,37 +36,34 @@ void close_sockets() {
     udp_sock = tcp_sock = SOCK_INVALID;
     xprt_free(udp_xprt);
     udp_xprt = nullptr;
+    tcp_listener_release(listener);
+    listener = nullptr;
 }
 
-void pmap_connection(xprt *xp) {
-    rpc_call call;
-    while (tcp_receive_record(xp, -1) && rpc_decode_call(xp, &call)) pmap_serve(xp, &call);
-    sock_close(xp->sock);
-    xprt_free(xp);
-}
-
-void accept_connection(sock_t listener) {
+void accept_connection(tcp_listener *l) {
     // A thread that cannot be started costs the connection, without a line.
-    if (tcp_accept(listener, PMAP_PORT, PMAP_BUFFER, pmap_connection) == TCP_ACCEPT_NO_RECORD)
+    if (tcp_accept(l) == TCP_ACCEPT_NO_RECORD)
         log_printf(2, "%s pmapd: out of memory\n", log_time());
 }
 
-void pmap_thread(sock_t udp, sock_t tcp, xprt *xp) {
+void pmap_thread(sock_t udp, sock_t tcp, xprt *xp, tcp_listener *l) {
     rpc_call call;
     // poll rather than select: either descriptor may lie beyond an fd_set
     // when the portmapper is started late in a busy process.
     sock_wait want[2] = {{udp, false}, {tcp, false}};
     while (!stop_request.load()) {
-        int n = sock_poll(want, 2, -1);
+        // A listener out of descriptors rests rather than spinning on a
+        // connection it cannot take.
+        uint32_t rest = tcp_listener_resting(l);
+        int n = sock_poll(want, rest > 0 ? 1 : 2, rest > 0 ? int(rest) : -1);
         if (n < 0) {
             if (sock_error_transient(sock_errno())) continue;
             break;
         }
         if (stop_request.load()) break;
-        if (want[0].readable && udp_receive(xp) &&
-            rpc_decode_call(xp, &call))
+        if (want[0].readable && udp_receive(xp) && rpc_decode_call(xp, &call))
             pmap_serve(xp, &call);
-        if (want[1].readable) accept_connection(tcp);
+        if (rest == 0 && want[1].readable) accept_connection(l);
     }
     pmap_stop();
 }
@@ -81,20 +81,24 @@ bool pmap_start() {
         return false;
     }
     udp_xprt = xprt_create(udp_sock, RPC_UDP, PMAP_PORT, PMAP_BUFFER);
-    if (!udp_xprt || !pmap_list_reset()) {
+    listener =
+        tcp_listener_create(tcp_sock, PMAP_PORT, PMAP_BUFFER, config.tcp_connections, pmap_serve);
+    if (!udp_xprt || !listener || !pmap_list_reset()) {
         close_sockets();
         return false;
     }
+    net_local_addresses_refresh();
     log_printf(1, "%s pmapd ready on port %u\n", log_time(), unsigned(PMAP_PORT));
     stop_request.store(0);
     stopped.store(0);
     try {
-        service_thread = std::thread(pmap_thread, udp_sock, tcp_sock, udp_xprt);
+        service_thread = std::thread(pmap_thread, udp_sock, tcp_sock, udp_xprt, listener);
     } catch (...) {
         stopped.store(1);
         close_sockets();
         return false;
     }
+    pmap_forward_start();
     return true;
 }
 
@@ -112,5 +116,7 @@ void pmap_stop() {
         else
             service_thread.join();
     }
+    // Forwarders answer on the UDP socket: they end before it closes.
+    pmap_forward_stop();
     close_sockets();
 }

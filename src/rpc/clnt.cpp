@@ -1,8 +1,6 @@
 // Client calls to this host: the call header, one exchange over UDP or TCP,
-// the judgement of the reply, and the portmapper SET/UNSET that registers the
-// server's programs.
+// and the judgement of the reply.
 #include "rpc/clnt.h"
-
 
 #include <atomic>
 #include <ctime>
@@ -21,9 +19,6 @@ constexpr uint32_t MSG_ACCEPTED = 0;
 constexpr uint32_t MSG_DENIED = 1;
 constexpr uint32_t RPC_VERSION = 2;
 constexpr uint32_t AUTH_NULL = 0;
-constexpr uint32_t PMAP_SET = 1;
-constexpr uint32_t PMAP_UNSET = 2;
-constexpr uint32_t SET_BUFFER = 1500;
 
 // Shared by every calling thread; atomic so that two calls never take the
 // same id.
@@ -142,21 +137,6 @@ int32_t clnt_exchange(xprt *xp, uint16_t protocol, uint16_t port) {
         return CLNT_TIMEOUT;
     }
     return clnt_receive(xp);
-}
-
-bool pmap_set_unset(uint32_t prog, uint32_t vers, uint32_t protocol, uint16_t port) {
-    uint8_t buffer[4 + SET_BUFFER];
-    xprt xp;
-    clnt_xprt_init(&xp, buffer, SET_BUFFER);
-    uint32_t len = clnt_call_header(&xp, PMAP_PROG, PMAP_VERS, port > 0 ? PMAP_SET : PMAP_UNSET);
-    len += xdr_pack(xp.msg + len, "qqqw", prog, vers, protocol, port);
-    xp.count = int32_t(len);
-    int32_t r = clnt_exchange(&xp, RPC_UDP, PMAP_PORT);
-    return r == int32_t(CLNT_RESULTS + 4) && clnt_word(xp.msg + CLNT_RESULTS) != 0;
-}
-
-bool clnt_pmap_call(bool set, uint32_t prog, uint32_t vers, uint32_t protocol, uint16_t port) {
-    return pmap_set_unset(prog, vers, protocol, set ? port : 0);
 }
 
 bool is_local_address(uint32_t addr) {

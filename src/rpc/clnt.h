@@ -56,7 +56,11 @@ int32_t clnt_receive(xprt *xp);
 int32_t clnt_check_reply(const xprt *xp);
 
 // SET (port above 0) or UNSET (port 0) of (prog, vers, protocol, port) at the
-// portmapper on 127.0.0.1:111 over UDP; its boolean answer, false on failure.
+// portmapper on 127.0.0.1:111 over UDP; its boolean answer, false on failure
+// (after 2 s: "RPC receive timeout\n"). Every call of the run leaves from
+// the same socket, on a privileged port when the process may bind one, so
+// the portmapper knows the UNSET for the setter of the mapping. Calls on
+// several threads take turns.
 bool pmap_set_unset(uint32_t prog, uint32_t vers, uint32_t protocol, uint16_t port);
 
 // The seam behind rpc_register/rpc_unregister (rpc_pmap_call).
