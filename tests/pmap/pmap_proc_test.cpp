@@ -38,21 +38,24 @@ class PmapProc : public ::testing::Test {
    protected:
     void SetUp() override {
         ASSERT_TRUE(pmap_list_reset());
-        ASSERT_TRUE(local_.ok() && remote_.ok());
+        ASSERT_TRUE(local_.ok() && other_.ok() && remote_.ok());
         ASSERT_TRUE(pmap_forward_start());
     }
     // Forwarders answer on the rigs' sockets: they end first.
     void TearDown() override { pmap_forward_stop(); }
-    rpc_bytes call(uint32_t proc, const words &args, bool remote = false) {
-        return (remote ? remote_ : local_).serve(pmap_msg(++xid_, proc, args), pmap_serve);
+    // Callers: this host, this host from another port, another host.
+    enum caller { LOCAL, OTHER, REMOTE };
+    rpc_bytes call(uint32_t proc, const words &args, caller who = LOCAL) {
+        rpc_rig &rig = who == LOCAL ? local_ : who == OTHER ? other_ : remote_;
+        return rig.serve(pmap_msg(++xid_, proc, args), pmap_serve);
     }
     // The single result word of SET, UNSET and GETPORT.
-    uint32_t result(uint32_t proc, const words &args, bool remote = false) {
-        auto r = call(proc, args, remote);
+    uint32_t result(uint32_t proc, const words &args, caller who = LOCAL) {
+        auto r = call(proc, args, who);
         EXPECT_EQ(rpc_msg_words(r), (words{xid_, 1, 0, 0, 0, 0, rpc_msg_word_at(r, 6)}));
         return rpc_msg_word_at(r, 6);
     }
-    rpc_rig local_, remote_{8192, "127.0.0.2"};
+    rpc_rig local_, other_, remote_{8192, "127.0.0.2"};
     uint32_t xid_ = 700;
 };
 
@@ -64,44 +67,47 @@ TEST_F(PmapProc, SetUnsetAndGetportRules) {
     ASSERT_TRUE(pmap_list_set(P, 2, 17, 700, nullptr));  // as if set by a privileged service
     struct row {
         const char *what;
-        bool remote;
+        caller who;
         uint32_t proc;
         words args;
         uint32_t expect;
     } rows[] = {
-        {"privileged port", false, SET, {100005, 1, 17, 635}, 0},
-        {"port 1024", false, SET, {100005, 1, 17, 1024}, 0},
-        {"first port", false, SET, {100005, 1, 17, 1058}, 1},
-        {"same mapping again", false, SET, {100005, 1, 17, 1058}, 1},
-        {"another port", false, SET, {100005, 1, 17, 2000}, 0},
-        {"first port kept", false, GETPORT, {100005, 1, 17, 0}, 1058},
-        {"own mapping", false, SET, {100000, 2, 17, 2000}, 0},
-        {"own mapping kept", false, GETPORT, {100000, 2, 17, 0}, 111},
-        {"version 2", false, SET, {100005, 2, 17, 1059}, 1},
-        {"last other version", false, GETPORT, {100005, 3, 17, 0}, 1059},
-        {"no TCP mapping", false, GETPORT, {100005, 1, 6, 0}, 0},
-        {"unknown program", false, GETPORT, {123456, 1, 17, 0}, 0},
-        {"version 3 beside 1 and 2", false, SET, {100005, 3, 17, 1060}, 1},
-        {"version 3 found", false, GETPORT, {100005, 3, 17, 0}, 1060},
-        {"remote SET", true, SET, {100003, 2, 17, 2049}, 0},
-        {"remote UNSET", true, UNSET, {100005, 1, 17, 0}, 0},
-        {"remote GETPORT", true, GETPORT, {100005, 1, 17, 0}, 1058},
-        {"UDP mapping", false, SET, {P, 1, 17, 3000}, 1},
-        {"TCP mapping", false, SET, {P, 1, 6, 3001}, 1},
-        {"portmapper never", false, UNSET, {100000, 2, 17, 0}, 0},
+        {"privileged port", LOCAL, SET, {100005, 1, 17, 635}, 0},
+        {"port 1024", LOCAL, SET, {100005, 1, 17, 1024}, 0},
+        {"first port", LOCAL, SET, {100005, 1, 17, 1058}, 1},
+        {"same mapping again", LOCAL, SET, {100005, 1, 17, 1058}, 1},
+        {"another port", LOCAL, SET, {100005, 1, 17, 2000}, 0},
+        {"first port kept", LOCAL, GETPORT, {100005, 1, 17, 0}, 1058},
+        {"own mapping", LOCAL, SET, {100000, 2, 17, 2000}, 0},
+        {"own mapping kept", LOCAL, GETPORT, {100000, 2, 17, 0}, 111},
+        {"version 2", LOCAL, SET, {100005, 2, 17, 1059}, 1},
+        {"last other version", LOCAL, GETPORT, {100005, 3, 17, 0}, 1059},
+        {"no TCP mapping", LOCAL, GETPORT, {100005, 1, 6, 0}, 0},
+        {"unknown program", LOCAL, GETPORT, {123456, 1, 17, 0}, 0},
+        {"version 3 beside 1 and 2", LOCAL, SET, {100005, 3, 17, 1060}, 1},
+        {"version 3 found", LOCAL, GETPORT, {100005, 3, 17, 0}, 1060},
+        {"remote SET", REMOTE, SET, {100003, 2, 17, 2049}, 0},
+        {"remote UNSET", REMOTE, UNSET, {100005, 1, 17, 0}, 0},
+        {"remote GETPORT", REMOTE, GETPORT, {100005, 1, 17, 0}, 1058},
+        {"UDP mapping", LOCAL, SET, {P, 1, 17, 3000}, 1},
+        {"TCP mapping", LOCAL, SET, {P, 1, 6, 3001}, 1},
+        // A mapping goes only by its setter's hand (or a privileged port's).
+        {"another local program", OTHER, UNSET, {P, 1, 17, 0}, 0},
+        {"nor over it", OTHER, SET, {P, 1, 17, 3002}, 0},
+        {"portmapper never", LOCAL, UNSET, {100000, 2, 17, 0}, 0},
         // Protocol and port are not compared: the first match (UDP) goes.
-        {"first match", false, UNSET, {P, 1, 6, 9999}, 1},
-        {"TCP left", false, GETPORT, {P, 1, 6, 0}, 3001},
-        {"UDP gone: version 2 answers", false, GETPORT, {P, 1, 17, 0}, 700},
-        {"second match", false, UNSET, {P, 1, 17, 0}, 1},
-        {"nothing left", false, UNSET, {P, 1, 17, 0}, 0},
-        {"privileged port stays", false, UNSET, {P, 2, 17, 0}, 0},
+        {"first match", LOCAL, UNSET, {P, 1, 6, 9999}, 1},
+        {"TCP left", LOCAL, GETPORT, {P, 1, 6, 0}, 3001},
+        {"UDP gone: version 2 answers", LOCAL, GETPORT, {P, 1, 17, 0}, 700},
+        {"second match", LOCAL, UNSET, {P, 1, 17, 0}, 1},
+        {"nothing left", LOCAL, UNSET, {P, 1, 17, 0}, 0},
+        {"privileged port stays", LOCAL, UNSET, {P, 2, 17, 0}, 0},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
-        EXPECT_EQ(result(r.proc, r.args, r.remote), r.expect);
+        EXPECT_EQ(result(r.proc, r.args, r.who), r.expect);
     }
-    EXPECT_EQ(dump_entries(call(DUMP, {}, true)), (std::vector<mapping>{{100000, 2, 6, 111},
+    EXPECT_EQ(dump_entries(call(DUMP, {}, REMOTE)), (std::vector<mapping>{{100000, 2, 6, 111},
                                                                         {100000, 2, 17, 111},
                                                                         {P, 2, 17, 700},
                                                                         {100005, 1, 17, 1058},
@@ -167,7 +173,7 @@ TEST_F(PmapProc, CallitIsSilentOnEveryFailure) {
     rpc_fake echo(RPC_UDP, 0, 0, {}, true);
     ASSERT_EQ(result(SET, {P, 1, 17, echo.port}), 1u);
     log_capture log;
-    EXPECT_TRUE(call(CALLIT, {P, 1, 0, 0}, true).empty()) << "remote caller";
+    EXPECT_TRUE(call(CALLIT, {P, 1, 0, 0}, REMOTE).empty()) << "remote caller";
     EXPECT_TRUE(call(CALLIT, {P + 1, 1, 0, 0}).empty()) << "unregistered";
     EXPECT_FALSE(call(CALLIT, {P, 1, 0, 0}).empty()) << "control";
     EXPECT_EQ(log.text().find("invalid"), std::string::npos);

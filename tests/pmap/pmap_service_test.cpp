@@ -1,13 +1,21 @@
 // The portmapper service on port 111 of a private network namespace: start
-// and stop, a busy port, TCP connections with their own threads, and peers
-// that say nothing or leave half-way.
+// and stop, a busy port, TCP connections with their own threads, peers that
+// say nothing or leave half-way, and callers that would hold its thread or
+// take other programs' mappings over.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sched.h>
+
 #include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "pmap/pmap.h"
+#include "pmap/pmap_internal.h"
+#include "rpc/clnt.h"
 #include "rpc/loop.h"
 #include "support/log_capture.h"
 #include "support/rpc_msg.h"
@@ -15,7 +23,8 @@
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-constexpr uint32_t DUMP = 4, CALLIT = 5;
+constexpr uint32_t SET = 1, UNSET = 2, GETPORT = 3, DUMP = 4, CALLIT = 5;
+constexpr uint32_t P = 0x20000042;  // a test program
 
 rpc_bytes pmap_msg(uint32_t xid, uint32_t proc, const rpc_words &args) {
     return rpc_msg_args(xid, 100000, 2, proc, args);
@@ -51,7 +60,7 @@ TEST_F(PmapService, BusyPortFailsTheStartAndStopFreesThePort) {
     EXPECT_NE(log.text().find(" pmapd ready on port 111\n"), std::string::npos);
     auto start = clock_type::now();
     pmap_stop();
-    EXPECT_LT(clock_type::now() - start, std::chrono::milliseconds(500));
+    EXPECT_LT(clock_type::now() - start, std::chrono::milliseconds(1500));
     pmap_stop();  // a second stop does nothing
     udp = udp_socket(0, 111);
     EXPECT_NE(udp, SOCK_INVALID);
@@ -95,6 +104,108 @@ TEST_F(PmapService, TcpIsServedDespiteSilentVanishingAndOversizedPeers) {
     EXPECT_EQ(rpc_msg_words(rpc_tcp_recv(c)), (std::vector<uint32_t>{6, 1, 0, 0, 0, 3}));
     sock_close(c);
     sock_close(silent);
+}
+
+// The single result word of SET, UNSET or GETPORT sent from `from` (empty
+// reply: ~0u).
+uint32_t answer(uint32_t proc, const rpc_words &args, const char *from = "127.0.0.1") {
+    rpc_bytes r = rpc_udp_call(111, pmap_msg(proc, proc, args), 3000, from);
+    return r.size() == 28 ? rpc_msg_word_at(r, 6) : ~0u;
+}
+uint32_t answer_on(sock_t s, uint32_t proc, const rpc_words &args) {
+    rpc_bytes r = rpc_udp_exchange(s, 111, pmap_msg(proc, proc, args), 3000);
+    return r.size() == 28 ? rpc_msg_word_at(r, 6) : ~0u;
+}
+
+// The first name server of resolv.conf (127.0.0.1 when none is named).
+std::string name_server() {
+    std::ifstream conf("/etc/resolv.conf");
+    std::string line, key, value;
+    while (std::getline(conf, line)) {
+        std::istringstream words(line);
+        if (words >> key >> value && key == "nameserver") return value;
+    }
+    return "127.0.0.1";
+}
+
+// A name server that never answers: its address is put on this namespace's
+// loopback and a socket there takes the queries and says nothing; the host
+// gets a name of its own (UTS namespace) that no hosts file knows. A look-up
+// of the host's name then waits for the resolver's whole time-out.
+TEST_F(PmapService, StrangersNeverMakeItWaitOnTheResolver) {
+    std::string ns = name_server();
+    in_addr ns_addr{};
+    if (inet_pton(AF_INET, ns.c_str(), &ns_addr) != 1) GTEST_SKIP() << "name server " << ns;
+    ASSERT_EQ(system(("ip addr add " + ns + "/32 dev lo 2>/dev/null; true").c_str()), 0);
+    sock_t silent = udp_socket(ns_addr.s_addr, 53);
+    ASSERT_NE(silent, SOCK_INVALID);
+    ASSERT_EQ(unshare(CLONE_NEWUTS), 0);
+    const char name[] = "nimbora-host-nobody-knows";
+    ASSERT_EQ(sethostname(name, sizeof name - 1), 0);
+    auto start = clock_type::now();
+    for (uint32_t i = 0; i < 5; i++)
+        EXPECT_EQ(answer(SET, {P + i, 1, 17, 3000 + i}, "127.0.0.2"), 0u) << "a stranger's SET";
+    EXPECT_EQ(answer(GETPORT, {100000, 2, 17, 0}), 111u);
+    EXPECT_LT(clock_type::now() - start, std::chrono::seconds(3));
+    sock_close(silent);
+}
+
+TEST_F(PmapService, AnAddressAddedAfterStartIsLearntOnDemand) {
+    ASSERT_EQ(system("ip addr add 10.9.8.7/32 dev lo"), 0);
+    // The interface table is read again at most once a second.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(answer(SET, {P, 1, 17, 3000}, "10.9.8.7"), 1u);
+    EXPECT_EQ(answer(SET, {P, 2, 17, 3000}, "127.0.0.2"), 0u) << "still a stranger";
+    system("ip addr del 10.9.8.7/32 dev lo");
+}
+
+// Five indirect calls to a program that never answers: each holds a
+// forwarder for 2 s (the fifth finds none free and is dropped), never the
+// thread that answers everyone else.
+TEST_F(PmapService, SilentCallitTargetsDoNotHoldThePortmapper) {
+    rpc_fake silent(RPC_UDP, 0, 0, {}, false, true);
+    rpc_fake echo(RPC_UDP, 0, 0, rpc_msg_bytes({0xCAFE}));
+    ASSERT_EQ(answer(SET, {P, 1, 17, silent.port}), 1u);
+    ASSERT_EQ(answer(SET, {P + 1, 1, 17, echo.port}), 1u);
+    sock_t caller = udp_socket(htonl(INADDR_LOOPBACK), 0);
+    auto start = clock_type::now();
+    for (uint32_t i = 0; i < 5; i++) {
+        rpc_bytes m = rpc_msg_args(50 + i, 100000, 2, CALLIT, {P, 1, 0, 0});
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(111);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(caller, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    }
+    rpc_bytes dump = rpc_udp_call(111, pmap_msg(9, DUMP, {}), 3000);
+    EXPECT_LT(clock_type::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(rpc_msg_word_at(dump, 0), 9u) << "DUMP answered meanwhile";
+    EXPECT_TRUE(rpc_recv_datagram(caller, 2500).empty()) << "no answer to a silent target";
+    EXPECT_EQ(silent.calls(), int(PMAP_FORWARDERS));
+    // The forwarders are free again.
+    rpc_bytes r = rpc_udp_exchange(caller, 111, rpc_msg_args(60, 100000, 2, CALLIT, {P + 1, 1, 0, 0}),
+                                   3000);
+    EXPECT_EQ(rpc_msg_words(r), (rpc_words{60, 1, 0, 0, 0, 0, echo.port, 4, 0xCAFE}));
+    sock_close(caller);
+}
+
+// The server's own registration comes from a privileged port and only it
+// (or another privileged caller) removes it; another local program cannot
+// take it over, and keeps its own mappings to itself in the same way.
+TEST_F(PmapService, OnlyTheSetterOrAPrivilegedCallerRemovesAMapping) {
+    ASSERT_TRUE(pmap_set_unset(P, 1, 17, 2049));
+    sock_t a = udp_socket(htonl(INADDR_LOOPBACK), 0), b = udp_socket(htonl(INADDR_LOOPBACK), 0);
+    ASSERT_GT(rpc_sock_port(a), 1023);
+    EXPECT_EQ(answer_on(a, UNSET, {P, 1, 17, 0}), 0u) << "not the setter";
+    EXPECT_EQ(answer_on(a, SET, {P, 1, 17, 4000}), 0u) << "still mapped";
+    EXPECT_EQ(answer_on(a, GETPORT, {P, 1, 17, 0}), 2049u);
+    EXPECT_EQ(answer_on(a, SET, {P + 1, 1, 17, 4001}), 1u);
+    EXPECT_EQ(answer_on(b, UNSET, {P + 1, 1, 17, 0}), 0u) << "another program's";
+    EXPECT_EQ(answer_on(a, UNSET, {P + 1, 1, 17, 0}), 1u) << "its own";
+    EXPECT_TRUE(pmap_set_unset(P, 1, 17, 0)) << "the server removes its own";
+    EXPECT_EQ(answer_on(a, GETPORT, {P, 1, 17, 0}), 0u);
+    sock_close(a);
+    sock_close(b);
 }
 
 }  // namespace

@@ -1,7 +1,12 @@
 // The select loop: UDP calls and TCP connections served, the sweep on its
-// beat, the 64-socket limit, and closing every transport from another
-// thread while the loop waits.
+// beat, the 64-socket limit, descriptors beyond an fd_set, closing every
+// transport from another thread while the loop waits, and clients that try
+// to exhaust the loop's connections or descriptors.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +14,7 @@
 #include <thread>
 
 #include "rpc/loop.h"
+#include "server/config.h"
 #include "server/log.h"
 #include "support/log_capture.h"
 #include "support/rpc_msg.h"
@@ -29,6 +35,50 @@ bool udp_port_free(uint16_t port) {
 rpc_bytes null_call(uint32_t xid) {
     return rpc_msg_call(xid, TOY_PROG, 1, TOY_NULL);
 }
+
+// A NULL call over an open connection; true when it was answered.
+bool tcp_null(sock_t s, uint32_t xid) {
+    return rpc_tcp_send(s, null_call(xid)) && rpc_tcp_recv(s, 3000).size() == 24;
+}
+
+double cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The descriptor number the next socket would get.
+int lowest_free_descriptor() {
+    int fd = open("/dev/null", O_RDONLY);
+    close(fd);
+    return fd;
+}
+
+// Lowers (or raises) the soft limit of descriptors for the life of the object.
+struct descriptor_limit {
+    rlimit old{};
+    explicit descriptor_limit(rlim_t soft) {
+        getrlimit(RLIMIT_NOFILE, &old);
+        rlimit now = old;
+        now.rlim_cur = soft < old.rlim_max ? soft : old.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &now);
+    }
+    ~descriptor_limit() { setrlimit(RLIMIT_NOFILE, &old); }
+};
+
+// Sets "TCP-Connections" and the idle limit for one test.
+struct tcp_settings {
+    uint32_t connections = config.tcp_connections, idle = tcp_idle_ms.load();
+    tcp_settings(uint32_t c, uint32_t idle_ms) {
+        config.tcp_connections = c;
+        tcp_idle_ms.store(idle_ms);
+    }
+    ~tcp_settings() {
+        config.tcp_connections = connections;
+        tcp_idle_ms.store(idle);
+    }
+};
 
 class SelectLoop : public ::testing::Test {
    protected:
@@ -113,6 +163,130 @@ TEST_F(SelectLoop, RecordsBeyond64SocketsAreNeverServed) {
     run();
     EXPECT_EQ(rpc_udp_call(ports[63], null_call(1)).size(), 24u);
     EXPECT_TRUE(rpc_udp_call(ports[64], null_call(2), 300).empty());
+}
+
+TEST_F(SelectLoop, ASocketBeyondAnFdSetIsServed) {
+    const int high = FD_SETSIZE + 76;
+    descriptor_limit room(high + 10);
+    sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
+    uint16_t port = rpc_sock_port(s);
+    ASSERT_EQ(dup2(s, high), high);
+    sock_close(s);
+    xprt_add(xprt_create(high, RPC_UDP, port, 1000));
+    run();
+    EXPECT_EQ(rpc_msg_word_at(rpc_udp_call(port, null_call(5), 2000), 0), 5u);
+}
+
+TEST_F(SelectLoop, ConnectionsBeyondTheBoundCloseTheLongestIdle) {
+    tcp_settings bound(4, 60000);
+    uint16_t port = add_tcp();
+    run();
+    std::vector<sock_t> c;
+    for (uint32_t i = 0; i < 4; i++) {
+        c.push_back(rpc_tcp_connect(port));
+        ASSERT_TRUE(tcp_null(c[i], i));
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(tcp_null(c[0], 10));  // c[1] is now the longest idle
+    std::this_thread::sleep_for(20ms);
+    c.push_back(rpc_tcp_connect(port));
+    EXPECT_TRUE(tcp_null(c[4], 11));
+    EXPECT_TRUE(rpc_tcp_closed(c[1]));
+    for (uint32_t i : {0u, 2u, 3u, 4u}) EXPECT_TRUE(tcp_null(c[i], 20 + i)) << i;
+    for (sock_t s : c) sock_close(s);
+}
+
+TEST_F(SelectLoop, ConnectionsWithoutACompleteRecordAreClosed) {
+    tcp_settings idle(16, 400);
+    uint16_t port = add_tcp();
+    run();
+    sock_t silent = rpc_tcp_connect(port), trickle = rpc_tcp_connect(port);
+    sock_t busy = rpc_tcp_connect(port);
+    // A record announced and then fed a byte every 100 ms never completes.
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        rpc_bytes mark = rpc_msg_bytes({0x80000000u | 400});
+        send(trickle, mark.data(), 4, MSG_NOSIGNAL);
+        uint8_t byte = 0;
+        while (!done && send(trickle, &byte, 1, MSG_NOSIGNAL) == 1)
+            std::this_thread::sleep_for(100ms);
+    });
+    for (uint32_t i = 0; i < 12; i++) {
+        EXPECT_TRUE(tcp_null(busy, i)) << "a connection in use stays, call " << i;
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(rpc_tcp_closed(silent, 3000));
+    EXPECT_TRUE(rpc_tcp_closed(trickle, 3000));
+    done = true;
+    feeder.join();
+    for (sock_t s : {silent, trickle, busy}) sock_close(s);
+}
+
+// Twice the bound of idle connections, from another process, against a
+// descriptor limit that only the bound keeps the loop inside: a real
+// client still gets through and the loop stays near idle meanwhile.
+TEST_F(SelectLoop, IdleConnectionsNeitherExhaustDescriptorsNorLockOutAClient) {
+    const uint32_t bound = 16;
+    tcp_settings settings(bound, 60000);
+    uint16_t port = add_tcp();
+    int go[2], back[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(back), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        char byte;
+        if (read(go[0], &byte, 1) != 1) _exit(1);
+        std::vector<sock_t> idle;
+        for (uint32_t i = 0; i < 2 * bound; i++) idle.push_back(rpc_tcp_connect(port));
+        std::this_thread::sleep_for(300ms);
+        byte = 'A';
+        if (write(back[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(1);
+        sock_t real = rpc_tcp_connect(port);
+        byte = real != SOCK_INVALID && tcp_null(real, 99) ? 'Y' : 'N';
+        _exit(write(back[1], &byte, 1) == 1 ? 0 : 1);
+    }
+    char answer = 0;
+    double spent;
+    {
+        descriptor_limit low(rlim_t(lowest_free_descriptor()) + bound + 8);
+        run();
+        char byte = 'G';
+        ASSERT_EQ(write(go[1], &byte, 1), 1);
+        ASSERT_EQ(read(back[0], &byte, 1), 1);
+        double cpu = cpu_seconds();
+        std::this_thread::sleep_for(1000ms);
+        spent = cpu_seconds() - cpu;
+        ASSERT_EQ(write(go[1], &byte, 1), 1);
+        ASSERT_EQ(read(back[0], &answer, 1), 1);
+    }
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(answer, 'Y') << "the real client was served";
+    EXPECT_LT(spent, 0.3) << "seconds of CPU in one second of idle connections";
+    for (int fd : {go[0], go[1], back[0], back[1]}) close(fd);
+}
+
+TEST_F(SelectLoop, OutOfDescriptorsTheListenerRestsInsteadOfSpinning) {
+    uint16_t port = add_tcp();
+    run();
+    log_capture log;
+    sock_t c = socket(AF_INET, SOCK_STREAM, 0);  // made while there is room
+    double spent;
+    {
+        descriptor_limit none{rlim_t(lowest_free_descriptor())};
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(c, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
+        ASSERT_TRUE(rpc_tcp_send(c, null_call(7)));
+        double cpu = cpu_seconds();
+        std::this_thread::sleep_for(1000ms);
+        spent = cpu_seconds() - cpu;
+    }
+    EXPECT_LT(spent, 0.3) << "seconds of CPU in one second without descriptors";
+    EXPECT_EQ(rpc_msg_word_at(rpc_tcp_recv(c, 3000), 0), 7u) << "served once there is room";
+    EXPECT_NE(log.text().find("nfsd: tcp accept: out of descriptors\n"), std::string::npos);
+    sock_close(c);
 }
 
 TEST_F(SelectLoop, AnEmptySetEndsTheLoopWithAFatalError) {

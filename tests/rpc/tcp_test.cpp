@@ -2,11 +2,14 @@
 // that do not fit, peers that stall or vanish, a connection thread serving
 // one client's calls in order, record-marked replies, and transport records.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "rpc/loop.h"
@@ -27,11 +30,14 @@ class TcpPair : public ::testing::Test {
         ASSERT_NE(listener, SOCK_INVALID);
         client_ = rpc_tcp_connect(rpc_sock_port(listener));
         ASSERT_NE(client_, SOCK_INVALID);
-        sock_t s = accept(listener, nullptr, nullptr);
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        sock_t s = accept(listener, reinterpret_cast<sockaddr *>(&peer), &len);
         sock_close(listener);
         ASSERT_NE(s, SOCK_INVALID);
         xp_ = xprt_create(s, RPC_TCP, 0, size);
         ASSERT_NE(xp_, nullptr);
+        xp_->peer = peer;
     }
     void close_pair() {
         if (xp_) {
@@ -45,6 +51,15 @@ class TcpPair : public ::testing::Test {
     void TearDown() override { close_pair(); }
     void send_raw(const std::vector<uint8_t> &bytes) {
         ASSERT_EQ(send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    }
+    // Waits until `n` bytes sent by the client are ready at the server's end.
+    void wait_arrived(int n) {
+        int ready = 0;
+        for (int i = 0; i < 200 && ready < n; i++) {
+            ioctl(xp_->sock, FIONREAD, &ready);
+            if (ready < n) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(ready, n);
     }
     static std::vector<uint8_t> pattern(size_t n) {
         std::vector<uint8_t> m(n);
@@ -83,6 +98,53 @@ TEST_F(TcpPair, FragmentsJoinIntoOneRecordThatMustFitAndArriveWhole) {
     sock_close(client_);
     client_ = SOCK_INVALID;
     EXPECT_FALSE(tcp_receive_record(xp_, -1));
+}
+
+TEST_F(TcpPair, EndlessEmptyFragmentsCloseTheConnectionWithALogLine) {
+    open(100);
+    log_capture log;
+    auto record_after = [](uint32_t empty) {
+        rpc_bytes wire;
+        for (uint32_t i = 0; i < empty; i++) rpc_msg_word(wire, 0);
+        rpc_msg_word(wire, 0x80000000u | 4);
+        rpc_msg_word(wire, 0xABCD);
+        return wire;
+    };
+    // 1023 empty fragments and the last one: 1024 fragments, still a record.
+    send_raw(record_after(TCP_FRAGMENTS_MAX - 1));
+    ASSERT_TRUE(tcp_receive_record(xp_, -1));
+    EXPECT_EQ(received(), rpc_msg_bytes({0xABCD}));
+    // One more is one too many: a peer could otherwise keep a thread busy
+    // for ever without sending a byte of a call.
+    send_raw(record_after(TCP_FRAGMENTS_MAX));
+    EXPECT_FALSE(tcp_receive_record(xp_, -1));
+    EXPECT_EQ(log.text(),
+              "rpc: tcp record in more than 1024 fragments from 127.0.0.1, connection closed\n");
+}
+
+TEST_F(TcpPair, OneReceiveBringsTheCallAndTheCallsSentBehindIt) {
+    open(1000);
+    auto a = pattern(100), b = pattern(44), c = pattern(600);
+    rpc_bytes wire;
+    for (const rpc_bytes *m : {&a, &b, &c}) {
+        // Each in two fragments.
+        rpc_msg_word(wire, 8);
+        wire.insert(wire.end(), m->begin(), m->begin() + 8);
+        rpc_msg_word(wire, 0x80000000u | uint32_t(m->size() - 8));
+        wire.insert(wire.end(), m->begin() + 8, m->end());
+    }
+    send_raw(wire);
+    wait_arrived(int(wire.size()));
+    ASSERT_TRUE(tcp_receive_record(xp_, -1));
+    EXPECT_EQ(received(), a);
+    uint8_t byte;
+    EXPECT_EQ(recv(xp_->sock, &byte, 1, MSG_DONTWAIT), -1) << "all of it came in one receive";
+    // The reply overwrites the message area; the calls behind are kept.
+    memset(xp_->msg, 0xEE, xp_->size);
+    ASSERT_TRUE(tcp_receive_record(xp_, -1));
+    EXPECT_EQ(received(), b);
+    ASSERT_TRUE(tcp_receive_record(xp_, -1));
+    EXPECT_EQ(received(), c);
 }
 
 TEST_F(TcpPair, StallBetweenFragmentsTimesOutWithLogLine) {
@@ -137,6 +199,79 @@ TEST_F(TcpPair, ConnectionServesCallsInOrderUntilARecordIsTooLarge) {
     send_raw(big);
     EXPECT_TRUE(rpc_tcp_closed(client_)) << "closed without an answer";
     conn.join();
+}
+
+// Calls sent ahead in any fragments, arriving in pieces of any size, are
+// served in order: records of every length up to a full buffer, which
+// makes the receive move what it has to make room.
+TEST_F(TcpPair, PipelinedCallsInAnyFragmentsAndPiecesAreServedInOrder) {
+    xprt listen_rec{};
+    toy_registration reg(&listen_rec, 1, RPC_TCP);
+    open(500);  // a record may hold 1008 bytes
+    std::thread conn(tcp_connection, xp_);
+    xp_ = nullptr;
+    std::mt19937 rng(7);
+    std::vector<rpc_bytes> calls;
+    rpc_bytes wire;
+    for (uint32_t xid = 1; xid <= 300; xid++) {
+        uint32_t words = xid % 50 == 0 ? (1008 - 40) / 4 : rng() % 60;
+        rpc_words args;
+        for (uint32_t i = 0; i < words; i++) args.push_back(rng());
+        rpc_bytes call = rpc_msg_args(xid, TOY_PROG, 1, TOY_ECHO, args);
+        // Up to four fragments of random sizes.
+        uint32_t at = 0, pieces = 1 + rng() % 4;
+        for (uint32_t p = 1; p <= pieces; p++) {
+            uint32_t n = p == pieces ? uint32_t(call.size()) - at
+                                     : uint32_t(rng() % (call.size() - at + 1));
+            rpc_msg_word(wire, n | (p == pieces ? 0x80000000u : 0));
+            wire.insert(wire.end(), call.begin() + at, call.begin() + at + n);
+            at += n;
+        }
+        calls.push_back(call);
+    }
+    std::thread sender([&] {
+        for (size_t at = 0; at < wire.size();) {
+            size_t n = std::min<size_t>(1 + rng() % 1500, wire.size() - at);
+            if (send(client_, wire.data() + at, n, MSG_NOSIGNAL) != ssize_t(n)) return;
+            at += n;
+        }
+    });
+    for (const rpc_bytes &call : calls) {
+        rpc_bytes reply = rpc_tcp_recv(client_, 3000);
+        ASSERT_EQ(reply.size(), 24 + call.size() - 40) << rpc_msg_word_at(call, 0);
+        EXPECT_EQ(rpc_msg_word_at(reply, 0), rpc_msg_word_at(call, 0));
+        EXPECT_TRUE(std::equal(call.begin() + 40, call.end(), reply.begin() + 24));
+    }
+    sender.join();
+    shutdown(client_, SHUT_WR);
+    conn.join();
+}
+
+TEST(TcpListen, ABurstOfConnectsIsQueuedAtOnce) {
+    // Nobody accepts yet: with a small backlog the connects beyond it would
+    // wait for the client's retry a second later, and again after that.
+    sock_t listener = tcp_listen_socket("127.0.0.1", 0);
+    ASSERT_NE(listener, SOCK_INVALID);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(rpc_sock_port(listener));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<sock_wait> conns;
+    for (int i = 0; i < 64; i++) {
+        sock_t s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        conns.push_back(sock_wait{s, false});
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    int connected = 0;
+    for (const sock_wait &c : conns) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        connected += getpeername(c.sock, reinterpret_cast<sockaddr *>(&peer), &len) == 0;
+        sock_close(c.sock);
+    }
+    EXPECT_EQ(connected, 64);
+    sock_close(listener);
 }
 
 // Replies: a reply larger than a fragment leaves in several, only the last

@@ -131,17 +131,23 @@ rpc_bytes rpc_recv_datagram(sock_t sock, int timeout_ms) {
     return buf;
 }
 
-rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms) {
-    sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    if (s == SOCK_INVALID) return {};
+rpc_bytes rpc_udp_exchange(sock_t s, uint16_t port, const rpc_bytes &msg, int timeout_ms) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    rpc_bytes reply;
-    if (sendto(s, msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) ==
+    if (sendto(s, msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) !=
         ssize_t(msg.size()))
-        reply = rpc_recv_datagram(s, timeout_ms);
+        return {};
+    return rpc_recv_datagram(s, timeout_ms);
+}
+
+rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms, const char *from) {
+    in_addr addr{};
+    inet_pton(AF_INET, from, &addr);
+    sock_t s = udp_socket(addr.s_addr, 0);
+    if (s == SOCK_INVALID) return {};
+    rpc_bytes reply = rpc_udp_exchange(s, port, msg, timeout_ms);
     sock_close(s);
     return reply;
 }

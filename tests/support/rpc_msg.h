@@ -69,9 +69,12 @@ class rpc_rig {
 
 // Waits up to `timeout_ms` for one datagram on `sock`; empty on timeout.
 rpc_bytes rpc_recv_datagram(sock_t sock, int timeout_ms);
-// Sends `msg` from a fresh socket to 127.0.0.1:port and returns the reply
+// Sends `msg` from socket `s` to 127.0.0.1:port and returns the reply
 // (empty after `timeout_ms`).
-rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms = 1000);
+rpc_bytes rpc_udp_exchange(sock_t s, uint16_t port, const rpc_bytes &msg, int timeout_ms = 1000);
+// The same from a fresh socket bound to the address `from`.
+rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms = 1000,
+                       const char *from = "127.0.0.1");
 
 // Record-marked TCP: connect to 127.0.0.1:port; send a record (in fragments
 // of the given sizes when `fragments` is not empty); receive one record
