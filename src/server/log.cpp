@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -21,12 +22,70 @@ std::atomic<FILE *> log_file{nullptr};  // read unlocked by log_enabled
 bool log_owned = false;                 // opened by log_open, not attached
 std::atomic<time_t> log_clock{0};       // test clock; 0: the real one
 
-struct tm log_local_now() {
+time_t log_now() {
     time_t now = log_clock.load();
-    if (now == 0) now = time(nullptr);
+    return now != 0 ? now : time(nullptr);
+}
+
+struct tm log_local_now() {
+    time_t now = log_now();
     struct tm tm;
     localtime_r(&now, &tm);
     return tm;
+}
+
+// The flood limit: lines of one kind (one format) written in the current
+// interval, and those left out. Kinds are found by the format's address;
+// when the table is full, a new kind is not limited. Under log_lock.
+struct log_kind {
+    const char *format;
+    time_t start;
+    uint32_t written;
+    uint32_t left_out;
+};
+log_kind kinds[LOG_KINDS];
+uint32_t kinds_with_left_out = 0;
+
+void kinds_clear() {
+    for (log_kind &k : kinds) k = log_kind{};
+    kinds_with_left_out = 0;
+}
+
+// Writes the count of every kind whose lines were left out in an interval
+// that is over (all of them when `all`).
+void report_left_out(FILE *f, time_t now, bool all) {
+    for (log_kind &k : kinds) {
+        if (kinds_with_left_out == 0) return;
+        if (k.left_out == 0 || (!all && now - k.start < LOG_KIND_INTERVAL)) continue;
+        fprintf(f, "log: %u lines like \"", k.left_out);
+        for (const char *p = k.format; *p; p++)
+            if (*p != '\n') fputc(*p, f);
+        fputs("\" left out\n", f);
+        k.left_out = 0;
+        kinds_with_left_out--;
+    }
+}
+
+// Whether a line of `format` may be written now.
+bool admit(const char *format, time_t now) {
+    uint32_t at = uint32_t((reinterpret_cast<uintptr_t>(format) >> 3) % LOG_KINDS);
+    log_kind *k = nullptr;
+    for (uint32_t i = 0; i < LOG_KINDS && !k; i++) {
+        log_kind &slot = kinds[(at + i) % LOG_KINDS];
+        if (slot.format == format || !slot.format) k = &slot;
+    }
+    if (!k) return true;
+    if (!k->format || now - k->start >= LOG_KIND_INTERVAL) {
+        k->format = format;
+        k->start = now;
+        k->written = 0;
+    }
+    if (k->written < LOG_KIND_LIMIT) {
+        k->written++;
+        return true;
+    }
+    if (k->left_out++ == 0) kinds_with_left_out++;
+    return false;
 }
 
 }  // namespace
@@ -55,6 +114,8 @@ FILE *log_open() {
 void log_close() {
     std::lock_guard<std::mutex> lock(log_lock);
     FILE *f = log_file.exchange(nullptr);
+    if (f) report_left_out(f, log_now(), true);
+    kinds_clear();
     if (f && log_owned)
         fclose(f);
     else if (f)
@@ -71,6 +132,9 @@ void log_printf(int level, const char *format, ...) {
     std::lock_guard<std::mutex> lock(log_lock);
     FILE *f = log_file.load();
     if (!f) return;  // closed while we waited
+    time_t now = log_now();
+    report_left_out(f, now, false);
+    if (level < LOG_DETAIL && !admit(format, now)) return;
     va_list ap;
     va_start(ap, format);
     vfprintf(f, format, ap);  // write errors are ignored: the log is best effort
@@ -96,6 +160,7 @@ void log_attach(FILE *file, int level) {
     FILE *old = log_file.exchange(file);
     if (old && log_owned && old != file) fclose(old);
     log_owned = false;
+    kinds_clear();
     config.log = level;
 }
 

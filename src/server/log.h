@@ -4,6 +4,7 @@
 // one place.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -21,7 +22,20 @@ bool log_enabled(int level);
 
 // Writes one whole line (the caller's format ends in "\n") with one formatted
 // write when log_enabled(level). Thread-safe: lines never interleave.
+//
+// A flood of one kind of line (one format, such as the complaint about a
+// malformed call that any stranger can provoke) is cut: of each kind at
+// most LOG_KIND_LIMIT lines are written per LOG_KIND_INTERVAL seconds, and
+// the rest are counted. The count comes out as "log: %u lines like
+// \"<format>\" left out\n" (the format without its line ends) with the first
+// line written after that interval, or when the log closes. Detail lines
+// (level LOG_DETAIL), which only a log set to show everything writes, are
+// never cut.
 void log_printf(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+constexpr uint32_t LOG_KIND_LIMIT = 200;
+constexpr time_t LOG_KIND_INTERVAL = 60;
+constexpr uint32_t LOG_KINDS = 128;  // kinds tracked at once; more are not limited
+constexpr int LOG_DETAIL = 3;
 
 // Flushes the log stream (after the start-up messages and the exports report).
 void log_flush();

@@ -99,13 +99,14 @@ TEST_F(LogTest, MissingDirectorySwitchesLoggingOff) {
 TEST_F(LogTest, LinesFromManyThreadsStayWholeAndInOrder) {
     config.log = 1;
     ASSERT_NE(log_open(), nullptr);
+    config.log = LOG_DETAIL;  // detail lines, which no flood limit cuts
     constexpr int THREADS = 8, LINES = 2000;
     auto pad = [](int t) { return std::string(t * 37 % 200, static_cast<char>('a' + t)); };
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; t++)
         threads.emplace_back([t, &pad] {
             for (int i = 0; i < LINES; i++)
-                log_printf(1, "t%d line %d %s end\n", t, i, pad(t).c_str());
+                log_printf(LOG_DETAIL, "t%d line %d %s end\n", t, i, pad(t).c_str());
         });
     log_flush();  // racing the writers must not tear a line
     for (auto &th : threads) th.join();
@@ -138,4 +139,29 @@ TEST_F(LogTest, CloseWhileWritingIsSafe) {
     }
     stop = true;
     writer.join();
+}
+
+TEST_F(LogTest, AFloodOfOneKindIsCutAndCounted) {
+    config.log = 1;
+    ASSERT_NE(log_open(), nullptr);
+    config.log = LOG_DETAIL;
+    for (int i = 0; i < 1000; i++) log_printf(1, "rpc: garbage %d\n", i);
+    log_printf(1, "nfsd: another kind\n");
+    for (int i = 0; i < 300; i++) log_printf(LOG_DETAIL, "detail %d\n", i);
+    log_test_clock(local_time(2026, 12, 5, 17, 41, 49));  // the minute is over
+    log_printf(1, "nfsd: later\n");
+    log_printf(1, "rpc: garbage %d\n", 1000);
+    for (int i = 0; i < 250; i++) log_printf(1, "rpc: garbage %d\n", i);
+    log_close();
+    std::istringstream in(home.read("nfsd2612.log"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 200u + 1 + 300 + 1 + 1 + 1 + 199 + 1);
+    EXPECT_EQ(lines[199], "rpc: garbage 199");
+    EXPECT_EQ(lines[200], "nfsd: another kind");
+    EXPECT_EQ(lines[500], "detail 299") << "detail lines are never cut";
+    EXPECT_EQ(lines[501], "log: 800 lines like \"rpc: garbage %d\" left out");
+    EXPECT_EQ(lines[502], "nfsd: later");
+    EXPECT_EQ(lines[503], "rpc: garbage 1000");
+    EXPECT_EQ(lines.back(), "log: 51 lines like \"rpc: garbage %d\" left out") << "at close";
 }
