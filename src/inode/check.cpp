@@ -28,6 +28,20 @@ struct block_map {
     }
 };
 
+// A name a record may carry: whole (no NUL before its end), not empty, not
+// "." or "..", and free of separators, so that the path rebuilt from it
+// names this file and nothing outside its directory. A top-level name may
+// begin with '/' (a UNC server). The name blocks were claimed already.
+bool name_sound(const uint8_t *rec, uint32_t parent, uint32_t length) {
+    char name[INODE_PATH_MAX];
+    uint32_t n = inode_name(rec, name, sizeof name);
+    if (n + 1 != length || n + 1 > sizeof name || n == 0) return false;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+    for (const char *p = name; *p; p++)
+        if (*p == '\\' || (*p == '/' && (parent != 0 || p != name))) return false;
+    return true;
+}
+
 bool claim_record(block_map &map, uint32_t inode, uint32_t parent, uint32_t *used) {
     uint8_t *rec = inode_record(inode);
     if (!rec || !map.claim(inode) || inode_rec_parent(rec) != parent) return false;
@@ -41,6 +55,7 @@ bool claim_record(block_map &map, uint32_t inode, uint32_t parent, uint32_t *use
         *used += INODE_BLOCK;
         b = inode_get32(blk);
     }
+    if (!name_sound(rec, parent, length)) return false;
     rec[INODE_FLAGS] = 0;  // scan bits mean nothing across restarts
     return true;
 }

@@ -52,6 +52,14 @@ TEST_F(check, DamagedTablesAreReplaced) {
         {"wrong parent", {{128 + 8, 32}}},
         {"name block past end", {{160 + 12, 0xFF000028}, {160 + 16, 0xFFFFFFE0}}},
         {"leaked block", {{0, 192}}},  // 96 neither free nor used
+        // b's name (length word at 140, inline name at 144) damaged so that
+        // the rebuilt path would leave its directory or name another file.
+        {"name \"..\"", {{140, 0xFF000003}, {144, 0x2E2E}}},
+        {"name \".\"", {{140, 0xFF000002}, {144, 0x2E}}},
+        {"name with a backslash", {{140, 0xFF000004}, {144, 0x625C61}}},
+        {"name with a slash", {{140, 0xFF000004}, {144, 0x622F61}}},
+        {"empty name", {{140, 0xFF000001}, {144, 0}}},
+        {"NUL inside the name", {{140, 0xFF000004}, {144, 0x620061}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
