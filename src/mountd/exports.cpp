@@ -196,10 +196,11 @@ void read_entry(reader_state *p) {
     const char drive[3] = {letter, ':', 0};
     join(s->path, sizeof s->path, network ? "\\" : drive, r->text);
     e->umask = DEFAULT_UMASK;
-    // Every trailing separator goes: "c:\\" is the same export as "c:",
-    // and its name must not end in "/".
+    // Every trailing separator goes (Windows takes '/' for one too):
+    // "c:\\" is the same export as "c:", and its name must not end in "/".
     size_t length = strlen(s->path);
-    while (length > 0 && s->path[length - 1] == '\\') s->path[--length] = 0;
+    while (length > 0 && (s->path[length - 1] == '\\' || s->path[length - 1] == '/'))
+        s->path[--length] = 0;
 
     char root[EXPORT_TEXT_MAX];
     volume_root(s->path, root);

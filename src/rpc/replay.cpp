@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int16_t SLOT_EMPTY = 0;
+// A zero-initialised slot (state 0) is empty.
 constexpr int16_t SLOT_BUSY = -1;
 constexpr int16_t SLOT_VALID = 1;
 

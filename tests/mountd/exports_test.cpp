@@ -49,7 +49,7 @@ TEST_F(ExportsFile, EachFileGivesItsExportsListingAndProblem) {
          " c:\\Program Files\\Shared -ro\n", ""},
         {"c:\\data\nc:\"\\data\"\n", "c:\\data", "mountd: duplicate exports line 2 ignored\n", ""},
         // Trailing separators fold away, however many: one export, two duplicates.
-        {"c:\\\nc:\\\\\nc:\\\\\\\nd:\\Data\\\\\n", "c:|d:\\Data",
+        {"c:\\\nc:\\\\\nc:\\\\/\nd:\\Data\\\\\n", "c:|d:\\Data",
          "mountd: duplicate exports line 2 ignored\n|mountd: duplicate exports line 3 ignored\n",
          ""},
         {"c:\\data 10.0.0.1 10.0.0.2\n10.0.0.3 # more\n-ro\n", "c:\\data",
