@@ -68,8 +68,9 @@ struct tcp_listener;
 // Makes the record for listening socket `sock`: each connection gets a
 // transport with protocol 6, `port` and a message area of size + 512 bytes
 // (with size 0 connections are refused), and `serve` runs each decoded call
-// on the connection's thread. `limit` below 1 counts as 1. Null when memory
-// is short. Does not take over the socket.
+// on the connection's thread. `limit` 0 (a configuration not loaded) means
+// CONFIG_TCP_CONNECTIONS. Null when memory is short. Does not take over the
+// socket.
 tcp_listener *tcp_listener_create(sock_t sock, uint16_t port, uint32_t size, uint32_t limit,
                                   void (*serve)(xprt *, rpc_call *));
 // The owner is done with the listener (its socket is closed or about to be):

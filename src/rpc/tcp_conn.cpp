@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "rpc/loop.h"
 #include "rpc/rpc_internal.h"
+#include "server/config.h"
 #include "server/log.h"
 
 std::atomic<uint32_t> tcp_idle_ms{6 * 60 * 1000};
@@ -110,7 +111,7 @@ tcp_listener *tcp_listener_create(sock_t sock, uint16_t port, uint32_t size, uin
     l->sock = sock;
     l->port = port;
     l->size = size;
-    l->limit = limit > 0 ? limit : 1;
+    l->limit = limit > 0 ? limit : CONFIG_TCP_CONNECTIONS;
     l->serve = serve;
     return l;
 }

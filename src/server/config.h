@@ -8,7 +8,7 @@
 // "TCP-Connections": connections open at once per listening TCP port; one
 // more closes the longest idle. The default is enough for every client of a
 // small network and few enough that three listeners stay well inside the
-// usual 1024 descriptors; it is also the value before config_load runs.
+// usual 1024 descriptors.
 constexpr uint32_t CONFIG_TCP_CONNECTIONS = 128;
 
 struct nfsd_config {
@@ -37,7 +37,7 @@ struct nfsd_config {
     uint32_t so_rcvbuf;    // "SO_Rcvbuf": default ("Datasize" + 64) * "Threads"
     uint32_t mount_udp;    // "Mount-UDP"
     uint32_t mount_tcp;    // "Mount-TCP": default "TCP"
-    uint32_t tcp_connections = CONFIG_TCP_CONNECTIONS;  // "TCP-Connections"
+    uint32_t tcp_connections;  // "TCP-Connections"
     char directory[261];   // "Directory": log folder, ends in '/'; default the program directory
 };
 
