@@ -24,8 +24,8 @@
 namespace {
 
 constexpr uint32_t BENCH_PROG = 0x20000999;
-constexpr uint32_t CALL_LEN = 40;        // a NULL call with AUTH_NULL
-constexpr uint32_t REPLY_LEN = 4 + 24;   // mark and accepted reply
+constexpr uint32_t CALL_LEN = 40;       // a NULL call with AUTH_NULL
+constexpr uint32_t REPLY_LEN = 4 + 24;  // mark and accepted reply
 constexpr uint32_t MAX_FLIGHT = 64;
 
 // Sends `flight` record-marked NULL calls in one write, then reads as many
@@ -77,16 +77,15 @@ uint64_t udp_client(uint16_t port, const std::atomic<bool> *stop) {
 }
 
 // Runs `clients` client threads for `seconds`; calls per second.
-double run_clients(uint16_t protocol, uint16_t port, int clients, uint32_t flight,
-                   double seconds) {
+double run_clients(uint16_t protocol, uint16_t port, int clients, uint32_t flight, double seconds) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     std::vector<uint64_t> counts(size_t(clients), 0);
     auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < clients; i++)
         threads.emplace_back([&, i] {
-            counts[size_t(i)] = protocol == RPC_TCP ? tcp_client(port, flight, &stop)
-                                                    : udp_client(port, &stop);
+            counts[size_t(i)] =
+                protocol == RPC_TCP ? tcp_client(port, flight, &stop) : udp_client(port, &stop);
         });
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     stop = true;

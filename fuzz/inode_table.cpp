@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (uint32_t inode = 32; inode < 32 * 64 && inode < size; inode += 32) {
         if (!inode_path(inode, path)) continue;
         // A rebuilt path never climbs out of its drive.
-        if (strstr(path, "\\..\\") || (strlen(path) >= 3 && !strcmp(path + strlen(path) - 3, "\\..")))
+        if (strstr(path, "\\..\\") ||
+            (strlen(path) >= 3 && !strcmp(path + strlen(path) - 3, "\\..")))
             abort();
     }
     inode_path_lookup("C:\\fuzz\\a-name-long-enough-for-a-name-block");

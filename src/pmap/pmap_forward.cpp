@@ -31,7 +31,8 @@ uint32_t encode_callit(uint8_t *out, const void *result) {
 
 struct forwarder {
     std::thread thread;
-    bool busy;  // under pool_lock
+    bool alive;  // its thread runs; under pool_lock
+    bool busy;   // under pool_lock
     // The caller: the transport it called on, and its call (for the xid
     // and the verifier the answer echoes).
     sock_t sock;
@@ -102,6 +103,7 @@ bool pmap_forward_start() {
         for (; started < PMAP_FORWARDERS; started++) {
             pool[started].busy = false;
             pool[started].thread = std::thread(forwarder_thread, &pool[started]);
+            pool[started].alive = true;
         }
     } catch (...) {
         // Fewer forwarders still forward; none at all drops every CALLIT.
@@ -120,16 +122,17 @@ void pmap_forward_stop() {
     for (forwarder &f : pool)
         if (f.thread.joinable()) f.thread.join();
     std::lock_guard<std::mutex> hold(pool_lock);
+    for (forwarder &f : pool) f.alive = false;
     pool_running = false;
 }
 
-bool pmap_forward(const xprt *xp, const rpc_call *call, uint32_t prog, uint32_t vers,
-                  uint32_t proc, uint16_t port, const uint8_t *args, uint32_t n) {
+bool pmap_forward(const xprt *xp, const rpc_call *call, uint32_t prog, uint32_t vers, uint32_t proc,
+                  uint16_t port, const uint8_t *args, uint32_t n) {
     std::lock_guard<std::mutex> hold(pool_lock);
     if (!pool_running || pool_stopping) return false;
     forwarder *f = nullptr;
     for (forwarder &candidate : pool)
-        if (candidate.thread.joinable() && !candidate.busy) {
+        if (candidate.alive && !candidate.busy) {
             f = &candidate;
             break;
         }

@@ -26,5 +26,5 @@ void pmap_forward_stop();
 // `proc` of (prog, vers) with the `n` argument bytes to 127.0.0.1:port and
 // answers the caller of `xp` with the port and the results. False, and no
 // answer ever, when no forwarder is free or the arguments do not fit.
-bool pmap_forward(const xprt *xp, const rpc_call *call, uint32_t prog, uint32_t vers,
-                  uint32_t proc, uint16_t port, const uint8_t *args, uint32_t n);
+bool pmap_forward(const xprt *xp, const rpc_call *call, uint32_t prog, uint32_t vers, uint32_t proc,
+                  uint16_t port, const uint8_t *args, uint32_t n);

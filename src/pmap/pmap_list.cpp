@@ -95,8 +95,8 @@ bool pmap_list_unset(uint32_t prog, uint32_t vers, const sockaddr_in *caller) {
             // Only the first match counts; a privileged port stays, and so
             // does a mapping that another unprivileged caller set.
             if (e->port < LOWEST_FREE_PORT) return false;
-            bool setter = e->setter_addr == caller->sin_addr.s_addr &&
-                          e->setter_port == caller->sin_port;
+            bool setter =
+                e->setter_addr == caller->sin_addr.s_addr && e->setter_port == caller->sin_port;
             if (!privileged && !setter) return false;
             *link = e->next;
             gone = e;

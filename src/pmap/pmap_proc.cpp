@@ -19,9 +19,9 @@ enum : uint32_t {
     PMAPPROC_CALLIT = 5,
 };
 
-constexpr uint32_t MAPPING_ARGS = 16;    // program, version, protocol, port
-constexpr uint32_t CALLIT_HEADER = 16;   // program, version, procedure, argument length
-constexpr uint32_t DUMP_BYTES = 512;     // entries are written while fewer than this
+constexpr uint32_t MAPPING_ARGS = 16;   // program, version, protocol, port
+constexpr uint32_t CALLIT_HEADER = 16;  // program, version, procedure, argument length
+constexpr uint32_t DUMP_BYTES = 512;    // entries are written while fewer than this
 
 struct dump_result {
     uint32_t count;

@@ -160,7 +160,6 @@ bool rpc_replay_check(xprt *xp, rpc_call *call, rpc_replay_slot *slot, rpc_encod
 void rpc_replay_save(xprt *xp, rpc_replay_slot *slot, void *save, const void *result,
                      uint32_t size);
 
-
 // UDP (blocking sockets; several threads may block in recvfrom on one socket
 // and each gets one datagram).
 //

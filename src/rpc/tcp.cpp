@@ -38,8 +38,8 @@ struct window {
     uint8_t *b;    // xp->buffer: the 4 reserved bytes, then the message area
     uint32_t cap;  // bytes the buffer holds: xp->size + 4
     uint32_t r, w;
-    int timeout_ms;   // >= 0: the longest wait for each piece (clients)
-    uint32_t since;   // tick the idle limit counts from
+    int timeout_ms;    // >= 0: the longest wait for each piece (clients)
+    uint32_t since;    // tick the idle limit counts from
     uint32_t idle_ms;  // > 0: fail once this long has passed since `since`
 };
 

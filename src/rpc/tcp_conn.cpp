@@ -21,7 +21,7 @@ struct tcp_conn {
     xprt *xp;
     tcp_listener *owner;
     tcp_conn *prev, *next;         // the owner's list; under its lock
-    std::atomic<uint32_t> active;  // tick of accept or of the last complete record
+    std::atomic<uint32_t> active;  // tick of accept, of the last complete record or reply
     bool shut;                     // shut down by the listener; under its lock
 };
 
@@ -92,12 +92,16 @@ void conn_end(tcp_conn *c) {
     if (last) delete l;
 }
 
+// A connection counts as active when a record completes and again when its
+// reply is out, so that a call that takes long to serve neither makes its
+// connection the longest idle nor eats into the next record's time.
 void conn_thread(tcp_conn *c) {
     rpc_call call;
     while (tcp_receive(c->xp, -1, c->active.load(), tcp_idle_ms.load())) {
         c->active.store(tick_count());
         if (!rpc_decode_call(c->xp, &call)) break;
         c->owner->serve(c->xp, &call);
+        c->active.store(tick_count());
     }
     conn_end(c);
 }

@@ -37,7 +37,8 @@ struct nfsd_config {
     uint32_t so_rcvbuf;    // "SO_Rcvbuf": default ("Datasize" + 64) * "Threads"
     uint32_t mount_udp;    // "Mount-UDP"
     uint32_t mount_tcp;    // "Mount-TCP": default "TCP"
-    uint32_t tcp_connections;  // "TCP-Connections"
+    // "TCP-Connections"
+    uint32_t tcp_connections;
     char directory[261];   // "Directory": log folder, ends in '/'; default the program directory
 };
 

@@ -2,7 +2,6 @@
 // SET, UNSET, GETPORT, DUMP and CALLIT, their refusals and their log lines.
 #include <gtest/gtest.h>
 
-
 #include "pmap/pmap.h"
 #include "pmap/pmap_internal.h"
 #include "support/log_capture.h"
@@ -23,8 +22,8 @@ std::vector<mapping> dump_entries(const std::vector<uint8_t> &r) {
     std::vector<mapping> out;
     size_t i = 6;
     for (; rpc_msg_word_at(r, i) == 1; i += 5)
-        out.push_back(
-            {rpc_msg_word_at(r, i + 1), rpc_msg_word_at(r, i + 2), rpc_msg_word_at(r, i + 3), rpc_msg_word_at(r, i + 4)});
+        out.push_back({rpc_msg_word_at(r, i + 1), rpc_msg_word_at(r, i + 2),
+                       rpc_msg_word_at(r, i + 3), rpc_msg_word_at(r, i + 4)});
     EXPECT_EQ(r.size(), 4 * (i + 1)) << "list ends with one 0 word";
     return out;
 }
@@ -108,11 +107,11 @@ TEST_F(PmapProc, SetUnsetAndGetportRules) {
         EXPECT_EQ(result(r.proc, r.args, r.who), r.expect);
     }
     EXPECT_EQ(dump_entries(call(DUMP, {}, REMOTE)), (std::vector<mapping>{{100000, 2, 6, 111},
-                                                                        {100000, 2, 17, 111},
-                                                                        {P, 2, 17, 700},
-                                                                        {100005, 1, 17, 1058},
-                                                                        {100005, 2, 17, 1059},
-                                                                        {100005, 3, 17, 1060}}));
+                                                                          {100000, 2, 17, 111},
+                                                                          {P, 2, 17, 700},
+                                                                          {100005, 1, 17, 1058},
+                                                                          {100005, 2, 17, 1059},
+                                                                          {100005, 3, 17, 1060}}));
 }
 
 TEST_F(PmapProc, DumpListsInOrderAndStopsAt26) {

@@ -3,9 +3,8 @@
 // say nothing or leave half-way, and callers that would hold its thread or
 // take other programs' mappings over.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <sched.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -183,8 +182,8 @@ TEST_F(PmapService, SilentCallitTargetsDoNotHoldThePortmapper) {
     EXPECT_TRUE(rpc_recv_datagram(caller, 2500).empty()) << "no answer to a silent target";
     EXPECT_EQ(silent.calls(), int(PMAP_FORWARDERS));
     // The forwarders are free again.
-    rpc_bytes r = rpc_udp_exchange(caller, 111, rpc_msg_args(60, 100000, 2, CALLIT, {P + 1, 1, 0, 0}),
-                                   3000);
+    rpc_bytes r =
+        rpc_udp_exchange(caller, 111, rpc_msg_args(60, 100000, 2, CALLIT, {P + 1, 1, 0, 0}), 3000);
     EXPECT_EQ(rpc_msg_words(r), (rpc_words{60, 1, 0, 0, 0, 0, echo.port, 4, 0xCAFE}));
     sock_close(caller);
 }

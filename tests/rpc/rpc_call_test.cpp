@@ -238,9 +238,9 @@ TEST_F(RpcCall, MangledMessagesNeverCrash) {
         memcpy(rig.xp->msg, m.data(), m.size());
         rig.xp->count = int32_t(m.size());
         if (rpc_decode_call(rig.xp, &call)) {
-            ASSERT_LE(uint64_t(reinterpret_cast<const uint8_t *>(call.args) - rig.xp->msg) +
-                          call.arg_len,
-                      m.size());
+            ASSERT_LE(
+                uint64_t(reinterpret_cast<const uint8_t *>(call.args) - rig.xp->msg) + call.arg_len,
+                m.size());
             rpc_dispatch(rig.xp, &call);
         }
         rpc_recv_datagram(rig.client, 0);  // drained so the queue never fills
@@ -273,9 +273,9 @@ TEST(RpcRegistry, EntriesServeBothProtocolsAndCarryTheirPortmapperMappings) {
     EXPECT_TRUE(rpc_register(rig.xp, TOY_PROG, 3, toy_program, RPC_TCP));
     EXPECT_FALSE(rpc_register(rig.xp, TOY_PROG, 3, other_program, RPC_UDP));
     EXPECT_TRUE(rpc_register(rig.xp, TOY_PROG, 1, other_program, RPC_UDP));
-    EXPECT_EQ(pmap_calls, (std::vector<std::string>{"SET " + P + " 3 17 2049",
-                                                    "SET " + P + " 3 6 2049",
-                                                    "SET " + P + " 1 17 2049"}));
+    EXPECT_EQ(pmap_calls,
+              (std::vector<std::string>{"SET " + P + " 3 17 2049", "SET " + P + " 3 6 2049",
+                                        "SET " + P + " 1 17 2049"}));
     EXPECT_EQ(null_call(3), (words{1, 1, 0, 0, 0, 0}));
     EXPECT_EQ(null_call(2), (words{1, 1, 0, 0, 0, 2, 1, 3}));
     pmap_answer = false;

@@ -2,8 +2,8 @@
 // beat, the 64-socket limit, descriptors beyond an fd_set, closing every
 // transport from another thread while the loop waits, and clients that try
 // to exhaust the loop's connections or descriptors.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>

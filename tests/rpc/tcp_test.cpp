@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -221,8 +222,8 @@ TEST_F(TcpPair, PipelinedCallsInAnyFragmentsAndPiecesAreServedInOrder) {
         // Up to four fragments of random sizes.
         uint32_t at = 0, pieces = 1 + rng() % 4;
         for (uint32_t p = 1; p <= pieces; p++) {
-            uint32_t n = p == pieces ? uint32_t(call.size()) - at
-                                     : uint32_t(rng() % (call.size() - at + 1));
+            uint32_t n =
+                p == pieces ? uint32_t(call.size()) - at : uint32_t(rng() % (call.size() - at + 1));
             rpc_msg_word(wire, n | (p == pieces ? 0x80000000u : 0));
             wire.insert(wire.end(), call.begin() + at, call.begin() + at + n);
             at += n;
@@ -323,7 +324,17 @@ TEST(RpcReply, UnsendableSuccessReplyIsLoggedWithItsError) {
     EXPECT_FALSE(rpc_reply(rig.xp, &call, rpc_void_result, nullptr));
     rpc_error_reply(rig.xp, &call, RPC_GARBAGE_ARGS);  // not reported
     rig.xp->sock = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    EXPECT_EQ(log.text(), "rpc: error cannot transmit reply 9\n");
+    // Over TCP the number is the failing send's own, whatever came before.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    xprt *xp = xprt_create(sv[0], RPC_TCP, 0, 100);
+    sock_close(sv[1]);
+    errno = EBADF;
+    EXPECT_FALSE(rpc_reply(xp, &call, rpc_void_result, nullptr));
+    EXPECT_EQ(log.text(),
+              "rpc: error cannot transmit reply 9\nrpc: error cannot transmit reply 32\n");
+    sock_close(sv[0]);
+    xprt_free(xp);
 }
 
 TEST(Xprt, SizesBeyondTheByteCountAreRefused) {

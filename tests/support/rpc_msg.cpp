@@ -110,8 +110,8 @@ rpc_rig::~rpc_rig() {
     if (client != SOCK_INVALID) sock_close(client);
 }
 
-rpc_bytes rpc_rig::serve(const rpc_bytes &msg, void (*serve_fn)(xprt *, rpc_call *),
-                         rpc_call *call, int timeout_ms) {
+rpc_bytes rpc_rig::serve(const rpc_bytes &msg, void (*serve_fn)(xprt *, rpc_call *), rpc_call *call,
+                         int timeout_ms) {
     rpc_call own{};
     if (!call) call = &own;
     uint32_t n = msg.size() < xp->size ? uint32_t(msg.size()) : xp->size;
@@ -196,9 +196,12 @@ bool rpc_tcp_closed(sock_t s, int timeout_ms) {
     return wait_readable(s, timeout_ms) && recv(s, &byte, 1, 0) == 0;
 }
 
-rpc_fake::rpc_fake(uint16_t protocol, uint16_t port, uint32_t status, rpc_bytes results,
-                   bool echo, bool silent)
-    : protocol_(protocol), status_(status), results_(std::move(results)), echo_(echo),
+rpc_fake::rpc_fake(uint16_t protocol, uint16_t port, uint32_t status, rpc_bytes results, bool echo,
+                   bool silent)
+    : protocol_(protocol),
+      status_(status),
+      results_(std::move(results)),
+      echo_(echo),
       silent_(silent) {
     sock_ = protocol == RPC_UDP ? udp_socket(htonl(INADDR_LOOPBACK), port)
                                 : tcp_listen_socket("127.0.0.1", port);

@@ -124,8 +124,7 @@ const rpc_proc toy_procs[] = {
 };
 // clang-format on
 
-const rpc_program toy_table = {toy_procs, sizeof toy_procs / sizeof toy_procs[0], nullptr,
-                               nullptr};
+const rpc_program toy_table = {toy_procs, sizeof toy_procs / sizeof toy_procs[0], nullptr, nullptr};
 
 }  // namespace
 
