@@ -267,8 +267,8 @@ TEST_F(SelectLoop, IdleConnectionsNeitherExhaustDescriptorsNorLockOutAClient) {
 
 TEST_F(SelectLoop, OutOfDescriptorsTheListenerRestsInsteadOfSpinning) {
     uint16_t port = add_tcp();
+    log_capture log;  // before the loop reads the level
     run();
-    log_capture log;
     sock_t c = socket(AF_INET, SOCK_STREAM, 0);  // made while there is room
     double spent;
     {
