@@ -20,7 +20,7 @@ constexpr uint32_t NAME_LENGTH_MAX = 0xFFFF;
 int compare_run(const uint8_t *p, uint32_t n, const uint8_t *&q) {
     for (uint32_t i = 0; i < n; i++, q++) {
         if (*q == 0) return 1;  // the query ends first: it sorts before
-        int d = int(uint8_t(ascii_lower(char(p[i])))) - int(uint8_t(ascii_lower(char(*q))));
+        int d = ascii_compare(char(p[i]), char(*q));
         if (d) return d;
     }
     return 0;

@@ -47,9 +47,8 @@ part next_component(const char *path, size_t *pos, bool first, char *out) {
 // without case: the path may carry the stored case of its records ("C:\Data")
 // while the export was written in another ("c:\data").
 bool below_root(const char *path, const char *root) {
-    size_t n = 0;
-    for (; root[n]; n++)
-        if (ascii_lower(path[n]) != ascii_lower(root[n])) return false;
+    size_t n = std::strlen(root);
+    if (!ascii_equal_n(path, root, n)) return false;
     if (n > 0 && root[n - 1] == '\\') return path[n] != 0;
     return path[n] == '\\' && path[n + 1] != 0;
 }
