@@ -51,6 +51,12 @@ bool storable_name(uint32_t dir, const char *name) {
     return true;
 }
 
+// A record could not be made: the table is full and cannot grow.
+uint32_t out_of_inodes() {
+    log_printf(1, "nfs_inodes fatal error: out of inodes\n");
+    return 0;
+}
+
 void free_name_blocks(uint32_t first, uint32_t count) {
     for (uint32_t b = first; count > 0; count--) {
         uint8_t *blk = inode_block(b);
@@ -118,10 +124,7 @@ uint32_t inode_new(const char *name, uint32_t parent, uint32_t next) {
     if (length > NAME_LENGTH_MAX) return 0;
     uint32_t inode = inode_spare_take();
     if (!inode) inode = inode_heap_alloc(INODE_BLOCK);
-    if (!inode) {
-        log_printf(1, "nfs_inodes fatal error: out of inodes\n");
-        return 0;
-    }
+    if (!inode) return out_of_inodes();
     if (length <= NAME_INLINE) {
         std::memcpy(inode_block(inode) + INODE_NAME, name, length);
     } else {
@@ -129,8 +132,7 @@ uint32_t inode_new(const char *name, uint32_t parent, uint32_t next) {
         uint32_t first = inode_heap_alloc(INODE_BLOCK);
         if (!first) {
             inode_heap_free(inode);
-            log_printf(1, "nfs_inodes fatal error: out of inodes\n");
-            return 0;
+            return out_of_inodes();
         }
         uint8_t *rec = inode_block(inode);
         inode_put32(rec + INODE_NAME, first);
@@ -147,8 +149,7 @@ uint32_t inode_new(const char *name, uint32_t parent, uint32_t next) {
             if (!more) {
                 free_name_blocks(first, inode_name_blocks(uint32_t(length)));
                 inode_heap_free(inode);
-                log_printf(1, "nfs_inodes fatal error: out of inodes\n");
-                return 0;
+                return out_of_inodes();
             }
             inode_put32(inode_block(cur), more);
             cur = more;
