@@ -174,7 +174,9 @@ uint32_t inode_find(uint32_t dir, const char *name) {
     for (uint32_t cur = link_get(link); cur != 0;) {
         const uint8_t *rec = inode_record(cur);
         if (!rec) return 0;
-        if (inode_name_cmp(rec, name) == 0) return cur;
+        int d = inode_name_cmp(rec, name);
+        if (d == 0) return cur;
+        if (d > 0) return 0;  // the list is sorted: the name would be here
         cur = inode_rec_next(rec);
     }
     return 0;
