@@ -6,9 +6,10 @@
 
 #include <cstdint>
 
+#include "platform/winfile.h"
 
 // Room for a path with its terminator, as every path buffer has.
-constexpr uint32_t NFS_PATH_MAX = 1024;
+constexpr uint32_t NFS_PATH_MAX = WIN_PATH_MAX;
 
 // A byte valid in a name: 32 or above, not one of " * / : < > ? \ | or 127,
 // and below 128 when "CharSet" is 0.

@@ -72,6 +72,12 @@ constexpr win_handle INVALID_HANDLE_VALUE = -1;
 struct win_find;
 typedef win_find *win_find_handle;
 
+// Path buffers everywhere above this layer hold this many bytes, NUL
+// included: a client's path in Windows form, a record's rebuilt path, an
+// export path; a drive's mapped host directory fits in one as well. (The
+// calls here accept longer paths and refuse them with error 206 themselves.)
+constexpr uint32_t WIN_PATH_MAX = 1024;
+
 // Times are Windows file times: 100 ns units since 1601-01-01 UTC.
 constexpr uint64_t WIN_EPOCH_OFFSET = 116444736000000000ULL;
 
