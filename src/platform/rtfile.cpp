@@ -44,10 +44,6 @@ bool injected(const char *call) {
     return true;
 }
 
-bool is_virtual(const hfile *f) {
-    return f->kind == WK_LINK || f->kind == WK_DEVICE;
-}
-
 }  // namespace
 
 int rt_open(const char *path, int flags, int pmode) {
@@ -111,7 +107,7 @@ int64_t rt_lseek(int fd, int64_t offset, int whence) {
     hfile *f = hfile_get(fd);
     if (!f) return fail_errno(EBADF);
     if (whence < RT_SEEK_SET || whence > RT_SEEK_END) return fail_errno(EINVAL);
-    if (is_virtual(f)) {
+    if (wkind_virtual(f->kind)) {
         win_handle h = fd;
         int64_t pos;
         if (!win_set_file_pointer(h, offset, &pos, uint32_t(whence))) return fail_errno(EINVAL);
@@ -125,7 +121,7 @@ int rt_read(int fd, void *buf, uint32_t size) {
     if (injected("_read")) return -1;
     hfile *f = hfile_get(fd);
     if (!f || !f->can_read) return fail_errno(EBADF);
-    if (is_virtual(f)) {
+    if (wkind_virtual(f->kind)) {
         uint32_t n;
         if (!win_read_file(fd, buf, size, &n)) return fail_errno(EIO);
         return int(n);

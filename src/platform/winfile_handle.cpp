@@ -19,7 +19,7 @@ bool used[HFILE_SLOTS];
 int cursor = 0;
 
 int64_t virtual_size(const hfile &f) {
-    if (f.kind == WK_DEVICE) return 32;
+    if (f.kind == WK_DEVICE) return DEVICE_HEADER_SIZE;
     struct statx sx;
     if (statx(f.fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_SIZE, &sx) != 0) return -1;
     return int64_t(sx.stx_size);
@@ -174,7 +174,7 @@ bool win_read_file(win_handle h, void *buf, uint32_t size, uint32_t *read_out) {
     hfile *f = get_or_fail(h);
     if (!f) return false;
     if (!f->can_read) return fail(ERROR_ACCESS_DENIED);
-    if (f->kind == WK_LINK || f->kind == WK_DEVICE) {
+    if (wkind_virtual(f->kind)) {
         struct statx sx;
         if (statx(f->fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) != 0)
             return fail(win_error_from_errno(errno));
@@ -220,7 +220,7 @@ bool win_set_file_pointer(win_handle h, int64_t distance, int64_t *new_pos, uint
     hfile *f = get_or_fail(h);
     if (!f) return false;
     if (method > FILE_END) return fail(ERROR_INVALID_PARAMETER);
-    if (f->kind == WK_LINK || f->kind == WK_DEVICE) {
+    if (wkind_virtual(f->kind)) {
         int64_t base = method == FILE_BEGIN     ? 0
                        : method == FILE_CURRENT ? int64_t(f->vpos)
                                                 : virtual_size(*f);
@@ -253,7 +253,7 @@ bool win_set_end_of_file(win_handle h) {
 bool win_get_file_size(win_handle h, uint64_t *size) {
     hfile *f = get_or_fail(h);
     if (!f) return false;
-    if (f->kind == WK_LINK || f->kind == WK_DEVICE) {
+    if (wkind_virtual(f->kind)) {
         int64_t n = virtual_size(*f);
         if (n < 0) return fail(win_error_from_errno(errno));
         *size = uint64_t(n);

@@ -23,6 +23,12 @@ enum wkind : uint8_t {
     WK_DEVICE,  // block or character device: a device file
 };
 
+// Link and device files have content made by the layer, never the host's:
+// they are read as text or header, never opened, never written.
+inline bool wkind_virtual(wkind kind) {
+    return kind == WK_LINK || kind == WK_DEVICE;
+}
+
 // A resolved Windows path: the parent directory is open, the last component
 // is named as on disk when it exists, as given otherwise.
 struct wpath {
@@ -87,8 +93,8 @@ void dircache_changed(int dirfd);
 // Directory scans made so far (tests: a lookup in the exact case makes none).
 uint64_t dircache_scan_count();
 
-// The 32-byte "specdata" content of a device file.
-void device_header(const struct statx &sx, uint8_t out[32]);
+// The "specdata" content of a device file (DEVICE_HEADER_* in winfile.h).
+void device_header(const struct statx &sx, uint8_t out[DEVICE_HEADER_SIZE]);
 
 // Content of a link or device file: up to `size` bytes from `offset`.
 // Returns bytes copied, or -1 with errno.

@@ -25,7 +25,7 @@ bool same_file(const wpath &a, const wpath &b) {
 
 // Copies the content of the resolved source into `out`.
 bool copy_content(wpath &src, int out) {
-    if (src.kind == WK_LINK || src.kind == WK_DEVICE) {
+    if (wkind_virtual(src.kind)) {
         char buf[4096];
         int64_t n = virtual_read(src.dirfd, src.name, src.kind, src.sx, 0, buf, sizeof buf);
         if (n < 0) return fail(win_error_from_errno(errno));
