@@ -139,16 +139,9 @@ int rt_write(int fd, const void *buf, uint32_t size) {
     hfile *f = hfile_get(fd);
     if (!f || !f->can_write || f->kind != WK_FILE) return fail_errno(EBADF);
     if (size > INT32_MAX) size = INT32_MAX;
-    const char *p = static_cast<const char *>(buf);
-    uint32_t done = 0;
-    while (done < size) {
-        ssize_t n = write(f->fd, p + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return done ? int(done) : -1;
-        if (n == 0) return done ? int(done) : fail_errno(ENOSPC);
-        done += uint32_t(n);
-    }
-    return int(done);
+    // As the runtime does, a write cut short answers what was written.
+    size_t done = write_all(f->fd, buf, size);
+    return done > 0 || size == 0 ? int(done) : -1;
 }
 
 int rt_commit(int fd) {

@@ -33,6 +33,21 @@ hfile *get_or_fail(win_handle h) {
 
 }  // namespace
 
+size_t write_all(int fd, const void *buf, size_t size) {
+    const char *p = static_cast<const char *>(buf);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, p + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            break;
+        }
+        done += size_t(n);
+    }
+    return done;
+}
+
 int hfile_add(const hfile &f) {
     std::lock_guard<std::mutex> g(table_lock);
     // Slot 0 stays unused, so that no handle or descriptor is ever 0.
@@ -199,19 +214,9 @@ bool win_write_file(win_handle h, const void *buf, uint32_t size, uint32_t *writ
     hfile *f = get_or_fail(h);
     if (!f) return false;
     if (!f->can_write || f->kind != WK_FILE) return fail(ERROR_ACCESS_DENIED);
-    const char *p = static_cast<const char *>(buf);
-    uint32_t done = 0;
-    while (done < size) {
-        ssize_t n = write(f->fd, p + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (written) *written = done;
-            return fail(n < 0 ? win_error_from_errno(errno) : ERROR_DISK_FULL);
-        }
-        done += uint32_t(n);
-    }
-    if (written) *written = done;
-    return true;
+    size_t done = write_all(f->fd, buf, size);
+    if (written) *written = uint32_t(done);
+    return done == size || fail(win_error_from_errno(errno));
 }
 
 bool win_set_file_pointer(win_handle h, int64_t distance, int64_t *new_pos, uint32_t method) {

@@ -1,5 +1,5 @@
 // Shared pieces of the POSIX implementation of winfile.h and rtfile.h. Not a
-// public header: only src/platform/winfile_*.cpp and rtfile.cpp include it.
+// public header: only the POSIX sources of src/platform/ include it.
 #pragma once
 
 #include <fcntl.h>
@@ -132,6 +132,12 @@ struct linux_dirent64 {
     unsigned char d_type;
     char d_name[];
 };
+
+// Writes all `size` bytes at `buf` to host descriptor `fd`, again after an
+// interruption or a short write. Answers the bytes written: `size`, or fewer
+// when a write failed, errno saying why (ENOSPC when the host took nothing
+// and reported no error).
+size_t write_all(int fd, const void *buf, size_t size);
 
 // Sets the calling thread's last error and answers false / the given value.
 inline bool fail(uint32_t error) {

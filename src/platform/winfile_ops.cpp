@@ -29,8 +29,7 @@ bool copy_content(wpath &src, int out) {
         char buf[4096];
         int64_t n = virtual_read(src.dirfd, src.name, src.kind, src.sx, 0, buf, sizeof buf);
         if (n < 0) return fail(win_error_from_errno(errno));
-        if (write(out, buf, size_t(n)) != n)
-            return fail(win_error_from_errno(errno ? errno : ENOSPC));
+        if (write_all(out, buf, size_t(n)) != size_t(n)) return fail(win_error_from_errno(errno));
         return true;
     }
     int in = open_resolved(&src, O_RDONLY);
@@ -51,8 +50,8 @@ bool copy_content(wpath &src, int out) {
             ssize_t r = read(in, buf, sizeof buf);
             if (r == 0) break;
             if (r < 0 && errno == EINTR) continue;
-            if (r < 0 || write(out, buf, size_t(r)) != r) {
-                ok = fail(win_error_from_errno(errno ? errno : ENOSPC));
+            if (r < 0 || write_all(out, buf, size_t(r)) != size_t(r)) {
+                ok = fail(win_error_from_errno(errno));
                 break;
             }
         }
