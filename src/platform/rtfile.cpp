@@ -10,6 +10,11 @@
 
 namespace {
 
+// The errno the runtime library gives for a resolution error, which comes
+// as a Windows error. A missing directory is ENOENT as a missing file is;
+// the runtime has no errno for "not ready", so a drive without its medium
+// gives ENXIO ("no such device"), which win_error_from_errno maps back to
+// 21; everything the runtime would not name is EIO.
 int errno_of(uint32_t win_error) {
     switch (win_error) {
         case ERROR_FILE_NOT_FOUND:

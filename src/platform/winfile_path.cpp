@@ -17,7 +17,12 @@
 
 namespace {
 
-// Characters Windows refuses in a name, besides the control characters.
+// Characters the Windows file calls refuse in a name: the control
+// characters and / " * : < > ? | ('\\' separates names and never reaches
+// here). This is the file system's rule and no more: DEL and every byte from
+// 128 up pass whatever "CharSet" says, so that a name another program put on
+// disk can still be listed, opened and removed. The server's rule for the
+// names clients send, name_char_valid (src/names), is stricter on purpose.
 bool name_char_bad(unsigned char c) {
     return c < 32 || c == '/' || c == '"' || c == '*' || c == ':' || c == '<' || c == '>' ||
            c == '?' || c == '|';
