@@ -183,7 +183,10 @@ uint32_t inode_heap_open(uint32_t minimum, bool delete_first, uint32_t *free_byt
     if (have_serial && size != 0 && size >= INODE_BLOCK && serial == get(INODE_HDR_SERIAL)) {
         free_now = account_free(static_cast<uint32_t>(size & ~uint64_t(INODE_BLOCK - 1)));
     } else {
-        std::memset(table.base, 0, INODE_BLOCK);
+        // Every old byte goes, not only the header: a record left in the
+        // free space would still carry its marker, and a handle holding its
+        // number would resolve through it to a file the new table never saw.
+        std::memset(table.base, 0, std::min<uint64_t>(size, total));
         put(INODE_HDR_FREE, INODE_BLOCK);
         put(INODE_BLOCK, total - INODE_BLOCK);
         put(INODE_BLOCK + 4, 0);
