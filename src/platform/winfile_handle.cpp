@@ -164,13 +164,16 @@ win_handle win_create_file(const char *path, uint32_t access, uint32_t share, ui
     }
     if (f.fd < 0) return fail(win_error_from_errno(errno)), INVALID_HANDLE_VALUE;
     if (truncate && r.kind == WK_FILE) {
-        if (ftruncate(f.fd, 0) != 0) {
-            uint32_t err = win_error_from_errno(errno);
+        // The new attributes before the content goes: a volume that cannot
+        // keep them (no extended attributes) refuses the call unchanged.
+        bool ok = disposition != CREATE_ALWAYS || new_attrs == (attrs & ~FILE_ATTRIBUTE_NORMAL) ||
+                  set_attributes_fd(f.fd, r.sx.stx_mode, new_attrs);
+        if (ok && ftruncate(f.fd, 0) != 0) ok = fail(win_error_from_errno(errno));
+        if (!ok) {
+            uint32_t err = win_last_error();
             close(f.fd);
             return fail(err), INVALID_HANDLE_VALUE;
         }
-        if (disposition == CREATE_ALWAYS && new_attrs != (attrs & ~FILE_ATTRIBUTE_NORMAL))
-            set_attributes_fd(f.fd, r.sx.stx_mode, new_attrs);
     }
     int slot = hfile_add(f);
     if (slot < 0) {
