@@ -61,8 +61,8 @@ bool append(char *buffer, uint32_t *at, const char *text, size_t n) {
     return true;
 }
 
-// Walks `path` from the top level one component at a time, `step` (inode_
-// lookup or inode_find) taking each from the record reached so far.
+// Walks `path` from the top level one component at a time; `step`
+// (inode_lookup or inode_find) takes each from the record reached so far.
 uint32_t walk(const char *path, uint32_t (*step)(uint32_t dir, const char *name)) {
     table_hold hold(inode_table_lock());
     char comp[INODE_PATH_MAX];

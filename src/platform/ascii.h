@@ -16,9 +16,9 @@ inline bool ascii_is_letter(char c) {
 }
 
 // The first n bytes of a and b are equal under the case rule. It stops at the
-// first difference, so a NUL-terminated string shorter than n is safe on
-// either side: ascii_equal_n(path, root, strlen(root)) asks whether `path`
-// begins with `root`.
+// first difference, so `a` may be a string shorter than n when `b` has n
+// bytes before its NUL: ascii_equal_n(path, root, strlen(root)) asks whether
+// `path` begins with `root`.
 inline bool ascii_equal_n(const char *a, const char *b, size_t n) {
     for (size_t i = 0; i < n; i++)
         if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
