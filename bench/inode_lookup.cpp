@@ -30,7 +30,7 @@ int main(int argc, char **argv) {
     char home[] = "/tmp/inode-bench-XXXXXX";
     if (!mkdtemp(home)) return 1;
     program_directory_set(home);
-    config.charset = 2;
+    config.charset = CHARSET_UTF8;
     if (!inode_table_init()) {
         std::fprintf(stderr, "inode table did not open\n");
         return 1;

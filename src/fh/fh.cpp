@@ -15,10 +15,8 @@ namespace {
 // compared as the inode table compares them, ignoring the case of A-Z: a
 // rebuilt path carries the case in which each name was first seen.
 bool inside_export(const char *export_path, const char *path) {
-    size_t i = 0;
-    for (; export_path[i]; i++)
-        if (ascii_lower(export_path[i]) != ascii_lower(path[i])) return false;
-    return path[i] == 0 || path[i] == '\\';
+    size_t n = strlen(export_path);
+    return ascii_equal_n(path, export_path, n) && (path[n] == 0 || path[n] == '\\');
 }
 
 }  // namespace

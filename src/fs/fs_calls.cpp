@@ -87,7 +87,7 @@ bool fs_move_file(const char *existing, const char *new_path) {
 }
 
 bool fs_create_hard_link(const char *new_path, const char *existing) {
-    hardlink_fn fn = (config.charset == 2 ? hardlink_wide : hardlink_narrow).load();
+    hardlink_fn fn = (config.charset == CHARSET_UTF8 ? hardlink_wide : hardlink_narrow).load();
     if (!fn) {
         win_set_last_error(ERROR_INVALID_FUNCTION);
         return false;
@@ -147,13 +147,13 @@ bool hardlink_lookup() {
     // The host always has the call; whether a volume has hard links shows in
     // its file system name ("NTFS" or "FAT"), which the exports record.
     hardlink_narrow = win_create_hard_link;
-    hardlink_wide = config.charset == 2 ? win_create_hard_link : nullptr;
+    hardlink_wide = config.charset == CHARSET_UTF8 ? win_create_hard_link : nullptr;
     hardlinks_found = true;
     return true;
 }
 
 bool hardlink_available() {
-    return (config.charset == 2 ? hardlink_wide : hardlink_narrow).load() != nullptr;
+    return (config.charset == CHARSET_UTF8 ? hardlink_wide : hardlink_narrow).load() != nullptr;
 }
 
 void hardlink_reset() {
@@ -164,7 +164,7 @@ void hardlink_reset() {
 
 void fs_startup_log() {
     static const char *const names[] = {"ASCII", "ANSI", "UTF-8"};
-    const char *name = config.charset < 3 ? names[config.charset] : names[0];
+    const char *name = config.charset <= CHARSET_UTF8 ? names[config.charset] : names[0];
     log_printf(1, "%s nfsd   client charset %s\n", log_time(), name);
     if (hardlinks_found) log_printf(1, "%s nfsd   NTFS 2000/XP hardlinks supported\n", log_time());
 }

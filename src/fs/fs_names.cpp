@@ -13,7 +13,7 @@ uint32_t fs_codepage() {
 }
 
 const char *fs_name_in(const char *path, char *buf) {
-    if (config.charset != 1) return path;
+    if (config.charset != CHARSET_CODEPAGE) return path;
     if (codepage_to_utf8(fs_codepage(), path, buf, FS_PATH_BYTES) == 0) {
         bool too_long = errno == E2BIG;
         win_set_last_error(too_long ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_NAME);
@@ -24,7 +24,7 @@ const char *fs_name_in(const char *path, char *buf) {
 }
 
 void fs_name_out(char *name, uint32_t size) {
-    if (config.charset != 1) return;
+    if (config.charset != CHARSET_CODEPAGE) return;
     char out[FS_PATH_BYTES];
     uint32_t n = codepage_from_utf8(fs_codepage(), name, out, size < sizeof out ? size : sizeof out);
     if (n > 0) memcpy(name, out, n);

@@ -35,6 +35,11 @@ void put(uint32_t off, uint32_t v) {
     inode_put32(table.base + off, v);
 }
 
+// `n` made up to whole blocks.
+constexpr uint64_t whole_blocks(uint64_t n) {
+    return (n + INODE_BLOCK - 1) & ~uint64_t(INODE_BLOCK - 1);
+}
+
 uint32_t view_address() {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(table.base));
 }
@@ -93,7 +98,7 @@ uint32_t account_free(uint32_t old_size) {
 // Heap lock held. Adds a quarter, in whole blocks. The new view is mapped
 // before the old one goes, so a failure leaves every record where it was.
 bool grow() {
-    uint64_t new_size = uint64_t(total) + ((total / 4 + 31) & ~uint32_t(31));
+    uint64_t new_size = uint64_t(total) + whole_blocks(total / 4);
     if (new_size >= TABLE_LIMIT) return false;
     char path[INODE_PATH_MAX];
     table_path(path, sizeof path);
@@ -162,7 +167,7 @@ uint32_t inode_heap_open(uint32_t minimum, bool delete_first, uint32_t *free_byt
         mapfile_close(&table);
         return 0;
     }
-    uint64_t want = (std::max<uint64_t>(size, minimum) + 31) & ~uint64_t(31);
+    uint64_t want = whole_blocks(std::max<uint64_t>(size, minimum));
     if (want >= TABLE_LIMIT || !mapfile_map(&table, want)) {
         mapfile_close(&table);
         return 0;
@@ -176,9 +181,12 @@ uint32_t inode_heap_open(uint32_t minimum, bool delete_first, uint32_t *free_byt
     bool have_serial = host_path_volume_serial(path, &serial);
     uint32_t free_now;
     if (have_serial && size != 0 && size >= INODE_BLOCK && serial == get(INODE_HDR_SERIAL)) {
-        free_now = account_free(static_cast<uint32_t>(size & ~uint64_t(31)));
+        free_now = account_free(static_cast<uint32_t>(size & ~uint64_t(INODE_BLOCK - 1)));
     } else {
-        std::memset(table.base, 0, INODE_BLOCK);
+        // Every old byte goes, not only the header: a record left in the
+        // free space would still carry its marker, and a handle holding its
+        // number would resolve through it to a file the new table never saw.
+        std::memset(table.base, 0, std::min<uint64_t>(size, total));
         put(INODE_HDR_FREE, INODE_BLOCK);
         put(INODE_BLOCK, total - INODE_BLOCK);
         put(INODE_BLOCK + 4, 0);
@@ -199,7 +207,7 @@ void inode_heap_close() {
 uint32_t inode_heap_alloc(uint32_t size) {
     std::lock_guard<std::mutex> hold(heap_lock);
     if (!table.base || size == 0 || size > 0xFFFFFFE0u) return 0;
-    size = (size + 31) & ~uint32_t(31);
+    size = uint32_t(whole_blocks(size));
     for (;;) {
         uint32_t link = INODE_HDR_FREE;
         uint32_t cur = get(INODE_HDR_FREE);

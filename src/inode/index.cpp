@@ -20,7 +20,7 @@ constexpr uint32_t NAME_LENGTH_MAX = 0xFFFF;
 int compare_run(const uint8_t *p, uint32_t n, const uint8_t *&q) {
     for (uint32_t i = 0; i < n; i++, q++) {
         if (*q == 0) return 1;  // the query ends first: it sorts before
-        int d = int(uint8_t(ascii_lower(char(p[i])))) - int(uint8_t(ascii_lower(char(*q))));
+        int d = ascii_compare(char(p[i]), char(*q));
         if (d) return d;
     }
     return 0;
@@ -49,6 +49,12 @@ bool storable_name(uint32_t dir, const char *name) {
     for (const char *p = name; *p; p++)
         if (*p == '\\' || (*p == '/' && (dir != 0 || p != name))) return false;
     return true;
+}
+
+// A record could not be made: the table is full and cannot grow.
+uint32_t out_of_inodes() {
+    log_printf(1, "nfs_inodes fatal error: out of inodes\n");
+    return 0;
 }
 
 void free_name_blocks(uint32_t first, uint32_t count) {
@@ -118,10 +124,7 @@ uint32_t inode_new(const char *name, uint32_t parent, uint32_t next) {
     if (length > NAME_LENGTH_MAX) return 0;
     uint32_t inode = inode_spare_take();
     if (!inode) inode = inode_heap_alloc(INODE_BLOCK);
-    if (!inode) {
-        log_printf(1, "nfs_inodes fatal error: out of inodes\n");
-        return 0;
-    }
+    if (!inode) return out_of_inodes();
     if (length <= NAME_INLINE) {
         std::memcpy(inode_block(inode) + INODE_NAME, name, length);
     } else {
@@ -129,8 +132,7 @@ uint32_t inode_new(const char *name, uint32_t parent, uint32_t next) {
         uint32_t first = inode_heap_alloc(INODE_BLOCK);
         if (!first) {
             inode_heap_free(inode);
-            log_printf(1, "nfs_inodes fatal error: out of inodes\n");
-            return 0;
+            return out_of_inodes();
         }
         uint8_t *rec = inode_block(inode);
         inode_put32(rec + INODE_NAME, first);
@@ -147,8 +149,7 @@ uint32_t inode_new(const char *name, uint32_t parent, uint32_t next) {
             if (!more) {
                 free_name_blocks(first, inode_name_blocks(uint32_t(length)));
                 inode_heap_free(inode);
-                log_printf(1, "nfs_inodes fatal error: out of inodes\n");
-                return 0;
+                return out_of_inodes();
             }
             inode_put32(inode_block(cur), more);
             cur = more;
@@ -173,7 +174,9 @@ uint32_t inode_find(uint32_t dir, const char *name) {
     for (uint32_t cur = link_get(link); cur != 0;) {
         const uint8_t *rec = inode_record(cur);
         if (!rec) return 0;
-        if (inode_name_cmp(rec, name) == 0) return cur;
+        int d = inode_name_cmp(rec, name);
+        if (d == 0) return cur;
+        if (d > 0) return 0;  // the list is sorted: the name would be here
         cur = inode_rec_next(rec);
     }
     return 0;

@@ -20,16 +20,16 @@
 #pragma once
 
 #include <cstdint>
-
-#include "platform/bytes.h"
 #include <cstring>
 #include <mutex>
 
+#include "platform/bytes.h"
+#include "platform/winfile.h"
 
 constexpr uint32_t INODE_BLOCK = 32;
-constexpr uint32_t INODE_TABLE_MIN = 2097152;  // size of a new table
-constexpr uint32_t INODE_PATH_MAX = 1024;      // path buffers, NUL included
-constexpr uint32_t INODE_DEPTH_MAX = 30;       // records below a top-level record
+constexpr uint32_t INODE_TABLE_MIN = 2097152;      // size of a new table
+constexpr uint32_t INODE_PATH_MAX = WIN_PATH_MAX;  // path buffers, NUL included
+constexpr uint32_t INODE_DEPTH_MAX = 30;           // records below a top-level record
 
 // Record fields (offsets within the 32-byte block).
 constexpr uint32_t INODE_NEXT = 0;

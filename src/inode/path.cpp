@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "inode/inode.h"
-#include "inode/internal.h"
 #include "names/name.h"
 #include "platform/ascii.h"
 #include "server/config.h"
@@ -47,9 +46,8 @@ part next_component(const char *path, size_t *pos, bool first, char *out) {
 // without case: the path may carry the stored case of its records ("C:\Data")
 // while the export was written in another ("c:\data").
 bool below_root(const char *path, const char *root) {
-    size_t n = 0;
-    for (; root[n]; n++)
-        if (ascii_lower(path[n]) != ascii_lower(root[n])) return false;
+    size_t n = std::strlen(root);
+    if (!ascii_equal_n(path, root, n)) return false;
     if (n > 0 && root[n - 1] == '\\') return path[n] != 0;
     return path[n] == '\\' && path[n + 1] != 0;
 }
@@ -63,9 +61,9 @@ bool append(char *buffer, uint32_t *at, const char *text, size_t n) {
     return true;
 }
 
-}  // namespace
-
-uint32_t inode_path_lookup(const char *path) {
+// Walks `path` from the top level one component at a time; `step`
+// (inode_lookup or inode_find) takes each from the record reached so far.
+uint32_t walk(const char *path, uint32_t (*step)(uint32_t dir, const char *name)) {
     table_hold hold(inode_table_lock());
     char comp[INODE_PATH_MAX];
     uint32_t cur = 0;
@@ -74,9 +72,15 @@ uint32_t inode_path_lookup(const char *path) {
         part p = next_component(path, &pos, first, comp);
         if (p == part::end) return cur;
         if (p == part::bad) return 0;
-        cur = inode_lookup(cur, comp);
+        cur = step(cur, comp);
         if (!cur) return 0;
     }
+}
+
+}  // namespace
+
+uint32_t inode_path_lookup(const char *path) {
+    return walk(path, inode_lookup);
 }
 
 uint32_t inode_path_find(const char *path) {
@@ -88,30 +92,7 @@ uint32_t inode_path_find(const char *path) {
     if (char *last = std::strrchr(copy, '\\')) {
         if (std::strcmp(last + 1, ".") == 0 || std::strcmp(last + 1, "..") == 0) *last = 0;
     }
-    table_hold hold(inode_table_lock());
-    char comp[INODE_PATH_MAX];
-    uint32_t dir = 0;
-    size_t pos = 0;
-    for (bool first = true;; first = false) {
-        part p = next_component(copy, &pos, first, comp);
-        if (p == part::end) return dir;
-        if (p == part::bad) return 0;
-        if (std::strcmp(comp, ".") == 0) continue;
-        const uint8_t *parent = dir ? inode_record(dir) : inode_at(INODE_HDR_ROOT);
-        if (!parent) return 0;  // not a record, or the table is closed
-        uint32_t cur = dir ? inode_rec_child(parent) : inode_get32(parent);
-        uint32_t found = 0;
-        while (cur != 0) {
-            const uint8_t *rec = inode_record(cur);
-            if (!rec) return 0;
-            int d = inode_name_cmp(rec, comp);
-            if (d == 0) found = cur;
-            if (d >= 0) break;
-            cur = inode_rec_next(rec);
-        }
-        if (!found) return 0;
-        dir = found;
-    }
+    return walk(copy, inode_find);
 }
 
 char *inode_path(uint32_t inode, char *buffer) {

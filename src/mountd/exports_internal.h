@@ -5,9 +5,10 @@
 #include <cstdint>
 
 #include "mountd/export.h"
+#include "platform/winfile.h"
 
 // Room for a Windows path or an alias with its terminator.
-constexpr uint32_t EXPORT_TEXT_MAX = 1024;
+constexpr uint32_t EXPORT_TEXT_MAX = WIN_PATH_MAX;
 
 // An entry with its own storage: nothing is allocated while reading, so no
 // word can be lost to a failed allocation.

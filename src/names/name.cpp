@@ -42,7 +42,7 @@ uint32_t short_name_status(const char *name) {
 }  // namespace
 
 bool name_char_valid(unsigned char c) {
-    if (c < 32 || c == 127 || (c >= 128 && config.charset == 0)) return false;
+    if (c < 32 || c == 127 || (c >= 128 && config.charset == CHARSET_ASCII)) return false;
     return !std::strchr("\"*/:<>?\\|", c);
 }
 

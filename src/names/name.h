@@ -6,12 +6,18 @@
 
 #include <cstdint>
 
+#include "platform/winfile.h"
 
 // Room for a path with its terminator, as every path buffer has.
-constexpr uint32_t NFS_PATH_MAX = 1024;
+constexpr uint32_t NFS_PATH_MAX = WIN_PATH_MAX;
 
 // A byte valid in a name: 32 or above, not one of " * / : < > ? \ | or 127,
-// and below 128 when "CharSet" is 0.
+// and below 128 when "CharSet" is 0. Stricter than what the file calls
+// refuse (name_char_bad in src/platform), on purpose: this rule decides what
+// a client may name and where the index splits a path (every other byte
+// separates components), so DEL counts as the control character it is, and
+// under "CharSet" 0 a byte from 128 up, which has no meaning in ASCII, is
+// refused rather than passed to the disk as some code page's letter.
 bool name_char_valid(unsigned char c);
 // Every byte valid (the empty name is valid).
 bool name_valid(const char *name);

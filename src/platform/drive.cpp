@@ -22,7 +22,7 @@ constexpr const char *DRIVES_KEY = "nfsd\\Drives";
 struct drive_entry {
     bool used;
     char name[DRIVE_NAME_MAX];  // "C" or "\\server\share" (letter in upper case)
-    char dir[DRIVE_DIR_MAX];
+    char dir[WIN_PATH_MAX];
     uint32_t type;
     uint32_t serial;
 };
@@ -60,7 +60,7 @@ bool map_locked(const char *name, const char *dir, uint32_t type, uint32_t seria
         if (e) e->used = false;
         return true;
     }
-    if (strlen(dir) >= DRIVE_DIR_MAX || dir[0] != '/') return false;
+    if (strlen(dir) >= WIN_PATH_MAX || dir[0] != '/') return false;
     if (!e) {
         for (auto &d : drives)
             if (!d.used) {

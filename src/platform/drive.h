@@ -19,6 +19,8 @@
 
 #include <cstdint>
 
+#include "platform/winfile.h"
+
 constexpr uint32_t DRIVE_UNKNOWN = 0;
 constexpr uint32_t DRIVE_NO_ROOT_DIR = 1;
 constexpr uint32_t DRIVE_REMOVABLE = 2;
@@ -28,7 +30,6 @@ constexpr uint32_t DRIVE_CDROM = 5;
 constexpr uint32_t DRIVE_RAMDISK = 6;
 
 constexpr uint32_t DRIVE_MAX = 64;        // letters A-Z plus UNC roots
-constexpr uint32_t DRIVE_DIR_MAX = 1024;  // bytes of a mapped directory path
 constexpr uint32_t DRIVE_NAME_MAX = 256;  // bytes of a UNC root "\\server\share"
 
 // (Re)reads the map from the settings store, replacing the current map.
@@ -56,7 +57,7 @@ struct drive_info {
     int index;                // slot in the map
     uint32_t type;            // DRIVE_*
     uint32_t serial;          // fixed serial, 0 when derived
-    char dir[DRIVE_DIR_MAX];  // host directory
+    char dir[WIN_PATH_MAX];   // host directory
 };
 
 // Splits a Windows path into its drive and the rest. On success `*rest`

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/ascii.h"
+#include "platform/winfile_internal.h"
 
 namespace {
 
@@ -299,16 +300,7 @@ bool write_atomic(const std::string &path, const std::string &text) {
     if (fd < 0) return false;
     struct stat st;
     mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    bool ok = fchmod(fd, mode) == 0;
-    size_t done = 0;
-    while (ok && done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += n;
-    }
+    bool ok = fchmod(fd, mode) == 0 && write_all(fd, text.data(), text.size()) == text.size();
     // The rename must not publish a file whose bytes are still in flight.
     if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;

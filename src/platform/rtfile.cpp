@@ -10,6 +10,11 @@
 
 namespace {
 
+// The errno the runtime library gives for a resolution error, which comes
+// as a Windows error. A missing directory is ENOENT as a missing file is;
+// the runtime has no errno for "not ready", so a drive without its medium
+// gives ENXIO ("no such device"), which win_error_from_errno maps back to
+// 21; everything the runtime would not name is EIO.
 int errno_of(uint32_t win_error) {
     switch (win_error) {
         case ERROR_FILE_NOT_FOUND:
@@ -42,10 +47,6 @@ bool injected(const char *call) {
     if (!win_fail_check(call, &e)) return false;
     errno = int(e);
     return true;
-}
-
-bool is_virtual(const hfile *f) {
-    return f->kind == WK_LINK || f->kind == WK_DEVICE;
 }
 
 }  // namespace
@@ -111,7 +112,7 @@ int64_t rt_lseek(int fd, int64_t offset, int whence) {
     hfile *f = hfile_get(fd);
     if (!f) return fail_errno(EBADF);
     if (whence < RT_SEEK_SET || whence > RT_SEEK_END) return fail_errno(EINVAL);
-    if (is_virtual(f)) {
+    if (wkind_virtual(f->kind)) {
         win_handle h = fd;
         int64_t pos;
         if (!win_set_file_pointer(h, offset, &pos, uint32_t(whence))) return fail_errno(EINVAL);
@@ -125,7 +126,7 @@ int rt_read(int fd, void *buf, uint32_t size) {
     if (injected("_read")) return -1;
     hfile *f = hfile_get(fd);
     if (!f || !f->can_read) return fail_errno(EBADF);
-    if (is_virtual(f)) {
+    if (wkind_virtual(f->kind)) {
         uint32_t n;
         if (!win_read_file(fd, buf, size, &n)) return fail_errno(EIO);
         return int(n);
@@ -143,16 +144,9 @@ int rt_write(int fd, const void *buf, uint32_t size) {
     hfile *f = hfile_get(fd);
     if (!f || !f->can_write || f->kind != WK_FILE) return fail_errno(EBADF);
     if (size > INT32_MAX) size = INT32_MAX;
-    const char *p = static_cast<const char *>(buf);
-    uint32_t done = 0;
-    while (done < size) {
-        ssize_t n = write(f->fd, p + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return done ? int(done) : -1;
-        if (n == 0) return done ? int(done) : fail_errno(ENOSPC);
-        done += uint32_t(n);
-    }
-    return int(done);
+    // As the runtime does, a write cut short answers what was written.
+    size_t done = write_all(f->fd, buf, size);
+    return done > 0 || size == 0 ? int(done) : -1;
 }
 
 int rt_commit(int fd) {

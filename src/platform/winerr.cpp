@@ -33,6 +33,17 @@ void win_set_last_error(uint32_t error) {
     last_error = error;
 }
 
+// What a Windows host answers where this host gives `err`. Three rows are
+// less obvious than the rest:
+// - ELOOP is "path not found": names are opened with O_NOFOLLOW, so ELOOP
+//   means a symbolic link stood where a directory was wanted. Such a link is
+//   a link file here, an ordinary file, and Windows answers 3 for a path
+//   that goes on through a file, as it does for ENOTDIR.
+// - EBUSY is a sharing violation: the host refuses because something else
+//   holds the file or directory (a mount point, a busy device), which is
+//   what Windows reports as another user of the file.
+// - ENODEV, ENXIO and ENOMEDIUM are "not ready": the device or medium behind
+//   the path is absent, as with a drive without its disk.
 uint32_t win_error_from_errno(int err) {
     switch (err) {
         case 0:

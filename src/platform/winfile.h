@@ -72,6 +72,22 @@ constexpr win_handle INVALID_HANDLE_VALUE = -1;
 struct win_find;
 typedef win_find *win_find_handle;
 
+// The content of a device file: word 0, the bytes "specdata" at 4, then
+// little-endian words: type (3 block, 4 character), major, minor, and the
+// mode (permission bits).
+constexpr uint32_t DEVICE_HEADER_SIZE = 32;
+constexpr uint32_t DEVICE_HEADER_MAGIC = 4;
+constexpr uint32_t DEVICE_HEADER_TYPE = 16;
+constexpr uint32_t DEVICE_HEADER_MAJOR = 20;
+constexpr uint32_t DEVICE_HEADER_MINOR = 24;
+constexpr uint32_t DEVICE_HEADER_MODE = 28;
+
+// Path buffers everywhere above this layer hold this many bytes, NUL
+// included: a client's path in Windows form, a record's rebuilt path, an
+// export path; a drive's mapped host directory fits in one as well. (The
+// calls here accept longer paths and refuse them with error 206 themselves.)
+constexpr uint32_t WIN_PATH_MAX = 1024;
+
 // Times are Windows file times: 100 ns units since 1601-01-01 UTC.
 constexpr uint64_t WIN_EPOCH_OFFSET = 116444736000000000ULL;
 

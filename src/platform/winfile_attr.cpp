@@ -88,7 +88,7 @@ int64_t win_time_to_unix(uint64_t t, uint32_t *nsec) {
 
 uint32_t attributes_of(int dirfd, const char *name, const struct statx &sx) {
     wkind kind = wkind_of(sx);
-    if (kind == WK_LINK || kind == WK_DEVICE) return FILE_ATTRIBUTE_SYSTEM;
+    if (wkind_virtual(kind)) return FILE_ATTRIBUTE_SYSTEM;
     char path[WIN_NAME_LIMIT + 40];
     proc_path(path, sizeof path, dirfd, name);
     uint32_t a = xattr_bits_at(path, name[0] == 0);
@@ -106,7 +106,7 @@ void find_data_from(int dirfd, const char *name, const struct statx &sx, const c
     data->access_time = win_time_from_unix(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec);
     data->write_time = win_time_from_unix(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
     wkind kind = wkind_of(sx);
-    uint64_t size = kind == WK_DIR ? 0 : kind == WK_DEVICE ? 32 : sx.stx_size;
+    uint64_t size = kind == WK_DIR ? 0 : kind == WK_DEVICE ? DEVICE_HEADER_SIZE : sx.stx_size;
     data->size_high = uint32_t(size >> 32);
     data->size_low = uint32_t(size);
     snprintf(data->name, sizeof data->name, "%s", shown);
@@ -174,7 +174,7 @@ bool win_set_file_attributes(const char *path, uint32_t attributes) {
     e = wpath_resolve(path, &r);
     if (e) return fail(e);
     if (r.kind == WK_NONE) return fail(ERROR_FILE_NOT_FOUND);
-    if (r.kind == WK_LINK || r.kind == WK_DEVICE) return true;
+    if (wkind_virtual(r.kind)) return true;
     // Work on the checked inode through an O_PATH descriptor, so that a name
     // swapped for a symbolic link meanwhile cannot redirect the change.
     int pfd = r.name[0] ? openat(r.dirfd, r.name, O_PATH | O_NOFOLLOW | O_CLOEXEC)

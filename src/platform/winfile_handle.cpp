@@ -19,7 +19,7 @@ bool used[HFILE_SLOTS];
 int cursor = 0;
 
 int64_t virtual_size(const hfile &f) {
-    if (f.kind == WK_DEVICE) return 32;
+    if (f.kind == WK_DEVICE) return DEVICE_HEADER_SIZE;
     struct statx sx;
     if (statx(f.fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_SIZE, &sx) != 0) return -1;
     return int64_t(sx.stx_size);
@@ -32,6 +32,21 @@ hfile *get_or_fail(win_handle h) {
 }
 
 }  // namespace
+
+size_t write_all(int fd, const void *buf, size_t size) {
+    const char *p = static_cast<const char *>(buf);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, p + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            break;
+        }
+        done += size_t(n);
+    }
+    return done;
+}
 
 int hfile_add(const hfile &f) {
     std::lock_guard<std::mutex> g(table_lock);
@@ -149,13 +164,16 @@ win_handle win_create_file(const char *path, uint32_t access, uint32_t share, ui
     }
     if (f.fd < 0) return fail(win_error_from_errno(errno)), INVALID_HANDLE_VALUE;
     if (truncate && r.kind == WK_FILE) {
-        if (ftruncate(f.fd, 0) != 0) {
-            uint32_t err = win_error_from_errno(errno);
+        // The new attributes before the content goes: a volume that cannot
+        // keep them (no extended attributes) refuses the call unchanged.
+        bool ok = disposition != CREATE_ALWAYS || new_attrs == (attrs & ~FILE_ATTRIBUTE_NORMAL) ||
+                  set_attributes_fd(f.fd, r.sx.stx_mode, new_attrs);
+        if (ok && ftruncate(f.fd, 0) != 0) ok = fail(win_error_from_errno(errno));
+        if (!ok) {
+            uint32_t err = win_last_error();
             close(f.fd);
             return fail(err), INVALID_HANDLE_VALUE;
         }
-        if (disposition == CREATE_ALWAYS && new_attrs != (attrs & ~FILE_ATTRIBUTE_NORMAL))
-            set_attributes_fd(f.fd, r.sx.stx_mode, new_attrs);
     }
     int slot = hfile_add(f);
     if (slot < 0) {
@@ -174,7 +192,7 @@ bool win_read_file(win_handle h, void *buf, uint32_t size, uint32_t *read_out) {
     hfile *f = get_or_fail(h);
     if (!f) return false;
     if (!f->can_read) return fail(ERROR_ACCESS_DENIED);
-    if (f->kind == WK_LINK || f->kind == WK_DEVICE) {
+    if (wkind_virtual(f->kind)) {
         struct statx sx;
         if (statx(f->fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) != 0)
             return fail(win_error_from_errno(errno));
@@ -199,19 +217,9 @@ bool win_write_file(win_handle h, const void *buf, uint32_t size, uint32_t *writ
     hfile *f = get_or_fail(h);
     if (!f) return false;
     if (!f->can_write || f->kind != WK_FILE) return fail(ERROR_ACCESS_DENIED);
-    const char *p = static_cast<const char *>(buf);
-    uint32_t done = 0;
-    while (done < size) {
-        ssize_t n = write(f->fd, p + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (written) *written = done;
-            return fail(n < 0 ? win_error_from_errno(errno) : ERROR_DISK_FULL);
-        }
-        done += uint32_t(n);
-    }
-    if (written) *written = done;
-    return true;
+    size_t done = write_all(f->fd, buf, size);
+    if (written) *written = uint32_t(done);
+    return done == size || fail(win_error_from_errno(errno));
 }
 
 bool win_set_file_pointer(win_handle h, int64_t distance, int64_t *new_pos, uint32_t method) {
@@ -220,7 +228,7 @@ bool win_set_file_pointer(win_handle h, int64_t distance, int64_t *new_pos, uint
     hfile *f = get_or_fail(h);
     if (!f) return false;
     if (method > FILE_END) return fail(ERROR_INVALID_PARAMETER);
-    if (f->kind == WK_LINK || f->kind == WK_DEVICE) {
+    if (wkind_virtual(f->kind)) {
         int64_t base = method == FILE_BEGIN     ? 0
                        : method == FILE_CURRENT ? int64_t(f->vpos)
                                                 : virtual_size(*f);
@@ -253,7 +261,7 @@ bool win_set_end_of_file(win_handle h) {
 bool win_get_file_size(win_handle h, uint64_t *size) {
     hfile *f = get_or_fail(h);
     if (!f) return false;
-    if (f->kind == WK_LINK || f->kind == WK_DEVICE) {
+    if (wkind_virtual(f->kind)) {
         int64_t n = virtual_size(*f);
         if (n < 0) return fail(win_error_from_errno(errno));
         *size = uint64_t(n);

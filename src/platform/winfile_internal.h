@@ -1,5 +1,5 @@
 // Shared pieces of the POSIX implementation of winfile.h and rtfile.h. Not a
-// public header: only src/platform/winfile_*.cpp and rtfile.cpp include it.
+// public header: only the POSIX sources of src/platform/ include it.
 #pragma once
 
 #include <fcntl.h>
@@ -22,6 +22,12 @@ enum wkind : uint8_t {
     WK_LINK,    // POSIX symbolic link: a link file
     WK_DEVICE,  // block or character device: a device file
 };
+
+// Link and device files have content made by the layer, never the host's:
+// they are read as text or header, never opened, never written.
+inline bool wkind_virtual(wkind kind) {
+    return kind == WK_LINK || kind == WK_DEVICE;
+}
 
 // A resolved Windows path: the parent directory is open, the last component
 // is named as on disk when it exists, as given otherwise.
@@ -87,8 +93,8 @@ void dircache_changed(int dirfd);
 // Directory scans made so far (tests: a lookup in the exact case makes none).
 uint64_t dircache_scan_count();
 
-// The 32-byte "specdata" content of a device file.
-void device_header(const struct statx &sx, uint8_t out[32]);
+// The "specdata" content of a device file (DEVICE_HEADER_* in winfile.h).
+void device_header(const struct statx &sx, uint8_t out[DEVICE_HEADER_SIZE]);
 
 // Content of a link or device file: up to `size` bytes from `offset`.
 // Returns bytes copied, or -1 with errno.
@@ -126,6 +132,12 @@ struct linux_dirent64 {
     unsigned char d_type;
     char d_name[];
 };
+
+// Writes all `size` bytes at `buf` to host descriptor `fd`, again after an
+// interruption or a short write. Answers the bytes written: `size`, or fewer
+// when a write failed, errno saying why (ENOSPC when the host took nothing
+// and reported no error).
+size_t write_all(int fd, const void *buf, size_t size);
 
 // Sets the calling thread's last error and answers false / the given value.
 inline bool fail(uint32_t error) {

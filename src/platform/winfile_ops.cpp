@@ -25,12 +25,11 @@ bool same_file(const wpath &a, const wpath &b) {
 
 // Copies the content of the resolved source into `out`.
 bool copy_content(wpath &src, int out) {
-    if (src.kind == WK_LINK || src.kind == WK_DEVICE) {
+    if (wkind_virtual(src.kind)) {
         char buf[4096];
         int64_t n = virtual_read(src.dirfd, src.name, src.kind, src.sx, 0, buf, sizeof buf);
         if (n < 0) return fail(win_error_from_errno(errno));
-        if (write(out, buf, size_t(n)) != n)
-            return fail(win_error_from_errno(errno ? errno : ENOSPC));
+        if (write_all(out, buf, size_t(n)) != size_t(n)) return fail(win_error_from_errno(errno));
         return true;
     }
     int in = open_resolved(&src, O_RDONLY);
@@ -51,8 +50,8 @@ bool copy_content(wpath &src, int out) {
             ssize_t r = read(in, buf, sizeof buf);
             if (r == 0) break;
             if (r < 0 && errno == EINTR) continue;
-            if (r < 0 || write(out, buf, size_t(r)) != r) {
-                ok = fail(win_error_from_errno(errno ? errno : ENOSPC));
+            if (r < 0 || write_all(out, buf, size_t(r)) != size_t(r)) {
+                ok = fail(win_error_from_errno(errno));
                 break;
             }
         }
@@ -101,7 +100,10 @@ bool copy_resolved(wpath &src, wpath &dst, bool fail_if_exists) {
     if (ok) {
         struct timespec ts[2] = {{src.sx.stx_atime.tv_sec, src.sx.stx_atime.tv_nsec},
                                  {src.sx.stx_mtime.tv_sec, src.sx.stx_mtime.tv_nsec}};
-        futimens(out, ts);
+        // Not a reason to fail: an existing target this host lets us write
+        // but not own refuses new times (EPERM), yet holds the whole copy,
+        // and Windows copies onto such a file.
+        (void)futimens(out, ts);
         ok = set_attributes_fd(out, st.st_mode, attrs);
     }
     uint32_t err = win_last_error();

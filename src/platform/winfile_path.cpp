@@ -17,7 +17,12 @@
 
 namespace {
 
-// Characters Windows refuses in a name, besides the control characters.
+// Characters the Windows file calls refuse in a name: the control
+// characters and / " * : < > ? | ('\\' separates names and never reaches
+// here). This is the file system's rule and no more: DEL and every byte from
+// 128 up pass whatever "CharSet" says, so that a name another program put on
+// disk can still be listed, opened and removed. The server's rule for the
+// names clients send, name_char_valid (src/names), is stricter on purpose.
 bool name_char_bad(unsigned char c) {
     return c < 32 || c == '/' || c == '"' || c == '*' || c == ':' || c == '<' || c == '>' ||
            c == '?' || c == '|';
@@ -217,14 +222,13 @@ int open_resolved(wpath *r, int flags) {
     return fd;
 }
 
-void device_header(const struct statx &sx, uint8_t out[32]) {
-    auto put = [&](int off, uint32_t v) { store_le32(out + off, v); };
-    memset(out, 0, 32);
-    memcpy(out + 4, "specdata", 8);
-    put(16, (sx.stx_mode & S_IFMT) == S_IFBLK ? 3 : 4);
-    put(20, sx.stx_rdev_major);
-    put(24, sx.stx_rdev_minor);
-    put(28, sx.stx_mode & 07777);
+void device_header(const struct statx &sx, uint8_t out[DEVICE_HEADER_SIZE]) {
+    memset(out, 0, DEVICE_HEADER_SIZE);
+    memcpy(out + DEVICE_HEADER_MAGIC, "specdata", 8);
+    store_le32(out + DEVICE_HEADER_TYPE, (sx.stx_mode & S_IFMT) == S_IFBLK ? 3 : 4);
+    store_le32(out + DEVICE_HEADER_MAJOR, sx.stx_rdev_major);
+    store_le32(out + DEVICE_HEADER_MINOR, sx.stx_rdev_minor);
+    store_le32(out + DEVICE_HEADER_MODE, sx.stx_mode & 07777);
 }
 
 int64_t virtual_read(int dirfd, const char *name, wkind kind, const struct statx &sx,
@@ -233,7 +237,7 @@ int64_t virtual_read(int dirfd, const char *name, wkind kind, const struct statx
     int64_t length;
     if (kind == WK_DEVICE) {
         device_header(sx, reinterpret_cast<uint8_t *>(text));
-        length = 32;
+        length = DEVICE_HEADER_SIZE;
     } else {
         length = readlinkat(dirfd, name, text, sizeof text);
         if (length < 0) return -1;

@@ -11,6 +11,11 @@
 // usual 1024 descriptors.
 constexpr uint32_t CONFIG_TCP_CONNECTIONS = 128;
 
+// The values of "CharSet": how the clients' name bytes reach the disk.
+constexpr uint32_t CHARSET_ASCII = 0;     // 7-bit names only, passed unchanged
+constexpr uint32_t CHARSET_CODEPAGE = 1;  // ANSI code page "CodePage", converted
+constexpr uint32_t CHARSET_UTF8 = 2;      // UTF-8, passed unchanged
+
 struct nfsd_config {
     int32_t log;           // "Log": 0 no log file, 1 events and errors, 2-3 detail
     uint32_t portmapper;   // "PortMapper": start the built-in portmapper
@@ -29,7 +34,7 @@ struct nfsd_config {
     uint32_t inode_reset;  // "InodeReset"
     uint32_t inode_check;  // "InodeCheck"
     uint32_t remote;       // "Remote": network drives may be exported
-    uint32_t charset;      // "CharSet": 0 ASCII, 1 ANSI, 2 UTF-8
+    uint32_t charset;      // "CharSet": CHARSET_*
     uint32_t codepage;     // "CodePage": 0 the system's default (1252 here)
     uint32_t lowercase;    // "Lowercase": drive letters shown in lower case
     uint32_t max_read;     // set to "Datasize" right after "Lowercase"

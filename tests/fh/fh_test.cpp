@@ -7,6 +7,8 @@
 #include <string>
 
 #include "inode/inode.h"
+#include "inode/internal.h"
+#include "support/alloc_count.h"
 #include "support/exports_env.h"
 
 namespace {
@@ -26,7 +28,7 @@ class FileHandle : public ::testing::Test {
    protected:
     exports_env env;
     export_entry *rw = nullptr, *ro = nullptr;
-    char path[1024] = "";
+    char path[INODE_PATH_MAX] = "";
     export_entry *e = nullptr;
     uint32_t status = 0;
 
@@ -39,13 +41,26 @@ class FileHandle : public ::testing::Test {
         rw = env.entries()[0];
         ro = env.entries()[1];
     }
+    // Resolves a handle of (inode, export id) as a change would: 0 and STALE
+    // also for the reading form and fh_dir.
+    void expect_stale(uint32_t inode, uint32_t export_id) {
+        uint8_t fh[FH_SIZE];
+        fh_make(inode, export_id, fh);
+        EXPECT_EQ(fh_resolve(fh, &e, path, &status), 0u);
+        EXPECT_EQ(status, 70u);
+        EXPECT_EQ(fh_resolve(fh, &e, path, nullptr), 0u);
+        EXPECT_EQ(fh_dir(fh, &e), 0u);
+    }
 };
 
 TEST_F(FileHandle, ResolvesToExportInodeAndPathFromTheFirst16Bytes) {
     uint8_t fh[FH_SIZE];
     uint32_t inode = fh_for_path(rw->export_id, "c:\\data\\f.txt", fh);
     ASSERT_NE(inode, 0u);
+    uint64_t before = alloc_count();  // every request resolves a handle
+    ::operator delete(::operator new(16));  // counted, so the count is live
     EXPECT_EQ(fh_resolve(fh, &e, path, &status), inode);
+    EXPECT_EQ(alloc_count(), before + 1);
     EXPECT_EQ(e, rw);
     EXPECT_STREQ(path, "c:\\data\\f.txt");
     e = nullptr;
@@ -94,15 +109,25 @@ TEST_F(FileHandle, StaleWhenRemovedMalformedOrOutsideTheExport) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.inode);
         ASSERT_NE(c.inode, 0u);
-        uint8_t fh[FH_SIZE];
-        fh_make(c.inode, c.export_id, fh);
-        EXPECT_EQ(fh_resolve(fh, &e, path, &status), 0u);
-        EXPECT_EQ(status, 70u);
-        EXPECT_EQ(fh_resolve(fh, &e, path, nullptr), 0u);
-        EXPECT_EQ(fh_dir(fh, &e), 0u);
+        expect_stale(c.inode, c.export_id);
     }
     uint8_t zero[FH_SIZE] = {};
     EXPECT_EQ(fh_decode(zero), nullptr);  // the public handle
+}
+
+// A table started afresh (here: its volume serial no longer matches) must
+// not keep the old records in its free space, where a handle whose number
+// is not handed out again would still reach them.
+TEST_F(FileHandle, StaleAfterTheTableStartedAfresh) {
+    uint32_t f = inode_path_lookup("c:\\data\\f.txt");
+    ASSERT_NE(f, 0u);
+    inode_table_shutdown();
+    std::string table = env.home.read("inodes.nfs");
+    table[INODE_HDR_SERIAL] ^= 1;
+    env.home.write("inodes.nfs", table);
+    ASSERT_TRUE(inode_table_init());
+    expect_stale(f, rw->export_id);
+    EXPECT_EQ(inode_path_lookup("c:\\other"), 64u);  // a new table: the drive at 32
 }
 
 }  // namespace

@@ -1,24 +1,22 @@
-// The wrappers under the three "CharSet" values, the hard-link slots and the
-// start-up log lines.
+// The wrappers under the three "CharSet" values, code page conversion, the
+// hard-link slots and the start-up log lines.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
 #include "fs/fs.h"
-#include "server/config.h"
+#include "fs/fs_names.h"
+#include "support/config_guard.h"
 #include "support/drive_temp.h"
 #include "support/log_capture.h"
 
 namespace {
 
 struct CharSet : public ::testing::Test {
+    config_guard keep;
     temp_drive c;
-    void TearDown() override {
-        config.charset = 0;
-        config.codepage = 0;
-        hardlink_reset();
-    }
+    void TearDown() override { hardlink_reset(); }
 };
 
 // The bytes C3 A4 are one character (U+00E4) in UTF-8 and under "CharSet" 0
@@ -28,7 +26,9 @@ TEST_F(CharSet, NameBytesOnDiskAndBackPerCharSet) {
     const struct {
         uint32_t charset;
         const char *on_disk;
-    } cases[] = {{2, "\xC3\xA4"}, {0, "\xC3\xA4"}, {1, "\xC3\x83\xC2\xA4"}};
+    } cases[] = {{CHARSET_UTF8, "\xC3\xA4"},
+                 {CHARSET_ASCII, "\xC3\xA4"},
+                 {CHARSET_CODEPAGE, "\xC3\x83\xC2\xA4"}};
     for (const auto &t : cases) {
         SCOPED_TRACE(t.charset);
         config.charset = t.charset;
@@ -48,7 +48,7 @@ TEST_F(CharSet, NameBytesOnDiskAndBackPerCharSet) {
 }
 
 TEST_F(CharSet, AnsiNamesOnEveryPathCallAndBytesTheCodePageLacks) {
-    config.charset = 1;
+    config.charset = CHARSET_CODEPAGE;
     ASSERT_TRUE(fs_create_directory("c:\\\xC3\xA4"));
     ASSERT_TRUE(fs_move_file("c:\\\xC3\xA4", "c:\\\xE9t\xE9"));
     EXPECT_TRUE(c.has("\xC3\xA9t\xC3\xA9"));
@@ -67,11 +67,11 @@ TEST_F(CharSet, HardLinkSlots) {
     hardlink_reset();
     EXPECT_FALSE(hardlink_available());
     EXPECT_EQ(fails(fs_create_hard_link("c:\\g", "c:\\f")), ERROR_INVALID_FUNCTION);
-    config.charset = 0;
+    config.charset = CHARSET_ASCII;
     EXPECT_TRUE(hardlink_lookup());
     EXPECT_TRUE(hardlink_available());
     // The wide slot is filled only when the lookup ran under "CharSet" 2.
-    config.charset = 2;
+    config.charset = CHARSET_UTF8;
     EXPECT_FALSE(hardlink_available());
     EXPECT_TRUE(hardlink_lookup());
     EXPECT_TRUE(hardlink_available());
@@ -81,11 +81,11 @@ TEST_F(CharSet, HardLinkSlots) {
 
 TEST_F(CharSet, StartupLogLines) {
     log_capture log(1);
-    config.charset = 1;
+    config.charset = CHARSET_CODEPAGE;
     hardlink_reset();
     fs_startup_log();
     hardlink_lookup();
-    config.charset = 2;
+    config.charset = CHARSET_UTF8;
     fs_startup_log();
     std::string text = log.text();
     // "YYYY-MM-DD HH:MM:SS" then the text.
@@ -95,6 +95,60 @@ TEST_F(CharSet, StartupLogLines) {
     EXPECT_NE(text.find(" nfsd   client charset UTF-8\n"), std::string::npos);
     EXPECT_EQ(text.find("hardlinks"), text.rfind("hardlinks"));  // once, after the lookup
     EXPECT_NE(text.find(" nfsd   NTFS 2000/XP hardlinks supported\n"), std::string::npos);
+}
+
+// ---- code page conversion -------------------------------------------------
+
+TEST(CodepageConvert, BothDirectionsThrough1252) {
+    char buf[64] = "caf\xE9 \x80";                               // "café €" in 1252
+    EXPECT_EQ(codepage_convert(1, 1252, buf, sizeof buf), 10u);  // 9 bytes + NUL
+    EXPECT_STREQ(buf, "caf\xC3\xA9 \xE2\x82\xAC");
+    EXPECT_EQ(codepage_convert(0, 0, buf, sizeof buf), 7u);  // 0 means 1252
+    EXPECT_STREQ(buf, "caf\xE9 \x80");
+    // An empty string converts (length 1: the terminator), it does not fail.
+    char empty[4] = "";
+    EXPECT_EQ(codepage_convert(1, 1252, empty, sizeof empty), 1u);
+    // Characters missing from the code page, and stray bytes, become '?'.
+    char back[32] = "x\xCE\xA9y\xFFz";
+    EXPECT_EQ(codepage_convert(0, 1252, back, sizeof back), 6u);
+    EXPECT_STREQ(back, "x?y?z");
+}
+
+TEST(CodepageConvert, FailuresLeaveTheBufferUnchanged) {
+    const struct {
+        std::string text;
+        uint32_t codepage, size;
+        int to_utf8;
+    } cases[] = {
+        {"\xE9\xE9\xE9\xE9\xE9", 1252, 8, 1},     // grows to 10 bytes in UTF-8
+        {"a\x81z", 1252, 8, 1},                   // 0x81 has no character in 1252
+        {"abc", 99999, 8, 1},                     // no such code page
+        {std::string(6144, 'a'), 1252, 6145, 1},  // over 6144 characters with the NUL
+        {std::string(6144, 'a'), 1252, 6145, 0},
+    };
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.text.substr(0, 8));
+        std::string buf = t.text;
+        buf.resize(t.size);
+        EXPECT_EQ(codepage_convert(t.to_utf8, t.codepage, buf.data(), t.size), 0u);
+        EXPECT_EQ(buf.substr(0, t.text.size()), t.text);
+    }
+    std::string ok(6143, 'a');
+    EXPECT_EQ(codepage_convert(1, 1252, ok.data(), uint32_t(ok.size() + 1)), 6144u);
+}
+
+// Names under "CharSet" 1 (the path calls themselves are tested above):
+// going out, what the code page lacks becomes '?'.
+TEST_F(CharSet, OutgoingNamesThroughTheCodePage) {
+    config.charset = CHARSET_CODEPAGE;
+    config.codepage = 0;
+    char name[260] = "\xC3\x83\xC2\xA4";
+    fs_name_out(name, sizeof name);
+    EXPECT_STREQ(name, "\xC3\xA4");
+    config.codepage = 1251;  // Cyrillic: U+00E4 is not there
+    char other[260] = "\xC3\xA4\xD0\x96";
+    fs_name_out(other, sizeof other);
+    EXPECT_STREQ(other, "?\xC6");
 }
 
 }  // namespace

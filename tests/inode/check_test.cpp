@@ -159,7 +159,7 @@ TEST_F(check, DiskDecidesAndTheCheckThreadDropsOnlyVanishedFiles) {
     uint32_t b = inode_path_find("C:\\sub\\b");
     config.inode_check = 1;  // the check thread runs at start
     restart();
-    for (int i = 0; i < 500 && inode_path_find("Q:"); i++)  // Q: is checked last
+    for (int i = 0; i < 3000 && inode_path_find("Q:"); i++)  // Q: is checked last
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(inode_path_find("Q:"), 0u);
     EXPECT_EQ(children(inode_path_find("C:")), (std::vector<std::string>{"A", "sub"}));

@@ -1,8 +1,6 @@
 // Paths and records: splitting drive and UNC paths, rebuilding paths within
-// the depth and buffer limits, ".." that never leaves an export, and the
-// name character rules.
+// the depth and buffer limits, and ".." that never leaves an export.
 #include "platform/drive.h"
-#include "names/name.h"
 #include "support/inode_table.h"
 
 namespace {
@@ -97,16 +95,8 @@ TEST_F(path, ParentStopsAtTheExportRoot) {
     }
 }
 
-TEST_F(path, NameCharactersAndCharSetSplitComponents) {
-    for (unsigned char c : std::string("\"*/:<>?\\|\x7f\x1f"))
-        EXPECT_FALSE(name_char_valid(c)) << int(c);
-    for (unsigned char c : std::string(" azAZ09._-~'\xff"))
-        EXPECT_TRUE(name_char_valid(c)) << int(c);
-    EXPECT_TRUE(name_valid("caf\xe9"));
-    EXPECT_TRUE(name_valid(""));
-    EXPECT_FALSE(name_valid("a\tb"));
-    config.charset = 0;
-    EXPECT_FALSE(name_valid("caf\xe9"));
+TEST_F(path, UnderCharSetAsciiAHighByteSeparatesComponents) {
+    config.charset = CHARSET_ASCII;
     start();
     // Under CharSet 0 a high byte is a separator, never part of a name.
     EXPECT_EQ(path_of(inode_path_lookup("C:\\caf\xe9x")), "C:\\caf\\x");

@@ -1,6 +1,7 @@
 // The exports file as people write it: what each line exports, what the
-// log shows, which problem lands in "ExpError"/"ExpLine", and the reader
-// against hostile files (run under AddressSanitizer for overruns).
+// log shows, which problem lands in "ExpError"/"ExpLine", the reader
+// against hostile files (run under AddressSanitizer for overruns); and the
+// export table: export ids and the volume facts that each mount refreshes.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -8,8 +9,13 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "fh/fh.h"
+#include "inode/inode.h"
+#include "mountd/exports_internal.h"
+#include "names/name.h"
 #include "platform/drive.h"
 #include "server/config.h"
 #include "support/exports_env.h"
@@ -165,7 +171,7 @@ TEST_F(ExportsFile, DrivesOfOtherKinds) {
 }
 
 TEST_F(ExportsFile, Utf8ClientsGetConvertedPathAndAlias) {
-    config.charset = 2;
+    config.charset = CHARSET_UTF8;
     config.codepage = 1252;
     env.load("c:\\caf\xe9 -name:r\xe9sum\xe9\n");
     auto e = env.entries();
@@ -244,6 +250,83 @@ TEST_F(ExportsFile, HostileFilesLeaveASoundList) {
     EXPECT_EQ(env.setting("ExpLine"), 10000u);  // every line was read
     env.load(texts[9]);
     EXPECT_EQ(env.entries().size(), (size_t)EXPORT_MAX);
+}
+
+// ---- the export table ------------------------------------------------------
+
+// The export id: CRC-32 (reflected 0xEDB88320, initial all ones) without the
+// final complement, over the signature "path/root inode/drive type/volume
+// serial/longest name/flags in hex/maproot uid,gid/mapall uid,gid" followed
+// by the client addresses as stored.
+TEST(ExportList, ExportIdIsTheUncomplementedCrcOfTheSignature) {
+    // The CRC-32 check value of "123456789" is 0xCBF43926; uncomplemented:
+    EXPECT_EQ(export_crc32(reinterpret_cast<const uint8_t *>("123456789"), 9), 0x340BC6D9u);
+    exports_env env;
+    env.load("c:\\data -ro -maproot:7:8 10.0.0.1 10.0.0.2\n");
+    ASSERT_EQ(env.entries().size(), 1u);
+    const export_entry *e = env.entries()[0];
+    char text[1200];
+    int n = snprintf(text, sizeof text, "c:\\data/%u/3/%u/%u/%x/7,8/%u,%u", e->root_inode,
+                     e->volume_serial, e->max_name, e->flags, e->mapall_uid, e->mapall_gid);
+    std::string signature = std::string(text, n) + std::string("\x0a\0\0\x01\x0a\0\0\x02", 8);
+    EXPECT_EQ(e->export_id, export_crc32(reinterpret_cast<const uint8_t *>(signature.data()),
+                                         signature.size()));
+}
+
+TEST(ExportList, VolumeRefreshNoticesANewMedium) {
+    exports_env env;
+    env.log_level(3);
+    drive_map("E", env.home.file("e").c_str(), 2, 1111);
+    env.make("../e/");
+    std::string log = env.load("e:\\ -ro\n");
+    ASSERT_EQ(env.entries().size(), 1u);
+    export_entry *e = env.entries()[0];
+    char line[256];
+    snprintf(line, sizeof line, "e:\\ type 2/%u/NTFS serial 1111 name ", e->max_name);
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+    EXPECT_TRUE(e->flags & EXP_NTFS);  // this host's file systems have hard links
+    EXPECT_FALSE(e->flags & (EXP_FAT | EXP_LOWERCASE));
+    uint32_t id = e->export_id, child = inode_path_lookup("e:\\old.txt");
+    ASSERT_NE(child, 0u);
+
+    ASSERT_TRUE(export_volume_refresh(e));  // same medium: nothing forgotten
+    EXPECT_EQ(inode_path_find("e:\\old.txt"), child);
+
+    drive_map("E", env.home.file("e").c_str(), 2, 2222);  // another medium
+    ASSERT_TRUE(export_volume_refresh(e));
+    EXPECT_EQ(e->volume_serial, 2222u);
+    EXPECT_EQ(inode_path_find("e:\\old.txt"), 0u);
+    EXPECT_EQ(e->export_id, id);
+
+    drive_map("E", env.home.file("gone").c_str(), 2, 0);  // no medium: nothing changes
+    EXPECT_FALSE(export_volume_refresh(e));
+    EXPECT_EQ(e->volume_serial, 2222u);
+}
+
+// A mount refreshes an entry while requests read it; ThreadSanitizer shows
+// any unsynchronised access.
+TEST(ExportList, RefreshDuringRequestsIsRaceFree) {
+    exports_env env;
+    drive_map("E", env.home.file("e").c_str(), 2, 0);
+    env.load("e:\\ -alldirs 10.0.0.1\n");
+    ASSERT_EQ(env.entries().size(), 1u);
+    export_entry *e = env.entries()[0];
+    env.make("../e/");
+    drive_map("E", env.home.file("e").c_str(), 2, 5);  // the medium arrives
+    uint8_t fh[FH_SIZE];
+    fh_make(e->root_inode, e->export_id, fh);
+    std::thread mount([&] {
+        for (int i = 0; i < 200; i++) export_volume_refresh(e);
+    });
+    for (int i = 0; i < 200; i++) {
+        char path[NFS_PATH_MAX] = "e:", mount_path[EXPORT_PATH_BUFFER] = "/e/x";
+        export_entry *found = nullptr;
+        EXPECT_EQ(nfs_add_name(e, path, "readme.txt"), 0u);
+        EXPECT_EQ(fh_resolve(fh, &found, path, nullptr), e->root_inode);
+        EXPECT_EQ(export_check(mount_path, inet_addr("10.0.0.1"), &found), EXPORT_OK);
+    }
+    mount.join();
+    EXPECT_EQ(export_load(e->volume_serial), 5u);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Composing a path from a directory and a name, and volume roots.
+// The bytes a name may hold, composing a path from a directory and a name,
+// and volume roots.
 #include "names/name.h"
 
 #include <gtest/gtest.h>
@@ -6,12 +7,26 @@
 #include <cstring>
 #include <string>
 
-#include "server/config.h"
+#include "support/config_guard.h"
 
 namespace {
 
+TEST(NameChars, ControlAndReservedBytesAndHighBytesUnderAscii) {
+    config_guard keep;
+    config.charset = CHARSET_UTF8;
+    for (unsigned char c : std::string("\"*/:<>?\\|\x7f\x1f"))
+        EXPECT_FALSE(name_char_valid(c)) << int(c);
+    for (unsigned char c : std::string(" azAZ09._-~'\xff"))
+        EXPECT_TRUE(name_char_valid(c)) << int(c);
+    EXPECT_TRUE(name_valid(""));
+    EXPECT_FALSE(name_valid("a\tb"));
+    config.charset = CHARSET_ASCII;
+    EXPECT_FALSE(name_valid("caf\xe9"));
+}
+
 // On any refusal the path must be left as it was.
 TEST(AddName, AppendsOrRefusesLeavingThePath) {
+    config_guard keep;
     const std::string dir1003 = "c:\\" + std::string(1000, 'd');
     const struct {
         std::string dir, name;
@@ -19,13 +34,13 @@ TEST(AddName, AppendsOrRefusesLeavingThePath) {
         std::string path;
         uint32_t max_name = 255;
         bool lowercase = false;
-        uint32_t charset = 0;
+        uint32_t charset = CHARSET_ASCII;
     } cases[] = {
         {"c:\\data", "Readme.TXT", 0, "c:\\data\\Readme.TXT"},
         {"c:\\data", ".", 0, "c:\\data"},
         {"c:\\data", "..", 1, "c:\\data"},
         {"c:\\data", "caf\xc3\xa9", 2, "c:\\data"},  // not ASCII under CharSet 0
-        {"c:\\data", "caf\xc3\xa9", 0, "c:\\data\\caf\xc3\xa9", 255, false, 2},
+        {"c:\\data", "caf\xc3\xa9", 0, "c:\\data\\caf\xc3\xa9", 255, false, CHARSET_UTF8},
         {"a:", "readme.text", 63, "a:", 12},  // 8.3 volume
         {"a:", "longername", 63, "a:", 12},
         {"a:", "a b", 2, "a:", 12},
@@ -50,7 +65,7 @@ TEST(AddName, AppendsOrRefusesLeavingThePath) {
         config.charset = c.charset;
         check(c.dir, c.name, c.status, c.path, c.max_name, c.lowercase);
     }
-    config.charset = 0;
+    config.charset = CHARSET_ASCII;
     for (const char *bad : {"", "a*b", "a/b", "a\\b", "a:b", "a?b", "a|b", "a<b", "a\"b", "\x7f"})
         check("c:\\data", bad, 2, "c:\\data", 255, false);
     for (const char *device : {"con.txt", "COM7", "aux", "Nul.x.y", "prn", "com1.log"})

@@ -1,11 +1,15 @@
-// The drive map read from the settings store.
+// Drives and volumes: the drive map read from the settings store, what the
+// volume calls report about a mapped drive, and the mapped table file with
+// the volume of a host path.
 #include "platform/drive.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "platform/mapfile.h"
 #include "platform/winfile.h"
-#include "server/config.h"
+#include "support/drive_temp.h"
 #include "support/home.h"
 
 namespace {
@@ -36,10 +40,7 @@ TEST_F(Drives, LettersTypesSerialsAndRunTimeMapping) {
     EXPECT_EQ(win_get_drive_type("c:\\"), DRIVE_FIXED);
     EXPECT_EQ(win_get_drive_type("E:\\"), DRIVE_REMOVABLE);
     EXPECT_EQ(win_get_drive_type("d:\\"), DRIVE_NO_ROOT_DIR);
-    uint32_t serial = 0;
-    ASSERT_TRUE(
-        win_get_volume_information("e:\\", nullptr, 0, &serial, nullptr, nullptr, nullptr, 0));
-    EXPECT_EQ(serial, 4660u);
+    EXPECT_EQ(volume_serial("e:\\"), 4660u);
     home.write("c/x.txt", "x");
     EXPECT_EQ(win_get_file_attributes("C:\\X.TXT"), FILE_ATTRIBUTE_NORMAL);
     EXPECT_TRUE(drive_map("x", dir_e.c_str(), DRIVE_CDROM, 0));
@@ -68,6 +69,97 @@ TEST_F(Drives, UncRootsOnlyWithRemote) {
     EXPECT_EQ(win_get_file_attributes("\\\\srv\\share\\F"), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(win_get_file_attributes("\\\\srv\\other\\f"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(win_last_error(), ERROR_BAD_NET_NAME);
+}
+
+// ---- volumes ---------------------------------------------------------------
+
+TEST(Volume, InformationAndDriveTypes) {
+    temp_drive c;
+    char name[32] = "junk", fs[32] = {};
+    uint32_t serial = 0, maxc = 0, flags = 0;
+    ASSERT_TRUE(win_get_volume_information("c:\\", name, sizeof name, &serial, &maxc, &flags, fs,
+                                           sizeof fs));
+    EXPECT_STREQ(name, "");
+    EXPECT_STREQ(fs, "NTFS");
+    EXPECT_EQ(flags, 3u);
+    EXPECT_EQ(maxc, 255u);
+    EXPECT_NE(serial, 0u);
+    EXPECT_EQ(volume_serial("C:"), serial);
+    EXPECT_EQ(fails(win_get_volume_information("c:\\sub\\", nullptr, 0, nullptr, nullptr, nullptr,
+                                               nullptr, 0)),
+              ERROR_DIR_NOT_ROOT);
+    EXPECT_EQ(volume_serial("q:\\"), 0u);
+    const struct {
+        const char *root;
+        uint32_t type;
+    } types[] = {{"c:\\", DRIVE_FIXED},
+                 {"C:", DRIVE_FIXED},
+                 {"q:\\", DRIVE_NO_ROOT_DIR},
+                 {"c:\\dir\\", DRIVE_NO_ROOT_DIR},
+                 {"\\\\srv\\share\\", DRIVE_NO_ROOT_DIR}};
+    for (const auto &t : types) EXPECT_EQ(win_get_drive_type(t.root), t.type) << t.root;
+}
+
+TEST(Volume, RecreatedDirectoryIsANewMediumAndMissingIsNotReady) {
+    temp_drive e('E', DRIVE_REMOVABLE);
+    uint32_t s1 = volume_serial("e:\\");
+    ASSERT_EQ(rmdir(e.dir().c_str()), 0);
+    EXPECT_EQ(fails(volume_serial("e:\\") != 0), ERROR_NOT_READY);
+    uint64_t free_bytes;
+    EXPECT_EQ(fails(win_get_disk_free_space_ex("e:\\", &free_bytes, nullptr, nullptr)),
+              ERROR_NOT_READY);
+    ASSERT_EQ(mkdir(e.dir().c_str(), 0755), 0);
+    uint32_t s2 = volume_serial("e:\\");
+    EXPECT_NE(s2, 0u);
+    EXPECT_NE(s1, s2);
+    EXPECT_EQ(win_get_drive_type("e:\\"), DRIVE_REMOVABLE);
+}
+
+// Free space is asked of a directory root; a file or a missing directory fails.
+TEST(Volume, FreeSpaceOfDirectoriesOnly) {
+    temp_drive c;
+    mkdir(c.host("d").c_str(), 0755);
+    write_file(c.host("f"), "x");
+    uint64_t avail = 0, total = 0;
+    ASSERT_TRUE(win_get_disk_free_space_ex("c:\\d\\", &avail, &total, nullptr));
+    EXPECT_GT(total, 0u);
+    EXPECT_FALSE(win_get_disk_free_space_ex("c:\\f", &avail, nullptr, nullptr));
+    EXPECT_EQ(fails(win_get_disk_free_space_ex("c:\\none\\", &avail, nullptr, nullptr)),
+              ERROR_PATH_NOT_FOUND);
+}
+
+// ---- the mapped table file -------------------------------------------------
+// Mapping, extension, growth (a failed one included) and the serial of
+// another file system are shown through the inode table's tests, which see
+// their effect on the file.
+
+TEST(Mapfile, OpeningIsExclusiveUntilClosed) {
+    test_home dir;
+    std::string f = dir.file("t");
+    mapfile a, b;
+    ASSERT_TRUE(mapfile_open(&a, f.c_str(), false));
+    ASSERT_TRUE(mapfile_map(&a, 4096));
+    a.base[100] = 7;
+    EXPECT_FALSE(mapfile_open(&b, f.c_str(), false));
+    EXPECT_FALSE(mapfile_open(&b, f.c_str(), true));  // and it does not empty a's file
+    uint64_t size = 0;
+    EXPECT_TRUE(mapfile_size(&a, &size));
+    EXPECT_EQ(size, 4096u);
+    EXPECT_EQ(a.base[100], 7);
+    mapfile_close(&a);
+    EXPECT_TRUE(mapfile_open(&b, f.c_str(), false));
+    mapfile_close(&b);
+}
+
+TEST(Mapfile, VolumeSerialOfAHostPath) {
+    test_home dir;
+    uint32_t home = 0, missing = 0, none = 0;
+    ASSERT_TRUE(host_path_volume_serial(dir.path().c_str(), &home));
+    EXPECT_NE(home, 0u);
+    ASSERT_TRUE(host_path_volume_serial(dir.file("missing").c_str(), &missing));  // its folder
+    EXPECT_EQ(missing, home);
+    EXPECT_FALSE(host_path_volume_serial("\\\\srv\\share\\inodes.nfs", &none));
+    EXPECT_FALSE(host_path_volume_serial("/no/such/folder/at/all", &none));
 }
 
 }  // namespace

@@ -25,6 +25,19 @@ std::string read_str(const char *name, const char *def = "dflt", uint32_t size =
     return buf.data();
 }
 
+// Every test gets a fresh program directory; values() writes settings.reg
+// with `text` below the server's key.
+struct Registry : public ::testing::Test {
+    test_home home;
+    void values(const std::string &text) {
+        home.write("settings.reg", "REGEDIT4\n\n" + KEY + text);
+    }
+};
+using RegistryRead = Registry;
+using RegistryWrite = Registry;
+using RegistryEnum = Registry;
+using RegistryUser = Registry;
+
 std::vector<std::string> dir_entries(const std::string &dir) {
     std::vector<std::string> names;
     DIR *d = opendir(dir.c_str());
@@ -38,8 +51,7 @@ std::vector<std::string> dir_entries(const std::string &dir) {
 
 // ---- reading -------------------------------------------------------------
 
-TEST(RegistryRead, MissingFileAndMissingKeyGiveTheDefault) {
-    test_home home;
+TEST_F(RegistryRead, MissingFileAndMissingKeyGiveTheDefault) {
     EXPECT_EQ(read_str("Port"), "dflt");
     EXPECT_EQ(reg_read_number("nfsd", "Port", 2049), 2049u);
     home.write("settings.reg",
@@ -50,19 +62,11 @@ TEST(RegistryRead, MissingFileAndMissingKeyGiveTheDefault) {
     EXPECT_TRUE(dir_entries(home.path()) == std::vector<std::string>{"settings.reg"});
 }
 
-TEST(RegistryRead, NumbersScanLikePercentU) {
-    test_home home;
-    home.write("settings.reg", "REGEDIT4\n\n" + KEY +
-                                   "\"Abc\"=\"abc\"\n"
-                                   "\"Blank\"=\" 7\"\n"
-                                   "\"Tail\"=\"12abc\"\n"
-                                   "\"Empty\"=\"\"\n"
-                                   "\"Big\"=\"70000\"\n"
-                                   "\"Long\"=\"" +
-                                   std::string(63, '1') +
-                                   "\"\n"
-                                   "\"TooLong\"=\"" +
-                                   std::string(64, '1') + "\"\n");
+TEST_F(RegistryRead, NumbersScanLikePercentU) {
+    values(
+        "\"Abc\"=\"abc\"\n\"Blank\"=\" 7\"\n\"Tail\"=\"12abc\"\n\"Empty\"=\"\"\n\"Big\"=\"70000\"\n"
+        "\"Long\"=\"" +
+        std::string(63, '1') + "\"\n\"TooLong\"=\"" + std::string(64, '1') + "\"\n");
     EXPECT_EQ(reg_read_number("nfsd", "Abc", 4), 4u);
     EXPECT_EQ(reg_read_number("nfsd", "Blank", 4), 7u);
     EXPECT_EQ(reg_read_number("nfsd", "Tail", 4), 12u);
@@ -74,8 +78,7 @@ TEST(RegistryRead, NumbersScanLikePercentU) {
     EXPECT_EQ(reg_read_number("nfsd", "TooLong", 4), 4u);
 }
 
-TEST(RegistryRead, NamesAndKeysIgnoreCaseAndTheLastDefinitionWins) {
-    test_home home;
+TEST_F(RegistryRead, NamesAndKeysIgnoreCaseAndTheLastDefinitionWins) {
     home.write("settings.reg",
                "REGEDIT4\n\n[hkey_local_machine\\software\\nimbora\\NFSD]\n"
                "\"threads\"=\"2\"\n\n" +
@@ -83,13 +86,12 @@ TEST(RegistryRead, NamesAndKeysIgnoreCaseAndTheLastDefinitionWins) {
     EXPECT_EQ(reg_read_number("nfsd", "Threads", 4), 9u);
 }
 
-TEST(RegistryRead, StringsUndoTheirEscapesAndStopAtTheBuffer) {
-    test_home home;
-    home.write("settings.reg", "REGEDIT4\n\n" + KEY +
-                                   "\"Path\"=\"c:\\\\data\\\\\"\n"
-                                   "\"Quote\"=\"say \\\"hi\\\"\"\n"
-                                   "\"\\\\\\\\server\\\\share\"=\"/mnt/share\"\n"
-                                   "@=\"the default value\"\n");
+TEST_F(RegistryRead, StringsUndoTheirEscapesAndStopAtTheBuffer) {
+    values(
+        "\"Path\"=\"c:\\\\data\\\\\"\n"
+        "\"Quote\"=\"say \\\"hi\\\"\"\n"
+        "\"\\\\\\\\server\\\\share\"=\"/mnt/share\"\n"
+        "@=\"the default value\"\n");
     EXPECT_EQ(read_str("Path"), "c:\\data\\");
     EXPECT_EQ(read_str("Quote"), "say \"hi\"");
     EXPECT_EQ(read_str("\\\\server\\share"), "/mnt/share");
@@ -101,14 +103,13 @@ TEST(RegistryRead, StringsUndoTheirEscapesAndStopAtTheBuffer) {
     EXPECT_EQ(read_str("Missing", "0123456789", 4), "012");
 }
 
-TEST(RegistryRead, OtherTypesAreRawBytes) {
-    test_home home;
-    home.write("settings.reg", "REGEDIT4\n\n" + KEY +
-                                   "\"Dword\"=dword:00000007\n"
-                                   "\"Digit\"=dword:00000037\n"
-                                   "\"Hex\"=hex:41,42,\\\n"
-                                   "  43,44\n"
-                                   "\"After\"=\"still read\"\n");
+TEST_F(RegistryRead, OtherTypesAreRawBytes) {
+    values(
+        "\"Dword\"=dword:00000007\n"
+        "\"Digit\"=dword:00000037\n"
+        "\"Hex\"=hex:41,42,\\\n"
+        "  43,44\n"
+        "\"After\"=\"still read\"\n");
     char buf[64];
     ASSERT_EQ(reg_read_string("nfsd", "Dword", "", buf, sizeof buf), 4u);
     EXPECT_EQ(std::string(buf, 4), std::string("\x07\0\0\0", 4));
@@ -121,8 +122,7 @@ TEST(RegistryRead, OtherTypesAreRawBytes) {
     EXPECT_EQ(read_str("After"), "still read");
 }
 
-TEST(RegistryRead, GarbageNeverCrashesAndGoodLinesStillCount) {
-    test_home home;
+TEST_F(RegistryRead, GarbageNeverCrashesAndGoodLinesStillCount) {
     std::string junk =
         "\x01\x02\xff\0\0[[[\n\"unterminated=\"x\n\"Port\"=garbage\n"
         "\"Port\"=\"open\n\"Port\"=hex:zz\n\"Port\"=dword:123456789\n=\n@\n";
@@ -147,8 +147,7 @@ TEST(RegistryRead, GarbageNeverCrashesAndGoodLinesStillCount) {
 
 // ---- writing -------------------------------------------------------------
 
-TEST(RegistryWrite, FirstWriteCreatesAnExportStyleFile) {
-    test_home home;
+TEST_F(RegistryWrite, FirstWriteCreatesAnExportStyleFile) {
     EXPECT_TRUE(reg_write_number("nfsd", "Port", 2050, 2049));
     EXPECT_TRUE(reg_write_string("nfsd\\Drives", "C", "/srv"));
     EXPECT_EQ(home.read("settings.reg"),
@@ -160,8 +159,7 @@ TEST(RegistryWrite, FirstWriteCreatesAnExportStyleFile) {
     EXPECT_STREQ(buf, "/srv");
 }
 
-TEST(RegistryWrite, ValueEqualToItsDefaultIsRemoved) {
-    test_home home;
+TEST_F(RegistryWrite, ValueEqualToItsDefaultIsRemoved) {
     // Nothing to delete: no file appears.
     EXPECT_TRUE(reg_write_number("nfsd", "Datasize", 8192, 8192));
     EXPECT_TRUE(dir_entries(home.path()).empty());
@@ -174,8 +172,7 @@ TEST(RegistryWrite, ValueEqualToItsDefaultIsRemoved) {
     EXPECT_EQ(home.read("settings.reg"), "REGEDIT4\n\n" + KEY);
 }
 
-TEST(RegistryWrite, RewriteKeepsEverythingElseByteForByte) {
-    test_home home;
+TEST_F(RegistryWrite, RewriteKeepsEverythingElseByteForByte) {
     std::string before = "REGEDIT4\r\n\r\n; hand-edited\r\n" +
                          std::string(
                              "[HKEY_LOCAL_MACHINE\\"
@@ -207,16 +204,13 @@ TEST(RegistryWrite, RewriteKeepsEverythingElseByteForByte) {
     EXPECT_TRUE(dir_entries(home.path()) == std::vector<std::string>{"settings.reg"});
 }
 
-TEST(RegistryWrite, DuplicatesCollapseIntoOneValue) {
-    test_home home;
-    home.write("settings.reg",
-               "REGEDIT4\n\n" + KEY + "\"Port\"=\"1\"\n\"x\"=\"y\"\n\"PORT\"=\"2\"\n");
+TEST_F(RegistryWrite, DuplicatesCollapseIntoOneValue) {
+    values("\"Port\"=\"1\"\n\"x\"=\"y\"\n\"PORT\"=\"2\"\n");
     EXPECT_TRUE(reg_write_number("nfsd", "port", 5, 2049));
     EXPECT_EQ(home.read("settings.reg"), "REGEDIT4\n\n" + KEY + "\"port\"=\"5\"\n\"x\"=\"y\"\n");
 }
 
-TEST(RegistryWrite, EscapesRoundTrip) {
-    test_home home;
+TEST_F(RegistryWrite, EscapesRoundTrip) {
     const char *texts[] = {"c:\\data\\",
                            "\"quoted\"",
                            "\\\\\"\\",
@@ -239,8 +233,7 @@ TEST(RegistryWrite, EscapesRoundTrip) {
     EXPECT_STREQ(buf, "c:\\data\\");
 }
 
-TEST(RegistryWrite, LineBreaksAreRefused) {
-    test_home home;
+TEST_F(RegistryWrite, LineBreaksAreRefused) {
     // A line break would let a value inject lines into the file.
     EXPECT_FALSE(reg_write_string("nfsd", "Path", "x\"\n\"Port\"=\"1"));
     EXPECT_FALSE(reg_write_string("nfsd", "Pa\nth", "x"));
@@ -248,15 +241,13 @@ TEST(RegistryWrite, LineBreaksAreRefused) {
     EXPECT_TRUE(dir_entries(home.path()).empty());
 }
 
-TEST(RegistryWrite, FailsWithoutAWritableProgramDirectory) {
-    test_home home;
+TEST_F(RegistryWrite, FailsWithoutAWritableProgramDirectory) {
     program_directory_set((home.path() + "missing").c_str());
     EXPECT_FALSE(reg_write_number("nfsd", "Port", 1, 2049));
     program_directory_set(home.path().c_str());
 }
 
-TEST(RegistryWrite, ConcurrentWritersLoseNothing) {
-    test_home home;
+TEST_F(RegistryWrite, ConcurrentWritersLoseNothing) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; t++)
         threads.emplace_back([t] {
@@ -274,8 +265,7 @@ TEST(RegistryWrite, ConcurrentWritersLoseNothing) {
         }
 }
 
-TEST(RegistryEnum, ListsTheStringValuesOfOneKey) {
-    test_home home;
+TEST_F(RegistryEnum, ListsTheStringValuesOfOneKey) {
     home.write("settings.reg",
                "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n"
                "\"C\"=\"/srv\"\n\"E-Type\"=dword:00000002\n\"E\"=\"/media\"\n"
@@ -299,8 +289,7 @@ TEST(RegistryEnum, ListsTheStringValuesOfOneKey) {
 
 // ---- per-user store and program directory --------------------------------
 
-TEST(RegistryUser, LanguageLivesInTheUserConfigFolder) {
-    test_home home;
+TEST_F(RegistryUser, LanguageLivesInTheUserConfigFolder) {
     char buf[33];
     EXPECT_EQ(reg_read_user_string("nfsd", "Language", "English", buf, sizeof buf), 7u);
     EXPECT_TRUE(reg_write_user_string("nfsd", "Language", "Deutsch"));

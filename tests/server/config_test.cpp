@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "support/home.h"
@@ -18,38 +17,6 @@ void load_with(const test_home &home, const std::string &values) {
 }
 
 }  // namespace
-
-TEST(ConfigLoad, EmptyKeyGivesTheDefaults) {
-    test_home home;
-    memset(&config, 0xA5, sizeof config);  // nothing may be left from before
-    config_load("nfsd");
-    EXPECT_EQ(config.log, 1);
-    EXPECT_EQ(config.portmapper, 1u);
-    EXPECT_EQ(config.mount_port, 1058);
-    EXPECT_EQ(config.port, 2049);
-    EXPECT_EQ(config.udp, 1u);
-    EXPECT_EQ(config.tcp, 1u);
-    EXPECT_EQ(config.version2, 1u);
-    EXPECT_EQ(config.version3, 1u);
-    EXPECT_EQ(config.threads, 4u);
-    EXPECT_EQ(config.hardlinks, 1u);
-    EXPECT_EQ(config.softlinks, 1u);
-    EXPECT_EQ(config.datasize, 8192u);
-    EXPECT_EQ(config.nfs2write, 0u);
-    EXPECT_EQ(config.cache, 24);
-    EXPECT_EQ(config.inode_reset, 0u);
-    EXPECT_EQ(config.inode_check, 0u);
-    EXPECT_EQ(config.remote, 0u);
-    EXPECT_EQ(config.charset, 0u);
-    EXPECT_EQ(config.codepage, 0u);
-    EXPECT_EQ(config.lowercase, 1u);
-    EXPECT_EQ(config.max_read, 8192u);
-    EXPECT_EQ(config.max_write, 8192u);
-    EXPECT_EQ(config.so_rcvbuf, 33024u);  // (8192 + 64) * 4
-    EXPECT_EQ(config.mount_udp, 1u);
-    EXPECT_EQ(config.mount_tcp, 1u);
-    EXPECT_EQ(std::string(config.directory), home.path());
-}
 
 TEST(ConfigLoad, NumbersAreScannedAndCutToTheirField) {
     test_home home;

@@ -8,8 +8,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/drive.h"
 #include "platform/winfile.h"
@@ -46,18 +44,6 @@ temp_drive::~temp_drive() {
 bool temp_drive::has(const std::string &rel) const {
     struct stat st;
     return lstat(host(rel).c_str(), &st) == 0;
-}
-
-void write_file(const std::string &path, const std::string &content) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << content;
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 uint32_t fails(bool ok) {

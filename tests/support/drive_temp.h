@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "support/home.h"
+
 class temp_drive {
    public:
     explicit temp_drive(char letter = 'C', uint32_t type = 3, uint32_t serial = 0);
@@ -29,10 +31,6 @@ class temp_drive {
     std::string dir_;
     char letter_;
 };
-
-// Small file helpers for tests (host paths).
-void write_file(const std::string &path, const std::string &content);
-std::string read_file(const std::string &path);  // "" when unreadable
 
 // The Windows last error of a call that failed, or kSucceeded, so that a
 // check reads EXPECT_EQ(fails(win_delete_file(p)), ERROR_FILE_NOT_FOUND).

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <fstream>
 #include <stdexcept>
 
 #include "inode/inode.h"
@@ -42,8 +41,7 @@ void exports_env::make(const std::string &relative, const std::string &content) 
         mkdir(path.c_str(), 0755);
         return;
     }
-    std::ofstream out(path, std::ios::binary);
-    out << content;
+    write_file(path, content);
 }
 
 std::string exports_env::load(const std::string &text) {

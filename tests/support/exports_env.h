@@ -1,17 +1,21 @@
 // A test world for the exports reader and everything that reads the export
 // list: a temporary program directory, drives C: and D: mapped to folders
 // "c" and "d" inside it, an open inode table and the log captured in memory.
-// Settings in `config` start at their defaults, with "Lowercase" 1.
+// Settings in `config` start at their defaults, with "Lowercase" 1, and
+// are restored when the world goes.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "mountd/export.h"
+#include "support/config_guard.h"
 #include "support/home.h"
 #include "support/log_capture.h"
 
 class exports_env {
+    config_guard config_;  // first in, last out
+
    public:
     exports_env();
     ~exports_env();

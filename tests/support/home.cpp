@@ -30,14 +30,14 @@ test_home::~test_home() {
     std::filesystem::remove_all(dir_, ec);
 }
 
-void test_home::write(const std::string &name, const std::string &text) const {
-    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
-    out << text;
+void write_file(const std::string &path, const std::string &content) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
 }
 
-std::string test_home::read(const std::string &name) const {
-    std::ifstream in(file(name), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
 }

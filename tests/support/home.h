@@ -6,6 +6,10 @@
 
 #include <string>
 
+// Small file helpers for tests (host paths).
+void write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);  // "" when unreadable
+
 class test_home {
    public:
     test_home();
@@ -18,9 +22,11 @@ class test_home {
     // `name` inside the directory.
     std::string file(const std::string &name) const { return dir_ + name; }
     // Writes `text` to `name` inside the directory (replacing it).
-    void write(const std::string &name, const std::string &text) const;
+    void write(const std::string &name, const std::string &text) const {
+        write_file(file(name), text);
+    }
     // The content of `name`, or "" when it cannot be read.
-    std::string read(const std::string &name) const;
+    std::string read(const std::string &name) const { return read_file(file(name)); }
 
    private:
     std::string dir_;

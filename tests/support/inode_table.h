@@ -14,6 +14,7 @@
 #include "platform/drive.h"
 #include "inode/inode.h"
 #include "server/config.h"
+#include "support/config_guard.h"
 #include "support/home.h"
 #include "support/log_capture.h"
 
@@ -22,7 +23,7 @@ using table_hold = std::lock_guard<std::recursive_mutex>;
 class inode_test : public ::testing::Test {
    protected:
     void SetUp() override {
-        config.charset = 2;
+        config.charset = CHARSET_UTF8;
         config.remote = 0;
         drive_set_remote(false);
         config.inode_reset = 0;
@@ -76,6 +77,7 @@ class inode_test : public ::testing::Test {
         return out;
     }
 
+    config_guard config_;
     test_home home_;
     log_capture log_{3};
 };
