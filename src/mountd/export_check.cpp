@@ -9,6 +9,7 @@
 #include "names/name.h"
 #include "names/nfs_status.h"
 #include "platform/ascii.h"
+#include "platform/bytes.h"
 #include "platform/net.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -59,11 +60,10 @@ bool client_admitted(const export_entry *e, uint32_t client) {
     return false;
 }
 
-// The address as the log has always shown it: the network-order word read
-// as a little-endian number (192.168.1.5 is 501a8c0).
+// The address as the log shows it: the network-order word read as a
+// little-endian number (192.168.1.5 is 501a8c0).
 uint32_t address_as_logged(uint32_t client) {
-    const uint8_t *b = (const uint8_t *)&client;
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+    return load_le32(reinterpret_cast<const uint8_t *>(&client));
 }
 
 }  // namespace
