@@ -10,6 +10,7 @@
 #include "nfsd/fileops.h"
 #include "nfsd/nfs.h"
 #include "nfsd/nfs2_xdr.h"
+#include "nfsd/readdir.h"
 #include "server/config.h"
 
 namespace {
@@ -25,8 +26,8 @@ rpc_cred *caller(rpc_call *call) {
 }
 
 uint32_t admit2(const xprt *xp, const nfs_handle *a, const nfs_handle *b) {
-    uint32_t status = nfs_admit(xp, a);
-    return status != NFS_OK ? status : nfs_admit(xp, b);
+    uint32_t status = nfs_admit(xp, a->bytes);
+    return status != NFS_OK ? status : nfs_admit(xp, b->bytes);
 }
 
 bool nfs2_null(xprt *, rpc_call *, void *, void *) {
@@ -36,7 +37,7 @@ bool nfs2_null(xprt *, rpc_call *, void *, void *) {
 bool nfs2_getattr(xprt *xp, rpc_call *call, void *args, void *result) {
     const nfs2_fh_args *a = static_cast<const nfs2_fh_args *>(args);
     nfs2_attr_res *r = static_cast<nfs2_attr_res *>(result);
-    r->status = nfs_admit(xp, &a->fh);
+    r->status = nfs_admit(xp, a->fh.bytes);
     if (r->status == NFS_OK) r->status = nfs_fh_attr(a->fh.bytes, &r->attr, caller(call));
     return true;
 }
@@ -45,7 +46,7 @@ bool nfs2_setattr(xprt *xp, rpc_call *call, void *args, void *result) {
     nfs2_sattr_args *a = static_cast<nfs2_sattr_args *>(args);
     nfs2_attr_res *r = static_cast<nfs2_attr_res *>(result);
     a->sattr.mode %= SETATTR_MODE_MOD;
-    r->status = nfs_admit(xp, &a->fh);
+    r->status = nfs_admit(xp, a->fh.bytes);
     if (r->status == NFS_OK)
         r->status = nfs_setattr(a->fh.bytes, &a->sattr, &r->attr, caller(call));
     return true;
@@ -54,7 +55,7 @@ bool nfs2_setattr(xprt *xp, rpc_call *call, void *args, void *result) {
 bool nfs2_lookup(xprt *xp, rpc_call *call, void *args, void *result) {
     const nfs2_dirop_args *a = static_cast<const nfs2_dirop_args *>(args);
     nfs2_dirop_res *r = static_cast<nfs2_dirop_res *>(result);
-    r->status = nfs_admit(xp, &a->dir);
+    r->status = nfs_admit(xp, a->dir.bytes);
     if (r->status == NFS_OK)
         r->status = nfs_lookup(&a->dir, a->name, caller(call), &r->fh, &r->attr);
     return true;
@@ -63,7 +64,7 @@ bool nfs2_lookup(xprt *xp, rpc_call *call, void *args, void *result) {
 bool nfs2_readlink(xprt *xp, rpc_call *, void *args, void *result) {
     const nfs2_fh_args *a = static_cast<const nfs2_fh_args *>(args);
     nfs2_readlink_res *r = static_cast<nfs2_readlink_res *>(result);
-    r->status = nfs_admit(xp, &a->fh);
+    r->status = nfs_admit(xp, a->fh.bytes);
     if (r->status != NFS_OK) return true;
     char text[NFS_LINK_MAX];
     r->status = nfs_readlink(a->fh.bytes, text, sizeof text);
@@ -78,7 +79,7 @@ bool nfs2_readlink(xprt *xp, rpc_call *, void *args, void *result) {
 bool nfs2_read(xprt *xp, rpc_call *call, void *args, void *result) {
     const nfs2_read_args *a = static_cast<const nfs2_read_args *>(args);
     nfs2_read_res *r = static_cast<nfs2_read_res *>(result);
-    r->status = nfs_admit(xp, &a->fh);
+    r->status = nfs_admit(xp, a->fh.bytes);
     if (r->status != NFS_OK) return true;
     uint32_t room;
     uint8_t *dest = nfs_reply_data(xp, call, NFS2_READ_DATA, &room);
@@ -91,7 +92,7 @@ bool nfs2_read(xprt *xp, rpc_call *call, void *args, void *result) {
 bool nfs2_write(xprt *xp, rpc_call *call, void *args, void *result) {
     const nfs2_write_args *a = static_cast<const nfs2_write_args *>(args);
     nfs2_attr_res *r = static_cast<nfs2_attr_res *>(result);
-    r->status = nfs_admit(xp, &a->fh);
+    r->status = nfs_admit(xp, a->fh.bytes);
     if (r->status != NFS_OK) return true;
     uint32_t count = a->count;
     r->status = nfs_write(a->fh.bytes, a->offset, &count, config.nfs2write != 0, a->data,
@@ -104,7 +105,7 @@ bool nfs2_write(xprt *xp, rpc_call *call, void *args, void *result) {
 bool nfs2_create(xprt *xp, rpc_call *call, void *args, void *result) {
     const nfs2_create_args *a = static_cast<const nfs2_create_args *>(args);
     nfs2_dirop_res *r = static_cast<nfs2_dirop_res *>(result);
-    r->status = nfs_admit(xp, &a->where.dir);
+    r->status = nfs_admit(xp, a->where.dir.bytes);
     if (r->status != NFS_OK) return true;
     const uint8_t *dir = a->where.dir.bytes;
     const nfs_sattr *s = &a->sattr;
@@ -130,7 +131,7 @@ bool nfs2_create(xprt *xp, rpc_call *call, void *args, void *result) {
 bool nfs2_remove(xprt *xp, rpc_call *call, void *args, void *result) {
     const nfs2_dirop_args *a = static_cast<const nfs2_dirop_args *>(args);
     nfs2_status_res *r = static_cast<nfs2_status_res *>(result);
-    r->status = nfs_admit(xp, &a->dir);
+    r->status = nfs_admit(xp, a->dir.bytes);
     if (r->status == NFS_OK) r->status = file_unlink(a->dir.bytes, a->name, caller(call));
     return true;
 }
@@ -145,19 +146,19 @@ bool nfs2_rename(xprt *xp, rpc_call *call, void *args, void *result) {
     return true;
 }
 
-bool nfs2_link(xprt *xp, rpc_call *call, void *args, void *result) {
+bool nfs2_link(xprt *xp, rpc_call *, void *args, void *result) {
     const nfs2_link_args *a = static_cast<const nfs2_link_args *>(args);
     nfs2_status_res *r = static_cast<nfs2_status_res *>(result);
     r->status = admit2(xp, &a->from, &a->to.dir);
     if (r->status == NFS_OK)
-        r->status = nfs_link(a->from.bytes, a->to.dir.bytes, a->to.name, caller(call));
+        r->status = nfs_link(a->from.bytes, a->to.dir.bytes, a->to.name);
     return true;
 }
 
 bool nfs2_symlink(xprt *xp, rpc_call *call, void *args, void *result) {
     const nfs2_symlink_args *a = static_cast<const nfs2_symlink_args *>(args);
     nfs2_status_res *r = static_cast<nfs2_status_res *>(result);
-    r->status = nfs_admit(xp, &a->from.dir);
+    r->status = nfs_admit(xp, a->from.dir.bytes);
     if (r->status == NFS_OK)
         r->status = nfs_symlink(a->from.dir.bytes, a->from.name, &a->sattr, a->text,
                                 a->text_length, caller(call));
@@ -168,7 +169,7 @@ bool nfs2_symlink(xprt *xp, rpc_call *call, void *args, void *result) {
 bool nfs2_mkdir(xprt *xp, rpc_call *call, void *args, void *result) {
     const nfs2_create_args *a = static_cast<const nfs2_create_args *>(args);
     nfs2_dirop_res *r = static_cast<nfs2_dirop_res *>(result);
-    r->status = nfs_admit(xp, &a->where.dir);
+    r->status = nfs_admit(xp, a->where.dir.bytes);
     if (r->status == NFS_OK)
         r->status = file_mkdir(a->where.dir.bytes, a->where.name, r->fh.bytes, &r->attr,
                                caller(call));
@@ -178,23 +179,23 @@ bool nfs2_mkdir(xprt *xp, rpc_call *call, void *args, void *result) {
 bool nfs2_rmdir(xprt *xp, rpc_call *call, void *args, void *result) {
     const nfs2_dirop_args *a = static_cast<const nfs2_dirop_args *>(args);
     nfs2_status_res *r = static_cast<nfs2_status_res *>(result);
-    r->status = nfs_admit(xp, &a->dir);
+    r->status = nfs_admit(xp, a->dir.bytes);
     if (r->status == NFS_OK) r->status = file_rmdir(a->dir.bytes, a->name, caller(call));
     return true;
 }
 
-bool nfs2_readdir(xprt *xp, rpc_call *, void *args, void *result) {
-    const nfs2_readdir_args *a = static_cast<const nfs2_readdir_args *>(args);
-    nfs2_readdir_res *r = static_cast<nfs2_readdir_res *>(result);
-    r->status = nfs_admit(xp, &a->dir);
-    if (r->status == NFS_OK) r->status = nfs2_readdir_start(a, r);
-    return true;
+// The listing itself is the directory reader's; admission is ours.
+bool nfs2_readdir(xprt *xp, rpc_call *call, void *args, void *result) {
+    const nfs_readdir_args *a = static_cast<const nfs_readdir_args *>(args);
+    nfs_dirlist *r = static_cast<nfs_dirlist *>(result);
+    r->status = nfs_admit(xp, a->fh);
+    return r->status != NFS_OK || nfs2_readdir_run(xp, call, args, result);
 }
 
 bool nfs2_statfs(xprt *xp, rpc_call *, void *args, void *result) {
     const nfs2_fh_args *a = static_cast<const nfs2_fh_args *>(args);
     nfs2_statfs_res *r = static_cast<nfs2_statfs_res *>(result);
-    r->status = nfs_admit(xp, &a->fh);
+    r->status = nfs_admit(xp, a->fh.bytes);
     if (r->status == NFS_OK) r->status = nfs_statfs(&a->fh, &r->fs);
     r->tsize = config.datasize;
     return true;
@@ -249,7 +250,7 @@ const rpc_proc nfs2_procs[] = {
      "nfs_mkdir: cannot read args\n", &mkdir_slot, &mkdir_save, DIROPRES},
     {15, "rmdir",    nfs2_decode_dirop,   DIROP,                      nfs2_rmdir,    nfs2_encode_status,   STATUS,
      "nfs_rmdir: cannot read args\n", &rmdir_slot, &rmdir_save, STATUS},
-    {16, "readdir",  nfs2_decode_readdir, sizeof(nfs2_readdir_args),  nfs2_readdir,  nfs2_encode_readdir,  sizeof(nfs2_readdir_res),
+    {16, "readdir",  nfs2_readdir_decode, sizeof(nfs_readdir_args),   nfs2_readdir,  xdr_readdirres,       sizeof(nfs_dirlist),
      "nfs_readdir: cannot read args\n", nullptr, nullptr, 0},
     {17, "statfs",   nfs2_decode_fh,      FH,                         nfs2_statfs,   nfs2_encode_statfs,   sizeof(nfs2_statfs_res),
      "nfs_statfs: cannot read args\n", nullptr, nullptr, 0},

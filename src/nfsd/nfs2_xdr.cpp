@@ -118,11 +118,6 @@ bool nfs2_decode_symlink(rpc_call *call, void *args) {
            get_sattr(call, &a->sattr);
 }
 
-bool nfs2_decode_readdir(rpc_call *call, void *args) {
-    nfs2_readdir_args *a = static_cast<nfs2_readdir_args *>(args);
-    return get_fh(call, &a->dir) && xdr_get_u32(call, &a->cookie) && xdr_get_u32(call, &a->count);
-}
-
 // ---- Encoders ----------------------------------------------------------------
 
 uint32_t nfs2_encode_status(uint8_t *out, const void *result) {

@@ -8,7 +8,6 @@
 #include <cstdint>
 
 #include "nfsd/nfs_shared.h"
-#include "nfsd/readdir.h"
 
 // ---- Arguments ---------------------------------------------------------------
 
@@ -51,11 +50,6 @@ struct nfs2_symlink_args {
     uint32_t text_length;
     nfs_sattr sattr;
 };
-struct nfs2_readdir_args {
-    nfs_handle dir;
-    uint32_t cookie;
-    uint32_t count;
-};
 
 bool nfs2_decode_fh(rpc_call *call, void *args);
 bool nfs2_decode_sattr(rpc_call *call, void *args);
@@ -66,7 +60,6 @@ bool nfs2_decode_create(rpc_call *call, void *args);
 bool nfs2_decode_rename(rpc_call *call, void *args);
 bool nfs2_decode_link(rpc_call *call, void *args);
 bool nfs2_decode_symlink(rpc_call *call, void *args);
-bool nfs2_decode_readdir(rpc_call *call, void *args);
 
 // ---- Results -----------------------------------------------------------------
 // Results of procedures with a replay slot hold no pointers: a replay
@@ -99,10 +92,6 @@ struct nfs2_statfs_res {
     uint32_t tsize;
     nfs_fsstat fs;
 };
-struct nfs2_readdir_res {
-    uint32_t status;
-    readdir_reply reply;
-};
 
 // Bytes of the saved result records.
 static_assert(sizeof(nfs2_dirop_res) == 112);
@@ -119,4 +108,3 @@ uint32_t nfs2_encode_dirop(uint8_t *out, const void *result);
 uint32_t nfs2_encode_readlink(uint8_t *out, const void *result);
 uint32_t nfs2_encode_read(uint8_t *out, const void *result);
 uint32_t nfs2_encode_statfs(uint8_t *out, const void *result);
-uint32_t nfs2_encode_readdir(uint8_t *out, const void *result);

@@ -207,21 +207,6 @@ bool nfs3_decode_link(rpc_call *call, void *args) {
     return get_fh(call, &a->file) && get_dirop(call, &a->to);
 }
 
-bool nfs3_decode_readdir(rpc_call *call, void *args) {
-    nfs3_readdir_args *a = static_cast<nfs3_readdir_args *>(args);
-    uint64_t verifier;
-    return get_fh(call, &a->dir) && nfs_get_u64(call, &a->cookie) &&
-           nfs_get_u64(call, &verifier) && xdr_get_u32(call, &a->dircount);
-}
-
-bool nfs3_decode_readdirplus(rpc_call *call, void *args) {
-    nfs3_readdir_args *a = static_cast<nfs3_readdir_args *>(args);
-    uint64_t verifier;
-    return get_fh(call, &a->dir) && nfs_get_u64(call, &a->cookie) &&
-           nfs_get_u64(call, &verifier) && xdr_get_u32(call, &a->dircount) &&
-           xdr_get_u32(call, &a->maxcount);
-}
-
 bool nfs3_decode_commit(rpc_call *call, void *args) {
     nfs3_commit_args *a = static_cast<nfs3_commit_args *>(args);
     return get_fh(call, &a->fh) && nfs_get_u64(call, &a->offset) && xdr_get_u32(call, &a->count);

@@ -10,7 +10,6 @@
 #include <cstdint>
 
 #include "nfsd/nfs_shared.h"
-#include "nfsd/readdir.h"
 
 // ---- Arguments ---------------------------------------------------------------
 
@@ -75,12 +74,6 @@ struct nfs3_link_args {
     nfs_handle file;
     nfs3_dirop_args to;
 };
-struct nfs3_readdir_args {  // READDIR (count) and READDIRPLUS (dircount, maxcount)
-    nfs_handle dir;
-    uint64_t cookie;  // the cookie verifier is not read
-    uint32_t dircount;
-    uint32_t maxcount;
-};
 struct nfs3_commit_args {
     nfs_handle fh;
     uint64_t offset;
@@ -99,8 +92,6 @@ bool nfs3_decode_symlink(rpc_call *call, void *args);
 bool nfs3_decode_mknod(rpc_call *call, void *args);
 bool nfs3_decode_rename(rpc_call *call, void *args);
 bool nfs3_decode_link(rpc_call *call, void *args);
-bool nfs3_decode_readdir(rpc_call *call, void *args);
-bool nfs3_decode_readdirplus(rpc_call *call, void *args);
 bool nfs3_decode_commit(rpc_call *call, void *args);
 
 // ---- Results -----------------------------------------------------------------
@@ -184,12 +175,6 @@ struct nfs3_link_res {
     uint32_t after_present;
     nfs_attr after;
 };
-struct nfs3_readdir_res {
-    uint32_t status;
-    uint32_t present;  // the directory's attributes
-    nfs_attr attr;
-    readdir_reply reply;
-};
 struct nfs3_fsstat_res {
     uint32_t status;
     uint32_t present;
@@ -230,8 +215,6 @@ uint32_t nfs3_encode_write(uint8_t *out, const void *result);
 uint32_t nfs3_encode_create(uint8_t *out, const void *result);
 uint32_t nfs3_encode_rename(uint8_t *out, const void *result);
 uint32_t nfs3_encode_link(uint8_t *out, const void *result);
-uint32_t nfs3_encode_readdir(uint8_t *out, const void *result);
-uint32_t nfs3_encode_readdirplus(uint8_t *out, const void *result);
 uint32_t nfs3_encode_fsstat(uint8_t *out, const void *result);
 uint32_t nfs3_encode_fsinfo(uint8_t *out, const void *result);
 uint32_t nfs3_encode_pathconf(uint8_t *out, const void *result);

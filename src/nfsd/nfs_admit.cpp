@@ -12,9 +12,9 @@
 namespace {
 
 // The export the public handle reaches, as webnfs_lookup picks it.
-const export_entry *public_export(const nfs_handle *fh) {
+const export_entry *public_export(const uint8_t *fh) {
     static const uint8_t public_handle[FH_SIZE] = {};
-    if (!export_public_seen || memcmp(fh->bytes, public_handle, FH_SIZE) != 0) return nullptr;
+    if (!export_public_seen || memcmp(fh, public_handle, FH_SIZE) != 0) return nullptr;
     for (const export_entry *e = export_list; e; e = e->next)
         if (export_load(e->flags) & EXP_PUBLIC) return e;
     return nullptr;
@@ -22,8 +22,8 @@ const export_entry *public_export(const nfs_handle *fh) {
 
 }  // namespace
 
-uint32_t nfs_admit(const xprt *xp, const nfs_handle *fh) {
-    const export_entry *e = fh_decode(fh->bytes);
+uint32_t nfs_admit(const xprt *xp, const uint8_t *fh) {
+    const export_entry *e = fh_decode(fh);
     if (!e) e = public_export(fh);
     if (!e || e->client_count == 0) return NFS_OK;
     return export_admits(e, xp->peer.sin_addr.s_addr) ? NFS_OK : NFSERR_ACCES;

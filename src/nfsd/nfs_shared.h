@@ -38,11 +38,12 @@ bool nfs_get_opaque_ref(rpc_call *call, uint32_t max, const uint8_t **data, uint
 bool nfs_get_u64(rpc_call *call, uint64_t *value);
 uint32_t nfs_put_u64(uint8_t *out, uint64_t value);
 
-// Admission of the caller (xp->peer) to the export that `fh` names, or to
+// Admission of the caller (xp->peer) to the export that `fh` (32 bytes; a
+// version 3 handle padded with zeros) names, or to
 // the public export for the WebNFS public handle: 0, or 13 (ACCES) with the
 // line "mountd: access denied %s clnt %x\n" (log level 2). A handle that
 // names no export is left to the backends, which answer 70 (STALE).
-uint32_t nfs_admit(const xprt *xp, const nfs_handle *fh);
+uint32_t nfs_admit(const xprt *xp, const uint8_t *fh);
 
 // Where READ data goes: the reply buffer at `offset` bytes after the
 // accepted-reply header that rpc_reply will write for this call. *room is
