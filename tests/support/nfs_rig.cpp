@@ -90,7 +90,7 @@ std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const std::vector<nfs_tok
                 break;
             case nfs_tok::FH2:
             case nfs_tok::FH3:
-                put_handle(out, rig.fh(t.text), t.kind == nfs_tok::FH3);
+                put_handle(out, rig.fh(t.text, int(t.value)), t.kind == nfs_tok::FH3);
                 break;
             case nfs_tok::NAME:
                 rpc_msg_word(out, uint32_t(t.text.size()));

@@ -58,7 +58,7 @@ struct nfs_tok {
     enum kind_t {
         WORD,   // `value`
         ANY,    // `value` words of any content
-        FH2,    // the 32-byte handle of `text` (a Windows path)
+        FH2,    // the 32-byte handle of `text` (a Windows path) in export `value`
         FH3,    // length 16 and the first 16 bytes of it
         NAME,   // `text` as an XDR string
         INODE,  // the inode number of `text`
@@ -75,8 +75,12 @@ struct nfs_tok {
 };
 inline nfs_tok w(uint32_t v) { return {nfs_tok::WORD, v, ""}; }
 inline nfs_tok any(uint32_t n = 1) { return {nfs_tok::ANY, n, ""}; }
-inline nfs_tok fh2(const std::string &path) { return {nfs_tok::FH2, 0, path}; }
-inline nfs_tok fh3(const std::string &path) { return {nfs_tok::FH3, 0, path}; }
+inline nfs_tok fh2(const std::string &path, uint32_t index = 0) {
+    return {nfs_tok::FH2, index, path};
+}
+inline nfs_tok fh3(const std::string &path, uint32_t index = 0) {
+    return {nfs_tok::FH3, index, path};
+}
 inline nfs_tok name(const std::string &s) { return {nfs_tok::NAME, 0, s}; }
 inline nfs_tok ino(const std::string &path) { return {nfs_tok::INODE, 0, path}; }
 inline nfs_tok hyper(uint64_t v) { return {nfs_tok::HYPER, 0, "", 0, v}; }
