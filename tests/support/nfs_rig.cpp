@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "fh/fh.h"
+#include "fs/fs.h"
 #include "nfsd/attr.h"
 #include "nfsd/nfs.h"
 #include "server/config.h"
@@ -27,6 +28,7 @@ nfs_rig::nfs_rig(const std::string &exports, const char *client_ip, uint32_t dat
     config.datasize = datasize;
     config.softlinks = 1;
     config.hardlinks = 1;
+    hardlink_lookup();  // as the service's start does: LINK makes real links
     rpc_pmap_call = nullptr;
     sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
     if (s == SOCK_INVALID) throw std::runtime_error("no server socket");
@@ -58,7 +60,7 @@ std::vector<uint8_t> nfs_rig::call(uint32_t vers, uint32_t proc, const std::vect
     return send(msg);
 }
 
-std::vector<uint8_t> nfs_rig::send(const std::vector<uint8_t> &msg) {
+std::vector<uint8_t> nfs_rig::send(const std::vector<uint8_t> &msg, int timeout_ms) {
     uint32_t n = msg.size() < xp->size ? uint32_t(msg.size()) : xp->size;
     memcpy(xp->msg, msg.data(), n);
     xp->count = int32_t(n);
@@ -66,7 +68,7 @@ std::vector<uint8_t> nfs_rig::send(const std::vector<uint8_t> &msg) {
     xp->peer_len = sizeof(sockaddr_in);
     rpc_call c{};
     if (rpc_decode_call(xp, &c)) rpc_dispatch(xp, &c);
-    return rpc_recv_datagram(client, 200);
+    return rpc_recv_datagram(client, timeout_ms);
 }
 
 uint32_t nfs_accept_status(const std::vector<uint8_t> &reply) {

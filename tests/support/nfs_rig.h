@@ -31,8 +31,9 @@ class nfs_rig {
     // takes a fresh one.
     std::vector<uint8_t> call(uint32_t vers, uint32_t proc, const std::vector<uint8_t> &args,
                               uint32_t xid = 0);
-    // The raw message as given (a whole call, header included).
-    std::vector<uint8_t> send(const std::vector<uint8_t> &msg);
+    // The raw message as given (a whole call, header included); waits up to
+    // `timeout_ms` for the reply (the runtime has sent it before this looks).
+    std::vector<uint8_t> send(const std::vector<uint8_t> &msg, int timeout_ms = 200);
 
     // Handle of a Windows path ("c:\\f.txt") in export `index`.
     nfs_fh fh(const std::string &path, int index = 0) const { return tree.handle(path, index); }
