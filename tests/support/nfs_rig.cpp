@@ -53,11 +53,33 @@ nfs_rig::~nfs_rig() {
 
 std::vector<uint8_t> nfs_rig::call(uint32_t vers, uint32_t proc, const std::vector<uint8_t> &args,
                                    uint32_t xid) {
+    return send(nfs_call_msg(xid ? xid : next_xid_++, NFS_PROG, vers, proc, args, uid, gid));
+}
+
+std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
+                                  const std::vector<uint8_t> &args, uint32_t uid, uint32_t gid) {
     std::vector<uint8_t> msg =
-        rpc_msg_call(xid ? xid : next_xid_++, NFS_PROG, vers, proc, AUTH_UNIX,
-                     rpc_msg_auth_unix(1, "rig", uid, gid, {}));
+        rpc_msg_call(xid, prog, vers, proc, AUTH_UNIX, rpc_msg_auth_unix(1, "rig", uid, gid, {}));
     msg.insert(msg.end(), args.begin(), args.end());
-    return send(msg);
+    return msg;
+}
+
+std::vector<uint8_t> nfs_udp_call(const char *from, uint16_t port, const std::vector<uint8_t> &msg,
+                                  int timeout_ms) {
+    in_addr a{};
+    inet_pton(AF_INET, from, &a);
+    sock_t s = udp_socket(a.s_addr, 0);
+    if (s == SOCK_INVALID) return {};
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<uint8_t> reply;
+    if (sendto(s, msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) ==
+        ssize_t(msg.size()))
+        reply = rpc_recv_datagram(s, timeout_ms);
+    sock_close(s);
+    return reply;
 }
 
 std::vector<uint8_t> nfs_rig::send(const std::vector<uint8_t> &msg, int timeout_ms) {
@@ -83,7 +105,7 @@ std::vector<uint32_t> nfs_results(const std::vector<uint8_t> &reply) {
     return std::vector<uint32_t>(w.begin() + REPLY_WORDS, w.end());
 }
 
-std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const std::vector<nfs_tok> &toks) {
+std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const std::vector<nfs_tok> &toks) {
     std::vector<uint8_t> out;
     for (const nfs_tok &t : toks) {
         switch (t.kind) {
@@ -92,14 +114,14 @@ std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const std::vector<nfs_tok
                 break;
             case nfs_tok::FH2:
             case nfs_tok::FH3:
-                put_handle(out, rig.fh(t.text, int(t.value)), t.kind == nfs_tok::FH3);
+                put_handle(out, tree.handle(t.text, int(t.value)), t.kind == nfs_tok::FH3);
                 break;
             case nfs_tok::NAME:
                 rpc_msg_word(out, uint32_t(t.text.size()));
                 rpc_msg_opaque(out, t.text.data(), uint32_t(t.text.size()));
                 break;
             case nfs_tok::INODE:
-                rpc_msg_word(out, nfs_tree::inode_of(rig.fh(t.text)));
+                rpc_msg_word(out, nfs_tree::inode_of(tree.handle(t.text)));
                 break;
             case nfs_tok::HYPER:
                 rpc_msg_word(out, uint32_t(t.size >> 32));
@@ -130,7 +152,7 @@ void expect_any(std::vector<expect_word> &out, uint32_t n) {
     for (uint32_t i = 0; i < n; i++) out.push_back({false, 0});
 }
 
-void expand(const nfs_rig &rig, const nfs_tok &t, std::vector<expect_word> &out) {
+void expand(const nfs_tree &tree, const nfs_tok &t, std::vector<expect_word> &out) {
     std::vector<uint8_t> b;
     switch (t.kind) {
         case nfs_tok::ANY:
@@ -143,7 +165,7 @@ void expand(const nfs_rig &rig, const nfs_tok &t, std::vector<expect_word> &out)
             expect_any(out, 1);
             for (uint32_t v : {0u, 0u, size, NFS_BLOCK_SIZE, 0u, (size + 4095) / 4096}) expect(out, v);
             expect_any(out, 1);
-            expect(out, nfs_tree::inode_of(rig.fh(t.text)));
+            expect(out, nfs_tree::inode_of(tree.handle(t.text)));
             expect_any(out, 6);
             return;
         }
@@ -156,22 +178,22 @@ void expand(const nfs_rig &rig, const nfs_tok &t, std::vector<expect_word> &out)
                 expect(out, v);
             expect_any(out, 2);
             expect(out, 0);
-            expect(out, nfs_tree::inode_of(rig.fh(t.text)));
+            expect(out, nfs_tree::inode_of(tree.handle(t.text)));
             expect_any(out, 6);
             return;
         default:
             break;
     }
-    b = nfs_arg_bytes(rig, {t});
+    b = nfs_arg_bytes(tree, {t});
     for (uint32_t v : rpc_msg_words(b)) expect(out, v);
 }
 
 }  // namespace
 
-std::string nfs_match(const nfs_rig &rig, const std::vector<nfs_tok> &toks,
+std::string nfs_match(const nfs_tree &tree, const std::vector<nfs_tok> &toks,
                       const std::vector<uint32_t> &words) {
     std::vector<expect_word> want;
-    for (const nfs_tok &t : toks) expand(rig, t, want);
+    for (const nfs_tok &t : toks) expand(tree, t, want);
     std::ostringstream why;
     for (size_t i = 0; i < want.size() || i < words.size(); i++) {
         if (i >= want.size()) {

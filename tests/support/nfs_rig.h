@@ -93,9 +93,26 @@ inline nfs_tok fattr3(const std::string &path, uint32_t type, uint32_t mode, uin
     return {nfs_tok::FATTR3, type, path, mode, size};
 }
 
-// Argument bytes of tokens (ANY, FATTR2 and FATTR3 are not arguments).
-std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const std::vector<nfs_tok> &toks);
+// Argument bytes of tokens (ANY, FATTR2 and FATTR3 are not arguments);
+// paths name files of `tree`.
+std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const std::vector<nfs_tok> &toks);
+inline std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const std::vector<nfs_tok> &toks) {
+    return nfs_arg_bytes(rig.tree, toks);
+}
 // Compares reply words with tokens; "" when they match, else a description
 // of the first difference.
-std::string nfs_match(const nfs_rig &rig, const std::vector<nfs_tok> &toks,
+std::string nfs_match(const nfs_tree &tree, const std::vector<nfs_tok> &toks,
                       const std::vector<uint32_t> &words);
+inline std::string nfs_match(const nfs_rig &rig, const std::vector<nfs_tok> &toks,
+                             const std::vector<uint32_t> &words) {
+    return nfs_match(rig.tree, toks, words);
+}
+
+// An NFS call message: header with AUTH_UNIX (uid, gid) and `args`.
+std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
+                                  const std::vector<uint8_t> &args, uint32_t uid = 0,
+                                  uint32_t gid = 0);
+// Sends `msg` over UDP from a socket bound to `from` (a loopback address)
+// to 127.0.0.1:port; the reply, or empty after `timeout_ms`.
+std::vector<uint8_t> nfs_udp_call(const char *from, uint16_t port, const std::vector<uint8_t> &msg,
+                                  int timeout_ms = 2000);
