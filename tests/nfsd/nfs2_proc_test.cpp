@@ -73,6 +73,8 @@ TEST_F(Nfs2, EveryProcedureAnswersAsTheTableSays) {
         {"getattr", 1, {fh2(F)}, RPC_SUCCESS, {w(0), fattr2(F, 1, 0100644, 5)}, nullptr},
         {"getattr of a stale handle", 1, {bytes(std::string(32, '\7'))}, RPC_SUCCESS, {w(70)},
          nullptr},
+        {"getattr with the 16 bytes of a version 3 handle", 1, {w(16), bytes(std::string(16, '\20'))},
+         RPC_GARBAGE_ARGS, {}, "nfs_getattr: cannot read args\n"},
         {"setattr of mode 0444", 2, toks{fh2(RO)} + sattr2(0444), RPC_SUCCESS,
          {w(0), fattr2(RO, 1, 0100444, 3)}, nullptr},
         {"setattr of the size of a read-only file", 2, toks{fh2(RO)} + sattr2(0644, 1),
