@@ -21,18 +21,10 @@
 
 namespace {
 
-using toks = std::vector<nfs_tok>;
-constexpr uint32_t NONE = 0xFFFFFFFF;
+using toks = nfs_toks;
 const std::string ROOT = "c:", F = "c:\\f.txt", SUB = "c:\\sub", LN = "c:\\ln",
                   NEW = "c:\\new.txt", LIST = "c:\\list", A = "c:\\list\\a.txt";
 
-toks operator+(toks a, const toks &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-toks sattr2(uint32_t mode = NONE) {
-    return {w(mode), w(NONE), w(NONE), w(NONE), w(NONE), w(NONE), w(NONE), w(NONE)};
-}
 
 std::set<std::string> lines(const std::string &text) {
     std::set<std::string> out;
@@ -70,15 +62,15 @@ TEST(NfsdV2, RawCallsGetTheRepliesTheProtocolLaysOut) {
         {"getattr", 1, {fh2(ROOT)}, {w(0), fattr2(ROOT, 2, 040755, 4096)}},
         {"lookup", 4, {fh2(ROOT), name("f.txt")}, {w(0), fh2(F), fattr2(F, 1, 0100644, 5)}},
         {"read", 6, {fh2(F), w(0), w(100), w(0)}, {w(0), fattr2(F, 1, 0100644, 5), name("hello")}},
-        {"create", 9, toks{fh2(ROOT), name("new.txt")} + sattr2(0100644),
+        {"create", 9, toks{fh2(ROOT), name("new.txt")} + nfs_sattr2(0100644),
          {w(0), fh2(NEW), fattr2(NEW, 1, 0100644, 0)}},
         {"write", 8, {fh2(NEW), w(0), w(0), w(0), name("data")}, {w(0), fattr2(NEW, 1, 0100644, 4)}},
-        {"mkdir", 14, toks{fh2(ROOT), name("sub")} + sattr2(), {w(0), fh2(SUB), fattr2(SUB, 2, 040755, 4096)}},
+        {"mkdir", 14, toks{fh2(ROOT), name("sub")} + nfs_sattr2(), {w(0), fh2(SUB), fattr2(SUB, 2, 040755, 4096)}},
         {"rename", 11, {fh2(ROOT), name("new.txt"), fh2(SUB), name("moved.txt")}, {w(0)}},
         {"link", 12, {fh2(F), fh2(SUB), name("hard.txt")}, {w(0)}},
-        {"symlink", 13, toks{fh2(ROOT), name("ln"), name("f.txt")} + sattr2(), {w(0)}},
+        {"symlink", 13, toks{fh2(ROOT), name("ln"), name("f.txt")} + nfs_sattr2(), {w(0)}},
         {"readlink", 5, {fh2(LN)}, {w(0), name("f.txt")}},
-        {"setattr", 2, toks{fh2(F)} + sattr2(0444), {w(0), fattr2(F, 1, 0100444, 5)}},
+        {"setattr", 2, toks{fh2(F)} + nfs_sattr2(0444), {w(0), fattr2(F, 1, 0100444, 5)}},
         {"readdir", 16, {fh2(LIST), w(0), w(4096)},
          {w(0), w(1), ino(LIST), name("."), w(1), w(1), ino(ROOT), name(".."), w(2), w(1), ino(A),
           name("a.txt"), w(3), w(0), w(1)}},

@@ -21,14 +21,7 @@ const std::string ROOT = "c:", F = "c:\\f.txt", DIR = "c:\\dir", LIST = "c:\\lis
                   E = "c:\\list\\e.txt", RO = "c:\\ro.txt", W = "c:\\w.txt", LN = "c:\\ln",
                   NEW = "c:\\new.txt", SUB = "c:\\sub";
 
-using toks = std::vector<nfs_tok>;
-toks operator+(toks a, const toks &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-toks sattr2(uint32_t mode = NONE, uint32_t size = NONE) {
-    return {w(mode), w(NONE), w(NONE), w(size), w(NONE), w(NONE), w(NONE), w(NONE)};
-}
+using toks = nfs_toks;
 
 struct row {
     const char *what;
@@ -75,13 +68,13 @@ TEST_F(Nfs2, EveryProcedureAnswersAsTheTableSays) {
          nullptr},
         {"getattr with the 16 bytes of a version 3 handle", 1, {w(16), bytes(std::string(16, '\20'))},
          RPC_GARBAGE_ARGS, {}, "nfs_getattr: cannot read args\n"},
-        {"setattr of mode 0444", 2, toks{fh2(RO)} + sattr2(0444), RPC_SUCCESS,
+        {"setattr of mode 0444", 2, toks{fh2(RO)} + nfs_sattr2(0444), RPC_SUCCESS,
          {w(0), fattr2(RO, 1, 0100444, 3)}, nullptr},
-        {"setattr of the size of a read-only file", 2, toks{fh2(RO)} + sattr2(0644, 1),
+        {"setattr of the size of a read-only file", 2, toks{fh2(RO)} + nfs_sattr2(0644, 1),
          RPC_SUCCESS, {w(13)}, nullptr},
-        {"setattr of mode 0644", 2, toks{fh2(RO)} + sattr2(0644), RPC_SUCCESS,
+        {"setattr of mode 0644", 2, toks{fh2(RO)} + nfs_sattr2(0644), RPC_SUCCESS,
          {w(0), fattr2(RO, 1, 0100644, 3)}, nullptr},
-        {"setattr of the size", 2, toks{fh2(RO)} + sattr2(NONE, 1), RPC_SUCCESS,
+        {"setattr of the size", 2, toks{fh2(RO)} + nfs_sattr2(NONE, 1), RPC_SUCCESS,
          {w(0), fattr2(RO, 1, 0100644, 1)}, nullptr},
         {"root is not served", 3, {}, RPC_PROC_UNAVAIL, {},
          "nfsd: error, procedure 3 not supported\n"},
@@ -98,7 +91,7 @@ TEST_F(Nfs2, EveryProcedureAnswersAsTheTableSays) {
          {w(2)}, nullptr},
         {"lookup of a device name", 4, {fh2(ROOT), name("con.txt")}, RPC_SUCCESS, {w(13)},
          nullptr},
-        {"symlink", 13, toks{fh2(ROOT), name("ln"), name("f.txt")} + sattr2(0777), RPC_SUCCESS,
+        {"symlink", 13, toks{fh2(ROOT), name("ln"), name("f.txt")} + nfs_sattr2(0777), RPC_SUCCESS,
          {w(0)}, nullptr},
         {"readlink", 5, {fh2(LN)}, RPC_SUCCESS, {w(0), name("f.txt")}, nullptr},
         {"readlink of a plain file", 5, {fh2(E)}, RPC_SUCCESS, {w(5)}, nullptr},
@@ -119,11 +112,11 @@ TEST_F(Nfs2, EveryProcedureAnswersAsTheTableSays) {
         {"write of Datasize + 1", 8,
          {fh2(W), w(0), w(0), w(0), w(8193), bytes(std::string(8193, 'x'))}, RPC_GARBAGE_ARGS, {},
          "nfs_write: invalid write args\n"},
-        {"create", 9, toks{fh2(ROOT), name("new.txt")} + sattr2(0100644), RPC_SUCCESS,
+        {"create", 9, toks{fh2(ROOT), name("new.txt")} + nfs_sattr2(0100644), RPC_SUCCESS,
          {w(0), fh2(NEW), fattr2(NEW, 1, 0100644, 0)}, nullptr},
-        {"create of a FIFO", 9, toks{fh2(ROOT), name("fifo")} + sattr2(0010644), RPC_SUCCESS,
+        {"create of a FIFO", 9, toks{fh2(ROOT), name("fifo")} + nfs_sattr2(0010644), RPC_SUCCESS,
          {w(5)}, nullptr},
-        {"create of a name with a NUL", 9, toks{fh2(ROOT), name(std::string("a\0b", 3))} + sattr2(),
+        {"create of a name with a NUL", 9, toks{fh2(ROOT), name(std::string("a\0b", 3))} + nfs_sattr2(),
          RPC_GARBAGE_ARGS, {}, "nfs_create: cannot read args\n"},
         {"remove", 10, {fh2(ROOT), name("gone.txt")}, RPC_SUCCESS, {w(0)}, nullptr},
         {"remove of a missing name", 10, {fh2(ROOT), name("gone.txt")}, RPC_SUCCESS, {w(2)},
@@ -131,9 +124,9 @@ TEST_F(Nfs2, EveryProcedureAnswersAsTheTableSays) {
         {"rename", 11, {fh2(ROOT), name("old.txt"), fh2(DIR), name("moved.txt")}, RPC_SUCCESS,
          {w(0)}, nullptr},
         {"link", 12, {fh2(F), fh2(DIR), name("f2.txt")}, RPC_SUCCESS, {w(0)}, nullptr},
-        {"mkdir", 14, toks{fh2(ROOT), name("sub")} + sattr2(0700), RPC_SUCCESS,
+        {"mkdir", 14, toks{fh2(ROOT), name("sub")} + nfs_sattr2(0700), RPC_SUCCESS,
          {w(0), fh2(SUB), fattr2(SUB, 2, 040755, 4096)}, nullptr},
-        {"mkdir of an existing name", 14, toks{fh2(ROOT), name("sub")} + sattr2(), RPC_SUCCESS,
+        {"mkdir of an existing name", 14, toks{fh2(ROOT), name("sub")} + nfs_sattr2(), RPC_SUCCESS,
          {w(17)}, nullptr},
         {"rmdir", 15, {fh2(ROOT), name("sub")}, RPC_SUCCESS, {w(0)}, nullptr},
         {"rmdir of a directory with files", 15, {fh2(ROOT), name("list")}, RPC_SUCCESS, {w(66)},
@@ -161,29 +154,8 @@ TEST_F(Nfs2, EveryProcedureAnswersAsTheTableSays) {
     EXPECT_FALSE(on_disk("sub"));
 }
 
-// Valid arguments of every procedure that takes some.
-std::vector<std::pair<uint32_t, toks>> valid_calls() {
-    return {
-        {1, {fh2(F)}},
-        {2, toks{fh2(F)} + sattr2()},
-        {4, {fh2(ROOT), name("f.txt")}},
-        {5, {fh2(F)}},
-        {6, {fh2(F), w(0), w(5), w(0)}},
-        {8, {fh2(W), w(0), w(0), w(0), w(3), bytes("abc")}},
-        {9, toks{fh2(ROOT), name("f.txt")} + sattr2()},
-        {10, {fh2(ROOT), name("nope")}},
-        {11, {fh2(ROOT), name("nope"), fh2(ROOT), name("nope2")}},
-        {12, {fh2(F), fh2(ROOT), name("f.txt")}},
-        {13, toks{fh2(ROOT), name("f.txt"), name("x")} + sattr2()},
-        {14, toks{fh2(ROOT), name("f.txt")} + sattr2()},
-        {15, {fh2(ROOT), name("nope")}},
-        {16, {fh2(ROOT), w(0), w(100)}},
-        {17, {fh2(ROOT)}},
-    };
-}
-
 TEST_F(Nfs2, TruncatedArgumentsAreGarbageWithTheProcedureLogLine) {
-    for (const auto &[proc, args] : valid_calls()) {
+    for (const auto &[proc, args] : nfs_sample_calls(NFS_V2)) {
         std::vector<uint8_t> whole = nfs_arg_bytes(rig, args);
         const char *line = nfs2_program.procs[proc].garbage_log;
         EXPECT_EQ(nfs_accept_status(rig.call(NFS_V2, proc, whole)), RPC_SUCCESS) << line;
@@ -206,7 +178,7 @@ TEST_F(Nfs2, NamesLongerThan512BytesAreGarbage) {
               RPC_GARBAGE_ARGS);
     std::string text(4097, 'l');
     EXPECT_EQ(nfs_accept_status(rig.call(
-                  NFS_V2, 13, nfs_arg_bytes(rig, toks{fh2(ROOT), name("l"), name(text)} + sattr2()))),
+                  NFS_V2, 13, nfs_arg_bytes(rig, toks{fh2(ROOT), name("l"), name(text)} + nfs_sattr2()))),
               RPC_GARBAGE_ARGS);
     EXPECT_FALSE(on_disk("l"));
 }
@@ -214,7 +186,7 @@ TEST_F(Nfs2, NamesLongerThan512BytesAreGarbage) {
 // A retransmitted CREATE whose first reply was lost gets that reply again,
 // from the slot, even when the file has gone meanwhile.
 TEST_F(Nfs2, ARepeatedCreateIsAnsweredFromItsSlot) {
-    std::vector<uint8_t> args = nfs_arg_bytes(rig, toks{fh2(ROOT), name("once.txt")} + sattr2());
+    std::vector<uint8_t> args = nfs_arg_bytes(rig, toks{fh2(ROOT), name("once.txt")} + nfs_sattr2());
     std::vector<uint8_t> first = rig.call(NFS_V2, 9, args, 0x5150);
     ASSERT_EQ(nfs_results(first).at(0), 0u);
     ASSERT_EQ(unlink(rig.tree.host("once.txt").c_str()), 0);
@@ -226,7 +198,7 @@ TEST_F(Nfs2, ARepeatedCreateIsAnsweredFromItsSlot) {
 
 TEST_F(Nfs2, CreateWithACharacterDeviceModeMakesADeviceFile) {
     std::vector<uint32_t> r = nfs_results(rig.call(
-        NFS_V2, 9, nfs_arg_bytes(rig, toks{fh2(ROOT), name("tty")} + sattr2(0020644, 0x0103))));
+        NFS_V2, 9, nfs_arg_bytes(rig, toks{fh2(ROOT), name("tty")} + nfs_sattr2(0020644, 0x0103))));
     ASSERT_EQ(r.size(), 1u + 8 + 17);
     EXPECT_EQ(r[0], 0u);
     EXPECT_EQ(r[9], 4u);        // character device
@@ -264,14 +236,14 @@ TEST(Nfs2ReadOnly, ChangesAnswer30AndLeaveTheDiskAlone) {
     struct stat before, after;
     ASSERT_EQ(stat(rig.tree.host("f.txt").c_str(), &before), 0);
     const std::pair<uint32_t, toks> calls[] = {
-        {2, toks{fh2(F)} + sattr2(0444, 0)},
+        {2, toks{fh2(F)} + nfs_sattr2(0444, 0)},
         {8, {fh2(F), w(0), w(0), w(0), w(3), bytes("abc")}},
-        {9, toks{fh2(ROOT), name("new.txt")} + sattr2()},
+        {9, toks{fh2(ROOT), name("new.txt")} + nfs_sattr2()},
         {10, {fh2(ROOT), name("f.txt")}},
         {11, {fh2(ROOT), name("f.txt"), fh2(ROOT), name("g.txt")}},
         {12, {fh2(F), fh2(ROOT), name("g.txt")}},
-        {13, toks{fh2(ROOT), name("ln"), name("f.txt")} + sattr2()},
-        {14, toks{fh2(ROOT), name("sub")} + sattr2()},
+        {13, toks{fh2(ROOT), name("ln"), name("f.txt")} + nfs_sattr2()},
+        {14, toks{fh2(ROOT), name("sub")} + nfs_sattr2()},
         {15, {fh2(ROOT), name("dir")}},
     };
     for (const auto &[proc, args] : calls)

@@ -20,15 +20,7 @@ const std::string ROOT = "c:", F = "c:\\f.txt", DIR = "c:\\dir", LIST = "c:\\lis
                   LN = "c:\\ln", NEW = "c:\\new.txt", SUB = "c:\\sub";
 constexpr uint64_t HALF = 0x8000000000000000ull;  // 2^63
 
-using toks = std::vector<nfs_tok>;
-toks operator+(toks a, const toks &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-toks sattr3(int mode = -1) {
-    toks t = mode < 0 ? toks{w(0)} : toks{w(1), w(uint32_t(mode))};
-    return t + toks{w(0), w(0), w(0), w(0), w(0)};
-}
+using toks = nfs_toks;
 toks post(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
     return {w(1), fattr3(path, type, mode, size)};
 }
@@ -91,10 +83,10 @@ TEST_F(Nfs3, EveryProcedureAnswersAsTheTableSays) {
          {w(70)}, nullptr},
         {"getattr with a handle of length 32", 1, {w(32), bytes(std::string(32, '\7'))},
          RPC_GARBAGE_ARGS, {}, "nfs3_getattr: cannot read args\n"},
-        {"setattr of mode 0444", 2, toks{fh3(RO)} + sattr3(0444) + toks{w(0)}, RPC_SUCCESS,
+        {"setattr of mode 0444", 2, toks{fh3(RO)} + nfs_sattr3(0444) + toks{w(0)}, RPC_SUCCESS,
          toks{w(0), w(1), any(6)} + post(RO, 1, 0444, 3), nullptr},
         {"setattr whose guard does not match is applied", 2,
-         toks{fh3(X)} + sattr3(0755) + toks{w(1), w(12345), w(0)}, RPC_SUCCESS,
+         toks{fh3(X)} + nfs_sattr3(0755) + toks{w(1), w(12345), w(0)}, RPC_SUCCESS,
          toks{w(0), w(1), any(6)} + post(X, 1, 0755, 1), nullptr},
         {"lookup", 3, {fh3(ROOT), name("f.txt")}, RPC_SUCCESS,
          toks{w(0), fh3(F)} + post(F, 1, 0644, 5) + root_attr, nullptr},
@@ -108,7 +100,7 @@ TEST_F(Nfs3, EveryProcedureAnswersAsTheTableSays) {
          toks{w(0)} + post(X, 1, 0755, 1) + toks{w(0x3F)}, nullptr},
         {"access grants only what was asked", 4, {fh3(X), w(0x21)}, RPC_SUCCESS,
          toks{w(0)} + post(X, 1, 0755, 1) + toks{w(0x21)}, nullptr},
-        {"symlink", 10, toks{fh3(ROOT), name("ln")} + sattr3() + toks{name("f.txt")}, RPC_SUCCESS,
+        {"symlink", 10, toks{fh3(ROOT), name("ln")} + nfs_sattr3() + toks{name("f.txt")}, RPC_SUCCESS,
          toks{w(0), w(1), fh3(LN)} + post(LN, 5, 0777, 5) + wcc(), nullptr},
         {"readlink", 5, {fh3(LN)}, RPC_SUCCESS, toks{w(0)} + post(LN, 5, 0777, 5) + toks{name("f.txt")},
          nullptr},
@@ -135,24 +127,24 @@ TEST_F(Nfs3, EveryProcedureAnswersAsTheTableSays) {
          RPC_GARBAGE_ARGS, {}, "nfs3_write: invalid write args\n"},
         {"write beyond 2^63", 7, {fh3(W), hyper(HALF), w(3), w(0), name("abc")}, RPC_SUCCESS,
          toks{w(27)} + none_wcc(), nullptr},
-        {"create unchecked", 8, toks{fh3(ROOT), name("new.txt"), w(0)} + sattr3(0644), RPC_SUCCESS,
+        {"create unchecked", 8, toks{fh3(ROOT), name("new.txt"), w(0)} + nfs_sattr3(0644), RPC_SUCCESS,
          toks{w(0), w(1), fh3(NEW)} + post(NEW, 1, 0644, 0) + wcc(), nullptr},
-        {"create guarded of an existing name", 8, toks{fh3(ROOT), name("new.txt"), w(1)} + sattr3(),
+        {"create guarded of an existing name", 8, toks{fh3(ROOT), name("new.txt"), w(1)} + nfs_sattr3(),
          RPC_SUCCESS, toks{w(17)} + wcc(), nullptr},
         {"create exclusive", 8, {fh3(ROOT), name("excl.txt"), w(2), w(1), w(2)}, RPC_SUCCESS,
          toks{w(10004)} + wcc(), nullptr},
-        {"create with an unknown mode", 8, toks{fh3(ROOT), name("u.txt"), w(3)} + sattr3(),
+        {"create with an unknown mode", 8, toks{fh3(ROOT), name("u.txt"), w(3)} + nfs_sattr3(),
          RPC_GARBAGE_ARGS, {}, "nfs3_create: cannot read args\n"},
-        {"mkdir", 9, toks{fh3(ROOT), name("sub")} + sattr3(0700), RPC_SUCCESS,
+        {"mkdir", 9, toks{fh3(ROOT), name("sub")} + nfs_sattr3(0700), RPC_SUCCESS,
          toks{w(0), w(1), fh3(SUB)} + post(SUB, 2, 0755, 4096) + wcc(), nullptr},
-        {"mknod of a FIFO", 11, toks{fh3(ROOT), name("fifo"), w(7)} + sattr3(), RPC_SUCCESS,
+        {"mknod of a FIFO", 11, toks{fh3(ROOT), name("fifo"), w(7)} + nfs_sattr3(), RPC_SUCCESS,
          toks{w(10004)} + wcc(), nullptr},
-        {"mknod of a socket", 11, toks{fh3(ROOT), name("sock"), w(6)} + sattr3(), RPC_SUCCESS,
+        {"mknod of a socket", 11, toks{fh3(ROOT), name("sock"), w(6)} + nfs_sattr3(), RPC_SUCCESS,
          toks{w(10004)} + wcc(), nullptr},
         {"mknod of a regular file", 11, {fh3(ROOT), name("reg"), w(1)}, RPC_SUCCESS,
          toks{w(10007)} + wcc(), nullptr},
         {"mknod of a character device", 11,
-         toks{fh3(ROOT), name("tty"), w(4)} + sattr3(0600) + toks{w(1), w(3)}, RPC_SUCCESS,
+         toks{fh3(ROOT), name("tty"), w(4)} + nfs_sattr3(0600) + toks{w(1), w(3)}, RPC_SUCCESS,
          toks{w(0), w(1), fh3("c:\\tty"), w(1), w(4), w(0600), any(3), w(0), w(32), w(0), w(32),
               w(1), w(3), any(10)} +
              wcc(),
@@ -213,34 +205,8 @@ TEST_F(Nfs3, EveryProcedureAnswersAsTheTableSays) {
         EXPECT_FALSE(on_disk(never)) << never;
 }
 
-std::vector<std::pair<uint32_t, toks>> valid_calls() {
-    return {
-        {1, {fh3(F)}},
-        {2, toks{fh3(F)} + sattr3()},  // the guard is not read
-        {3, {fh3(ROOT), name("f.txt")}},
-        {4, {fh3(F), w(1)}},
-        {5, {fh3(F)}},
-        {6, {fh3(F), hyper(0), w(5)}},
-        {7, {fh3(W), hyper(0), w(3), w(0), name("abc")}},
-        {8, toks{fh3(ROOT), name("f.txt"), w(1)} + sattr3()},
-        {9, toks{fh3(ROOT), name("f.txt")} + sattr3()},
-        {10, toks{fh3(ROOT), name("f.txt")} + sattr3() + toks{name("x")}},
-        {11, toks{fh3(ROOT), name("f.txt"), w(7)} + sattr3()},
-        {12, {fh3(ROOT), name("nope")}},
-        {13, {fh3(ROOT), name("nope")}},
-        {14, {fh3(ROOT), name("nope"), fh3(ROOT), name("nope2")}},
-        {15, {fh3(F), fh3(ROOT), name("f.txt")}},
-        {16, {fh3(ROOT), hyper(0), hyper(0), w(100)}},
-        {17, {fh3(ROOT), hyper(0), hyper(0), w(100), w(400)}},
-        {18, {fh3(ROOT)}},
-        {19, {fh3(ROOT)}},
-        {20, {fh3(ROOT)}},
-        {21, {fh3(F), hyper(0), w(0)}},
-    };
-}
-
 TEST_F(Nfs3, TruncatedArgumentsAreGarbageWithTheProcedureLogLine) {
-    for (const auto &[proc, args] : valid_calls()) {
+    for (const auto &[proc, args] : nfs_sample_calls(NFS_V3)) {
         std::vector<uint8_t> whole = nfs_arg_bytes(rig, args);
         const char *line = nfs3_program.procs[proc].garbage_log;
         EXPECT_EQ(nfs_accept_status(rig.call(NFS_V3, proc, whole)), RPC_SUCCESS) << line;
@@ -280,7 +246,7 @@ TEST_F(Nfs3, ReadReturnsAtMostDatasizeAndSaysWhereTheFileEnds) {
 
 TEST_F(Nfs3, ARepeatedCreateIsAnsweredFromItsSlot) {
     std::vector<uint8_t> args =
-        nfs_arg_bytes(rig, toks{fh3(ROOT), name("once.txt"), w(1)} + sattr3());
+        nfs_arg_bytes(rig, toks{fh3(ROOT), name("once.txt"), w(1)} + nfs_sattr3());
     std::vector<uint8_t> first = rig.call(NFS_V3, 8, args, 0x5150);
     ASSERT_EQ(nfs_results(first).at(0), 0u);
     ASSERT_EQ(unlink(rig.tree.host("once.txt").c_str()), 0);
@@ -321,12 +287,12 @@ TEST(Nfs3ReadOnly, ChangesAnswer30AndLeaveTheDiskAlone) {
     struct stat before, after;
     ASSERT_EQ(stat(rig.tree.host("f.txt").c_str(), &before), 0);
     const std::pair<uint32_t, toks> calls[] = {
-        {2, toks{fh3(F)} + sattr3(0444) + toks{w(0)}},
+        {2, toks{fh3(F)} + nfs_sattr3(0444) + toks{w(0)}},
         {7, {fh3(F), hyper(0), w(3), w(2), name("abc")}},
-        {8, toks{fh3(ROOT), name("new.txt"), w(0)} + sattr3()},
-        {9, toks{fh3(ROOT), name("sub")} + sattr3()},
-        {10, toks{fh3(ROOT), name("ln")} + sattr3() + toks{name("f.txt")}},
-        {11, toks{fh3(ROOT), name("tty"), w(4)} + sattr3() + toks{w(1), w(3)}},
+        {8, toks{fh3(ROOT), name("new.txt"), w(0)} + nfs_sattr3()},
+        {9, toks{fh3(ROOT), name("sub")} + nfs_sattr3()},
+        {10, toks{fh3(ROOT), name("ln")} + nfs_sattr3() + toks{name("f.txt")}},
+        {11, toks{fh3(ROOT), name("tty"), w(4)} + nfs_sattr3() + toks{w(1), w(3)}},
         {12, {fh3(ROOT), name("f.txt")}},
         {13, {fh3(ROOT), name("dir")}},
         {14, {fh3(ROOT), name("f.txt"), fh3(ROOT), name("g.txt")}},

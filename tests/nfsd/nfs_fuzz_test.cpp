@@ -13,65 +13,9 @@
 
 namespace {
 
-using toks = std::vector<nfs_tok>;
+using toks = nfs_toks;
 constexpr int CALLS = 100000;
 constexpr uint32_t MAX_PROC = 24;  // a few past the last procedure
-const std::string ROOT = "c:", F = "c:\\f.txt", DIR = "c:\\dir", LN = "c:\\ln";
-
-toks operator+(toks a, const toks &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-const toks SATTR2 = {w(0644), w(0xFFFFFFFF), w(0xFFFFFFFF), w(3), w(5), w(6), w(7), w(8)};
-const toks SATTR3 = {w(1), w(0644), w(1), w(0), w(1), w(0), w(1), w(0), w(3), w(2), w(5), w(6),
-                     w(1)};
-
-struct seed {
-    uint32_t vers, proc;
-    toks args;
-};
-
-std::vector<seed> seeds() {
-    return {
-        {2, 1, {fh2(F)}},
-        {2, 2, toks{fh2(F)} + SATTR2},
-        {2, 4, {fh2(ROOT), name("f.txt")}},
-        {2, 5, {fh2(LN)}},
-        {2, 6, {fh2(F), w(0), w(100), w(0)}},
-        {2, 8, {fh2(F), w(0), w(1), w(0), w(3), bytes("abc")}},
-        {2, 9, toks{fh2(ROOT), name("n2")} + SATTR2},
-        {2, 10, {fh2(ROOT), name("n2")}},
-        {2, 11, {fh2(ROOT), name("n2"), fh2(DIR), name("m2")}},
-        {2, 12, {fh2(F), fh2(DIR), name("l2")}},
-        {2, 13, toks{fh2(ROOT), name("s2"), name("f.txt")} + SATTR2},
-        {2, 14, toks{fh2(ROOT), name("d2")} + SATTR2},
-        {2, 15, {fh2(ROOT), name("d2")}},
-        {2, 16, {fh2(ROOT), w(0), w(1000)}},
-        {2, 17, {fh2(ROOT)}},
-        {3, 1, {fh3(F)}},
-        {3, 2, toks{fh3(F)} + SATTR3 + toks{w(1), w(0), w(0)}},
-        {3, 3, {fh3(ROOT), name("f.txt")}},
-        {3, 4, {fh3(F), w(0x3F)}},
-        {3, 5, {fh3(LN)}},
-        {3, 6, {fh3(F), hyper(0), w(100)}},
-        {3, 7, {fh3(F), hyper(1), w(3), w(1), name("abc")}},
-        {3, 8, toks{fh3(ROOT), name("n3"), w(0)} + SATTR3},
-        {3, 8, {fh3(ROOT), name("n3"), w(2), w(1), w(2)}},
-        {3, 9, toks{fh3(ROOT), name("d3")} + SATTR3},
-        {3, 10, toks{fh3(ROOT), name("s3")} + SATTR3 + toks{name("f.txt")}},
-        {3, 11, toks{fh3(ROOT), name("c3"), w(4)} + SATTR3 + toks{w(1), w(3)}},
-        {3, 12, {fh3(ROOT), name("n3")}},
-        {3, 13, {fh3(ROOT), name("d3")}},
-        {3, 14, {fh3(ROOT), name("n3"), fh3(DIR), name("m3")}},
-        {3, 15, {fh3(F), fh3(DIR), name("l3")}},
-        {3, 16, {fh3(ROOT), hyper(0), hyper(0), w(1000)}},
-        {3, 17, {fh3(ROOT), hyper(0), hyper(0), w(500), w(4000)}},
-        {3, 18, {fh3(ROOT)}},
-        {3, 19, {fh3(ROOT)}},
-        {3, 20, {fh3(ROOT)}},
-        {3, 21, {fh3(F), hyper(0), w(0)}},
-    };
-}
 
 const uint32_t interesting[] = {0,          1,          2,          3,          16,
                                 32,         511,        512,        513,        4096,
@@ -116,16 +60,18 @@ std::vector<uint8_t> mutate(std::vector<uint8_t> args, std::mt19937 &rng) {
 TEST(NfsFuzz, MutatedCallsGetWellFormedRepliesOrNone) {
     nfs_rig rig("c:\\ -maproot:0\n");
     rig.tree.make("f.txt", "hello");
+    rig.tree.make("w.txt");
     rig.tree.make("dir/");
     rig.tree.make("dir/g.txt", "g");
     rig.tree.env.log_level(0);
-    ASSERT_EQ(nfs_results(rig.call(NFS_V3, 10, nfs_arg_bytes(rig, toks{fh3(ROOT), name("ln")} +
-                                                                      SATTR3 + toks{name("f.txt")})))
-                  .at(0),
-              0u);
-    std::vector<seed> corpus = seeds();
-    std::vector<std::vector<uint8_t>> seed_bytes;
-    for (const seed &s : corpus) seed_bytes.push_back(nfs_arg_bytes(rig, s.args));
+    struct seed {
+        uint32_t vers, proc;
+        std::vector<uint8_t> args;
+    };
+    std::vector<seed> corpus;
+    for (uint32_t vers : {NFS_V2, NFS_V3})
+        for (const nfs_sample &s : nfs_sample_calls(vers))
+            corpus.push_back({vers, s.proc, nfs_arg_bytes(rig, s.args)});
 
     std::mt19937 rng(20261207);
     int replies = 0;
@@ -137,7 +83,7 @@ TEST(NfsFuzz, MutatedCallsGetWellFormedRepliesOrNone) {
         uint32_t xid = 0x10000 + uint32_t(i);
         std::vector<uint8_t> msg = rpc_msg_call(xid, NFS_PROG, vers, proc, 1,
                                                 rpc_msg_auth_unix(1, "fuzz", 0, 0, {}));
-        std::vector<uint8_t> args = mutate(seed_bytes[k], rng);
+        std::vector<uint8_t> args = mutate(corpus[k].args, rng);
         msg.insert(msg.end(), args.begin(), args.end());
         std::vector<uint8_t> reply = rig.send(msg, 0);
         if (reply.empty()) continue;
@@ -151,7 +97,7 @@ TEST(NfsFuzz, MutatedCallsGetWellFormedRepliesOrNone) {
     }
     EXPECT_GT(replies, CALLS / 2);
     // Still serving, with the tree as the server sees it.
-    std::vector<uint32_t> r = nfs_results(rig.call(NFS_V3, 1, nfs_arg_bytes(rig, {fh3(DIR)})));
+    std::vector<uint32_t> r = nfs_results(rig.call(NFS_V3, 1, nfs_arg_bytes(rig, {fh3("c:\\dir")})));
     ASSERT_FALSE(r.empty());
     EXPECT_EQ(r[0], 0u);
     EXPECT_EQ(nfs_accept_status(rig.call(NFS_V2, 0, {})), RPC_SUCCESS);

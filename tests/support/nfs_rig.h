@@ -93,6 +93,25 @@ inline nfs_tok fattr3(const std::string &path, uint32_t type, uint32_t mode, uin
     return {nfs_tok::FATTR3, type, path, mode, size};
 }
 
+using nfs_toks = std::vector<nfs_tok>;
+inline nfs_toks operator+(nfs_toks a, const nfs_toks &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+// A v2 sattr (0xFFFFFFFF: not set) and a v3 sattr3 (mode < 0: not set) that
+// set the mode and, in v2, the size; nothing else.
+nfs_toks nfs_sattr2(uint32_t mode = 0xFFFFFFFF, uint32_t size = 0xFFFFFFFF);
+nfs_toks nfs_sattr3(int mode = -1);
+
+// One call of every procedure of version `vers` that takes arguments, each
+// of which decodes, in a tree that holds the file "f.txt", the file
+// "w.txt" and the folder "dir".
+struct nfs_sample {
+    uint32_t proc;
+    nfs_toks args;
+};
+std::vector<nfs_sample> nfs_sample_calls(uint32_t vers);
+
 // Argument bytes of tokens (ANY, FATTR2 and FATTR3 are not arguments);
 // paths name files of `tree`.
 std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const std::vector<nfs_tok> &toks);
