@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <functional>
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
@@ -61,17 +62,18 @@ bool serve_until(rpc_context *rpc, const bool *done) {
     return true;
 }
 
-// A raw call's completion: the RPC status and a copy of the decoded reply.
+// A raw call's completion: the RPC status; `take` sees the decoded reply
+// inside the callback, the only time its pointers are valid.
 template <typename Res>
 struct raw_reply {
     bool done = false;
     int status = -1;
-    Res res{};
+    std::function<void(const Res &)> take;
     static void cb(rpc_context *, int status, void *data, void *p) {
         raw_reply *r = static_cast<raw_reply *>(p);
         r->done = true;
         r->status = status;
-        if (status == RPC_STATUS_SUCCESS && data) r->res = *static_cast<const Res *>(data);
+        if (status == RPC_STATUS_SUCCESS && data && r->take) r->take(*static_cast<const Res *>(data));
     }
 };
 
@@ -81,35 +83,38 @@ std::string mount_handle(const char *server, const char *path) {
     std::string handle;
     raw_reply<int> connected;
     raw_reply<mountres3> mounted;
+    mounted.take = [&](const mountres3 &r) {
+        if (r.fhs_status != MNT3_OK) return;
+        const fhandle3 &fh = r.mountres3_u.mountinfo.fhandle;
+        handle.assign(fh.fhandle3_val, fh.fhandle3_len);
+    };
     if (api()->rpc_connect_program_async(rpc, server, MOUNT_PROGRAM, MOUNT_V3,
                                          raw_reply<int>::cb, &connected) == 0 &&
         serve_until(rpc, &connected.done) && connected.status == RPC_STATUS_SUCCESS &&
         api()->rpc_mount3_mnt_async(rpc, raw_reply<mountres3>::cb, const_cast<char *>(path),
-                                    &mounted) == 0 &&
-        serve_until(rpc, &mounted.done) && mounted.status == RPC_STATUS_SUCCESS &&
-        mounted.res.fhs_status == MNT3_OK) {
-        const fhandle3 &fh = mounted.res.mountres3_u.mountinfo.fhandle;
-        handle.assign(fh.fhandle3_val, fh.fhandle3_len);
-    }
+                                    &mounted) == 0)
+        serve_until(rpc, &mounted.done);
     api()->rpc_destroy_context(rpc);
     return handle;
 }
 
 // One raw version 3 call with the handle `fh` on the mounted context: the
 // reply's NFS status (take() sees a successful result), -1 without one.
-template <typename Args, typename Res, typename Take>
+template <typename Args, typename Res>
 int raw_call(nfs_context *nfs, std::string fh, int (*send)(rpc_context *, rpc_cb, Args *, void *),
-             nfs_fh3 Args::*member, Take take) {
+             nfs_fh3 Args::*member, std::function<void(const Res &)> take) {
     Args args{};
     (args.*member).data.data_len = uint32_t(fh.size());
     (args.*member).data.data_val = &fh[0];
     raw_reply<Res> r;
+    int answer = -1;
+    r.take = [&](const Res &res) {
+        answer = int(res.status);
+        if (res.status == NFS3_OK) take(res);
+    };
     rpc_context *rpc = api()->nfs_get_rpc_context(nfs);
-    if (send(rpc, raw_reply<Res>::cb, &args, &r) != 0 || !serve_until(rpc, &r.done) ||
-        r.status != RPC_STATUS_SUCCESS)
-        return -1;
-    if (r.res.status == NFS3_OK) take(r.res);
-    return int(r.res.status);
+    if (send(rpc, raw_reply<Res>::cb, &args, &r) != 0 || !serve_until(rpc, &r.done)) return -1;
+    return answer;
 }
 
 }  // namespace
