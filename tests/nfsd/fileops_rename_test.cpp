@@ -285,3 +285,32 @@ TEST(FileopsRename, EmptiedDestinationDirectoryComesBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without hard links (FAT) the destination is moved aside instead.
+TEST(FileopsRename, WithoutHardLinksTheDestinationIsMovedAside) {
+    fileops_tree t;
+    hardlink_reset();
+    t.make("src", "new");
+    t.make("dst", "old");
+    ASSERT_EQ(rename(t, "", "src", "", "dst"), NFS_OK);
+    EXPECT_EQ(t.listing(), names{"dst"});
+    EXPECT_EQ(t.content("dst"), "new");
+
+    t.make("src", "newer");
+    win_fail_inject("MoveFile", ERROR_SHARING_VIOLATION, 2);
+    ASSERT_EQ(rename(t, "", "src", "", "dst"), NFS_OK);
+    EXPECT_EQ(t.listing(), names{"dst"});
+    EXPECT_EQ(t.content("dst"), "newer");
+
+    t.make("src", "newest");
+    win_fail_inject("MoveFile", ERROR_SHARING_VIOLATION, 1);
+    win_fail_inject("CopyFile", ERROR_DISK_FULL, 1);
+    EXPECT_EQ(rename(t, "", "src", "", "dst"), NFSERR_NOSPC);
+    EXPECT_EQ(t.listing(), (names{"dst", "src"}));
+    EXPECT_EQ(t.content("dst"), "newer");
+    hardlink_lookup();
+}
+
+}  // namespace
