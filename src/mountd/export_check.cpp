@@ -66,6 +66,10 @@ uint32_t address_as_logged(uint32_t client) {
     return load_le32(reinterpret_cast<const uint8_t *>(&client));
 }
 
+void log_access_denied(const char *path, uint32_t client) {
+    log_printf(2, "mountd: access denied %s clnt %x\n", path, address_as_logged(client));
+}
+
 }  // namespace
 
 int export_check(char *path, uint32_t client, export_entry **entry) {
@@ -88,11 +92,19 @@ int export_check(char *path, uint32_t client, export_entry **entry) {
     }
     if (result == EXPORT_ACCES) {
         *entry = refused;
-        log_printf(2, "mountd: access denied %s clnt %x\n", path, address_as_logged(client));
+        log_access_denied(path, client);
     } else {
         log_printf(2, "mountd: path not in exports list %s\n", path);
     }
     return result;
+}
+
+bool export_admits(const export_entry *e, uint32_t client) {
+    if (client_admitted(e, client)) return true;
+    char name[EXPORT_TEXT_MAX];
+    export_name(e->path, name);
+    log_access_denied(name, client);
+    return false;
 }
 
 uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **entry,
