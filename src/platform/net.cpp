@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 int sock_close(sock_t s) {
     return close(s);
@@ -31,6 +32,23 @@ bool net_host_address(const char *name, uint32_t *address) {
     if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return false;
     *address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(found);
+    return true;
+}
+
+bool net_host_name(uint32_t address, char *name, uint32_t size) {
+    if (size == 0) return false;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = address;
+    // getnameinfo rather than gethostbyaddr: look-ups run on several threads
+    // at once. NI_NAMEREQD: an address without a name is no name.
+    char found[NI_MAXHOST];
+    if (getnameinfo(reinterpret_cast<const sockaddr *>(&sa), sizeof sa, found, sizeof found,
+                    nullptr, 0, NI_NAMEREQD) != 0)
+        return false;
+    size_t n = strnlen(found, size - 1);
+    memcpy(name, found, n);
+    name[n] = 0;
     return true;
 }
 

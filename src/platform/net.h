@@ -22,6 +22,11 @@ int sock_errno();
 // when the name does not resolve. Blocks for as long as the resolver does.
 bool net_host_address(const char *name, uint32_t *address);
 
+// The official name of the host at `address` (IPv4, network order) into
+// `name`, cut to `size` - 1 bytes; false when the address has no name.
+// Thread-safe. Blocks for as long as the resolver does.
+bool net_host_name(uint32_t address, char *name, uint32_t size);
+
 // True when `addr` (IPv4, network order) belongs to this host.
 bool net_is_local_address(uint32_t addr);
 
