@@ -133,7 +133,10 @@ void server_stop() {
     if (stopped.exchange(true)) return;
     start_unregister_nfs();
     start_unregister_mount();
-    if (start_mount_table_loaded()) mount_table_save();
+    if (start_mount_table_loaded()) {
+        mount_table_save();
+        mount_lookup_stop();
+    }
     xprt_close_all();
     start_close_nfs_udp();
     if (inode_open) inode_table_shutdown();

@@ -20,10 +20,6 @@ enum : int32_t {
 // The caption of every message the program shows.
 constexpr const char *SERVER_CAPTION = "Nimbora NFS Server";
 
-// Buffer sizes of the mount service's transports (the NFS ones follow
-// "Datasize").
-constexpr uint32_t MOUNT_BUFFER = 800;
-
 // The body of the server thread: opens the log, runs server_start, shows the
 // message of a failed start, runs the select loop (statuses 0 to 4) until it
 // returns, closes the log and answers the start status. One server thread

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr uint32_t NFS_PROG = 100003;
 constexpr uint32_t MOUNT_RETRY_MS = 1000;  // a second try at the mount UDP port
 
 constexpr const char *LOG_NFS_SOCKET = "nfsd: cannot create nfs socket\n";
@@ -105,11 +104,11 @@ bool nfs_udp_start(uint16_t port) {
         nfs_udp_sock = s;
     else
         xprt_add(xp);  // the select loop serves it (also beside a partial set of workers)
-    if (config.version2 && !register_program(xp, NFS_PROG, 2, nfs2_dispatch)) {
+    if (config.version2 && !register_program(xp, NFS_PROG, NFS_V2, nfs2_dispatch)) {
         log_printf(1, "%s", LOG_NFS2);
         return false;
     }
-    if (config.version3 && !register_program(xp, NFS_PROG, 3, nfs3_dispatch)) {
+    if (config.version3 && !register_program(xp, NFS_PROG, NFS_V3, nfs3_dispatch)) {
         log_printf(1, "%s", LOG_NFS3);
         return false;
     }
@@ -129,8 +128,8 @@ bool nfs_tcp_start(uint16_t port) {
     }
     xp->size = config.datasize;  // what accepted connections get (plus 512)
     xprt_add(xp);
-    if ((config.version2 && !register_program(xp, NFS_PROG, 2, nfs2_dispatch)) ||
-        (config.version3 && !register_program(xp, NFS_PROG, 3, nfs3_dispatch))) {
+    if ((config.version2 && !register_program(xp, NFS_PROG, NFS_V2, nfs2_dispatch)) ||
+        (config.version3 && !register_program(xp, NFS_PROG, NFS_V3, nfs3_dispatch))) {
         log_printf(1, "%s", LOG_NFS_TCP_REGISTER);
         return false;
     }
@@ -140,15 +139,15 @@ bool nfs_tcp_start(uint16_t port) {
 // Versions 3 (when "Version3" is on), 2 and 1 of MOUNT on one transport. A
 // missing version 1 is only a warning.
 bool mount_register(xprt *xp) {
-    if (config.version3 && !register_program(xp, MOUNT_PROG, 3, mount3_dispatch)) {
+    if (config.version3 && !register_program(xp, MOUNT_PROG, MOUNT_V3, mount3_dispatch)) {
         log_printf(1, "%s", LOG_MOUNT3);
         return false;
     }
-    if (!register_program(xp, MOUNT_PROG, 2, mount1_dispatch)) {
+    if (!register_program(xp, MOUNT_PROG, MOUNT_V2, mount1_dispatch)) {
         log_printf(1, "%s", LOG_MOUNT2);
         return false;
     }
-    if (!register_program(xp, MOUNT_PROG, 1, mount1_dispatch)) log_printf(1, "%s", LOG_MOUNT1);
+    if (!register_program(xp, MOUNT_PROG, MOUNT_V1, mount1_dispatch)) log_printf(1, "%s", LOG_MOUNT1);
     return true;
 }
 
@@ -197,7 +196,6 @@ bool nfs_service_start(uint16_t port) {
 }
 
 bool mount_service_start(uint16_t port) {
-    mount_table_init();
     if (config.mount_udp && !mount_udp_start(port)) return false;
     if (config.mount_tcp && !mount_tcp_start(port)) return false;
     mount_table_load();
@@ -212,14 +210,14 @@ void start_forget() {
 }
 
 void start_unregister_nfs() {
-    for (uint32_t vers = 2; vers <= 3; vers++) {
+    for (uint32_t vers = NFS_V2; vers <= NFS_V3; vers++) {
         unregister_if_made(NFS_PROG, vers, RPC_UDP);
         unregister_if_made(NFS_PROG, vers, RPC_TCP);
     }
 }
 
 void start_unregister_mount() {
-    for (uint32_t vers = 3; vers >= 1; vers--) {
+    for (uint32_t vers = MOUNT_V3; vers >= MOUNT_V1; vers--) {
         unregister_if_made(MOUNT_PROG, vers, RPC_UDP);
         unregister_if_made(MOUNT_PROG, vers, RPC_TCP);
     }
