@@ -20,6 +20,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "platform/bytes.h"
 #include <cstring>
 #include <mutex>
 
@@ -43,13 +45,10 @@ constexpr uint8_t INODE_SCANNING = 0x2;  // a scan of this directory is running
 
 // Little-endian words in the view, read and written as bytes.
 inline uint32_t inode_get32(const uint8_t *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    return load_le32(p);
 }
 inline void inode_put32(uint8_t *p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
+    store_le32(p, v);
 }
 inline uint32_t inode_rec_next(const uint8_t *rec) {
     return inode_get32(rec + INODE_NEXT);

@@ -102,6 +102,14 @@ constexpr int EXPORT_ACCES = 13;
 constexpr int EXPORT_PATH_BUFFER = 1025;
 int export_check(char *path, uint32_t client, export_entry **entry);
 
+// Whether `client` (IPv4, network order) is on the export's client list,
+// matched as export_check matches it: an export without a list admits
+// everyone. A refusal is logged as export_check logs it, with the export's
+// name for the path. Reads the entry only; any thread. File handles are
+// easy to forge, so every NFS request asks this again of the export its
+// handle names, not only MNT.
+bool export_admits(const export_entry *e, uint32_t client);
+
 // A LOOKUP relative to the WebNFS public handle. `handle` is 32 bytes;
 // `name` the name the client sent. Answers an NFS status: 0 with the public
 // export, the inode reached and its Windows path (`path`: 1024 bytes);

@@ -9,6 +9,7 @@
 #include "names/name.h"
 #include "names/nfs_status.h"
 #include "platform/ascii.h"
+#include "platform/bytes.h"
 #include "platform/net.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -59,11 +60,14 @@ bool client_admitted(const export_entry *e, uint32_t client) {
     return false;
 }
 
-// The address as the log has always shown it: the network-order word read
-// as a little-endian number (192.168.1.5 is 501a8c0).
+// The address as the log shows it: the network-order word read as a
+// little-endian number (192.168.1.5 is 501a8c0).
 uint32_t address_as_logged(uint32_t client) {
-    const uint8_t *b = (const uint8_t *)&client;
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+    return load_le32(reinterpret_cast<const uint8_t *>(&client));
+}
+
+void log_access_denied(const char *path, uint32_t client) {
+    log_printf(2, "mountd: access denied %s clnt %x\n", path, address_as_logged(client));
 }
 
 }  // namespace
@@ -88,11 +92,19 @@ int export_check(char *path, uint32_t client, export_entry **entry) {
     }
     if (result == EXPORT_ACCES) {
         *entry = refused;
-        log_printf(2, "mountd: access denied %s clnt %x\n", path, address_as_logged(client));
+        log_access_denied(path, client);
     } else {
         log_printf(2, "mountd: path not in exports list %s\n", path);
     }
     return result;
+}
+
+bool export_admits(const export_entry *e, uint32_t client) {
+    if (client_admitted(e, client)) return true;
+    char name[EXPORT_TEXT_MAX];
+    export_name(e->path, name);
+    log_access_denied(name, client);
+    return false;
 }
 
 uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **entry,

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/bytes.h"
 #include "platform/winfile_internal.h"
 
 namespace {
@@ -217,12 +218,7 @@ int open_resolved(wpath *r, int flags) {
 }
 
 void device_header(const struct statx &sx, uint8_t out[32]) {
-    auto put = [&](int off, uint32_t v) {
-        out[off] = uint8_t(v);
-        out[off + 1] = uint8_t(v >> 8);
-        out[off + 2] = uint8_t(v >> 16);
-        out[off + 3] = uint8_t(v >> 24);
-    };
+    auto put = [&](int off, uint32_t v) { store_le32(out + off, v); };
     memset(out, 0, 32);
     memcpy(out + 4, "specdata", 8);
     put(16, (sx.stx_mode & S_IFMT) == S_IFBLK ? 3 : 4);

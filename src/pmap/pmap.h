@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "rpc/rpc.h"
+#include "rpc/rpc_proc.h"
 
 // One mapping.
 struct pmap_entry {
@@ -42,6 +43,9 @@ bool pmap_lookup(uint32_t prog, uint32_t vers, uint32_t prot, pmap_entry *found)
 
 // True when the caller's address is this host and `port` is 0 or above 1024.
 bool pmap_caller_allowed(const sockaddr_in *peer, uint32_t port);
+
+// The portmapper's procedures, one row each.
+extern const rpc_program pmap_program;
 
 // Serves one decoded portmapper call on `xp` (NULL, SET, UNSET, GETPORT,
 // DUMP, and CALLIT over UDP only). Safe on several threads at once.

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/bytes.h"
 #include "rpc/clnt_internal.h"
 #include "rpc/loop.h"
 #include "server/log.h"
@@ -37,7 +38,7 @@ uint32_t take_xid() {
 }  // namespace
 
 uint32_t clnt_word(const uint8_t *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+    return load_be32(p);
 }
 
 bool clnt_wait_readable(sock_t s, int timeout_ms) {

@@ -1,18 +1,11 @@
 // Call decoding, authentication and dispatch to the registered handler.
-#include <arpa/inet.h>
-
 #include <cstring>
 
+#include "platform/bytes.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_internal.h"
 
 namespace {
-
-uint32_t word_at(const uint8_t *p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
-    return ntohl(v);
-}
 
 uint32_t round4(uint32_t n) {
     return n + xdr_pad(n);
@@ -35,20 +28,20 @@ uint32_t auth_unix_parse(rpc_call *call) {
     rpc_cred *cred = &call->unix_cred;
     uint32_t off = 0;
     if (len < 8) return RPC_AUTH_BADCRED;
-    cred->stamp = word_at(body);
-    uint32_t name_len = word_at(body + 4);
+    cred->stamp = load_be32(body);
+    uint32_t name_len = load_be32(body + 4);
     if (name_len > 255) return RPC_AUTH_BADCRED;
     off = 8 + round4(name_len);
     if (uint64_t(off) + 12 > len) return RPC_AUTH_BADCRED;
     memcpy(cred->machine, body + 8, name_len);
     cred->machine[name_len] = 0;
-    cred->uid = word_at(body + off);
-    cred->gid = word_at(body + off + 4);
-    uint32_t ngroups = word_at(body + off + 8);
+    cred->uid = load_be32(body + off);
+    cred->gid = load_be32(body + off + 4);
+    uint32_t ngroups = load_be32(body + off + 8);
     if (ngroups > 32) return RPC_AUTH_BADCRED;
     off += 12;
     if (uint64_t(off) + 4 * ngroups > len) return RPC_AUTH_BADCRED;
-    for (uint32_t i = 0; i < ngroups; i++) cred->groups[i] = word_at(body + off + 4 * i);
+    for (uint32_t i = 0; i < ngroups; i++) cred->groups[i] = load_be32(body + off + 4 * i);
     cred->ngroups = ngroups;
     return 0;
 }
@@ -61,20 +54,20 @@ bool rpc_decode_call(xprt *xp, rpc_call *call) {
     if (count > xp->size) count = xp->size;
     const uint8_t *m = xp->msg;
 
-    xp->xid = word_at(m);
-    call->msg_type = word_at(m + 4);
+    xp->xid = load_be32(m);
+    call->msg_type = load_be32(m + 4);
     if (call->msg_type != 0) return false;
-    call->rpc_version = word_at(m + 8);
+    call->rpc_version = load_be32(m + 8);
     if (call->rpc_version != 2) {
         // The verifier is not known yet; the denied reply does not carry one.
         rpc_version_mismatch_reply(xp, call, 2, 2);
         return false;
     }
-    call->prog = word_at(m + 12);
-    call->vers = word_at(m + 16);
-    call->proc = word_at(m + 20);
-    call->cred_flavor = word_at(m + 24);
-    call->cred_len = word_at(m + 28);
+    call->prog = load_be32(m + 12);
+    call->vers = load_be32(m + 16);
+    call->proc = load_be32(m + 20);
+    call->cred_flavor = load_be32(m + 24);
+    call->cred_len = load_be32(m + 28);
     if (call->cred_len > RPC_MAX_AUTH) {
         rpc_auth_error_reply(xp, call, RPC_AUTH_BADCRED);
         return false;
@@ -84,8 +77,8 @@ bool rpc_decode_call(xprt *xp, rpc_call *call) {
     if (verf_at + 8 > count) return false;
     memcpy(call->cred, m + 28, 4 + call->cred_len);
 
-    call->verf_flavor = word_at(m + verf_at);
-    call->verf_len = word_at(m + verf_at + 4);
+    call->verf_flavor = load_be32(m + verf_at);
+    call->verf_len = load_be32(m + verf_at + 4);
     if (call->verf_len > RPC_MAX_AUTH) {
         rpc_auth_error_reply(xp, call, RPC_AUTH_BADVERF);
         return false;

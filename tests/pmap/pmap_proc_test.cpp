@@ -54,6 +54,10 @@ class PmapProc : public ::testing::Test {
     uint32_t xid_ = 700;
 };
 
+TEST(PmapTable, EveryRowIsWellFormed) {
+    EXPECT_TRUE(rpc_program_valid(&pmap_program));
+}
+
 TEST_F(PmapProc, SetUnsetAndGetportRules) {
     ASSERT_TRUE(pmap_list_set(P, 2, 17, 700));  // as if set by a privileged service
     struct row {

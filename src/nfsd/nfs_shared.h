@@ -1,0 +1,72 @@
+// What the version 2 and version 3 programs share: their limits, the
+// decoders of names and opaque data, the admission of a caller to the
+// export a handle names, the place of READ data in the reply, and the two
+// backends of their own, LOOKUP and STATFS. Internal to src/nfsd/.
+//
+// All of it is thread-safe and allocates nothing.
+#pragma once
+
+#include <cstdint>
+
+#include "fh/fh.h"
+#include "nfsd/attr.h"
+#include "rpc/rpc.h"
+
+constexpr uint32_t NFS_NAME_MAX = 512;          // a file name in a call
+constexpr uint32_t NFS_LINK_MAX = 4096;         // a SYMLINK text; READLINK's buffer
+constexpr uint32_t NFS_READLINK_REPLY = 1024;   // READLINK texts are cut to this
+constexpr uint32_t NFS_VERIFIER_SIZE = 8;       // write and cookie verifiers
+constexpr const char *NFS_UNKNOWN_PROC_LOG = "nfsd: error, procedure %d not supported\n";
+
+// A handle as the procedures hold it: the 32 bytes of version 2, or the 16
+// of version 3 followed by 16 zero bytes (the backends read the first 16).
+struct nfs_handle {
+    uint8_t bytes[FH_SIZE];
+};
+
+// A name of at most NFS_NAME_MAX bytes into `name` (NFS_NAME_MAX + 1
+// bytes), terminated. A longer name, one that runs past the call, or one
+// that holds a NUL byte (it would name another file) does not decode.
+bool nfs_get_name(rpc_call *call, char *name);
+// A link text of at most NFS_LINK_MAX bytes into `text` (NFS_LINK_MAX + 1
+// bytes), terminated; *length its bytes.
+bool nfs_get_link_text(rpc_call *call, char *text, uint32_t *length);
+// An opaque of at most `max` bytes left in place: *data points into the
+// call's arguments, which must hold all *length bytes.
+bool nfs_get_opaque_ref(rpc_call *call, uint32_t max, const uint8_t **data, uint32_t *length);
+// A 64-bit XDR hyper.
+bool nfs_get_u64(rpc_call *call, uint64_t *value);
+uint32_t nfs_put_u64(uint8_t *out, uint64_t value);
+
+// Admission of the caller (xp->peer) to the export that `fh` (32 bytes; a
+// version 3 handle padded with zeros) names, or to
+// the public export for the WebNFS public handle: 0, or 13 (ACCES) with the
+// line "mountd: access denied %s clnt %x\n" (log level 2). A handle that
+// names no export is left to the backends, which answer 70 (STALE).
+uint32_t nfs_admit(const xprt *xp, const uint8_t *fh);
+
+// Where READ data goes: the reply buffer at `offset` bytes after the
+// accepted-reply header that rpc_reply will write for this call. *room is
+// how many bytes fit there (with their padding) inside the message area.
+uint8_t *nfs_reply_data(xprt *xp, const rpc_call *call, uint32_t offset, uint32_t *room);
+
+// LOOKUP, for both versions: `name` in the directory `dir`, or, when `dir`
+// does not resolve, relative to the WebNFS public handle. Fills the new
+// handle and its attributes (fileid = the handle's inode number). Answers
+// 0; 6 when the export's volume changed; 19 for ".." of a directory that
+// has no record; 2 when the name does not exist or gets no record; the
+// status of the name rules; or the status of webnfs_lookup (70 for a
+// handle that is neither resolvable nor public). `cred` is mapped in place
+// by the export check (not on the WebNFS path).
+uint32_t nfs_lookup(const nfs_handle *dir, const char *name, rpc_cred *cred, nfs_handle *fh,
+                    nfs_attr *attr);
+
+// The volume's sizes in 4096-byte blocks, for STATFS and FSSTAT.
+struct nfs_fsstat {
+    uint64_t blocks;  // total
+    uint64_t bfree;   // free on the volume (also what the caller may use)
+};
+// STATFS, for both versions: 70 when `fh` does not resolve, 6 when the
+// export's volume changed, 5 when the free space cannot be read ("nfs_statfs:
+// %s error %u\n" with the volume root and the Windows error, log level 2).
+uint32_t nfs_statfs(const nfs_handle *fh, nfs_fsstat *out);

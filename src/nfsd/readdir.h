@@ -1,0 +1,127 @@
+// Directory reading: version 2 READDIR, version 3 READDIR and READDIRPLUS.
+//
+// A listing is not read from the disk at reply time. It is served from the
+// inode table's list of children of the directory (sorted by name, letters
+// without case), and a request with cookie 0 first rescans the Windows
+// directory into that list, unless the same directory was scanned less than
+// 1001 ms before (clients revalidate a directory with bursts of such
+// requests, and the burst costs one scan).
+//
+// Cookies are positions: "." is 1; ".." is 2 and exists only when the
+// directory's record has a parent; with d dot entries (1 or 2) the child at
+// position k (from 0) is d + 1 + k. Positions move when the directory
+// changes between two scans, the price of small cookies and cheap replies.
+// No cookie is ever refused: one past the end gives an empty listing with
+// eof TRUE, and version 3 cookie verifiers are 8 zero bytes, never checked.
+// A continuation normally resumes from a remembered position (the child
+// that did not fit into the previous reply), so that a whole listing costs
+// the same per entry whatever the size of the directory.
+//
+// The procedure tables build their READDIR rows from the pieces below: an
+// argument decoder, a handler (rpc_run) that fills an nfs_dirlist, and the
+// encoder that writes the reply from it. Every call here is thread-safe.
+// Scans of one directory are serialised through the directory's scan flag in
+// the inode table (a second scanner waits for the first and then serves the
+// list it left); scans of different directories run in parallel.
+#pragma once
+
+#include <cstdint>
+
+#include "fh/fh.h"
+#include "nfsd/attr.h"
+#include "rpc/rpc.h"
+
+// RFC 1813: not even one entry fits into the reply size the client allowed.
+constexpr uint32_t NFS3ERR_TOOSMALL = 10012;
+
+// The decoded arguments of the three procedures.
+struct nfs_readdir_args {
+    uint8_t fh[FH_SIZE];  // the directory; version 3 handles fill the first 16 bytes
+    uint32_t cookie;      // low 32 bits of a version 3 cookie
+    uint32_t count;       // count, or READDIRPLUS maxcount
+    uint32_t dircount;    // READDIRPLUS only
+};
+
+// The result record the encoders write from (well below RPC_RESULT_MAX).
+struct nfs_dirlist {
+    uint32_t status;     // nfs_readdir's answer
+    uint32_t dir;        // the directory's inode number
+    uint32_t export_id;  // of the request's handle: READDIRPLUS handles are made in it
+    uint32_t cookie;     // the request's cookie
+    uint32_t first;      // the first child to list (nfs_readdir)
+    uint32_t count;      // reply size limit after nfs_dir_limit
+    uint32_t dircount;   // READDIRPLUS: limit of names, cookies and ids
+    uint32_t dir_attr_ok;  // version 3: the directory's attributes were read
+    nfs_attr dir_attr;
+    rpc_cred cred;  // the caller, for the attribute reads of READDIRPLUS entries
+};
+
+// ---- Positioning and scanning -------------------------------------------
+
+// Resolves the directory handle and positions the listing. Answers 70
+// (STALE) when the handle names no valid record in its export. Cookie 0
+// rescans the directory (nfs_getdir) unless the same directory was scanned
+// less than 1001 ms before, and answers the scan's failure; *first is the
+// first child then. Any other cookie never scans: *first is the child after
+// the entry with that cookie (0 past the end). A cookie below the dot
+// entries' count continues with the dot entries still missing.
+uint32_t nfs_readdir(const uint8_t *fh, uint32_t cookie, uint32_t *first);
+
+// Scans the Windows directory `dir` of export `exp` into the inode table:
+// every listed name that the name rules accept (lower-cased under
+// -lowercase) is found or added as a child; children no longer listed are
+// removed with their subtrees, unless their file is found on disk after all
+// (it was created while the scan ran). Idle cached open files of the
+// export's volume are closed first, so that later attribute reads are
+// current. Answers 0; 2 (NOENT) when the path cannot be built or the
+// directory cannot be opened ("nfs_getdir: %s error %u\n", log level 2);
+// 5 (IO) when the listing breaks off midway (the same log line; nothing is
+// removed); 6 (NXIO) when the export's removable volume changed or the inode
+// table shuts down during the scan or the wait. While another thread scans
+// the same directory this one waits (50 ms polls, at most 30 s) and answers
+// 0 when that scan ends.
+uint32_t nfs_getdir(const export_entry *exp, uint32_t dir);
+
+// The reply size of a request: `count`, or "Datasize" when it is 0 or
+// larger.
+uint32_t nfs_dir_limit(uint32_t count);
+
+// Tests: forgets the last scan and every remembered continuation.
+void nfs_scan_forget();
+
+// ---- Handlers and encoders ---------------------------------------------
+
+// Fills `list` for one request: nfs_readdir, the limits, the caller; with
+// `v3` also the directory's attributes (read after the scan). A READDIRPLUS
+// dircount of 0 sets no limit of its own.
+void nfs_dirlist_fill(nfs_dirlist *list, const nfs_readdir_args *args, const rpc_cred *cred,
+                      bool v3);
+
+// Argument decoders (rpc_decoder): v2 handle (32 bytes), cookie, count; v3
+// nfs_fh3 (length 16 only), cookie3, cookieverf3, count; READDIRPLUS the
+// same with dircount and maxcount. False when the arguments are short or a
+// handle length is not 16.
+bool nfs2_readdir_decode(rpc_call *call, void *args);
+bool nfs3_readdir_decode(rpc_call *call, void *args);
+bool nfs3_readdirplus_decode(rpc_call *call, void *args);
+
+// Handlers (rpc_run): nfs_dirlist_fill with the call's identity. The
+// version 3 one serves READDIR and READDIRPLUS alike.
+bool nfs2_readdir_run(xprt *xp, rpc_call *call, void *args, void *result);
+bool nfs3_readdir_run(xprt *xp, rpc_call *call, void *args, void *result);
+
+// Encoders (rpc_encoder) of RFC 1094 readdirres, RFC 1813 READDIR3res and
+// READDIRPLUS3res. On a non-zero status only the status (version 3: and the
+// directory's post_op_attr) is written. Entries follow in list order while
+// they fit: a reply never exceeds max(count, 164) + 8 bytes, so with the
+// largest RPC header (424 bytes) it fits any transport buffer of "Datasize"
+// + 512 bytes. "." and ".." of a cookie-0 READDIR are written without a size
+// test; every READDIRPLUS entry is tested, and also against dircount
+// counting names but not attributes and handles. When the walk stops for
+// size, eof is FALSE and the position is remembered for the continuation;
+// when not a single entry fits, version 3 answers 10012 (TOOSMALL). The
+// child list is read under the table lock; READDIRPLUS holds it only while
+// it reads a name and a link, never while it reads attributes.
+uint32_t xdr_readdirres(uint8_t *out, const void *result);
+uint32_t xdr_readdir3res(uint8_t *out, const void *result);
+uint32_t xdr_readdirplus3res(uint8_t *out, const void *result);

@@ -1,0 +1,8 @@
+#include "platform/rterrno.h"
+
+#include <cerrno>
+
+const rt_errno_names rt_errno_host = {
+    EPERM,  ENOENT, EIO,   ENXIO,  EACCES, EEXIST, EXDEV,        ENODEV,    ENOTDIR, EISDIR,
+    EINVAL, EFBIG,  ENOSPC, EROFS, EMLINK, ENAMETOOLONG, ENOTEMPTY, EDQUOT, ESTALE,
+};

@@ -1,0 +1,40 @@
+// A served tree for tests of the NFS backends: the exports_env world
+// (program directory, drives C: and D:, inode table, captured log) with an
+// exports file loaded, an open-file cache of "Cache" entries, and helpers
+// that make files and hand out their handles and caller identities.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "nfsd/attr.h"
+#include "support/exports_env.h"
+
+using nfs_fh = std::array<uint8_t, 32>;
+
+class nfs_tree {
+   public:
+    // `exports` is the exports file; `cache` the setting "Cache".
+    explicit nfs_tree(const std::string &exports = "c:\\ -maproot:0\n", int cache = 24);
+    ~nfs_tree();
+    nfs_tree(const nfs_tree &) = delete;
+    nfs_tree &operator=(const nfs_tree &) = delete;
+
+    // Host path of a file below drive C:'s folder ("dir/f.txt").
+    std::string host(const std::string &relative) const;
+    // Creates a file (or, ending in '/', a folder) below drive C:'s folder.
+    void make(const std::string &relative, const std::string &content = "") const;
+    // The handle of a Windows path in export `index` (file order); a handle
+    // with inode 0 when the path has no record and cannot get one.
+    nfs_fh handle(const std::string &path, int index = 0) const;
+    // The inode number a handle carries.
+    static uint32_t inode_of(const nfs_fh &fh);
+    // What was logged since the last call.
+    std::string log() { return env.log(); }
+
+    exports_env env;
+};
+
+// An AUTH_UNIX identity with no groups.
+rpc_cred test_cred(uint32_t uid, uint32_t gid);
