@@ -76,7 +76,8 @@ TEST_F(ServerClients, RpcinfoListsThePortmapperThenMountThenNfsInTheOrderOfStart
         "100005 1 udp 1058",  "100005 3 tcp 1058",  "100005 2 tcp 1058", "100005 1 tcp 1058",
         "100003 2 udp 2049",  "100003 3 udp 2049",  "100003 2 tcp 2049", "100003 3 tcp 2049"};
     EXPECT_EQ(rpcinfo_rows(), want);
-    std::string ready = server_shell("rpcinfo -t 127.0.0.1 100003 3; rpcinfo -u 127.0.0.1 100005 1");
+    std::string ready = server_shell("rpcinfo -t 127.0.0.1 100003 3") +
+                        server_shell("rpcinfo -u 127.0.0.1 100005 1");
     EXPECT_NE(ready.find("program 100003 version 3 ready and waiting"), std::string::npos) << ready;
     EXPECT_NE(ready.find("program 100005 version 1 ready and waiting"), std::string::npos) << ready;
     // An unserved version is a mismatch naming the served range; without a

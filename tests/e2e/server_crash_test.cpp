@@ -26,6 +26,7 @@ constexpr uint32_t NFS_PROG = 100003;
 constexpr uint32_t TCP = 6;
 constexpr int ROUNDS = 3;
 constexpr int FILES_BEFORE_KILL = 12;  // completed files a round waits for at least
+constexpr int COPY_SECONDS = 10;       // nfs-cp retries for ever once the server is gone
 
 // The content of burst file `n`: its own name repeated, so that a file cut
 // short or mixed up with another shows.
@@ -70,7 +71,8 @@ class burst {
             std::string local = dir_.file("local-" + std::to_string(round_) + ".txt");
             std::ofstream(local, std::ios::binary | std::ios::trunc) << content(round_, n);
             int status = -1;
-            server_shell("nfs-cp " + local + " nfs://127.0.0.1/c/burst/" + name_of(round_, n), &status);
+            server_shell("nfs-cp " + local + " nfs://127.0.0.1/c/burst/" + name_of(round_, n),
+                         &status, COPY_SECONDS);
             if (status == 0) {
                 std::lock_guard<std::mutex> hold(lock_);
                 done_.push_back(n);

@@ -84,7 +84,7 @@ void dump_row(void *ctx, uint32_t prog, uint32_t vers, uint32_t protocol, uint32
 
 // ---- server_dir ----------------------------------------------------------
 
-server_dir::server_dir(const std::map<std::string, std::string> &values,
+server_dir::server_dir(const server_settings &values,
                        const std::string &exports) {
     char tmpl[] = "/tmp/nimbora-server-XXXXXX";
     if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
@@ -99,7 +99,7 @@ server_dir::~server_dir() {
     std::filesystem::remove_all(dir_, ec);
 }
 
-void server_dir::settings(const std::map<std::string, std::string> &values) const {
+void server_dir::settings(const server_settings &values) const {
     std::ofstream out(file("settings.reg"), std::ios::trunc);
     out << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd]\n";
     for (const auto &[name, value] : values) out << "\"" << name << "\"=\"" << value << "\"\n";
@@ -186,9 +186,10 @@ std::vector<std::string> server_mappings() {
     return rows;
 }
 
-std::string server_shell(const std::string &command, int *status) {
+std::string server_shell(const std::string &command, int *status, int seconds) {
     std::string out;
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
+    std::string line = "timeout -k 5 " + std::to_string(seconds) + " " + command + " 2>&1";
+    FILE *p = popen(line.c_str(), "r");
     if (!p) {
         if (status) *status = -1;
         return out;

@@ -12,18 +12,20 @@
 #include <string>
 #include <vector>
 
+typedef std::map<std::string, std::string> server_settings;
+
 // A program directory: settings.reg with the given values of the server's
 // key and "C" mapped to the folder "c" inside it, and an "exports" file.
 class server_dir {
    public:
-    explicit server_dir(const std::map<std::string, std::string> &settings = {},
+    explicit server_dir(const server_settings &settings = {},
                         const std::string &exports = "c:\\ -alldirs\n");
     ~server_dir();
     server_dir(const server_dir &) = delete;
     server_dir &operator=(const server_dir &) = delete;
 
     // Rewrites settings.reg with these values (and the drive mapping).
-    void settings(const std::map<std::string, std::string> &values) const;
+    void settings(const server_settings &values) const;
     // The directory, ending in '/'; `name` inside it; drive C:'s folder.
     const std::string &path() const { return dir_; }
     std::string file(const std::string &name) const { return dir_ + name; }
@@ -69,9 +71,11 @@ class server_proc {
 // rows (proto "udp"/"tcp"), in its order; empty when none answers.
 std::vector<std::string> server_mappings();
 
-// Runs a shell command (standard error joined to standard output); answers
-// its output and puts its exit status in *status when given.
-std::string server_shell(const std::string &command, int *status = nullptr);
+// Runs one command through the shell (standard error joined to standard
+// output), killed after `seconds` (a client tool may retry for ever against
+// a server that is gone); answers its output and puts its exit status in
+// *status when given (124 after the time limit).
+std::string server_shell(const std::string &command, int *status = nullptr, int seconds = 120);
 
 // True when no socket of `type` (SOCK_DGRAM or SOCK_STREAM) in this network
 // namespace holds the port (a TCP connection in TIME_WAIT does not count).
