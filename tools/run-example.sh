@@ -31,8 +31,10 @@ fi
 setting() {  # setting NAME VALUE: sets a value of the server's key in the copy
     local key='[HKEY_LOCAL_MACHINE\Software\Nimbora\nfsd]'
     sed -i "/^\"$1\"=/d" "$home/settings.reg"
-    awk -v key="$key" -v line="\"$1\"=\"$2\"" \
-        '{ print } $0 == key { print line }' "$home/settings.reg" >"$home/settings.reg.new"
+    # Through the environment: awk -v would eat the key's backslashes.
+    key="$key" line="\"$1\"=\"$2\"" \
+        awk '{ print } $0 == ENVIRON["key"] { print ENVIRON["line"] }' \
+        "$home/settings.reg" >"$home/settings.reg.new"
     mv "$home/settings.reg.new" "$home/settings.reg"
 }
 

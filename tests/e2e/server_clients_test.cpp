@@ -46,9 +46,11 @@ bool same_file(const std::string &a, const std::string &b) {
     return status == 0;
 }
 
-class ServerClients : public ::testing::Test {
+class ServerClients : public server_test {
    protected:
     void SetUp() override {
+        server_test::SetUp();
+        if (IsSkipped()) return;
         std::filesystem::create_directory(dir.drive() + "/docs");
         write_bytes(dir.drive() + "/hello.txt", "Hello from the server.\n");
         write_bytes(dir.drive() + "/docs/notes.txt", "notes\n");
@@ -149,7 +151,9 @@ TEST_F(ServerClients, AHandleTakenBeforeARestartStillResolvesAfterIt) {
     EXPECT_EQ(again, file);
 }
 
-TEST(ServerStop, WithdrawsEveryMappingFromTheHostsPortmapperAndFreesEveryPort) {
+class ServerStop : public server_test {};
+
+TEST_F(ServerStop, WithdrawsEveryMappingFromTheHostsPortmapperAndFreesEveryPort) {
     server_rpcbind rpcbind;
     if (!rpcbind.running()) GTEST_SKIP() << "rpcbind cannot run here";
     std::vector<std::string> before = server_mappings();
@@ -166,7 +170,7 @@ TEST(ServerStop, WithdrawsEveryMappingFromTheHostsPortmapperAndFreesEveryPort) {
     }
 }
 
-TEST(ServerStop, WithTheBuiltInPortmapperFreesPort111Too) {
+TEST_F(ServerStop, WithTheBuiltInPortmapperFreesPort111Too) {
     server_dir dir;
     server_proc server(dir);
     ASSERT_TRUE(server.wait_registered(MOUNT_PROG, 1, TCP)) << server.output();

@@ -87,13 +87,15 @@ class burst {
     std::vector<int> done_;
 };
 
+class ServerCrash : public server_test {};
+
 struct kept_handle {
     std::string name;
     std::vector<uint8_t> fh;
     uint64_t fileid;
 };
 
-TEST(ServerCrash, AKillDuringABurstLosesNoCompletedFileAndNoHandle) {
+TEST_F(ServerCrash, AKillDuringABurstLosesNoCompletedFileAndNoHandle) {
     server_dir dir(server_settings{{"Log", "2"}});
     std::filesystem::create_directory(dir.drive() + "/burst");
     std::vector<std::pair<int, int>> completed;  // (round, n)

@@ -34,6 +34,8 @@ bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
+class ServerFailures : public server_test {};
+
 struct failure_case {
     const char *name;
     uint16_t port;  // held by the test; 0: the inode table is held instead
@@ -43,7 +45,7 @@ struct failure_case {
     const char *message;  // on standard error
 };
 
-TEST(ServerFailures, EachFailedStepExitsWithItsStatusLineAndMessageAndLeavesNoPort) {
+TEST_F(ServerFailures, EachFailedStepExitsWithItsStatusLineAndMessageAndLeavesNoPort) {
     const failure_case cases[] = {
         {"portmapper port taken", 111, SOCK_STREAM, 2, " pmapd: failed to start service\n",
          "Nimbora NFS Server: Failed to start Portmapper\n"},
@@ -74,7 +76,7 @@ TEST(ServerFailures, EachFailedStepExitsWithItsStatusLineAndMessageAndLeavesNoPo
     }
 }
 
-TEST(ServerFailures, AFailedStartLeavesNoMappingAtTheHostsPortmapper) {
+TEST_F(ServerFailures, AFailedStartLeavesNoMappingAtTheHostsPortmapper) {
     server_rpcbind rpcbind;
     if (!rpcbind.running()) GTEST_SKIP() << "rpcbind cannot run here";
     std::vector<std::string> before = server_mappings();
@@ -95,7 +97,7 @@ struct shape_case {
     const char *ping;                  // an rpcinfo call that must answer
 };
 
-TEST(ServerFailures, SettingsThatLeaveAServiceOutAreObeyed) {
+TEST_F(ServerFailures, SettingsThatLeaveAServiceOutAreObeyed) {
     const shape_case cases[] = {
         {"Threads 1", {{"Threads", "1"}}, {}, {"100003    3   udp"}, "-u 127.0.0.1 100003 3"},
         {"UDP 0", {{"UDP", "0"}}, {"100003    2   udp", "100003    3   udp"}, {"100003    3   tcp"},
@@ -118,7 +120,7 @@ TEST(ServerFailures, SettingsThatLeaveAServiceOutAreObeyed) {
     }
 }
 
-TEST(ServerFailures, ThreadsOneLeavesTheThreadCountOutOfTheStartLine) {
+TEST_F(ServerFailures, ThreadsOneLeavesTheThreadCountOutOfTheStartLine) {
     server_dir dir(server_settings{{"Threads", "1"}});
     server_proc server(dir);
     ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, TCP)) << server.output();
@@ -126,7 +128,7 @@ TEST(ServerFailures, ThreadsOneLeavesTheThreadCountOutOfTheStartLine) {
     EXPECT_TRUE(has(dir.log(), " nfsd   started\n")) << dir.log();
 }
 
-TEST(ServerFailures, LogZeroWritesNoLogFile) {
+TEST_F(ServerFailures, LogZeroWritesNoLogFile) {
     server_dir dir(server_settings{{"Log", "0"}});
     server_proc server(dir);
     ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, TCP)) << server.output();
@@ -135,7 +137,7 @@ TEST(ServerFailures, LogZeroWritesNoLogFile) {
         EXPECT_NE(entry.path().extension(), ".log") << entry.path();
 }
 
-TEST(ServerFailures, ASecondStartForTheSameDirectoryLeavesAtOnce) {
+TEST_F(ServerFailures, ASecondStartForTheSameDirectoryLeavesAtOnce) {
     server_dir dir;
     server_proc first(dir);
     ASSERT_TRUE(first.wait_registered(NFS_PROG, 3, TCP)) << first.output();
@@ -148,7 +150,7 @@ TEST(ServerFailures, ASecondStartForTheSameDirectoryLeavesAtOnce) {
     EXPECT_EQ(first.stop(), 0);
 }
 
-TEST(ServerFailures, AStopWhileATcpClientStaysConnectedEndsWithinThreeSeconds) {
+TEST_F(ServerFailures, AStopWhileATcpClientStaysConnectedEndsWithinThreeSeconds) {
     server_dir dir;
     server_proc server(dir);
     ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, TCP)) << server.output();

@@ -82,7 +82,7 @@ std::vector<std::string> held_ports() {
     return held;
 }
 
-class ServerStart : public ::testing::Test {
+class ServerStart : public server_test {
    protected:
     void configure(const std::map<std::string, std::string> &values, int log_level = 1) {
         std::string reg = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd]\n";

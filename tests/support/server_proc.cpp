@@ -180,6 +180,13 @@ std::string server_proc::output() const {
 
 // ---- helpers -------------------------------------------------------------
 
+bool server_isolated() {
+    std::error_code ec1, ec2;
+    auto mine = std::filesystem::read_symlink("/proc/self/ns/net", ec1);
+    auto init = std::filesystem::read_symlink("/proc/1/ns/net", ec2);
+    return !ec1 && !ec2 && mine != init;
+}
+
 std::vector<std::string> server_mappings() {
     std::vector<std::string> rows;
     if (!pmap_dump(1, dump_row, &rows)) rows.clear();

@@ -5,6 +5,7 @@
 // namespace (test_main), which the child and every tool share.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -71,6 +72,10 @@ class server_proc {
 // rows (proto "udp"/"tcp"), in its order; empty when none answers.
 std::vector<std::string> server_mappings();
 
+// True when this process runs in a network namespace of its own (the test
+// main enters one when it may), so that ports such as 111 are the test's.
+bool server_isolated();
+
 // Runs one command through the shell (standard error joined to standard
 // output), killed after `seconds` (a client tool may retry for ever against
 // a server that is gone); answers its output and puts its exit status in
@@ -107,4 +112,13 @@ class server_rpcbind {
 
    private:
     pid_t pid_ = -1;
+};
+
+// Base of the tests that start servers: they bind the fixed ports (111
+// above all), so they only run in a network namespace of their own.
+class server_test : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        if (!server_isolated()) GTEST_SKIP() << "needs a private network namespace (run as root)";
+    }
 };
