@@ -3,6 +3,7 @@
 // client stays connected: exit status, message, log line, and what the
 // portmapper and the ports show afterwards.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -51,7 +52,11 @@ TEST_F(ServerFailures, EachFailedStepExitsWithItsStatusLineAndMessageAndLeavesNo
          "Nimbora NFS Server: Failed to start Portmapper\n"},
         {"mount port taken", 1058, SOCK_DGRAM, 3, "mountd: cannot bind udp socket\n",
          "Nimbora NFS Server: Failed to start Mount server\n"},
+        {"mount TCP port taken", 1058, SOCK_STREAM, 3, "mountd: cannot bind tcp socket\n",
+         "Nimbora NFS Server: Failed to start Mount server\n"},
         {"NFS port taken", 2049, SOCK_STREAM, 4, "nfsd: cannot create nfs socket\n",
+         "Nimbora NFS Server: Failed to setup NFS server\n"},
+        {"NFS UDP port taken", 2049, SOCK_DGRAM, 4, "nfsd: cannot create nfs socket\n",
          "Nimbora NFS Server: Failed to setup NFS server\n"},
         {"inode table in use", 0, 0, 6, " nfsd: Inode table initialization failed\n",
          "Nimbora NFS Server: Inode table initialization failed\n"},
@@ -95,15 +100,18 @@ struct shape_case {
     std::vector<std::string> absent;   // no rpcinfo -p row contains these
     std::vector<std::string> present;  // some row contains each of these
     const char *ping;                  // an rpcinfo call that must answer
+    const char *started;               // the log's start line, after the time stamp
 };
 
 TEST_F(ServerFailures, SettingsThatLeaveAServiceOutAreObeyed) {
     const shape_case cases[] = {
-        {"Threads 1", {{"Threads", "1"}}, {}, {"100003    3   udp"}, "-u 127.0.0.1 100003 3"},
+        {"Threads 1", {{"Threads", "1"}}, {}, {"100003    3   udp"}, "-u 127.0.0.1 100003 3",
+         " nfsd   started\n"},
         {"UDP 0", {{"UDP", "0"}}, {"100003    2   udp", "100003    3   udp"}, {"100003    3   tcp"},
-         "-t 127.0.0.1 100003 3"},
+         "-t 127.0.0.1 100003 3", " nfsd   started, 4 udp threads\n"},
         {"Version3 0", {{"Version3", "0"}}, {"100003    3", "100005    3"},
-         {"100003    2   udp", "100005    2   tcp"}, "-u 127.0.0.1 100003 2"},
+         {"100003    2   udp", "100005    2   tcp"}, "-u 127.0.0.1 100003 2",
+         " nfsd   started, 4 udp threads\n"},
     };
     for (const shape_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,15 +125,8 @@ TEST_F(ServerFailures, SettingsThatLeaveAServiceOutAreObeyed) {
         std::string ping = server_shell(std::string("rpcinfo ") + c.ping);
         EXPECT_TRUE(has(ping, "ready and waiting")) << ping;
         EXPECT_EQ(server.stop(), 0) << server.output();
+        EXPECT_TRUE(has(dir.log(), c.started)) << dir.log();
     }
-}
-
-TEST_F(ServerFailures, ThreadsOneLeavesTheThreadCountOutOfTheStartLine) {
-    server_dir dir(server_settings{{"Threads", "1"}});
-    server_proc server(dir);
-    ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, TCP)) << server.output();
-    EXPECT_EQ(server.stop(), 0);
-    EXPECT_TRUE(has(dir.log(), " nfsd   started\n")) << dir.log();
 }
 
 TEST_F(ServerFailures, LogZeroWritesNoLogFile) {
@@ -148,6 +149,22 @@ TEST_F(ServerFailures, ASecondStartForTheSameDirectoryLeavesAtOnce) {
     std::string ping = server_shell("rpcinfo -t 127.0.0.1 100003 3");
     EXPECT_TRUE(has(ping, "ready and waiting")) << ping;
     EXPECT_EQ(first.stop(), 0);
+}
+
+TEST_F(ServerFailures, TheEndOfASessionStopsAnOrdinaryRunButNotAService) {
+    server_dir dir;
+    {
+        server_proc service(dir, {"-SERVICE"});  // the word is taken in any case
+        ASSERT_TRUE(service.wait_registered(NFS_PROG, 3, TCP)) << service.output();
+        kill(service.pid(), SIGHUP);
+        EXPECT_EQ(service.wait_exit(1500), -1);
+        EXPECT_EQ(service.stop(), 0);
+    }
+    server_proc ordinary(dir);
+    ASSERT_TRUE(ordinary.wait_registered(NFS_PROG, 3, TCP)) << ordinary.output();
+    kill(ordinary.pid(), SIGHUP);
+    EXPECT_EQ(ordinary.wait_exit(EXIT_WAIT_MS), 0);
+    EXPECT_TRUE(has(dir.log(), "nfsd   started")) << dir.log();
 }
 
 TEST_F(ServerFailures, AStopWhileATcpClientStaysConnectedEndsWithinThreeSeconds) {

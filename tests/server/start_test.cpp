@@ -1,6 +1,7 @@
 // Start-up and shutdown in this process: the order of the steps as the log
-// and the portmapper show it, the services each setting leaves, the failed
-// steps with their status, line and the ports they leave, and the stop.
+// and the portmapper show it, the services each setting leaves and that each
+// of them answers, and what a failed start leaves behind. The program's own
+// tests (tests/e2e/server_*) cover each failed step as a user sees it.
 #include "server/start.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/mapfile.h"
 #include "pmap/pmap.h"
 #include "rpc/loop.h"
 #include "server/config.h"
@@ -138,18 +138,6 @@ TEST_F(ServerStart, BringsUpEveryServiceInOrderAndTheStopTakesThemDown) {
     EXPECT_EQ(held_ports(), std::vector<std::string>{});
 }
 
-TEST_F(ServerStart, StopWithdrawsEveryRegistrationFromAPortmapperOfTheHost) {
-    ASSERT_TRUE(pmap_start());
-    configure({{"PortMapper", "0"}});
-    ASSERT_EQ(server_start(), START_OK);
-    EXPECT_EQ(server_mappings(), joined(PMAP_ROWS, SERVICE_ROWS));
-    stop();
-    EXPECT_EQ(server_mappings(), PMAP_ROWS);
-    server_stop();  // a second stop does nothing
-    EXPECT_EQ(server_mappings(), PMAP_ROWS);
-    pmap_stop();
-}
-
 struct shape_case {
     const char *name;
     std::map<std::string, std::string> settings;
@@ -190,48 +178,6 @@ TEST_F(ServerStart, SettingsDecideWhichServicesRunAndEachOneAnswers) {
     }
 }
 
-struct failure_case {
-    const char *name;
-    uint16_t port;  // held by the test; 0: the inode table is held instead
-    int type;
-    int32_t status;
-    const char *line;  // "%s" is the time stamp
-};
-
-TEST_F(ServerStart, AFailedStepAnswersItsStatusWithItsLineAndLeavesNoPortBound) {
-    const failure_case cases[] = {
-        {"portmapper port", 111, SOCK_DGRAM, START_PMAP_FAILED, "%s pmapd: failed to start service\n"},
-        {"mount port, UDP", 1058, SOCK_DGRAM, START_MOUNT_FAILED, "mountd: cannot bind udp socket\n"},
-        {"mount port, TCP", 1058, SOCK_STREAM, START_MOUNT_FAILED, "mountd: cannot bind tcp socket\n"},
-        {"NFS port, UDP", 2049, SOCK_DGRAM, START_NFS_FAILED, "nfsd: cannot create nfs socket\n"},
-        {"NFS port, TCP", 2049, SOCK_STREAM, START_NFS_FAILED, "nfsd: cannot create nfs socket\n"},
-        {"inode table", 0, 0, START_INODE_FAILED, "%s nfsd: Inode table initialization failed\n"},
-    };
-    for (const failure_case &c : cases) {
-        SCOPED_TRACE(c.name);
-        configure({});
-        log.clear();
-        mapfile other_owner;
-        std::unique_ptr<server_port_holder> holder;
-        if (c.port)
-            holder = std::make_unique<server_port_holder>(c.port, c.type);
-        else
-            ASSERT_TRUE(mapfile_open(&other_owner, home.file("inodes.nfs").c_str(), false));
-        ASSERT_TRUE(!holder || holder->held());
-
-        EXPECT_EQ(server_start(), c.status);
-        EXPECT_EQ(server_status(), c.status);
-        std::string line = c.line;
-        if (line.find("%s") != std::string::npos) line.replace(line.find("%s"), 2, stamp());
-        EXPECT_NE(log.text().find(line), std::string::npos) << log.text();
-        EXPECT_EQ(log.text().find("nfsd   started"), std::string::npos) << log.text();
-        stop();
-        holder.reset();
-        mapfile_close(&other_owner);
-        EXPECT_EQ(held_ports(), std::vector<std::string>{});
-    }
-}
-
 TEST_F(ServerStart, AFailedStartWithdrawsWhatItRegisteredAndKeepsTheMountTable) {
     ASSERT_TRUE(pmap_start());
     configure({{"PortMapper", "0"}});
@@ -263,20 +209,6 @@ TEST_F(ServerStart, WithoutAnyPortmapperTheMountServiceFails) {
     EXPECT_NE(log.text().find("mountd: cannot register version 3\n"), std::string::npos);
     stop();
     EXPECT_EQ(held_ports(), std::vector<std::string>{});
-}
-
-TEST_F(ServerStart, AStopEndsTheLoopWhileATcpClientStaysConnected) {
-    configure({});
-    ASSERT_EQ(server_start(), START_OK);
-    run_loop();
-    sock_t client = pmap_tcp_connect(2049);
-    ASSERT_NE(client, SOCK_INVALID);
-    ASSERT_TRUE(pmap_tcp_send(client, rpc_msg_call(7, 100003, 3, 0)));
-    ASSERT_FALSE(pmap_tcp_recv(client, 2000).empty());
-    EXPECT_LT(stop().count(), 3000);
-    // The listening socket is gone; the connection ends with its client.
-    EXPECT_EQ(pmap_tcp_connect(2049), SOCK_INVALID);
-    sock_close(client);
 }
 
 TEST(ShowMessage, WritesTheTextToStandardErrorAndTheLog) {

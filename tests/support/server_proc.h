@@ -72,8 +72,9 @@ class server_proc {
 // rows (proto "udp"/"tcp"), in its order; empty when none answers.
 std::vector<std::string> server_mappings();
 
-// True when this process runs in a network namespace of its own (the test
-// main enters one when it may), so that ports such as 111 are the test's.
+// True when this process runs in a network namespace with only the loopback
+// interface (the test main enters one when it may), so that ports such as
+// 111 are the test's own.
 bool server_isolated();
 
 // Runs one command through the shell (standard error joined to standard
