@@ -44,8 +44,9 @@ registration registered[REGISTRATIONS_MAX];
 uint32_t registered_count = 0;
 
 bool mount_loaded = false;
-// The NFS UDP socket while worker threads (and not the select loop) serve it.
-sock_t nfs_udp_sock = SOCK_INVALID;
+// The NFS UDP socket's record while worker threads (and not the select
+// loop) serve the socket; the workers have records of their own.
+xprt *nfs_udp_base = nullptr;
 
 // How long the stop waits for the UDP workers to leave their socket.
 constexpr uint32_t WORKERS_STOP_MS = 3000;
@@ -101,7 +102,7 @@ bool nfs_udp_start(uint16_t port) {
         return false;
     }
     if (udp_workers_start(config.threads, xp))
-        nfs_udp_sock = s;
+        nfs_udp_base = xp;
     else
         xprt_add(xp);  // the select loop serves it (also beside a partial set of workers)
     if (config.version2 && !register_program(xp, NFS_PROG, NFS_V2, nfs2_dispatch)) {
@@ -206,7 +207,7 @@ bool mount_service_start(uint16_t port) {
 void start_forget() {
     registered_count = 0;
     mount_loaded = false;
-    nfs_udp_sock = SOCK_INVALID;
+    nfs_udp_base = nullptr;
 }
 
 void start_unregister_nfs() {
@@ -228,13 +229,15 @@ bool start_mount_table_loaded() {
 }
 
 void start_close_nfs_udp() {
-    if (nfs_udp_sock == SOCK_INVALID) return;
+    xprt *base = nfs_udp_base;
+    if (!base) return;
+    nfs_udp_base = nullptr;
     // Shutting the socket down wakes every worker blocked on it; each then
     // sees the stop flag and leaves. Only when all have left may the
     // descriptor be closed, or a worker could end up reading a reused one.
-    shutdown(nfs_udp_sock, SHUT_RDWR);
+    shutdown(base->sock, SHUT_RDWR);
     uint32_t begun = tick_count();
     while (udp_workers_running.load() > 0 && tick_count() - begun < WORKERS_STOP_MS) sleep_ms(10);
-    if (udp_workers_running.load() == 0) sock_close(nfs_udp_sock);
-    nfs_udp_sock = SOCK_INVALID;
+    if (udp_workers_running.load() == 0) sock_close(base->sock);
+    xprt_free(base);
 }
