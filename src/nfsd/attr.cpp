@@ -9,6 +9,7 @@
 #include "inode/inode.h"
 #include "names/name.h"
 #include "names/nfs_status.h"
+#include "platform/bytes.h"
 #include "platform/drive.h"
 #include "server/log.h"
 
@@ -30,13 +31,6 @@ constexpr uint32_t SPECIAL_MAGIC_AT = 4;
 
 constexpr int LOG_DETAIL = 2;
 constexpr const char *LOG_SPECIAL = "nfs_get_special: %s error %u\n";
-
-uint32_t get_le32(const uint8_t *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-void put_le32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; i++) p[i] = uint8_t(v >> (8 * i));
-}
 
 // Directory entries of a "\*.*" listing of `dir` (a Windows path without a
 // trailing '\'); 0 when it cannot be listed.
@@ -97,10 +91,10 @@ void nfs_special_header(uint8_t out[NFS_SPECIAL_SIZE], uint32_t type, uint32_t m
                         uint32_t minor, uint32_t mode) {
     memset(out, 0, NFS_SPECIAL_SIZE);
     memcpy(out + SPECIAL_MAGIC_AT, SPECIAL_MAGIC, sizeof SPECIAL_MAGIC);
-    put_le32(out + NFS_SPECIAL_TYPE, type);
-    put_le32(out + NFS_SPECIAL_MAJOR, major);
-    put_le32(out + NFS_SPECIAL_MINOR, minor);
-    put_le32(out + NFS_SPECIAL_MODE, mode);
+    store_le32(out + NFS_SPECIAL_TYPE, type);
+    store_le32(out + NFS_SPECIAL_MAJOR, major);
+    store_le32(out + NFS_SPECIAL_MINOR, minor);
+    store_le32(out + NFS_SPECIAL_MODE, mode);
 }
 
 uint32_t nfs_get_special(const char *path, uint32_t *major, uint32_t *minor, uint32_t *mode) {
@@ -134,18 +128,18 @@ uint32_t nfs_get_special(const char *path, uint32_t *major, uint32_t *minor, uin
         *mode = UNKNOWN_MODE;
         return NFNON;
     }
-    uint32_t type = got == sizeof header ? get_le32(header + NFS_SPECIAL_TYPE) : NFNON;
+    uint32_t type = got == sizeof header ? load_le32(header + NFS_SPECIAL_TYPE) : NFNON;
     // Only a whole header naming a block or character device is a device
     // file; anything else a SYSTEM file holds is the text of a link.
-    if (got < sizeof header || get_le32(header) != 0 ||
+    if (got < sizeof header || load_le32(header) != 0 ||
         memcmp(header + SPECIAL_MAGIC_AT, SPECIAL_MAGIC, sizeof SPECIAL_MAGIC) != 0 ||
         (type != NFBLK && type != NFCHR)) {
         *mode = LINK_MODE;
         return NFLNK;
     }
-    *major = get_le32(header + NFS_SPECIAL_MAJOR);
-    *minor = get_le32(header + NFS_SPECIAL_MINOR);
-    *mode = (get_le32(header + NFS_SPECIAL_MODE) & NFS_PERM_BITS) |
+    *major = load_le32(header + NFS_SPECIAL_MAJOR);
+    *minor = load_le32(header + NFS_SPECIAL_MINOR);
+    *mode = (load_le32(header + NFS_SPECIAL_MODE) & NFS_PERM_BITS) |
             (type == NFCHR ? NFS_IFCHR : NFS_IFBLK);
     return type;
 }
@@ -162,7 +156,7 @@ bool nfs_check_export(const export_entry *exp, const char *path, rpc_cred *cred)
             return false;
     }
     if (!cred) return true;
-    uint32_t flags = exp->flags;
+    uint32_t flags = export_load(exp->flags);
     if (flags & EXP_MAPALL_UID) {
         cred->uid = exp->mapall_uid;
         if (flags & EXP_MAPALL_GID) cred->gid = exp->mapall_gid;

@@ -137,7 +137,8 @@ bool nfs_check_export(const export_entry *exp, const char *path, rpc_cred *cred)
 // volume serial, fileid `inode`, uid and gid those of `cred` (reported as 0
 // when 65534; 0 and 0 when `cred` is null). Answers 0, or 2 (NOENT) when the
 // file does not exist, in which case the record `inode` (when not 0) is
-// removed with its subtree from the inode table. A volume root is a
+// removed with its subtree from the inode table; a search that fails for
+// another reason answers win_error_status of it and keeps the record. A volume root is a
 // directory of mode 040777 less the umask, size 4096, nlink its
 // subdirectories + 1 and atime = mtime = now. A directory whose entries
 // cannot be counted has nlink 0; that never fails the call.

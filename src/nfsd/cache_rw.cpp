@@ -2,7 +2,7 @@
 // which reach their files through the open-file cache: a burst of requests
 // to one file costs one open and one close.
 #include <cerrno>
-#include <cstring>
+#include <cstdint>
 #include <ctime>
 
 #include "fh/fh.h"
@@ -52,8 +52,8 @@ uint32_t lower_to_datasize(uint32_t count) {
     return count > config.datasize ? config.datasize : count;
 }
 
-// Looks the file up in the cache, or checks the export, reads the
-// attributes and opens it. Answers a status; on 0 `f` holds the file.
+// Takes the file from the cache; on a miss checks the export and reads the
+// attributes instead, and the caller opens the file. Answers a status.
 uint32_t open_cached(uint32_t inode, const export_entry *exp, const char *path, uint32_t mode,
                      open_file *f, nfs_attr *attr, rpc_cred *cred) {
     f->entry = cache_take(inode, mode, &f->fd, attr);

@@ -117,7 +117,11 @@ void undo(rename_job *j) {
     if (j->park == PARK_LINKED) {
         fs_delete_file(j->park_path);
     } else if (j->park == PARK_HELD && !fs_move_file(j->park_path, j->to)) {
-        log_remove(j->park_path, j->to, win_last_error());
+        uint32_t err = win_last_error();
+        // Another request has put a file there meanwhile: the old one was
+        // replaced after all. Any other failure keeps its data parked.
+        if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) fs_delete_file(j->park_path);
+        else log_remove(j->park_path, j->to, err);
     }
     if (j->dst_dir_gone && fs_create_directory(j->to)) fileops_set_attrs(j->to, j->dst_attr);
     if (j->dst_unlocked) fileops_set_attrs(j->to, j->dst_attr);
@@ -240,11 +244,11 @@ uint32_t rename_run(rename_job *j, const char *from_name, const char *to_name) {
     // An emptied destination directory takes the source's place in the
     // table; what was recorded below it no longer exists.
     if (j->dst_dir_gone && dst_inode) inode_remove_children(dst_inode);
-    uint32_t moved = inode_rename(src_inode, new_parent, new_name);
+    uint32_t record = inode_rename(src_inode, new_parent, new_name);
     // A directory whose contents were seen keeps its old record under the
     // old name; that name is gone from the disk, so the record goes too.
     uint32_t stale = inode_find(j->from_dir, from_name);
-    if (stale && stale != moved) inode_remove_tree(stale);
+    if (stale && stale != record) inode_remove_tree(stale);
     return NFS_OK;
 }
 

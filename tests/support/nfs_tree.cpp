@@ -4,6 +4,7 @@
 
 #include "fh/fh.h"
 #include "nfsd/cache.h"
+#include "platform/bytes.h"
 #include "server/config.h"
 
 nfs_tree::nfs_tree(const std::string &exports, int cache) {
@@ -35,7 +36,7 @@ nfs_fh nfs_tree::handle(const std::string &path, int index) const {
 }
 
 uint32_t nfs_tree::inode_of(const nfs_fh &fh) {
-    return uint32_t(fh[8]) | uint32_t(fh[9]) << 8 | uint32_t(fh[10]) << 16 | uint32_t(fh[11]) << 24;
+    return load_le32(fh.data() + 8);
 }
 
 rpc_cred test_cred(uint32_t uid, uint32_t gid) {
