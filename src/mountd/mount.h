@@ -99,5 +99,6 @@ uint32_t mountlist_encode(uint8_t *out, uint32_t room);
 // export name, then the client addresses in dotted form and the option
 // texts as groups. Within `room` bytes: an export whose name and options do
 // not fit ends the list; one whose client list does not fit all shows the
-// clients that fit, followed by all its options. Answers the bytes written.
+// clients that fit, followed by all its options. Answers the bytes written
+// (at least the end word; room must be at least 4).
 uint32_t exports_encode(uint8_t *out, const export_entry *first, uint32_t room);

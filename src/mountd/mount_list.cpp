@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "mountd/mount_internal.h"
+#include "platform/bytes.h"
 
 namespace {
 
@@ -96,8 +97,7 @@ void mount_dotted(uint32_t client, char out[16]) {
 }
 
 uint32_t mount_address_logged(uint32_t client) {
-    const uint8_t *b = reinterpret_cast<const uint8_t *>(&client);
-    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+    return load_le32(reinterpret_cast<const uint8_t *>(&client));
 }
 
 uint32_t mountlist_encode(uint8_t *out, uint32_t room) {

@@ -80,13 +80,15 @@ void lookup_thread() {
 bool mount_lookup_request(mount_entry *e) {
     e->lookup = 0;
     if (stopping) return false;
-    if (!is_queued(e->client)) {
+    bool fresh = !is_queued(e->client);
+    if (fresh) {
         if (queued == MOUNT_TABLE_MAX) return false;  // the dotted address stays
         queue[(first + queued) % MOUNT_TABLE_MAX] = e->client;
         queued++;
     }
     e->lookup = ++tickets;
-    return running < MOUNT_LOOKUP_THREADS;
+    // An address already waiting has its thread, unless none could start.
+    return running < MOUNT_LOOKUP_THREADS && (fresh || running == 0);
 }
 
 void mount_lookup_spawn() {

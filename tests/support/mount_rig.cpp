@@ -1,0 +1,249 @@
+#include "support/mount_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "mountd/mount_internal.h"
+#include "platform/bytes.h"
+#include "rpc/clnt.h"
+#include "support/rpc_msg.h"
+
+uint32_t mount_addr(const char *dotted) {
+    in_addr a{};
+    inet_pton(AF_INET, dotted, &a);
+    return a.s_addr;
+}
+
+std::vector<uint8_t> mount_msg(uint32_t xid, uint32_t vers, uint32_t proc,
+                               const std::vector<uint8_t> &args) {
+    std::vector<uint8_t> m = rpc_msg_call(xid, MOUNT_PROG, vers, proc);
+    m.insert(m.end(), args.begin(), args.end());
+    return m;
+}
+
+std::vector<uint8_t> mount_dirpath(const std::string &path) {
+    std::vector<uint8_t> a;
+    rpc_msg_word(a, uint32_t(path.size()));
+    rpc_msg_opaque(a, path.data(), uint32_t(path.size()));
+    return a;
+}
+
+uint32_t mount_accept_status(const std::vector<uint8_t> &reply) {
+    std::vector<uint32_t> w = rpc_msg_words(reply);
+    // xid, REPLY, MSG_ACCEPTED, verifier flavour, empty verifier, status
+    return w.size() < 6 || w[1] != 1 || w[2] != 0 || w[4] != 0 ? ~0u : w[5];
+}
+
+std::vector<uint8_t> mount_results(const std::vector<uint8_t> &reply) {
+    if (mount_accept_status(reply) != 0) return {};
+    return std::vector<uint8_t>(reply.begin() + 24, reply.end());
+}
+
+// ---- Names ----------------------------------------------------------------------
+
+namespace {
+
+std::mutex names_lock;
+std::condition_variable names_changed;
+std::map<uint32_t, std::string> names;
+bool held = false;
+uint32_t released = 0;  // while held, calls up to this number go on
+uint32_t calls = 0, inside = 0;
+int delay_ms = 0;
+
+}  // namespace
+
+bool mount_names_resolve(uint32_t address, char *name, uint32_t size) {
+    std::unique_lock<std::mutex> hold(names_lock);
+    uint32_t seq = ++calls;
+    auto it = names.find(address);
+    std::string found = it == names.end() ? "" : it->second;
+    inside++;
+    names_changed.notify_all();
+    names_changed.wait(hold, [seq] { return !held || seq <= released; });
+    hold.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    hold.lock();
+    inside--;
+    snprintf(name, size, "%s", found.c_str());
+    return !found.empty();
+}
+
+void mount_names_set(uint32_t address, const std::string &name) {
+    std::lock_guard<std::mutex> hold(names_lock);
+    names[address] = name;
+}
+
+void mount_names_hold(bool on) {
+    std::lock_guard<std::mutex> hold(names_lock);
+    held = on;
+    released = calls;
+    names_changed.notify_all();
+}
+
+void mount_names_release(uint32_t n) {
+    std::lock_guard<std::mutex> hold(names_lock);
+    released += n;
+    names_changed.notify_all();
+}
+
+void mount_names_delay(int ms) {
+    std::lock_guard<std::mutex> hold(names_lock);
+    delay_ms = ms;
+}
+
+uint32_t mount_names_calls() {
+    std::lock_guard<std::mutex> hold(names_lock);
+    return calls;
+}
+
+bool mount_names_wait_inside(uint32_t n) {
+    std::unique_lock<std::mutex> hold(names_lock);
+    return names_changed.wait_for(hold, std::chrono::seconds(3), [n] { return inside >= n; });
+}
+
+// ---- The rig --------------------------------------------------------------------
+
+namespace {
+
+struct xdr_reader {
+    const uint8_t *p;
+    size_t left;
+    bool word(uint32_t *v) {
+        if (left < 4) return false;
+        *v = load_be32(p);
+        p += 4;
+        left -= 4;
+        return true;
+    }
+    // A string of at most `max` bytes with zero padding.
+    bool string(std::string *s, uint32_t max) {
+        uint32_t n;
+        if (!word(&n) || n > max || n + xdr_pad(n) > left) return false;
+        s->assign(reinterpret_cast<const char *>(p), n);
+        bool zeros = memcmp(p + n, "\0\0\0", xdr_pad(n)) == 0;
+        p += n + xdr_pad(n);
+        left -= n + xdr_pad(n);
+        return zeros;
+    }
+    // A list item: true for "value follows", false at the end word (`*end`)
+    // or on anything malformed.
+    bool more(bool *end) {
+        uint32_t w = ~0u;
+        *end = word(&w) && w == 0;
+        return !*end && w == 1;
+    }
+};
+
+}  // namespace
+
+mount_rig::mount_rig() {
+    {
+        std::lock_guard<std::mutex> hold(names_lock);
+        names.clear();
+        held = false;
+        calls = inside = released = 0;
+        delay_ms = 0;
+    }
+    mount_resolver = mount_names_resolve;
+    mount_table_clear();
+    rpc_pmap_call = nullptr;
+    sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
+    xp_ = xprt_create(s, RPC_UDP, rpc_sock_port(s), MOUNT_BUFFER);
+    for (uint32_t v : {MOUNT_V1, MOUNT_V2}) rpc_register(xp_, MOUNT_PROG, v, mount1_dispatch, RPC_UDP);
+    rpc_register(xp_, MOUNT_PROG, MOUNT_V3, mount3_dispatch, RPC_UDP);
+}
+
+mount_rig::~mount_rig() {
+    mount_names_hold(false);
+    mount_lookup_stop();
+    mount_table_clear();
+    mount_resolver = net_host_name;
+    for (uint32_t v : {MOUNT_V1, MOUNT_V2, MOUNT_V3}) rpc_unregister(MOUNT_PROG, v, RPC_UDP);
+    sock_close(xp_->sock);
+    xprt_free(xp_);
+    for (auto &c : clients_) sock_close(c.second);
+}
+
+std::vector<uint8_t> mount_rig::call(const char *client, uint32_t vers, uint32_t proc,
+                                     const std::vector<uint8_t> &args) {
+    auto it = clients_.find(client);
+    if (it == clients_.end()) it = clients_.emplace(client, udp_socket(mount_addr(client), 0)).first;
+    std::vector<uint8_t> msg = mount_msg(xid_++, vers, proc, args);
+    xp_->peer = sockaddr_in{AF_INET, htons(rpc_sock_port(it->second)), {mount_addr(client)}, {}};
+    xp_->peer_len = sizeof(sockaddr_in);
+    memcpy(xp_->msg, msg.data(), msg.size());
+    xp_->count = int32_t(msg.size());
+    rpc_call c{};
+    if (rpc_decode_call(xp_, &c)) rpc_dispatch(xp_, &c);
+    return rpc_recv_datagram(it->second, 200);
+}
+
+mount_rig::mnt_answer mount_rig::mnt(const char *client, uint32_t vers, const std::string &path) {
+    mnt_answer a;
+    std::vector<uint8_t> r = mount_results(call(client, vers, 1, mount_dirpath(path)));
+    xdr_reader x{r.data(), r.size()};
+    if (!x.word(&a.status) || a.status != 0) return a;
+    std::string fh;
+    uint32_t n = 0;
+    bool ok;
+    if (vers == 3) {
+        ok = x.string(&fh, 64) && x.word(&n);  // fhandle3, then the flavour count
+    } else {
+        ok = x.left == 32;  // fhandle: 32 bytes without a length
+        fh.assign(reinterpret_cast<const char *>(x.p), x.left);
+        x.left = 0;
+    }
+    for (uint32_t f; ok && n-- > 0 && x.word(&f);) a.flavors.push_back(f);
+    EXPECT_TRUE(ok && x.left == 0) << "malformed MNT reply";
+    a.fh.assign(fh.begin(), fh.end());
+    return a;
+}
+
+void mount_rig::umnt(const char *client, const std::string &path, uint32_t vers) {
+    EXPECT_EQ(mount_accept_status(call(client, vers, 3, mount_dirpath(path))), 0u);
+}
+
+void mount_rig::umntall(const char *client, uint32_t vers) {
+    EXPECT_EQ(mount_accept_status(call(client, vers, 4)), 0u);
+}
+
+std::vector<mount_dump_row> mount_rig::dump(uint32_t vers) {
+    std::vector<uint8_t> r = mount_results(call("127.0.0.1", vers, 2));
+    xdr_reader x{r.data(), r.size()};
+    std::vector<mount_dump_row> rows;
+    bool end = false;
+    for (mount_dump_row row; x.more(&end) && x.string(&row.host, 512) && x.string(&row.path, 1024);)
+        rows.push_back(row);
+    EXPECT_TRUE(end && x.left == 0) << "malformed mountlist";
+    return rows;
+}
+
+std::vector<mount_export_row> mount_rig::exports(uint32_t vers) {
+    std::vector<uint8_t> r = mount_results(call("127.0.0.1", vers, 5));
+    xdr_reader x{r.data(), r.size()};
+    std::vector<mount_export_row> rows;
+    bool end = false, groups_end = false;
+    for (mount_export_row row; x.more(&end) && x.string(&row.dir, 1024); row.groups.clear()) {
+        for (std::string g; x.more(&groups_end) && x.string(&g, 1024);) row.groups.push_back(g);
+        if (!groups_end) break;
+        rows.push_back(row);
+    }
+    EXPECT_TRUE(end && x.left == 0) << "malformed exportlist";
+    return rows;
+}
+
+std::vector<std::pair<std::string, std::string>> mount_rig::table() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    mount_table_visit([](void *ctx, const mount_entry *e) {
+        char dotted[16];
+        mount_dotted(e->client, dotted);
+        static_cast<std::vector<std::pair<std::string, std::string>> *>(ctx)->emplace_back(dotted, e->path);
+    }, &out);
+    return out;
+}

@@ -1,0 +1,90 @@
+// Test helpers for the mount service: a rig that serves MOUNT calls from any
+// loopback address (each 127.x.y.z plays another client) and reads the DUMP
+// and EXPORT replies strictly, and a stand-in resolver whose names and
+// timing the test controls.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "rpc/rpc.h"
+#include "support/exports_env.h"
+
+// An address in network order from its dotted form.
+uint32_t mount_addr(const char *dotted);
+
+// A MOUNT call with AUTH_NULL and `args`; a dirpath argument.
+std::vector<uint8_t> mount_msg(uint32_t xid, uint32_t vers, uint32_t proc,
+                               const std::vector<uint8_t> &args = {});
+std::vector<uint8_t> mount_dirpath(const std::string &path);
+// The accept status of a reply with an empty verifier (~0u for anything
+// else), and its results (from byte 24) when that status is 0.
+uint32_t mount_accept_status(const std::vector<uint8_t> &reply);
+std::vector<uint8_t> mount_results(const std::vector<uint8_t> &reply);
+
+// ---- Names ----------------------------------------------------------------------
+
+// The stand-in resolver: answers the name given with mount_names_set as the
+// call begins, no name otherwise. While held, calls wait inside it until
+// released, oldest first; each takes `delay` ms more, as with a slow name
+// server. The rig installs it.
+bool mount_names_resolve(uint32_t address, char *name, uint32_t size);
+void mount_names_set(uint32_t address, const std::string &name);
+void mount_names_hold(bool on);
+void mount_names_release(uint32_t n);
+void mount_names_delay(int ms);
+uint32_t mount_names_calls();
+// Waits until `n` calls are inside the resolver (up to 3 s).
+bool mount_names_wait_inside(uint32_t n);
+
+// ---- The rig --------------------------------------------------------------------
+
+struct mount_dump_row {
+    std::string host, path;
+    bool operator==(const mount_dump_row &) const = default;
+};
+struct mount_export_row {
+    std::string dir;
+    std::vector<std::string> groups;
+    bool operator==(const mount_export_row &) const = default;
+};
+
+// The world of exports_env, MOUNT versions 1 to 3 in the RPC registry (no
+// portmapper), an empty table served by the stand-in resolver, and a UDP
+// transport of the mount service's size.
+class mount_rig {
+   public:
+    mount_rig();
+    ~mount_rig();
+    mount_rig(const mount_rig &) = delete;
+    mount_rig &operator=(const mount_rig &) = delete;
+
+    // Serves one call from `client` and answers the reply, empty when none.
+    std::vector<uint8_t> call(const char *client, uint32_t vers, uint32_t proc,
+                              const std::vector<uint8_t> &args = {});
+
+    struct mnt_answer {
+        uint32_t status = ~0u;
+        std::vector<uint8_t> fh;        // 32 bytes (versions 1, 2) or 16 (version 3)
+        std::vector<uint32_t> flavors;  // version 3
+    };
+    mnt_answer mnt(const char *client, uint32_t vers, const std::string &path);
+    void umnt(const char *client, const std::string &path, uint32_t vers = 1);
+    void umntall(const char *client, uint32_t vers = 1);
+    // DUMP and EXPORT, parsed; the test fails unless the reply is exactly one
+    // well-formed list with its end words.
+    std::vector<mount_dump_row> dump(uint32_t vers = 1);
+    std::vector<mount_export_row> exports(uint32_t vers = 1);
+    // The whole table as (dotted client, path), newest first.
+    std::vector<std::pair<std::string, std::string>> table() const;
+
+    xprt *transport() const { return xp_; }
+    exports_env env;
+
+   private:
+    xprt *xp_ = nullptr;
+    std::map<std::string, sock_t> clients_;
+    uint32_t xid_ = 1;
+};
