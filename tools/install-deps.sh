@@ -7,4 +7,4 @@ $SUDO apt-get update
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends \
     g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev \
     iproute2 util-linux python3 \
-    rpcbind nfs-common libnfs-utils libnfs-dev
+    rpcbind nfs-common libnfs-utils libnfs-dev tshark

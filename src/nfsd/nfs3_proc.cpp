@@ -104,10 +104,8 @@ bool nfs3_readlink(xprt *xp, rpc_call *call, void *args, void *result) {
     if (r->status != NFS_OK) return true;
     char text[NFS_LINK_MAX];
     r->status = nfs_readlink(a->fh.bytes, text, sizeof text);
-    if (r->status != NFS_OK) return true;
-    r->length = std::min(uint32_t(strnlen(text, sizeof text)), NFS_READLINK_REPLY);
-    memcpy(r->text, text, r->length);
-    r->present = read_attr(&a->fh, &r->attr, caller(call));
+    if (r->status == NFS_OK) r->status = nfs_readlink_text(text, r->text, &r->length);
+    if (r->status == NFS_OK) r->present = read_attr(&a->fh, &r->attr, caller(call));
     return true;
 }
 

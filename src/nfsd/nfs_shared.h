@@ -14,7 +14,7 @@
 
 constexpr uint32_t NFS_NAME_MAX = 512;          // a file name in a call
 constexpr uint32_t NFS_LINK_MAX = 4096;         // a SYMLINK text; READLINK's buffer
-constexpr uint32_t NFS_READLINK_REPLY = 1024;   // READLINK texts are cut to this
+constexpr uint32_t NFS_READLINK_REPLY = 1024;   // longest link text READLINK answers
 constexpr uint32_t NFS_VERIFIER_SIZE = 8;       // write and cookie verifiers
 constexpr const char *NFS_UNKNOWN_PROC_LOG = "nfsd: error, procedure %d not supported\n";
 
@@ -37,6 +37,11 @@ bool nfs_get_opaque_ref(rpc_call *call, uint32_t max, const uint8_t **data, uint
 // A 64-bit XDR hyper.
 bool nfs_get_u64(rpc_call *call, uint64_t *value);
 uint32_t nfs_put_u64(uint8_t *out, uint64_t value);
+
+// A link text as READLINK replies carry it: copied to `out` (room for
+// NFS_READLINK_REPLY bytes) with its length, and 0; or 63 (NAMETOOLONG)
+// for a longer text, which a cut would turn into another, wrong target.
+uint32_t nfs_readlink_text(const char *text, char *out, uint32_t *length);
 
 // Admission of the caller (xp->peer) to the export that `fh` (32 bytes; a
 // version 3 handle padded with zeros) names, or to

@@ -2,6 +2,7 @@
 // in the call, 64-bit numbers; and the place READ data takes in a reply.
 #include <cstring>
 
+#include "names/nfs_status.h"
 #include "nfsd/nfs_shared.h"
 
 namespace {
@@ -51,6 +52,14 @@ bool nfs_get_u64(rpc_call *call, uint64_t *value) {
 uint32_t nfs_put_u64(uint8_t *out, uint64_t value) {
     xdr_put_u32(out, uint32_t(value >> 32));
     return 4 + xdr_put_u32(out + 4, uint32_t(value));
+}
+
+uint32_t nfs_readlink_text(const char *text, char *out, uint32_t *length) {
+    size_t n = strnlen(text, NFS_READLINK_REPLY + 1);
+    if (n > NFS_READLINK_REPLY) return NFSERR_NAMETOOLONG;
+    memcpy(out, text, n);
+    *length = uint32_t(n);
+    return NFS_OK;
 }
 
 uint8_t *nfs_reply_data(xprt *xp, const rpc_call *call, uint32_t offset, uint32_t *room) {

@@ -91,13 +91,12 @@ uint32_t nfs_readdir(const uint8_t *fh, uint32_t cookie, uint32_t *first) {
         // A cookie inside the dot entries continues with the rest of them
         // (the encoders write those), then the children from the first.
         index = cookie >= dots ? cookie - dots : 0;
-    } else {
-        uint32_t now = tick_count();
-        if (!scanned_recently(dir, now)) {
-            uint32_t status = nfs_getdir(exp, dir);
-            if (status != NFS_OK) return status;
-            last_scan.store(uint64_t(dir) << 32 | now, std::memory_order_release);
-        }
+    } else if (!scanned_recently(dir, tick_count())) {
+        uint32_t status = nfs_getdir(exp, dir);
+        if (status != NFS_OK) return status;
+        // Timed from its end: a scan that takes longer than the second
+        // still spares the requests right after it.
+        last_scan.store(uint64_t(dir) << 32 | tick_count(), std::memory_order_release);
     }
     *first = inode_child_at(dir, index);
     return NFS_OK;

@@ -3,8 +3,8 @@
 // A listing is not read from the disk at reply time. It is served from the
 // inode table's list of children of the directory (sorted by name, letters
 // without case), and a request with cookie 0 first rescans the Windows
-// directory into that list, unless the same directory was scanned less than
-// 1001 ms before (clients revalidate a directory with bursts of such
+// directory into that list, unless a scan of the same directory ended less
+// than 1001 ms before (clients revalidate a directory with bursts of such
 // requests, and the burst costs one scan).
 //
 // Cookies are positions: "." is 1; ".." is 2 and exists only when the
@@ -42,7 +42,8 @@ struct nfs_readdir_args {
     uint32_t dircount;    // READDIRPLUS only
 };
 
-// The result record the encoders write from (well below RPC_RESULT_MAX).
+// The result record the encoders write from (it fits rpc_serve's result
+// area).
 struct nfs_dirlist {
     uint32_t status;     // nfs_readdir's answer
     uint32_t dir;        // the directory's inode number
@@ -60,9 +61,10 @@ struct nfs_dirlist {
 
 // Resolves the directory handle and positions the listing. Answers 70
 // (STALE) when the handle names no valid record in its export. Cookie 0
-// rescans the directory (nfs_getdir) unless the same directory was scanned
-// less than 1001 ms before, and answers the scan's failure; *first is the
-// first child then. Any other cookie never scans: *first is the child after
+// rescans the directory (nfs_getdir) unless a scan of the same directory
+// ended less than 1001 ms before (only the last directory scanned is
+// remembered), and answers the scan's failure; *first is the first child
+// then. Any other cookie never scans: *first is the child after
 // the entry with that cookie (0 past the end). A cookie below the dot
 // entries' count continues with the dot entries still missing.
 uint32_t nfs_readdir(const uint8_t *fh, uint32_t cookie, uint32_t *first);
@@ -113,9 +115,9 @@ bool nfs3_readdir_run(xprt *xp, rpc_call *call, void *args, void *result);
 // Encoders (rpc_encoder) of RFC 1094 readdirres, RFC 1813 READDIR3res and
 // READDIRPLUS3res. On a non-zero status only the status (version 3: and the
 // directory's post_op_attr) is written. Entries follow in list order while
-// they fit: a reply never exceeds max(count, 164) + 8 bytes, so with the
-// largest RPC header (424 bytes) it fits any transport buffer of "Datasize"
-// + 512 bytes. "." and ".." of a cookie-0 READDIR are written without a size
+// they fit: a reply never exceeds max(count, 164) + 8 bytes, and nothing is
+// written past that bound either, so with the largest RPC header (424
+// bytes) it fits any transport buffer of "Datasize" + 512 bytes. "." and ".." of a cookie-0 READDIR are written without a size
 // test; every READDIRPLUS entry is tested, and also against dircount
 // counting names but not attributes and handles. When the walk stops for
 // size, eof is FALSE and the position is remembered for the continuation;

@@ -5,6 +5,11 @@
 #include "nfsd/cache.h"
 #include "nfsd/readdir.h"
 #include "platform/bytes.h"
+#include "rpc/rpc_proc.h"
+
+// The records live in rpc_serve's stack areas.
+static_assert(sizeof(nfs_readdir_args) <= RPC_ARGS_MAX);
+static_assert(sizeof(nfs_dirlist) <= RPC_RESULT_MAX);
 
 namespace {
 

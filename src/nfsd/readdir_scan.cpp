@@ -52,11 +52,20 @@ void scan_entry(uint32_t dir, const char *listed, bool lowercase) {
     if (uint32_t child = inode_lookup(dir, name)) inode_mark_seen(child);
 }
 
+// Whether a record's name passes the name rules. Table lock held.
+bool valid_name(const uint8_t *rec) {
+    char name[INODE_PATH_MAX];
+    inode_name(rec, name, sizeof name);
+    return name_valid(name);
+}
+
 // Children that the listing did not show but whose files exist: a LOOKUP or
 // CREATE added them after the listing had passed their place, or the
 // listing missed them. The sweep would drop their records, and every handle
-// given out for them would go stale. Tested outside the table lock, a batch
-// at a time, resuming after the last child of the batch.
+// given out for them would go stale. Names the rules refuse now (another
+// "CharSet" since they were added) are left to the sweep. Tested outside
+// the table lock, a batch at a time, resuming after the last child of the
+// batch.
 void keep_existing_unseen(uint32_t dir) {
     uint32_t after = 0;
     for (;;) {
@@ -76,7 +85,7 @@ void keep_existing_unseen(uint32_t dir) {
             while (cur != 0) {
                 const uint8_t *rec = inode_record(cur);
                 if (!rec) break;
-                if (!(rec[INODE_FLAGS] & INODE_SEEN)) {
+                if (!(rec[INODE_FLAGS] & INODE_SEEN) && valid_name(rec)) {
                     if (n == RECHECK_BATCH) {
                         more = true;
                         break;

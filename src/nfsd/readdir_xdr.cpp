@@ -61,42 +61,44 @@ uint32_t dir_parent(uint32_t dir) {
     return rec ? inode_rec_parent(rec) : 0;
 }
 
-// The listing of READDIR, v2 (`wide` false) and v3: the dot entries of a
+// The entries of READDIR, v2 (`wide` false) and v3: the dot entries of a
 // cookie-0 request without a size test, then children while w + n + entry <
 // count, where `w` bytes have been written since the start of the result.
-// The whole walk holds the table lock: it reads memory only.
-uint32_t put_list(uint8_t *out, uint32_t w, const nfs_dirlist *l, bool wide, bool *none_fit) {
+// The whole walk holds the table lock: it reads memory only. The list's end
+// is left to the caller; *eof is false when the walk stopped for size.
+uint32_t put_entries(uint8_t *out, uint32_t w, const nfs_dirlist *l, bool wide, bool *eof,
+                     bool *wrote) {
     uint32_t entry = wide ? V3_ENTRY : V2_ENTRY;
     uint32_t len = 0, counter = l->cookie, stopped_at = 0;
-    bool eof = true, wrote = false;
     char name[NAME_MAX_BYTES];
+    *eof = true;
+    *wrote = false;
     {
         table_hold hold(inode_table_lock());
         const uint8_t *d = inode_record(l->dir);
         uint32_t parent = d ? inode_rec_parent(d) : 0;
         if (counter == 0) {
             len += put_entry(out + len, wide, l->dir, DOT, 1, counter = 1);
-            wrote = true;
+            *wrote = true;
         }
         if (counter == 1 && parent != 0) {
             len += put_entry(out + len, wide, parent, DOTDOT, 2, counter = 2);
-            wrote = true;
+            *wrote = true;
         }
         for (uint32_t cur = l->first; const uint8_t *rec = child_record(l->dir, cur);) {
             uint32_t n = inode_name(rec, name, sizeof name);
             if (w + len + n + entry >= l->count) {
-                eof = false;
+                *eof = false;
                 stopped_at = cur;
                 break;
             }
             len += put_entry(out + len, wide, cur, name, n, ++counter);
-            wrote = true;
+            *wrote = true;
             cur = inode_rec_next(rec);
         }
     }
     if (stopped_at != 0) readdir_resume_save(l->dir, counter, stopped_at);
-    *none_fit = !wrote && !eof;
-    return len + put_list_end(out + len, eof);
+    return len;
 }
 
 // READDIRPLUS: the state of one walk.
@@ -176,7 +178,8 @@ uint32_t put_head(uint8_t *out, const nfs_dirlist *l, bool v3) {
 }
 
 // The version 3 failure reply in place of a listing that could not hold a
-// single entry: the status and the `head` bytes of it already written.
+// single entry: the status and the `head` bytes of it already written. The
+// bytes of the listing past them are left behind, inside the reply's limit.
 uint32_t too_small(uint8_t *out, uint32_t head) {
     xdr_put_u32(out, NFS3ERR_TOOSMALL);
     return head;
@@ -188,8 +191,9 @@ uint32_t xdr_readdirres(uint8_t *out, const void *result) {
     const nfs_dirlist *l = static_cast<const nfs_dirlist *>(result);
     uint32_t len = put_head(out, l, false);
     if (l->status != NFS_OK) return len;
-    bool none_fit;
-    return len + put_list(out + len, len, l, false, &none_fit);
+    bool eof, wrote;
+    len += put_entries(out + len, len, l, false, &eof, &wrote);
+    return len + put_list_end(out + len, eof);
 }
 
 uint32_t xdr_readdir3res(uint8_t *out, const void *result) {
@@ -197,9 +201,10 @@ uint32_t xdr_readdir3res(uint8_t *out, const void *result) {
     uint32_t head = put_head(out, l, true);
     if (l->status != NFS_OK) return head;
     uint32_t len = head + xdr_put_fixed(out + head, COOKIEVERF, sizeof COOKIEVERF);
-    bool none_fit;
-    len += put_list(out + len, len, l, true, &none_fit);
-    return none_fit ? too_small(out, head) : len;
+    bool eof, wrote;
+    len += put_entries(out + len, len, l, true, &eof, &wrote);
+    if (!wrote && !eof) return too_small(out, head);
+    return len + put_list_end(out + len, eof);
 }
 
 uint32_t xdr_readdirplus3res(uint8_t *out, const void *result) {

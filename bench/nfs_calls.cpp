@@ -1,0 +1,186 @@
+// GETATTR and LOOKUP calls per second over UDP against the NFS version 3
+// program, served by 4 worker threads (the "Threads" default), with 1 and 8
+// client threads that each send a call and wait for its reply. NULL calls
+// through the same path give the cost of everything but the file system,
+// so each line also shows the share of a call's time spent outside it.
+//
+//   nfs_calls [SECONDS]     (default 3 per figure)
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_null.h"
+#include "fh/fh.h"
+#include "inode/inode.h"
+#include "mountd/export.h"
+#include "nfsd/cache.h"
+#include "nfsd/nfs.h"
+#include "platform/drive.h"
+#include "platform/registry.h"
+#include "rpc/loop.h"
+#include "server/config.h"
+
+namespace {
+
+constexpr uint32_t WORKERS = 4;
+constexpr uint32_t AUTH_UNIX = 1;
+
+struct call_kind {
+    const char *name;
+    uint32_t proc;
+    std::vector<uint8_t> args;
+};
+
+void put_word(std::vector<uint8_t> &m, uint32_t v) {
+    uint8_t b[4];
+    xdr_put_u32(b, v);
+    m.insert(m.end(), b, b + 4);
+}
+
+// Call header with AUTH_UNIX root; the xid is patched per call.
+std::vector<uint8_t> header(uint32_t proc) {
+    std::vector<uint8_t> m;
+    for (uint32_t w : {0u, 0u, 2u, NFS_PROG, NFS_V3, proc, AUTH_UNIX, 28u, 1u, 5u})
+        put_word(m, w);
+    m.insert(m.end(), {'b', 'e', 'n', 'c', 'h', 0, 0, 0});
+    for (uint32_t w : {0u, 0u, 0u, 0u, 0u}) put_word(m, w);  // uid gid groups, verifier
+    return m;
+}
+
+void client(uint16_t port, uint32_t id, const call_kind *kind, std::atomic<bool> *stop,
+            std::atomic<uint64_t> *done) {
+    sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<uint8_t> msg = header(kind->proc);
+    msg.insert(msg.end(), kind->args.begin(), kind->args.end());
+    uint8_t reply[9000];
+    uint32_t xid = id << 24;
+    uint64_t n = 0;
+    while (!stop->load(std::memory_order_relaxed)) {
+        xid++;
+        xdr_put_u32(msg.data(), xid);
+        sendto(s, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        pollfd p{s, POLLIN, 0};
+        while (poll(&p, 1, 100) == 1) {
+            ssize_t r = recv(s, reply, sizeof reply, 0);
+            // Accepted with success, and for a procedure its status 0.
+            uint32_t got, accept, status = 0;
+            memcpy(&got, reply, 4);
+            memcpy(&accept, reply + 20, 4);
+            if (r >= 28) memcpy(&status, reply + 24, 4);
+            if (r >= 24 && ntohl(got) == xid) {
+                if (accept == 0 && status == 0) n++;
+                break;
+            }
+        }
+    }
+    done->fetch_add(n);
+    sock_close(s);
+}
+
+double measure(uint16_t port, const call_kind &kind, uint32_t clients, double seconds) {
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> done{0};
+    std::vector<std::thread> threads;
+    auto start = std::chrono::steady_clock::now();
+    for (uint32_t i = 0; i < clients; i++)
+        threads.emplace_back(client, port, i + 1, &kind, &stop, &done);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop.store(true);
+    for (auto &t : threads) t.join();
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return double(done.load()) / elapsed;
+}
+
+std::vector<uint8_t> fh3(const uint8_t *fh) {
+    std::vector<uint8_t> a;
+    put_word(a, FH3_SIZE);
+    a.insert(a.end(), fh, fh + FH3_SIZE);
+    return a;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    double seconds = argc > 1 ? atof(argv[1]) : 3;
+
+    // A served tree: drive C: in a temporary program directory, one export.
+    char home[] = "/tmp/nfs-calls-XXXXXX";
+    if (!mkdtemp(home)) return 1;
+    std::string root = std::string(home) + "/c";
+    mkdir(root.c_str(), 0755);
+    mkdir((root + "/dir").c_str(), 0755);
+    std::ofstream(root + "/dir/f.txt") << "hello";
+    std::ofstream(std::string(home) + "/exports") << "c:\\ -maproot:0\n";
+    program_directory_set(home);
+    config_load("nfsd");
+    drive_clear();
+    drive_map("C", root.c_str(), 3, 0);
+    if (!inode_table_init()) return 1;
+    exports_read();
+    nfs_service_init();
+    if (!export_list) return 1;
+    uint8_t dir[FH_SIZE], file[FH_SIZE];
+    fh_for_path(export_list->export_id, "c:\\dir", dir);
+    fh_for_path(export_list->export_id, "c:\\dir\\f.txt", file);
+
+    // The program on 4 workers, without a portmapper.
+    rpc_pmap_call = nullptr;
+    sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
+    int rcvbuf = 1 << 20;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    uint16_t port = bench_local_port(s);
+    xprt *base = xprt_create(s, RPC_UDP, port, config.datasize + 512);
+    if (!rpc_register(base, NFS_PROG, NFS_V3, nfs3_dispatch, RPC_UDP)) return 1;
+    xprt_stop.store(0);
+    if (!udp_workers_start(WORKERS, base)) return 1;
+
+    std::vector<uint8_t> lookup = fh3(dir);
+    put_word(lookup, 5);
+    lookup.insert(lookup.end(), {'f', '.', 't', 'x', 't', 0, 0, 0});
+    const call_kind kinds[] = {{"NULL", 0, {}}, {"GETATTR", 1, fh3(file)}, {"LOOKUP", 3, lookup}};
+    for (uint32_t clients : {1u, 8u}) {
+        double null_rate = measure(port, kinds[0], clients, seconds);
+        printf("nfs_calls: NULL     %u client%s: %8.0f calls/s\n", clients,
+               clients == 1 ? " " : "s", null_rate);
+        for (const call_kind &k : {kinds[1], kinds[2]}) {
+            double rate = measure(port, k, clients, seconds);
+            // Time per call outside the file system: what a NULL call costs.
+            printf("nfs_calls: %-8s %u client%s: %8.0f calls/s, %3.0f%% of the time outside the "
+                   "file system\n",
+                   k.name, clients, clients == 1 ? " " : "s", rate,
+                   rate > 0 ? 100.0 * rate / null_rate : 0.0);
+        }
+    }
+
+    // Wake each worker so that it sees the flag and ends.
+    xprt_stop.store(1);
+    sock_t w = udp_socket(htonl(INADDR_LOOPBACK), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 200 && udp_workers_running.load() > 0; i++) {
+        sendto(w, "x", 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    sock_close(w);
+    sock_close(s);
+    inode_table_shutdown();
+    std::error_code ec;
+    std::filesystem::remove_all(home, ec);
+    return 0;
+}
