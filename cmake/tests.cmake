@@ -62,6 +62,16 @@ foreach(t ${e2e_sh})
   set_tests_properties(e2e_${name} PROPERTIES LABELS "${folder};e2e" TIMEOUT 300)
 endforeach()
 
+# End-to-end tests in Python (the browser tests): Debian's python3, which has
+# the Selenium bindings.
+file(GLOB e2e_py CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/*_test.py)
+foreach(t ${e2e_py})
+  get_filename_component(name ${t} NAME_WE)
+  string(REGEX REPLACE "_.*" "" folder ${name})
+  add_test(NAME e2e_${name} COMMAND /usr/bin/python3 ${t} ${CMAKE_BINARY_DIR})
+  set_tests_properties(e2e_${name} PROPERTIES LABELS "${folder};e2e" TIMEOUT 300)
+endforeach()
+
 # The layering: no #include points upward, and no host call outside the
 # host layer.
 find_package(Python3 COMPONENTS Interpreter)

@@ -1,0 +1,375 @@
+// The pages' web server: token check, the JSON the page script reads, the
+// forms it posts, and the help files.
+#include "ui/pages.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "platform/ascii.h"
+#include "platform/registry.h"
+#include "platform/textfile.h"
+#include "rpc/clnt.h"
+#include "server/log.h"
+#include "ui/lang.h"
+#include "ui/pages_settings.h"
+
+extern const char *const pages_html;  // pages_assets.cpp
+
+namespace {
+
+constexpr const char *HOST = "127.0.0.1";
+constexpr uint32_t TOKEN_BYTES = 16;
+constexpr size_t REQUEST_MAX = 512 * 1024;       // an exports file, with room
+constexpr uint32_t EXPORTS_FILE_MAX = 256 * 1024;
+constexpr uint32_t DOC_FILE_MAX = 4 * 1024 * 1024;
+constexpr uint32_t TRANSLATOR_MAX = 128;
+constexpr const char *COOKIE = "nimbora_token";
+constexpr const char *HEADER = "X-Nimbora-Token";
+
+std::mutex pages_lock;
+httplib::Server *server = nullptr;
+std::thread serving;
+std::string token;
+std::string address;
+void (*exit_command)() = nullptr;
+
+std::string home_path(const char *name) {
+    char home[1024];
+    if (!program_directory(home, sizeof home)) return "";
+    return std::string(home) + name;
+}
+
+// ---- JSON -----------------------------------------------------------------
+
+std::string quote(const std::string &s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char u[8];
+            snprintf(u, sizeof u, "\\u%04x", c);
+            out += u;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string row(std::initializer_list<std::string> cells) {
+    std::string out = "[";
+    for (const std::string &c : cells) out += (out.size() > 1 ? "," : "") + quote(c);
+    return out + "]";
+}
+
+void send_json(httplib::Response &res, const std::string &body) {
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(body, "application/json");
+}
+
+// ---- the token --------------------------------------------------------------
+
+bool same(const std::string &a, const std::string &b) {
+    if (a.size() != b.size()) return false;
+    unsigned diff = 0;  // the time taken does not tell how much matched
+    for (size_t i = 0; i < a.size(); i++) diff |= unsigned(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+std::string cookie_token(const httplib::Request &req) {
+    std::string cookies = req.get_header_value("Cookie");
+    std::string key = std::string(COOKIE) + "=";
+    for (size_t at = 0; (at = cookies.find(key, at)) != std::string::npos; at += key.size()) {
+        if (at > 0 && cookies[at - 1] != ' ' && cookies[at - 1] != ';') continue;
+        size_t end = cookies.find(';', at);
+        return cookies.substr(at + key.size(), end == std::string::npos ? end : end - at - key.size());
+    }
+    return "";
+}
+
+// Reading needs the token from the cookie or the header; a change needs it
+// in the header, which another site's page cannot set.
+bool allowed(const httplib::Request &req) {
+    if (same(req.get_header_value(HEADER), token)) return true;
+    return req.method == "GET" && same(cookie_token(req), token);
+}
+
+bool make_token() {
+    uint8_t bytes[TOKEN_BYTES];
+    if (!random_bytes(bytes, TOKEN_BYTES)) return false;
+    token.clear();
+    for (uint8_t b : bytes) {
+        char hex[3];
+        snprintf(hex, sizeof hex, "%02x", b);
+        token += hex;
+    }
+    return textfile_write(home_path(PAGES_TOKEN_FILE).c_str(), token + "\n", true, nullptr);
+}
+
+// ---- what the pages show --------------------------------------------------
+
+std::string texts_json() {
+    std::string out = "{";
+    for (uint32_t n = 1; n <= TXT_LAST; n++) {
+        char buf[LANG_TEXT_MAX];
+        if (!lang_load_text(n, buf, sizeof buf) && n != TXT_TRANSLATOR) continue;
+        out += (out.size() > 1 ? ",\"" : "\"") + std::to_string(n) + "\":" + quote(buf);
+    }
+    return out + "}";
+}
+
+std::string settings_json() {
+    std::string out = "{";
+    for (uint32_t i = 0; i < page_settings_count; i++)
+        out += (i ? "," : "") + quote(page_settings[i].name) + ":" + quote(page_setting_shown(i));
+    return out + "}";
+}
+
+// The message of the last exports problem: its text with the line number in
+// place of "%u" (the text comes from a module file, so it is never used as a
+// format).
+std::string exports_problem() {
+    uint32_t n = reg_read_number("nfsd", "ExpError", 0);
+    if (n < TXT_EXPORTS_FIRST_PROBLEM || n > TXT_EXPORTS_LAST_PROBLEM) return "";
+    std::string text = lang_text(n);
+    size_t at = text.find("%u");
+    if (at != std::string::npos)
+        text.replace(at, 2, std::to_string(reg_read_number("nfsd", "ExpLine", 0)));
+    return text;
+}
+
+struct rows {
+    std::string json = "[";
+    void add(const std::string &r) { json += (json.size() > 1 ? "," : "") + r; }
+};
+
+std::string exports_json() {
+    rows r;
+    auto add = [](void *ctx, const char *dir, const char *options, const char *clients) {
+        static_cast<rows *>(ctx)->add(row({dir, options, clients}));
+    };
+    // UDP first; TCP only when UDP gave nothing back at all.
+    if (!mount_exports(1, add, &r)) {
+        r = rows{};
+        if (!mount_exports(0, add, &r)) r = rows{};
+    }
+    return "{\"rows\":" + r.json + "],\"problem\":" + quote(exports_problem()) + "}";
+}
+
+std::string mounts_json() {
+    rows r;
+    auto add = [](void *ctx, const char *host, const char *dir) {
+        static_cast<rows *>(ctx)->add(row({host, dir}));
+    };
+    if (!mount_dump(1, add, &r)) {
+        r = rows{};
+        if (!mount_dump(0, add, &r)) r = rows{};
+    }
+    return "{\"rows\":" + r.json + "]}";
+}
+
+std::string pmap_json() {
+    rows r;
+    auto add = [](void *ctx, uint32_t prog, uint32_t vers, uint32_t protocol, uint32_t port) {
+        std::string p = protocol == 17 ? "UDP" : protocol == 6 ? "TCP" : std::to_string(protocol);
+        static_cast<rows *>(ctx)->add(
+            row({std::to_string(prog), std::to_string(vers), p, std::to_string(port)}));
+    };
+    if (!pmap_dump(1, add, &r)) r = rows{};
+    return "{\"rows\":" + r.json + "]}";
+}
+
+bool module_file(const std::string &name) {
+    size_t n = name.size();
+    return n > 4 && ascii_equal(name.c_str() + n - 4, ".dll");
+}
+
+std::string languages_json() {
+    rows r;
+    std::string name, version;
+    lang_module_text(nullptr, TXT_LANGUAGE_NAME, name);
+    lang_module_text(nullptr, TXT_TABLE_VERSION, version);
+    r.add(row({"", name, version, ""}));
+    std::error_code ec;
+    std::vector<std::string> files;
+    for (const auto &f : std::filesystem::directory_iterator(home_path(LANG_FOLDER), ec))
+        if (f.is_regular_file(ec) && module_file(f.path().filename().string()))
+            files.push_back(f.path().filename().string());
+    std::sort(files.begin(), files.end());
+    for (const std::string &file : files) {
+        std::string lower, credit;
+        for (char c : file) lower += ascii_lower(c);
+        if (!lang_module_text(file.c_str(), TXT_LANGUAGE_NAME, name)) continue;
+        lang_module_text(file.c_str(), TXT_TABLE_VERSION, version);
+        lang_module_text(file.c_str(), TXT_TRANSLATOR, credit);
+        if (credit.size() > TRANSLATOR_MAX) credit.resize(TRANSLATOR_MAX);
+        r.add(row({file, name, version, credit}));
+    }
+    std::string active = lang_active_module();
+    return "{\"rows\":" + r.json + "],\"active\":" + quote(active) + "}";
+}
+
+// ---- the forms ------------------------------------------------------------
+
+const char *form_value(void *ctx, const char *name) {
+    const httplib::Request *req = static_cast<const httplib::Request *>(ctx);
+    auto it = req->params.find(name);
+    return it == req->params.end() ? nullptr : it->second.c_str();
+}
+
+void apply_page(int page, const httplib::Request &req, httplib::Response &res) {
+    bool ok = page_settings_apply(page, form_value, const_cast<httplib::Request *>(&req));
+    send_json(res, "{\"ok\":" + std::string(ok ? "true" : "false") + ",\"settings\":" +
+                       settings_json() + "}");
+}
+
+// The per-user language: none for the program's own table.
+void apply_language(const httplib::Request &req, httplib::Response &res) {
+    std::string name = req.has_param("module") ? req.get_param_value("module") : "";
+    std::string text;
+    bool ok = name.empty() ? reg_write_user_string("nfsd", "Language", nullptr)
+                           : module_file(name) && lang_module_text(name.c_str(), 1, text) &&
+                                 reg_write_user_string("nfsd", "Language", name.c_str());
+    lang_select();
+    send_json(res, "{\"ok\":" + std::string(ok ? "true" : "false") + "}");
+}
+
+void save_exports(const httplib::Request &req, httplib::Response &res) {
+    bool ok = req.body.size() <= EXPORTS_FILE_MAX &&
+              textfile_write(home_path("exports").c_str(), req.body, false,
+                             home_path("exports.bak").c_str());
+    send_json(res, "{\"ok\":" + std::string(ok ? "true" : "false") + "}");
+}
+
+// A help file: a plain name of a file in "doc", nothing else.
+void serve_doc(const httplib::Request &req, httplib::Response &res) {
+    std::string name = req.matches[1];
+    std::string bytes;
+    if (name.empty() || name[0] == '.' || name.find_first_of("/\\") != std::string::npos ||
+        !textfile_read(home_path(("doc/" + name).c_str()).c_str(), bytes, DOC_FILE_MAX)) {
+        res.status = 404;
+        return;
+    }
+    bool html = name.size() > 4 && (ascii_equal(name.c_str() + name.size() - 4, ".htm") ||
+                                    ascii_equal(name.c_str() + name.size() - 5, ".html"));
+    res.set_content(bytes, html ? "text/html; charset=utf-8" : "text/plain; charset=utf-8");
+}
+
+void routes(httplib::Server &s) {
+    s.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+        // The first visit brings the token in the address; it becomes a
+        // cookie so that the address bar and the history do not keep it.
+        if (req.method == "GET" && req.path == "/" && req.has_param("token") &&
+            same(req.get_param_value("token"), token)) {
+            res.set_header("Set-Cookie", std::string(COOKIE) + "=" + token +
+                                             "; Path=/; HttpOnly; SameSite=Strict");
+            res.set_redirect("/");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (allowed(req)) return httplib::Server::HandlerResponse::Unhandled;
+        res.status = 403;
+        res.set_content("Forbidden: open the address with the token that nfsd printed.\n",
+                        "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    s.Get("/", [](const httplib::Request &, httplib::Response &res) {
+        std::string page = pages_html;
+        size_t at = page.find("@TOKEN@");
+        if (at != std::string::npos) page.replace(at, 7, token);
+        res.set_header("Cache-Control", "no-store");
+        res.set_header("Content-Security-Policy", "default-src 'self' 'unsafe-inline'");
+        res.set_content(page, "text/html; charset=utf-8");
+    });
+    s.Get("/api/texts", [](const httplib::Request &, httplib::Response &res) {
+        send_json(res, texts_json());
+    });
+    s.Get("/api/settings", [](const httplib::Request &, httplib::Response &res) {
+        send_json(res, settings_json());
+    });
+    s.Get("/api/exports", [](const httplib::Request &, httplib::Response &res) {
+        send_json(res, exports_json());
+    });
+    s.Get("/api/mounts", [](const httplib::Request &, httplib::Response &res) {
+        send_json(res, mounts_json());
+    });
+    s.Get("/api/portmapper", [](const httplib::Request &, httplib::Response &res) {
+        send_json(res, pmap_json());
+    });
+    s.Get("/api/languages", [](const httplib::Request &, httplib::Response &res) {
+        send_json(res, languages_json());
+    });
+    s.Get("/api/exports-file", [](const httplib::Request &, httplib::Response &res) {
+        std::string text;
+        textfile_read(home_path("exports").c_str(), text, EXPORTS_FILE_MAX);
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(text, "text/plain; charset=utf-8");
+    });
+    s.Post("/api/nfs", [](const httplib::Request &req, httplib::Response &res) {
+        apply_page(0, req, res);
+    });
+    s.Post("/api/server", [](const httplib::Request &req, httplib::Response &res) {
+        apply_page(1, req, res);
+    });
+    s.Post("/api/language", apply_language);
+    s.Post("/api/exports-file", save_exports);
+    s.Post("/api/exit", [](const httplib::Request &, httplib::Response &res) {
+        send_json(res, "{\"ok\":true}");
+        if (exit_command) exit_command();
+    });
+    s.Get("/help", [](const httplib::Request &, httplib::Response &res) {
+        res.set_redirect("/doc/" + lang_text(TXT_HELP_FILE));
+    });
+    s.Get(R"(/doc/([^/]+))", serve_doc);
+}
+
+}  // namespace
+
+bool pages_start(void (*exit_fn)()) {
+    std::lock_guard<std::mutex> hold(pages_lock);
+    if (server) return true;
+    uint32_t port = reg_read_number("nfsd", "Pages-Port", PAGES_PORT_DEFAULT);
+    if (port == 0 || port > 65535) return true;
+    if (!make_token()) {
+        log_printf(1, "%s pages: cannot write %s\n", log_time(), PAGES_TOKEN_FILE);
+        return false;
+    }
+    exit_command = exit_fn;
+    server = new httplib::Server;
+    server->set_payload_max_length(REQUEST_MAX);
+    server->set_read_timeout(5, 0);
+    server->set_write_timeout(5, 0);
+    server->set_keep_alive_max_count(100);
+    routes(*server);
+    if (!server->bind_to_port(HOST, int(port))) {
+        log_printf(1, "%s pages: bind on port %u failed\n", log_time(), port);
+        delete server;
+        server = nullptr;
+        return false;
+    }
+    address = "http://" + std::string(HOST) + ":" + std::to_string(port) + "/?token=" + token;
+    serving = std::thread([] { server->listen_after_bind(); });
+    log_printf(1, "%s pages ready on port %u\n", log_time(), port);
+    return true;
+}
+
+void pages_stop() {
+    std::lock_guard<std::mutex> hold(pages_lock);
+    if (!server) return;
+    server->stop();
+    if (serving.joinable()) serving.join();
+    delete server;
+    server = nullptr;
+    address.clear();
+}
+
+std::string pages_address() {
+    std::lock_guard<std::mutex> hold(pages_lock);
+    return address;
+}

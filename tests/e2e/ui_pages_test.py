@@ -1,0 +1,222 @@
+#!/usr/bin/python3
+"""The settings pages in a real browser: headless Chromium driven by
+Selenium against the built server, in a private network namespace.
+
+Usage: ui_pages_test.py BUILD_DIR"""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else "build"
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+PAGES_PORT = 18049
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+except ImportError:
+    webdriver = None
+
+
+def in_private_namespace():
+    """Re-runs this script under `unshare --net` with loopback up."""
+    if os.environ.get("NIMBORA_NETNS") == "1":
+        return
+    if os.geteuid() != 0:
+        return
+    os.environ["NIMBORA_NETNS"] = "1"
+    cmd = ["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
+           sys.executable, os.path.abspath(__file__)] + sys.argv[1:]
+    os.execvp("unshare", cmd)
+
+
+def wait_for(predicate, seconds=10.0):
+    end = time.time() + seconds
+    while time.time() < end:
+        if predicate():
+            return True
+        time.sleep(0.1)
+    return predicate()
+
+
+def settings_text(home):
+    with open(os.path.join(home, "settings.reg"), encoding="utf-8") as f:
+        return f.read()
+
+
+@unittest.skipIf(webdriver is None or not shutil.which("chromedriver"),
+                 "needs python3-selenium, chromium and chromium-driver")
+class Pages(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.home = tempfile.mkdtemp(prefix="nimbora-pages-")
+        share = os.path.join(cls.home, "share")
+        os.makedirs(os.path.join(share, "data"))
+        with open(os.path.join(share, "data", "hello.txt"), "w") as f:
+            f.write("hello\n")
+        for folder in ("Languages", "doc"):
+            shutil.copytree(os.path.join(SOURCE, "example", folder), os.path.join(cls.home, folder))
+        with open(os.path.join(cls.home, "exports"), "w") as f:
+            f.write("c:\\data\n")
+        with open(os.path.join(cls.home, "settings.reg"), "w") as f:
+            f.write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd]\n"
+                    '"Pages-Port"="%d"\n"Log"="2"\n\n'
+                    "[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n"
+                    '"C"="%s"\n' % (PAGES_PORT, share))
+        env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(cls.home, "config"), LANG="C")
+        cls.server = subprocess.Popen([os.path.join(BUILD, "nfsd"), "--home", cls.home],
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+        token_file = os.path.join(cls.home, "nfsd.token")
+        if not wait_for(lambda: os.path.exists(token_file) and cls.port_open(), 20):
+            cls.server.kill()
+            raise RuntimeError("the server did not start its pages: %s"
+                               % cls.server.stdout.read().decode(errors="replace"))
+        with open(token_file) as f:
+            cls.token = f.read().strip()
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                     "--no-first-run", "--disable-background-networking",
+                     "--disable-component-update", "--disable-sync",
+                     "--user-data-dir=" + os.path.join(cls.home, "browser")):
+            options.add_argument(flag)
+        cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        cls.browser.get("http://127.0.0.1:%d/?token=%s" % (PAGES_PORT, cls.token))
+        cls.wait = WebDriverWait(cls.browser, 10)
+        cls.wait.until(lambda b: b.find_element(By.ID, "tab-nfs").text == "NFS")
+
+    @classmethod
+    def port_open(cls):
+        try:
+            urllib.request.urlopen("http://127.0.0.1:%d/" % PAGES_PORT, timeout=1)
+        except urllib.error.HTTPError:
+            return True  # 403 without the token: it answers
+        except OSError:
+            return False
+        return True
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+        if cls.server.poll() is None:
+            cls.server.send_signal(signal.SIGTERM)
+            cls.server.wait(timeout=15)
+        shutil.rmtree(cls.home, ignore_errors=True)
+
+    def el(self, id_):
+        return self.browser.find_element(By.ID, id_)
+
+    def page(self, name):
+        self.el("tab-" + name).click()
+
+    def apply_nfs(self, **fields):
+        self.page("nfs")
+        for name, text in fields.items():
+            box = self.el(name)
+            box.clear()
+            box.send_keys(text)
+        self.el("apply-nfs").click()
+        self.wait.until(lambda b: self.el("msg-nfs").text != "")
+
+    def test_1_numbers_fall_back_and_clamp(self):
+        self.apply_nfs(Port="abc", Threads="100")
+        text = settings_text(self.home)
+        self.assertNotIn('"Port"=', text)
+        self.assertIn('"Threads"="32"', text)
+        self.assertIn('"Pages-Port"="%d"' % PAGES_PORT, text)  # other values stay
+        self.assertEqual(self.el("Threads").get_attribute("value"), "32")
+        self.apply_nfs(Threads="0")
+        self.assertIn('"Threads"="1"', settings_text(self.home))
+
+    def test_2_one_transport_stays_checked(self):
+        self.page("nfs")
+        udp, tcp = self.el("UDP"), self.el("TCP")
+        self.assertTrue(udp.is_selected() and tcp.is_selected())
+        udp.click()
+        tcp.click()
+        self.assertTrue(udp.is_selected())  # clearing the last one re-checks the other
+        self.assertFalse(tcp.is_selected())
+        self.el("Version2").click()
+        self.el("Version3").click()
+        self.assertTrue(self.el("Version2").is_selected())
+
+    def test_3_mount_shows_on_the_mounts_page(self):
+        self.page("mounts")
+        self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "#mounts-list tbody tr"), [])
+        listing = subprocess.run(["nfs-ls", "nfs://127.0.0.1/c/data"], capture_output=True,
+                                 text=True, timeout=30)
+        self.assertIn("hello.txt", listing.stdout, listing.stderr)
+        # Refreshed every 2 s while shown: within 3 s it is there.
+        WebDriverWait(self.browser, 3.5).until(
+            lambda b: "/c/data" in self.el("mounts-list").text)
+
+    def test_4_portmapper_lists_the_services(self):
+        self.page("portmapper")
+        WebDriverWait(self.browser, 4).until(lambda b: "100005" in self.el("portmapper-list").text)
+        text = self.el("portmapper-list").text
+        for program in ("100000", "100003", "100005"):
+            self.assertIn(program, text)
+        self.assertRegex(text, r"100000 2 UDP 111")
+        self.assertRegex(text, r"100003 3 TCP 2049")
+
+    def test_5_exports_page(self):
+        self.page("exports")
+        WebDriverWait(self.browser, 4).until(lambda b: "/c/data" in self.el("exports-list").text)
+        self.el("edit-exports").click()
+        self.wait.until(lambda b: "c:\\data" in self.el("exports-text").get_attribute("value"))
+        box = self.el("exports-text")
+        box.send_keys("# edited\n")
+        self.el("save-exports").click()
+        self.wait.until(lambda b: self.el("msg-exports").text != "")
+        with open(os.path.join(self.home, "exports")) as f:
+            self.assertIn("# edited", f.read())
+        with open(os.path.join(self.home, "exports.bak")) as f:
+            self.assertEqual(f.read(), "c:\\data\n")
+
+    def test_6_german_module(self):
+        self.page("language")
+        self.wait.until(lambda b: "deutsch.dll" in self.el("language-list").text)
+        row = [r for r in self.browser.find_elements(By.CSS_SELECTOR, "#language-list tbody tr")
+               if "deutsch.dll" in r.text][0]
+        row.click()
+        self.assertEqual(self.el("translator").text, "Nimbora-Team")
+        self.el("apply-language").click()
+        self.wait.until(lambda b: b.find_element(By.ID, "tab-exports").text == "Exporte")
+        self.page("exports")
+        headings = [h.text for h in self.browser.find_elements(By.CSS_SELECTOR, "#exports-list th")]
+        self.assertEqual(headings, ["Verzeichnis", "Optionen", "Clients"])
+        self.assertEqual(self.el("tab-language").text, "Sprache")
+
+    def test_7_requests_without_the_token_are_refused(self):
+        for path in ("/", "/api/settings", "/doc/nfsd.htm"):
+            with self.assertRaises(urllib.error.HTTPError) as refused:
+                urllib.request.urlopen("http://127.0.0.1:%d%s" % (PAGES_PORT, path), timeout=5)
+            self.assertEqual(refused.exception.code, 403)
+        request = urllib.request.Request("http://127.0.0.1:%d/api/exit" % PAGES_PORT, data=b"",
+                                         method="POST")
+        with self.assertRaises(urllib.error.HTTPError):
+            urllib.request.urlopen(request, timeout=5)
+        self.assertIsNone(self.server.poll())  # still serving
+
+    def test_8_help_and_exit(self):
+        self.browser.get("http://127.0.0.1:%d/help" % PAGES_PORT)
+        self.assertIn("Mounting from a client", self.browser.page_source)
+        self.browser.get("http://127.0.0.1:%d/" % PAGES_PORT)
+        self.wait.until(lambda b: self.el("exit").text != "")
+        self.el("exit").click()
+        self.assertEqual(self.server.wait(timeout=15), 0)
+
+
+if __name__ == "__main__":
+    in_private_namespace()
+    unittest.main(argv=[sys.argv[0]], verbosity=2)
