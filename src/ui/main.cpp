@@ -7,9 +7,11 @@
 // "exports", the inode table, the mount table and the logs. There is no
 // notification area here, so the window's duties fall to the main thread:
 // it keeps one server per program directory, starts the server thread,
-// takes SIGINT and SIGTERM as the Exit command and then stops the server in
-// order. SIGHUP (the end of a terminal session) ends an ordinary run the
-// same way; with -service the server keeps running across it.
+// offers the settings pages once the server runs (their address goes to
+// standard output), takes SIGINT, SIGTERM and the pages' Exit as the Exit
+// command and then stops the server in order. SIGHUP (the end of a terminal
+// session) ends an ordinary run the same way; with -service the server
+// keeps running across it.
 //
 // Exit status: 0 after an orderly stop and when another server already
 // serves the directory; the start status (2 to 6) after a failed start; 1
@@ -28,6 +30,8 @@
 #include "server/config.h"
 #include "server/start.h"
 #include "ui/instance.h"
+#include "ui/lang.h"
+#include "ui/pages.h"
 
 namespace {
 
@@ -65,6 +69,11 @@ std::atomic<int> exit_requested{0};
 std::atomic<bool> server_done{false};
 
 extern "C" void on_exit_signal(int) {
+    exit_requested.store(1);
+}
+
+// The pages' Exit command: only asks, like a signal.
+void request_exit() {
     exit_requested.store(1);
 }
 
@@ -131,6 +140,7 @@ int main(int argc, char **argv) {
             break;
     }
     install_signals(opt.service);
+    lang_select();
     config_load(SETTINGS_SUBKEY);
 
     std::thread server;
@@ -140,14 +150,20 @@ int main(int argc, char **argv) {
         show_message(nullptr, 0, SERVER_CAPTION, "Startup failed");
         finish(EXIT_NOT_RUN);
     }
+    // The pages show the running server, so they come once it runs (and its
+    // log is open for their lines); without them the server runs on.
+    while (!server_started()) sleep_ms(WAIT_BEAT_MS);
+    if (server_status() == START_OK && !exit_requested.load() && pages_start(request_exit) &&
+        !pages_address().empty())
+        printf("Settings pages: %s\n", pages_address().c_str());
+    fflush(stdout);
     // The Exit command, or the end of the server thread (a failed start, or
     // a loop that died), ends the wait.
     while (!exit_requested.load() && !server_done.load()) sleep_ms(WAIT_BEAT_MS);
-    // A start under way is finished before it is undone.
-    while (!server_started()) sleep_ms(WAIT_BEAT_MS);
     int32_t status = server_status();
     server_stop();
     server.join();
+    pages_stop();
     if (status != START_OK) finish(status);
     finish(exit_requested.load() ? EXIT_STOPPED : EXIT_NOT_RUN);
 }

@@ -1,15 +1,18 @@
 // The server program when a step of its start fails, when settings leave a
-// service out, when it is started twice, and when it is stopped while a
-// client stays connected: exit status, message, log line, and what the
-// portmapper and the ports show afterwards.
+// service out, when it is started twice, and when it is stopped by a signal,
+// by its settings pages or while a client stays connected: exit status,
+// message, log line, and what the portmapper and the ports show afterwards.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/mapfile.h"
@@ -165,6 +168,46 @@ TEST_F(ServerFailures, TheEndOfASessionStopsAnOrdinaryRunButNotAService) {
     kill(ordinary.pid(), SIGHUP);
     EXPECT_EQ(ordinary.wait_exit(EXIT_WAIT_MS), 0);
     EXPECT_TRUE(has(dir.log(), "nfsd   started")) << dir.log();
+}
+
+// Sends one HTTP request to 127.0.0.1:port and answers the response.
+std::string http(uint16_t port, const std::string &request) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string out;
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        send(s, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = recv(s, buf, sizeof buf, 0)) > 0) out.append(buf, size_t(n));
+    }
+    close(s);
+    return out;
+}
+
+TEST_F(ServerFailures, TheSettingsPagesExitCommandStopsTheServerInOrder) {
+    server_dir dir;
+    server_proc server(dir);
+    ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, TCP)) << server.output();
+    // The address with its token is printed once the server runs.
+    std::string printed;
+    for (int i = 0; i < 100 && !has(printed = server.output(), "?token="); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    size_t at = printed.find("Settings pages: http://127.0.0.1:8049/?token=");
+    ASSERT_NE(at, std::string::npos) << printed;
+    std::string token = printed.substr(printed.find("token=", at) + 6, 32);
+
+    EXPECT_TRUE(has(http(8049, "POST /api/exit HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n"
+                               "Connection: close\r\n\r\n"),
+                    "403"));
+    EXPECT_TRUE(server.running());
+    http(8049, "POST /api/exit HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Nimbora-Token: " + token +
+                   "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(server.wait_exit(EXIT_WAIT_MS), 0) << server.output();
+    EXPECT_TRUE(server_port_free(8049, SOCK_STREAM));
 }
 
 TEST_F(ServerFailures, AStopWhileATcpClientStaysConnectedEndsWithinThreeSeconds) {
