@@ -134,7 +134,7 @@ void log_printf(int level, const char *format, ...) {
     if (!f) return;  // closed while we waited
     time_t now = log_now();
     report_left_out(f, now, false);
-    if (level < LOG_DETAIL && !admit(format, now)) return;
+    if (level < LOG_FULL_DETAIL && !admit(format, now)) return;
     va_list ap;
     va_start(ap, format);
     vfprintf(f, format, ap);  // write errors are ignored: the log is best effort

@@ -29,13 +29,13 @@ bool log_enabled(int level);
 // the rest are counted. The count comes out as "log: %u lines like
 // \"<format>\" left out\n" (the format without its line ends) with the first
 // line written after that interval, or when the log closes. Detail lines
-// (level LOG_DETAIL), which only a log set to show everything writes, are
+// (level LOG_FULL_DETAIL), which only a log set to show everything writes, are
 // never cut.
 void log_printf(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 constexpr uint32_t LOG_KIND_LIMIT = 200;
 constexpr time_t LOG_KIND_INTERVAL = 60;
 constexpr uint32_t LOG_KINDS = 128;  // kinds tracked at once; more are not limited
-constexpr int LOG_DETAIL = 3;
+constexpr int LOG_FULL_DETAIL = 3;
 
 // Flushes the log stream (after the start-up messages and the exports report).
 void log_flush();

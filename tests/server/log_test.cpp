@@ -99,14 +99,14 @@ TEST_F(LogTest, MissingDirectorySwitchesLoggingOff) {
 TEST_F(LogTest, LinesFromManyThreadsStayWholeAndInOrder) {
     config.log = 1;
     ASSERT_NE(log_open(), nullptr);
-    config.log = LOG_DETAIL;  // detail lines, which no flood limit cuts
+    config.log = LOG_FULL_DETAIL;  // detail lines, which no flood limit cuts
     constexpr int THREADS = 8, LINES = 2000;
     auto pad = [](int t) { return std::string(t * 37 % 200, static_cast<char>('a' + t)); };
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; t++)
         threads.emplace_back([t, &pad] {
             for (int i = 0; i < LINES; i++)
-                log_printf(LOG_DETAIL, "t%d line %d %s end\n", t, i, pad(t).c_str());
+                log_printf(LOG_FULL_DETAIL, "t%d line %d %s end\n", t, i, pad(t).c_str());
         });
     log_flush();  // racing the writers must not tear a line
     for (auto &th : threads) th.join();
@@ -144,10 +144,10 @@ TEST_F(LogTest, CloseWhileWritingIsSafe) {
 TEST_F(LogTest, AFloodOfOneKindIsCutAndCounted) {
     config.log = 1;
     ASSERT_NE(log_open(), nullptr);
-    config.log = LOG_DETAIL;
+    config.log = LOG_FULL_DETAIL;
     for (int i = 0; i < 1000; i++) log_printf(1, "rpc: garbage %d\n", i);
     log_printf(1, "nfsd: another kind\n");
-    for (int i = 0; i < 300; i++) log_printf(LOG_DETAIL, "detail %d\n", i);
+    for (int i = 0; i < 300; i++) log_printf(LOG_FULL_DETAIL, "detail %d\n", i);
     log_test_clock(local_time(2026, 12, 5, 17, 41, 49));  // the minute is over
     log_printf(1, "nfsd: later\n");
     log_printf(1, "rpc: garbage %d\n", 1000);

@@ -3,15 +3,12 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/bytes.h"
 #include "rpc/loop.h"
 
 namespace {
 
 constexpr uint32_t LAST_FRAGMENT = 0x80000000u;
-
-uint32_t word_at(const uint8_t *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
 
 bool wait_readable(sock_t s, int timeout_ms) {
     sock_wait want{s, false};
@@ -31,7 +28,8 @@ bool recv_all(sock_t s, uint8_t *p, size_t n, int timeout_ms) {
 }  // namespace
 
 void rpc_msg_word(rpc_bytes &out, uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(value >> shift));
+    out.resize(out.size() + 4);
+    store_be32(&out[out.size() - 4], value);
 }
 
 void rpc_msg_opaque(rpc_bytes &out, const void *bytes, uint32_t n) {
@@ -77,12 +75,12 @@ rpc_bytes rpc_msg_args(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc
 
 rpc_words rpc_msg_words(const uint8_t *bytes, size_t n) {
     rpc_words w;
-    for (size_t i = 0; i + 4 <= n; i += 4) w.push_back(word_at(bytes + i));
+    for (size_t i = 0; i + 4 <= n; i += 4) w.push_back(load_be32(bytes + i));
     return w;
 }
 
 uint32_t rpc_msg_word_at(const rpc_bytes &m, size_t i) {
-    return 4 * i + 4 <= m.size() ? word_at(m.data() + 4 * i) : 0;
+    return 4 * i + 4 <= m.size() ? load_be32(m.data() + 4 * i) : 0;
 }
 
 uint16_t rpc_sock_port(sock_t sock) {
@@ -183,7 +181,7 @@ rpc_bytes rpc_tcp_recv(sock_t s, int timeout_ms) {
     for (;;) {
         uint8_t mark[4];
         if (!recv_all(s, mark, 4, timeout_ms)) return {};
-        uint32_t word = word_at(mark);
+        uint32_t word = load_be32(mark);
         size_t at = out.size();
         out.resize(at + (word & ~LAST_FRAGMENT));
         if (!recv_all(s, out.data() + at, word & ~LAST_FRAGMENT, timeout_ms)) return {};
