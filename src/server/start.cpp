@@ -60,7 +60,7 @@ int32_t service_failed(int32_t failed) {
 
 int32_t start_sequence() {
     if (!tcpip_init()) {
-        log_printf(1, "%s", LOG_TCPIP_FAILED);
+        log_printf(START_LOG, "%s", LOG_TCPIP_FAILED);
         log_flush();
         return START_TCPIP_FAILED;
     }
@@ -71,14 +71,14 @@ int32_t start_sequence() {
     select_loop_sweep = cache_sweep;
 
     if (!inode_table_init()) {
-        log_printf(1, LOG_INODE_FAILED, log_time());
+        log_printf(START_LOG, LOG_INODE_FAILED, log_time());
         log_flush();
         return START_INODE_FAILED;
     }
     inode_open = true;
     if (config.portmapper) {
         if (!pmap_start()) {
-            log_printf(1, LOG_PMAP_FAILED, log_time());
+            log_printf(START_LOG, LOG_PMAP_FAILED, log_time());
             log_flush();
             return START_PMAP_FAILED;
         }
@@ -86,13 +86,13 @@ int32_t start_sequence() {
     }
     exports_read();
     if (!mount_service_start(config.mount_port)) return service_failed(START_MOUNT_FAILED);
-    log_printf(1, LOG_MOUNT_STARTED, log_time());
+    log_printf(START_LOG, LOG_MOUNT_STARTED, log_time());
     if (!nfs_service_start(config.port)) return service_failed(START_NFS_FAILED);
 
     if (config.threads > 1)
-        log_printf(1, LOG_STARTED_THREADS, log_time(), unsigned(config.threads));
+        log_printf(START_LOG, LOG_STARTED_THREADS, log_time(), unsigned(config.threads));
     else
-        log_printf(1, LOG_STARTED, log_time());
+        log_printf(START_LOG, LOG_STARTED, log_time());
     log_flush();
     return START_OK;
 }

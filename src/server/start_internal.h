@@ -3,6 +3,9 @@
 // the server thread during start-up, read by the stopping thread afterwards.
 #pragma once
 
+// Every line of start-up and shutdown is an event line: written from "Log" 1.
+constexpr int START_LOG = 1;
+
 // Forgets what an earlier run in this process recorded.
 void start_forget();
 

@@ -8,6 +8,7 @@
 #include "rpc/rpc.h"
 #include "server/log.h"
 #include "server/start.h"
+#include "server/start_internal.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ bool show_message(void *owner, uint32_t flags, const char *caption, const char *
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     fprintf(stderr, "%s: %s\n", caption, text);
-    log_printf(1, LOG_MESSAGE, log_time(), caption, text);
+    log_printf(START_LOG, LOG_MESSAGE, log_time(), caption, text);
     log_flush();
     return true;
 }

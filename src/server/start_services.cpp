@@ -78,7 +78,7 @@ void raise_receive_buffer(sock_t s) {
     if (config.so_rcvbuf <= uint32_t(have)) return;
     int want = int(config.so_rcvbuf);
     if (setsockopt(s, SOL_SOCKET, SO_RCVBUF, &want, sizeof want) != 0)
-        log_printf(1, LOG_NFS_RCVBUF, unsigned(config.so_rcvbuf));
+        log_printf(START_LOG, LOG_NFS_RCVBUF, unsigned(config.so_rcvbuf));
 }
 
 // A transport for a fresh socket; on failure the socket is closed again so
@@ -92,13 +92,13 @@ xprt *make_xprt(sock_t s, uint16_t protocol, uint16_t port, uint32_t size) {
 bool nfs_udp_start(uint16_t port) {
     sock_t s = udp_socket(0, port);
     if (s == SOCK_INVALID) {
-        log_printf(1, "%s", LOG_NFS_SOCKET);
+        log_printf(START_LOG, "%s", LOG_NFS_SOCKET);
         return false;
     }
     raise_receive_buffer(s);
     xprt *xp = make_xprt(s, RPC_UDP, port, config.datasize);
     if (!xp) {
-        log_printf(1, "%s", LOG_NFS_UDP_HANDLE);
+        log_printf(START_LOG, "%s", LOG_NFS_UDP_HANDLE);
         return false;
     }
     if (udp_workers_start(config.threads, xp))
@@ -106,11 +106,11 @@ bool nfs_udp_start(uint16_t port) {
     else
         xprt_add(xp);  // the select loop serves it (also beside a partial set of workers)
     if (config.version2 && !register_program(xp, NFS_PROG, NFS_V2, nfs2_dispatch)) {
-        log_printf(1, "%s", LOG_NFS2);
+        log_printf(START_LOG, "%s", LOG_NFS2);
         return false;
     }
     if (config.version3 && !register_program(xp, NFS_PROG, NFS_V3, nfs3_dispatch)) {
-        log_printf(1, "%s", LOG_NFS3);
+        log_printf(START_LOG, "%s", LOG_NFS3);
         return false;
     }
     return true;
@@ -119,19 +119,19 @@ bool nfs_udp_start(uint16_t port) {
 bool nfs_tcp_start(uint16_t port) {
     sock_t s = tcp_listen_socket(nullptr, port);
     if (s == SOCK_INVALID) {
-        log_printf(1, "%s", LOG_NFS_SOCKET);
+        log_printf(START_LOG, "%s", LOG_NFS_SOCKET);
         return false;
     }
     xprt *xp = make_xprt(s, RPC_TCP, port, 0);
     if (!xp) {
-        log_printf(1, "%s", LOG_NFS_TCP_HANDLE);
+        log_printf(START_LOG, "%s", LOG_NFS_TCP_HANDLE);
         return false;
     }
     xp->size = config.datasize;  // what accepted connections get (plus 512)
     xprt_add(xp);
     if ((config.version2 && !register_program(xp, NFS_PROG, NFS_V2, nfs2_dispatch)) ||
         (config.version3 && !register_program(xp, NFS_PROG, NFS_V3, nfs3_dispatch))) {
-        log_printf(1, "%s", LOG_NFS_TCP_REGISTER);
+        log_printf(START_LOG, "%s", LOG_NFS_TCP_REGISTER);
         return false;
     }
     return true;
@@ -141,14 +141,14 @@ bool nfs_tcp_start(uint16_t port) {
 // missing version 1 is only a warning.
 bool mount_register(xprt *xp) {
     if (config.version3 && !register_program(xp, MOUNT_PROG, MOUNT_V3, mount3_dispatch)) {
-        log_printf(1, "%s", LOG_MOUNT3);
+        log_printf(START_LOG, "%s", LOG_MOUNT3);
         return false;
     }
     if (!register_program(xp, MOUNT_PROG, MOUNT_V2, mount1_dispatch)) {
-        log_printf(1, "%s", LOG_MOUNT2);
+        log_printf(START_LOG, "%s", LOG_MOUNT2);
         return false;
     }
-    if (!register_program(xp, MOUNT_PROG, MOUNT_V1, mount1_dispatch)) log_printf(1, "%s", LOG_MOUNT1);
+    if (!register_program(xp, MOUNT_PROG, MOUNT_V1, mount1_dispatch)) log_printf(START_LOG, "%s", LOG_MOUNT1);
     return true;
 }
 
@@ -160,12 +160,12 @@ bool mount_udp_start(uint16_t port) {
         s = udp_socket(0, port);
     }
     if (s == SOCK_INVALID) {
-        log_printf(1, "%s", LOG_MOUNT_UDP_BIND);
+        log_printf(START_LOG, "%s", LOG_MOUNT_UDP_BIND);
         return false;
     }
     xprt *xp = make_xprt(s, RPC_UDP, port, MOUNT_BUFFER);
     if (!xp) {
-        log_printf(1, "%s", LOG_MOUNT_UDP_HANDLE);
+        log_printf(START_LOG, "%s", LOG_MOUNT_UDP_HANDLE);
         return false;
     }
     xprt_add(xp);
@@ -175,12 +175,12 @@ bool mount_udp_start(uint16_t port) {
 bool mount_tcp_start(uint16_t port) {
     sock_t s = tcp_listen_socket(nullptr, port);
     if (s == SOCK_INVALID) {
-        log_printf(1, "%s", LOG_MOUNT_TCP_BIND);
+        log_printf(START_LOG, "%s", LOG_MOUNT_TCP_BIND);
         return false;
     }
     xprt *xp = make_xprt(s, RPC_TCP, port, 0);
     if (!xp) {
-        log_printf(1, "%s", LOG_MOUNT_TCP_HANDLE);
+        log_printf(START_LOG, "%s", LOG_MOUNT_TCP_HANDLE);
         return false;
     }
     xp->size = MOUNT_BUFFER;
