@@ -68,8 +68,8 @@ bool null_answered(const std::string &row) {
         if (pmap_tcp_send(s, call)) reply = pmap_tcp_recv(s, 2000);
         sock_close(s);
     }
-    return reply.size() >= 24 && pmap_word(reply, 1) == 1 && pmap_word(reply, 2) == 0 &&
-           pmap_word(reply, 5) == 0;
+    return reply.size() >= 24 && rpc_msg_word_at(reply, 1) == 1 && rpc_msg_word_at(reply, 2) == 0 &&
+           rpc_msg_word_at(reply, 5) == 0;
 }
 
 // Every service port that nobody holds, as "port/udp" or "port/tcp" texts.
