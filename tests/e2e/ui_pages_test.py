@@ -23,6 +23,7 @@ try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
     webdriver = None
@@ -92,7 +93,9 @@ class Pages(unittest.TestCase):
             options.add_argument(flag)
         cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         cls.browser.get("http://127.0.0.1:%d/?token=%s" % (PAGES_PORT, cls.token))
-        cls.wait = WebDriverWait(cls.browser, 10)
+        # A reload (after a language change) replaces every element.
+        cls.wait = WebDriverWait(cls.browser, 10,
+                                 ignored_exceptions=[StaleElementReferenceException])
         cls.wait.until(lambda b: b.find_element(By.ID, "tab-nfs").text == "NFS")
 
     @classmethod
@@ -158,7 +161,7 @@ class Pages(unittest.TestCase):
         self.assertIn("hello.txt", listing.stdout, listing.stderr)
         # Refreshed every 2 s while shown: within 3 s it is there.
         WebDriverWait(self.browser, 3.5).until(
-            lambda b: "/c/data" in self.el("mounts-list").text)
+            lambda b: "c:\\data" in self.el("mounts-list").text)
 
     def test_4_portmapper_lists_the_services(self):
         self.page("portmapper")
@@ -171,7 +174,9 @@ class Pages(unittest.TestCase):
 
     def test_5_exports_page(self):
         self.page("exports")
-        WebDriverWait(self.browser, 4).until(lambda b: "/c/data" in self.el("exports-list").text)
+        # The pages show paths in their Windows form, as the server's own
+        # display of its exports does.
+        WebDriverWait(self.browser, 4).until(lambda b: "c:\\data" in self.el("exports-list").text)
         self.el("edit-exports").click()
         self.wait.until(lambda b: "c:\\data" in self.el("exports-text").get_attribute("value"))
         box = self.el("exports-text")
