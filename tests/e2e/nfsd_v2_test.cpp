@@ -11,9 +11,9 @@
 #include <sstream>
 
 #include "nfsd/nfs.h"
+#include "rpc/clnt.h"
 #include "support/drive_temp.h"
 #include "support/nfs_capture.h"
-#include "support/nfs_mnt.h"
 #include "support/nfs_rig.h"
 #include "support/nfs_server.h"
 #include "support/pmap_net.h"
@@ -50,7 +50,7 @@ TEST(NfsdV2, RawCallsGetTheRepliesTheProtocolLaysOut) {
     rpc_msg_opaque(mnt, "/c", 2);
     std::vector<uint32_t> mounted =
         nfs_results(nfs_udp_call("127.0.0.1", NFS_TEST_MOUNT_PORT,
-                                 nfs_call_msg(xid++, NFS_MNT_PROG, 1, 1, mnt)));
+                                 nfs_call_msg(xid++, MOUNT_PROG, 1, 1, mnt)));
     EXPECT_EQ(nfs_match(tree, {w(0), fh2(ROOT)}, mounted), "");
 
     const struct {

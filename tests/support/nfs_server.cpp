@@ -4,22 +4,19 @@
 #include <stdexcept>
 
 #include "fs/fs.h"
+#include "mountd/mount.h"
 #include "nfsd/cache.h"
 #include "nfsd/nfs.h"
 #include "pmap/pmap.h"
 #include "rpc/clnt.h"
 #include "rpc/loop.h"
 #include "server/config.h"
-#include "support/nfs_mnt.h"
 
 namespace {
 
-constexpr uint32_t MOUNT_SIZE = 1024;
-constexpr uint32_t MOUNT_V1 = 1, MOUNT_V3 = 3;
-
 rpc_handler handler_of(uint32_t prog, uint32_t vers) {
     if (prog == NFS_PROG) return vers == NFS_V2 ? nfs2_dispatch : nfs3_dispatch;
-    return vers == MOUNT_V1 ? nfs_mnt1_dispatch : nfs_mnt3_dispatch;
+    return vers == MOUNT_V3 ? mount3_dispatch : mount1_dispatch;
 }
 
 }  // namespace
@@ -51,10 +48,10 @@ nfs_server::nfs_server(const std::string &exports, uint32_t threads, uint32_t da
     add(udp_socket(0, NFS_TEST_PORT), RPC_UDP, NFS_TEST_PORT, size, NFS_PROG, {NFS_V2, NFS_V3});
     add(tcp_listen_socket(nullptr, NFS_TEST_PORT), RPC_TCP, NFS_TEST_PORT, size, NFS_PROG,
         {NFS_V2, NFS_V3});
-    add(udp_socket(0, NFS_TEST_MOUNT_PORT), RPC_UDP, NFS_TEST_MOUNT_PORT, MOUNT_SIZE, NFS_MNT_PROG,
-        {MOUNT_V1, MOUNT_V3});
-    add(tcp_listen_socket(nullptr, NFS_TEST_MOUNT_PORT), RPC_TCP, NFS_TEST_MOUNT_PORT, MOUNT_SIZE,
-        NFS_MNT_PROG, {MOUNT_V1, MOUNT_V3});
+    add(udp_socket(0, NFS_TEST_MOUNT_PORT), RPC_UDP, NFS_TEST_MOUNT_PORT, MOUNT_BUFFER, MOUNT_PROG,
+        {MOUNT_V1, MOUNT_V2, MOUNT_V3});
+    add(tcp_listen_socket(nullptr, NFS_TEST_MOUNT_PORT), RPC_TCP, NFS_TEST_MOUNT_PORT, MOUNT_BUFFER,
+        MOUNT_PROG, {MOUNT_V1, MOUNT_V2, MOUNT_V3});
     workers_ = udp_workers_start(threads, udp_);
     if (!workers_) xprt_add(udp_);
     select_loop_sweep = cache_sweep;
@@ -64,8 +61,8 @@ nfs_server::nfs_server(const std::string &exports, uint32_t threads, uint32_t da
 nfs_server::~nfs_server() {
     for (uint32_t v : {NFS_V2, NFS_V3})
         for (uint32_t p : {RPC_UDP, RPC_TCP}) rpc_unregister(NFS_PROG, v, p);
-    for (uint32_t v : {MOUNT_V1, MOUNT_V3})
-        for (uint32_t p : {RPC_UDP, RPC_TCP}) rpc_unregister(NFS_MNT_PROG, v, p);
+    for (uint32_t v : {MOUNT_V1, MOUNT_V2, MOUNT_V3})
+        for (uint32_t p : {RPC_UDP, RPC_TCP}) rpc_unregister(MOUNT_PROG, v, p);
     xprt_close_all();
     if (workers_) {
         // The workers wait in a receive on the one socket: shutting it down
@@ -78,6 +75,7 @@ nfs_server::~nfs_server() {
         xprt_free(udp_);
     }
     loop_.join();
+    mount_lookup_stop();
     select_loop_sweep = nullptr;
     pmap_stop();
     rpc_pmap_call = nullptr;

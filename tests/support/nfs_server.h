@@ -1,6 +1,6 @@
 // The NFS service assembled for end-to-end tests and benchmarks: the
-// portmapper on port 111, NFS versions 2 and 3 on UDP and TCP port 2049, a
-// small MOUNT program (nfs_mnt.h) on port 1058, and the select loop on a
+// portmapper on port 111, NFS versions 2 and 3 on UDP and TCP port 2049, the
+// mount service (versions 1 to 3) on port 1058, and the select loop on a
 // thread of its own, with UDP worker threads when asked; all over an
 // nfs_tree world. Needs the private network namespace every test binary
 // enters. One at a time per process.
