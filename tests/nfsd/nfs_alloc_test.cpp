@@ -10,54 +10,9 @@
 #include <new>
 
 #include "nfsd/nfs.h"
+#include "support/alloc_count.h"
 #include "support/nfs_rig.h"
 #include "support/rpc_msg.h"
-
-// Every plain form is replaced together, so that none pairs with a library
-// (or sanitizer) counterpart.
-namespace {
-std::atomic<uint64_t> allocations{0};
-// Out of line: inlined, the compiler would pair new with free and warn.
-__attribute__((noinline)) void *counted_alloc(size_t n) noexcept {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return malloc(n ? n : 1);
-}
-__attribute__((noinline)) void counted_free(void *p) noexcept {
-    free(p);
-}
-}  // namespace
-
-void *operator new(size_t n) {
-    if (void *p = counted_alloc(n)) return p;
-    throw std::bad_alloc();
-}
-void *operator new[](size_t n) {
-    return operator new(n);
-}
-void *operator new(size_t n, const std::nothrow_t &) noexcept {
-    return counted_alloc(n);
-}
-void *operator new[](size_t n, const std::nothrow_t &) noexcept {
-    return counted_alloc(n);
-}
-void operator delete(void *p) noexcept {
-    counted_free(p);
-}
-void operator delete[](void *p) noexcept {
-    counted_free(p);
-}
-void operator delete(void *p, size_t) noexcept {
-    counted_free(p);
-}
-void operator delete[](void *p, size_t) noexcept {
-    counted_free(p);
-}
-void operator delete(void *p, const std::nothrow_t &) noexcept {
-    counted_free(p);
-}
-void operator delete[](void *p, const std::nothrow_t &) noexcept {
-    counted_free(p);
-}
 
 namespace {
 
@@ -82,9 +37,9 @@ TEST(NfsAlloc, CommonCallsAllocateNothing) {
         {2, 4, {fh2("c:\\dir"), name("f.txt")}},
         {2, 6, {fh2("c:\\dir\\f.txt"), w(0), w(100), w(0)}},
     };
-    uint64_t start = allocations.load();
+    uint64_t start = alloc_count();
     ::operator delete(::operator new(16));  // the counter does see allocations
-    ASSERT_EQ(allocations.load(), start + 1);
+    ASSERT_EQ(alloc_count(), start + 1);
     uint32_t xid = 1;
     for (const auto &c : calls) {
         std::vector<uint8_t> msg = nfs_call_msg(xid++, NFS_PROG, c.vers, c.proc,
@@ -94,10 +49,10 @@ TEST(NfsAlloc, CommonCallsAllocateNothing) {
             rig.xp->count = int32_t(msg.size());
             rig.xp->peer = rig.client_addr;
             rpc_call call{};
-            uint64_t before = allocations.load();
+            uint64_t before = alloc_count();
             ASSERT_TRUE(rpc_decode_call(rig.xp, &call));
             rpc_dispatch(rig.xp, &call);
-            uint64_t made = allocations.load() - before;
+            uint64_t made = alloc_count() - before;
             std::vector<uint8_t> reply = rpc_recv_datagram(rig.client, 200);
             ASSERT_EQ(nfs_results(reply).at(0), 0u) << c.vers << "/" << c.proc;
             if (round > 0) {

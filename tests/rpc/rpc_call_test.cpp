@@ -12,52 +12,10 @@
 #include <vector>
 
 #include "rpc/rpc.h"
+#include "support/alloc_count.h"
 #include "support/rpc_msg.h"
 #include "support/toy_program.h"
 
-// Every allocation of the process is counted, so that the request path can
-// be shown to make none. All the plain forms are replaced together, so that
-// none of them pairs with a library (or sanitizer) counterpart.
-std::atomic<uint64_t> allocations{0};
-// Kept out of line: inlined, the compiler would pair new with free and warn.
-__attribute__((noinline)) void *counted_alloc(size_t n) noexcept {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return malloc(n ? n : 1);
-}
-__attribute__((noinline)) void counted_free(void *p) noexcept {
-    free(p);
-}
-void *operator new(size_t n) {
-    if (void *p = counted_alloc(n)) return p;
-    throw std::bad_alloc();
-}
-void *operator new[](size_t n) {
-    return operator new(n);
-}
-void *operator new(size_t n, const std::nothrow_t &) noexcept {
-    return counted_alloc(n);
-}
-void *operator new[](size_t n, const std::nothrow_t &) noexcept {
-    return counted_alloc(n);
-}
-void operator delete(void *p) noexcept {
-    counted_free(p);
-}
-void operator delete[](void *p) noexcept {
-    counted_free(p);
-}
-void operator delete(void *p, size_t) noexcept {
-    counted_free(p);
-}
-void operator delete[](void *p, size_t) noexcept {
-    counted_free(p);
-}
-void operator delete(void *p, const std::nothrow_t &) noexcept {
-    counted_free(p);
-}
-void operator delete[](void *p, const std::nothrow_t &) noexcept {
-    counted_free(p);
-}
 
 namespace {
 
@@ -309,9 +267,9 @@ TEST_F(RpcCall, DecodeDispatchAndReplyAllocateNothing) {
     rpc_msg_word(m, 2);
     rpc_msg_opaque(m, "xy", 2);
     rpc_call call{};
-    uint64_t before = allocations.load();
+    uint64_t before = alloc_count();
     ::operator delete(::operator new(16));  // the counter does see allocations
-    ASSERT_EQ(allocations.load(), before + 1);
+    ASSERT_EQ(alloc_count(), before + 1);
     before++;
     for (int i = 0; i < 100; i++) {
         memcpy(rig.xp->msg, m.data(), m.size());
@@ -319,7 +277,7 @@ TEST_F(RpcCall, DecodeDispatchAndReplyAllocateNothing) {
         ASSERT_TRUE(rpc_decode_call(rig.xp, &call));
         rpc_dispatch(rig.xp, &call);
     }
-    EXPECT_EQ(allocations.load() - before, 0u);
+    EXPECT_EQ(alloc_count() - before, 0u);
     EXPECT_EQ(toy_runs, 100);
     for (int i = 0; i < 100; i++) rpc_recv_datagram(rig.client, 0);
 }
