@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/ascii.h"
+#include "platform/textfile.h"
 #include "platform/winfile_internal.h"
 
 namespace {
@@ -294,21 +295,6 @@ reg_file parse_file(const std::string &text) {
     return f;
 }
 
-bool write_atomic(const std::string &path, const std::string &text) {
-    std::string tmp = path + ".XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) return false;
-    struct stat st;
-    mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    bool ok = fchmod(fd, mode) == 0 && write_all(fd, text.data(), text.size()) == text.size();
-    // The rename must not publish a file whose bytes are still in flight.
-    if (ok && fsync(fd) != 0) ok = false;
-    if (close(fd) != 0) ok = false;
-    if (ok && rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) unlink(tmp.c_str());
-    return ok;
-}
-
 bool value_matches(const reg_entry &e, const std::string &key, const char *name) {
     return e.type != REG_NONE && equal_nocase(e.key, key) && equal_nocase(e.name, name);
 }
@@ -406,7 +392,7 @@ bool write_string(const std::string &path, const std::string &key, const char *n
 
     std::string out;
     for (const reg_entry &e : f.entries) out += e.raw;
-    return write_atomic(path, out);
+    return textfile_write(path.c_str(), out, false, nullptr);
 }
 
 bool make_user_dir() {

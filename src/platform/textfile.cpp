@@ -9,18 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace {
+#include "platform/winfile_internal.h"
 
-bool write_all(int fd, const char *data, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, data, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        data += w;
-        n -= size_t(w);
-    }
-    return true;
-}
+namespace {
 
 // A hard link keeps the previous version without copying; where links are
 // not possible, a copy through a temporary file.
@@ -65,7 +56,7 @@ bool textfile_write(const char *path, const std::string &text, bool private_file
     if (fd < 0) return false;
     struct stat st;
     mode_t mode = private_file ? 0600 : stat(path, &st) == 0 ? (st.st_mode & 07777) : 0644;
-    bool ok = fchmod(fd, mode) == 0 && write_all(fd, text.data(), text.size());
+    bool ok = fchmod(fd, mode) == 0 && write_all(fd, text.data(), text.size()) == text.size();
     // The rename must not publish a file whose bytes are still in flight.
     if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;
