@@ -110,6 +110,10 @@ int export_check(char *path, uint32_t client, export_entry **entry);
 // handle names, not only MNT.
 bool export_admits(const export_entry *e, uint32_t client);
 
+// A client address (network order) as the log lines show it with "%x": the
+// word read as a little-endian number (192.168.1.5 is 501a8c0).
+uint32_t export_address_logged(uint32_t client);
+
 // A LOOKUP relative to the WebNFS public handle. `handle` is 32 bytes;
 // `name` the name the client sent. Answers an NFS status: 0 with the public
 // export, the inode reached and its Windows path (`path`: 1024 bytes);

@@ -34,7 +34,7 @@ bool apply_alias(const export_entry *e, const char *export_name, char *path) {
     char rewritten[EXPORT_PATH_BUFFER];
     memcpy(rewritten, export_name, name_length);
     memcpy(rewritten + name_length, path + alias, length - alias + 1);
-    log_printf(2, "mountd: name %s --> %s\n", path + 1, rewritten);
+    log_printf(LOG_DETAIL, "mountd: name %s --> %s\n", path + 1, rewritten);
     memcpy(path, rewritten, total + 1);
     return true;
 }
@@ -60,17 +60,15 @@ bool client_admitted(const export_entry *e, uint32_t client) {
     return false;
 }
 
-// The address as the log shows it: the network-order word read as a
-// little-endian number (192.168.1.5 is 501a8c0).
-uint32_t address_as_logged(uint32_t client) {
-    return load_le32(reinterpret_cast<const uint8_t *>(&client));
-}
-
 void log_access_denied(const char *path, uint32_t client) {
-    log_printf(2, "mountd: access denied %s clnt %x\n", path, address_as_logged(client));
+    log_printf(LOG_DETAIL, "mountd: access denied %s clnt %x\n", path, export_address_logged(client));
 }
 
 }  // namespace
+
+uint32_t export_address_logged(uint32_t client) {
+    return load_le32(reinterpret_cast<const uint8_t *>(&client));
+}
 
 int export_check(char *path, uint32_t client, export_entry **entry) {
     int result = EXPORT_NOENT;
@@ -94,7 +92,7 @@ int export_check(char *path, uint32_t client, export_entry **entry) {
         *entry = refused;
         log_access_denied(path, client);
     } else {
-        log_printf(2, "mountd: path not in exports list %s\n", path);
+        log_printf(LOG_DETAIL, "mountd: path not in exports list %s\n", path);
     }
     return result;
 }
@@ -115,7 +113,7 @@ uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **e
     export_entry *e = export_list;
     while (e && !(export_load(e->flags) & EXP_PUBLIC)) e = e->next;
     if (!e) {
-        log_printf(2, "mountd: webnfs access denied\n");
+        log_printf(LOG_DETAIL, "mountd: webnfs access denied\n");
         return NFSERR_ACCES;
     }
 

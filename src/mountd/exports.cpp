@@ -138,7 +138,7 @@ bool apply_option(export_slot *s, const char *w) {
         if (strstr(arg, ":\\") || arg[0] == '/') return true;  // a path, not an alias
         char alias[ALIAS_MAX];
         join(alias, sizeof alias, "", arg);
-        if (config.charset == 2) codepage_convert(1, config.codepage, alias, sizeof alias);
+        if (config.charset == CHARSET_UTF8) codepage_convert(CODEPAGE_TO_UTF8, config.codepage, alias, sizeof alias);
         join(s->name, sizeof s->name, "/", alias);
         e->name = s->name;
     } else {
@@ -189,7 +189,7 @@ void read_entry(reader_state *p) {
 
     if (exp_next_word(r) != EXP_WORD_PATH || r->refused || (network && r->length < 4)) {
         report(p, PROBLEM_PATH);
-        log_printf(1, "mountd: Line %u ignored, expected path\n", p->line);
+        log_printf(LOG_EVENT, "mountd: Line %u ignored, expected path\n", p->line);
         skip_rest(p);
         return;
     }
@@ -207,18 +207,18 @@ void read_entry(reader_state *p) {
     uint32_t type = fs_drive_type(root);
     if (type == TYPE_UNKNOWN || type == TYPE_NO_ROOT || (type == TYPE_REMOTE && !config.remote)) {
         report(p, PROBLEM_DRIVE_TYPE);
-        log_printf(1, "mountd: Line %u ignored, unsupported drive type\n", p->line);
+        log_printf(LOG_EVENT, "mountd: Line %u ignored, unsupported drive type\n", p->line);
         skip_rest(p);
         return;
     }
     e->drive_type = type;
     // Clients send UTF-8 names; the file is written in the code page.
-    if (config.charset == 2) codepage_convert(1, config.codepage, s->path, sizeof s->path);
+    if (config.charset == CHARSET_UTF8) codepage_convert(CODEPAGE_TO_UTF8, config.codepage, s->path, sizeof s->path);
 
     while (exp_next_word(r) == EXP_WORD_OPTION) {
         if (r->refused || !apply_option(s, r->text)) {
             report(p, PROBLEM_OPTION);
-            log_printf(1, "mountd: Line %u ignored, unknown option: %s\n", p->line, r->text);
+            log_printf(LOG_EVENT, "mountd: Line %u ignored, unknown option: %s\n", p->line, r->text);
             skip_rest(p);
             return;
         }
@@ -232,7 +232,7 @@ void read_entry(reader_state *p) {
         uint32_t address;
         if (r->refused || !client_address(r->text, &address)) {
             report(p, PROBLEM_CLIENT);
-            log_printf(1, "mountd: Line %u, invalid client: %s\n", p->line, r->text);
+            log_printf(LOG_EVENT, "mountd: Line %u, invalid client: %s\n", p->line, r->text);
             skip_rest(p);
             return;
         }
@@ -250,7 +250,7 @@ void read_entry(reader_state *p) {
     if (counted > EXPORT_MAX_CLIENTS) {
         p->problem = PROBLEM_CLIENTS;
         p->problem_line = first_line;
-        log_printf(1, "mountd: Line %u truncated, too many clients\n", first_line);
+        log_printf(LOG_EVENT, "mountd: Line %u truncated, too many clients\n", first_line);
     }
     e->client_count = stored;
 
@@ -278,7 +278,7 @@ void read_file(reader_state *p) {
                 break;
             default:
                 report(p, PROBLEM_DRIVE);
-                log_printf(1, "mountd: Line %u ignored, expected drive\n", p->line);
+                log_printf(LOG_EVENT, "mountd: Line %u ignored, expected drive\n", p->line);
                 skip_rest(p);
                 break;
         }
@@ -300,11 +300,11 @@ void exports_read() {
         f = fopen(file_name, "rb");
     }
     if (!f) {
-        log_printf(1, "mountd: Cannot open exports file\n");
+        log_printf(LOG_EVENT, "mountd: Cannot open exports file\n");
         reg_write_number(SUBKEY, "ExpError", PROBLEM_OPEN, 0);
         return;
     }
-    log_printf(1, "\n------ Exported file systems ------\n");
+    log_printf(LOG_EVENT, "\n------ Exported file systems ------\n");
     static reader_state state;  // 1 KiB word buffer: keep it off the stack
     reader_state *p = &state;
     exp_reader_init(&p->r, f);
@@ -313,7 +313,7 @@ void exports_read() {
     p->problem_line = 0;
     read_file(p);
     fclose(f);
-    log_printf(1, "-----------------------------------\n\n");
+    log_printf(LOG_EVENT, "-----------------------------------\n\n");
     log_flush();
     // Only the last problem remains, so it is stored once, at the end.
     if (p->problem) {

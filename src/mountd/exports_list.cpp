@@ -77,7 +77,7 @@ void log_entry(const export_entry *e) {
             append(line, sizeof line, &at, " %s", dotted);
         }
     }
-    log_printf(1, "%s\n", line);
+    log_printf(LOG_EVENT, "%s\n", line);
 }
 
 }  // namespace
@@ -130,7 +130,7 @@ bool export_append(export_slot *slot, uint32_t line) {
     export_entry *e = &slot->entry;
     for (export_entry *o = export_list; o; o = o->next) {
         if (o->export_id == e->export_id) {
-            log_printf(1, "mountd: duplicate exports line %u ignored\n", line);
+            log_printf(LOG_EVENT, "mountd: duplicate exports line %u ignored\n", line);
             return false;
         }
     }
@@ -190,7 +190,7 @@ bool export_volume_refresh(export_entry *e) {
     else if (strcmp(fs_name, "FAT") == 0)
         add |= EXP_FAT;
     if ((flags.load() & add) != add) flags.fetch_or(add);
-    log_printf(3, "%s type %u/%u/%s serial %u name %s\n", root, e->drive_type, max_component,
+    log_printf(LOG_FULL_DETAIL, "%s type %u/%u/%s serial %u name %s\n", root, e->drive_type, max_component,
                fs_name, serial, volume_name);
     return true;
 }

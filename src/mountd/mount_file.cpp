@@ -3,27 +3,26 @@
 // significant, one blank, the path as the client sent it.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "mountd/mount_internal.h"
 #include "platform/registry.h"
+#include "platform/textfile.h"
 
 namespace {
 
 constexpr const char *TABLE_FILE = "mounttab";
-constexpr const char *TEMP_SUFFIX = ".tmp";
 constexpr uint32_t FILE_NAME_MAX = 1024;
 constexpr uint32_t HEX_DIGITS_MAX = 8;
 // A line: the address, a blank, a path and the line end, with room to spare
 // so that a longer line is seen to be one and dropped rather than cut.
 constexpr uint32_t TEXT_LINE_MAX = HEX_DIGITS_MAX + 1 + MOUNT_PATH_MAX + 2;
 
-// True when `name` or its temporary name is the inode table's own file,
-// which the mount table must never be written over.
+// True when `name` is the inode table's own file, which the mount table
+// must never be written over. (The save's temporary file has a fresh name
+// of its own and cannot be.)
 bool is_inode_table(const char *name, const char *inode_path) {
-    if (!inode_path[0]) return false;
-    size_t n = strlen(name);
-    return strcmp(name, inode_path) == 0 ||
-           (strncmp(name, inode_path, n) == 0 && strcmp(inode_path + n, TEMP_SUFFIX) == 0);
+    return inode_path[0] && strcmp(name, inode_path) == 0;
 }
 
 // `directory` (ending in '/', or empty for the current one) followed by the
@@ -103,20 +102,20 @@ bool mount_table_file(char *out, uint32_t size) {
 }
 
 void mount_table_save() {
-    char name[FILE_NAME_MAX], temp[FILE_NAME_MAX + 8];
+    char name[FILE_NAME_MAX];
     if (!mount_table_file(name, sizeof name)) return;
-    snprintf(temp, sizeof temp, "%s%s", name, TEMP_SUFFIX);
-    FILE *f = fopen(temp, "wb");
-    if (!f) return;
+    std::string text;
     {
         std::lock_guard<std::mutex> hold(mount_lock());
-        for (const mount_entry *e = mount_table_head(); e; e = e->next)
-            if (!has_line_end(e->path)) fprintf(f, "%x %s\n", ntohl(e->client), e->path);
+        char line[HEX_DIGITS_MAX + 2];
+        for (const mount_entry *e = mount_table_head(); e; e = e->next) {
+            if (has_line_end(e->path)) continue;
+            snprintf(line, sizeof line, "%x ", ntohl(e->client));
+            text.append(line).append(e->path).push_back('\n');
+        }
     }
-    // The old table stays until the new one is whole.
-    bool written = fflush(f) == 0 && !ferror(f);
-    if (fclose(f) != 0) written = false;
-    if (!written || rename(temp, name) != 0) remove(temp);
+    // The old table stays until the new one is whole and on disk.
+    textfile_write(name, text, false, nullptr);
 }
 
 void mount_table_load() {

@@ -62,6 +62,3 @@ uint32_t mount_lookup_peak();
 
 // "%u.%u.%u.%u" of a network-order address into `out` (16 bytes).
 void mount_dotted(uint32_t client, char out[16]);
-// The network-order word read as a little-endian number, as the log lines
-// with "%x" show a client (192.168.1.5 is 501a8c0).
-uint32_t mount_address_logged(uint32_t client);

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "mountd/mount_internal.h"
-#include "platform/bytes.h"
 
 namespace {
 
@@ -94,10 +93,6 @@ uint32_t encode_export(uint8_t *out, const export_entry *e, uint32_t room) {
 void mount_dotted(uint32_t client, char out[16]) {
     const uint8_t *b = reinterpret_cast<const uint8_t *>(&client);
     snprintf(out, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-}
-
-uint32_t mount_address_logged(uint32_t client) {
-    return load_le32(reinterpret_cast<const uint8_t *>(&client));
 }
 
 uint32_t mountlist_encode(uint8_t *out, uint32_t room) {

@@ -65,7 +65,7 @@ bool run_mnt(xprt *xp, void *args, void *result, const char *request_log) {
     char *path = static_cast<dirpath_args *>(args)->path;
     char dotted[16];
     mount_dotted(client_of(xp), dotted);
-    log_printf(2, request_log, dotted, path);
+    log_printf(LOG_DETAIL, request_log, dotted, path);
     mnt_result *r = static_cast<mnt_result *>(result);
     r->status = mount_path(client_of(xp), path, r->fh);
     return true;
@@ -84,7 +84,7 @@ bool run_mnt3(xprt *xp, rpc_call *, void *args, void *result) {
 }
 
 bool run_dump(xprt *xp, rpc_call *call, void *, void *result) {
-    log_printf(2, "mount dump request from %x\n", mount_address_logged(client_of(xp)));
+    log_printf(LOG_DETAIL, "mount dump request from %x\n", export_address_logged(client_of(xp)));
     static_cast<list_result *>(result)->room = reply_room(xp, call);
     return true;
 }
@@ -93,19 +93,19 @@ bool run_umnt(xprt *xp, rpc_call *, void *args, void *) {
     const char *path = static_cast<dirpath_args *>(args)->path;
     char dotted[16];
     mount_dotted(client_of(xp), dotted);
-    log_printf(2, "unmount request from %s path %s\n", dotted, path);
+    log_printf(LOG_DETAIL, "unmount request from %s path %s\n", dotted, path);
     mount_table_update(path, client_of(xp), nullptr);
     return true;
 }
 
 bool run_umntall(xprt *xp, rpc_call *, void *, void *) {
-    log_printf(2, "unmount all request from %x\n", mount_address_logged(client_of(xp)));
+    log_printf(LOG_DETAIL, "unmount all request from %x\n", export_address_logged(client_of(xp)));
     mount_table_update(nullptr, client_of(xp), nullptr);
     return true;
 }
 
 bool run_export(xprt *xp, rpc_call *call, void *, void *result) {
-    log_printf(2, "mount exports request from %x\n", mount_address_logged(client_of(xp)));
+    log_printf(LOG_DETAIL, "mount exports request from %x\n", export_address_logged(client_of(xp)));
     static_cast<list_result *>(result)->room = reply_room(xp, call);
     return true;
 }

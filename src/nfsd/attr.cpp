@@ -29,7 +29,6 @@ constexpr uint32_t UNKNOWN_MODE = NFS_IFREG | 0666;
 constexpr char SPECIAL_MAGIC[8] = {'s', 'p', 'e', 'c', 'd', 'a', 't', 'a'};
 constexpr uint32_t SPECIAL_MAGIC_AT = 4;
 
-constexpr int LOG_DETAIL = 2;
 constexpr const char *LOG_SPECIAL = "nfs_get_special: %s error %u\n";
 
 // Directory entries of a "\*.*" listing of `dir` (a Windows path without a

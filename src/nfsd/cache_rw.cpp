@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int LOG_EVENT = 1;
-constexpr int LOG_DETAIL = 2;
 constexpr const char *LOG_CACHE_SIZE = "%s nfsd   file handle cache size %u\n";
 constexpr const char *LOG_READ_OPEN = "nfs_read: open error %u node %u path %s\n";
 constexpr const char *LOG_READ = "nfs_read: %s error %u\n";

@@ -9,11 +9,12 @@
 #include "names/name.h"
 #include "nfsd/attr.h"
 #include "rpc/rpc.h"
+#include "server/log.h"
 
 struct export_entry;
 
 // Level of the failure lines of the file operations.
-constexpr int FILEOPS_LOG = 2;
+constexpr int FILEOPS_LOG = LOG_DETAIL;
 
 // Windows attributes that carry the Unix mode.
 constexpr uint32_t FILEOPS_MODE_ATTRS =

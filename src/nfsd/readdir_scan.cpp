@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr int LOG_DETAIL = 2;
 constexpr uint32_t WAIT_POLL_MS = 50;    // a second scanner polls this often...
 constexpr uint32_t WAIT_POLLS = 600;     // ...for at most 30 s
 constexpr uint32_t RECHECK_BATCH = 64;   // unseen children tested per hold of the lock

@@ -8,6 +8,9 @@
 
 constexpr uint32_t CODEPAGE_DEFAULT = 1252;        // what code page 0 stands for
 constexpr uint32_t CODEPAGE_CONVERT_CHARS = 6144;  // wide characters codepage_convert passes
+// The directions of codepage_convert.
+constexpr int CODEPAGE_FROM_UTF8 = 0;
+constexpr int CODEPAGE_TO_UTF8 = 1;
 
 // NUL-terminated `in` from `codepage` to UTF-8 into `out` (`size` bytes),
 // strictly: a byte the code page lacks fails. Answers the length written with

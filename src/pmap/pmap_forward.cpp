@@ -77,7 +77,7 @@ void forward(forwarder *f) {
     answer.peer = f->peer;
     answer.xid = f->xid;
     if (!rpc_reply(&answer, &f->call, encode_callit, &res))
-        log_printf(1, "%s pmapd: rpc send reply failed\n", log_time());
+        log_printf(LOG_EVENT, "%s pmapd: rpc send reply failed\n", log_time());
 }
 
 void forwarder_thread(forwarder *f) {

@@ -103,7 +103,7 @@ bool pmap_callit(xprt *xp, rpc_call *call, void *, void *) {
               xdr_get_u32(call, &vers) && xdr_get_u32(call, &proc) && xdr_get_u32(call, &n) &&
               uint64_t(n) + 4 <= call->arg_len - 12;
     if (!ok) {
-        log_printf(1, "%s pmapd: rpc pmap_callit with invalid arguments\n", log_time());
+        log_printf(LOG_EVENT, "%s pmapd: rpc pmap_callit with invalid arguments\n", log_time());
         return false;
     }
     if (!pmap_caller_allowed(&xp->peer, 0)) return false;

@@ -43,7 +43,7 @@ void close_sockets() {
 void accept_connection(tcp_listener *l) {
     // A thread that cannot be started costs the connection, without a line.
     if (tcp_accept(l) == TCP_ACCEPT_NO_RECORD)
-        log_printf(2, "%s pmapd: out of memory\n", log_time());
+        log_printf(LOG_DETAIL, "%s pmapd: out of memory\n", log_time());
 }
 
 void pmap_thread(sock_t udp, sock_t tcp, xprt *xp, tcp_listener *l) {
@@ -76,7 +76,7 @@ bool pmap_start() {
     udp_sock = udp_socket(0, PMAP_PORT);
     if (udp_sock != SOCK_INVALID) tcp_sock = tcp_listen_socket(nullptr, PMAP_PORT);
     if (tcp_sock == SOCK_INVALID) {
-        log_printf(1, "%s bind on port %u failed\n", log_time(), unsigned(PMAP_PORT));
+        log_printf(LOG_EVENT, "%s bind on port %u failed\n", log_time(), unsigned(PMAP_PORT));
         close_sockets();
         return false;
     }
@@ -88,7 +88,7 @@ bool pmap_start() {
         return false;
     }
     net_local_addresses_refresh();
-    log_printf(1, "%s pmapd ready on port %u\n", log_time(), unsigned(PMAP_PORT));
+    log_printf(LOG_EVENT, "%s pmapd ready on port %u\n", log_time(), unsigned(PMAP_PORT));
     stop_request.store(0);
     stopped.store(0);
     try {

@@ -17,6 +17,12 @@ FILE *log_open();
 // Closes the log file; later lines are dropped. Safe to call when none is open.
 void log_close();
 
+// The levels a line needs: ordinary events and errors, detail, and the
+// full detail only a log set to show everything writes.
+constexpr int LOG_EVENT = 1;
+constexpr int LOG_DETAIL = 2;
+constexpr int LOG_FULL_DETAIL = 3;
+
 // True when a log is open and the setting "Log" is at least `level`.
 bool log_enabled(int level);
 
@@ -35,7 +41,6 @@ void log_printf(int level, const char *format, ...) __attribute__((format(printf
 constexpr uint32_t LOG_KIND_LIMIT = 200;
 constexpr time_t LOG_KIND_INTERVAL = 60;
 constexpr uint32_t LOG_KINDS = 128;  // kinds tracked at once; more are not limited
-constexpr int LOG_FULL_DETAIL = 3;
 
 // Flushes the log stream (after the start-up messages and the exports report).
 void log_flush();

@@ -3,8 +3,10 @@
 // the server thread during start-up, read by the stopping thread afterwards.
 #pragma once
 
+#include "server/log.h"
+
 // Every line of start-up and shutdown is an event line: written from "Log" 1.
-constexpr int START_LOG = 1;
+constexpr int START_LOG = LOG_EVENT;
 
 // Forgets what an earlier run in this process recorded.
 void start_forget();

@@ -337,7 +337,7 @@ bool pages_start(void (*exit_fn)()) {
     uint32_t port = reg_read_number("nfsd", "Pages-Port", PAGES_PORT_DEFAULT);
     if (port == 0 || port > 65535) return true;
     if (!make_token()) {
-        log_printf(1, "%s pages: cannot write %s\n", log_time(), PAGES_TOKEN_FILE);
+        log_printf(LOG_EVENT, "%s pages: cannot write %s\n", log_time(), PAGES_TOKEN_FILE);
         return false;
     }
     exit_command = exit_fn;
@@ -348,14 +348,14 @@ bool pages_start(void (*exit_fn)()) {
     server->set_keep_alive_max_count(100);
     routes(*server);
     if (!server->bind_to_port(HOST, int(port))) {
-        log_printf(1, "%s pages: bind on port %u failed\n", log_time(), port);
+        log_printf(LOG_EVENT, "%s pages: bind on port %u failed\n", log_time(), port);
         delete server;
         server = nullptr;
         return false;
     }
     address = "http://" + std::string(HOST) + ":" + std::to_string(port) + "/?token=" + token;
     serving = std::thread([] { server->listen_after_bind(); });
-    log_printf(1, "%s pages ready on port %u\n", log_time(), port);
+    log_printf(LOG_EVENT, "%s pages ready on port %u\n", log_time(), port);
     return true;
 }
 

@@ -111,7 +111,7 @@ TEST(MountProc, EachCallsAnswerAndLogLine) {
         EXPECT_EQ(mount_accept_status(rig.call("127.0.0.2", c.vers, c.proc, c.args)), c.accept);
         EXPECT_EQ(rig.env.log(), c.line);
     }
-    EXPECT_EQ(mount_address_logged(mount_addr("192.168.1.5")), 0x501a8c0u);
+    EXPECT_EQ(export_address_logged(mount_addr("192.168.1.5")), 0x501a8c0u);
 }
 
 TEST(MountProc, UmntAndUmntallChangeOnlyTheCallersMounts) {

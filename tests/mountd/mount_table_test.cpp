@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "mountd/mount_internal.h"
@@ -65,7 +66,7 @@ TEST(MountTable, FileLiesBesideTheInodeTableNeverOverItAndIsReplacedWhole) {
         {"/var/lib/nimbora/inodes.nfs", "/var/lib/nimbora/mounttab"},
         {"inodes.nfs", "mounttab"},
         {"/var/lib/nimbora/mounttab", home + "mounttab"},
-        {"/var/lib/nimbora/mounttab.tmp", home + "mounttab"},
+        {"/var/lib/nimbora/mounttab.tmp", "/var/lib/nimbora/mounttab"},
         {home + "mounttab", ""},  // no place of its own: neither saved nor loaded
     };
     for (const auto &c : cases) {
@@ -80,12 +81,15 @@ TEST(MountTable, FileLiesBesideTheInodeTableNeverOverItAndIsReplacedWhole) {
     mount_table_save();
     EXPECT_EQ(rig.env.home.read("mounttab"), "inode table");
 
-    // A save that cannot finish leaves the old file as it was.
+    // A save that cannot finish changes nothing and leaves no temporary file.
     reg_write_string("nfsd", "InodePath", nullptr);
-    ASSERT_EQ(mkdir(rig.env.home.file("mounttab.tmp").c_str(), 0755), 0);
+    ASSERT_EQ(unlink(rig.env.home.file("mounttab").c_str()), 0);
+    ASSERT_EQ(mkdir(rig.env.home.file("mounttab").c_str(), 0755), 0);
+    rig.env.home.write("mounttab/keep", "");
     mount_table_save();
-    EXPECT_EQ(rig.env.home.read("mounttab"), "inode table");
-    rmdir(rig.env.home.file("mounttab.tmp").c_str());
+    for (const auto &entry : std::filesystem::directory_iterator(rig.env.home.path()))
+        EXPECT_EQ(entry.path().filename().string().rfind("mounttab.", 0), std::string::npos);
+    std::filesystem::remove_all(rig.env.home.file("mounttab"));
     mount_table_save();
     EXPECT_EQ(rig.env.home.read("mounttab"), "a000002 /c\n");
 }
