@@ -173,7 +173,7 @@ TEST(Cache, SizeSettingAndStartupLines) {
     } cases[] = {{0, 0}, {-5, 0}, {1, 1}, {24, 24}, {256, 256}, {1000, 256}};
     for (const auto &c : cases) {
         config.cache = c.setting;
-        config.charset = 1;
+        config.charset = CHARSET_CODEPAGE;
         t.log();
         EXPECT_EQ(nfs_service_init(), c.size);
         std::string stamp = log_time();

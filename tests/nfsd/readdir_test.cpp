@@ -97,7 +97,7 @@ TEST_F(Readdir, ACookieZeroScanFollowsTheDisk) {
               (strings{".", "..", "caf\xc3\xa9", "fine", "keep", "new"}));
     EXPECT_EQ(child("c:\\d", "old"), 0u);
     EXPECT_EQ(child("c:\\d", "keep"), keep) << "a file still there keeps its number";
-    config.charset = 0;
+    config.charset = CHARSET_ASCII;
     EXPECT_EQ(rescan(DIR_V2, "c:\\d").names(), (strings{".", "..", "fine", "keep", "new"}));
     EXPECT_EQ(child("c:\\d", "caf\xc3\xa9"), 0u);
 

@@ -9,7 +9,7 @@
 
 nfs_tree::nfs_tree(const std::string &exports, int cache) {
     config.cache = cache;
-    config.charset = 2;
+    config.charset = CHARSET_UTF8;
     cache_init();
     env.load(exports);
     if (env.entries().empty()) throw std::runtime_error("no export loaded: " + exports);
