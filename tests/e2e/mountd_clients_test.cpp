@@ -5,25 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "mountd/mount_internal.h"
 #include "support/mount_rig.h"
 #include "support/mount_server.h"
 #include "support/rpc_msg.h"
+#include "support/server_proc.h"
 
 namespace {
-
-std::string run(const std::string &command) {
-    std::string out;
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-    return out;
-}
 
 // How DUMP names a client: its host name, else its dotted address.
 std::string host_of(const char *dotted) {
@@ -66,7 +56,7 @@ mount_world *MountdClients::world = nullptr;
 mount_server *MountdClients::server = nullptr;
 
 TEST_F(MountdClients, ShowmountListsTheExportsWithTheirOptions) {
-    EXPECT_EQ(run("showmount -e 127.0.0.1"),
+    EXPECT_EQ(server_shell("showmount -e 127.0.0.1"),
               "Export list for 127.0.0.1:\n"
               "/c/data 127.0.0.1,127.0.0.2,-readonly,-maproot:0,0\n"
               "/public -alldirs\n");
@@ -75,9 +65,9 @@ TEST_F(MountdClients, ShowmountListsTheExportsWithTheirOptions) {
 TEST_F(MountdClients, LibnfsMountsAndShowmountListsEveryClientsMounts) {
     // The mount succeeds; only the NFS program that comes next is missing.
     const std::string nfs_missing = "Program is not available on 127.0.0.1";
-    EXPECT_NE(run("nfs-ls nfs://127.0.0.1/c/data").find(nfs_missing), std::string::npos);
-    EXPECT_NE(run("nfs-ls nfs://127.0.0.1/public/photos").find(nfs_missing), std::string::npos);
-    EXPECT_NE(run("nfs-ls nfs://127.0.0.1/c/other").find("MNT3ERR_NOENT(2)"), std::string::npos);
+    EXPECT_NE(server_shell("nfs-ls nfs://127.0.0.1/c/data").find(nfs_missing), std::string::npos);
+    EXPECT_NE(server_shell("nfs-ls nfs://127.0.0.1/public/photos").find(nfs_missing), std::string::npos);
+    EXPECT_NE(server_shell("nfs-ls nfs://127.0.0.1/c/other").find("MNT3ERR_NOENT(2)"), std::string::npos);
     EXPECT_EQ(mount_from("127.0.0.3", "/public"), 0u);
     EXPECT_EQ(mount_from("127.0.0.3", "/c/data"), 13u);
     ASSERT_TRUE(mount_lookup_wait_idle(10000));
@@ -87,8 +77,8 @@ TEST_F(MountdClients, LibnfsMountsAndShowmountListsEveryClientsMounts) {
     std::sort(lines.begin(), lines.end());
     std::string expect = "All mount points on 127.0.0.1:\n";
     for (const std::string &l : lines) expect += l + "\n";
-    EXPECT_EQ(run("showmount -a 127.0.0.1"), expect);
-    EXPECT_EQ(run("showmount -d 127.0.0.1"),
+    EXPECT_EQ(server_shell("showmount -a 127.0.0.1"), expect);
+    EXPECT_EQ(server_shell("showmount -d 127.0.0.1"),
               "Directories on 127.0.0.1:\n/c/data\n/public\n/public/photos\n");
 }
 

@@ -13,14 +13,12 @@
 #include <vector>
 
 #include "support/server_client.h"
+#include "nfsd/nfs.h"
+#include "rpc/clnt.h"
 #include "support/server_proc.h"
 
 namespace {
 
-constexpr uint16_t MOUNT_PORT = 1058;
-constexpr uint16_t NFS_PORT = 2049;
-constexpr uint32_t NFS_PROG = 100003, MOUNT_PROG = 100005;
-constexpr uint32_t TCP = 6;
 
 // The rows of `rpcinfo -p` as "program version protocol port".
 std::vector<std::string> rpcinfo_rows() {
@@ -55,7 +53,7 @@ class ServerClients : public server_test {
         write_bytes(dir.drive() + "/hello.txt", "Hello from the server.\n");
         write_bytes(dir.drive() + "/docs/notes.txt", "notes\n");
         server = std::make_unique<server_proc>(dir);
-        ASSERT_TRUE(server->wait_registered(NFS_PROG, 3, TCP)) << server->output();
+        ASSERT_TRUE(server->wait_registered(NFS_PROG, 3, RPC_TCP)) << server->output();
     }
     void TearDown() override {
         if (server) {
@@ -65,7 +63,7 @@ class ServerClients : public server_test {
     void restart() {
         ASSERT_EQ(server->stop(), 0) << server->output();
         server = std::make_unique<server_proc>(dir);
-        ASSERT_TRUE(server->wait_registered(NFS_PROG, 3, TCP)) << server->output();
+        ASSERT_TRUE(server->wait_registered(NFS_PROG, 3, RPC_TCP)) << server->output();
     }
 
     server_dir dir;
@@ -135,19 +133,19 @@ TEST_F(ServerClients, NfsCpCarries64MiBThereAndBackUnchanged) {
 
 TEST_F(ServerClients, AHandleTakenBeforeARestartStillResolvesAfterIt) {
     std::vector<uint8_t> root, file, again;
-    ASSERT_EQ(raw_mnt3(MOUNT_PORT, "/c", &root), 0u);
-    ASSERT_EQ(raw_lookup3(NFS_PORT, root, "docs", &file), 0u);
-    ASSERT_EQ(raw_lookup3(NFS_PORT, file, "notes.txt", &file), 0u);
+    ASSERT_EQ(raw_mnt3(SERVER_MOUNT_PORT, "/c", &root), 0u);
+    ASSERT_EQ(raw_lookup3(SERVER_NFS_PORT, root, "docs", &file), 0u);
+    ASSERT_EQ(raw_lookup3(SERVER_NFS_PORT, file, "notes.txt", &file), 0u);
     uint64_t id_before = 0, id_after = 0, size = 0;
-    ASSERT_EQ(raw_getattr3(NFS_PORT, file, &id_before, &size), 0u);
+    ASSERT_EQ(raw_getattr3(SERVER_NFS_PORT, file, &id_before, &size), 0u);
 
     restart();
-    EXPECT_EQ(raw_getattr3(NFS_PORT, file, &id_after, &size), 0u);
+    EXPECT_EQ(raw_getattr3(SERVER_NFS_PORT, file, &id_after, &size), 0u);
     EXPECT_EQ(id_after, id_before);
     EXPECT_EQ(size, 6u);
-    ASSERT_EQ(raw_mnt3(MOUNT_PORT, "/c", &root), 0u);
-    ASSERT_EQ(raw_lookup3(NFS_PORT, root, "docs", &again), 0u);
-    ASSERT_EQ(raw_lookup3(NFS_PORT, again, "notes.txt", &again), 0u);
+    ASSERT_EQ(raw_mnt3(SERVER_MOUNT_PORT, "/c", &root), 0u);
+    ASSERT_EQ(raw_lookup3(SERVER_NFS_PORT, root, "docs", &again), 0u);
+    ASSERT_EQ(raw_lookup3(SERVER_NFS_PORT, again, "notes.txt", &again), 0u);
     EXPECT_EQ(again, file);
 }
 
@@ -159,12 +157,12 @@ TEST_F(ServerStop, WithdrawsEveryMappingFromTheHostsPortmapperAndFreesEveryPort)
     std::vector<std::string> before = server_mappings();
     server_dir dir(server_settings{{"PortMapper", "0"}});
     server_proc server(dir);
-    ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, TCP)) << server.output();
+    ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, RPC_TCP)) << server.output();
     EXPECT_EQ(server_mappings().size(), before.size() + 10);
 
     EXPECT_EQ(server.stop(), 0) << server.output();
     EXPECT_EQ(server_mappings(), before);
-    for (uint16_t port : {MOUNT_PORT, NFS_PORT}) {
+    for (uint16_t port : {SERVER_MOUNT_PORT, SERVER_NFS_PORT}) {
         EXPECT_TRUE(server_port_free(port, SOCK_DGRAM)) << port;
         EXPECT_TRUE(server_port_free(port, SOCK_STREAM)) << port;
     }
@@ -173,9 +171,9 @@ TEST_F(ServerStop, WithdrawsEveryMappingFromTheHostsPortmapperAndFreesEveryPort)
 TEST_F(ServerStop, WithTheBuiltInPortmapperFreesPort111Too) {
     server_dir dir;
     server_proc server(dir);
-    ASSERT_TRUE(server.wait_registered(MOUNT_PROG, 1, TCP)) << server.output();
+    ASSERT_TRUE(server.wait_registered(MOUNT_PROG, 1, RPC_TCP)) << server.output();
     EXPECT_EQ(server.stop(), 0) << server.output();
-    for (uint16_t port : {uint16_t(111), MOUNT_PORT, NFS_PORT}) {
+    for (uint16_t port : {uint16_t(111), SERVER_MOUNT_PORT, SERVER_NFS_PORT}) {
         EXPECT_TRUE(server_port_free(port, SOCK_DGRAM)) << port;
         EXPECT_TRUE(server_port_free(port, SOCK_STREAM)) << port;
     }

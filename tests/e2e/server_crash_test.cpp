@@ -16,14 +16,12 @@
 #include <vector>
 
 #include "support/server_client.h"
+#include "nfsd/nfs.h"
+#include "rpc/clnt.h"
 #include "support/server_proc.h"
 
 namespace {
 
-constexpr uint16_t MOUNT_PORT = 1058;
-constexpr uint16_t NFS_PORT = 2049;
-constexpr uint32_t NFS_PROG = 100003;
-constexpr uint32_t TCP = 6;
 constexpr int ROUNDS = 3;
 constexpr int FILES_BEFORE_KILL = 12;  // completed files a round waits for at least
 constexpr int COPY_SECONDS = 10;       // nfs-cp retries for ever once the server is gone
@@ -105,21 +103,21 @@ TEST_F(ServerCrash, AKillDuringABurstLosesNoCompletedFileAndNoHandle) {
         SCOPED_TRACE("round " + std::to_string(round));
         size_t log_before = dir.log().size();
         server_proc server(dir);
-        ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, TCP)) << server.output();
+        ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, RPC_TCP)) << server.output();
         std::string since = dir.log().substr(log_before);
         EXPECT_EQ(since.find("corrupt"), std::string::npos) << since;
         EXPECT_NE(since.find("inodeHeap total"), std::string::npos) << since;
 
         // What earlier rounds left is still there, by handle and by name.
         std::vector<uint8_t> root, burst_dir;
-        ASSERT_EQ(raw_mnt3(MOUNT_PORT, "/c", &root), 0u);
-        ASSERT_EQ(raw_lookup3(NFS_PORT, root, "burst", &burst_dir), 0u);
+        ASSERT_EQ(raw_mnt3(SERVER_MOUNT_PORT, "/c", &root), 0u);
+        ASSERT_EQ(raw_lookup3(SERVER_NFS_PORT, root, "burst", &burst_dir), 0u);
         for (const kept_handle &k : handles) {
             uint64_t fileid = 0, size = 0;
-            EXPECT_EQ(raw_getattr3(NFS_PORT, k.fh, &fileid, &size), 0u) << k.name;
+            EXPECT_EQ(raw_getattr3(SERVER_NFS_PORT, k.fh, &fileid, &size), 0u) << k.name;
             EXPECT_EQ(fileid, k.fileid) << k.name;
             std::vector<uint8_t> again;
-            EXPECT_EQ(raw_lookup3(NFS_PORT, burst_dir, k.name, &again), 0u) << k.name;
+            EXPECT_EQ(raw_lookup3(SERVER_NFS_PORT, burst_dir, k.name, &again), 0u) << k.name;
             EXPECT_EQ(again, k.fh) << k.name;
         }
         for (auto [r, n] : completed)
@@ -136,8 +134,8 @@ TEST_F(ServerCrash, AKillDuringABurstLosesNoCompletedFileAndNoHandle) {
             for (; taken < done.size(); taken++) {
                 kept_handle k{name_of(round, done[taken]), {}, 0};
                 uint64_t size = 0;
-                if (raw_lookup3(NFS_PORT, burst_dir, k.name, &k.fh) == 0 &&
-                    raw_getattr3(NFS_PORT, k.fh, &k.fileid, &size) == 0)
+                if (raw_lookup3(SERVER_NFS_PORT, burst_dir, k.name, &k.fh) == 0 &&
+                    raw_getattr3(SERVER_NFS_PORT, k.fh, &k.fileid, &size) == 0)
                     handles.push_back(k);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -153,11 +151,11 @@ TEST_F(ServerCrash, AKillDuringABurstLosesNoCompletedFileAndNoHandle) {
     // A last start checks what the last kill left.
     size_t log_before = dir.log().size();
     server_proc server(dir);
-    ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, TCP)) << server.output();
+    ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, RPC_TCP)) << server.output();
     EXPECT_EQ(dir.log().substr(log_before).find("corrupt"), std::string::npos);
     for (const kept_handle &k : handles) {
         uint64_t fileid = 0, size = 0;
-        EXPECT_EQ(raw_getattr3(NFS_PORT, k.fh, &fileid, &size), 0u) << k.name;
+        EXPECT_EQ(raw_getattr3(SERVER_NFS_PORT, k.fh, &fileid, &size), 0u) << k.name;
         EXPECT_EQ(fileid, k.fileid) << k.name;
     }
     for (auto [r, n] : completed)

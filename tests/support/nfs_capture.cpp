@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 
 #include "support/nfs_server.h"
@@ -98,5 +99,14 @@ std::string nfs_capture::fields(const std::string &filter, const std::string &fi
     char buf[512];
     while (fgets(buf, sizeof buf, p)) out += buf;
     pclose(p);
+    return out;
+}
+
+std::set<std::string> nfs_capture::answered(const std::string &field) {
+    std::set<std::string> out;
+    std::istringstream in(fields("rpc.msgtyp == 1 && nfs", field));
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty()) out.insert(line);
     return out;
 }

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <set>
 #include <string>
 
 class nfs_capture {
@@ -22,6 +23,14 @@ class nfs_capture {
     // The tshark text output of the capture for a display filter and
     // fields: one line per packet, fields separated by tabs.
     std::string fields(const std::string &filter, const std::string &fields);
+    // Replies the dissector finds malformed or in error: "" when none.
+    std::string malformed() {
+        return fields("rpc.msgtyp == 1 && (_ws.malformed || _ws.expert.severity == error)",
+                      "frame.number");
+    }
+    // The procedure numbers of the NFS replies (field "nfs.procedure_v2" or
+    // "nfs.procedure_v3").
+    std::set<std::string> answered(const std::string &field);
 
    private:
     std::string file_;

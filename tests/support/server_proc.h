@@ -15,6 +15,9 @@
 
 typedef std::map<std::string, std::string> server_settings;
 
+// The ports of the mount service and NFS as the default settings give them.
+constexpr uint16_t SERVER_MOUNT_PORT = 1058, SERVER_NFS_PORT = 2049;
+
 // A program directory: settings.reg with the given values of the server's
 // key and "C" mapped to the folder "c" inside it, and an "exports" file.
 class server_dir {
