@@ -17,7 +17,6 @@
 #include "mountd/mount_internal.h"
 #include "support/mount_rig.h"
 #include "support/mount_server.h"
-#include "support/pmap_net.h"
 #include "support/rpc_msg.h"
 
 namespace {
@@ -79,7 +78,7 @@ void client(int i, uint16_t port, expected_mounts *expect, std::atomic<int> *fai
             expect->mnt(path);
         }
         std::vector<uint8_t> reply;
-        if (pmap_tcp_send(s, msg)) reply = pmap_tcp_recv(s, 10000);
+        if (rpc_tcp_send(s, msg)) reply = rpc_tcp_recv(s, 10000);
         std::vector<uint32_t> w = rpc_msg_words(reply);
         // Accepted, and a MNT answers status 0.
         bool ok = mount_accept_status(reply) == 0 && w[0] == xid &&

@@ -20,7 +20,6 @@
 #include "support/drive_temp.h"
 #include "support/home.h"
 #include "support/log_capture.h"
-#include "support/pmap_net.h"
 #include "support/rpc_msg.h"
 #include "support/server_proc.h"
 
@@ -63,9 +62,9 @@ bool null_answered(const std::string &row) {
     if (std::string(proto) == "udp") {
         reply = rpc_udp_call(uint16_t(port), call, 2000);
     } else {
-        sock_t s = pmap_tcp_connect(uint16_t(port));
+        sock_t s = rpc_tcp_connect(uint16_t(port));
         if (s == SOCK_INVALID) return false;
-        if (pmap_tcp_send(s, call)) reply = pmap_tcp_recv(s, 2000);
+        if (rpc_tcp_send(s, call)) reply = rpc_tcp_recv(s, 2000);
         sock_close(s);
     }
     return reply.size() >= 24 && rpc_msg_word_at(reply, 1) == 1 && rpc_msg_word_at(reply, 2) == 0 &&
