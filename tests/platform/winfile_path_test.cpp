@@ -135,7 +135,7 @@ TEST_F(Escape, BadNamesAndPathsOutsideAnyDrive) {
     EXPECT_EQ(win_get_file_attributes(embedded), FILE_ATTRIBUTE_NORMAL);
 }
 
-TEST(Case, ExactMatchFirstThenSmallestFoldedName) {
+TEST(Case, ExactMatchFirstThenSmallestFoldedNameAndOutsideChangesSeen) {
     temp_drive c;
     write_file(c.host("Readme.TXT"), "one");
     mkdir(c.host("Sub").c_str(), 0755);
@@ -147,12 +147,9 @@ TEST(Case, ExactMatchFirstThenSmallestFoldedName) {
     write_file(c.host("ReadMe.txt"), "two");
     EXPECT_EQ(names_of(list("c:\\readme.txt")), "ReadMe.txt");
     EXPECT_EQ(names_of(list("c:\\Readme.TXT")), "Readme.TXT");
-}
-
-TEST(Case, IndexFollowsChangesMadeOutsideTheLayer) {
-    temp_drive c;
+    // The index follows names made and removed outside the layer.
     for (int i = 0; i < 50; i++) write_file(c.host("f" + std::to_string(i)), "");
-    EXPECT_EQ(attrs("c:\\F7"), FILE_ATTRIBUTE_NORMAL);  // builds the index
+    EXPECT_EQ(attrs("c:\\F7"), FILE_ATTRIBUTE_NORMAL);
     write_file(c.host("Late"), "");
     EXPECT_EQ(attrs("c:\\LATE"), FILE_ATTRIBUTE_NORMAL);
     unlink(c.host("f7").c_str());
@@ -273,24 +270,6 @@ TEST(DirIndex, ScansOnlyForOtherCasesAndOncePerDirectory) {
 
 // ---- listings ---------------------------------------------------------------
 
-TEST(Find, DotsFirstExceptAtTheRoot) {
-    temp_drive c;
-    mkdir(c.host("d").c_str(), 0755);
-    write_file(c.host("d/a.txt"), "12345");
-    std::vector<std::string> order;
-    auto all = list("c:\\d\\*.*", &order);
-    EXPECT_EQ(order, (std::vector<std::string>{".", "..", "a.txt"}));
-    EXPECT_EQ(all["."].attributes, FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(all["a.txt"].size_low, 5u);
-    EXPECT_EQ(all["a.txt"].attributes, FILE_ATTRIBUTE_NORMAL);
-    order.clear();
-    list("c:\\*.*", &order);
-    EXPECT_EQ(order, std::vector<std::string>{"d"});
-    // An empty root has nothing to list.
-    temp_drive e('E');
-    win_find_data d;
-    EXPECT_EQ(fails(win_find_first_file("e:\\*.*", &d) != nullptr), ERROR_FILE_NOT_FOUND);
-}
 
 TEST(Find, LinksDevicesAndWhatIsLeftOut) {
     temp_drive c;
@@ -321,10 +300,20 @@ TEST(Find, LinksDevicesAndWhatIsLeftOut) {
     }
 }
 
-TEST(Find, ExactPathsPatternsShortNamesAndErrors) {
+TEST(Find, DotsFirstExceptAtTheRootPatternsShortNamesTimesAndErrors) {
     temp_drive c;
+    temp_drive e('E');  // an empty root has nothing to list
     mkdir(c.host("Dir").c_str(), 0755);
     write_file(c.host("Dir/LongFileName.text"), "abc");
+    std::vector<std::string> order;
+    auto all = list("c:\\dir\\*.*", &order);
+    EXPECT_EQ(order, (std::vector<std::string>{".", "..", "LongFileName.text"}));
+    EXPECT_EQ(all["."].attributes, FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(all["LongFileName.text"].size_low, 3u);
+    EXPECT_EQ(all["LongFileName.text"].attributes, FILE_ATTRIBUTE_NORMAL);
+    order.clear();
+    list("c:\\*.*", &order);
+    EXPECT_EQ(order, std::vector<std::string>{"Dir"});
     write_file(c.host("Dir/SHORT.TXT"), "abc");
     write_file(c.host("Dir/other.c"), "");
     auto one = list("c:\\dir\\longfilename.TEXT");
@@ -334,24 +323,18 @@ TEST(Find, ExactPathsPatternsShortNamesAndErrors) {
     EXPECT_STREQ(list("c:\\dir\\SHORT.TXT")["SHORT.TXT"].short_name, "");
     EXPECT_EQ(list("c:\\dir\\*.t*").size(), 2u);
     EXPECT_EQ(list("c:\\dir\\?????.c").count("other.c"), 1u);
-    const struct {
-        const char *pattern;
-        uint32_t error;
-    } cases[] = {{"c:\\dir\\none", ERROR_FILE_NOT_FOUND},
-                 {"c:\\nodir\\*.*", ERROR_PATH_NOT_FOUND},
-                 {"c:\\dir\\*.zip", ERROR_FILE_NOT_FOUND}};
-    for (const auto &t : cases) {
+    const std::pair<const char *, uint32_t> cases[] = {{"c:\\dir\\none", ERROR_FILE_NOT_FOUND},
+                                                       {"c:\\nodir\\*.*", ERROR_PATH_NOT_FOUND},
+                                                       {"c:\\dir\\*.zip", ERROR_FILE_NOT_FOUND},
+                                                       {"e:\\*.*", ERROR_FILE_NOT_FOUND}};
+    for (auto [pattern, error] : cases) {
         win_find_data d;
-        EXPECT_EQ(fails(win_find_first_file(t.pattern, &d) != nullptr), t.error) << t.pattern;
+        EXPECT_EQ(fails(win_find_first_file(pattern, &d) != nullptr), error) << pattern;
     }
-}
-
-TEST(Find, TimesAreWindowsFileTimes) {
-    temp_drive c;
-    write_file(c.host("f"), "");
+    // Times are Windows file times.
     struct timespec ts[2] = {{1000000000, 0}, {1234567890, 500}};
-    utimensat(AT_FDCWD, c.host("f").c_str(), ts, 0);
-    win_find_data d = list("c:\\f")["f"];
+    utimensat(AT_FDCWD, c.host("Dir/other.c").c_str(), ts, 0);
+    win_find_data d = list("c:\\dir\\other.c")["other.c"];
     EXPECT_EQ(d.write_time, 116444736000000000ULL + 12345678900000000ULL + 5);
     EXPECT_EQ(d.access_time, 116444736000000000ULL + 10000000000000000ULL);
     EXPECT_NE(d.creation_time, 0u);
