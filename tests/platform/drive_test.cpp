@@ -79,13 +79,13 @@ TEST(Volume, InformationOfRootsOnly) {
     temp_drive c;
     char fs[32] = {};
     uint32_t serial = 0, maxc = 0;
-    ASSERT_TRUE(win_get_volume_information("c:\\", nullptr, 0, &serial, &maxc, nullptr, fs,
-                                           sizeof fs));
+    ASSERT_TRUE(
+        win_get_volume_information("c:\\", nullptr, 0, &serial, &maxc, nullptr, fs, sizeof fs));
     EXPECT_EQ(std::tuple(std::string(fs), maxc), std::tuple(std::string("NTFS"), 255u));
     EXPECT_NE(serial, 0u);
     EXPECT_EQ(volume_serial("C:"), serial);
-    EXPECT_EQ(fails(win_get_volume_information("c:\\sub\\", nullptr, 0, nullptr, nullptr,
-                                               nullptr, nullptr, 0)),
+    EXPECT_EQ(fails(win_get_volume_information("c:\\sub\\", nullptr, 0, nullptr, nullptr, nullptr,
+                                               nullptr, 0)),
               ERROR_DIR_NOT_ROOT);
     EXPECT_EQ(volume_serial("q:\\"), 0u);
     EXPECT_EQ(win_get_drive_type("c:\\dir\\"), DRIVE_NO_ROOT_DIR);

@@ -38,7 +38,9 @@ std::vector<std::string> dir_entries(const std::string &dir) {
 // with `text` below the server's key.
 struct Registry : public ::testing::Test {
     test_home home;
-    void values(const std::string &text) { home.write("settings.reg", "REGEDIT4\n\n" + KEY + text); }
+    void values(const std::string &text) {
+        home.write("settings.reg", "REGEDIT4\n\n" + KEY + text);
+    }
     std::string file() { return home.read("settings.reg"); }
 };
 
@@ -50,9 +52,11 @@ TEST_F(Registry, ReadsScanNumbersUndoEscapesAndFallBackToTheDefault) {
     home.write("settings.reg",
                "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\other]\n\"Port\"=\"7\"\n\n"
                "[hkey_local_machine\\software\\nimbora\\NFSD]\n\"threads\"=\"2\"\n\n" +
-                   KEY + "\"THREADS\"=\"9\"\n\"Abc\"=\"abc\"\n\"Blank\"=\" 7\"\n\"Tail\"=\"12abc\"\n"
-                   "\"Empty\"=\"\"\n\"Big\"=\"70000\"\n\"Long\"=\"" + std::string(63, '1') +
-                   "\"\n\"TooLong\"=\"" + std::string(64, '1') + "\"\n"
+                   KEY +
+                   "\"THREADS\"=\"9\"\n\"Abc\"=\"abc\"\n\"Blank\"=\" 7\"\n\"Tail\"=\"12abc\"\n"
+                   "\"Empty\"=\"\"\n\"Big\"=\"70000\"\n\"Long\"=\"" +
+                   std::string(63, '1') + "\"\n\"TooLong\"=\"" + std::string(64, '1') +
+                   "\"\n"
                    "\"Path\"=\"c:\\\\data\\\\\"\n\"Quote\"=\"say \\\"hi\\\"\"\n"
                    "\"\\\\\\\\server\\\\share\"=\"/mnt/share\"\n@=\"the default value\"\n"
                    "\"Dword\"=dword:00000007\n\"Digit\"=dword:00000037\n"
@@ -62,8 +66,8 @@ TEST_F(Registry, ReadsScanNumbersUndoEscapesAndFallBackToTheDefault) {
     // Numbers scan as %u does; a value of another type is raw bytes, so a
     // number there is the default unless its first byte is a digit (0x37).
     const std::pair<const char *, uint32_t> numbers[] = {
-        {"Threads", 9}, {"Abc", 4},   {"Blank", 7},   {"Tail", 12},  {"Empty", 4},
-        {"Big", 70000}, {"Dword", 4}, {"Digit", 7},   {"TooLong", 4}};
+        {"Threads", 9}, {"Abc", 4},   {"Blank", 7}, {"Tail", 12},  {"Empty", 4},
+        {"Big", 70000}, {"Dword", 4}, {"Digit", 7}, {"TooLong", 4}};
     for (auto [name, value] : numbers) EXPECT_EQ(reg_read_number("nfsd", name, 4), value) << name;
     // 63 characters still fit the 64-byte buffer (the scan overflows, as %u does).
     EXPECT_NE(reg_read_number("nfsd", "Long", 4), 4u);
@@ -73,11 +77,15 @@ TEST_F(Registry, ReadsScanNumbersUndoEscapesAndFallBackToTheDefault) {
         const char *name, *def;
         uint32_t size;
         const char *text;
-    } strings[] = {{"Path", "d", 64, "c:\\data\\"},     {"Path", "d", 9, "c:\\data\\"},
-                   {"Path", "d", 8, "d"},               {"Quote", "d", 64, "say \"hi\""},
+    } strings[] = {{"Path", "d", 64, "c:\\data\\"},
+                   {"Path", "d", 9, "c:\\data\\"},
+                   {"Path", "d", 8, "d"},
+                   {"Quote", "d", 64, "say \"hi\""},
                    {"\\\\server\\share", "d", 64, "/mnt/share"},
-                   {"", "d", 64, "the default value"}, {"Hex", "d", 64, "ABCD"},
-                   {"After", "d", 64, "still read"},   {"Missing", "0123456789", 4, "012"}};
+                   {"", "d", 64, "the default value"},
+                   {"Hex", "d", 64, "ABCD"},
+                   {"After", "d", 64, "still read"},
+                   {"Missing", "0123456789", 4, "012"}};
     for (const auto &s : strings) EXPECT_EQ(read_str(s.name, s.def, s.size), s.text) << s.name;
     char buf[8];
     ASSERT_EQ(reg_read_string("nfsd", "Dword", "", buf, sizeof buf), 4u);
@@ -112,9 +120,10 @@ TEST_F(Registry, WritesMakeAMinimalFileAndValuesAtTheirDefaultGo) {
     EXPECT_TRUE(dir_entries(home.path()).empty());
     EXPECT_TRUE(reg_write_number("nfsd", "Port", 2050, 2049));
     EXPECT_TRUE(reg_write_string("nfsd\\Drives", "C", "/srv"));
-    EXPECT_EQ(file(), "REGEDIT4\n\n" + KEY +
-                          "\"Port\"=\"2050\"\n\n"
-                          "[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n\"C\"=\"/srv\"\n");
+    EXPECT_EQ(file(),
+              "REGEDIT4\n\n" + KEY +
+                  "\"Port\"=\"2050\"\n\n"
+                  "[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n\"C\"=\"/srv\"\n");
     values("\"Datasize\"=\"16384\"\n\"Threads\"=\"2\"\n");
     EXPECT_TRUE(reg_write_number("nfsd", "Datasize", 8192, 8192));
     EXPECT_EQ(file(), "REGEDIT4\n\n" + KEY + "\"Threads\"=\"2\"\n");
@@ -154,8 +163,8 @@ TEST_F(Registry, RewriteKeepsEverythingElseByteForByte) {
 }
 
 TEST_F(Registry, EscapesRoundTripAndLineBreaksAreRefused) {
-    const char *texts[] = {"c:\\data\\", "\"quoted\"", "\\\\\"\\",     "",
-                           "tab\there",  "a=\"b\"",   "\xc3\xa4 utf-8", "ends with backslash\\"};
+    const char *texts[] = {"c:\\data\\", "\"quoted\"", "\\\\\"\\",       "",
+                           "tab\there",  "a=\"b\"",    "\xc3\xa4 utf-8", "ends with backslash\\"};
     for (int i = 0; i < 8; i++) {
         std::string name = "V" + std::to_string(i) + "\\\"";
         ASSERT_TRUE(reg_write_string("nfsd", name.c_str(), texts[i]));
@@ -193,7 +202,8 @@ TEST_F(Registry, EnumListsTheStringValuesOfOneKey) {
     home.write("settings.reg",
                "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n"
                "\"C\"=\"/srv\"\n\"E-Type\"=dword:00000002\n\"E\"=\"/media\"\n"
-               "\"c\"=\"/data\"\n\n" + KEY + "\"Port\"=\"1\"\n");
+               "\"c\"=\"/data\"\n\n" +
+                   KEY + "\"Port\"=\"1\"\n");
     std::vector<std::pair<std::string, std::string>> seen;
     auto add = [](const char *name, const char *text, void *ctx) {
         static_cast<decltype(seen) *>(ctx)->emplace_back(name, text);

@@ -270,7 +270,6 @@ TEST(DirIndex, ScansOnlyForOtherCasesAndOncePerDirectory) {
 
 // ---- listings ---------------------------------------------------------------
 
-
 TEST(Find, LinksDevicesAndWhatIsLeftOut) {
     temp_drive c;
     write_file(c.host("plain"), "x");

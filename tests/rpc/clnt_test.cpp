@@ -124,8 +124,8 @@ TEST_F(ClntQuery, SetUnsetSendsTheMappingAndReadsTheBoolean) {
         rpc_fake pm(RPC_UDP, 111, 0, rpc_msg_bytes({1}));
         EXPECT_TRUE(pmap_set_unset(100005, 3, 6, 1058));
         auto w = rpc_msg_words(pm.last_call());
-        EXPECT_EQ(rpc_words(w.begin() + 5, w.end()),
-                  (rpc_words{1, 0, 0, 0, 0, 100005, 3, 6, 1058})) << "SET, AUTH_NULL, mapping";
+        EXPECT_EQ(rpc_words(w.begin() + 5, w.end()), (rpc_words{1, 0, 0, 0, 0, 100005, 3, 6, 1058}))
+            << "SET, AUTH_NULL, mapping";
     }
     {
         rpc_fake pm(RPC_UDP, 111, 0, rpc_msg_bytes({0}));

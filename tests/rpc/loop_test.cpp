@@ -28,7 +28,6 @@
 
 namespace {
 
-
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
@@ -327,7 +326,6 @@ TEST_F(SelectLoop, AnEmptySetEndsTheLoopWithAFatalError) {
     select_loop();
     EXPECT_EQ(log.text(), "nfsd: fatal read error 22\n");
 }
-
 
 // A connected pair: `server` wrapped in a TCP record of message area `size`
 // (xprt_create adds 512), `client` the peer's socket.

@@ -84,19 +84,25 @@ TEST_F(RpcCall, EveryHeaderGetsItsAnswerOrSilence) {
         {"AUTH_SHORT", rpc_msg_call(5, TOY_PROG, 3, 0, 2, {0, 0, 0, 1}), {5, 1, 1, 1, 2}, 0},
         {"flavour 6", rpc_msg_call(6, TOY_PROG, 3, 0, 6), {6, 1, 1, 1, 2}, 0},
         {"verifier echoed", rpc_msg_call(8, TOY_PROG, 3, 0, 0, {}, 7, verf5), verf5_ok, 1},
-        {"verifier echoed in an error", rpc_msg_call(8, TOY_PROG, 3, 5, 0, {}, 7, verf5),
-         verf5_err, 0},
+        {"verifier echoed in an error", rpc_msg_call(8, TOY_PROG, 3, 5, 0, {}, 7, verf5), verf5_err,
+         0},
         {"credential of 400", unix_call(10, cred400), {10, 1, 0, 0, 0, 0}, 1},
         {"credential of 401", unix_call(11, cut(cred400, 401)), {11, 1, 1, 1, 1}, 0},
         {"verifier of 400", rpc_msg_call(12, TOY_PROG, 3, 0, 0, {}, 1, bytes(400, 0x11)),
          verf400_reply, 1},
-        {"verifier of 401", rpc_msg_call(13, TOY_PROG, 3, 0, 0, {}, 1, bytes(401, 1)),
-         {13, 1, 1, 1, 3}, 0},
-        {"credential past the end", cut(unix_call(50, rpc_msg_auth_unix(1, "h", 0, 0, {})), 40),
-         {}, 0},
+        {"verifier of 401",
+         rpc_msg_call(13, TOY_PROG, 3, 0, 0, {}, 1, bytes(401, 1)),
+         {13, 1, 1, 1, 3},
+         0},
+        {"credential past the end",
+         cut(unix_call(50, rpc_msg_auth_unix(1, "h", 0, 0, {})), 40),
+         {},
+         0},
         {"verifier words missing", cut(rpc_msg_call(51, TOY_PROG, 3, 0), 36), {}, 0},
-        {"verifier body cut", cut(rpc_msg_call(52, TOY_PROG, 3, 0, 0, {}, 1, bytes(40, 1)), 76),
-         {}, 0},
+        {"verifier body cut",
+         cut(rpc_msg_call(52, TOY_PROG, 3, 0, 0, {}, 1, bytes(40, 1)), 76),
+         {},
+         0},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
@@ -123,7 +129,8 @@ TEST_F(RpcCall, AuthUnixIdentityAndItsLimits) {
     std::vector<bytes> bad = {rpc_msg_auth_unix(1, "h", 0, 0, groups33),
                               rpc_msg_auth_unix(1, name256.c_str(), 0, 0, {}),
                               rpc_msg_auth_unix(1, name255.c_str(), 0, 0, groups32),
-                              cut(full, full.size() - 4), {}};
+                              cut(full, full.size() - 4),
+                              {}};
     for (size_t n : {28, 20, 12, 4}) bad.push_back(cut(full, n));
     for (const bytes &cred : ok) EXPECT_EQ(serve(unix_call(20, cred)), (words{20, 1, 0, 0, 0, 0}));
     for (const bytes &cred : bad) EXPECT_EQ(serve(unix_call(20, cred)), (words{20, 1, 1, 1, 1}));

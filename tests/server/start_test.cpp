@@ -30,10 +30,9 @@ const std::vector<uint16_t> PORTS = {111, 1058, 2049};
 
 const std::vector<std::string> PMAP_ROWS = {"100000 2 tcp 111", "100000 2 udp 111"};
 const std::vector<std::string> SERVICE_ROWS = {
-    "100005 3 udp 1058", "100005 2 udp 1058", "100005 1 udp 1058",
-    "100005 3 tcp 1058", "100005 2 tcp 1058", "100005 1 tcp 1058",
-    "100003 2 udp 2049", "100003 3 udp 2049", "100003 2 tcp 2049",
-    "100003 3 tcp 2049"};
+    "100005 3 udp 1058", "100005 2 udp 1058", "100005 1 udp 1058", "100005 3 tcp 1058",
+    "100005 2 tcp 1058", "100005 1 tcp 1058", "100003 2 udp 2049", "100003 3 udp 2049",
+    "100003 2 tcp 2049", "100003 3 tcp 2049"};
 
 std::vector<std::string> rows_without(const std::vector<std::string> &gone) {
     std::vector<std::string> out;
@@ -153,9 +152,13 @@ TEST_F(ServerStart, SettingsDecideWhichServicesRunAndEachOneAnswers) {
          {{"TCP", "0"}, {"Mount-TCP", "1"}},
          {"100003 2 tcp", "100003 3 tcp"},
          " nfsd   started, 4 udp threads\n"},
-        {"no MOUNT over UDP", {{"Mount-UDP", "0"}}, {"100005 3 udp", "100005 2 udp", "100005 1 udp"},
+        {"no MOUNT over UDP",
+         {{"Mount-UDP", "0"}},
+         {"100005 3 udp", "100005 2 udp", "100005 1 udp"},
          " nfsd   started, 4 udp threads\n"},
-        {"no version 2 of NFS", {{"Version2", "0"}}, {"100003 2"},
+        {"no version 2 of NFS",
+         {{"Version2", "0"}},
+         {"100003 2"},
          " nfsd   started, 4 udp threads\n"},
     };
     for (const shape_case &c : cases) {
@@ -182,7 +185,8 @@ TEST_F(ServerStart, AFailedStartWithdrawsWhatItRegisteredAndKeepsTheMountTable) 
         server_port_holder nfs(2049, SOCK_STREAM);
         ASSERT_EQ(server_start(), START_NFS_FAILED);
         // Everything but NFS over TCP got registered before the failure.
-        EXPECT_EQ(server_mappings(), joined(PMAP_ROWS, rows_without({"100003 2 tcp", "100003 3 tcp"})));
+        EXPECT_EQ(server_mappings(),
+                  joined(PMAP_ROWS, rows_without({"100003 2 tcp", "100003 3 tcp"})));
         stop();
         EXPECT_EQ(server_mappings(), PMAP_ROWS);
     }
