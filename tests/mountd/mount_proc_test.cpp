@@ -1,9 +1,8 @@
 // The MOUNT procedures on the wire: handles per version and by alias, the
-// refusals, a removable drive's medium, log lines, malformed and unknown
-// calls, UMNT and UMNTALL, and DUMP and EXPORT within the message area.
+// refusals, log lines, malformed and unknown calls, UMNT and UMNTALL, and
+// DUMP and EXPORT within the message area. A new medium's refresh is the
+// export table's test.
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <atomic>
 
@@ -54,36 +53,22 @@ TEST(MountProc, RefusalsAnswerTheirStatusAndRecordNothing) {
         const char *client, *path;
         uint32_t status;
     } cases[] = {
-        {"127.0.0.2", "/c/other", 2}, {"127.0.0.2", "/C/data", 2}, {"127.0.0.3", "/c/data", 13},
-        {"127.0.0.2", "/e", 19},
+        {"127.0.0.2", "/c/other", 2},        {"127.0.0.2", "/C/data", 2},
+        {"127.0.0.3", "/c/data", 13},        {"127.0.0.2", "/e", 19},
         {"127.0.0.2", "/c/open/../data", 2},  // no inode: ".." never names a record
     };
     for (const auto &c : cases)
-        for (uint32_t v : {1u, 3u}) EXPECT_EQ(rig.mnt(c.client, v, c.path).status, c.status) << c.path;
+        for (uint32_t v : {1u, 3u})
+            EXPECT_EQ(rig.mnt(c.client, v, c.path).status, c.status) << c.path;
     EXPECT_TRUE(rig.table().empty());
-}
-
-TEST(MountProc, RemovableMediumNoneThenInsertedThenReplaced) {
-    mount_rig rig;
-    std::string e = rig.env.home.file("e");
-    drive_map("E", e.c_str(), DRIVE_REMOVABLE, 0x1111);
-    rig.env.load("e:\\\n");
-    EXPECT_EQ(rig.mnt("127.0.0.2", 1, "/e").status, 19u);
-    ASSERT_EQ(mkdir(e.c_str(), 0755), 0);
-    EXPECT_EQ(rig.mnt("127.0.0.2", 1, "/e").status, 0u);
-    ASSERT_NE(inode_path_lookup("e:\\photos\\one.jpg"), 0u);
-    drive_map("E", e.c_str(), DRIVE_REMOVABLE, 0x2222);  // another medium
-    mount_rig::mnt_answer a = rig.mnt("127.0.0.2", 1, "/e");
-    EXPECT_EQ(a.status, 0u);
-    EXPECT_EQ(a.fh, root_handle("e:", FH_SIZE));
-    EXPECT_EQ(inode_path_find("e:\\photos\\one.jpg"), 0u) << "the old medium's files are forgotten";
 }
 
 TEST(MountProc, EachCallsAnswerAndLogLine) {
     mount_rig rig;
     rig.env.make("data/");
     rig.env.load("c:\\data\n");
-    std::vector<uint8_t> path = mount_dirpath("/c/data"), too_long = mount_dirpath(std::string(1025, 'a'));
+    std::vector<uint8_t> path = mount_dirpath("/c/data"),
+                         too_long = mount_dirpath(std::string(1025, 'a'));
     const struct {
         uint32_t vers, proc;
         std::vector<uint8_t> args;
@@ -148,13 +133,17 @@ TEST(MountProc, ExportOptionTexts) {
         std::string line, dir;
         groups expect;
     } cases[] = {
-        {"c:\\data -ro -umask:022 -maproot:0:0 10.0.0.1", "/c/data",
+        {"c:\\data -ro -umask:022 -maproot:0:0 10.0.0.1",
+         "/c/data",
          {"10.0.0.1", "-readonly", "-umask:022", "-maproot:0,0"}},
-        {"c:\\a -alldirs -public -lowercase -mapall:1000 -name:alpha 10.0.0.2 10.0.0.1", "/alpha",
+        {"c:\\a -alldirs -public -lowercase -mapall:1000 -name:alpha 10.0.0.2 10.0.0.1",
+         "/alpha",
          {"10.0.0.2", "10.0.0.1", "-alldirs", "-public", "-lowercase", "-mapall:1000"}},
-        {"c:\\b -maproot:-2 -mapall:1000:100 -umask:0", "/c/b",
+        {"c:\\b -maproot:-2 -mapall:1000:100 -umask:0",
+         "/c/b",
          {"-umask:00", "-maproot:65534", "-mapall:1000,100"}},
-        {"c:\\b -range 10.0.0.1 10.0.0.9 10.0.1.1", "/c/b",
+        {"c:\\b -range 10.0.0.1 10.0.0.9 10.0.1.1",
+         "/c/b",
          {"10.0.0.1", "10.0.0.9", "10.0.1.1", "10.0.1.1", "-range"}},
         {"c:\\w -webnfs", "/c/w", {"-readonly", "-public", "-mapall:65534"}},
         {"c:\\", "/c", {}},
@@ -175,11 +164,13 @@ TEST(MountProc, DumpAndExportAreCutToTheMessageAreaAndStayWellFormed) {
     mount_rig rig;
     std::string line = "c:\\ -alldirs -ro";
     std::vector<std::string> clients;
-    for (int i = 1; i <= 128; i++) line += " " + clients.emplace_back("127.0.0." + std::to_string(i));
+    for (int i = 1; i <= 128; i++)
+        line += " " + clients.emplace_back("127.0.0." + std::to_string(i));
     rig.env.load(line + "\n");
     std::vector<std::string> paths;
     for (int i = 0; i < 40; i++)
-        rig.mnt("127.0.0.2", 1, paths.emplace_back("/c/" + std::string(90, 'a') + std::to_string(i)));
+        rig.mnt("127.0.0.2", 1,
+                paths.emplace_back("/c/" + std::string(90, 'a') + std::to_string(i)));
     rows dump = rig.dump();  // parsed strictly: end word and nothing after it
     EXPECT_LE(rig.call("127.0.0.1", 1, 2).size(), rig.transport()->size);
     ASSERT_GT(dump.size(), 5u);

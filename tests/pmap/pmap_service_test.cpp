@@ -1,7 +1,8 @@
 // The portmapper service on port 111 of a private network namespace: TCP
 // connections with their own threads, peers that say nothing or leave
-// half-way, and callers that would hold its thread or take other programs'
-// mappings over. The program's own tests show a busy port and the stop.
+// half-way, and strangers or callers that would hold its thread. The
+// program's own tests show a busy port, the stop and the server's own
+// mappings; the rules of SET and UNSET are the procedures' test.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <unistd.h>
@@ -14,7 +15,6 @@
 
 #include "pmap/pmap.h"
 #include "pmap/pmap_internal.h"
-#include "rpc/clnt.h"
 #include "rpc/loop.h"
 #include "support/log_capture.h"
 #include "support/rpc_msg.h"
@@ -81,10 +81,6 @@ TEST_F(PmapService, TcpIsServedDespiteSilentVanishingAndOversizedPeers) {
 // reply: ~0u).
 uint32_t answer(uint32_t proc, const rpc_words &args, const char *from = "127.0.0.1") {
     rpc_bytes r = rpc_udp_call(111, pmap_msg(proc, proc, args), 3000, from);
-    return r.size() == 28 ? rpc_msg_word_at(r, 6) : ~0u;
-}
-uint32_t answer_on(sock_t s, uint32_t proc, const rpc_words &args) {
-    rpc_bytes r = rpc_udp_exchange(s, 111, pmap_msg(proc, proc, args), 3000);
     return r.size() == 28 ? rpc_msg_word_at(r, 6) : ~0u;
 }
 
@@ -155,25 +151,6 @@ TEST_F(PmapService, SilentCallitTargetsDoNotHoldThePortmapper) {
     rpc_bytes r = rpc_udp_exchange(caller, 111, pmap_msg(60, CALLIT, {P + 1, 1, 0, 0}), 3000);
     EXPECT_EQ(rpc_msg_words(r), (rpc_words{60, 1, 0, 0, 0, 0, echo.port, 4, 0xCAFE}));
     sock_close(caller);
-}
-
-// The server's own registration comes from a privileged port and only it
-// (or another privileged caller) removes it; another local program cannot
-// take it over, and keeps its own mappings to itself in the same way.
-TEST_F(PmapService, OnlyTheSetterOrAPrivilegedCallerRemovesAMapping) {
-    ASSERT_TRUE(pmap_set_unset(P, 1, 17, 2049));
-    sock_t a = udp_socket(htonl(INADDR_LOOPBACK), 0), b = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    ASSERT_GT(rpc_sock_port(a), 1023);
-    EXPECT_EQ(answer_on(a, UNSET, {P, 1, 17, 0}), 0u) << "not the setter";
-    EXPECT_EQ(answer_on(a, SET, {P, 1, 17, 4000}), 0u) << "still mapped";
-    EXPECT_EQ(answer_on(a, GETPORT, {P, 1, 17, 0}), 2049u);
-    EXPECT_EQ(answer_on(a, SET, {P + 1, 1, 17, 4001}), 1u);
-    EXPECT_EQ(answer_on(b, UNSET, {P + 1, 1, 17, 0}), 0u) << "another program's";
-    EXPECT_EQ(answer_on(a, UNSET, {P + 1, 1, 17, 0}), 1u) << "its own";
-    EXPECT_TRUE(pmap_set_unset(P, 1, 17, 0)) << "the server removes its own";
-    EXPECT_EQ(answer_on(a, GETPORT, {P, 1, 17, 0}), 0u);
-    sock_close(a);
-    sock_close(b);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -358,15 +357,6 @@ class TcpPair : public ::testing::Test {
     void send_raw(const std::vector<uint8_t> &bytes) {
         ASSERT_EQ(send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
     }
-    // Waits until `n` bytes sent by the client are ready at the server's end.
-    void wait_arrived(int n) {
-        int ready = 0;
-        for (int i = 0; i < 200 && ready < n; i++) {
-            ioctl(xp_->sock, FIONREAD, &ready);
-            if (ready < n) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_EQ(ready, n);
-    }
     static std::vector<uint8_t> pattern(size_t n) {
         std::vector<uint8_t> m(n);
         for (size_t i = 0; i < n; i++) m[i] = uint8_t(i * 7 + 1);
@@ -421,31 +411,6 @@ TEST_F(TcpPair, EndlessEmptyFragmentsCloseTheConnectionWithALogLine) {
     EXPECT_FALSE(tcp_receive_record(xp_, -1));
     EXPECT_EQ(log.text(),
               "rpc: tcp record in more than 1024 fragments from 127.0.0.1, connection closed\n");
-}
-
-TEST_F(TcpPair, OneReceiveBringsTheCallAndTheCallsSentBehindIt) {
-    open(1000);
-    auto a = pattern(100), b = pattern(44), c = pattern(600);
-    rpc_bytes wire;
-    for (const rpc_bytes *m : {&a, &b, &c}) {
-        // Each in two fragments.
-        rpc_msg_word(wire, 8);
-        wire.insert(wire.end(), m->begin(), m->begin() + 8);
-        rpc_msg_word(wire, 0x80000000u | uint32_t(m->size() - 8));
-        wire.insert(wire.end(), m->begin() + 8, m->end());
-    }
-    send_raw(wire);
-    wait_arrived(int(wire.size()));
-    ASSERT_TRUE(tcp_receive_record(xp_, -1));
-    EXPECT_EQ(received(), a);
-    uint8_t byte;
-    EXPECT_EQ(recv(xp_->sock, &byte, 1, MSG_DONTWAIT), -1) << "all of it came in one receive";
-    // The reply overwrites the message area; the calls behind are kept.
-    memset(xp_->msg, 0xEE, xp_->size);
-    ASSERT_TRUE(tcp_receive_record(xp_, -1));
-    EXPECT_EQ(received(), b);
-    ASSERT_TRUE(tcp_receive_record(xp_, -1));
-    EXPECT_EQ(received(), c);
 }
 
 TEST_F(TcpPair, StallBetweenFragmentsTimesOutWithLogLine) {
