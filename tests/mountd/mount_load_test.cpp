@@ -4,9 +4,8 @@
 // must end exactly as each client's own calls leave it, within its bounds,
 // with every host name filled, and the process must never run more than a
 // fixed number of threads.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -128,14 +127,16 @@ TEST(MountLoad, TenThousandCallsFromEightClients) {
     // Every entry belongs to a client, carries its name, and each client's
     // paths are what its own calls left, in order.
     std::vector<std::vector<std::string>> paths(CLIENTS);
-    mount_table_visit([](void *ctx, const mount_entry *e) {
-        auto *paths = static_cast<std::vector<std::vector<std::string>> *>(ctx);
-        int i = int(ntohl(e->client) & 0xFF) - 1;
-        if (i >= 0 && i < CLIENTS && e->host == "client" + std::to_string(i))
-            (*paths)[i].push_back(e->path);
-        else
-            paths->at(0).push_back(std::string("stray entry ") + e->path);
-    }, &paths);
+    mount_table_visit(
+        [](void *ctx, const mount_entry *e) {
+            auto *paths = static_cast<std::vector<std::vector<std::string>> *>(ctx);
+            int i = int(ntohl(e->client) & 0xFF) - 1;
+            if (i >= 0 && i < CLIENTS && e->host == "client" + std::to_string(i))
+                (*paths)[i].push_back(e->path);
+            else
+                paths->at(0).push_back(std::string("stray entry ") + e->path);
+        },
+        &paths);
     for (int i = 0; i < CLIENTS; i++) EXPECT_EQ(paths[i], expect[i].paths) << client_address(i);
 }
 
