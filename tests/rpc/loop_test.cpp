@@ -189,24 +189,22 @@ TEST_F(SelectLoop, ServesUdpAndTcpThenStopsAtOnceFromAnotherThread) {
     sock_close(again);
 }
 
-TEST_F(SelectLoop, RecordsBeyond64SocketsAreNeverServed) {
-    std::vector<uint16_t> ports;
-    for (int i = 0; i < 65; i++) ports.push_back(add_udp());
-    run();
-    EXPECT_EQ(rpc_udp_call(ports[63], null_call(1)).size(), 24u);
-    EXPECT_TRUE(rpc_udp_call(ports[64], null_call(2), 300).empty());
-}
-
-TEST_F(SelectLoop, ASocketBeyondAnFdSetIsServed) {
+// The 64th record sits on a descriptor beyond an fd_set and is served; a
+// 65th is never served.
+TEST_F(SelectLoop, ASocketBeyondAnFdSetIsServedAndRecordsBeyond64AreNot) {
     const int high = FD_SETSIZE + 76;
     descriptor_limit room(high + 10);
+    std::vector<uint16_t> ports;
+    for (int i = 0; i < 63; i++) ports.push_back(add_udp());
     sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    uint16_t port = rpc_sock_port(s);
+    ports.push_back(rpc_sock_port(s));
     ASSERT_EQ(dup2(s, high), high);
     sock_close(s);
-    xprt_add(xprt_create(high, RPC_UDP, port, 1000));
+    xprt_add(xprt_create(high, RPC_UDP, ports.back(), 1000));
+    ports.push_back(add_udp());
     run();
-    EXPECT_EQ(rpc_msg_word_at(rpc_udp_call(port, null_call(5), 2000), 0), 5u);
+    EXPECT_EQ(rpc_msg_word_at(rpc_udp_call(ports[63], null_call(5), 2000), 0), 5u);
+    EXPECT_TRUE(rpc_udp_call(ports[64], null_call(2), 300).empty());
 }
 
 TEST_F(SelectLoop, ConnectionsBeyondTheBoundCloseTheLongestIdle) {
