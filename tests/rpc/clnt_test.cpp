@@ -141,21 +141,6 @@ TEST_F(ClntQuery, SetUnsetSendsTheMappingAndReadsTheBoolean) {
     }
 }
 
-TEST_F(ClntQuery, PmapDumpOverUdpAndTcp) {
-    auto body = rpc_msg_bytes({1, 100000, 2, 6, 111, 1, 100005, 1, 17, 1058, 0});
-    for (uint16_t prot : {RPC_UDP, RPC_TCP}) {
-        rpc_fake pm(prot, 111, 0, body);
-        std::vector<std::vector<uint32_t>> got;
-        auto add = [](void *ctx, uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
-            static_cast<std::vector<std::vector<uint32_t>> *>(ctx)->push_back({a, b, c, d});
-        };
-        EXPECT_TRUE(pmap_dump(prot == RPC_UDP ? 1 : 0, add, &got));
-        EXPECT_EQ(got,
-                  (std::vector<std::vector<uint32_t>>{{100000, 2, 6, 111}, {100005, 1, 17, 1058}}));
-        EXPECT_EQ(rpc_msg_word_at(pm.last_call(), 5), 4u);
-    }
-}
-
 // A reply body built from words and strings (a string is any text item).
 std::vector<uint8_t> body(std::initializer_list<std::variant<uint32_t, const char *>> items) {
     std::vector<uint8_t> out;
