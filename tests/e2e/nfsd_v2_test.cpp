@@ -11,7 +11,6 @@
 #include "support/nfs_capture.h"
 #include "support/nfs_rig.h"
 #include "support/nfs_server.h"
-#include "support/pmap_net.h"
 #include "support/rpc_msg.h"
 
 namespace {
@@ -46,11 +45,11 @@ TEST(NfsdWire, EveryProcedureAnswersOverTheWireAndDissects) {
         }
 
     // The same program over TCP: one record each way.
-    sock_t s = pmap_tcp_connect(NFS_TEST_PORT);
+    sock_t s = rpc_tcp_connect(NFS_TEST_PORT);
     ASSERT_NE(s, SOCK_INVALID);
-    ASSERT_TRUE(pmap_tcp_send(
+    ASSERT_TRUE(rpc_tcp_send(
         s, nfs_call_msg(xid++, NFS_PROG, NFS_V2, 1, nfs_arg_bytes(tree, {fh2(A)}))));
-    EXPECT_EQ(nfs_match(tree, {w(0), fattr2(A, 1, 0100644, 1)}, nfs_results(pmap_tcp_recv(s))), "");
+    EXPECT_EQ(nfs_match(tree, {w(0), fattr2(A, 1, 0100644, 1)}, nfs_results(rpc_tcp_recv(s))), "");
     sock_close(s);
 
     if (!capture.ok()) GTEST_SKIP() << "tshark could not capture";

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "platform/mapfile.h"
-#include "support/pmap_net.h"
 #include "support/rpc_msg.h"
 #include "support/server_proc.h"
 
@@ -214,10 +213,10 @@ TEST_F(ServerFailures, AStopWhileATcpClientStaysConnectedEndsWithinThreeSeconds)
     server_dir dir;
     server_proc server(dir);
     ASSERT_TRUE(server.wait_registered(NFS_PROG, 3, TCP)) << server.output();
-    sock_t client = pmap_tcp_connect(2049);
+    sock_t client = rpc_tcp_connect(2049);
     ASSERT_NE(client, SOCK_INVALID);
-    ASSERT_TRUE(pmap_tcp_send(client, rpc_msg_call(9, NFS_PROG, 3, 0)));
-    ASSERT_FALSE(pmap_tcp_recv(client, 2000).empty());
+    ASSERT_TRUE(rpc_tcp_send(client, rpc_msg_call(9, NFS_PROG, 3, 0)));
+    ASSERT_FALSE(rpc_tcp_recv(client, 2000).empty());
 
     auto begun = std::chrono::steady_clock::now();
     EXPECT_EQ(server.stop(5000), 0) << server.output();

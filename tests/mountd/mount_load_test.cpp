@@ -4,9 +4,8 @@
 // must end exactly as each client's own calls leave it, within its bounds,
 // with every host name filled, and the process must never run more than a
 // fixed number of threads.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,7 +16,6 @@
 #include "mountd/mount_internal.h"
 #include "support/mount_rig.h"
 #include "support/mount_server.h"
-#include "support/pmap_net.h"
 #include "support/rpc_msg.h"
 
 namespace {
@@ -79,7 +77,7 @@ void client(int i, uint16_t port, expected_mounts *expect, std::atomic<int> *fai
             expect->mnt(path);
         }
         std::vector<uint8_t> reply;
-        if (pmap_tcp_send(s, msg)) reply = pmap_tcp_recv(s, 10000);
+        if (rpc_tcp_send(s, msg)) reply = rpc_tcp_recv(s, 10000);
         std::vector<uint32_t> w = rpc_msg_words(reply);
         // Accepted, and a MNT answers status 0.
         bool ok = mount_accept_status(reply) == 0 && w[0] == xid &&
@@ -129,14 +127,16 @@ TEST(MountLoad, TenThousandCallsFromEightClients) {
     // Every entry belongs to a client, carries its name, and each client's
     // paths are what its own calls left, in order.
     std::vector<std::vector<std::string>> paths(CLIENTS);
-    mount_table_visit([](void *ctx, const mount_entry *e) {
-        auto *paths = static_cast<std::vector<std::vector<std::string>> *>(ctx);
-        int i = int(ntohl(e->client) & 0xFF) - 1;
-        if (i >= 0 && i < CLIENTS && e->host == "client" + std::to_string(i))
-            (*paths)[i].push_back(e->path);
-        else
-            paths->at(0).push_back(std::string("stray entry ") + e->path);
-    }, &paths);
+    mount_table_visit(
+        [](void *ctx, const mount_entry *e) {
+            auto *paths = static_cast<std::vector<std::vector<std::string>> *>(ctx);
+            int i = int(ntohl(e->client) & 0xFF) - 1;
+            if (i >= 0 && i < CLIENTS && e->host == "client" + std::to_string(i))
+                (*paths)[i].push_back(e->path);
+            else
+                paths->at(0).push_back(std::string("stray entry ") + e->path);
+        },
+        &paths);
     for (int i = 0; i < CLIENTS; i++) EXPECT_EQ(paths[i], expect[i].paths) << client_address(i);
 }
 

@@ -20,7 +20,6 @@
 #include "support/drive_temp.h"
 #include "support/home.h"
 #include "support/log_capture.h"
-#include "support/pmap_net.h"
 #include "support/rpc_msg.h"
 #include "support/server_proc.h"
 
@@ -31,10 +30,9 @@ const std::vector<uint16_t> PORTS = {111, 1058, 2049};
 
 const std::vector<std::string> PMAP_ROWS = {"100000 2 tcp 111", "100000 2 udp 111"};
 const std::vector<std::string> SERVICE_ROWS = {
-    "100005 3 udp 1058", "100005 2 udp 1058", "100005 1 udp 1058",
-    "100005 3 tcp 1058", "100005 2 tcp 1058", "100005 1 tcp 1058",
-    "100003 2 udp 2049", "100003 3 udp 2049", "100003 2 tcp 2049",
-    "100003 3 tcp 2049"};
+    "100005 3 udp 1058", "100005 2 udp 1058", "100005 1 udp 1058", "100005 3 tcp 1058",
+    "100005 2 tcp 1058", "100005 1 tcp 1058", "100003 2 udp 2049", "100003 3 udp 2049",
+    "100003 2 tcp 2049", "100003 3 tcp 2049"};
 
 std::vector<std::string> rows_without(const std::vector<std::string> &gone) {
     std::vector<std::string> out;
@@ -63,9 +61,9 @@ bool null_answered(const std::string &row) {
     if (std::string(proto) == "udp") {
         reply = rpc_udp_call(uint16_t(port), call, 2000);
     } else {
-        sock_t s = pmap_tcp_connect(uint16_t(port));
+        sock_t s = rpc_tcp_connect(uint16_t(port));
         if (s == SOCK_INVALID) return false;
-        if (pmap_tcp_send(s, call)) reply = pmap_tcp_recv(s, 2000);
+        if (rpc_tcp_send(s, call)) reply = rpc_tcp_recv(s, 2000);
         sock_close(s);
     }
     return reply.size() >= 24 && rpc_msg_word_at(reply, 1) == 1 && rpc_msg_word_at(reply, 2) == 0 &&
@@ -117,27 +115,6 @@ class ServerStart : public server_test {
     std::thread loop;
 };
 
-TEST_F(ServerStart, BringsUpEveryServiceInOrderAndTheStopTakesThemDown) {
-    configure({});
-    ASSERT_EQ(server_start(), START_OK);
-    EXPECT_TRUE(server_started());
-    std::string text = log.text();
-    size_t pmap = text.find(stamp() + " pmapd ready on port 111\n");
-    size_t exports = text.find("------ Exported file systems ------");
-    size_t mountd = text.find(stamp() + " mountd started\n");
-    size_t started = text.find(stamp() + " nfsd   started, 4 udp threads\n");
-    ASSERT_NE(started, std::string::npos) << text;
-    EXPECT_LT(pmap, exports) << text;
-    EXPECT_LT(exports, mountd) << text;
-    EXPECT_LT(mountd, started) << text;
-    EXPECT_EQ(server_mappings(), joined(PMAP_ROWS, SERVICE_ROWS));
-
-    run_loop();
-    for (const std::string &row : SERVICE_ROWS) EXPECT_TRUE(null_answered(row)) << row;
-    EXPECT_LT(stop().count(), 3000);
-    EXPECT_EQ(held_ports(), std::vector<std::string>{});
-}
-
 struct shape_case {
     const char *name;
     std::map<std::string, std::string> settings;
@@ -146,21 +123,22 @@ struct shape_case {
 };
 
 TEST_F(ServerStart, SettingsDecideWhichServicesRunAndEachOneAnswers) {
+    // The program's own tests cover "Threads" 1, "UDP" 0 and "Version3" 0.
     const shape_case cases[] = {
-        {"one thread: the loop serves NFS over UDP", {{"Threads", "1"}}, {}, " nfsd   started\n"},
+        {"defaults", {}, {}, " nfsd   started, 4 udp threads\n"},
         {"two threads", {{"Threads", "2"}}, {}, " nfsd   started, 2 udp threads\n"},
-        {"no NFS over UDP", {{"UDP", "0"}}, {"100003 2 udp", "100003 3 udp"},
-         " nfsd   started, 4 udp threads\n"},
         {"no TCP at all", {{"TCP", "0"}}, {"tcp"}, " nfsd   started, 4 udp threads\n"},
         {"MOUNT over TCP without NFS over TCP",
          {{"TCP", "0"}, {"Mount-TCP", "1"}},
          {"100003 2 tcp", "100003 3 tcp"},
          " nfsd   started, 4 udp threads\n"},
-        {"no MOUNT over UDP", {{"Mount-UDP", "0"}}, {"100005 3 udp", "100005 2 udp", "100005 1 udp"},
+        {"no MOUNT over UDP",
+         {{"Mount-UDP", "0"}},
+         {"100005 3 udp", "100005 2 udp", "100005 1 udp"},
          " nfsd   started, 4 udp threads\n"},
-        {"no version 3", {{"Version3", "0"}}, {"100003 3", "100005 3"},
-         " nfsd   started, 4 udp threads\n"},
-        {"no version 2 of NFS", {{"Version2", "0"}}, {"100003 2"},
+        {"no version 2 of NFS",
+         {{"Version2", "0"}},
+         {"100003 2"},
          " nfsd   started, 4 udp threads\n"},
     };
     for (const shape_case &c : cases) {
@@ -168,7 +146,13 @@ TEST_F(ServerStart, SettingsDecideWhichServicesRunAndEachOneAnswers) {
         configure(c.settings);
         log.clear();
         ASSERT_EQ(server_start(), START_OK) << log.text();
-        EXPECT_NE(log.text().find(stamp() + c.started), std::string::npos) << log.text();
+        // In order: the portmapper, the exports, the mount service, NFS.
+        std::string text = log.text();
+        size_t pmap = text.find(stamp() + " pmapd ready on port 111\n"),
+               exports = text.find("------ Exported file systems ------"),
+               mountd = text.find(stamp() + " mountd started\n");
+        EXPECT_TRUE(pmap < exports && exports < mountd && mountd < text.find(stamp() + c.started))
+            << text;
         std::vector<std::string> want = rows_without(c.gone);
         EXPECT_EQ(server_mappings(), joined(PMAP_ROWS, want));
         run_loop();
@@ -187,7 +171,8 @@ TEST_F(ServerStart, AFailedStartWithdrawsWhatItRegisteredAndKeepsTheMountTable) 
         server_port_holder nfs(2049, SOCK_STREAM);
         ASSERT_EQ(server_start(), START_NFS_FAILED);
         // Everything but NFS over TCP got registered before the failure.
-        EXPECT_EQ(server_mappings(), joined(PMAP_ROWS, rows_without({"100003 2 tcp", "100003 3 tcp"})));
+        EXPECT_EQ(server_mappings(),
+                  joined(PMAP_ROWS, rows_without({"100003 2 tcp", "100003 3 tcp"})));
         stop();
         EXPECT_EQ(server_mappings(), PMAP_ROWS);
     }
@@ -200,27 +185,6 @@ TEST_F(ServerStart, AFailedStartWithdrawsWhatItRegisteredAndKeepsTheMountTable) 
         EXPECT_EQ(home.read("mounttab"), mounts);
     }
     pmap_stop();
-}
-
-TEST_F(ServerStart, WithoutAnyPortmapperTheMountServiceFails) {
-    configure({{"PortMapper", "0"}});
-    EXPECT_EQ(server_start(), START_MOUNT_FAILED);
-    EXPECT_NE(log.text().find("RPC receive timeout\n"), std::string::npos) << log.text();
-    EXPECT_NE(log.text().find("mountd: cannot register version 3\n"), std::string::npos);
-    stop();
-    EXPECT_EQ(held_ports(), std::vector<std::string>{});
-}
-
-TEST(ShowMessage, WritesTheTextToStandardErrorAndTheLog) {
-    log_capture log;
-    log_test_clock(CLOCK);
-    std::string when = log_time();
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(show_message(nullptr, 0, SERVER_CAPTION, "Failed to start %s", "Portmapper"));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Nimbora NFS Server: Failed to start Portmapper\n");
-    EXPECT_EQ(log.text(), when + " Nimbora NFS Server: Failed to start Portmapper\n");
-    log_test_clock(0);
 }
 
 }  // namespace

@@ -116,8 +116,7 @@ class rpc_fake {
     rpc_bytes last_;
 };
 
-// Older names, for the tests that still use them: the UDP rig as rpc_loop,
-// and the record-marked TCP helpers as pmap_tcp_* (support/pmap_net.h).
+// The UDP rig under its older name, for the tests that still use it.
 struct rpc_loop {
     rpc_rig *rig = nullptr;
     xprt *xp = nullptr;

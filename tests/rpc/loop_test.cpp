@@ -1,7 +1,10 @@
-// The select loop: UDP calls and TCP connections served, the sweep on its
-// beat, the 64-socket limit, descriptors beyond an fd_set, closing every
-// transport from another thread while the loop waits, and clients that try
-// to exhaust the loop's connections or descriptors.
+// The loop and its TCP transport: UDP calls and connections served, the
+// sweep, descriptors beyond an fd_set, closing from another thread, records
+// joined from fragments (and those that do not fit, stall or never end),
+// calls served in order, replies in fragments, and clients that try to
+// exhaust the loop's connections or descriptors.
+#include "rpc/loop.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -9,15 +12,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <chrono>
-#include <functional>
+#include <csignal>
+#include <cstring>
+#include <random>
 #include <thread>
 
-#include "rpc/loop.h"
 #include "server/config.h"
-#include "server/log.h"
 #include "support/log_capture.h"
 #include "support/rpc_msg.h"
 #include "support/toy_program.h"
@@ -43,15 +46,16 @@ bool tcp_null(sock_t s, uint32_t xid) {
     return rpc_tcp_send(s, null_call(xid)) && rpc_tcp_recv(s, 3000).size() == 24;
 }
 
+int connect_to(sock_t s, uint16_t port) {
+    sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    return connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+}
+
 // A connection to 127.0.0.1:port whose handshake took at most `ms`;
 // SOCK_INVALID when it did not complete in time.
 sock_t connect_within(uint16_t port, int ms) {
     sock_t s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    connect_to(s, port);
     pollfd done{s, POLLOUT, 0};
     int err = 0;
     socklen_t len = sizeof err;
@@ -185,24 +189,22 @@ TEST_F(SelectLoop, ServesUdpAndTcpThenStopsAtOnceFromAnotherThread) {
     sock_close(again);
 }
 
-TEST_F(SelectLoop, RecordsBeyond64SocketsAreNeverServed) {
-    std::vector<uint16_t> ports;
-    for (int i = 0; i < 65; i++) ports.push_back(add_udp());
-    run();
-    EXPECT_EQ(rpc_udp_call(ports[63], null_call(1)).size(), 24u);
-    EXPECT_TRUE(rpc_udp_call(ports[64], null_call(2), 300).empty());
-}
-
-TEST_F(SelectLoop, ASocketBeyondAnFdSetIsServed) {
+// The 64th record sits on a descriptor beyond an fd_set and is served; a
+// 65th is never served.
+TEST_F(SelectLoop, ASocketBeyondAnFdSetIsServedAndRecordsBeyond64AreNot) {
     const int high = FD_SETSIZE + 76;
     descriptor_limit room(high + 10);
+    std::vector<uint16_t> ports;
+    for (int i = 0; i < 63; i++) ports.push_back(add_udp());
     sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    uint16_t port = rpc_sock_port(s);
+    ports.push_back(rpc_sock_port(s));
     ASSERT_EQ(dup2(s, high), high);
     sock_close(s);
-    xprt_add(xprt_create(high, RPC_UDP, port, 1000));
+    xprt_add(xprt_create(high, RPC_UDP, ports.back(), 1000));
+    ports.push_back(add_udp());
     run();
-    EXPECT_EQ(rpc_msg_word_at(rpc_udp_call(port, null_call(5), 2000), 0), 5u);
+    EXPECT_EQ(rpc_msg_word_at(rpc_udp_call(ports[63], null_call(5), 2000), 0), 5u);
+    EXPECT_TRUE(rpc_udp_call(ports[64], null_call(2), 300).empty());
 }
 
 TEST_F(SelectLoop, ConnectionsBeyondTheBoundCloseTheLongestIdle) {
@@ -304,11 +306,7 @@ TEST_F(SelectLoop, OutOfDescriptorsTheListenerRestsInsteadOfSpinning) {
     double spent;
     {
         descriptor_limit none{rlim_t(lowest_free_descriptor())};
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(c, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
+        ASSERT_EQ(connect_to(c, port), 0);
         ASSERT_TRUE(rpc_tcp_send(c, null_call(7)));
         double cpu = cpu_seconds();
         std::this_thread::sleep_for(1000ms);
@@ -324,6 +322,205 @@ TEST_F(SelectLoop, AnEmptySetEndsTheLoopWithAFatalError) {
     log_capture log;
     select_loop();
     EXPECT_EQ(log.text(), "nfsd: fatal read error 22\n");
+}
+
+// A connected pair: `server` wrapped in a TCP record of message area `size`
+// (xprt_create adds 512), `client` the peer's socket.
+class TcpPair : public ::testing::Test {
+   protected:
+    void open(uint32_t size) {
+        sock_t listener = tcp_listen_socket("127.0.0.1", 0);
+        ASSERT_NE(listener, SOCK_INVALID);
+        client_ = rpc_tcp_connect(rpc_sock_port(listener));
+        ASSERT_NE(client_, SOCK_INVALID);
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        sock_t s = accept(listener, reinterpret_cast<sockaddr *>(&peer), &len);
+        sock_close(listener);
+        ASSERT_NE(s, SOCK_INVALID);
+        xp_ = xprt_create(s, RPC_TCP, 0, size);
+        ASSERT_NE(xp_, nullptr);
+        xp_->peer = peer;
+    }
+    void close_pair() {
+        if (xp_) {
+            sock_close(xp_->sock);
+            xprt_free(xp_);
+        }
+        if (client_ != SOCK_INVALID) sock_close(client_);
+        xp_ = nullptr;
+        client_ = SOCK_INVALID;
+    }
+    void TearDown() override { close_pair(); }
+    void send_raw(const std::vector<uint8_t> &bytes) {
+        ASSERT_EQ(send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    }
+    static std::vector<uint8_t> pattern(size_t n) {
+        std::vector<uint8_t> m(n);
+        for (size_t i = 0; i < n; i++) m[i] = uint8_t(i * 7 + 1);
+        return m;
+    }
+    std::vector<uint8_t> received() const { return {xp_->msg, xp_->msg + xp_->count}; }
+    xprt *xp_ = nullptr;
+    sock_t client_ = SOCK_INVALID;
+};
+
+TEST_F(TcpPair, FragmentsJoinIntoOneRecordThatMustFitAndArriveWhole) {
+    open(100);  // size 612: a record may hold 608 bytes
+    // Fragments of odd lengths, and one of none, are joined into one record.
+    auto fits = pattern(608);
+    ASSERT_TRUE(rpc_tcp_send(client_, fits, {3, 0, 97, 508}));
+    ASSERT_TRUE(tcp_receive_record(xp_, -1));
+    EXPECT_EQ(received(), fits);
+    // 600 bytes in a first fragment, then 9 more: one byte too many.
+    ASSERT_TRUE(rpc_tcp_send(client_, pattern(609), {600, 9}));
+    EXPECT_FALSE(tcp_receive_record(xp_, -1));
+    // A single mark announcing one byte too many fails before any data.
+    close_pair();
+    open(100);
+    send_raw(rpc_msg_bytes({0x80000000u | 609}));
+    EXPECT_FALSE(tcp_receive_record(xp_, -1));
+    // A peer going away in the middle of a record.
+    close_pair();
+    open(100);
+    send_raw(rpc_msg_bytes({0x80000000u | 100, 1, 2, 3}));
+    sock_close(client_);
+    client_ = SOCK_INVALID;
+    EXPECT_FALSE(tcp_receive_record(xp_, -1));
+}
+
+TEST_F(TcpPair, EndlessEmptyFragmentsCloseTheConnectionWithALogLine) {
+    open(100);
+    log_capture log;
+    auto record_after = [](uint32_t empty) {
+        rpc_bytes wire;
+        for (uint32_t i = 0; i < empty; i++) rpc_msg_word(wire, 0);
+        rpc_msg_word(wire, 0x80000000u | 4);
+        rpc_msg_word(wire, 0xABCD);
+        return wire;
+    };
+    // 1023 empty fragments and the last one: 1024 fragments, still a record.
+    send_raw(record_after(TCP_FRAGMENTS_MAX - 1));
+    ASSERT_TRUE(tcp_receive_record(xp_, -1));
+    EXPECT_EQ(received(), rpc_msg_bytes({0xABCD}));
+    // One more is one too many: a peer could otherwise keep a thread busy
+    // for ever without sending a byte of a call.
+    send_raw(record_after(TCP_FRAGMENTS_MAX));
+    EXPECT_FALSE(tcp_receive_record(xp_, -1));
+    EXPECT_EQ(log.text(),
+              "rpc: tcp record in more than 1024 fragments from 127.0.0.1, connection closed\n");
+}
+
+TEST_F(TcpPair, StallBetweenFragmentsTimesOutWithLogLine) {
+    open(1000);
+    // The wait must hold for a descriptor beyond the reach of an fd_set, as
+    // a busy server's client calls get.
+    const int high = FD_SETSIZE + 100;
+    descriptor_limit room(high + 10);
+    ASSERT_EQ(dup2(xp_->sock, high), high);
+    sock_close(xp_->sock);
+    xp_->sock = high;
+    log_capture log;
+    auto msg = pattern(160);
+    std::vector<uint8_t> first;
+    rpc_msg_word(first, 100);  // not the last fragment
+    first.insert(first.end(), msg.begin(), msg.begin() + 100);
+    send_raw(first);
+    auto start = clock_type::now();
+    EXPECT_FALSE(tcp_receive_record(xp_, 300));
+    auto waited = clock_type::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(280));
+    EXPECT_LT(waited, std::chrono::milliseconds(2000));
+    EXPECT_EQ(log.text(), "RPC tcp receive timeout\n");
+}
+
+// Calls sent ahead in any fragments, arriving in pieces of any size, are
+// served in order by a connection thread: records of every length up to a
+// full buffer, which makes the receive move what it has to make room. Then
+// a record too large closes the connection without an answer.
+TEST_F(TcpPair, PipelinedCallsAreServedInOrderUntilARecordIsTooLarge) {
+    xprt listen_rec{};
+    toy_registration reg(&listen_rec, 1, RPC_TCP);
+    open(500);  // a record may hold 1008 bytes
+    std::thread conn(tcp_connection, xp_);
+    xp_ = nullptr;
+    std::mt19937 rng(7);
+    std::vector<rpc_bytes> calls;
+    rpc_bytes wire;
+    for (uint32_t xid = 1; xid <= 300; xid++) {
+        uint32_t words = xid % 50 == 0 ? (1008 - 40) / 4 : rng() % 60;
+        rpc_words args;
+        for (uint32_t i = 0; i < words; i++) args.push_back(rng());
+        rpc_bytes call = rpc_msg_args(xid, TOY_PROG, 1, TOY_ECHO, args);
+        // Up to four fragments of random sizes.
+        uint32_t at = 0, pieces = 1 + rng() % 4;
+        for (uint32_t p = 1; p <= pieces; p++) {
+            uint32_t n =
+                p == pieces ? uint32_t(call.size()) - at : uint32_t(rng() % (call.size() - at + 1));
+            rpc_msg_word(wire, n | (p == pieces ? 0x80000000u : 0));
+            wire.insert(wire.end(), call.begin() + at, call.begin() + at + n);
+            at += n;
+        }
+        calls.push_back(call);
+    }
+    std::thread sender([&] {
+        for (size_t at = 0; at < wire.size();) {
+            size_t n = std::min<size_t>(1 + rng() % 1500, wire.size() - at);
+            if (send(client_, wire.data() + at, n, MSG_NOSIGNAL) != ssize_t(n)) return;
+            at += n;
+        }
+    });
+    for (const rpc_bytes &call : calls) {
+        rpc_bytes reply = rpc_tcp_recv(client_, 3000);
+        ASSERT_EQ(reply.size(), 24 + call.size() - 40) << rpc_msg_word_at(call, 0);
+        EXPECT_EQ(rpc_msg_word_at(reply, 0), rpc_msg_word_at(call, 0));
+        EXPECT_TRUE(std::equal(call.begin() + 40, call.end(), reply.begin() + 24));
+    }
+    sender.join();
+    send_raw(rpc_msg_bytes({0x80000000u | 1009}));
+    EXPECT_TRUE(rpc_tcp_closed(client_));
+    conn.join();
+}
+
+// Replies: a reply larger than a fragment leaves in several, only the last
+// marked last, with the borrowed bytes in front of each fragment given back.
+uint32_t pattern_result(uint8_t *out, const void *result) {
+    uint32_t n = *static_cast<const uint32_t *>(result);
+    for (uint32_t i = 0; i < n; i++) out[i] = uint8_t(i % 251);
+    return n;
+}
+
+TEST(RpcReplyTcp, LargeReplyLeavesInFragmentsOnlyTheLastMarkedLast) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    xprt *xp = xprt_create(sv[0], RPC_TCP, 2049, 100);  // size 612: fragments of 608
+    ASSERT_NE(xp, nullptr);
+    EXPECT_EQ(xp->msg, xp->buffer + 4);
+    rpc_call call{};
+    xp->xid = 0x1234;
+    const uint8_t front[4] = {0xA1, 0xA2, 0xA3, 0xA4};
+    memcpy(xp->buffer, front, 4);
+    // A reply filling the whole message area leaves in two fragments.
+    uint32_t n = 588;
+    ASSERT_TRUE(rpc_reply(xp, &call, pattern_result, &n));
+    ASSERT_EQ(xp->count, 612);
+    rpc_bytes wire(4 + 608 + 4 + 4);
+    ASSERT_EQ(recv(sv[1], wire.data(), wire.size(), MSG_WAITALL), ssize_t(wire.size()));
+    EXPECT_EQ(rpc_msg_word_at(wire, 0), 608u) << "first fragment, not last";
+    EXPECT_EQ(rpc_msg_word_at(wire, 153), 0x80000000u | 4);
+    rpc_bytes record(wire.begin() + 4, wire.begin() + 612);
+    record.insert(record.end(), wire.begin() + 616, wire.end());
+    EXPECT_EQ(rpc_msg_words(record.data(), 24), (rpc_words{0x1234, 1, 0, 0, 0, 0}));
+    for (uint32_t i = 0; i < 588; i++) ASSERT_EQ(record[24 + i], uint8_t(i % 251)) << i;
+    EXPECT_EQ(0, memcmp(xp->buffer, front, 4));
+    EXPECT_EQ(0, memcmp(xp->msg, record.data(), record.size()));
+    // Exactly one largest fragment is sent alone, with the last bit.
+    n = 584;
+    ASSERT_TRUE(rpc_reply(xp, &call, pattern_result, &n));
+    EXPECT_EQ(rpc_msg_words(rpc_tcp_recv(sv[1])).size(), 152u);
+    sock_close(sv[0]);
+    sock_close(sv[1]);
+    xprt_free(xp);
 }
 
 }  // namespace

@@ -1,0 +1,378 @@
+// The MOUNT procedures on the wire: handles per version and by alias, the
+// refusals, log lines, malformed and unknown calls, UMNT and UMNTALL, and
+// DUMP and EXPORT within the message area. A new medium's refresh is the
+// export table's test.
+// Then the mount table: the file "mounttab" (order, what comes back, where it
+// lies, how it is replaced), the table's bounds, and the host-name look-ups
+// (one per address, on bounded threads, never into a removed or refreshed
+// entry).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "fh/fh.h"
+#include "inode/inode.h"
+#include "mountd/mount_internal.h"
+#include "platform/drive.h"
+#include "platform/registry.h"
+#include "support/mount_rig.h"
+
+namespace {
+
+using rows = std::vector<mount_dump_row>;
+using table = std::vector<std::pair<std::string, std::string>>;
+
+std::vector<uint8_t> root_handle(const char *path, uint32_t size) {
+    uint8_t fh[FH_SIZE];
+    fh_make(inode_path_find(path), export_list->export_id, fh);
+    return std::vector<uint8_t>(fh, fh + size);
+}
+
+TEST(MountProc, MntByExportNameAndByAliasInEachVersion) {
+    EXPECT_TRUE(rpc_program_valid(&mount1_program));
+    EXPECT_TRUE(rpc_program_valid(&mount3_program));
+    mount_rig rig;
+    rig.env.make("data/");
+    rig.env.load("c:\\data -name:share\n");
+    for (uint32_t v : {1u, 2u, 3u}) {
+        for (const char *path : {"/c/data", "/share"}) {
+            SCOPED_TRACE(std::string(path) + " v" + std::to_string(v));
+            mount_rig::mnt_answer a = rig.mnt("127.0.0.2", v, path);
+            EXPECT_EQ(a.status, 0u);
+            EXPECT_EQ(a.fh, root_handle("c:\\data", v == 3 ? FH3_SIZE : FH_SIZE));
+            EXPECT_EQ(a.flavors, v == 3 ? std::vector<uint32_t>{1} : std::vector<uint32_t>{});
+        }
+    }
+    // The table keeps the path as sent, the alias as an alias; a repeated mount is one entry.
+    EXPECT_EQ(rig.table(), (table{{"127.0.0.2", "/share"}, {"127.0.0.2", "/c/data"}}));
+}
+
+TEST(MountProc, RefusalsAnswerTheirStatusAndRecordNothing) {
+    mount_rig rig;
+    rig.env.make("data/");
+    rig.env.make("open/");
+    // E: is a removable drive without a medium: its folder does not exist.
+    drive_map("E", rig.env.home.file("e").c_str(), DRIVE_REMOVABLE, 0);
+    rig.env.load("c:\\data 127.0.0.2\nc:\\open -alldirs\ne:\\\n");
+    const struct {
+        const char *client, *path;
+        uint32_t status;
+    } cases[] = {
+        {"127.0.0.2", "/c/other", 2},        {"127.0.0.2", "/C/data", 2},
+        {"127.0.0.3", "/c/data", 13},        {"127.0.0.2", "/e", 19},
+        {"127.0.0.2", "/c/open/../data", 2},  // no inode: ".." never names a record
+    };
+    for (const auto &c : cases)
+        for (uint32_t v : {1u, 3u})
+            EXPECT_EQ(rig.mnt(c.client, v, c.path).status, c.status) << c.path;
+    EXPECT_TRUE(rig.table().empty());
+}
+
+TEST(MountProc, EachCallsAnswerAndLogLine) {
+    mount_rig rig;
+    rig.env.make("data/");
+    rig.env.load("c:\\data\n");
+    std::vector<uint8_t> path = mount_dirpath("/c/data"),
+                         too_long = mount_dirpath(std::string(1025, 'a'));
+    const struct {
+        uint32_t vers, proc;
+        std::vector<uint8_t> args;
+        uint32_t accept;
+        std::string line;
+    } cases[] = {
+        {1, 1, path, 0, "mount request from 127.0.0.2 path /c/data\n"},
+        {2, 1, path, 0, "mount request from 127.0.0.2 path /c/data\n"},
+        {3, 1, path, 0, "mount3 request from 127.0.0.2 path /c/data\n"},
+        {1, 3, path, 0, "unmount request from 127.0.0.2 path /c/data\n"},
+        {3, 4, {}, 0, "unmount all request from 200007f\n"},
+        {1, 2, {}, 0, "mount dump request from 200007f\n"},
+        {3, 5, {}, 0, "mount exports request from 200007f\n"},
+        {1, 0, {}, 0, ""},
+        {1, 1, too_long, 4, "mountd: cannot decode mount path\n"},
+        {3, 1, {0, 0, 0, 7, '/', 'c'}, 4, "mountd: cannot decode mount path\n"},
+        {2, 3, too_long, 4, "mountd: cannot decode unmount request\n"},
+        {3, 3, {}, 4, "mountd: cannot decode unmount request\n"},
+        {1, 6, {}, 3, ""},  // EXPORTALL
+        {3, 7, {}, 3, ""},  // PATHCONF
+        {2, 99, {}, 3, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.vers) + "/" + std::to_string(c.proc));
+        EXPECT_EQ(mount_accept_status(rig.call("127.0.0.2", c.vers, c.proc, c.args)), c.accept);
+        EXPECT_EQ(rig.env.log(), c.line);
+    }
+    EXPECT_EQ(export_address_logged(mount_addr("192.168.1.5")), 0x501a8c0u);
+}
+
+TEST(MountProc, UmntAndUmntallChangeOnlyTheCallersMounts) {
+    mount_rig rig;
+    rig.env.make("data/");
+    rig.env.load("c:\\ -alldirs\n");
+    for (const char *m : {"127.0.0.2 /c/data", "127.0.0.3 /c/data", "127.0.0.2 /c/x"})
+        rig.mnt(std::string(m, 9).c_str(), 1, m + 10);
+    rig.umnt("127.0.0.2", "/c/never");
+    rig.umnt("127.0.0.4", "/c/data");
+    rig.umnt("127.0.0.2", "/c/x", 3);
+    EXPECT_EQ(rig.table(), (table{{"127.0.0.3", "/c/data"}, {"127.0.0.2", "/c/data"}}));
+    rig.mnt("127.0.0.2", 1, "/c/x");
+    rig.umntall("127.0.0.2", 2);
+    EXPECT_EQ(rig.table(), (table{{"127.0.0.3", "/c/data"}}));
+}
+
+TEST(MountProc, DumpShowsTheDottedAddressUntilTheHostNameIsFound) {
+    mount_rig rig;
+    rig.env.load("c:\\\n");
+    mount_names_set(mount_addr("127.0.0.2"), "alpha.example");
+    mount_names_hold(true);
+    rig.mnt("127.0.0.2", 1, "/c");
+    EXPECT_EQ(rig.dump(), (rows{{"127.0.0.2", "/c"}}));
+    mount_names_hold(false);
+    ASSERT_TRUE(mount_lookup_wait_idle(3000));
+    EXPECT_EQ(rig.dump(), (rows{{"alpha.example", "/c"}}));
+}
+
+TEST(MountProc, ExportOptionTexts) {
+    mount_rig rig;
+    using groups = std::vector<std::string>;
+    const struct {
+        std::string line, dir;
+        groups expect;
+    } cases[] = {
+        {"c:\\data -ro -umask:022 -maproot:0:0 10.0.0.1",
+         "/c/data",
+         {"10.0.0.1", "-readonly", "-umask:022", "-maproot:0,0"}},
+        {"c:\\a -alldirs -public -lowercase -mapall:1000 -name:alpha 10.0.0.2 10.0.0.1",
+         "/alpha",
+         {"10.0.0.2", "10.0.0.1", "-alldirs", "-public", "-lowercase", "-mapall:1000"}},
+        {"c:\\b -maproot:-2 -mapall:1000:100 -umask:0",
+         "/c/b",
+         {"-umask:00", "-maproot:65534", "-mapall:1000,100"}},
+        {"c:\\b -range 10.0.0.1 10.0.0.9 10.0.1.1",
+         "/c/b",
+         {"10.0.0.1", "10.0.0.9", "10.0.1.1", "10.0.1.1", "-range"}},
+        {"c:\\w -webnfs", "/c/w", {"-readonly", "-public", "-mapall:65534"}},
+        {"c:\\", "/c", {}},
+    };
+    for (const auto &c : cases) {
+        rig.env.load(c.line + "\n");
+        EXPECT_EQ(rig.exports(), (std::vector<mount_export_row>{{c.dir, c.expect}})) << c.line;
+    }
+    // A case-insensitive volume leaves EXP_LOWERCASE on refresh (the host
+    // layer never reports one, so the bit is set here as the refresh would).
+    std::atomic_ref<uint32_t>(export_list->flags).fetch_or(EXP_LOWERCASE);
+    EXPECT_EQ(rig.exports(3), (std::vector<mount_export_row>{{"/c", {"-lowercase"}}}));
+    rig.env.load("");
+    EXPECT_EQ(mount_results(rig.call("127.0.0.1", 1, 5)), std::vector<uint8_t>(4, 0));
+}
+
+TEST(MountProc, DumpAndExportAreCutToTheMessageAreaAndStayWellFormed) {
+    mount_rig rig;
+    std::string line = "c:\\ -alldirs -ro";
+    std::vector<std::string> clients;
+    for (int i = 1; i <= 128; i++)
+        line += " " + clients.emplace_back("127.0.0." + std::to_string(i));
+    rig.env.load(line + "\n");
+    std::vector<std::string> paths;
+    for (int i = 0; i < 40; i++)
+        rig.mnt("127.0.0.2", 1,
+                paths.emplace_back("/c/" + std::string(90, 'a') + std::to_string(i)));
+    rows dump = rig.dump();  // parsed strictly: end word and nothing after it
+    EXPECT_LE(rig.call("127.0.0.1", 1, 2).size(), rig.transport()->size);
+    ASSERT_GT(dump.size(), 5u);
+    ASSERT_LT(dump.size(), 40u);
+    for (size_t i = 0; i < dump.size(); i++) EXPECT_EQ(dump[i].path, paths[39 - i]);
+    // Clients are cut, the options still follow them.
+    EXPECT_LE(rig.call("127.0.0.1", 1, 5).size(), rig.transport()->size);
+    std::vector<std::string> g = rig.exports()[0].groups;
+    ASSERT_GT(g.size(), 10u);
+    ASSERT_LT(g.size(), 129u);
+    EXPECT_EQ(g.back(), "-alldirs");
+    EXPECT_EQ(g, [&] {
+        std::vector<std::string> e(clients.begin(), clients.begin() + long(g.size()) - 2);
+        e.insert(e.end(), {"-readonly", "-alldirs"});
+        return e;
+    }());
+    // An entry whose host text and path exceed 784 bytes ends the list.
+    std::string part(200, 'x'), longest = "/c/" + part + "/" + part + "/" + part + "/" + part;
+    ASSERT_EQ(rig.mnt("127.0.0.2", 3, longest).status, 0u);
+    EXPECT_EQ(rig.dump(), rows{});
+}
+
+// ---- the table -----------------------------------------------------------
+
+void mount(const char *path, const char *client) {
+    mount_table_update(path, mount_addr(client), export_list);
+}
+
+std::vector<std::string> hosts() {
+    std::vector<std::string> out;
+    mount_table_visit(
+        [](void *ctx, const mount_entry *e) {
+            static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(e->path) + " " +
+                                                                    e->host);
+        },
+        &out);
+    return out;
+}
+
+TEST(MountTable, SaveAndLoad) {
+    mount_rig rig;
+    rig.env.load("c:\\data\n");
+    mount("/c/data", "10.0.0.1");
+    mount("/c/data", "10.0.0.2");
+    mount("/c/data\n7f000001 /c/data", "10.0.0.3");  // cannot be written as one line
+    mount_table_save();
+    EXPECT_EQ(rig.env.home.read("mounttab"), "a000002 /c/data\na000001 /c/data\n");
+    mount_table_clear();
+    mount_table_load();
+    EXPECT_EQ(rig.table(), (table{{"10.0.0.1", "/c/data"}, {"10.0.0.2", "/c/data"}}));
+
+    // Only what the exports still admit comes back, aliases included; lines
+    // that are not "address blank path" are skipped.
+    rig.env.make("data/");
+    rig.env.make("open/");
+    rig.env.home.write("mounttab",
+                       "c0a80105 /c/data\na000001 /share\na000001 /c/gone\na000002 /c/open\n"
+                       "a000003 /c/open/x y\r\n\nzz /c/data\n123456789 /c/data\na000004\n"
+                       "a000005 " +
+                           std::string(1025, 'p') + "\n  7f000001\t/c/data");
+    rig.env.load("c:\\data -name:share\nc:\\open -alldirs 10.0.0.3\n");
+    mount_table_clear();
+    mount_table_load();
+    EXPECT_EQ(rig.table(), (table{{"127.0.0.1", "/c/data"},
+                                  {"10.0.0.3", "/c/open/x y"},
+                                  {"10.0.0.1", "/share"},
+                                  {"192.168.1.5", "/c/data"}}));
+}
+
+TEST(MountTable, FileLiesBesideTheInodeTableNeverOverItAndIsReplacedWhole) {
+    mount_rig rig;
+    std::string home = rig.env.home.path();
+    const struct {
+        std::string inode_path, expect;
+    } cases[] = {
+        {"", home + "mounttab"},
+        {"/var/lib/nimbora/inodes.nfs", "/var/lib/nimbora/mounttab"},
+        {"inodes.nfs", "mounttab"},
+        {"/var/lib/nimbora/mounttab", home + "mounttab"},
+        {"/var/lib/nimbora/mounttab.tmp", "/var/lib/nimbora/mounttab"},
+        {home + "mounttab", ""},  // no place of its own: neither saved nor loaded
+    };
+    for (const auto &c : cases) {
+        reg_write_string("nfsd", "InodePath",
+                         c.inode_path.empty() ? nullptr : c.inode_path.c_str());
+        char file[1024];
+        EXPECT_EQ(mount_table_file(file, sizeof file), !c.expect.empty()) << c.inode_path;
+        EXPECT_EQ(std::string(file), c.expect);
+    }
+    rig.env.load("c:\\\n");
+    rig.env.home.write("mounttab", "inode table");
+    mount("/c", "10.0.0.2");
+    mount_table_save();
+    EXPECT_EQ(rig.env.home.read("mounttab"), "inode table");
+
+    // A save that cannot finish changes nothing and leaves no temporary file.
+    reg_write_string("nfsd", "InodePath", nullptr);
+    ASSERT_EQ(unlink(rig.env.home.file("mounttab").c_str()), 0);
+    ASSERT_EQ(mkdir(rig.env.home.file("mounttab").c_str(), 0755), 0);
+    rig.env.home.write("mounttab/keep", "");
+    mount_table_save();
+    for (const auto &entry : std::filesystem::directory_iterator(rig.env.home.path()))
+        EXPECT_EQ(entry.path().filename().string().rfind("mounttab.", 0), std::string::npos);
+    std::filesystem::remove_all(rig.env.home.file("mounttab"));
+    mount_table_save();
+    EXPECT_EQ(rig.env.home.read("mounttab"), "a000002 /c\n");
+}
+
+TEST(MountTable, BoundedPerClientAndInAll) {
+    mount_rig rig;
+    rig.env.load("c:\\ -alldirs\n");
+    for (uint32_t i = 0; i < MOUNT_CLIENT_MAX + 10; i++)
+        mount(("/c/" + std::to_string(i)).c_str(), "10.0.0.1");
+    mount("/c/10", "10.0.0.1");  // a repeated mount pushes nothing out
+    table t = rig.table();
+    ASSERT_EQ(t.size(), MOUNT_CLIENT_MAX);
+    EXPECT_EQ(t.front().second, "/c/" + std::to_string(MOUNT_CLIENT_MAX + 9));
+    EXPECT_EQ(t.back().second, "/c/10") << "the oldest ten went";
+    for (uint32_t c = 2; c <= MOUNT_TABLE_MAX / MOUNT_CLIENT_MAX + 1; c++)
+        for (uint32_t i = 0; i < MOUNT_CLIENT_MAX; i++)
+            mount(("/c/" + std::to_string(i)).c_str(), ("10.0.1." + std::to_string(c)).c_str());
+    t = rig.table();
+    EXPECT_EQ(t.size(), MOUNT_TABLE_MAX);
+    EXPECT_EQ(t.back(), (std::pair<std::string, std::string>{"10.0.1.2", "/c/0"}));
+}
+
+TEST(MountTable, OneLookupPerAddressOnBoundedThreads) {
+    mount_rig rig;
+    rig.env.load("c:\\ -alldirs\n");
+    mount_names_hold(true);
+    for (int c = 1; c <= 20; c++) {
+        std::string client = "10.0.2." + std::to_string(c);
+        mount_names_set(mount_addr(client.c_str()), "h" + std::to_string(c));
+        for (int i = 0; i < 50; i++) mount(("/c/" + std::to_string(i)).c_str(), client.c_str());
+    }
+    ASSERT_TRUE(mount_names_wait_inside(MOUNT_LOOKUP_THREADS));
+    mount_names_hold(false);
+    ASSERT_TRUE(mount_lookup_wait_idle(3000));
+    // An address whose look-up was under way when more of its mounts came is
+    // looked up once more; every other one once.
+    EXPECT_GE(mount_names_calls(), 20u);
+    EXPECT_LE(mount_names_calls(), 20u + MOUNT_LOOKUP_THREADS);
+    EXPECT_EQ(mount_lookup_peak(), MOUNT_LOOKUP_THREADS);
+    EXPECT_EQ(mount_lookup_running(), 0u) << "look-up threads end when the queue is empty";
+    std::vector<std::string> h = hosts();
+    ASSERT_EQ(h.size(), 1000u);
+    for (size_t i = 0; i < h.size(); i++)
+        EXPECT_EQ(h[i], "/c/" + std::to_string(49 - i % 50) + " h" + std::to_string(20 - i / 50));
+}
+
+bool wait_running(uint32_t n) {
+    for (int i = 0; i < 3000 && mount_lookup_running() != n; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return mount_lookup_running() == n;
+}
+
+TEST(MountTable, ALookupNeverFillsARemovedOrRefreshedEntry) {
+    mount_rig rig;
+    rig.env.load("c:\\ -alldirs\n");
+    uint32_t a = mount_addr("10.0.0.1");
+    mount_names_set(a, "old.example");
+    mount_names_hold(true);
+    mount("/c/x", "10.0.0.1");
+    ASSERT_TRUE(mount_names_wait_inside(1));
+    mount_table_update("/c/x", a, nullptr);  // UMNT while the name is looked up
+    mount_names_set(a, "new.example");
+    mount("/c/y", "10.0.0.1");  // begun after the first look-up: needs its own
+    ASSERT_TRUE(mount_names_wait_inside(2));
+    mount_names_release(1);  // the first look-up ends
+    ASSERT_TRUE(wait_running(1));
+    EXPECT_EQ(hosts(), std::vector<std::string>{"/c/y "});
+    mount_names_hold(false);
+    ASSERT_TRUE(mount_lookup_wait_idle(3000));
+    EXPECT_EQ(hosts(), std::vector<std::string>{"/c/y new.example"});
+    EXPECT_EQ(mount_names_calls(), 2u);
+}
+
+TEST(MountTable, StopDropsQueuedLookupsAndWaitsForRunningOnes) {
+    mount_rig rig;
+    rig.env.load("c:\\\n");
+    mount_names_hold(true);
+    for (int c = 1; c <= 5; c++) mount("/c", ("10.0.3." + std::to_string(c)).c_str());
+    ASSERT_TRUE(mount_names_wait_inside(MOUNT_LOOKUP_THREADS));
+    std::thread release([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        mount_names_hold(false);
+    });
+    mount_lookup_stop();
+    release.join();
+    EXPECT_EQ(mount_lookup_running(), 0u);
+    EXPECT_EQ(mount_names_calls(), MOUNT_LOOKUP_THREADS) << "queued look-ups were dropped";
+    mount("/c", "10.0.3.1");  // later mounts look names up again
+    ASSERT_TRUE(mount_lookup_wait_idle(3000));
+    EXPECT_EQ(mount_names_calls(), MOUNT_LOOKUP_THREADS + 1);
+}
+
+}  // namespace
