@@ -24,7 +24,7 @@ cmake --build "$build" --target nfsd -j2 >/dev/null
 cc -O2 -o "$build/vs-ganesha-client" "$root/bench/vs-ganesha-client.c" -lnfs
 
 export NFSD="$build/nfsd" CLIENT="$build/vs-ganesha-client"
-export DATASIZE=${DATASIZE:-65535} RUNS=${RUNS:-3}
+export DATASIZE=${DATASIZE:-65535} RUNS=${RUNS:-3} WORKLOADS=${WORKLOADS:-"write read list create stat"}
 exec unshare --net --mount bash -s <<'INNER'
 set -euo pipefail
 ip link set lo up
@@ -56,7 +56,7 @@ wait_nfs() {  # until NFS version 3 over TCP is registered
 }
 
 declare -A times
-workloads="write read list create stat"
+workloads=${WORKLOADS:-"write read list create stat"}
 measure() {  # measure NAME EXPORT: best of RUNS for every workload
     for w in $workloads; do
         best=""

@@ -17,6 +17,7 @@ struct cache_entry {
     bool busy;
     uint32_t mode;  // CACHE_READ or CACHE_WRITE
     uint32_t last_use;
+    int64_t position;  // of the descriptor, -1 unknown; its user's alone
     nfs_attr attr;
 };
 
@@ -44,6 +45,7 @@ void release_slot(cache_entry *e, closing *out) {
     if (e->fd != NO_FILE) out->fds[out->count++] = e->fd;
     *e = cache_entry{};
     e->fd = NO_FILE;
+    e->position = -1;
 }
 
 cache_entry *find_inode(uint32_t inode) {
@@ -119,6 +121,7 @@ cache_entry *cache_put(uint32_t volume, uint32_t inode, int fd, uint32_t mode) {
         e->inode = inode;
         e->fd = fd;
         e->mode = mode;
+        e->position = -1;
         e->busy = true;
         e->last_use = tick_count();
         return e;
@@ -136,6 +139,14 @@ void cache_drop(cache_entry *entry) {
     closing done;
     std::lock_guard<std::mutex> hold(cache_lock);
     release_slot(entry, &done);
+}
+
+int64_t cache_position(const cache_entry *entry) {
+    return entry->position;
+}
+
+void cache_set_position(cache_entry *entry, int64_t position) {
+    entry->position = position;
 }
 
 void cache_close_idle(uint32_t inode) {

@@ -71,6 +71,13 @@ void cache_release(cache_entry *entry, const nfs_attr *attr);
 // Closes a busy entry's descriptor and frees the entry.
 void cache_drop(cache_entry *entry);
 
+// The file position a busy entry's user last left its descriptor at, or -1
+// when unknown (a fresh entry). Only that user may call these, between
+// taking or putting the entry and releasing or dropping it: a sequential
+// burst then needs no seek per request.
+int64_t cache_position(const cache_entry *entry);
+void cache_set_position(cache_entry *entry, int64_t position);
+
 // Closes and frees the first idle entry of `inode`, if any.
 void cache_close_idle(uint32_t inode);
 

@@ -44,6 +44,18 @@ struct open_file {
         else
             rt_close(fd);
     }
+    // Puts the position at `offset`; a request that goes on where the last
+    // one of the burst ended finds it there already. False on a failed seek.
+    bool seek(int64_t offset) {
+        if (entry && cache_position(entry) == offset) return true;
+        if (rt_lseek(fd, offset, RT_SEEK_SET) < 0) return false;
+        if (entry) cache_set_position(entry, offset);
+        return true;
+    }
+    // `n` bytes were read or written from the position on.
+    void advance(int64_t n) {
+        if (entry) cache_set_position(entry, cache_position(entry) + n);
+    }
 };
 
 uint32_t lower_to_datasize(uint32_t count) {
@@ -144,7 +156,7 @@ uint32_t nfs_read(const uint8_t *fh, uint64_t offset, uint32_t *count, uint8_t *
     // No file reaches past the host's largest position: nothing to read there.
     int64_t got = 0;
     if (offset <= uint64_t(SEEK_LIMIT)) {
-        if (rt_lseek(f.fd, int64_t(offset), RT_SEEK_SET) < 0) {
+        if (!f.seek(int64_t(offset))) {
             int err = errno;
             f.discard();
             return errno_status(err);
@@ -156,6 +168,7 @@ uint32_t nfs_read(const uint8_t *fh, uint64_t offset, uint32_t *count, uint8_t *
             log_printf(LOG_DETAIL, LOG_READ, path, unsigned(err));
             return errno_status(err);
         }
+        f.advance(got);
     }
     // Short: the file may have shrunk since its attributes were kept.
     if (uint32_t(got) < want) {
@@ -203,7 +216,7 @@ uint32_t nfs_write(const uint8_t *fh, uint64_t offset, uint32_t *count, bool syn
     }
     undo.length = rt_filelength(f.fd);
 
-    if (rt_lseek(f.fd, int64_t(offset), RT_SEEK_SET) < 0) {
+    if (!f.seek(int64_t(offset))) {
         int err = errno;
         f.discard();
         log_printf(LOG_DETAIL, LOG_WRITE_SEEK, uint32_t(offset), path, unsigned(err));
@@ -221,6 +234,7 @@ uint32_t nfs_write(const uint8_t *fh, uint64_t offset, uint32_t *count, bool syn
         return errno_status(err);
     }
 
+    f.advance(want);
     int64_t length = rt_filelength(f.fd);
     if (length >= 0) attr->size = uint64_t(length);
     attr->atime_sec = attr->mtime_sec = uint32_t(std::time(nullptr));
