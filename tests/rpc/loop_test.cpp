@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -65,6 +66,25 @@ sock_t connect_within(uint16_t port, int ms) {
     }
     fcntl(s, F_SETFL, fcntl(s, F_GETFL) & ~O_NONBLOCK);
     return s;
+}
+
+// Whether this process's end of the connection `client` sends at once
+// (TCP_NODELAY). Without it a reply queued behind another waits for the
+// client's delayed acknowledgement: pipelined calls ran twenty times slower.
+bool server_end_sends_at_once(sock_t client) {
+    sockaddr_in mine{}, peer{};
+    socklen_t len = sizeof mine;
+    getsockname(client, reinterpret_cast<sockaddr *>(&mine), &len);
+    for (int fd = 0; fd < 1024; fd++) {
+        len = sizeof peer;
+        if (fd == client || getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) != 0 ||
+            peer.sin_family != AF_INET || peer.sin_port != mine.sin_port)
+            continue;
+        int on = 0;
+        len = sizeof on;
+        return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on;
+    }
+    return false;
 }
 
 // One byte from `fd` within `ms`.
@@ -169,6 +189,7 @@ TEST_F(SelectLoop, ServesUdpAndTcpThenStopsAtOnceFromAnotherThread) {
     r = rpc_tcp_recv(c);
     ASSERT_EQ(r.size(), 32u);
     EXPECT_EQ(rpc_msg_word_at(r, 7), 6u);
+    EXPECT_TRUE(server_end_sends_at_once(c));
     sock_close(c);
     // A listener without a connection size closes what it accepts at once.
     c = rpc_tcp_connect(sizeless);
