@@ -121,7 +121,6 @@ cache_entry *cache_put(uint32_t volume, uint32_t inode, int fd, uint32_t mode) {
         e->inode = inode;
         e->fd = fd;
         e->mode = mode;
-        e->position = -1;
         e->busy = true;
         e->last_use = tick_count();
         return e;
