@@ -68,22 +68,16 @@ sock_t connect_within(uint16_t port, int ms) {
     return s;
 }
 
-// Whether this process's end of the connection `client` sends at once
-// (TCP_NODELAY). Without it a reply queued behind another waits for the
-// client's delayed acknowledgement: pipelined calls ran twenty times slower.
+// Whether this process's end of `client`'s connection sends at once
+// (TCP_NODELAY): without it pipelined calls ran twenty times slower.
 bool server_end_sends_at_once(sock_t client) {
     sockaddr_in mine{}, peer{};
     socklen_t len = sizeof mine;
     getsockname(client, reinterpret_cast<sockaddr *>(&mine), &len);
-    for (int fd = 0; fd < 1024; fd++) {
-        len = sizeof peer;
-        if (fd == client || getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) != 0 ||
-            peer.sin_family != AF_INET || peer.sin_port != mine.sin_port)
-            continue;
-        int on = 0;
-        len = sizeof on;
-        return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on;
-    }
+    for (int fd = 0, on = 0; fd < 1024; fd++, len = sizeof peer)
+        if (fd != client && getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0 &&
+            peer.sin_port == mine.sin_port)
+            return (len = sizeof on), getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on;
     return false;
 }
 
