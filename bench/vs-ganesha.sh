@@ -10,7 +10,8 @@
 #
 # DATASIZE sets this server's "Datasize" (default 65535, the largest the
 # settings offer; the shipped default is 8192). RUNS repeats each workload
-# and keeps the best time (default 3).
+# and keeps the best time (default 3). WORKLOADS picks some of "write read list
+# create stat" (default all).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
