@@ -23,6 +23,14 @@ uint32_t free_nodes;                            // linked through `left`
 std::unordered_map<uint32_t, uint32_t> roots;  // directory -> root node (0: empty)
 char key[0x10000];                             // a record's name, under the table lock
 
+// The last position answered: a listing asks for n, n + 1, ... and is then
+// answered by following the list, while no list has changed since.
+struct position {
+    uint32_t dir, n, rec, changes;
+};
+position last;
+uint32_t changes;  // counts every change of any order
+
 // A fixed pseudo-random priority per node keeps the trees balanced.
 uint32_t priority(uint32_t n) {
     n *= 0x9E3779B1u;
@@ -113,6 +121,7 @@ uint32_t select(uint32_t t, uint32_t n) {
 void drop(uint32_t dir) {
     auto it = roots.find(dir);
     if (it == roots.end()) return;
+    changes++;
     release_tree(it->second);
     roots.erase(it);
 }
@@ -182,14 +191,24 @@ bool inode_order_rank(uint32_t dir, uint32_t inode, uint32_t *rank) {
 }
 
 uint32_t inode_order_at(uint32_t dir, uint32_t n) {
+    if (last.changes == changes && last.dir == dir && last.rec && n - last.n <= 1) {
+        const uint8_t *rec = inode_record(last.rec);
+        if (rec && inode_rec_parent(rec) == dir) {
+            if (n != last.n) last = {dir, n, inode_rec_next(rec), changes};
+            return last.rec;
+        }
+    }
     uint32_t *root = tree(dir);
-    return root ? select(*root, n) : 0;
+    if (!root) return 0;
+    last = {dir, n, select(*root, n), changes};
+    return last.rec;
 }
 
 void inode_order_insert(uint32_t dir, uint32_t rank, uint32_t inode) {
     auto it = roots.find(dir);
     if (it == roots.end()) return;
     uint32_t a, b;
+    changes++;
     split(it->second, rank, &a, &b);
     it->second = merge(merge(a, make(inode)), b);
 }
@@ -202,6 +221,7 @@ void inode_order_unlinked(uint32_t dir, uint32_t rank, uint32_t inode) {
         return;
     }
     uint32_t a, b, one;
+    changes++;
     split(it->second, rank, &a, &b);
     split(b, 1, &one, &b);
     release(one);
@@ -213,6 +233,7 @@ void inode_order_forget(uint32_t inode) {
 }
 
 void inode_order_clear() {
+    changes++;
     roots = {};
     pool = std::vector<node>(1);
     free_nodes = 0;
