@@ -28,18 +28,12 @@ struct block_map {
     }
 };
 
-// A name a record may carry: whole (no NUL before its end), not empty, not
-// "." or "..", and free of separators, so that the path rebuilt from it
-// names this file and nothing outside its directory. A top-level name may
-// begin with '/' (a UNC server). The name blocks were claimed already.
+// A record's name must be whole (no NUL before its end) and one the index
+// would store. The name blocks were claimed already.
 bool name_sound(const uint8_t *rec, uint32_t parent, uint32_t length) {
     char name[INODE_PATH_MAX];
     uint32_t n = inode_name(rec, name, sizeof name);
-    if (n + 1 != length || n + 1 > sizeof name || n == 0) return false;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-    for (const char *p = name; *p; p++)
-        if (*p == '\\' || (*p == '/' && (parent != 0 || p != name))) return false;
-    return true;
+    return n + 1 == length && n + 1 <= sizeof name && inode_name_storable(parent, name);
 }
 
 bool claim_record(block_map &map, uint32_t inode, uint32_t parent, uint32_t *used) {

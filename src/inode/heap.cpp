@@ -160,6 +160,7 @@ uint32_t inode_heap_open(uint32_t minimum, bool delete_first, uint32_t *free_byt
     log_printf(2, "inodePath %s\n", path);
     free_list_broken = false;
     total = 0;
+    inode_order_clear();
     if (!mapfile_open(&table, path, delete_first)) return 0;
     // A size of 4 GiB or more cannot be described by the header's words.
     uint64_t size = 0;
@@ -200,6 +201,7 @@ uint32_t inode_heap_open(uint32_t minimum, bool delete_first, uint32_t *free_byt
 }
 
 void inode_heap_close() {
+    inode_order_clear();
     mapfile_close(&table);
     total = 0;
 }

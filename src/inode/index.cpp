@@ -41,16 +41,6 @@ void link_put(uint32_t link, uint32_t v) {
     inode_put32(inode_at(link), v);
 }
 
-// A name a record may carry: not empty, not "..", and free of the path
-// separators that would make the rebuilt path name another file. A top-level
-// name may begin with '/' (a UNC server).
-bool storable_name(uint32_t dir, const char *name) {
-    if (!name[0] || std::strcmp(name, "..") == 0) return false;
-    for (const char *p = name; *p; p++)
-        if (*p == '\\' || (*p == '/' && (dir != 0 || p != name))) return false;
-    return true;
-}
-
 // A record could not be made: the table is full and cannot grow.
 uint32_t out_of_inodes() {
     log_printf(1, "nfs_inodes fatal error: out of inodes\n");
@@ -68,6 +58,13 @@ void free_name_blocks(uint32_t first, uint32_t count) {
 }
 
 }  // namespace
+
+bool inode_name_storable(uint32_t parent, const char *name) {
+    if (!name[0] || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+    for (const char *p = name; *p; p++)
+        if (*p == '\\' || (*p == '/' && (parent != 0 || p != name))) return false;
+    return true;
+}
 
 int inode_name_cmp(const uint8_t *rec, const char *name) {
     const auto *q = reinterpret_cast<const uint8_t *>(name);
@@ -163,43 +160,29 @@ uint32_t inode_new(const char *name, uint32_t parent, uint32_t next) {
     rec[INODE_NAMELEN + 1] = uint8_t(length >> 8);
     rec[INODE_FLAGS] = 0;
     rec[INODE_MARKER] = INODE_MARK;  // last: only now is the block a record
+    inode_order_forget(inode);       // nothing of an earlier record of this number
     return inode;
 }
 
 uint32_t inode_find(uint32_t dir, const char *name) {
     if (std::strcmp(name, ".") == 0) return dir;
     table_hold hold(inode_table_lock());
-    uint32_t link = list_link(dir);
-    if (!link) return 0;
-    for (uint32_t cur = link_get(link); cur != 0;) {
-        const uint8_t *rec = inode_record(cur);
-        if (!rec) return 0;
-        int d = inode_name_cmp(rec, name);
-        if (d == 0) return cur;
-        if (d > 0) return 0;  // the list is sorted: the name would be here
-        cur = inode_rec_next(rec);
-    }
-    return 0;
+    inode_place at;
+    return inode_order_find(dir, name, &at) ? at.found : 0;
 }
 
 uint32_t inode_lookup(uint32_t dir, const char *name) {
     if (std::strcmp(name, ".") == 0) return dir;
-    if (!storable_name(dir, name)) return 0;
+    if (!inode_name_storable(dir, name)) return 0;
     table_hold hold(inode_table_lock());
-    uint32_t link = list_link(dir);
-    if (!link) return 0;
-    uint32_t cur = link_get(link);
-    while (cur != 0) {
-        const uint8_t *rec = inode_record(cur);
-        if (!rec) return 0;
-        int d = inode_name_cmp(rec, name);
-        if (d == 0) return cur;
-        if (d > 0) break;
-        link = cur + INODE_NEXT;
-        cur = inode_rec_next(rec);
-    }
-    uint32_t inode = inode_new(name, dir, cur);
-    if (inode) link_put(link, inode);  // the view may have moved: by offset
+    inode_place at;
+    if (!inode_order_find(dir, name, &at)) return 0;
+    if (at.found) return at.found;
+    uint32_t link = at.prev ? at.prev + INODE_NEXT : list_link(dir);
+    uint32_t inode = inode_new(name, dir, link_get(link));
+    if (!inode) return 0;
+    link_put(link, inode);  // the view may have moved: by offset
+    inode_order_insert(dir, at.rank, inode);
     return inode;
 }
 
@@ -207,16 +190,31 @@ bool inode_remove(uint32_t inode, bool keep_slot) {
     table_hold hold(inode_table_lock());
     uint8_t *rec = inode_record(inode);
     if (!rec || inode_rec_child(rec)) return false;
-    uint32_t link = list_link(inode_rec_parent(rec));
-    if (link) {
-        for (uint32_t cur = link_get(link); cur != 0 && cur != inode;) {
-            const uint8_t *r = inode_record(cur);
-            if (!r) break;
-            link = cur + INODE_NEXT;
-            cur = inode_rec_next(r);
+    uint32_t parent = inode_rec_parent(rec);
+    uint32_t link = list_link(parent), rank = 0;
+    if (link && link_get(link) != inode) {
+        uint32_t prev = 0;
+        if (inode_order_rank(parent, inode, &rank) && rank > 0)
+            prev = inode_order_at(parent, rank - 1);
+        if (prev && link_get(prev + INODE_NEXT) == inode) {
+            link = prev + INODE_NEXT;
+        } else {
+            // Not where its name sorts: found by walking, and the order is
+            // built again from the file.
+            for (uint32_t cur = link_get(link); cur != 0 && cur != inode;) {
+                const uint8_t *r = inode_record(cur);
+                if (!r) break;
+                link = cur + INODE_NEXT;
+                cur = inode_rec_next(r);
+            }
+            inode_order_forget(parent);
         }
-        if (link_get(link) == inode) link_put(link, inode_rec_next(rec));
     }
+    if (link && link_get(link) == inode) {
+        link_put(link, inode_rec_next(rec));
+        inode_order_unlinked(parent, rank, inode);
+    }
+    inode_order_forget(inode);
     uint32_t length = inode_rec_namelen(rec);
     if (length > NAME_INLINE)
         free_name_blocks(inode_get32(rec + INODE_NAME), inode_name_blocks(length));

@@ -102,6 +102,11 @@ uint32_t inode_table_size();
 std::recursive_mutex &inode_table_lock();
 
 // ---- The name index ---------------------------------------------------
+// Finding, adding, removing and positions take O(log n) name comparisons in
+// a directory of n children: the order of every list in use is also held in
+// memory (16 bytes a child), built from the file and dropped when the table
+// is opened or closed; the lists in the file are kept sorted and stay the
+// truth.
 
 // Creates a record (the spare slot first, else a new block) with the name,
 // parent and next sibling given; links nothing. 0 when out of space (logged).

@@ -32,10 +32,38 @@ bool inode_table_walk(uint32_t *used);
 // Name comparison ignoring the case of A-Z: negative when the record's name
 // sorts before `name`, 0 when equal, positive after. Table lock held.
 int inode_name_cmp(const uint8_t *record, const char *name);
+// A name a record may carry: not empty, not "." or "..", and free of the
+// separators that would make the rebuilt path name another file, so that it
+// never leads outside its directory. A top-level name may begin with '/' (a
+// UNC server).
+bool inode_name_storable(uint32_t parent, const char *name);
 // Name blocks of a record whose name_length is `length`.
 inline uint32_t inode_name_blocks(uint32_t length) {
     return length <= 16 ? 0 : (length - 12 + 27) / 28;
 }
+
+// The order of sibling lists in memory (order.cpp), a faster way to the same
+// answers as walking the lists in the file, which stay the truth. Table lock
+// held by the caller for every call.
+struct inode_place {
+    uint32_t found;  // the child with the name, 0 when none
+    uint32_t prev;   // the child before the name's place, 0 at the front
+    uint32_t rank;   // the name's position in the list, from 0
+};
+// Where `name` is or would go among the children of `dir` (0: top level).
+// False when `dir` is not a record or the table is closed.
+bool inode_order_find(uint32_t dir, const char *name, inode_place *at);
+// The position of the child `inode` in `dir`'s list; false when not found.
+bool inode_order_rank(uint32_t dir, uint32_t inode, uint32_t *rank);
+// The n-th child of `dir` (from 0); 0 past the end or when `dir` is invalid.
+uint32_t inode_order_at(uint32_t dir, uint32_t n);
+// `inode` was linked at position `rank` / unlinked from it in `dir`'s list.
+void inode_order_insert(uint32_t dir, uint32_t rank, uint32_t inode);
+void inode_order_unlinked(uint32_t dir, uint32_t rank, uint32_t inode);
+// The record `inode` is made or gone: no order is held for its children.
+void inode_order_forget(uint32_t inode);
+// Forgets every order (the table is opened or closed).
+void inode_order_clear();
 
 // The check thread, started at start-up and joined at shutdown.
 void inode_check_start();

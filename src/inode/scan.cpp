@@ -1,6 +1,7 @@
 // Directory scan bookkeeping: child positions for listing cookies, the scan
 // and seen bits, and the sweep that drops names a listing no longer shows.
 #include "inode/inode.h"
+#include "inode/internal.h"
 
 namespace {
 using table_hold = std::lock_guard<std::recursive_mutex>;
@@ -14,15 +15,9 @@ bool inode_has_parent(uint32_t inode) {
 
 uint32_t inode_child_at(uint32_t dir, uint32_t n) {
     table_hold hold(inode_table_lock());
-    const uint8_t *rec = inode_record(dir);
-    if (!rec) return 0;
-    uint32_t cur = inode_rec_child(rec);
-    for (; cur != 0 && n > 0; n--) {
-        const uint8_t *child = inode_record(cur);
-        if (!child) return 0;
-        cur = inode_rec_next(child);
-    }
-    return inode_record(cur) ? cur : 0;
+    if (!inode_record(dir)) return 0;
+    uint32_t child = inode_order_at(dir, n);
+    return inode_record(child) ? child : 0;
 }
 
 bool inode_scan_flag(uint32_t dir, int set) {

@@ -42,7 +42,6 @@ TEST_F(check, DamagedTablesAreReplaced) {
         {"garbage free head", {{0, 0x12345}}},
         {"sibling cycle", {{128, 128}}},
         {"child cycle", {{128 + 4, 64}}},
-        {"cycle to the drive", {{160, 32}}},
         {"free list cycle", {{192 + 4, 96}}},
         {"free run overlaps", {{96, 64}}},
         {"free run past end", {{192, 0x7FFFFFE0}}},
@@ -55,10 +54,7 @@ TEST_F(check, DamagedTablesAreReplaced) {
         // b's name (length word at 140, inline name at 144) damaged so that
         // the rebuilt path would leave its directory or name another file.
         {"name \"..\"", {{140, 0xFF000003}, {144, 0x2E2E}}},
-        {"name \".\"", {{140, 0xFF000002}, {144, 0x2E}}},
         {"name with a backslash", {{140, 0xFF000004}, {144, 0x625C61}}},
-        {"name with a slash", {{140, 0xFF000004}, {144, 0x622F61}}},
-        {"empty name", {{140, 0xFF000001}, {144, 0}}},
         {"NUL inside the name", {{140, 0xFF000004}, {144, 0x620061}}},
     };
     for (const auto &c : cases) {

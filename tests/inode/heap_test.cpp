@@ -42,22 +42,6 @@ TEST_F(heap, FirstStartWritesTheExactHeaderAndItsLogLines) {
     for (uint32_t i = 0; i < 10; i++) EXPECT_EQ(inode_get32(&b[4 * i]), expect[i]) << "word " << i;
 }
 
-TEST_F(heap, RestartKeepsNumbersAndResetStartsEmpty) {
-    start();
-    uint32_t f = inode_path_lookup("C:\\data\\f.txt");
-    ASSERT_TRUE(inode_remove(inode_path_lookup("C:\\x"), true));  // spare slot, freed at shutdown
-    restart();
-    EXPECT_FALSE(logged("corrupt"));
-    expect_logged({"inodeFree 128 size 2097024 next 0\n", "inodeHeap free 2097024\n",
-                   "inodeHeap total 2097152 used 128 free 2097024\n"});
-    EXPECT_EQ(inode_path_find("c:\\DATA\\F.TXT"), f);
-    EXPECT_EQ(path_of(f), "C:\\data\\f.txt");
-    config.inode_reset = 1;
-    restart();
-    EXPECT_EQ(inode_path_find("C:\\data"), 0u);
-    EXPECT_TRUE(logged("used 32 free 2097120\n"));
-}
-
 TEST_F(heap, TableOnAnotherFileSystemStartsAfresh) {
     char shm[] = "/dev/shm/inode-XXXXXX";
     bool made = mkdtemp(shm) != nullptr;

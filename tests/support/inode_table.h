@@ -21,6 +21,27 @@
 using table_hold = std::lock_guard<std::recursive_mutex>;
 
 class inode_test : public ::testing::Test {
+   public:
+    // The path of a record, "" when it has none.
+    static std::string path_of(uint32_t inode) {
+        char buf[INODE_PATH_MAX];
+        return inode_path(inode, buf) ? std::string(buf) : std::string();
+    }
+    static std::string name_of(uint32_t inode) {
+        table_hold hold(inode_table_lock());
+        const uint8_t *rec = inode_record(inode);
+        if (!rec) return "<none>";
+        char buf[INODE_PATH_MAX];
+        inode_name(rec, buf, sizeof buf);
+        return buf;
+    }
+    // The names of a directory's children in list order.
+    static std::vector<std::string> children(uint32_t dir) {
+        std::vector<std::string> out;
+        for (uint32_t i = 0, c; (c = inode_child_at(dir, i)) != 0; i++) out.push_back(name_of(c));
+        return out;
+    }
+
    protected:
     void SetUp() override {
         config.charset = CHARSET_UTF8;
@@ -55,26 +76,6 @@ class inode_test : public ::testing::Test {
     }
     void write_bytes(const std::vector<uint8_t> &b) const {
         home_.write("inodes.nfs", std::string(b.begin(), b.end()));
-    }
-
-    // The path of a record, "" when it has none.
-    static std::string path_of(uint32_t inode) {
-        char buf[INODE_PATH_MAX];
-        return inode_path(inode, buf) ? std::string(buf) : std::string();
-    }
-    static std::string name_of(uint32_t inode) {
-        table_hold hold(inode_table_lock());
-        const uint8_t *rec = inode_record(inode);
-        if (!rec) return "<none>";
-        char buf[INODE_PATH_MAX];
-        inode_name(rec, buf, sizeof buf);
-        return buf;
-    }
-    // The names of a directory's children in list order.
-    static std::vector<std::string> children(uint32_t dir) {
-        std::vector<std::string> out;
-        for (uint32_t i = 0, c; (c = inode_child_at(dir, i)) != 0; i++) out.push_back(name_of(c));
-        return out;
     }
 
     config_guard config_;
