@@ -45,7 +45,14 @@ bool fs_create_hard_link(const char *new_path, const char *existing);
 // The names in `data` come back in the clients' character set.
 win_find_handle fs_find_first(const char *pattern, win_find_data *data);
 bool fs_find_next(win_find_handle h, win_find_data *data);
+// The same listing with names alone (win_find_first_name), continued by
+// fs_find_next.
+win_find_handle fs_find_first_name(const char *pattern, win_find_data *data);
 bool fs_find_close(win_find_handle h);
+// The entries with the DIRECTORY attribute that fs_find_first and
+// fs_find_next would list for `pattern`, counted without reading each one's
+// attributes (win_count_directories).
+bool fs_count_directories(const char *pattern, uint32_t *count);
 bool fs_disk_free_space(const char *root, uint64_t *free_to_caller, uint64_t *total,
                         uint64_t *total_free);
 uint32_t fs_drive_type(const char *root);

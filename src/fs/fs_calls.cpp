@@ -20,6 +20,17 @@ void find_data_out(win_find_data *data) {
     fs_name_out(data->short_name, sizeof data->short_name);
 }
 
+using find_first_fn = win_find_handle (*)(const char *pattern, win_find_data *data);
+
+win_find_handle find_first_with(find_first_fn call, const char *pattern, win_find_data *data) {
+    char buf[FS_PATH_BYTES];
+    const char *p = fs_name_in(pattern, buf);
+    if (!p) return nullptr;
+    win_find_handle h = call(p, data);
+    if (h) find_data_out(data);
+    return h;
+}
+
 }  // namespace
 
 int fs_open(const char *path, int flags, int pmode) {
@@ -99,12 +110,11 @@ bool fs_create_hard_link(const char *new_path, const char *existing) {
 }
 
 win_find_handle fs_find_first(const char *pattern, win_find_data *data) {
-    char buf[FS_PATH_BYTES];
-    const char *p = fs_name_in(pattern, buf);
-    if (!p) return nullptr;
-    win_find_handle h = win_find_first_file(p, data);
-    if (h) find_data_out(data);
-    return h;
+    return find_first_with(win_find_first_file, pattern, data);
+}
+
+win_find_handle fs_find_first_name(const char *pattern, win_find_data *data) {
+    return find_first_with(win_find_first_name, pattern, data);
 }
 
 bool fs_find_next(win_find_handle h, win_find_data *data) {
@@ -115,6 +125,16 @@ bool fs_find_next(win_find_handle h, win_find_data *data) {
 
 bool fs_find_close(win_find_handle h) {
     return win_find_close(h);
+}
+
+bool fs_count_directories(const char *pattern, uint32_t *count) {
+    char buf[FS_PATH_BYTES];
+    const char *p = fs_name_in(pattern, buf);
+    if (!p) {
+        *count = 0;
+        return false;
+    }
+    return win_count_directories(p, count);
 }
 
 bool fs_disk_free_space(const char *root, uint64_t *free_to_caller, uint64_t *total,

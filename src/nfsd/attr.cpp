@@ -41,15 +41,8 @@ uint32_t count_subdirectories(const char *dir) {
     // A drive root comes as "c:\" already.
     if (n > 0 && dir[n - 1] == '\\') n--;
     memcpy(pattern + n, LIST_ALL, sizeof LIST_ALL);
-    win_find_data data;
-    win_find_handle h = fs_find_first(pattern, &data);
-    if (!h) return 0;
     uint32_t count = 0;
-    do
-        if (data.attributes & FILE_ATTRIBUTE_DIRECTORY) count++;
-    while (fs_find_next(h, &data));
-    fs_find_close(h);
-    return count;
+    return fs_count_directories(pattern, &count) ? count : 0;
 }
 
 void set_owner(nfs_attr *attr, const rpc_cred *cred) {

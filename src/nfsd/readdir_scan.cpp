@@ -125,7 +125,7 @@ uint32_t nfs_getdir(const export_entry *exp, uint32_t dir) {
     if (snprintf(pattern, sizeof pattern, "%s\\*.*", path) >= int(sizeof pattern))
         return scan_failed(dir, path, ERROR_FILENAME_EXCED_RANGE, NFSERR_NOENT);
     win_find_data data;
-    win_find_handle search = fs_find_first(pattern, &data);
+    win_find_handle search = fs_find_first_name(pattern, &data);
     if (!search) {
         uint32_t error = win_last_error();
         // "No match" for "*.*" is an empty directory (a drive root lists no

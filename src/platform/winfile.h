@@ -159,7 +159,18 @@ bool win_close_handle(win_handle h);
 // name does not fit `name` are not listed. No match: 2; missing directory: 3.
 win_find_handle win_find_first_file(const char *pattern, win_find_data *data);
 bool win_find_next_file(win_find_handle h, win_find_data *data);  // 18 at the end
+// The same search, for its names alone: only `name` is filled, every other
+// field is 0, and no entry's attributes are read (win_find_next_file goes
+// on in the same way). It lists exactly the names win_find_first_file does.
+win_find_handle win_find_first_name(const char *pattern, win_find_data *data);
 bool win_find_close(win_find_handle h);
+// How many entries with the DIRECTORY attribute a search of `pattern` lists,
+// taken from the directory's entry types instead of each entry's attributes
+// (an entry of unknown type is looked at). The count of an unchanged
+// directory on a fixed drive is remembered. A pattern that matches nothing
+// counts 0; false with the last error when the search cannot start (3, 123,
+// 206, 21, ...).
+bool win_count_directories(const char *pattern, uint32_t *count);
 
 // ---- Volumes ----
 // `root` is "c:\" (or "c:", or any directory path for the free space), or

@@ -21,6 +21,8 @@
 // give a change after a query its own time.
 // Building an index allocates; a lookup in it allocates at most the folded
 // key of a long name.
+// Under the same key it remembers how many directories a listing of a
+// directory holds, which every attribute read of a directory reports.
 #include <dirent.h>
 #include <sys/syscall.h>
 
@@ -62,17 +64,41 @@ std::string fold(const char *name) {
     return s;
 }
 
-bool dir_key(int dirfd, dir_mark *m) {
-    struct statx sx;
-    m->ok = statx(dirfd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0;
-    if (!m->ok) return false;
+void key_of(const struct statx &sx, dir_mark *m) {
+    m->ok = true;
     m->dev = (uint64_t(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
     m->ino = sx.stx_ino;
     m->times[0] = uint64_t(sx.stx_mtime.tv_sec) * 1000000000ULL + sx.stx_mtime.tv_nsec;
     m->times[1] = uint64_t(sx.stx_ctime.tv_sec) * 1000000000ULL + sx.stx_ctime.tv_nsec;
     m->times[2] = sx.stx_size;
     m->times[3] = sx.stx_nlink;
-    return true;
+}
+
+bool dir_key(int dirfd, dir_mark *m) {
+    struct statx sx;
+    m->ok = statx(dirfd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0;
+    if (m->ok) key_of(sx, m);
+    return m->ok;
+}
+
+// Directory counts: one slot per inode number modulo the table's size.
+struct count_entry {
+    bool used = false;
+    bool root = false;
+    uint64_t dev = 0, ino = 0;
+    uint64_t times[4] = {};
+    uint32_t count = 0;
+};
+
+constexpr int COUNT_SLOTS = 256;
+// Times this close to the clock may not change at the next change: file
+// system clocks tick coarsely (2 s on FAT).
+constexpr int64_t SETTLED_SECONDS = 3;
+std::mutex count_lock;
+count_entry counts[COUNT_SLOTS];
+
+count_entry &count_slot(const dir_mark &m) {
+    return counts[(m.ino ^ (m.dev * 31)) % COUNT_SLOTS];
 }
 
 // `name` is a new name in the directory (no two names on disk are equal).
@@ -230,4 +256,31 @@ void dircache_changed(int dirfd) {
     std::lock_guard<std::mutex> g(index_lock);
     dir_index *x = find_slot(m.dev, m.ino);
     if (x) drop(x);
+}
+
+bool dircache_count_get(const struct statx &sx, bool root, uint32_t *count) {
+    dir_mark m;
+    key_of(sx, &m);
+    std::lock_guard<std::mutex> g(count_lock);
+    const count_entry &e = count_slot(m);
+    if (!e.used || e.root != root || e.dev != m.dev || e.ino != m.ino ||
+        memcmp(e.times, m.times, sizeof e.times) != 0)
+        return false;
+    *count = e.count;
+    return true;
+}
+
+void dircache_count_put(const struct statx &sx, bool root, uint32_t count, int64_t now) {
+    if (sx.stx_mtime.tv_sec > now - SETTLED_SECONDS || sx.stx_ctime.tv_sec > now - SETTLED_SECONDS)
+        return;
+    dir_mark m;
+    key_of(sx, &m);
+    std::lock_guard<std::mutex> g(count_lock);
+    count_entry &e = count_slot(m);
+    e.used = true;
+    e.root = root;
+    e.dev = m.dev;
+    e.ino = m.ino;
+    memcpy(e.times, m.times, sizeof e.times);
+    e.count = count;
 }

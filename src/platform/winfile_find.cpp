@@ -1,4 +1,4 @@
-// FindFirstFile and FindNextFile.
+// FindFirstFile and FindNextFile, and the count of a listing's directories.
 //
 // A search reads the directory with getdents into its own buffer and takes
 // one statx per entry; records come from a small fixed pool, so the searches
@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "platform/ascii.h"
@@ -19,6 +20,7 @@ struct win_find {
     int fd;     // directory being read; -1 for an exact-path search
     int dirfd;  // O_PATH of the same directory
     bool all;   // "*" or "*.*"
+    bool names_only;  // the records get their names alone
     int dots;   // dot entries still to give: 2, 1 or 0
     char pattern[WIN_NAME_LIMIT + 1];
     long length, offset;
@@ -90,38 +92,105 @@ bool listable(const char *name) {
     return true;
 }
 
-bool next_entry(win_find *f, win_find_data *data) {
+// The next entry of the directory, or null at its end or on a read error.
+const linux_dirent64 *next_dirent(win_find *f) {
+    if (f->offset >= f->length) {
+        long n = syscall(SYS_getdents64, f->fd, f->buf, sizeof f->buf);
+        if (n <= 0) return nullptr;
+        f->length = n;
+        f->offset = 0;
+    }
+    auto *d = reinterpret_cast<const linux_dirent64 *>(f->buf + f->offset);
+    f->offset += d->d_reclen;
+    return d;
+}
+
+// Whether a listing may show `d`, as far as its name and type say: the dot
+// entries come from the search itself, FIFOs and sockets do not exist here.
+// Listings and counts both ask this, so that they agree.
+bool shown_by_name(const win_find *f, const linux_dirent64 *d) {
+    const char *name = d->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+    if (d->d_type == DT_FIFO || d->d_type == DT_SOCK || !listable(name)) return false;
+    return f->all || match(f->pattern, name);
+}
+
+// The next dot entry the pattern matches, with its statx.
+bool next_dot(win_find *f, const char **shown, struct statx *sx) {
     while (f->dots > 0) {
-        const char *shown = f->dots == 2 ? "." : "..";
+        *shown = f->dots == 2 ? "." : "..";
         f->dots--;
-        if (!f->all && !match(f->pattern, shown)) continue;
-        struct statx sx;
-        if (statx(f->dirfd, shown, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
-            continue;
-        find_data_from(f->dirfd, shown, sx, shown, data);
+        if (!f->all && !match(f->pattern, *shown)) continue;
+        if (statx(f->dirfd, *shown, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, sx) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A record that holds a name and nothing else.
+void name_data(const char *name, win_find_data *data) {
+    memset(data, 0, sizeof *data);
+    snprintf(data->name, sizeof data->name, "%s", name);
+}
+
+// The next record of the search. A search of names alone takes an entry's
+// statx only when getdents does not say its type, and reads no attributes.
+bool next_entry(win_find *f, win_find_data *data) {
+    const char *shown;
+    struct statx sx;
+    if (next_dot(f, &shown, &sx)) {
+        if (f->names_only)
+            name_data(shown, data);
+        else
+            find_data_from(f->dirfd, shown, sx, shown, data);
         return true;
     }
     if (f->fd < 0) return false;
-    for (;;) {
-        if (f->offset >= f->length) {
-            long n = syscall(SYS_getdents64, f->fd, f->buf, sizeof f->buf);
-            if (n <= 0) return false;
-            f->length = n;
-            f->offset = 0;
+    while (const linux_dirent64 *d = next_dirent(f)) {
+        if (!shown_by_name(f, d)) continue;
+        if (f->names_only && d->d_type != DT_UNKNOWN) {
+            name_data(d->d_name, data);
+            return true;
         }
-        auto *d = reinterpret_cast<linux_dirent64 *>(f->buf + f->offset);
-        f->offset += d->d_reclen;
-        const char *name = d->d_name;
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-        if (d->d_type == DT_FIFO || d->d_type == DT_SOCK || !listable(name)) continue;
-        if (!f->all && !match(f->pattern, name)) continue;
-        struct statx sx;
-        if (statx(f->dirfd, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
+        if (statx(f->dirfd, d->d_name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
+                  &sx) != 0)
             continue;  // gone meanwhile
         if (wkind_of(sx) == WK_NONE) continue;
-        find_data_from(f->dirfd, name, sx, name, data);
+        if (f->names_only)
+            name_data(d->d_name, data);
+        else
+            find_data_from(f->dirfd, d->d_name, sx, d->d_name, data);
         return true;
     }
+    return false;
+}
+
+// Whether the entries of the searched directory can be looked at: without
+// search permission no entry's statx succeeds, and a listing shows none.
+bool searchable(win_find *f) {
+    struct statx sx;
+    return statx(f->dirfd, ".", AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0;
+}
+
+// The directories that next_entry would list from here on. An entry's type
+// is looked up only when getdents does not give it; a listing takes the
+// attributes (a statx and an extended attribute) of every entry.
+uint32_t count_directories(win_find *f) {
+    if (!searchable(f)) return 0;
+    struct statx sx;
+    uint32_t count = 0;
+    const char *shown;
+    while (next_dot(f, &shown, &sx)) count++;
+    while (const linux_dirent64 *d = next_dirent(f)) {
+        if (!shown_by_name(f, d)) continue;
+        if (d->d_type == DT_DIR)
+            count++;
+        else if (d->d_type == DT_UNKNOWN &&
+                 statx(f->dirfd, d->d_name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
+                 S_ISDIR(sx.stx_mode))
+            count++;
+    }
+    return count;
 }
 
 bool has_wildcard(const char *path) {
@@ -130,9 +199,36 @@ bool has_wildcard(const char *path) {
     return strpbrk(last, "*?") != nullptr;
 }
 
-}  // namespace
+// Resolves the directory of a wildcard pattern; its last component goes to
+// `last` (WIN_NAME_LIMIT + 1 bytes). The error is returned.
+uint32_t resolve_search(const char *pattern, wpath *r, char *last) {
+    uint32_t e = wpath_resolve_parent(pattern, r, last, WIN_NAME_LIMIT + 1);
+    if (e) return e;
+    return r->kind == WK_DIR ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
+}
 
-win_find_handle win_find_first_file(const char *pattern, win_find_data *data) {
+bool matches_all(const char *last) {
+    return strcmp(last, "*") == 0 || strcmp(last, "*.*") == 0;
+}
+
+// A search of the directory that resolve_search left in `r`, whose parent
+// descriptor it takes over; null with the last error.
+win_find *open_search(wpath *r, const char *last) {
+    int fd = openat(r->dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return fail(win_error_from_errno(errno)), nullptr;
+    win_find *f = find_alloc();
+    f->fd = fd;
+    f->dirfd = r->dirfd;
+    r->dirfd = -1;
+    f->all = matches_all(last);
+    f->names_only = false;
+    strcpy(f->pattern, last);
+    f->dots = r->root ? 0 : 2;
+    f->length = f->offset = 0;
+    return f;
+}
+
+win_find_handle find_first(const char *pattern, win_find_data *data, bool names_only) {
     uint32_t e;
     if (win_fail_check("FindFirstFile", &e)) return nullptr;
     wpath r;
@@ -140,32 +236,38 @@ win_find_handle win_find_first_file(const char *pattern, win_find_data *data) {
         e = wpath_resolve(pattern, &r);
         if (e) return fail(e), nullptr;
         if (r.kind == WK_NONE || r.root) return fail(ERROR_FILE_NOT_FOUND), nullptr;
-        find_data_from(r.dirfd, r.name, r.sx, r.name, data);
+        if (names_only)
+            name_data(r.name, data);
+        else
+            find_data_from(r.dirfd, r.name, r.sx, r.name, data);
         win_find *f = find_alloc();
         f->fd = -1;
         f->dirfd = -1;
         f->dots = 0;
+        f->names_only = names_only;
         return f;
     }
     char last[WIN_NAME_LIMIT + 1];
-    e = wpath_resolve_parent(pattern, &r, last, sizeof last);
+    e = resolve_search(pattern, &r, last);
     if (e) return fail(e), nullptr;
-    if (r.kind != WK_DIR) return fail(ERROR_PATH_NOT_FOUND), nullptr;
-    int fd = openat(r.dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return fail(win_error_from_errno(errno)), nullptr;
-    win_find *f = find_alloc();
-    f->fd = fd;
-    f->dirfd = r.dirfd;
-    r.dirfd = -1;  // now owned by the search
-    f->all = strcmp(last, "*") == 0 || strcmp(last, "*.*") == 0;
-    strcpy(f->pattern, last);
-    f->dots = r.root ? 0 : 2;
-    f->length = f->offset = 0;
-    if (!next_entry(f, data)) {
+    win_find *f = open_search(&r, last);
+    if (!f) return nullptr;
+    f->names_only = names_only;
+    if ((names_only && !searchable(f)) || !next_entry(f, data)) {
         find_free(f);
         return fail(ERROR_FILE_NOT_FOUND), nullptr;
     }
     return f;
+}
+
+}  // namespace
+
+win_find_handle win_find_first_file(const char *pattern, win_find_data *data) {
+    return find_first(pattern, data, false);
+}
+
+win_find_handle win_find_first_name(const char *pattern, win_find_data *data) {
+    return find_first(pattern, data, true);
 }
 
 bool win_find_next_file(win_find_handle h, win_find_data *data) {
@@ -173,6 +275,35 @@ bool win_find_next_file(win_find_handle h, win_find_data *data) {
     if (!h) return fail(ERROR_INVALID_HANDLE);
     if (win_fail_check("FindNextFile", &e)) return false;
     if (!next_entry(h, data)) return fail(ERROR_NO_MORE_FILES);
+    return true;
+}
+
+bool win_count_directories(const char *pattern, uint32_t *count) {
+    *count = 0;
+    uint32_t e;
+    if (win_fail_check("FindFirstFile", &e)) return false;
+    // Read before the directory's times: a change after this moment gives
+    // them a later time than any that counts as settled.
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    wpath r;
+    if (!has_wildcard(pattern)) {
+        e = wpath_resolve(pattern, &r);
+        if (e) return fail(e);
+        *count = r.kind == WK_DIR && !r.root ? 1 : 0;
+        return true;
+    }
+    char last[WIN_NAME_LIMIT + 1];
+    e = resolve_search(pattern, &r, last);
+    if (e) return fail(e);
+    // Other media and remote shares may change without our clock seeing it.
+    bool remember = matches_all(last) && r.drive.type == DRIVE_FIXED;
+    if (remember && dircache_count_get(r.sx, r.root, count)) return true;
+    win_find *f = open_search(&r, last);
+    if (!f) return false;
+    *count = count_directories(f);
+    find_free(f);
+    if (remember) dircache_count_put(r.sx, r.root, *count, now.tv_sec);
     return true;
 }
 

@@ -92,6 +92,15 @@ void dircache_removed(int dirfd, const char *name, dir_mark *m);
 void dircache_changed(int dirfd);
 // Directory scans made so far (tests: a lookup in the exact case makes none).
 uint64_t dircache_scan_count();
+// Remembered directory counts of win_count_directories, keyed by the
+// directory's statx `sx` (device, inode, times, size, links) and whether it
+// was searched as a drive root (which lists no dot entries).
+bool dircache_count_get(const struct statx &sx, bool root, uint32_t *count);
+// Keeps `count` only when the directory has not changed within a few
+// seconds before `now` (real-time seconds read before `sx` was taken): a
+// change in the same tick of the file system's clock would leave its times
+// as they were, and a stale count would be served.
+void dircache_count_put(const struct statx &sx, bool root, uint32_t count, int64_t now);
 
 // The "specdata" content of a device file (DEVICE_HEADER_* in winfile.h).
 void device_header(const struct statx &sx, uint8_t out[DEVICE_HEADER_SIZE]);

@@ -79,11 +79,12 @@ uint32_t open_drive(wpath *r) {
 }
 
 // Finds component `name` in `dirfd`: exact first, then ignoring case.
-// Copies the on-disk name into `out`; false when there is none.
-bool find_name(int dirfd, const char *name, char *out) {
-    struct statx sx;
-    if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0 &&
-        wkind_of(sx) != WK_NONE) {
+// Copies the on-disk name into `out`; false when there is none. *exact
+// says whether the exact name was found; `sx` then holds its statx.
+bool find_name(int dirfd, const char *name, char *out, struct statx *sx, bool *exact) {
+    *exact = statx(dirfd, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, sx) == 0 &&
+             wkind_of(*sx) != WK_NONE;
+    if (*exact) {
         if (out != name) strcpy(out, name);
         return true;
     }
@@ -118,7 +119,9 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
         name[parts[i].length] = 0;
         int fd = openat(r->dirfd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         int err = errno;
-        if (fd < 0 && err == ENOENT && find_name(r->dirfd, name, found)) {
+        struct statx sx;
+        bool exact;
+        if (fd < 0 && err == ENOENT && find_name(r->dirfd, name, found, &sx, &exact)) {
             fd = openat(r->dirfd, found, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             err = errno;
         }
@@ -145,8 +148,12 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
     memcpy(name, rest + parts[n - 1].start, parts[n - 1].length);
     name[parts[n - 1].length] = 0;
     strcpy(r->given, name);
-    if (!find_name(r->dirfd, name, r->name)) strcpy(r->name, name);
-    wpath_restat(r);
+    bool exact;
+    if (!find_name(r->dirfd, name, r->name, &r->sx, &exact)) strcpy(r->name, name);
+    if (exact)
+        r->kind = wkind_of(r->sx);  // already taken
+    else
+        wpath_restat(r);
     // A name that does not exist is created as the caller wrote it, even if
     // the index offered a spelling that has gone meanwhile.
     if (r->kind == WK_NONE) strcpy(r->name, r->given);

@@ -27,6 +27,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/drive.h"
 #include "platform/rtfile.h"
 #include "platform/winfile_internal.h"
 #include "support/drive_temp.h"
@@ -40,11 +41,12 @@ bool create(const std::string &path) {
     return open_fails(path, GENERIC_WRITE, CREATE_NEW) == kSucceeded;
 }
 // name -> find data, in listing order in `order`.
-std::map<std::string, win_find_data> list(const std::string &pattern,
-                                          std::vector<std::string> *order = nullptr) {
+std::map<std::string, win_find_data> list(
+    const std::string &pattern, std::vector<std::string> *order = nullptr,
+    win_find_handle (*first)(const char *, win_find_data *) = win_find_first_file) {
     std::map<std::string, win_find_data> out;
     win_find_data d;
-    win_find_handle h = win_find_first_file(pattern.c_str(), &d);
+    win_find_handle h = first(pattern.c_str(), &d);
     if (!h) return out;
     do {
         out[d.name] = d;
@@ -349,6 +351,54 @@ TEST(Find, DotsFirstExceptAtTheRootPatternsShortNamesTimesAndErrors) {
     EXPECT_EQ(d.write_time, 116444736000000000ULL + 12345678900000000ULL + 5);
     EXPECT_EQ(d.access_time, 116444736000000000ULL + 10000000000000000ULL);
     EXPECT_NE(d.creation_time, 0u);
+}
+
+// The count of a listing's directories, and the listing of its names alone,
+// equal the listing for every kind of entry: when fresh, once old enough to
+// be remembered, after changes by the layer and from outside it, and for a
+// directory that is one drive's root (no dot entries) and a subdirectory of
+// another.
+TEST(Find, DirectoryCountsEqualTheListing) {
+    temp_drive c;
+    for (const char *d : {"d", "d/sub", "d/sub/x", "d/Hidden", "d/sys", "d/.dot", "d/co:lon",
+                          "d/back\\slash", "d/\xc3\xa4\xe6\x97\xa5"})
+        mkdir(c.host(d).c_str(), 0755);
+    write_file(c.host("d/file"), "x");
+    ASSERT_EQ(symlink("sub", c.host("d/tosub").c_str()), 0);
+    mkfifo(c.host("d/fifo").c_str(), 0644);
+    ASSERT_TRUE(win_set_file_attributes("c:\\d\\Hidden", FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(win_set_file_attributes("c:\\d\\sys", FILE_ATTRIBUTE_SYSTEM));
+    drive_map("E", c.host("d").c_str(), DRIVE_FIXED, 0);
+    auto check = [](const char *when) {
+        for (const char *p : {"c:\\*.*", "c:\\d\\*.*", "c:\\D\\*", "c:\\d\\s*", "c:\\d\\sub\\*.*",
+                              "e:\\*.*", "c:\\d", "c:\\d\\file", "c:\\"}) {
+            uint32_t listed = 0, count = 99;
+            auto all = list(p);
+            for (const auto &[name, d] : all)
+                listed += (d.attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+            EXPECT_EQ(names_of(list(p, nullptr, win_find_first_name)), names_of(all)) << p;
+            EXPECT_TRUE(win_count_directories(p, &count)) << p;
+            EXPECT_EQ(count, listed) << p << ", " << when;
+        }
+    };
+    check("fresh");
+    sleep(3);  // counts of directories this old are remembered
+    check("remembered");
+    check("remembered, again");
+    ASSERT_TRUE(win_create_directory("c:\\d\\made"));
+    ASSERT_TRUE(win_move_file("c:\\d\\sys", "c:\\d\\sub\\sys"));
+    check("changed by the layer");
+    ASSERT_TRUE(win_remove_directory("c:\\d\\made"));
+    ASSERT_TRUE(win_delete_file("c:\\d\\file"));
+    check("changed by the layer, again");
+    mkdir(c.host("d/new").c_str(), 0755);
+    rmdir(c.host("d/Hidden").c_str());
+    write_file(c.host("d/Hidden"), "now a file");
+    rmdir(c.host("d/sub/x").c_str());
+    check("changed from outside");
+    uint32_t count = 0;
+    EXPECT_EQ(fails(win_count_directories("c:\\none\\*.*", &count)), ERROR_PATH_NOT_FOUND);
+    drive_map("E", nullptr, 0, 0);
 }
 
 // ---- open files ------------------------------------------------------------
