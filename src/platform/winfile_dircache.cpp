@@ -22,7 +22,9 @@
 // Building an index allocates; a lookup in it allocates at most the folded
 // key of a long name.
 // Under the same key it remembers how many directories a listing of a
-// directory holds, which every attribute read of a directory reports.
+// directory holds, which every attribute read of a directory reports; the
+// layer's own changes carry the count along by the directory's host link
+// count, with the same exposure to a change from outside in the same tick.
 #include <dirent.h>
 #include <sys/syscall.h>
 
@@ -101,6 +103,26 @@ count_entry &count_slot(const dir_mark &m) {
     return counts[(m.ino ^ (m.dev * 31)) % COUNT_SLOTS];
 }
 
+// The layer changed the directory whose key was `before` and now is `after`.
+// A count remembered as of `before` moves with the host's link count of the
+// directory, which is 2 plus its subdirectories on the file systems that
+// keep it (1 on those that do not, and past their limit): one change moves
+// it by one at most. Otherwise the count is forgotten.
+void follow_count(const dir_mark &before, const dir_mark &after) {
+    std::lock_guard<std::mutex> g(count_lock);
+    count_entry &e = count_slot(after);
+    if (!e.used || e.dev != after.dev || e.ino != after.ino) return;
+    int64_t delta = int64_t(after.times[3]) - int64_t(before.times[3]);
+    if (!before.ok || before.dev != after.dev || before.ino != after.ino ||
+        memcmp(e.times, before.times, sizeof e.times) != 0 || before.times[3] < 2 ||
+        after.times[3] < 2 || delta < -1 || delta > 1 || int64_t(e.count) + delta < 0) {
+        e.used = false;
+        return;
+    }
+    e.count = uint32_t(int64_t(e.count) + delta);
+    memcpy(e.times, after.times, sizeof e.times);
+}
+
 // `name` is a new name in the directory (no two names on disk are equal).
 void insert(std::unordered_map<std::string, folded> &names, const char *name) {
     auto [it, fresh] = names.try_emplace(fold(name), folded{name, 0});
@@ -167,6 +189,7 @@ void after_change(int dirfd, dir_mark *m, Change change) {
         m->ok = false;
         return;
     }
+    follow_count(*m, now);
     if (!m->ok || now.dev != m->dev || now.ino != m->ino) {
         // Without a usable mark the change cannot be followed.
         if (dir_index *x = find_slot(now.dev, now.ino)) drop(x);
@@ -253,6 +276,7 @@ void dircache_removed(int dirfd, const char *name, dir_mark *m) {
 void dircache_changed(int dirfd) {
     dir_mark m;
     if (!dir_key(dirfd, &m)) return;
+    follow_count(dir_mark{}, m);  // no usable mark: forgotten
     std::lock_guard<std::mutex> g(index_lock);
     dir_index *x = find_slot(m.dev, m.ino);
     if (x) drop(x);
