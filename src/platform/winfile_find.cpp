@@ -1,7 +1,8 @@
 // FindFirstFile and FindNextFile, and the count of a listing's directories.
 //
 // A search reads the directory with getdents into its own buffer and takes
-// one statx per entry; records come from a small fixed pool, so the searches
+// one statx per entry (a search of names alone, and a count, only for an
+// entry whose type getdents does not say); records come from a small fixed pool, so the searches
 // of attribute reads (an exact path) allocate nothing. "." and ".." come
 // first except in a drive's root, as Windows lists them.
 #include <dirent.h>
