@@ -185,6 +185,6 @@ void hardlink_reset() {
 void fs_startup_log() {
     static const char *const names[] = {"ASCII", "ANSI", "UTF-8"};
     const char *name = config.charset <= CHARSET_UTF8 ? names[config.charset] : names[0];
-    log_printf(1, "%s nfsd   client charset %s\n", log_time(), name);
-    if (hardlinks_found) log_printf(1, "%s nfsd   NTFS 2000/XP hardlinks supported\n", log_time());
+    log_printf(LOG_EVENT, "%s nfsd   client charset %s\n", log_time(), name);
+    if (hardlinks_found) log_printf(LOG_EVENT, "%s nfsd   NTFS 2000/XP hardlinks supported\n", log_time());
 }

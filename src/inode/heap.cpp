@@ -68,7 +68,7 @@ uint32_t account_free(uint32_t old_size) {
             break;
         }
         uint32_t size = get(cur), next = get(cur + 4);
-        log_printf(3, "inodeFree %u size %u next %u\n", cur, size, next);
+        log_printf(LOG_FULL_DETAIL, "inodeFree %u size %u next %u\n", cur, size, next);
         if (cur < low || cur % INODE_BLOCK || size == 0 || size % INODE_BLOCK ||
             size > old_size - cur) {
             free_list_broken = true;
@@ -91,7 +91,7 @@ uint32_t account_free(uint32_t old_size) {
         }
         free_bytes += added;
     }
-    log_printf(3, "inodeHeap free %u\n", free_bytes);
+    log_printf(LOG_FULL_DETAIL, "inodeHeap free %u\n", free_bytes);
     return free_bytes;
 }
 
@@ -102,14 +102,14 @@ bool grow() {
     if (new_size >= TABLE_LIMIT) return false;
     char path[INODE_PATH_MAX];
     table_path(path, sizeof path);
-    log_printf(2, "inodePath %s\n", path);
+    log_printf(LOG_DETAIL, "inodePath %s\n", path);
     uint32_t old_size = total;
     if (!mapfile_grow(&table, new_size)) return false;
-    log_printf(3, "inodeHeap size %u\n", old_size);
+    log_printf(LOG_FULL_DETAIL, "inodeHeap size %u\n", old_size);
     total = static_cast<uint32_t>(new_size);
     uint32_t free_bytes = account_free(old_size);
     put(INODE_HDR_TOTAL, total);
-    log_printf(2, "inodeHeap mem base %u total %u free %u\n", view_address(), total, free_bytes);
+    log_printf(LOG_DETAIL, "inodeHeap mem base %u total %u free %u\n", view_address(), total, free_bytes);
     // A list that could not be walked did not receive the new space: growing
     // again would not help, so the allocation fails instead.
     return !free_list_broken;
@@ -157,7 +157,7 @@ uint32_t inode_offset(const uint8_t *address) {
 uint32_t inode_heap_open(uint32_t minimum, bool delete_first, uint32_t *free_bytes) {
     char path[INODE_PATH_MAX];
     table_path(path, sizeof path);
-    log_printf(2, "inodePath %s\n", path);
+    log_printf(LOG_DETAIL, "inodePath %s\n", path);
     free_list_broken = false;
     total = 0;
     inode_order_clear();
@@ -173,7 +173,7 @@ uint32_t inode_heap_open(uint32_t minimum, bool delete_first, uint32_t *free_byt
         mapfile_close(&table);
         return 0;
     }
-    log_printf(3, "inodeHeap size %u\n", static_cast<uint32_t>(size));
+    log_printf(LOG_FULL_DETAIL, "inodeHeap size %u\n", static_cast<uint32_t>(size));
     total = static_cast<uint32_t>(want);
 
     // Inode numbers are only meaningful on the file that handed them out: a
@@ -195,7 +195,7 @@ uint32_t inode_heap_open(uint32_t minimum, bool delete_first, uint32_t *free_byt
     }
     put(INODE_HDR_TOTAL, total);
     put(INODE_HDR_SERIAL, have_serial ? serial : 0);
-    log_printf(2, "inodeHeap mem base %u total %u free %u\n", view_address(), total, free_now);
+    log_printf(LOG_DETAIL, "inodeHeap mem base %u total %u free %u\n", view_address(), total, free_now);
     if (free_bytes) *free_bytes = free_now;
     return total;
 }
@@ -249,7 +249,7 @@ void inode_heap_free(uint32_t offset) {
     uint32_t prev = 0, link = INODE_HDR_FREE, cur = head;
     while (cur != 0 && cur < total && cur <= offset) {
         if (offset < uint64_t(cur) + get(cur)) {
-            log_printf(2, "already free %u\n", view_address() + offset);
+            log_printf(LOG_DETAIL, "already free %u\n", view_address() + offset);
             return;
         }
         uint32_t next = get(cur + 4);
@@ -304,7 +304,7 @@ bool inode_table_init() {
         spare = 0;
         if (!inode_heap_open(INODE_TABLE_MIN, config.inode_reset != 0, &free_bytes)) return false;
         if (!inode_table_walk(&used) || uint64_t(free_bytes) + used != total) {
-            log_printf(2, "inodeTable corrupt, deleted\n");
+            log_printf(LOG_DETAIL, "inodeTable corrupt, deleted\n");
             inode_heap_close();
             if (!inode_heap_open(INODE_TABLE_MIN, true, &free_bytes)) return false;
             used = INODE_BLOCK;
@@ -312,7 +312,7 @@ bool inode_table_init() {
         size = total;
     }
     if (config.inode_check) inode_check_start();
-    log_printf(2, "inodeHeap total %u used %u free %u\n", size, used, size - used);
+    log_printf(LOG_DETAIL, "inodeHeap total %u used %u free %u\n", size, used, size - used);
     return true;
 }
 

@@ -43,7 +43,7 @@ void link_put(uint32_t link, uint32_t v) {
 
 // A record could not be made: the table is full and cannot grow.
 uint32_t out_of_inodes() {
-    log_printf(1, "nfs_inodes fatal error: out of inodes\n");
+    log_printf(LOG_EVENT, "nfs_inodes fatal error: out of inodes\n");
     return 0;
 }
 

@@ -27,7 +27,7 @@ constexpr uint32_t ROOT_MODE = NFS_IFDIR | 0777;
 constexpr uint32_t LINK_MODE = NFS_IFLNK | 0777;
 constexpr uint32_t UNKNOWN_MODE = NFS_IFREG | 0666;
 constexpr char SPECIAL_MAGIC[8] = {'s', 'p', 'e', 'c', 'd', 'a', 't', 'a'};
-constexpr uint32_t SPECIAL_MAGIC_AT = 4;
+constexpr uint32_t SPECIAL_MAGIC_AT = DEVICE_HEADER_MAGIC;
 
 constexpr const char *LOG_SPECIAL = "nfs_get_special: %s error %u\n";
 

@@ -26,6 +26,7 @@
 #include <cstdint>
 
 #include "mountd/export.h"
+#include "platform/winfile.h"
 #include "rpc/rpc.h"
 
 // NFS file types (RFC 1094 ftype, RFC 1813 ftype3).
@@ -88,11 +89,12 @@ constexpr uint32_t NFS_TIME_CLIENT = 2;
 // ---- The special-file header ------------------------------------------
 // 32 bytes, little-endian words: 0, "specdata", 0, type (3 or 4), major,
 // minor, mode (permission bits, at most 07777).
-constexpr uint32_t NFS_SPECIAL_SIZE = 32;
-constexpr uint32_t NFS_SPECIAL_TYPE = 16;  // offsets of the words
-constexpr uint32_t NFS_SPECIAL_MAJOR = 20;
-constexpr uint32_t NFS_SPECIAL_MINOR = 24;
-constexpr uint32_t NFS_SPECIAL_MODE = 28;
+// The host layer shows a device with the same header (platform/winfile.h).
+constexpr uint32_t NFS_SPECIAL_SIZE = DEVICE_HEADER_SIZE;
+constexpr uint32_t NFS_SPECIAL_TYPE = DEVICE_HEADER_TYPE;  // offsets of the words
+constexpr uint32_t NFS_SPECIAL_MAJOR = DEVICE_HEADER_MAJOR;
+constexpr uint32_t NFS_SPECIAL_MINOR = DEVICE_HEADER_MINOR;
+constexpr uint32_t NFS_SPECIAL_MODE = DEVICE_HEADER_MODE;
 
 // Writes the header for a device of `type` (NFBLK or NFCHR) into `out`.
 void nfs_special_header(uint8_t out[NFS_SPECIAL_SIZE], uint32_t type, uint32_t major,

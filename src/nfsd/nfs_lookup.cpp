@@ -60,7 +60,7 @@ uint32_t nfs_statfs(const nfs_handle *fh, nfs_fsstat *out) {
     volume_root(path, root);
     uint64_t to_caller, total, total_free;
     if (!fs_disk_free_space(root, &to_caller, &total, &total_free)) {
-        log_printf(2, LOG_STATFS, root, unsigned(win_last_error()));
+        log_printf(LOG_DETAIL, LOG_STATFS, root, unsigned(win_last_error()));
         return NFSERR_IO;
     }
     // The volume's own free space, not the caller's share of it.

@@ -114,7 +114,7 @@ int32_t clnt_check_reply(const xprt *xp) {
 int32_t clnt_receive(xprt *xp) {
     int32_t result = CLNT_TIMEOUT;
     if (!clnt_wait_readable(xp->sock, CLNT_WAIT_MS)) {
-        log_printf(1, "RPC receive timeout\n");
+        log_printf(LOG_EVENT, "RPC receive timeout\n");
     } else {
         bool got = xp->protocol == RPC_UDP ? udp_receive(xp) : tcp_receive_record(xp, CLNT_WAIT_MS);
         if (!got) xp->count = 0;
@@ -127,11 +127,11 @@ int32_t clnt_receive(xprt *xp) {
 
 int32_t clnt_exchange(xprt *xp, uint16_t protocol, uint16_t port) {
     if (!clnt_open(xp, protocol, port)) {
-        log_printf(1, "RPC open failed\n");
+        log_printf(LOG_EVENT, "RPC open failed\n");
         return CLNT_TIMEOUT;
     }
     if (rpc_send(xp) < 1) {
-        log_printf(1, "RPC send failed\n");
+        log_printf(LOG_EVENT, "RPC send failed\n");
         sock_close(xp->sock);
         xp->sock = SOCK_INVALID;
         return CLNT_TIMEOUT;

@@ -47,7 +47,7 @@ int32_t receive_answer(xprt *xp) {
         uint32_t spent = tick_count() - start;
         if (spent >= uint32_t(CLNT_WAIT_MS) ||
             !clnt_wait_readable(xp->sock, int(uint32_t(CLNT_WAIT_MS) - spent))) {
-            log_printf(1, "RPC receive timeout\n");
+            log_printf(LOG_EVENT, "RPC receive timeout\n");
             return CLNT_TIMEOUT;
         }
         if (!udp_receive(xp)) continue;
@@ -75,11 +75,11 @@ bool pmap_set_unset(uint32_t prog, uint32_t vers, uint32_t protocol, uint16_t po
     xp.peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     xp.sock = registration_socket();
     if (xp.sock == SOCK_INVALID) {
-        log_printf(1, "RPC open failed\n");
+        log_printf(LOG_EVENT, "RPC open failed\n");
         return false;
     }
     if (rpc_send(&xp) < 1) {
-        log_printf(1, "RPC send failed\n");
+        log_printf(LOG_EVENT, "RPC send failed\n");
         return false;
     }
     int32_t r = receive_answer(&xp);

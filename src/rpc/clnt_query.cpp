@@ -62,7 +62,7 @@ bool query(xprt *xp, uint32_t prog, uint32_t vers, uint32_t proc, int udp, uint1
     int32_t r = clnt_exchange(xp, udp > 0 ? RPC_UDP : RPC_TCP, port);
     if (r == CLNT_TIMEOUT) return false;
     if (r < 0) {
-        log_printf(1, "RPC request rejected\n");
+        log_printf(LOG_EVENT, "RPC request rejected\n");
         return false;
     }
     results->p = xp->msg + CLNT_RESULTS;
@@ -85,7 +85,7 @@ bool append_word(char *text, uint32_t size, const char *name) {
 
 // The code page conversion lives with the file-call wrappers.
 static void display_charset(char *path, uint32_t size) {
-    if (config.charset == 2) codepage_convert(0, config.codepage, path, size);
+    if (config.charset == CHARSET_UTF8) codepage_convert(CODEPAGE_FROM_UTF8, config.codepage, path, size);
 }
 
 void clnt_display_path(char *path, uint32_t size) {

@@ -8,7 +8,7 @@
 void rpc_serve(xprt *xp, rpc_call *call, const rpc_program *prog) {
     const rpc_proc *row = call->proc < prog->count ? &prog->procs[call->proc] : nullptr;
     if (!row || !row->run) {
-        if (prog->unknown_log) log_printf(1, prog->unknown_log, int(call->proc));
+        if (prog->unknown_log) log_printf(LOG_EVENT, prog->unknown_log, int(call->proc));
         rpc_error_reply(xp, call, RPC_PROC_UNAVAIL);
         return;
     }
@@ -17,7 +17,7 @@ void rpc_serve(xprt *xp, rpc_call *call, const rpc_program *prog) {
     alignas(16) uint8_t result[RPC_RESULT_MAX];
     memset(args, 0, row->args_size);
     if (row->decode && !row->decode(call, args)) {
-        log_printf(1, row->garbage_log, log_time());
+        log_printf(LOG_EVENT, row->garbage_log, log_time());
         rpc_error_reply(xp, call, RPC_GARBAGE_ARGS);
         return;
     }
@@ -26,7 +26,7 @@ void rpc_serve(xprt *xp, rpc_call *call, const rpc_program *prog) {
     if (!row->run(xp, call, args, result)) return;
     if (row->slot) rpc_replay_save(xp, row->slot, row->save, result, row->save_size);
     if (!rpc_reply(xp, call, row->encode, result) && prog->send_log)
-        log_printf(1, prog->send_log, log_time());
+        log_printf(LOG_EVENT, prog->send_log, log_time());
 }
 
 bool rpc_program_valid(const rpc_program *prog) {

@@ -66,7 +66,7 @@ bool rpc_reply(xprt *xp, rpc_call *call, rpc_encoder encoder, const void *result
     xp->count = int32_t(len);
     int sent = rpc_send(xp);
     if (sent < 1) {
-        log_printf(1, "rpc: error cannot transmit reply %u\n", unsigned(-sent));
+        log_printf(LOG_EVENT, "rpc: error cannot transmit reply %u\n", unsigned(-sent));
         return false;
     }
     return true;

@@ -70,13 +70,13 @@ void power_beat(bool *awake) {
 void accept_connection(tcp_listener *l) {
     switch (tcp_accept(l)) {
         case TCP_ACCEPT_NO_RECORD:
-            log_printf(1, "nfsd: tcp create error\n");
+            log_printf(LOG_EVENT, "nfsd: tcp create error\n");
             break;
         case TCP_ACCEPT_NO_THREAD:
-            log_printf(1, "nfsd: tcp thread create error\n");
+            log_printf(LOG_EVENT, "nfsd: tcp thread create error\n");
             break;
         case TCP_ACCEPT_EXHAUSTED:
-            log_printf(1, "nfsd: tcp accept: out of descriptors\n");
+            log_printf(LOG_EVENT, "nfsd: tcp accept: out of descriptors\n");
             break;
         default:  // served, or a failed accept, which is ignored
             break;
@@ -183,7 +183,7 @@ void select_loop() {
             if (!resting) xprt_idle.fetch_add(1);
         } else if (n < 0) {
             if (!sock_error_transient(err)) {
-                log_printf(1, "nfsd: fatal read error %d\n", err);
+                log_printf(LOG_EVENT, "nfsd: fatal read error %d\n", err);
                 break;
             }
         } else {

@@ -65,7 +65,7 @@ recv_status fill(window *win, uint32_t need) {
 
 bool filled(window *win, uint32_t need) {
     recv_status st = fill(win, need);
-    if (st == RECV_TIMEOUT) log_printf(1, "RPC tcp receive timeout\n");
+    if (st == RECV_TIMEOUT) log_printf(LOG_EVENT, "RPC tcp receive timeout\n");
     return st == RECV_OK;
 }
 
@@ -84,7 +84,7 @@ bool make_room(window *win, uint32_t home, uint32_t need) {
 void log_fragments(const xprt *xp) {
     char addr[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &xp->peer.sin_addr, addr, sizeof addr);
-    log_printf(1, "rpc: tcp record in more than %u fragments from %s, connection closed\n",
+    log_printf(LOG_EVENT, "rpc: tcp record in more than %u fragments from %s, connection closed\n",
                TCP_FRAGMENTS_MAX, addr);
 }
 

@@ -76,7 +76,7 @@ bool udp_workers_start(uint32_t count, xprt *base) {
     for (uint32_t i = 0; i < count; i++) {
         xprt *xp = xprt_create(base->sock, RPC_UDP, base->port, before->size);
         if (!xp) {
-            log_printf(1, "nfsd: udp create error\n");
+            log_printf(LOG_EVENT, "nfsd: udp create error\n");
             return false;
         }
         {
@@ -89,7 +89,7 @@ bool udp_workers_start(uint32_t count, xprt *base) {
             std::thread(udp_worker, xp).detach();
         } catch (...) {
             udp_workers_running.fetch_sub(1);
-            log_printf(1, "nfsd: udp thread create error\n");
+            log_printf(LOG_EVENT, "nfsd: udp thread create error\n");
             return false;
         }
         before = xp;

@@ -18,7 +18,7 @@ xprt *xprt_create(sock_t sock, uint16_t protocol, uint16_t port, uint32_t size) 
     uint8_t *buffer = xp && size > 0 ? new (std::nothrow) uint8_t[size_t(area) * areas] : nullptr;
     if (!xp || (size > 0 && !buffer)) {
         delete xp;
-        log_printf(1, "xprt_create: out of memory\n");
+        log_printf(LOG_EVENT, "xprt_create: out of memory\n");
         return nullptr;
     }
     xp->sock = sock;

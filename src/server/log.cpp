@@ -107,7 +107,7 @@ FILE *log_open() {
     }
     if (FILE *old = log_file.exchange(f); old && log_owned) fclose(old);
     log_owned = true;
-    if (config.log >= 2) fprintf(f, "\n%s %s log started\n", log_time(), LOG_PRODUCT);
+    if (config.log >= LOG_DETAIL) fprintf(f, "\n%s %s log started\n", log_time(), LOG_PRODUCT);
     return f;
 }
 
