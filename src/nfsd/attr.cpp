@@ -26,8 +26,6 @@ constexpr char LIST_ALL[] = "\\*.*";
 constexpr uint32_t ROOT_MODE = NFS_IFDIR | 0777;
 constexpr uint32_t LINK_MODE = NFS_IFLNK | 0777;
 constexpr uint32_t UNKNOWN_MODE = NFS_IFREG | 0666;
-constexpr char SPECIAL_MAGIC[8] = {'s', 'p', 'e', 'c', 'd', 'a', 't', 'a'};
-constexpr uint32_t SPECIAL_MAGIC_AT = DEVICE_HEADER_MAGIC;
 
 constexpr const char *LOG_SPECIAL = "nfs_get_special: %s error %u\n";
 
@@ -79,16 +77,6 @@ uint32_t nfs_mode_of(uint32_t attributes, uint32_t umask) {
     return mode & ~umask;
 }
 
-void nfs_special_header(uint8_t out[NFS_SPECIAL_SIZE], uint32_t type, uint32_t major,
-                        uint32_t minor, uint32_t mode) {
-    memset(out, 0, NFS_SPECIAL_SIZE);
-    memcpy(out + SPECIAL_MAGIC_AT, SPECIAL_MAGIC, sizeof SPECIAL_MAGIC);
-    store_le32(out + NFS_SPECIAL_TYPE, type);
-    store_le32(out + NFS_SPECIAL_MAJOR, major);
-    store_le32(out + NFS_SPECIAL_MINOR, minor);
-    store_le32(out + NFS_SPECIAL_MODE, mode);
-}
-
 uint32_t nfs_get_special(const char *path, uint32_t *major, uint32_t *minor, uint32_t *mode) {
     uint32_t dummy;
     if (!major) major = &dummy;
@@ -124,7 +112,7 @@ uint32_t nfs_get_special(const char *path, uint32_t *major, uint32_t *minor, uin
     // Only a whole header naming a block or character device is a device
     // file; anything else a SYSTEM file holds is the text of a link.
     if (got < sizeof header || load_le32(header) != 0 ||
-        memcmp(header + SPECIAL_MAGIC_AT, SPECIAL_MAGIC, sizeof SPECIAL_MAGIC) != 0 ||
+        memcmp(header + DEVICE_HEADER_MAGIC, DEVICE_HEADER_TEXT, sizeof DEVICE_HEADER_TEXT) != 0 ||
         (type != NFBLK && type != NFCHR)) {
         *mode = LINK_MODE;
         return NFLNK;

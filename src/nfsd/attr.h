@@ -96,9 +96,12 @@ constexpr uint32_t NFS_SPECIAL_MAJOR = DEVICE_HEADER_MAJOR;
 constexpr uint32_t NFS_SPECIAL_MINOR = DEVICE_HEADER_MINOR;
 constexpr uint32_t NFS_SPECIAL_MODE = DEVICE_HEADER_MODE;
 
-// Writes the header for a device of `type` (NFBLK or NFCHR) into `out`.
-void nfs_special_header(uint8_t out[NFS_SPECIAL_SIZE], uint32_t type, uint32_t major,
-                        uint32_t minor, uint32_t mode);
+// Writes the header for a device of `type` (NFBLK or NFCHR, the host
+// layer's 3 and 4) into `out`.
+inline void nfs_special_header(uint8_t out[NFS_SPECIAL_SIZE], uint32_t type, uint32_t major,
+                               uint32_t minor, uint32_t mode) {
+    win_device_header(out, type, major, minor, mode);
+}
 
 // Reads the first 32 bytes of a SYSTEM file and answers its type:
 //   header: NFBLK or NFCHR, *major, *minor from it, *mode its mode word plus

@@ -81,6 +81,11 @@ constexpr uint32_t DEVICE_HEADER_TYPE = 16;
 constexpr uint32_t DEVICE_HEADER_MAJOR = 20;
 constexpr uint32_t DEVICE_HEADER_MINOR = 24;
 constexpr uint32_t DEVICE_HEADER_MODE = 28;
+constexpr char DEVICE_HEADER_TEXT[8] = {'s', 'p', 'e', 'c', 'd', 'a', 't', 'a'};
+
+// Writes the header of a device of `type` (3 or 4) into `out`.
+void win_device_header(uint8_t out[DEVICE_HEADER_SIZE], uint32_t type, uint32_t major,
+                       uint32_t minor, uint32_t mode);
 
 // Path buffers everywhere above this layer hold this many bytes, NUL
 // included: a client's path in Windows form, a record's rebuilt path, an

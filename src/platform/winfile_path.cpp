@@ -229,13 +229,19 @@ int open_resolved(wpath *r, int flags) {
     return fd;
 }
 
-void device_header(const struct statx &sx, uint8_t out[DEVICE_HEADER_SIZE]) {
+void win_device_header(uint8_t out[DEVICE_HEADER_SIZE], uint32_t type, uint32_t major,
+                       uint32_t minor, uint32_t mode) {
     memset(out, 0, DEVICE_HEADER_SIZE);
-    memcpy(out + DEVICE_HEADER_MAGIC, "specdata", 8);
-    store_le32(out + DEVICE_HEADER_TYPE, (sx.stx_mode & S_IFMT) == S_IFBLK ? 3 : 4);
-    store_le32(out + DEVICE_HEADER_MAJOR, sx.stx_rdev_major);
-    store_le32(out + DEVICE_HEADER_MINOR, sx.stx_rdev_minor);
-    store_le32(out + DEVICE_HEADER_MODE, sx.stx_mode & 07777);
+    memcpy(out + DEVICE_HEADER_MAGIC, DEVICE_HEADER_TEXT, sizeof DEVICE_HEADER_TEXT);
+    store_le32(out + DEVICE_HEADER_TYPE, type);
+    store_le32(out + DEVICE_HEADER_MAJOR, major);
+    store_le32(out + DEVICE_HEADER_MINOR, minor);
+    store_le32(out + DEVICE_HEADER_MODE, mode);
+}
+
+void device_header(const struct statx &sx, uint8_t out[DEVICE_HEADER_SIZE]) {
+    win_device_header(out, (sx.stx_mode & S_IFMT) == S_IFBLK ? 3 : 4, sx.stx_rdev_major,
+                      sx.stx_rdev_minor, sx.stx_mode & 07777);
 }
 
 int64_t virtual_read(int dirfd, const char *name, wkind kind, const struct statx &sx,
