@@ -77,18 +77,7 @@ double run(uint32_t workers, uint32_t clients, double seconds) {
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-    // Wake each worker so that it sees the flag and ends.
-    xprt_stop.store(1);
-    sock_t w = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int i = 0; i < 200 && udp_workers_running.load() > 0; i++) {
-        sendto(w, "x", 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    sock_close(w);
+    bench_stop_udp_workers(port);
     sock_close(s);
     return double(done.load()) / elapsed;
 }
