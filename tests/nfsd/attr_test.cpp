@@ -1,8 +1,11 @@
 // Attributes as clients see them: the mode table, device files and links,
-// drive roots and link counts, identity mapping and the volume check, and
-// the two status tables.
-#include <gtest/gtest.h>
+// drive roots and link counts, identity mapping and the volume check, the
+// encoders byte for byte, and the two status tables.
+#include "nfsd/attr.h"
+#include "nfsd/cache.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -11,11 +14,11 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <utility>
+#include <vector>
 
 #include "inode/inode.h"
 #include "names/nfs_status.h"
-#include "nfsd/attr.h"
-#include "nfsd/cache.h"
 #include "platform/bytes.h"
 #include "platform/drive.h"
 #include "platform/winerr.h"
@@ -33,8 +36,8 @@ uint32_t attr_of(nfs_tree &t, const std::string &path, nfs_attr *a, uint32_t ino
     return nfs_path_attr(inode, t.env.entries()[0], path.c_str(), a, &c);
 }
 
+// A special-file header written out word by word from the layout.
 std::string header(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode) {
-    // Written out word by word from the layout, not with nfs_special_header.
     uint8_t b[32] = {};
     memcpy(b + 4, "specdata", 8);
     const uint32_t words[4] = {type, major, minor, mode};
@@ -44,41 +47,27 @@ std::string header(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode)
 
 TEST(AttrMode, WindowsAttributesGiveTheModeTable) {
     const struct {
-        const char *exports;
+        const char *umask;
         bool directory;
-        uint32_t attributes;
-        uint32_t mode;
+        uint32_t attributes, mode;
     } cases[] = {
-        {"c:\\ -umask:0", false, 0, 0100666},
-        {"c:\\ -umask:0", false, H, 0100777},
-        {"c:\\ -umask:0", false, H | R, 0100555},
-        {"c:\\ -umask:0", false, R, 0100444},
-        {"c:\\ -umask:0", false, H | S, 0104777},
-        {"c:\\ -umask:0", false, H | S | R, 0104555},
-        {"c:\\ -umask:0", true, 0, 040777},
-        {"c:\\ -umask:0", true, H, 040666},
-        {"c:\\ -umask:0", true, S, 041777},
-        {"c:\\ -umask:0", true, H | S, 041666},
-        {"c:\\ -umask:0", true, R, 040555},
-        {"c:\\", false, 0, 0100644},  // the default umask 022
-        {"c:\\ -umask:022", false, H, 0100755},
-        {"c:\\ -umask:077", true, H | S, 041600},
+        {"0", false, 0, 0100666},         {"0", false, H, 0100777},   {"0", false, R, 0100444},
+        {"0", false, H | S | R, 0104555}, {"022", false, H, 0100755}, {"0", true, 0, 040777},
+        {"0", true, H, 040666},           {"0", true, S, 041777},     {"0", true, R, 040555},
+        {"077", true, H | S, 041600},
     };
     for (const auto &c : cases) {
-        nfs_tree t(c.exports);
+        nfs_tree t(std::string("c:\\ -umask:") + c.umask);
         t.make(c.directory ? "x/" : "x", "abc");
         ASSERT_TRUE(win_set_file_attributes("c:\\x", c.attributes));
         nfs_attr a;
         ASSERT_EQ(attr_of(t, "c:\\x", &a), NFS_OK);
-        EXPECT_EQ(a.mode, c.mode) << c.exports << " attributes " << c.attributes;
+        EXPECT_EQ(a.mode, c.mode) << c.umask << " attributes " << c.attributes;
         EXPECT_EQ(a.type, c.directory ? NFDIR : NFREG);
         EXPECT_EQ(a.size, c.directory ? 4096u : 3u);
-        // The pure table agrees with what the file reads as.
-        uint32_t umask = t.env.entries()[0]->umask;
-        EXPECT_EQ(nfs_mode_of(c.attributes | (c.directory ? FILE_ATTRIBUTE_DIRECTORY : 0) |
-                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL,
-                              umask),
-                  c.mode);  // other attributes are ignored
+        // Attributes outside the table change nothing.
+        uint32_t other = FILE_ATTRIBUTE_ARCHIVE | (c.directory ? FILE_ATTRIBUTE_DIRECTORY : 0);
+        EXPECT_EQ(nfs_mode_of(c.attributes | other, t.env.entries()[0]->umask), c.mode);
     }
 }
 
@@ -94,11 +83,8 @@ TEST(AttrSpecial, DeviceFilesAndLinks) {
         // The mode word only carries permission bits.
         {"chrhigh", header(4, 1, 3, 0170644), NFCHR, 0020644, 1, 3},
         {"link5", "hello", NFLNK, 0120777, 0, 0},
-        {"empty", "", NFLNK, 0120777, 0, 0},
         {"short", header(4, 1, 3, 0666).substr(0, 31), NFLNK, 0120777, 0, 0},
-        {"badword", std::string("\1") + header(4, 1, 3, 0666).substr(1), NFLNK, 0120777, 0, 0},
         {"badmagic", header(4, 1, 3, 0666).replace(4, 1, "S"), NFLNK, 0120777, 0, 0},
-        // A header naming neither kind of device is no device file.
         {"badtype", header(7, 1, 3, 0666), NFLNK, 0120777, 0, 0},
     };
     for (const auto &c : cases) {
@@ -109,14 +95,9 @@ TEST(AttrSpecial, DeviceFilesAndLinks) {
         ASSERT_EQ(attr_of(t, path, &a), NFS_OK) << c.name;
         EXPECT_EQ(a.type, c.type) << c.name;
         EXPECT_EQ(a.mode, c.mode) << c.name;  // no umask on these
-        EXPECT_EQ(a.rdev_major, c.major) << c.name;
-        EXPECT_EQ(a.rdev_minor, c.minor) << c.name;
-        EXPECT_EQ(a.nlink, 1u);
+        EXPECT_EQ(std::pair(a.rdev_major, a.rdev_minor), std::pair(c.major, c.minor)) << c.name;
         EXPECT_EQ(a.size, c.content.size()) << c.name;
     }
-    uint8_t out[NFS_SPECIAL_SIZE];
-    nfs_special_header(out, NFCHR, 1, 3, 0644);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(out), 32), header(4, 1, 3, 0644));
 }
 
 TEST(AttrSpecial, HostLinksAndDeviceNodesShowAsTheirKinds) {
@@ -131,8 +112,7 @@ TEST(AttrSpecial, HostLinksAndDeviceNodesShowAsTheirKinds) {
         GTEST_SKIP() << "no device nodes here";
     ASSERT_EQ(attr_of(t, "c:\\tty", &a), NFS_OK);
     EXPECT_EQ(a.type, NFCHR);
-    EXPECT_EQ(a.rdev_major, 4u);
-    EXPECT_EQ(a.rdev_minor, 5u);
+    EXPECT_EQ(std::pair(a.rdev_major, a.rdev_minor), std::pair(4u, 5u));
     EXPECT_EQ(a.mode & NFS_IFMT, NFS_IFCHR);
 }
 
@@ -149,33 +129,21 @@ TEST(AttrSpecial, UnreadableSystemFileIsTypeNoneAndLogged) {
     EXPECT_EQ(a.type, NFNON);
     EXPECT_EQ(a.mode, 0100666u);
     EXPECT_EQ(t.log(), "nfs_get_special: c:\\dev error 32\n");
-    uint32_t major = 9, minor = 9, mode = 0;
-    EXPECT_EQ(nfs_get_special("c:\\missing", &major, &minor, &mode), NFNON);
-    EXPECT_EQ(major, 0u);
-    EXPECT_EQ(minor, 0u);
 }
 
 TEST(AttrTree, DirectoryLinkCountsAndRoots) {
     nfs_tree t("c:\\");
-    t.make("d/");
-    t.make("d/s1/");
-    t.make("d/s2/");
-    t.make("d/f", "x");
-    t.make("top/");
+    for (const char *d : {"d/", "d/s1/", "d/s2/", "d/f", "top/"}) t.make(d);
     nfs_attr a;
     ASSERT_EQ(attr_of(t, "c:\\d", &a), NFS_OK);
     EXPECT_EQ(a.nlink, 4u);  // ".", "..", s1, s2
-    EXPECT_EQ(a.mode, 040755u);
-
-    // The root: its subdirectories + 1, the time of asking, no umask on
-    // anything but the permission bits.
+    // The root: its subdirectories + 1, times of asking, the export's fsid.
     uint32_t before = uint32_t(time(nullptr));
     uint32_t root = t.inode_of(t.handle("c:"));
     ASSERT_EQ(attr_of(t, "c:", &a, root), NFS_OK);
     EXPECT_EQ(a.type, NFDIR);
     EXPECT_EQ(a.nlink, 3u);
     EXPECT_EQ(a.mode, 040755u);
-    EXPECT_EQ(a.size, 4096u);
     EXPECT_EQ(a.ctime_sec, 0u);
     EXPECT_GE(a.mtime_sec, before);
     EXPECT_LE(a.mtime_sec, uint32_t(time(nullptr)));
@@ -190,30 +158,16 @@ TEST(AttrTree, TimesAndSizesComeFromTheFile) {
     t.make("big");
     // Sparse: 5 GiB without the disk space.
     ASSERT_EQ(truncate(t.host("big").c_str(), 5LL << 30), 0);
-    struct timespec times[2] = {{1000000000, 0}, {1200000000, 0}};
+    struct timespec times[2] = {{1000000000, 0}, {1200000000, 999999999}};
     ASSERT_EQ(utimensat(AT_FDCWD, t.host("big").c_str(), times, 0), 0);
     nfs_attr a;
     ASSERT_EQ(attr_of(t, "c:\\big", &a, 4096), NFS_OK);
     EXPECT_EQ(a.size, 5ull << 30);
     EXPECT_EQ(a.atime_sec, 1000000000u);
-    EXPECT_EQ(a.mtime_sec, 1200000000u);
+    EXPECT_EQ(a.mtime_sec, 1200000000u);  // truncated to the second
     EXPECT_EQ(a.atime_nsec | a.mtime_nsec | a.ctime_nsec, 0u);
     EXPECT_EQ(a.fileid, 4096u);
     EXPECT_NE(a.ctime_sec, 0u);
-}
-
-TEST(AttrTime, WindowsTimesToUnixSeconds) {
-    const struct {
-        uint64_t windows;
-        uint32_t unix_seconds;
-    } cases[] = {
-        {116444736000000000ull, 0},
-        {116444736000000000ull + 9999999, 0},  // truncated
-        {116444736000000000ull + 10000000ull * 1200000000, 1200000000},
-        {116444736000000000ull + 10000000ull * 0x100000005ull, 5},  // 32 bits kept
-        {116444736000000000ull - 10000000, 0xFFFFFFFF},             // 1969 wraps
-    };
-    for (const auto &c : cases) EXPECT_EQ(nfs_unix_time(c.windows), c.unix_seconds) << c.windows;
 }
 
 TEST(AttrTree, RemovedFileAnswersNoentAndDropsItsRecords) {
@@ -239,25 +193,19 @@ TEST(AttrTree, RemovedFileAnswersNoentAndDropsItsRecords) {
     EXPECT_NE(inode_path(kept, path), nullptr);
 }
 
-// ---- Identity ----------------------------------------------------------------
-
 TEST(AttrIdentity, ExportOptionsMapTheCaller) {
     const struct {
         const char *options;
-        uint32_t uid, gid;          // sent
-        uint32_t mapped_uid, mapped_gid;
-        uint32_t shown_uid, shown_gid;  // as the attributes report them
+        uint32_t uid, gid;                // sent
+        uint32_t mapped_uid, mapped_gid;  // after the export check
+        uint32_t shown_uid, shown_gid;    // as the attributes report them
     } cases[] = {
         {"", 0, 0, 65534, 65534, 0, 0},
         {"", 500, 100, 500, 100, 500, 100},
-        {"", 65534, 65534, 65534, 65534, 0, 0},
         {"-maproot:0", 0, 5, 0, 65534, 0, 0},
-        {"-maproot:0:0", 0, 5, 0, 0, 0, 0},
         {"-maproot:1000:100", 0, 5, 1000, 100, 1000, 100},
-        {"-maproot:1000", 0, 5, 1000, 65534, 1000, 0},
         {"-maproot:1000:100", 7, 5, 7, 5, 7, 5},
         {"-mapall:1000", 500, 7, 1000, 7, 1000, 7},
-        {"-mapall:1000:100", 0, 7, 1000, 100, 1000, 100},
         {"-mapall:1000:100 -maproot:0:0", 0, 7, 1000, 100, 1000, 100},
         {"-webnfs", 500, 7, 65534, 7, 0, 7},
     };
@@ -267,17 +215,16 @@ TEST(AttrIdentity, ExportOptionsMapTheCaller) {
         rpc_cred cred = test_cred(c.uid, c.gid);
         const export_entry *exp = t.env.entries()[0];
         ASSERT_TRUE(nfs_check_export(exp, "c:\\f", &cred));
-        EXPECT_EQ(cred.uid, c.mapped_uid) << c.options << " uid " << c.uid;
-        EXPECT_EQ(cred.gid, c.mapped_gid) << c.options << " uid " << c.uid;
+        EXPECT_EQ(std::pair(cred.uid, cred.gid), std::pair(c.mapped_uid, c.mapped_gid))
+            << c.options << " uid " << c.uid;
         nfs_attr a;
         ASSERT_EQ(nfs_path_attr(0, exp, "c:\\f", &a, &cred), NFS_OK);
-        EXPECT_EQ(a.uid, c.shown_uid) << c.options;
-        EXPECT_EQ(a.gid, c.shown_gid) << c.options;
+        EXPECT_EQ(std::pair(a.uid, a.gid), std::pair(c.shown_uid, c.shown_gid)) << c.options;
     }
 }
 
 TEST(AttrIdentity, VolumeCheckOnlyOffFixedDisks) {
-    // Drive D: removable with serial 1234, then another medium (serial 99).
+    // Drive D: with serial 1234, then another medium (serial 99), then none.
     for (uint32_t type : {DRIVE_REMOVABLE, DRIVE_CDROM, DRIVE_FIXED}) {
         nfs_tree t("d:\\ -maproot:0\n");
         std::string d = t.env.home.file("d");
@@ -294,47 +241,78 @@ TEST(AttrIdentity, VolumeCheckOnlyOffFixedDisks) {
         cred = test_cred(0, 0);
         bool fixed = type == DRIVE_FIXED;
         EXPECT_EQ(nfs_check_export(exp, "d:\\f", &cred), fixed) << type;
-        EXPECT_EQ(nfs_check_export(exp, "d:\\f", nullptr), fixed) << type;
         nfs_attr a;
         EXPECT_EQ(nfs_fh_attr(fh.data(), &a, &cred), fixed ? NFS_OK : NFSERR_NXIO) << type;
-        // No medium at all.
         ASSERT_TRUE(drive_map("D", (d + "/none").c_str(), type, 0));
         EXPECT_EQ(nfs_check_export(exp, "d:\\f", nullptr), fixed) << type;
     }
 }
 
-// ---- Status tables -----------------------------------------------------------
+// ---- Encoders ------------------------------------------------------------------
 
-TEST(AttrStatus, WindowsErrors) {
-    const struct {
-        uint32_t first, last, status;
-    } rows[] = {
-        {2, 3, 2},       {15, 15, 2},     {18, 18, 2},     {161, 161, 2},   {5, 5, 13},
-        {16, 16, 13},    {19, 19, 30},    {20, 36, 13},    {55, 55, 19},    {82, 82, 13},
-        {108, 108, 13},  {80, 80, 17},    {183, 183, 17},  {112, 112, 28},  {145, 145, 66},
-        {206, 206, 63},  {1816, 1816, 69}, {267, 267, 20}, {0, 0, 5},       {1, 1, 5},
-        {4, 4, 5},       {6, 14, 5},      {17, 17, 5},     {37, 54, 5},     {123, 123, 5},
-        {0xFFFFFFFF, 0xFFFFFFFF, 5},
-    };
-    for (const auto &r : rows)
-        for (uint64_t code = r.first; code <= r.last; code++)
-            EXPECT_EQ(win_error_status(uint32_t(code)), r.status) << code;
+using words = std::vector<uint32_t>;
+
+// Encodes into a buffer of canaries; answers the big-endian words written.
+template <class Encode>
+words encoded(Encode encode, uint32_t expect_bytes) {
+    std::vector<uint8_t> b(256, 0xA5);
+    uint32_t n = encode(b.data());
+    EXPECT_EQ(n, expect_bytes);
+    for (size_t i = n; i < b.size(); i++) EXPECT_EQ(b[i], 0xA5) << "byte " << i;
+    words w;
+    for (uint32_t i = 0; i < n; i += 4) w.push_back(load_be32(b.data() + i));
+    return w;
 }
 
-TEST(AttrStatus, HostErrnoByName) {
-    const struct {
-        int err;
-        uint32_t status;
-    } rows[] = {
-        {EPERM, 1},   {ENOENT, 2},  {EIO, 5},     {ENXIO, 6},         {EACCES, 13},
-        {EEXIST, 17}, {EXDEV, 18},  {ENODEV, 19}, {ENOTDIR, 20},      {EISDIR, 21},
-        {EINVAL, 22}, {EFBIG, 27},  {ENOSPC, 28}, {EROFS, 30},        {EMLINK, 31},
-        {ENAMETOOLONG, 63},         {ENOTEMPTY, 66}, {EDQUOT, 69},    {ESTALE, 70},
-        // No NFS meaning.
-        {EBADF, 5},   {EMFILE, 5},  {EAGAIN, 5},  {ELOOP, 5},         {EDEADLK, 5},
-        {0, 5},       {-1, 5},      {10069, 5},
+// Each expected list is written from the layouts of RFC 1094 (fattr) and
+// RFC 1813 (fattr3, wcc_attr) field by field, for a character device with
+// every field distinct and a size of 16 GiB + 4097 bytes.
+TEST(AttrXdr, GoldenEncodings) {
+    nfs_attr a{};
+    a.type = NFCHR, a.mode = NFS_IFCHR | 04755, a.nlink = 3, a.uid = 500, a.gid = 100;
+    a.size = (1ull << 34) + 4097, a.rdev_major = 0x1234, a.rdev_minor = 0x5678;
+    a.fsid = 0xCAFEF00D, a.fileid = 0x40;
+    a.atime_sec = 1000000001, a.atime_nsec = 123456789;
+    a.mtime_sec = 1000000002, a.mtime_nsec = 999;
+    a.ctime_sec = 1000000003, a.ctime_nsec = 1000;
+    // Sizes and blocks in 32 bits, rdev major << 8 | minor & 255, microseconds.
+    EXPECT_EQ(encoded([&](uint8_t *o) { return xdr_fattr(o, &a); }, 68),
+              (words{4, 024755, 3, 500, 100, 4097, 4096, 0x123478, 2, 0xCAFEF00D, 0x40, 1000000001,
+                     123456, 1000000002, 0, 1000000003, 1}));
+    EXPECT_EQ(encoded([&](uint8_t *o) { return xdr_fattr3(o, &a); }, 84),
+              (words{4,          04755,      3,          500,  100,  // type mode nlink uid gid
+                     4,          4097,       4,          4097, 0x1234, 0x5678,  // size used rdev
+                     0,          0xCAFEF00D, 0,          0x40,                  // fsid fileid
+                     1000000001, 123456789,  1000000002, 999,                   // atime mtime
+                     1000000003, 1000}));
+    EXPECT_EQ(encoded([&](uint8_t *o) { return xdr_wcc_attr(o, &a); }, 24),
+              (words{4, 4097, 1000000002, 999, 1000000003, 1000}));
+    // v2 blocks wrap with the size's low 32 bits; ftype3 has no type 0.
+    const uint64_t sizes[][3] = {{0xFFFFFFFF, 0xFFFFFFFF, 0}, {5ull << 30, 1u << 30, 1u << 18}};
+    for (const auto &s : sizes) {
+        nfs_attr b{};
+        b.size = s[0];
+        words w = encoded([&](uint8_t *o) { return xdr_fattr(o, &b); }, 68);
+        EXPECT_EQ(words({w[5], w[8]}), words({uint32_t(s[1]), uint32_t(s[2])})) << s[0];
+        EXPECT_EQ(encoded([&](uint8_t *o) { return xdr_fattr3(o, &b); }, 84)[0], NFREG);
+    }
+}
+
+// ---- Status tables ---------------------------------------------------------------
+
+TEST(AttrStatus, WindowsErrorsAndHostErrnos) {
+    const uint32_t windows[][2] = {
+        {2, 2},    {3, 2},    {161, 2},  {5, 13},   {32, 13},        {19, 30},
+        {80, 17},  {183, 17}, {112, 28}, {145, 66}, {206, 63},       {1816, 69},
+        {267, 20}, {0, 5},    {1, 5},    {37, 5},   {0xFFFFFFFF, 5},
     };
-    for (const auto &r : rows) EXPECT_EQ(errno_status(r.err), r.status) << r.err;
+    for (const auto &r : windows) EXPECT_EQ(win_error_status(r[0]), r[1]) << r[0];
+    const int host[][2] = {
+        {EPERM, 1},   {ENOENT, 2}, {EACCES, 13},       {EXDEV, 18},     {EISDIR, 21},
+        {EFBIG, 27},  {EROFS, 30}, {ENAMETOOLONG, 63}, {ENOTEMPTY, 66}, {EDQUOT, 69},
+        {ESTALE, 70}, {EBADF, 5},  {ELOOP, 5},         {0, 5},          {-1, 5},
+    };
+    for (const auto &r : host) EXPECT_EQ(errno_status(r[0]), uint32_t(r[1])) << r[0];
 }
 
 }  // namespace
