@@ -1,196 +1,359 @@
-// The open-file cache's table: full table, busy entries and the wait
-// outside the lock, mode upgrades, the sweep, closing a volume, the size
-// setting and the start-up lines.
+// The open-file cache, and READ, WRITE, COMMIT and GETATTR through it: a full
+// table, busy entries and their waiters, the sweep, then what a client sees
+// (bytes in the reply buffer and nothing beyond, files on disk, statuses,
+// log lines), also with four threads on one file.
+#include "nfsd/cache.h"
+
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <csignal>
+#include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "fs/fs.h"
-#include "nfsd/cache.h"
+#include "names/nfs_status.h"
+#include "platform/winerr.h"
+#include "platform/winfile.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "support/drive_temp.h"
 #include "support/nfs_tree.h"
 
 namespace {
 
+using std::chrono::milliseconds;
 constexpr uint32_t A = 32, B = 64, C = 96;  // inode numbers
+constexpr uint8_t CANARY = 0xA5;
 
-// A world with files a, b, c on drive C: and descriptors opened on them.
+// Opens file `name` of drive C:, read-only.
+int open_file(const char *name) {
+    int fd = fs_open((std::string("c:\\") + name).c_str(), RT_O_RDONLY | RT_O_BINARY, 0);
+    EXPECT_GE(fd, 0) << name;
+    return fd;
+}
+
+// A table of `cache` entries and files a, b and c.
 struct cache_world {
     explicit cache_world(int cache) : tree("c:\\\n", cache) {
         for (const char *n : {"a", "b", "c"}) tree.make(n, n);
     }
-    int open(const char *path) {
-        int fd = fs_open(path, RT_O_RDONLY | RT_O_BINARY, 0);
-        EXPECT_GE(fd, 0) << path;
-        return fd;
+    // Opens `name` into the table for `inode` on `volume`; the entry is busy.
+    cache_entry *put(uint32_t inode, const char *name, uint32_t volume = 1) {
+        return cache_put(volume, inode, open_file(name), CACHE_READ);
     }
     nfs_tree tree;
 };
 
-nfs_attr attr_with_size(uint64_t size) {
-    nfs_attr a{};
-    a.size = size;
-    return a;
-}
+// Another request for inode A, waiting in a thread of its own.
+struct waiter {
+    cache_entry *got = nullptr;
+    int fd = -1;
+    nfs_attr attr{};
+    std::atomic<bool> done{false};
+    std::thread thread{[this] {
+        got = cache_take(A, CACHE_READ, &fd, &attr);
+        done = true;
+    }};
+};
 
-TEST(Cache, FullTableFallsBackAndReusesIdleSlotsRoundRobin) {
+TEST(Cache, FullTableFallsBackAndReusesAnIdleSlot) {
     cache_world w(2);
-    cache_entry *ea = cache_put(1, A, w.open("c:\\a"), CACHE_READ);
-    cache_entry *eb = cache_put(1, B, w.open("c:\\b"), CACHE_READ);
+    cache_entry *ea = w.put(A, "a"), *eb = w.put(B, "b");
     ASSERT_NE(ea, nullptr);
     ASSERT_NE(eb, nullptr);
     // Both busy: no room, the caller keeps its own descriptor.
-    int fc = w.open("c:\\c");
+    int fc = open_file("c");
     EXPECT_EQ(cache_put(1, C, fc, CACHE_READ), nullptr);
-    EXPECT_EQ(cache_open_files(), 2u);
-
-    nfs_attr sa = attr_with_size(1);
-    cache_release(ea, &sa);
-    cache_entry *ec = cache_put(1, C, fc, CACHE_READ);
-    EXPECT_EQ(ec, ea);  // the one idle slot, its old file closed
+    nfs_attr attr{};
+    cache_release(ea, &attr);
+    EXPECT_EQ(cache_put(1, C, fc, CACHE_READ), ea);  // its old file closed
     EXPECT_EQ(cache_open_files(), 2u);
     int fd;
-    nfs_attr got;
-    EXPECT_EQ(cache_take(A, CACHE_READ, &fd, &got), nullptr);
+    EXPECT_EQ(cache_take(A, CACHE_READ, &fd, &attr), nullptr);
+    cache_release(ea, nullptr);
     cache_release(eb, nullptr);
-    cache_release(ec, nullptr);
-    // Next search starts after C's slot: B's slot, then C's.
-    cache_entry *ea2 = cache_put(1, A, w.open("c:\\a"), CACHE_READ);
-    EXPECT_EQ(ea2, eb);
-    cache_release(ea2, nullptr);
-}
-
-TEST(Cache, TakeHandsOutDescriptorAndAttributes) {
-    cache_world w(4);
-    int fa = w.open("c:\\a");
-    cache_entry *e = cache_put(1, A, fa, CACHE_WRITE);
-    nfs_attr sa = attr_with_size(77);
-    cache_release(e, &sa);
-    int fd = -1;
-    nfs_attr got{};
-    ASSERT_EQ(cache_take(A, CACHE_READ, &fd, &got), e);  // writing includes reading
-    EXPECT_EQ(fd, fa);
-    EXPECT_EQ(got.size, 77u);
-    cache_release(e, nullptr);  // keeps the stored attributes
-    ASSERT_EQ(cache_take(A, CACHE_WRITE, &fd, &got), e);
-    EXPECT_EQ(got.size, 77u);
-    cache_drop(e);
-    EXPECT_EQ(cache_open_files(), 0u);
-    EXPECT_EQ(cache_take(A, CACHE_READ, &fd, &got), nullptr);
-    // Wanted for writing, opened for reading: closed, and the caller reopens.
-    cache_release(cache_put(1, A, w.open("c:\\a"), CACHE_READ), nullptr);
-    EXPECT_EQ(cache_take(A, CACHE_WRITE, &fd, &got), nullptr);
-    EXPECT_EQ(cache_open_files(), 0u);
 }
 
 TEST(Cache, BusyEntryMakesOthersWaitOutsideTheLock) {
     cache_world w(4);
-    int fa = w.open("c:\\a");
+    int fa = open_file("a");
     cache_entry *e = cache_put(1, A, fa, CACHE_READ);
-    std::atomic<bool> done{false};
-    cache_entry *theirs = nullptr;
-    int their_fd = -1;
-    nfs_attr their_attr{};
-    std::thread other([&] {
-        theirs = cache_take(A, CACHE_READ, &their_fd, &their_attr);
-        done = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(done);
-    // The waiter holds no lock: the table stays usable, and a busy entry is
-    // closed by nobody but its user.
-    EXPECT_EQ(cache_open_files(), 1u);
-    cache_close_idle(A);
-    cache_close_volume(0);
-    EXPECT_EQ(cache_open_files(), 1u);
-    nfs_attr sa = attr_with_size(5);
-    cache_release(e, &sa);
-    other.join();
-    EXPECT_EQ(theirs, e);
-    EXPECT_EQ(their_fd, fa);
-    EXPECT_EQ(their_attr.size, 5u);
-    cache_release(theirs, nullptr);
-}
-
-TEST(Cache, WaiterGetsNothingWhenTheEntryIsDropped) {
-    cache_world w(4);
-    cache_entry *e = cache_put(1, A, w.open("c:\\a"), CACHE_READ);
-    std::atomic<bool> done{false};
-    cache_entry *theirs = e;
-    std::thread other([&] {
-        int fd;
-        nfs_attr a;
-        theirs = cache_take(A, CACHE_READ, &fd, &a);
-        done = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(done);
+    {
+        waiter other;
+        std::this_thread::sleep_for(milliseconds(100));
+        EXPECT_FALSE(other.done);
+        // The waiter holds no lock, and a busy entry is closed by its user only.
+        cache_close_idle(A);
+        cache_close_volume(0);
+        EXPECT_EQ(cache_open_files(), 1u);
+        nfs_attr attr{};
+        attr.size = 5;
+        cache_release(e, &attr);
+        other.thread.join();
+        EXPECT_EQ(other.got, e);
+        EXPECT_EQ(other.fd, fa);
+        EXPECT_EQ(other.attr.size, 5u);
+    }
+    // Dropped while another waits: the waiter gets nothing.
+    waiter other;
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_FALSE(other.done);
     cache_drop(e);
-    other.join();
-    EXPECT_EQ(theirs, nullptr);
+    other.thread.join();
+    EXPECT_EQ(other.got, nullptr);
 }
 
-TEST(Cache, SweepClosesIdleFilesAfterASecond) {
-    cache_world w(4);
-    cache_release(cache_put(1, A, w.open("c:\\a"), CACHE_READ), nullptr);
-    cache_entry *busy = cache_put(1, B, w.open("c:\\b"), CACHE_READ);
+TEST(Cache, SweepAndVolumeCloseTakeOnlyIdleFiles) {
+    cache_world w(8);
+    cache_release(w.put(A, "a", 11), nullptr);
+    cache_release(w.put(B, "b", 22), nullptr);
+    cache_entry *busy = w.put(C, "c", 22);
+    cache_close_volume(11);
+    EXPECT_EQ(cache_open_files(), 2u);
     cache_sweep();
     EXPECT_EQ(cache_open_files(), 2u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(CACHE_IDLE_MS + 100));
+    std::this_thread::sleep_for(milliseconds(CACHE_IDLE_MS + 100));
     cache_sweep();
     EXPECT_EQ(cache_open_files(), 1u);  // the busy one stays
     cache_release(busy, nullptr);
-    cache_sweep();
-    EXPECT_EQ(cache_open_files(), 0u);
-}
-
-TEST(Cache, CloseVolumeClosesOnlyThatVolumesIdleFiles) {
-    cache_world w(8);
-    cache_release(cache_put(11, A, w.open("c:\\a"), CACHE_READ), nullptr);
-    cache_release(cache_put(22, B, w.open("c:\\b"), CACHE_READ), nullptr);
-    cache_entry *busy = cache_put(22, C, w.open("c:\\c"), CACHE_READ);
-    cache_close_volume(11);
-    int fd;
-    nfs_attr a;
-    EXPECT_EQ(cache_take(A, CACHE_READ, &fd, &a), nullptr);
-    EXPECT_EQ(cache_open_files(), 2u);
     cache_close_volume(0);
-    EXPECT_EQ(cache_open_files(), 1u);
-    cache_release(busy, nullptr);
-    cache_close_idle(C);
     EXPECT_EQ(cache_open_files(), 0u);
 }
 
-TEST(Cache, SizeSettingAndStartupLines) {
+TEST(Cache, SizeSettingIsLimitedAndLogged) {
     nfs_tree t("c:\\\n");
     t.env.log_level(1);
-    log_test_clock(1700000000);
-    const struct {
-        int setting;
-        uint32_t size;
-    } cases[] = {{0, 0}, {-5, 0}, {1, 1}, {24, 24}, {256, 256}, {1000, 256}};
-    for (const auto &c : cases) {
-        config.cache = c.setting;
-        config.charset = CHARSET_CODEPAGE;
-        t.log();
-        EXPECT_EQ(nfs_service_init(), c.size);
-        std::string stamp = log_time();
-        EXPECT_EQ(t.log(), stamp + " nfsd   file handle cache size " + std::to_string(c.size) +
-                               "\n" + stamp + " nfsd   client charset ANSI\n" + stamp +
-                               " nfsd   NTFS 2000/XP hardlinks supported\n");
+    for (int setting : {0, 24, 1000}) {
+        config.cache = setting;
+        uint32_t size = std::min(uint32_t(setting), CACHE_MAX);
+        EXPECT_EQ(nfs_service_init(), size);
+        std::string line = " nfsd   file handle cache size " + std::to_string(size) + "\n";
+        EXPECT_NE(t.log().find(line), std::string::npos) << setting;
     }
-    log_test_clock(0);
-    // No table: nothing is ever cached.
-    config.cache = 0;
-    cache_init();
-    t.make("x", "x");
-    int fd = fs_open("c:\\x", RT_O_RDONLY, 0);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(cache_put(1, A, fd, CACHE_READ), nullptr);
-    rt_close(fd);
     hardlink_reset();
+}
+
+// ---- READ, WRITE, COMMIT -------------------------------------------------------
+
+std::string pattern(size_t n, int seed = 0) {
+    std::string s(n, 0);
+    for (size_t i = 0; i < n; i++) s[i] = char('a' + (i * 7 + seed) % 26);
+    return s;
+}
+
+off_t host_size(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// One client's calls on one file.
+struct client {
+    explicit client(const nfs_fh &handle) : fh(handle) {}
+    uint32_t read(uint64_t offset, uint32_t want) {
+        std::fill(buf.begin(), buf.end(), CANARY);
+        uint32_t n = want;
+        uint32_t st = nfs_read(fh.data(), offset, &n, buf.data(), &attr, &cred);
+        if (st != NFS_OK) n = 0;
+        data.assign(reinterpret_cast<char *>(buf.data()), n);
+        size_t i = std::min(n, want);
+        while (i < buf.size() && buf[i] == CANARY) i++;
+        EXPECT_EQ(i, buf.size()) << "written beyond the " << n << " of " << want << " bytes";
+        return st;
+    }
+    uint32_t write(uint64_t offset, const std::string &d, uint64_t max = NFS3_MAX_SIZE,
+                   bool sync = false) {
+        count = uint32_t(d.size());
+        const uint8_t *bytes = reinterpret_cast<const uint8_t *>(d.data());
+        return nfs_write(fh.data(), offset, &count, sync, bytes, max, &attr, &cred);
+    }
+    uint32_t getattr() { return nfs_fh_attr(fh.data(), &attr, &cred); }
+    uint32_t commit() { return nfs_commit(fh.data(), 0, 0, &attr, &cred); }
+
+    nfs_fh fh;
+    rpc_cred cred = test_cred(500, 100);
+    nfs_attr attr{};
+    std::string data;    // what the last READ returned
+    uint32_t count = 0;  // what the last WRITE wrote
+    std::vector<uint8_t> buf = std::vector<uint8_t>(16384, CANARY);
+};
+
+TEST(NfsRead, CachedFileSeesTruncationAndOutlivesItsNameUntilTheSweep) {
+    nfs_tree t;
+    t.make("f", pattern(10000));
+    client c(t.handle("c:\\f"));
+    ASSERT_EQ(c.read(9000, 4096), NFS_OK);
+    EXPECT_EQ(c.data, pattern(10000).substr(9000));
+    ASSERT_EQ(truncate(t.host("f").c_str(), 100), 0);
+    ASSERT_EQ(c.read(4096, 4096), NFS_OK);
+    EXPECT_EQ(c.data, "");
+    EXPECT_EQ(c.attr.size, 100u);  // not the size kept from the first read
+    // Gone from disk, but the burst still reads through its open file.
+    ASSERT_EQ(unlink(t.host("f").c_str()), 0);
+    ASSERT_EQ(c.read(1, 4), NFS_OK);
+    EXPECT_EQ(c.data, pattern(100).substr(1, 4));
+    std::this_thread::sleep_for(milliseconds(CACHE_IDLE_MS + 200));
+    cache_sweep();
+    EXPECT_EQ(cache_open_files(), 0u);
+    EXPECT_EQ(c.read(0, 5), NFSERR_NOENT);
+    EXPECT_EQ(c.read(0, 5), NFSERR_STALE);  // the record went with the file
+}
+
+TEST(NfsWrite, ReadThenWriteThenGetattr) {
+    nfs_tree t;
+    t.make("f", "aaaa");
+    client c(t.handle("c:\\f"));
+    ASSERT_EQ(c.read(0, 4), NFS_OK);
+    ASSERT_EQ(c.write(1, "bb"), NFS_OK);  // the read-only descriptor is reopened
+    EXPECT_EQ(read_file(t.host("f")), "abba");
+    ASSERT_EQ(c.write(4, "cc"), NFS_OK);
+    EXPECT_EQ(cache_open_files(), 1u);
+    ASSERT_EQ(c.getattr(), NFS_OK);
+    EXPECT_EQ(c.attr.size, 6u);
+    EXPECT_EQ(cache_open_files(), 0u);  // closed before the attributes were read
+}
+
+TEST(NfsWrite, RootMayWriteReadonlyFilesOthersMayNot) {
+    nfs_tree t("c:\\ -maproot:0\n");
+    t.make("f", "old");
+    ASSERT_TRUE(win_set_file_attributes("c:\\f", FILE_ATTRIBUTE_READONLY));
+    client c(t.handle("c:\\f"));
+    EXPECT_EQ(c.write(0, "new"), NFSERR_ACCES);
+    // Root whose open still fails: READONLY is back as it was.
+    c.cred = test_cred(0, 0);
+    win_fail_inject("_open", EIO, 1);
+    EXPECT_EQ(c.write(0, "new"), NFSERR_IO);
+    EXPECT_EQ(win_get_file_attributes("c:\\f"), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(read_file(t.host("f")), "old");
+    c.cred = test_cred(0, 0);
+    ASSERT_EQ(c.write(0, "new"), NFS_OK);
+    EXPECT_EQ(read_file(t.host("f")), "new");
+    EXPECT_EQ(win_get_file_attributes("c:\\f"), FILE_ATTRIBUTE_NORMAL);  // stays cleared
+}
+
+TEST(NfsWrite, NothingGrowsPastTheLimitOfTheVersion) {
+    nfs_tree t;
+    t.make("f", "x");
+    client c(t.handle("c:\\f"));
+    const struct {
+        uint64_t offset, max_size;
+        uint32_t status;
+    } cases[] = {
+        {0xFFFFF000, NFS2_MAX_SIZE, NFSERR_FBIG},
+        {0xFFFFFFFF - 8192, NFS2_MAX_SIZE, NFS_OK},  // ends at the last byte v2 can show
+        {0xFFFFFFFFFFFFFFFFull, 0xFFFFFFFFFFFFFFFFull, NFSERR_FBIG},
+    };
+    for (const auto &k : cases) {
+        off_t before = host_size(t.host("f"));
+        EXPECT_EQ(c.write(k.offset, pattern(8192), k.max_size), k.status) << k.offset;
+        EXPECT_EQ(c.count, k.status == NFS_OK ? 8192u : 0u);
+        off_t after = k.status == NFS_OK ? off_t(k.offset + 8192) : before;
+        EXPECT_EQ(host_size(t.host("f")), after) << k.offset;
+    }
+}
+
+// Failures are logged and drop the cached entry; a failed write leaves the
+// file as it was.
+TEST(NfsWrite, FailedCallsLeaveTheFileAsItWas) {
+    nfs_tree t;
+    t.make("f", "0123456789");
+    client c(t.handle("c:\\f"));
+    t.log();
+    win_fail_inject("_open", EACCES, 1);
+    EXPECT_EQ(c.read(0, 5), NFSERR_ACCES);
+    EXPECT_EQ(t.log(), "nfs_read: open error 13 node " + std::to_string(nfs_tree::inode_of(c.fh)) +
+                           " path c:\\f\n");
+    win_fail_inject("_read", EIO, 1);
+    EXPECT_EQ(c.read(0, 5), NFSERR_IO);
+    EXPECT_EQ(cache_open_files(), 0u);
+    win_fail_inject("_write", ENOSPC, 1);
+    EXPECT_EQ(c.write(4, "abcdefghij"), NFSERR_NOSPC);
+    EXPECT_EQ(t.log(), "nfs_read: c:\\f error 5\nnfs_write c:\\f 4294967295/10 error 28\n");
+    EXPECT_EQ(cache_open_files(), 0u);
+    win_fail_inject("_lseeki64", EINVAL, 1);
+    EXPECT_EQ(c.write(1u << 20, "abc"), NFSERR_INVAL);
+    EXPECT_EQ(read_file(t.host("f")), "0123456789");
+    // A write the host cuts short half way (here: the file size limit) is
+    // undone back to the old length and answered as the failure it is.
+    struct rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = {5000, old.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_EQ(c.write(0, pattern(8000)), NFSERR_FBIG);
+    EXPECT_EQ(c.write(4990, pattern(100)), NFSERR_FBIG);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(host_size(t.host("f")), 10);
+    win_fail_clear();
+}
+
+TEST(NfsWrite, AFailedFlushFailsTheSyncWriteAndTheCommit) {
+    nfs_tree t;
+    t.make("f", "");
+    client c(t.handle("c:\\f"));
+    win_fail_inject("_commit", EIO, 0);
+    EXPECT_EQ(c.write(0, "abc"), NFS_OK);  // not flushed, so nothing to fail
+    EXPECT_EQ(c.write(3, "def", NFS3_MAX_SIZE, true), NFSERR_IO);
+    EXPECT_EQ(host_size(t.host("f")), 3);
+    EXPECT_EQ(c.write(3, "def"), NFS_OK);
+    EXPECT_EQ(c.commit(), NFSERR_IO);
+    EXPECT_EQ(c.commit(), NFSERR_IO);  // also through a descriptor of its own
+    win_fail_clear();
+    EXPECT_EQ(c.commit(), NFS_OK);
+    EXPECT_EQ(c.attr.size, 6u);
+    EXPECT_EQ(read_file(t.host("f")), "abcdef");
+}
+
+// Four threads on one file: each writes and reads back its own region and
+// reads the attributes, while the sweep runs as the select loop would run
+// it. Run under ThreadSanitizer too.
+TEST(NfsConcurrency, FourThreadsOnOneFile) {
+    for (int cache : {24, 1, 0}) {
+        nfs_tree t("c:\\\n", cache);
+        constexpr uint32_t REGION = 8 * 8192, THREADS = 4, ROUNDS = 64;
+        t.make("f", std::string(REGION * THREADS, '.'));
+        nfs_fh fh = t.handle("c:\\f");
+        std::atomic<bool> stop{false};
+        std::atomic<int> failures{0};
+        std::thread sweeper([&] {
+            while (!stop) {
+                cache_sweep();
+                std::this_thread::yield();
+            }
+        });
+        std::vector<std::thread> threads;
+        for (uint32_t id = 0; id < THREADS; id++)
+            threads.emplace_back([&, id] {
+                client c(fh);
+                for (uint32_t r = 0; r < ROUNDS; r++) {
+                    uint64_t offset = uint64_t(id) * REGION + (r % 8) * 8192;
+                    std::string block = pattern(8192, int(id * 100 + r));
+                    if (c.write(offset, block) != NFS_OK || c.count != 8192 ||
+                        c.read(offset, 8192) != NFS_OK || c.data != block ||
+                        c.getattr() != NFS_OK || c.attr.size != REGION * THREADS)
+                        failures++;
+                }
+            });
+        for (auto &th : threads) th.join();
+        stop = true;
+        sweeper.join();
+        EXPECT_EQ(failures.load(), 0) << "cache " << cache;
+        std::string disk = read_file(t.host("f"));
+        ASSERT_EQ(disk.size(), REGION * THREADS);
+        for (uint32_t id = 0; id < THREADS; id++)
+            for (uint32_t b = 0; b < 8; b++) {
+                uint32_t last = ROUNDS - 8 + b;  // the last round that wrote block b
+                EXPECT_EQ(disk.substr(id * REGION + b * 8192, 8192),
+                          pattern(8192, int(id * 100 + last)))
+                    << "cache " << cache << " thread " << id << " block " << b;
+            }
+    }
 }
 
 }  // namespace
