@@ -1,12 +1,8 @@
-// Counts every allocation of the test process, so that a request path can be
-// shown to make none. Include it in exactly one source file of a test
-// binary: it replaces the global operator new and delete (all the plain
-// forms together, so that none pairs with a library or sanitizer
-// counterpart). Read the count before and after the calls in question:
-//
-//     uint64_t before = alloc_count();
-//     ... the request ...
-//     EXPECT_EQ(alloc_count() - before, 0u);
+// Counts every allocation of the test process, to show that a request path
+// makes none: compare alloc_count() before and after the calls. Include it in
+// exactly one source file of a test binary: it replaces all the plain forms
+// of operator new and delete together, so that none pairs with a library or
+// sanitizer counterpart.
 #pragma once
 
 #include <atomic>

@@ -4,7 +4,6 @@
 
 #include "fh/fh.h"
 #include "nfsd/cache.h"
-#include "platform/bytes.h"
 #include "server/config.h"
 
 nfs_tree::nfs_tree(const std::string &exports, int cache) {
@@ -21,22 +20,10 @@ nfs_tree::~nfs_tree() {
     cache_init();
 }
 
-std::string nfs_tree::host(const std::string &relative) const {
-    return env.home.file("c") + "/" + relative;
-}
-
-void nfs_tree::make(const std::string &relative, const std::string &content) const {
-    env.make(relative, content);
-}
-
 nfs_fh nfs_tree::handle(const std::string &path, int index) const {
     nfs_fh fh{};
     fh_for_path(env.entries().at(index)->export_id, path.c_str(), fh.data());
     return fh;
-}
-
-uint32_t nfs_tree::inode_of(const nfs_fh &fh) {
-    return load_le32(fh.data() + 8);
 }
 
 rpc_cred test_cred(uint32_t uid, uint32_t gid) {

@@ -1,5 +1,4 @@
-// A served tree for tests of the NFS backends: the exports_env world
-// (program directory, drives C: and D:, inode table, captured log) with an
+// A served tree for tests of the NFS backends: the exports_env world with an
 // exports file loaded, an open-file cache of "Cache" entries, and helpers
 // that make files and hand out their handles and caller identities.
 #pragma once
@@ -9,6 +8,7 @@
 #include <string>
 
 #include "nfsd/attr.h"
+#include "platform/bytes.h"
 #include "support/exports_env.h"
 
 using nfs_fh = std::array<uint8_t, 32>;
@@ -22,14 +22,15 @@ class nfs_tree {
     nfs_tree &operator=(const nfs_tree &) = delete;
 
     // Host path of a file below drive C:'s folder ("dir/f.txt").
-    std::string host(const std::string &relative) const;
+    std::string host(const std::string &relative) const { return env.home.file("c/" + relative); }
     // Creates a file (or, ending in '/', a folder) below drive C:'s folder.
-    void make(const std::string &relative, const std::string &content = "") const;
-    // The handle of a Windows path in export `index` (file order); a handle
-    // with inode 0 when the path has no record and cannot get one.
+    void make(const std::string &relative, const std::string &content = "") const {
+        env.make(relative, content);
+    }
+    // The handle of a Windows path in export `index` (file order); inode 0
+    // when the path has no record and cannot get one.
     nfs_fh handle(const std::string &path, int index = 0) const;
-    // The inode number a handle carries.
-    static uint32_t inode_of(const nfs_fh &fh);
+    static uint32_t inode_of(const nfs_fh &fh) { return load_le32(fh.data() + 8); }
     // What was logged since the last call.
     std::string log() { return env.log(); }
 
