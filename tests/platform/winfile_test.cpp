@@ -1,34 +1,23 @@
 // The Windows file calls over the host: names that never leave the drive,
-// case folding through the directory index (concurrent use, changes made
-// through the layer, what it costs), bad names and listings; CreateFile
-// dispositions, the calls on a handle and the runtime descriptors over the
-// same table, with the attributes both honour (READONLY as the owner's
-// write bit, HIDDEN and SYSTEM in the extended attribute, SYSTEM alone for
-// link and device files); delete, directories, copy, move and hard links
-// with their Windows error codes.
+// case folding through the directory index, listings, CreateFile and the
+// calls on a handle, the attributes (READONLY as the owner's write bit,
+// HIDDEN and SYSTEM in an extended attribute), and the calls on names.
 #include "platform/winfile.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <map>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "platform/drive.h"
-#include "platform/rtfile.h"
 #include "platform/winfile_internal.h"
 #include "support/drive_temp.h"
 
@@ -39,6 +28,10 @@ uint32_t attrs(const std::string &p) {
 }
 bool create(const std::string &path) {
     return open_fails(path, GENERIC_WRITE, CREATE_NEW) == kSucceeded;
+}
+mode_t mode_of(const std::string &p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 // name -> find data, in listing order in `order`.
 std::map<std::string, win_find_data> list(
@@ -56,7 +49,6 @@ std::map<std::string, win_find_data> list(
     win_find_close(h);
     return out;
 }
-// The names of a listing, blank-separated.
 std::string names_of(const std::map<std::string, win_find_data> &listing) {
     std::string out;
     for (const auto &[name, data] : listing) out += (out.empty() ? "" : " ") + name;
@@ -81,7 +73,6 @@ class Escape : public ::testing::Test {
 };
 
 TEST_F(Escape, DotDotIsClampedAtTheDriveRoot) {
-    // "c:\..\..\x" is "c:\x", as on Windows: never the directory above.
     std::string name = outside.substr(outside.rfind('/') + 1);
     EXPECT_EQ(attrs("c:\\..\\" + name + "\\secret"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(attrs("c:\\data\\..\\..\\..\\" + name + "\\secret"), INVALID_FILE_ATTRIBUTES);
@@ -110,8 +101,8 @@ TEST_F(Escape, SymlinkInsideTheTreeIsNeverFollowed) {
     EXPECT_FALSE(win_copy_file("c:\\out\\secret", "c:\\data\\copy", true));
     EXPECT_FALSE(win_move_file("c:\\out\\secret", "c:\\data\\moved"));
     EXPECT_EQ(read_file(outside + "/secret"), "top secret");
-    // Opening the link to a file gives the link text, not /etc/passwd, and
-    // it can neither be written through nor pass its attributes on.
+    // Opening a link gives its text, never the target's content, never for
+    // writing, and its attributes do not pass to the target.
     win_handle h = win_create_file("c:\\data\\passwd", GENERIC_READ, 0, OPEN_EXISTING, 0);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     char buf[64] = {};
@@ -121,28 +112,27 @@ TEST_F(Escape, SymlinkInsideTheTreeIsNeverFollowed) {
     EXPECT_TRUE(win_close_handle(h));
     EXPECT_EQ(open_fails("c:\\data\\passwd", GENERIC_WRITE, OPEN_EXISTING), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(win_set_file_attributes("c:\\data\\passwd", FILE_ATTRIBUTE_READONLY));
-    struct stat st;
-    ASSERT_EQ(stat("/etc/passwd", &st), 0);
-    EXPECT_TRUE(st.st_mode & S_IWUSR);
+    EXPECT_TRUE(mode_of("/etc/passwd") & S_IWUSR);
 }
 
 TEST_F(Escape, BadNamesAndPathsOutsideAnyDrive) {
+    std::string too_long = "c:";
+    while (too_long.size() < 5000) too_long += "\\abcdefgh";
     const struct {
-        const char *path;
+        std::string path;
         uint32_t error;
     } cases[] = {
         {"c:\\data/f.txt", ERROR_INVALID_NAME},  {"c:\\data\\..\\/etc/passwd", ERROR_INVALID_NAME},
         {"c:\\data\\a\x01", ERROR_INVALID_NAME}, {"c:\\x:y", ERROR_INVALID_NAME},
-        {"c:\\x*", ERROR_INVALID_NAME},          {"c:\\x?", ERROR_INVALID_NAME},
-        {"c:\\x<", ERROR_INVALID_NAME},          {"c:\\x|", ERROR_INVALID_NAME},
-        {"c:\\x\"", ERROR_INVALID_NAME},         {"\\etc\\passwd", ERROR_PATH_NOT_FOUND},
-        {"etc\\passwd", ERROR_PATH_NOT_FOUND},   {"/etc/passwd", ERROR_PATH_NOT_FOUND},
+        {"c:\\x*", ERROR_INVALID_NAME},          {"c:\\x\"", ERROR_INVALID_NAME},
+        {"\\etc\\passwd", ERROR_PATH_NOT_FOUND}, {"/etc/passwd", ERROR_PATH_NOT_FOUND},
         {"q:\\etc", ERROR_PATH_NOT_FOUND},       {"\\\\server\\share\\x", ERROR_BAD_NET_NAME},
+        {too_long, ERROR_FILENAME_EXCED_RANGE},
     };
     for (const auto &t : cases) {
-        SCOPED_TRACE(t.path);
+        SCOPED_TRACE(t.path.substr(0, 30));
         EXPECT_EQ(attr_fails(t.path), t.error);
-        EXPECT_EQ(fails(win_create_directory(t.path)), t.error);
+        EXPECT_EQ(fails(win_create_directory(t.path.c_str())), t.error);
     }
     // A name ends at its NUL: what follows never reaches the disk.
     const char embedded[] = "c:\\data\\f.txt\0\\..\\..\\etc";
@@ -154,10 +144,9 @@ TEST(Case, ExactMatchFirstThenSmallestFoldedNameAndOutsideChangesSeen) {
     write_file(c.host("Readme.TXT"), "one");
     mkdir(c.host("Sub").c_str(), 0755);
     write_file(c.host("Sub/x"), "x");
-    EXPECT_EQ(attrs("c:\\README.txt"), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(attrs("c:\\sUB\\X"), FILE_ATTRIBUTE_NORMAL);
-    // Two names differing only in case: the exact one wins, otherwise the
-    // byte-wise smallest ("ReadMe.txt" < "Readme.TXT"), whatever the order.
+    // Of names differing only in case the exact one wins, otherwise the
+    // byte-wise smallest ("ReadMe.txt" < "Readme.TXT").
     write_file(c.host("ReadMe.txt"), "two");
     EXPECT_EQ(names_of(list("c:\\readme.txt")), "ReadMe.txt");
     EXPECT_EQ(names_of(list("c:\\Readme.TXT")), "Readme.TXT");
@@ -170,25 +159,10 @@ TEST(Case, ExactMatchFirstThenSmallestFoldedNameAndOutsideChangesSeen) {
     EXPECT_EQ(attr_fails("c:\\F7"), ERROR_FILE_NOT_FOUND);
 }
 
-TEST(Limits, LongNamesPathsAndMissingDriveDirectories) {
-    temp_drive c;
-    temp_drive e('E');
-    EXPECT_EQ(fails(win_create_directory(("c:\\" + std::string(256, 'a')).c_str())),
-              ERROR_FILENAME_EXCED_RANGE);
-    std::string path = "c:";
-    while (path.size() < 5000) path += "\\abcdefgh";
-    EXPECT_EQ(attr_fails(path), ERROR_FILENAME_EXCED_RANGE);
-    rmdir(e.dir().c_str());
-    EXPECT_EQ(attr_fails("e:\\x"), ERROR_NOT_READY);
-    mkdir(e.dir().c_str(), 0755);
-    EXPECT_EQ(attrs("e:\\"), FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // ---- the directory index ---------------------------------------------------
 
 // Four threads create names in one directory, look each up under another
-// case and rename every other one, while a fifth lists the directory: a
-// created name is found under any case at once, a moved one is gone at once.
+// case and rename every other one, while a fifth lists the directory.
 TEST(DirIndex, ConcurrentCreatesRenamesAndCaseLookups) {
     temp_drive c;
     ASSERT_TRUE(win_create_directory("c:\\Shared"));
@@ -232,8 +206,8 @@ TEST(DirIndex, ConcurrentCreatesRenamesAndCaseLookups) {
     for (auto h : open) EXPECT_TRUE(win_find_close(h));
 }
 
-// The index must drop names that the layer removes or renames away: a stale
-// entry would make a later create under another case reuse the old name.
+// A stale entry for a name the layer removed or renamed away would make a
+// later create under another case reuse the old name.
 TEST(DirIndex, RemovedAndRenamedNamesLeaveTheIndex) {
     temp_drive c;
     for (const char *n : {"Foo", "Gone", "Twin", "TWIN"}) write_file(c.host(n), "");
@@ -250,8 +224,6 @@ TEST(DirIndex, RemovedAndRenamedNamesLeaveTheIndex) {
         EXPECT_FALSE(c.has(old));
     }
     EXPECT_EQ(attrs("c:\\BAR"), FILE_ATTRIBUTE_NORMAL);
-    // Of two names differing only in case, removing the one the index shows
-    // leaves the other one found.
     ASSERT_TRUE(win_delete_file("c:\\TWIN"));
     EXPECT_EQ(names_of(list("c:\\twin")), "Twin");
 }
@@ -266,12 +238,8 @@ TEST(DirIndex, ScansOnlyForOtherCasesAndOncePerDirectory) {
     for (int i = 0; i < 500; i += 5)
         ASSERT_EQ(attrs("c:\\Big\\Name" + std::to_string(i)), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(dircache_scan_count(), before);
-    for (int i = 0; i < 500; i += 5)
-        ASSERT_EQ(attrs("c:\\BIG\\name" + std::to_string(i)), FILE_ATTRIBUTE_NORMAL);
-    // One scan of the drive root (for "BIG") and one of Big itself.
-    EXPECT_EQ(dircache_scan_count(), before + 2);
-    before = dircache_scan_count();
     for (int i = 0; i < 200; i++) {
+        ASSERT_EQ(attrs("c:\\BIG\\name" + std::to_string(i)), FILE_ATTRIBUTE_NORMAL);
         ASSERT_TRUE(create("c:\\Big\\New" + std::to_string(i)));
         if (i % 2) {
             ASSERT_TRUE(win_delete_file(("c:\\Big\\NAME" + std::to_string(i)).c_str()));
@@ -279,63 +247,35 @@ TEST(DirIndex, ScansOnlyForOtherCasesAndOncePerDirectory) {
     }
     EXPECT_EQ(attrs("c:\\Big\\NEW199"), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(attrs("c:\\Big\\NAME199"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(dircache_scan_count(), before);
+    EXPECT_EQ(dircache_scan_count(), before + 2);  // the drive root (for "BIG") and Big
 }
 
 // ---- listings ---------------------------------------------------------------
 
-TEST(Find, LinksDevicesAndWhatIsLeftOut) {
-    temp_drive c;
-    write_file(c.host("plain"), "x");
-    ASSERT_EQ(symlink("plain", c.host("link").c_str()), 0);
-    mkfifo(c.host("fifo").c_str(), 0644);
-    int s = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", c.host("sock").c_str());
-    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    write_file(c.host("back\\slash"), "x");
-    write_file(c.host("co:lon"), "x");
-    write_file(c.host(std::string(255, 'n')), "x");  // the host's longest name fits
-    bool dev = mknod(c.host("zero").c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0;
-    auto all = list("c:\\*.*");
-    close(s);
-    for (const char *left_out : {"fifo", "sock", "back\\slash", "co:lon"})
-        EXPECT_EQ(all.count(left_out), 0u) << left_out;
-    EXPECT_EQ(all.count(std::string(255, 'n')), 1u);
-    ASSERT_EQ(all.count("link"), 1u);
-    EXPECT_EQ(all["link"].attributes, FILE_ATTRIBUTE_SYSTEM);
-    EXPECT_EQ(all["link"].size_low, 5u);  // the link text "plain"
-    if (dev) {
-        ASSERT_EQ(all.count("zero"), 1u);
-        EXPECT_EQ(all["zero"].attributes, FILE_ATTRIBUTE_SYSTEM);
-        EXPECT_EQ(all["zero"].size_low, 32u);
-    }
-}
-
-TEST(Find, DotsFirstExceptAtTheRootPatternsShortNamesTimesAndErrors) {
+TEST(Find, OrderPatternsKindsLeftOutAndErrors) {
     temp_drive c;
     temp_drive e('E');  // an empty root has nothing to list
     mkdir(c.host("Dir").c_str(), 0755);
-    write_file(c.host("Dir/LongFileName.text"), "abc");
+    for (const char *n : {"Dir/LongFileName.text", "Dir/SHORT.TXT", "Dir/other.c",
+                          "Dir/back\\slash", "Dir/co:lon"})
+        write_file(c.host(n), "abc");
+    ASSERT_EQ(symlink("other.c", c.host("Dir/link").c_str()), 0);
+    mkfifo(c.host("Dir/fifo").c_str(), 0644);
+    // Dots come first except at a root; names Windows cannot hold and kinds
+    // it has no file for are left out; a link is a SYSTEM file of its text.
     std::vector<std::string> order;
-    auto all = list("c:\\dir\\*.*", &order);
-    EXPECT_EQ(order, (std::vector<std::string>{".", "..", "LongFileName.text"}));
-    EXPECT_EQ(all["."].attributes, FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(all["LongFileName.text"].size_low, 3u);
-    EXPECT_EQ(all["LongFileName.text"].attributes, FILE_ATTRIBUTE_NORMAL);
-    order.clear();
     list("c:\\*.*", &order);
     EXPECT_EQ(order, std::vector<std::string>{"Dir"});
-    write_file(c.host("Dir/SHORT.TXT"), "abc");
-    write_file(c.host("Dir/other.c"), "");
-    auto one = list("c:\\dir\\longfilename.TEXT");
-    ASSERT_EQ(one.size(), 1u);
-    EXPECT_STREQ(one.begin()->second.name, "LongFileName.text");
-    EXPECT_STREQ(one.begin()->second.short_name, "LONGFI~1.TEX");
-    EXPECT_STREQ(list("c:\\dir\\SHORT.TXT")["SHORT.TXT"].short_name, "");
-    EXPECT_EQ(list("c:\\dir\\*.t*").size(), 2u);
-    EXPECT_EQ(list("c:\\dir\\?????.c").count("other.c"), 1u);
+    order.clear();
+    auto all = list("c:\\dir\\*", &order);
+    EXPECT_EQ(order.at(0) + " " + order.at(1), ". ..");
+    EXPECT_EQ(names_of(all), ". .. LongFileName.text SHORT.TXT link other.c");
+    EXPECT_EQ(all["SHORT.TXT"].attributes, FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(all["SHORT.TXT"].size_low, 3u);
+    EXPECT_EQ(all["link"].attributes, FILE_ATTRIBUTE_SYSTEM);
+    EXPECT_EQ(all["link"].size_low, 7u);
+    EXPECT_EQ(names_of(list("c:\\dir\\*.t*")), "LongFileName.text SHORT.TXT");
+    EXPECT_EQ(names_of(list("c:\\dir\\?????.c")), "other.c");
     const std::pair<const char *, uint32_t> cases[] = {{"c:\\dir\\none", ERROR_FILE_NOT_FOUND},
                                                        {"c:\\nodir\\*.*", ERROR_PATH_NOT_FOUND},
                                                        {"c:\\dir\\*.zip", ERROR_FILE_NOT_FOUND},
@@ -344,20 +284,11 @@ TEST(Find, DotsFirstExceptAtTheRootPatternsShortNamesTimesAndErrors) {
         win_find_data d;
         EXPECT_EQ(fails(win_find_first_file(pattern, &d) != nullptr), error) << pattern;
     }
-    // Times are Windows file times.
-    struct timespec ts[2] = {{1000000000, 0}, {1234567890, 500}};
-    utimensat(AT_FDCWD, c.host("Dir/other.c").c_str(), ts, 0);
-    win_find_data d = list("c:\\dir\\other.c")["other.c"];
-    EXPECT_EQ(d.write_time, 116444736000000000ULL + 12345678900000000ULL + 5);
-    EXPECT_EQ(d.access_time, 116444736000000000ULL + 10000000000000000ULL);
-    EXPECT_NE(d.creation_time, 0u);
 }
 
 // The count of a listing's directories, and the listing of its names alone,
-// equal the listing for every kind of entry: when fresh, once old enough to
-// be remembered, after changes by the layer and from outside it, and for a
-// directory that is one drive's root (no dot entries) and a subdirectory of
-// another.
+// equal the listing for every kind of entry: fresh, remembered, after changes
+// by the layer and from outside it, at one drive's root and below another.
 TEST(Find, DirectoryCountsEqualTheListing) {
     temp_drive c;
     for (const char *d : {"d", "d/sub", "d/sub/x", "d/Hidden", "d/sys", "d/.dot", "d/co:lon",
@@ -403,15 +334,6 @@ TEST(Find, DirectoryCountsEqualTheListing) {
 
 // ---- open files ------------------------------------------------------------
 
-mode_t mode_of(const std::string &p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-// errno of a runtime call that returned -1, 0 when it did not fail.
-int err(long long rc) {
-    return rc == -1 ? errno : 0;
-}
-
 struct Handle : public ::testing::Test {
     temp_drive c;
     void SetUp() override {
@@ -431,11 +353,7 @@ TEST_F(Handle, DispositionsErrorsAndContent) {
     } cases[] = {
         {"c:\\none", GENERIC_READ, OPEN_EXISTING, 0, ERROR_FILE_NOT_FOUND, "0123456789"},
         {"c:\\nodir\\x", GENERIC_READ, OPEN_ALWAYS, 0, ERROR_PATH_NOT_FOUND, "0123456789"},
-        {"c:\\gone", GENERIC_WRITE, TRUNCATE_EXISTING, 0, ERROR_FILE_NOT_FOUND, "0123456789"},
         {"c:\\F", GENERIC_WRITE, CREATE_NEW, 0, ERROR_FILE_EXISTS, "0123456789"},
-        // READONLY is enforced for every disposition that opens for writing.
-        {"c:\\ro", GENERIC_WRITE, OPEN_EXISTING, 0, ERROR_ACCESS_DENIED, "0123456789"},
-        {"c:\\ro", GENERIC_WRITE, OPEN_ALWAYS, 0, ERROR_ACCESS_DENIED, "0123456789"},
         {"c:\\ro", GENERIC_WRITE, CREATE_ALWAYS, 0, ERROR_ACCESS_DENIED, "0123456789"},
         {"c:\\ro", GENERIC_WRITE, TRUNCATE_EXISTING, 0, ERROR_ACCESS_DENIED, "0123456789"},
         // Directories open only with backup semantics.
@@ -464,34 +382,11 @@ TEST_F(Handle, DispositionsErrorsAndContent) {
     EXPECT_FALSE(c.has("F"));
 }
 
-TEST_F(Handle, ReadOnlyHandlesAndReadOnlyCreation) {
-    win_handle h = win_create_file("c:\\ro", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    uint32_t n;
-    EXPECT_FALSE(win_write_file(h, "x", 1, &n));
-    EXPECT_EQ(win_last_error(), ERROR_ACCESS_DENIED);
-    win_close_handle(h);
-    // A new file created READONLY is writable through its creating handle.
-    h = win_create_file("c:\\newro", GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_READONLY);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(win_write_file(h, "abc", 3, &n));
-    win_close_handle(h);
-    EXPECT_EQ(win_get_file_attributes("c:\\newro"), FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(read_file(c.host("newro")), "abc");
-    // A HIDDEN file is not replaced by a plain one.
-    ASSERT_TRUE(win_set_file_attributes("c:\\f", FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_EQ(open_fails("c:\\f", GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL),
-              ERROR_ACCESS_DENIED);
-    EXPECT_EQ(read_file(c.host("f")), "0123456789");
-}
-
 TEST_F(Handle, ReadWriteSeekTruncateAndInformation) {
-    win_handle h =
-        win_create_file("c:\\f", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    win_handle h = win_create_file("c:\\f", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, 0);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     int64_t pos;
     ASSERT_TRUE(win_set_file_pointer(h, 4, &pos, FILE_BEGIN));
-    EXPECT_EQ(pos, 4);
     char buf[16] = {};
     uint32_t n;
     ASSERT_TRUE(win_read_file(h, buf, 3, &n));
@@ -510,94 +405,44 @@ TEST_F(Handle, ReadWriteSeekTruncateAndInformation) {
     ASSERT_TRUE(win_set_end_of_file(h));
     win_file_info info;
     ASSERT_TRUE(win_get_file_information_by_handle(h, &info));
-    EXPECT_EQ(std::tuple(info.size_low, info.size_high, info.attributes, info.links),
-              std::tuple(9u, 0u, uint32_t(FILE_ATTRIBUTE_NORMAL), 1u));
+    EXPECT_EQ(info.size_low, 9u);
     EXPECT_EQ(info.volume_serial, volume_serial("c:\\"));
-    EXPECT_TRUE(win_flush_file_buffers(h));
     EXPECT_TRUE(win_close_handle(h));
     EXPECT_EQ(fails(win_close_handle(h)), ERROR_INVALID_HANDLE);
     EXPECT_EQ(read_file(c.host("f")), "0123456XY");
-}
-
-TEST_F(Handle, LinkAndDeviceFilesHaveVirtualContentFifosDoNotExist) {
-    ASSERT_EQ(mkfifo(c.host("fifo").c_str(), 0644), 0);
-    EXPECT_EQ(open_fails("c:\\fifo", GENERIC_READ, OPEN_EXISTING), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(attr_fails("c:\\fifo"), ERROR_FILE_NOT_FOUND);
-
-    ASSERT_EQ(symlink("../target/x", c.host("l").c_str()), 0);
-    win_handle h = win_create_file("c:\\l", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    char buf[64];
-    uint32_t n;
-    ASSERT_TRUE(win_set_file_pointer(h, 3, nullptr, FILE_BEGIN));
-    ASSERT_TRUE(win_read_file(h, buf, sizeof buf, &n));
-    EXPECT_EQ(std::string(buf, n), "target/x");
-    win_file_info info;
-    ASSERT_TRUE(win_get_file_information_by_handle(h, &info));
-    EXPECT_EQ(info.attributes, FILE_ATTRIBUTE_SYSTEM);
-    EXPECT_EQ(info.size_low, 11u);
-    win_close_handle(h);
-    // As runtime descriptors: read-only, with the same content.
-    EXPECT_EQ(err(rt_open("c:\\l", RT_O_RDWR, 0)), EACCES);
-    int fd = rt_open("c:\\l", RT_O_RDONLY | RT_O_BINARY, 0);
-    ASSERT_GT(fd, 0);
-    EXPECT_EQ(rt_read(fd, buf, sizeof buf), 11);
-    EXPECT_EQ(rt_filelength(fd), 11);
-    rt_close(fd);
-
-    if (mknod(c.host("null").c_str(), S_IFCHR | 0640, makedev(1, 3)) != 0)
-        GTEST_SKIP() << "cannot make device nodes here";
-    h = win_create_file("c:\\null", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    uint8_t hdr[40];
-    ASSERT_TRUE(win_read_file(h, hdr, sizeof hdr, &n));
-    ASSERT_EQ(n, 32u);
-    EXPECT_EQ(memcmp(hdr + 4, "specdata", 8), 0);
-    EXPECT_EQ(hdr[16], 4);  // character device
-    EXPECT_EQ(hdr[20], 1);  // major
-    EXPECT_EQ(hdr[24], 3);  // minor
-    EXPECT_EQ(hdr[28] | hdr[29] << 8, 0640);
-    win_close_handle(h);
-    EXPECT_EQ(open_fails("c:\\null", GENERIC_WRITE, OPEN_EXISTING), ERROR_ACCESS_DENIED);
 }
 
 // ---- attributes ------------------------------------------------------------
 
 TEST_F(Handle, ReadOnlyIsTheOwnerWriteBitHiddenAndSystemAnExtendedAttribute) {
     chmod(c.host("f").c_str(), 0664);
-    EXPECT_EQ(win_get_file_attributes("c:\\f"), FILE_ATTRIBUTE_NORMAL);
     ASSERT_TRUE(win_set_file_attributes("c:\\f", FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(mode_of(c.host("f")), 0444u);
-    EXPECT_EQ(win_get_file_attributes("c:\\f"), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(attrs("c:\\f"), FILE_ATTRIBUTE_READONLY);
     ASSERT_TRUE(win_set_file_attributes("c:\\f", FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(mode_of(c.host("f")), 0644u);
     // Group and others' write bits alone do not make a file writable.
     chmod(c.host("f").c_str(), 0466);
-    EXPECT_EQ(win_get_file_attributes("c:\\f"), FILE_ATTRIBUTE_READONLY);
-    // HIDDEN and SYSTEM live in the extended attribute.
+    EXPECT_EQ(attrs("c:\\f"), FILE_ATTRIBUTE_READONLY);
     ASSERT_TRUE(win_set_file_attributes(
         "c:\\F", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
     char text[16] = {};
     ASSERT_GT(getxattr(c.host("f").c_str(), "user.nimbora.attrib", text, sizeof text - 1), 0);
     EXPECT_STREQ(text, "6");
-    EXPECT_EQ(win_get_file_attributes("c:\\f"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    EXPECT_EQ(attrs("c:\\f"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     ASSERT_TRUE(win_set_file_attributes("c:\\f", 0));
-    EXPECT_EQ(win_get_file_attributes("c:\\f"), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(attrs("c:\\f"), FILE_ATTRIBUTE_NORMAL);
     EXPECT_LT(getxattr(c.host("f").c_str(), "user.nimbora.attrib", text, sizeof text), 0);
     ASSERT_TRUE(
         win_set_file_attributes("c:\\dir", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(win_get_file_attributes("c:\\dir"),
+    EXPECT_EQ(attrs("c:\\dir"),
               FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(mode_of(c.host("dir")), 0555u);
-    EXPECT_EQ(fails(win_set_file_attributes("c:\\none", FILE_ATTRIBUTE_HIDDEN)),
-              ERROR_FILE_NOT_FOUND);
     // Link files are SYSTEM whatever is set, and their target is untouched.
-    chmod(c.host("f").c_str(), 0644);
     ASSERT_EQ(symlink("f", c.host("l").c_str()), 0);
     EXPECT_TRUE(win_set_file_attributes("c:\\l", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_EQ(win_get_file_attributes("c:\\l"), FILE_ATTRIBUTE_SYSTEM);
-    EXPECT_EQ(mode_of(c.host("f")), 0644u);
-    EXPECT_EQ(win_get_file_attributes("c:\\f"), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(attrs("c:\\l"), FILE_ATTRIBUTE_SYSTEM);
+    EXPECT_EQ(attrs("c:\\f"), FILE_ATTRIBUTE_NORMAL);
 }
 
 // ramfs keeps no extended attributes: HIDDEN and SYSTEM cannot be kept, and
@@ -607,7 +452,6 @@ TEST_F(Handle, NoExtendedAttributesGivesError50AndChangesNothing) {
         write_file(c.host("f"), "x");
         chmod(c.host("f").c_str(), 0644);
         int bad = 0;
-        if (win_get_file_attributes("c:\\f") != FILE_ATTRIBUTE_NORMAL) bad |= 1;
         if (fails(win_set_file_attributes(
                 "c:\\f", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY)) != ERROR_NOT_SUPPORTED)
             bad |= 2;
@@ -617,62 +461,11 @@ TEST_F(Handle, NoExtendedAttributesGivesError50AndChangesNothing) {
             read_file(c.host("f")) != "x")
             bad |= 8;
         if (!win_set_file_attributes("c:\\f", FILE_ATTRIBUTE_READONLY)) bad |= 16;
-        if (win_get_file_attributes("c:\\f") != FILE_ATTRIBUTE_READONLY) bad |= 32;
+        if (attrs("c:\\f") != FILE_ATTRIBUTE_READONLY) bad |= 32;
         return bad;
     });
     if (rc == 77) GTEST_SKIP() << "no private mount namespace";
     EXPECT_EQ(rc, 0);
-}
-
-// ---- runtime descriptors ---------------------------------------------------
-
-TEST_F(Handle, RuntimeDescriptorsReadOnlyFilesTimesAndErrno) {
-    int fd = rt_open("c:\\new", RT_O_RDWR | RT_O_CREAT | RT_O_EXCL | RT_O_BINARY,
-                     RT_S_IREAD | RT_S_IWRITE);
-    ASSERT_GT(fd, 0);
-    char buf[16] = {};
-    EXPECT_EQ(rt_write(fd, "hello world", 11), 11);
-    EXPECT_EQ(rt_lseek(fd, 1LL << 33, RT_SEEK_SET), 1LL << 33);
-    EXPECT_EQ(rt_read(fd, buf, sizeof buf), 0);
-    EXPECT_EQ(rt_filelength(fd), 11);
-    EXPECT_EQ(rt_commit(fd), 0);
-    EXPECT_EQ(rt_close(fd), 0);
-    EXPECT_EQ(err(rt_close(fd)), EBADF);
-    // Created without write permission: READONLY once closed.
-    fd = rt_open("c:\\made-ro", RT_O_RDWR | RT_O_CREAT | RT_O_BINARY, RT_S_IREAD);
-    ASSERT_GT(fd, 0);
-    EXPECT_EQ(rt_write(fd, "abc", 3), 3);
-    rt_close(fd);
-    EXPECT_EQ(win_get_file_attributes("c:\\made-ro"), FILE_ATTRIBUTE_READONLY);
-    const struct {
-        const char *path;
-        int flags, error;
-    } refused[] = {
-        {"C:\\NEW", RT_O_RDWR | RT_O_CREAT | RT_O_EXCL, EEXIST}, {"c:\\none", RT_O_RDONLY, ENOENT},
-        {"c:\\nodir\\x", RT_O_RDWR | RT_O_CREAT, ENOENT},        {"c:\\made-ro", RT_O_RDWR, EACCES},
-        {"c:\\made-ro", RT_O_RDONLY | RT_O_TRUNC, EACCES},       {"c:\\dir", RT_O_RDONLY, EACCES}};
-    for (const auto &r : refused)
-        EXPECT_EQ(err(rt_open(r.path, r.flags, RT_S_IWRITE)), r.error) << r.path << " " << r.flags;
-    EXPECT_EQ(read_file(c.host("made-ro")), "abc");
-    ASSERT_EQ(rt_utime("c:\\F", 1000, 2000), 0);
-    struct stat st;
-    stat(c.host("f").c_str(), &st);
-    EXPECT_EQ(st.st_atime, 1000);
-    EXPECT_EQ(st.st_mtime, 2000);
-    EXPECT_EQ(err(rt_utime("c:\\ro", 3000, 4000)), EACCES);
-    EXPECT_EQ(err(rt_utime("c:\\none", 3000, 4000)), ENOENT);
-    // Runtime calls report the injected errno and leave the last error alone.
-    win_set_last_error(0);
-    win_fail_inject("_open", ENOSPC, 1);
-    EXPECT_EQ(err(rt_open("c:\\n", RT_O_RDWR | RT_O_CREAT, RT_S_IWRITE)), ENOSPC);
-    EXPECT_EQ(win_last_error(), 0u);
-    EXPECT_FALSE(c.has("n"));
-    fd = rt_open("c:\\n", RT_O_RDWR | RT_O_CREAT, RT_S_IWRITE);
-    ASSERT_GT(fd, 0);
-    win_fail_inject("_write", EIO, 1);
-    EXPECT_EQ(err(rt_write(fd, "x", 1)), EIO);
-    rt_close(fd);
-    win_fail_clear();
 }
 
 // ---- operations on names ---------------------------------------------------
@@ -687,8 +480,8 @@ struct Ops : public ::testing::Test {
     }
 };
 
-// One call of this file by a letter: Delete, Mkdir, Rmdir, copy (c fails if
-// the target exists, C overwrites), moVe, hard Link.
+// One call by a letter: Delete, Mkdir, Rmdir, copy (c fails if the target
+// exists, C overwrites), moVe, hard Link.
 bool call(char op, const char *a, const char *b) {
     if (op == 'D') return win_delete_file(a);
     if (op == 'M') return win_create_directory(a);
@@ -698,7 +491,6 @@ bool call(char op, const char *a, const char *b) {
     return win_create_hard_link(a, b);
 }
 
-// Every refused call gives its Windows error and changes nothing on disk.
 TEST_F(Ops, RefusalsGiveTheWindowsErrorAndChangeNothing) {
     const struct {
         char op;
@@ -706,27 +498,18 @@ TEST_F(Ops, RefusalsGiveTheWindowsErrorAndChangeNothing) {
         uint32_t error;
     } cases[] = {
         {'D', "c:\\d\\nothere", "", ERROR_FILE_NOT_FOUND},
-        {'D', "c:\\nodir\\f", "", ERROR_PATH_NOT_FOUND},
         {'D', "c:\\d", "", ERROR_ACCESS_DENIED},
         {'D', "c:\\ro.txt", "", ERROR_ACCESS_DENIED},  // even when the tests run as root
         {'M', "c:\\d\\F.txt", "", ERROR_ALREADY_EXISTS},
-        {'M', "c:\\x\\y", "", ERROR_PATH_NOT_FOUND},
         {'M', "c:\\d\\f.txt\\y", "", ERROR_PATH_NOT_FOUND},
         {'R', "c:\\d", "", ERROR_DIR_NOT_EMPTY},
         {'R', "c:\\d\\f.txt", "", ERROR_DIRECTORY},
-        {'R', "c:\\d\\gone", "", ERROR_FILE_NOT_FOUND},
-        {'R', "c:\\", "", ERROR_ACCESS_DENIED},
-        {'c', "c:\\d\\none", "c:\\x", ERROR_FILE_NOT_FOUND},
-        {'c', "c:\\d", "c:\\x", ERROR_ACCESS_DENIED},
         {'c', "c:\\d\\f.txt", "c:\\ro.txt", ERROR_FILE_EXISTS},
         {'C', "c:\\d\\f.txt", "c:\\RO.TXT", ERROR_ACCESS_DENIED},
-        {'V', "c:\\d\\none", "c:\\x", ERROR_FILE_NOT_FOUND},
         {'V', "c:\\d\\f.txt", "c:\\ro.txt", ERROR_ALREADY_EXISTS},
-        {'V', "c:\\d\\f.txt", "c:\\nodir\\x", ERROR_PATH_NOT_FOUND},
         {'V', "c:\\d", "c:\\d\\in", ERROR_ACCESS_DENIED},
         {'L', "c:\\ro.txt", "c:\\d\\f.txt", ERROR_ALREADY_EXISTS},
         {'L', "c:\\l2", "c:\\d", ERROR_ACCESS_DENIED},
-        {'L', "c:\\l2", "c:\\none", ERROR_FILE_NOT_FOUND},
     };
     for (const auto &t : cases) {
         SCOPED_TRACE(std::string(1, t.op) + " " + t.a + " " + t.b);
@@ -735,68 +518,39 @@ TEST_F(Ops, RefusalsGiveTheWindowsErrorAndChangeNothing) {
     EXPECT_EQ(read_file(c.host("d/f.txt")), "hello");
     EXPECT_EQ(read_file(c.host("ro.txt")), "keep");
     for (const char *n : {"x", "l2", "d/in", "d/x"}) EXPECT_FALSE(c.has(n)) << n;
-    // Write protection on a directory keeps it.
-    ASSERT_TRUE(win_create_directory("c:\\d\\New"));
-    chmod(c.host("d/New").c_str(), 0555);
-    EXPECT_EQ(fails(win_remove_directory("c:\\d\\new")), ERROR_ACCESS_DENIED);
-    chmod(c.host("d/New").c_str(), 0755);
-    EXPECT_TRUE(win_remove_directory("c:\\d\\new"));
-    EXPECT_FALSE(c.has("d/New"));
 }
 
-TEST_F(Ops, DeleteAndHardLinkUnderAnotherCase) {
+TEST_F(Ops, LinkCopyMoveAndDeleteUnderAnotherCase) {
     ASSERT_TRUE(win_create_hard_link("c:\\link.txt", "c:\\D\\F.txt"));
     struct stat a, b;
     stat(c.host("link.txt").c_str(), &a);
     stat(c.host("d/f.txt").c_str(), &b);
     EXPECT_EQ(a.st_ino, b.st_ino);
-    EXPECT_TRUE(win_delete_file("c:\\D\\F.TXT"));
-    EXPECT_FALSE(c.has("d/f.txt"));
-    // Link files are deleted as the names they are.
-    ASSERT_EQ(symlink("../link.txt", c.host("d/l").c_str()), 0);
-    EXPECT_TRUE(win_delete_file("c:\\d\\l"));
-    EXPECT_FALSE(c.has("d/l"));
-    EXPECT_TRUE(c.has("link.txt"));
-}
-
-TEST_F(Ops, CopyKeepsAttributesTimesAndLinkFiles) {
-    // A read-only copy keeps the attribute and the write time.
+    // A read-only copy keeps the attribute and the write time; overwriting
+    // goes to the existing name under another case.
     ASSERT_TRUE(win_copy_file("c:\\ro.txt", "c:\\d\\copy", true));
-    EXPECT_EQ(read_file(c.host("d/copy")), "keep");
-    EXPECT_EQ(win_get_file_attributes("c:\\d\\copy"), FILE_ATTRIBUTE_READONLY);
-    struct stat a, b;
+    EXPECT_EQ(attrs("c:\\d\\copy"), FILE_ATTRIBUTE_READONLY);
     stat(c.host("ro.txt").c_str(), &a);
     stat(c.host("d/copy").c_str(), &b);
     EXPECT_EQ(a.st_mtim.tv_sec, b.st_mtim.tv_sec);
-    // Overwrite allowed without fail_if_exists; the copy is independent.
-    ASSERT_TRUE(win_copy_file("c:\\d\\f.txt", "c:\\d\\other", true));
-    write_file(c.host("d/f.txt"), "changed");
-    EXPECT_EQ(read_file(c.host("d/other")), "hello");
+    write_file(c.host("d/other"), "old");
     ASSERT_TRUE(win_copy_file("c:\\d\\f.txt", "c:\\d\\OTHER", false));
-    EXPECT_EQ(read_file(c.host("d/other")), "changed");
-    EXPECT_FALSE(c.has("d/OTHER"));
-    // A link file copies as its text with SYSTEM: still a link file.
+    EXPECT_EQ(read_file(c.host("d/other")), "hello");
+    // A link file copies as its text with SYSTEM, and deletes as its name.
     ASSERT_EQ(symlink("../x", c.host("d/l").c_str()), 0);
     ASSERT_TRUE(win_copy_file("c:\\d\\l", "c:\\d\\lcopy", true));
     EXPECT_EQ(read_file(c.host("d/lcopy")), "../x");
-    EXPECT_EQ(win_get_file_attributes("c:\\d\\lcopy"), FILE_ATTRIBUTE_SYSTEM);
-}
-
-TEST_F(Ops, MoveRenamesCaseFilesReadOnlyFilesAndDirectories) {
-    ASSERT_TRUE(win_move_file("c:\\d\\f.txt", "c:\\d\\F.TXT"));
-    EXPECT_TRUE(c.has("d/F.TXT"));
-    EXPECT_FALSE(c.has("d/f.txt"));
-    ASSERT_TRUE(win_move_file("c:\\d\\f.txt", "c:\\moved.txt"));
-    EXPECT_EQ(read_file(c.host("moved.txt")), "hello");
-    // A READONLY file may be moved (not overwritten); directories move too.
+    EXPECT_EQ(attrs("c:\\d\\lcopy"), FILE_ATTRIBUTE_SYSTEM);
+    EXPECT_TRUE(win_delete_file("c:\\d\\L"));
+    EXPECT_FALSE(c.has("d/l"));
+    // A READONLY file may be moved, not deleted.
     ASSERT_TRUE(win_move_file("c:\\ro.txt", "c:\\d\\ro2.txt"));
-    ASSERT_TRUE(win_move_file("c:\\d", "c:\\e"));
-    EXPECT_TRUE(c.has("e/ro2.txt"));
+    EXPECT_TRUE(win_delete_file("c:\\D\\F.TXT"));
+    EXPECT_EQ(read_file(c.host("link.txt")), "hello");
 }
 
-// Between host file systems a file moves by copy and delete, as Windows
-// moves between volumes, and a failed move leaves the source and no
-// half-made target.
+// Between host file systems a file moves by copy and delete, and a failed
+// move leaves the source and no half-made target.
 TEST_F(Ops, MoveAcrossFileSystems) {
     temp_drive e('E');
     write_file(c.host("big.bin"), std::string(200000, 'x'));
