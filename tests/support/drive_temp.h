@@ -1,9 +1,6 @@
-// A temporary drive for tests: a fresh empty directory mapped as a drive
-// letter (C: unless told otherwise) for the lifetime of the object. While any
-// exists the drive map holds only temp drives, so a test never reaches the
-// settings store's drives; when the last goes the map is reloaded on next
-// use. The directory is removed on destruction (links are not followed).
-// Not thread-safe: create and destroy them on the test's main thread.
+// A fresh empty directory mapped as a drive letter while the object lives.
+// While any exists the map holds only temp drives; the directory is removed
+// on destruction. Create and destroy them on the test's main thread.
 #pragma once
 
 #include <cstdint>
@@ -19,32 +16,26 @@ class temp_drive {
     temp_drive(const temp_drive &) = delete;
     temp_drive &operator=(const temp_drive &) = delete;
 
-    // The host directory, without a trailing '/'.
-    const std::string &dir() const { return dir_; }
-    // A host path below it: host("a/b") is dir() + "/a/b".
+    const std::string &dir() const { return dir_; }  // no trailing '/'
     std::string host(const std::string &rel) const { return dir_ + "/" + rel; }
-    // Whether host(rel) exists (without following a last link).
-    bool has(const std::string &rel) const;
-    char letter() const { return letter_; }
+    bool has(const std::string &rel) const;  // host(rel) exists (a last link not followed)
 
    private:
     std::string dir_;
     char letter_;
 };
 
-// The Windows last error of a call that failed, or kSucceeded, so that a
-// check reads EXPECT_EQ(fails(win_delete_file(p)), ERROR_FILE_NOT_FOUND).
+// The Windows last error of a call that failed, or kSucceeded:
+// EXPECT_EQ(fails(win_delete_file(p)), ERROR_FILE_NOT_FOUND). The same for
+// win_get_file_attributes and win_create_file (the handle is closed again).
 constexpr uint32_t kSucceeded = 0xFFFFFFFFu;
 uint32_t fails(bool ok);
-// The same for win_get_file_attributes and for win_create_file (the handle
-// is closed again).
 uint32_t attr_fails(const std::string &path);
 uint32_t open_fails(const std::string &path, uint32_t access, uint32_t disposition,
                     uint32_t flags = 0);
 // The serial number of a volume root, 0 when the call fails.
 uint32_t volume_serial(const char *root);
 
-// Runs `body` in a child process with its own mount namespace in which a
-// fresh `fstype` file system is mounted on `dir`; returns the child's exit
-// code, or 77 when such a mount is not possible here.
+// Runs `body` in a child with a private mount namespace and a fresh `fstype`
+// mounted on `dir`: the child's exit code, or 77 when that is impossible.
 int with_mounted(const std::string &dir, const char *fstype, const std::function<int()> &body);

@@ -1,7 +1,6 @@
-// A temporary program directory for tests: created empty, made the program
-// directory (so settings.reg, the log and the server's files land in it), with
-// XDG_CONFIG_HOME pointed inside it so per-user settings never touch the real
-// home. Everything is removed and restored when the object goes away.
+// A fresh empty program directory (settings.reg, the log and the server's
+// files land in it) with XDG_CONFIG_HOME inside it, so that user settings
+// never touch the real home. Removed and restored when the object goes.
 #pragma once
 
 #include <string>
@@ -17,15 +16,12 @@ class test_home {
     test_home(const test_home &) = delete;
     test_home &operator=(const test_home &) = delete;
 
-    // The directory, ending in '/'.
-    const std::string &path() const { return dir_; }
-    // `name` inside the directory.
+    const std::string &path() const { return dir_; }  // ends in '/'
     std::string file(const std::string &name) const { return dir_ + name; }
-    // Writes `text` to `name` inside the directory (replacing it).
+    // Replaces `name` inside the directory; reads it ("" when unreadable).
     void write(const std::string &name, const std::string &text) const {
         write_file(file(name), text);
     }
-    // The content of `name`, or "" when it cannot be read.
     std::string read(const std::string &name) const { return read_file(file(name)); }
 
    private:
