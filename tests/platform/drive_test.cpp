@@ -62,15 +62,11 @@ TEST_F(Drives, UncRootsOnlyWithRemote) {
     EXPECT_EQ(win_get_drive_type("\\\\SRV\\Share"), DRIVE_REMOTE);
 }
 
-// ---- volumes ---------------------------------------------------------------
-
-TEST(Volume, RootsOnlyAndARecreatedDirectoryIsANewMedium) {
+// A removable drive whose directory is gone has no medium; made again it is
+// a new medium with a new serial.
+TEST(Volume, RecreatedDirectoryIsANewMedium) {
     temp_drive e('E', DRIVE_REMOVABLE);
-    char fs[32] = {};
-    uint32_t s1 = 0, maxc = 0;
-    ASSERT_TRUE(win_get_volume_information("e:", nullptr, 0, &s1, &maxc, nullptr, fs, sizeof fs));
-    EXPECT_EQ(std::string(fs) + " " + std::to_string(maxc), "NTFS 255");
-    EXPECT_EQ(fails(volume_serial("e:\\sub\\") != 0), ERROR_DIR_NOT_ROOT);
+    uint32_t s1 = volume_serial("e:\\");
     ASSERT_EQ(rmdir(e.dir().c_str()), 0);
     EXPECT_EQ(fails(volume_serial("e:\\") != 0), ERROR_NOT_READY);
     ASSERT_EQ(mkdir(e.dir().c_str(), 0755), 0);
@@ -78,8 +74,6 @@ TEST(Volume, RootsOnlyAndARecreatedDirectoryIsANewMedium) {
     EXPECT_NE(s2, 0u);
     EXPECT_NE(s1, s2);
 }
-
-// ---- the mapped table file -------------------------------------------------
 
 // A second opener, even one that would empty the file, is refused while the
 // first holds it.
@@ -92,12 +86,10 @@ TEST(Mapfile, OpeningIsExclusiveUntilClosed) {
     a.base[100] = 7;
     EXPECT_FALSE(mapfile_open(&b, f.c_str(), false));
     EXPECT_FALSE(mapfile_open(&b, f.c_str(), true));
-    EXPECT_EQ(a.base[100], 7);
     mapfile_close(&a);
     ASSERT_TRUE(mapfile_open(&b, f.c_str(), false));
-    uint64_t size = 0;
-    EXPECT_TRUE(mapfile_size(&b, &size));
-    EXPECT_EQ(size, 4096u);
+    ASSERT_TRUE(mapfile_map(&b, 4096));
+    EXPECT_EQ(b.base[100], 7);
     mapfile_close(&b);
 }
 

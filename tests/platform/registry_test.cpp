@@ -59,14 +59,11 @@ TEST_F(Registry, ReadsScanNumbersUndoEscapesAndFallBackToTheDefault) {
     for (auto [name, value] : numbers) EXPECT_EQ(reg_read_number("nfsd", name, 4), value) << name;
     // "c:\data\" needs 9 bytes with its terminator: 8 is too small, so the
     // default; a default longer than the buffer is cut, never overrun.
-    const struct {
-        const char *name, *def;
-        uint32_t size;
-        const char *text;
-    } strings[] = {{"Path", "d", 9, "c:\\data\\"}, {"Path", "d", 8, "d"},
-                   {"Hex", "d", 64, "ABCD"},       {"After", "d", 64, "read"},
-                   {"Missing", "0123456789", 4, "012"}};
-    for (const auto &s : strings) EXPECT_EQ(read_str(s.name, s.def, s.size), s.text) << s.name;
+    EXPECT_EQ(read_str("Path", "d", 9), "c:\\data\\");
+    EXPECT_EQ(read_str("Path", "d", 8), "d");
+    EXPECT_EQ(read_str("Missing", "0123456789", 4), "012");
+    EXPECT_EQ(read_str("Hex"), "ABCD");
+    EXPECT_EQ(read_str("After"), "read");
 }
 
 // Random bytes, then broken lines, then a good key: reads fall back to the

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "platform/registry.h"
@@ -37,7 +37,5 @@ void write_file(const std::string &path, const std::string &content) {
 
 std::string read_file(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
