@@ -15,10 +15,8 @@ namespace {
 
 struct Drives : public ::testing::Test {
     test_home home;
-    std::string dir_c, dir_e;
+    std::string dir_c = home.file("c"), dir_e = home.file("e");
     void SetUp() override {
-        dir_c = home.file("c");
-        dir_e = home.file("e");
         mkdir(dir_c.c_str(), 0755);
         mkdir(dir_e.c_str(), 0755);
     }

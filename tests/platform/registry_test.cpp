@@ -99,6 +99,11 @@ TEST_F(Registry, WritesMakeAMinimalFileAndValuesAtTheirDefaultGo) {
     EXPECT_TRUE(reg_write_number("nfsd", "Datasize", 8192, 8192));
     EXPECT_TRUE(reg_write_number("nfsd", "port", 5, 2049));
     EXPECT_EQ(file(), "REGEDIT4\n\n" + KEY + "\"port\"=\"5\"\n\"x\"=\"y\"\n");
+    // The user store lives in the user's configuration folder.
+    EXPECT_TRUE(reg_write_user_string("nfsd", "Language", "Deutsch"));
+    EXPECT_EQ(
+        home.read("config/nimbora/settings.reg"),
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Nimbora\\nfsd]\n\"Language\"=\"Deutsch\"\n");
 }
 
 TEST_F(Registry, RewriteKeepsEverythingElseByteForByte) {
@@ -130,12 +135,9 @@ TEST_F(Registry, RewriteKeepsEverythingElseByteForByte) {
 
 TEST_F(Registry, EscapesRoundTripAndLineBreaksAreRefused) {
     const char *texts[] = {"c:\\data\\", "\\\\\"\\", "", "a=\"b\"", "ends with backslash\\"};
-    for (int i = 0; i < 5; i++) {
-        std::string name = "V" + std::to_string(i) + "\\\"";
-        ASSERT_TRUE(reg_write_string("nfsd", name.c_str(), texts[i]));
-        for (int j = 0; j <= i; j++)  // the values before it survive each rewrite
-            EXPECT_EQ(read_str(("V" + std::to_string(j) + "\\\"").c_str()), texts[j]);
-    }
+    for (const char *text : texts)  // named after the text: the name needs escapes too
+        ASSERT_TRUE(reg_write_string("nfsd", (std::string("V") + text).c_str(), text));
+    for (const char *text : texts) EXPECT_EQ(read_str((std::string("V") + text).c_str()), text);
     // A line break would let a value inject lines into the file.
     EXPECT_FALSE(reg_write_string("nfsd", "Path", "x\"\n\"Port\"=\"1"));
     EXPECT_FALSE(reg_write_string("nfsd", "Pa\nth", "x"));
@@ -160,14 +162,6 @@ TEST_F(Registry, ConcurrentWritersLoseNothing) {
             std::string name = "T" + std::to_string(t) + "-" + std::to_string(i);
             EXPECT_EQ(reg_read_number("nfsd", name.c_str(), 0), uint32_t(i + 1)) << name;
         }
-}
-
-// The user store's reads and writes are the language tests'; here: where it lies.
-TEST_F(Registry, TheUserStoreLivesInTheUserConfigFolder) {
-    EXPECT_TRUE(reg_write_user_string("nfsd", "Language", "Deutsch"));
-    EXPECT_EQ(
-        home.read("config/nimbora/settings.reg"),
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Nimbora\\nfsd]\n\"Language\"=\"Deutsch\"\n");
 }
 
 }  // namespace

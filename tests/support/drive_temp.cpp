@@ -11,9 +11,7 @@
 #include "platform/drive.h"
 #include "platform/winfile.h"
 
-namespace {
-int live = 0;
-}
+static int live = 0;  // temp drives alive
 
 temp_drive::temp_drive(char letter, uint32_t type, uint32_t serial) : letter_(letter) {
     char tmpl[] = "/tmp/nimbora-drive-XXXXXX";
