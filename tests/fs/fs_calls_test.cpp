@@ -28,7 +28,8 @@ TEST_F(CharSet, NameBytesOnDiskAndBackPerCharSet) {
     for (const auto &t : cases) {
         SCOPED_TRACE(t.charset);
         config.charset = t.charset;
-        ASSERT_TRUE(win_close_handle(fs_create_file("c:\\\xC3\xA4", GENERIC_WRITE, 0, CREATE_NEW, 0)));
+        ASSERT_TRUE(
+            win_close_handle(fs_create_file("c:\\\xC3\xA4", GENERIC_WRITE, 0, CREATE_NEW, 0)));
         EXPECT_TRUE(c.has(t.on_disk));
         win_find_data d;
         ASSERT_TRUE(fs_find_close(fs_find_first("c:\\*.*", &d)));

@@ -60,8 +60,7 @@ TEST_F(Drives, UncRootsOnlyWithRemote) {
     EXPECT_EQ(win_get_drive_type("\\\\SRV\\Share"), DRIVE_REMOTE);
 }
 
-// A removable drive whose directory is gone has no medium; made again it is
-// a new medium with a new serial.
+// A drive whose directory is gone has no medium; made again, it is a new one.
 TEST(Volume, RecreatedDirectoryIsANewMedium) {
     temp_drive e('E', DRIVE_REMOVABLE);
     uint32_t s1 = volume_serial("e:\\");

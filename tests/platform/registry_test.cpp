@@ -32,8 +32,7 @@ struct Registry : public ::testing::Test {
         home.write("settings.reg", "REGEDIT4\n\n" + KEY + text);
     }
     std::string file() { return home.read("settings.reg"); }
-    // How many names the program directory holds.
-    long entries() {
+    long entries() {  // names in the program directory
         auto it = std::filesystem::directory_iterator(home.path());
         return std::distance(it, std::filesystem::directory_iterator());
     }
@@ -77,9 +76,10 @@ TEST_F(Registry, GarbageNeverCrashesAndGoodLinesStillCount) {
     }
     junk += "\n\x01\xff";
     junk.push_back('\0');
-    junk += "[[[\n\"unterminated=\"x\n\"Port\"=garbage\n\"Port\"=\"open\n\"Port\"=hex:zz\n"
-            "\"Port\"=dword:123456789\n=\n@\n\n" +
-            KEY + "\"Threads\"=\"3\"\n\"Port\"=\"bad\"x\n[\n]\n";
+    junk +=
+        "[[[\n\"unterminated=\"x\n\"Port\"=garbage\n\"Port\"=\"open\n\"Port\"=hex:zz\n"
+        "\"Port\"=dword:123456789\n=\n@\n\n" +
+        KEY + "\"Threads\"=\"3\"\n\"Port\"=\"bad\"x\n[\n]\n";
     home.write("settings.reg", junk);
     EXPECT_EQ(reg_read_number("nfsd", "Port", 2049), 2049u);
     EXPECT_EQ(reg_read_number("nfsd", "Threads", 4), 3u);

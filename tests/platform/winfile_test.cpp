@@ -204,8 +204,8 @@ TEST(DirIndex, CaseRuleOutsideChangesAndRemovedNames) {
 TEST(Find, PatternsLinksAndWhatIsLeftOut) {
     temp_drive c;
     mkdir(c.host("Dir").c_str(), 0755);
-    for (const char *n : {"Dir/LongFileName.text", "Dir/SHORT.TXT", "Dir/other.c",
-                          "Dir/back\\slash", "Dir/co:lon"})
+    for (const char *n :
+         {"Dir/LongFileName.text", "Dir/SHORT.TXT", "Dir/other.c", "Dir/back\\slash", "Dir/co:lon"})
         write_file(c.host(n), "abc");
     ASSERT_EQ(symlink("other.c", c.host("Dir/link").c_str()), 0);
     mkfifo(c.host("Dir/fifo").c_str(), 0644);
