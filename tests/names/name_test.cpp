@@ -28,8 +28,7 @@ TEST(AddName, AppendsOrRefusesLeavingThePath) {
         {"c:\\data", "caf\xc3\xa9", 2, "c:\\data"},  // not ASCII under CharSet 0
         {"c:\\data", "caf\xc3\xa9", 0, "c:\\data\\caf\xc3\xa9", 255, false, CHARSET_UTF8},
         {"a:", "readme.text", 63, "a:", 12},  // 8.3 volume
-        {"a:", "readme.txt", 0, "a:\\readme.txt", 12},
-        {"a:", "readme.text", 63, "a:", 0},  // volume not known yet
+        {"a:", "readme.text", 63, "a:", 0},   // volume not known yet
         {"C:\\Data", "ReadMe.TXT", 0, "c:\\data\\readme.txt", 255, true},
         {dir1003, std::string(19, 'n'), 0, dir1003 + "\\" + std::string(19, 'n')},  // 1023
         {dir1003, std::string(20, 'n'), 63, dir1003},

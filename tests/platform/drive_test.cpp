@@ -1,5 +1,4 @@
-// The drive map read from the settings store, the volume of a mapped drive,
-// and the mapped table file.
+// The drive map from the settings store, removable media, the table file.
 #include "platform/drive.h"
 
 #include <gtest/gtest.h>

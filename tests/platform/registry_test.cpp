@@ -1,5 +1,4 @@
-// The settings store: what a reader gets from a settings.reg file, and what a
-// write leaves on disk.
+// The settings store: what reads get from settings.reg, what writes leave.
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>
@@ -147,21 +146,20 @@ TEST_F(Registry, EscapesRoundTripAndLineBreaksAreRefused) {
 }
 
 TEST_F(Registry, ConcurrentWritersLoseNothing) {
+    auto name = [](int t, int i) { return "T" + std::to_string(t) + "-" + std::to_string(i); };
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; t++)
-        threads.emplace_back([t] {
+        threads.emplace_back([t, &name] {
             for (int i = 0; i < 25; i++) {
-                std::string name = "T" + std::to_string(t) + "-" + std::to_string(i);
-                EXPECT_TRUE(reg_write_number("nfsd", name.c_str(), i + 1, 0));
-                reg_read_number("nfsd", name.c_str(), 0);
+                EXPECT_TRUE(reg_write_number("nfsd", name(t, i).c_str(), i + 1, 0));
+                reg_read_number("nfsd", name(t, i).c_str(), 0);
             }
         });
     for (auto &th : threads) th.join();
     for (int t = 0; t < 4; t++)
-        for (int i = 0; i < 25; i++) {
-            std::string name = "T" + std::to_string(t) + "-" + std::to_string(i);
-            EXPECT_EQ(reg_read_number("nfsd", name.c_str(), 0), uint32_t(i + 1)) << name;
-        }
+        for (int i = 0; i < 25; i++)
+            EXPECT_EQ(reg_read_number("nfsd", name(t, i).c_str(), 0), uint32_t(i + 1))
+                << name(t, i);
 }
 
 }  // namespace
