@@ -1,244 +1,238 @@
-// CREATE, MKNOD and MKDIR: new names on disk and in the inode table, the
-// create modes, device headers byte for byte, names that must not reach
-// the disk, and what a failed write leaves.
+// CREATE, MKNOD, MKDIR, LINK, SYMLINK and READLINK: new names on disk and in
+// the inode table, names that exist already, and what failed writes and
+// copies leave behind.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <functional>
 
-#include "fh/fh.h"
-#include "inode/inode.h"
-#include "names/name.h"
+#include "mountd/export.h"
 #include "names/nfs_status.h"
-#include "nfsd/fileops.h"
-#include "platform/bytes.h"
+#include "server/config.h"
+#include "support/drive_temp.h"
 #include "support/fileops_tree.h"
 
 namespace {
 
 constexpr uint32_t R = FILE_ATTRIBUTE_READONLY, S = FILE_ATTRIBUTE_SYSTEM,
-                   N = FILE_ATTRIBUTE_NORMAL, D = FILE_ATTRIBUTE_DIRECTORY;
+                   D = FILE_ATTRIBUTE_DIRECTORY;
+using names = std::vector<std::string>;
 
-struct made {
-    uint32_t status;
-    nfs_fh fh;
-    nfs_attr attr;
-};
-
-made create(fileops_tree &t, const std::string &dir, const char *name, uint32_t how,
-            const nfs_sattr &s = {}, rpc_cred c = user_cred()) {
-    made m{};
-    nfs_fh d = t.fh(dir);
-    m.status = nfs_create(d.data(), name, how, &s, m.fh.data(), &m.attr, &c);
-    return m;
+ino_t host_ino(const fileops_tree &t, const std::string &rel) {
+    struct stat st {};
+    lstat(t.host(rel).c_str(), &st);
+    return st.st_ino;
 }
 
-made mknod(fileops_tree &t, const char *name, uint32_t type, uint32_t major, uint32_t minor,
-           const nfs_sattr &s = {}, const std::string &dir = "") {
-    made m{};
-    rpc_cred c = user_cred();
-    nfs_fh d = t.fh(dir);
-    m.status = nfs_mknod(d.data(), name, type, &s, minor, major, m.fh.data(), &m.attr, &c);
-    return m;
-}
-
-made mkdir(fileops_tree &t, const std::string &dir, const char *name) {
-    made m{};
-    rpc_cred c = user_cred();
-    nfs_fh d = t.fh(dir);
-    m.status = file_mkdir(d.data(), name, m.fh.data(), &m.attr, &c);
-    return m;
-}
-
-// The path the new handle resolves to.
-std::string path_of(const nfs_fh &fh) {
-    export_entry *exp;
-    char path[NFS_PATH_MAX];
-    return fh_resolve(fh.data(), &exp, path, nullptr) ? path : "<stale>";
-}
-
-uint32_t word(const std::string &s, size_t offset) {
-    return load_le32(reinterpret_cast<const uint8_t *>(s.data()) + offset);
-}
-
-TEST(FileopsCreate, NewFileHasItsHandleRecordAndMode) {
+TEST(FileopsCreate, NewNamesGetTheirRecord) {
     fileops_tree t;
     t.make("d/");
-    nfs_sattr s{};
-    s.set_mode = 1, s.mode = 0444;
-    made m = create(t, "d", "New.txt", NFS_CREATE_GUARDED, s);
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_EQ(path_of(m.fh), "c:\\d\\New.txt");
-    EXPECT_EQ(t.record("d/new.txt"), nfs_tree::inode_of(m.fh));
-    EXPECT_EQ(m.attr.fileid, nfs_tree::inode_of(m.fh));
-    EXPECT_EQ(m.attr.type, NFREG);
-    EXPECT_EQ(m.attr.mode, 0100444u);
-    EXPECT_EQ(m.attr.uid, 500u);
+    ASSERT_EQ(t.create("d", "New.txt", NFS_CREATE_GUARDED, fileops_mode(0444)), NFS_OK);
+    EXPECT_EQ(t.record("d/new.txt"), nfs_tree::inode_of(t.made));
+    EXPECT_EQ(t.attr.mode, 0100444u);
     EXPECT_EQ(t.attrs("d/New.txt"), R);
-    EXPECT_EQ(t.listing("d"), std::vector<std::string>{"New.txt"});
+    ASSERT_EQ(t.mkdir("d", "Sub"), NFS_OK);
+    EXPECT_EQ(t.record("d/sub"), nfs_tree::inode_of(t.made));
+    EXPECT_EQ(t.attrs("d/Sub"), D);
+    ASSERT_EQ(t.mknod("d/Sub", "null", NFCHR, 1, 3, fileops_mode(0600)), NFS_OK);
+    EXPECT_EQ(t.record("d/sub/null"), nfs_tree::inode_of(t.made));
+    EXPECT_EQ(t.content("d/Sub/null"), fileops_device(NFCHR, 1, 3, 0600));
+    EXPECT_EQ(t.attrs("d/Sub/null"), S);
+    ASSERT_EQ(t.mknod("d/Sub", "sda", NFBLK, 8, 0), NFS_OK);  // no mode: the word stays 0
+    EXPECT_EQ(t.content("d/Sub/sda"), fileops_device(NFBLK, 8, 0, 0));
+    // Size first, then a mode without write permission.
+    nfs_sattr s = fileops_mode(0555);
+    s.set_size = 1, s.size = 3;
+    ASSERT_EQ(t.create("d", "sized", NFS_CREATE_GUARDED, s), NFS_OK);
+    EXPECT_EQ(t.content("d/sized"), std::string(3, '\0'));
+    EXPECT_EQ(t.attr.mode, 0100555u);
+    EXPECT_EQ(t.listing("d"), (names{"New.txt", "Sub", "sized"}));
     EXPECT_TRUE(t.stale_records().empty());
 }
 
-TEST(FileopsCreate, CreateModes) {
+TEST(FileopsCreate, ExistingNames) {
     fileops_tree t;
     t.make("f.txt", "old content");
-    EXPECT_EQ(create(t, "", "F.TXT", NFS_CREATE_GUARDED).status, NFSERR_EXIST);
-    EXPECT_EQ(t.content("f.txt"), "old content");
-
-    made m = create(t, "", "F.TXT", NFS_CREATE_UNCHECKED);
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_EQ(t.content("f.txt"), "");  // truncated, and the name kept its case
-    EXPECT_EQ(t.listing(), std::vector<std::string>{"f.txt"});
-
-    EXPECT_EQ(create(t, "", "x.txt", NFS_CREATE_EXCLUSIVE).status, NFSERR_NOTSUPP);
-    EXPECT_FALSE(t.exists("x.txt"));
-    EXPECT_EQ(t.record("x.txt"), 0u);
-
-    // Size first, then a mode without write permission.
-    nfs_sattr s{};
-    s.set_size = 1, s.size = 3;
-    s.set_mode = 1, s.mode = 0555;
-    m = create(t, "", "sized", NFS_CREATE_GUARDED, s);
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_EQ(t.content("sized"), std::string(3, '\0'));
-    EXPECT_EQ(m.attr.mode, 0100555u);
-
-    // A read-only file is not truncated by anyone.
     t.make("ro", "keep");
     ASSERT_TRUE(t.set_attrs("ro", R));
-    EXPECT_EQ(create(t, "", "ro", NFS_CREATE_UNCHECKED, {}, root_cred()).status, NFSERR_ACCES);
+    t.make("l", "../old");
+    ASSERT_TRUE(t.set_attrs("l", S));
+    t.log();
+    EXPECT_EQ(t.create("", "F.TXT", NFS_CREATE_GUARDED), NFSERR_EXIST);
+    EXPECT_EQ(t.mknod("", "f.txt", NFCHR), NFSERR_EXIST);
+    EXPECT_EQ(t.symlink("", "f.txt", "x"), NFSERR_EXIST);
+    EXPECT_EQ(t.mkdir("", "F.txt"), NFSERR_EXIST);
+    EXPECT_EQ(t.log(), "");  // an existing name is no failure worth a line
+    EXPECT_EQ(t.content("f.txt"), "old content");
+    ASSERT_EQ(t.create("", "F.TXT", NFS_CREATE_UNCHECKED), NFS_OK);
+    EXPECT_EQ(t.content("f.txt"), "");  // truncated, and the name kept its case
+    // A read-only file is not truncated, nor a read-only link replaced, but
+    // by uid 0 for a link.
+    EXPECT_EQ(t.create("", "ro", NFS_CREATE_UNCHECKED, {}, root_cred()), NFSERR_ACCES);
     EXPECT_EQ(t.content("ro"), "keep");
+    ASSERT_TRUE(t.set_attrs("l", S | R));
+    EXPECT_EQ(t.symlink("", "L", "../new"), NFSERR_ACCES);
+    EXPECT_EQ(t.attrs("l"), S | R);
+    ASSERT_EQ(t.symlink("", "L", "../new", root_cred()), NFS_OK);
+    EXPECT_EQ(t.content("l"), "../new");
+    EXPECT_EQ(t.attrs("l"), S);
+    // A link or device file of that name is replaced by a device.
+    ASSERT_EQ(t.mknod("", "l", NFBLK, 7, 2), NFS_OK);
+    EXPECT_EQ(t.content("l"), fileops_device(NFBLK, 7, 2, 0));
+    EXPECT_EQ(t.listing(), (names{"f.txt", "l", "ro"}));
 }
 
-TEST(FileopsCreate, NamesThatMustNotReachTheDisk) {
-    fileops_tree t("c:\\exp -maproot:0\n", {"exp"});
+TEST(FileopsCreate, FailedWritesLeaveTheNameAsItWas) {
+    using call = std::function<uint32_t(fileops_tree &)>;
+    const call mknod = [](fileops_tree &t) { return t.mknod("", "n", NFCHR); };
+    const call symlink = [](fileops_tree &t) { return t.symlink("", "n", "../new"); };
     const struct {
-        const char *name;
-        uint32_t status;
+        const char *what;
+        call op;
+        bool replacing;  // a link "n" is there before
+        const char *fail;
+        uint32_t error, status;
+        const char *log = nullptr;  // not pinned when null
     } cases[] = {
-        {".", NFSERR_EXIST},        {"..", NFSERR_PERM},       {"a\\b", NFSERR_NOENT},
-        {"a/b", NFSERR_NOENT},      {"..\\up", NFSERR_NOENT},  {"", NFSERR_NOENT},
-        {"con.txt", NFSERR_ACCES},  {"a:b", NFSERR_NOENT},     {"bad\x01", NFSERR_NOENT},
+        {"mknod", mknod, false, "_write", ENOSPC, NFSERR_NOSPC, "nfs_mknod: c:\\n error 28\n"},
+        {"mknod over a link", mknod, true, "_write", ENOSPC, NFSERR_NOSPC, nullptr},
+        // A device file or link that cannot be marked SYSTEM is none.
+        {"mknod unmarked", mknod, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
+        {"symlink", symlink, false, "WriteFile", ERROR_DISK_FULL, NFSERR_IO,
+         "nfs_symlink: c:\\n to ../new error 112\n"},
+        {"symlink over a link", symlink, true, "WriteFile", ERROR_DISK_FULL, NFSERR_IO},
+        {"symlink unmarked", symlink, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
+        {"mkdir", [](fileops_tree &t) { return t.mkdir("", "n"); }, false, "CreateDirectory",
+         ERROR_DISK_FULL, NFSERR_NOSPC, "file_mkdir: c:\\n error 112\n"},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(create(t, "exp", c.name, NFS_CREATE_UNCHECKED).status, c.status) << c.name;
-        EXPECT_EQ(mkdir(t, "exp", c.name).status, c.status) << c.name;
-        EXPECT_EQ(mknod(t, c.name, NFCHR, 1, 3, {}, "exp").status, c.status) << c.name;
+        fileops_tree t;
+        if (c.replacing) {
+            t.make("n", "../old");
+            ASSERT_TRUE(t.set_attrs("n", S));
+        }
+        t.log();
+        win_fail_inject(c.fail, c.error, c.error == ERROR_NOT_SUPPORTED ? 0 : 1);
+        EXPECT_EQ(c.op(t), c.status) << c.what;
+        win_fail_clear();
+        if (c.log) {
+            EXPECT_EQ(t.log(), c.log) << c.what;
+        }
+        if (c.replacing) {
+            EXPECT_EQ(t.content("n"), "../old") << c.what;
+            EXPECT_EQ(t.attrs("n"), S) << c.what;
+        } else {
+            EXPECT_FALSE(t.exists("n")) << c.what;
+            EXPECT_EQ(t.record("n"), 0u) << c.what;
+        }
+        EXPECT_TRUE(t.stale_records().empty()) << c.what;
     }
-    EXPECT_EQ(t.listing(), std::vector<std::string>{"exp"});
-    EXPECT_TRUE(t.listing("exp").empty());
 }
 
-TEST(FileopsCreate, ReadOnlyExportAndStaleHandle) {
-    fileops_tree t("c:\\ro -ro\n", {"ro"});
-    EXPECT_EQ(create(t, "ro", "f", NFS_CREATE_UNCHECKED).status, NFSERR_ROFS);
-    EXPECT_EQ(mkdir(t, "ro", "d").status, NFSERR_ROFS);
-    EXPECT_TRUE(t.listing("ro").empty());
-    nfs_fh dir = t.fh("ro");
-    dir[12] ^= 1;
-    made m{};
-    rpc_cred c = user_cred();
-    nfs_sattr s{};
-    EXPECT_EQ(nfs_create(dir.data(), "f", 0, &s, m.fh.data(), &m.attr, &c), NFSERR_STALE);
+// Runs `body` in a child with a private mount namespace in which a tmpfs of
+// `bytes` is mounted on `dir`; its exit code, or 77 when that is not
+// possible here.
+int with_small_volume(const std::string &dir, size_t bytes, const std::function<int()> &body) {
+    pid_t pid = fork();
+    if (pid < 0) return 77;
+    if (pid == 0) {
+        std::string size = "size=" + std::to_string(bytes);
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", dir.c_str(), "tmpfs", 0, size.c_str()) != 0)
+            _exit(77);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }
 
-TEST(FileopsMknod, CharacterDeviceHeader) {
+TEST(FileopsLink, NativeLinkOrCopy) {
     fileops_tree t;
-    nfs_sattr s{};
-    s.set_mode = 1, s.mode = 0600;
-    made m = mknod(t, "null", NFCHR, 1, 3, s);
-    ASSERT_EQ(m.status, NFS_OK);
-    std::string h = t.content("null");
-    ASSERT_EQ(h.size(), 32u);
-    EXPECT_EQ(word(h, 0), 0u);
-    EXPECT_EQ(h.substr(4, 8), "specdata");
-    EXPECT_EQ(word(h, 12), 0u);
-    EXPECT_EQ(word(h, 16), 4u);
-    EXPECT_EQ(word(h, 20), 1u);
-    EXPECT_EQ(word(h, 24), 3u);
-    EXPECT_EQ(word(h, 28), 0600u);
-    EXPECT_EQ(t.attrs("null"), S);
-    EXPECT_EQ(m.attr.type, NFCHR);
-    EXPECT_EQ(m.attr.mode, 020600u);
-    EXPECT_EQ(m.attr.rdev_major, 1u);
-    EXPECT_EQ(m.attr.rdev_minor, 3u);
-    EXPECT_EQ(path_of(m.fh), "c:\\null");
-
-    // Without a mode the word stays 0; a block device says 3.
-    m = mknod(t, "sda", NFBLK, 8, 0);
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_EQ(word(t.content("sda"), 16), 3u);
-    EXPECT_EQ(word(t.content("sda"), 28), 0u);
-    EXPECT_EQ(mknod(t, "fifo", 7, 0, 0).status, NFSERR_INVAL);
-    EXPECT_FALSE(t.exists("fifo"));
-}
-
-TEST(FileopsMknod, ExistingNames) {
-    fileops_tree t;
-    t.make("data.txt", "precious");
+    t.make("a.txt", "first");
+    ASSERT_TRUE(t.set_attrs("a.txt", R));
     t.make("d/");
-    EXPECT_EQ(mknod(t, "data.txt", NFCHR, 1, 3).status, NFSERR_EXIST);
-    EXPECT_EQ(t.content("data.txt"), "precious");
-    EXPECT_EQ(mknod(t, "d", NFCHR, 1, 3).status, NFSERR_EXIST);
+    ASSERT_EQ(t.link("a.txt", "d", "b.txt"), NFS_OK);
+    EXPECT_EQ(host_ino(t, "a.txt"), host_ino(t, "d/b.txt"));
+    EXPECT_EQ(t.record("d/b.txt"), 0u);  // the first lookup adds it
+    EXPECT_EQ(t.link("a.txt", "d", "B.TXT"), NFSERR_EXIST);
 
-    // A link or device file of that name is replaced.
-    t.make("link", "../x");
-    ASSERT_TRUE(t.set_attrs("link", S));
-    ASSERT_EQ(mknod(t, "link", NFBLK, 7, 2).status, NFS_OK);
-    EXPECT_EQ(word(t.content("link"), 20), 7u);
-    EXPECT_EQ(t.attrs("link"), S);
+    // A volume without links (FAT) gets a copy, attributes and all.
+    export_entry *e = t.env.entries()[0];
+    e->flags = (e->flags & ~EXP_NTFS) | EXP_FAT;
+    ASSERT_EQ(t.link("a.txt", "", "copy.txt"), NFS_OK);
+    EXPECT_NE(host_ino(t, "a.txt"), host_ino(t, "copy.txt"));
+    EXPECT_EQ(t.content("copy.txt"), "first");
+    EXPECT_EQ(t.attrs("copy.txt"), R);
+    t.make("mine.txt", "mine");
+    EXPECT_EQ(t.link("a.txt", "", "mine.txt"), NFSERR_EXIST);
+    EXPECT_EQ(t.content("mine.txt"), "mine");
+    config.hardlinks = 0;
+    EXPECT_EQ(t.link("a.txt", "", "none.txt"), NFSERR_ACCES);
+    EXPECT_FALSE(t.exists("none.txt"));
+    // Without the host call, NTFS or not, LINK copies too.
+    config.hardlinks = 1;
+    e->flags |= EXP_NTFS;
+    hardlink_reset();
+    ASSERT_EQ(t.link("a.txt", "", "copy2.txt"), NFS_OK);
+    EXPECT_NE(host_ino(t, "a.txt"), host_ino(t, "copy2.txt"));
+    hardlink_lookup();
 }
 
-TEST(FileopsMknod, FailedWriteLeavesTheNameAsItWas) {
+TEST(FileopsLink, CopyFailingHalfwayLeavesNoFile) {
     fileops_tree t;
-    t.log();
-    win_fail_inject("_write", ENOSPC, 1);
-    EXPECT_EQ(mknod(t, "dev", NFCHR, 1, 3).status, NFSERR_NOSPC);
-    EXPECT_EQ(t.log(), "nfs_mknod: c:\\dev error 28\n");
-    EXPECT_FALSE(t.exists("dev"));
-    EXPECT_EQ(t.record("dev"), 0u);
-
-    t.make("link", "../old/text");
-    ASSERT_TRUE(t.set_attrs("link", S));
-    win_fail_inject("_write", ENOSPC, 1);
-    EXPECT_EQ(mknod(t, "link", NFCHR, 1, 3).status, NFSERR_NOSPC);
-    EXPECT_EQ(t.content("link"), "../old/text");
-    EXPECT_EQ(t.attrs("link"), S);
-
-    win_fail_inject("_open", EACCES, 1);
-    EXPECT_EQ(mknod(t, "link", NFCHR, 1, 3).status, NFSERR_ACCES);
-    EXPECT_EQ(t.log(), "nfs_mknod: c:\\link error 28\nnfs_mknod: c:\\link error 13\n");
-    EXPECT_EQ(t.content("link"), "../old/text");
-    EXPECT_EQ(t.attrs("link"), S);
-
-    // A device file that cannot be marked SYSTEM is no device file.
-    win_fail_inject("SetFileAttributes", ERROR_NOT_SUPPORTED, 0);
-    EXPECT_EQ(mknod(t, "dev", NFCHR, 1, 3).status, NFSERR_IO);
-    win_fail_clear();
-    EXPECT_FALSE(t.exists("dev"));
+    t.make("small/");
+    t.env.entries()[0]->flags &= ~EXP_NTFS;
+    int rc = with_small_volume(t.host("small"), 64 * 1024, [&]() {
+        write_file(t.host("small/big"), std::string(40 * 1024, 'x'));
+        if (t.content("small/big").size() != 40 * 1024) return 3;
+        if (t.link("small/big", "small", "copy") != NFSERR_EXIST) return 1;
+        if (t.exists("small/copy") || t.record("small/copy") != 0) return 2;
+        return 0;
+    });
+    if (rc == 77) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    EXPECT_EQ(rc, 0);
 }
 
-TEST(FileopsMkdir, NewAndExistingDirectories) {
+TEST(FileopsSymlink, EveryByteButNulRoundTrips) {
     fileops_tree t;
-    made m = mkdir(t, "", "Sub");
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_EQ(t.attrs("Sub"), D);
-    EXPECT_EQ(m.attr.type, NFDIR);
-    EXPECT_EQ(path_of(m.fh), "c:\\Sub");
-    EXPECT_EQ(t.record("sub"), nfs_tree::inode_of(m.fh));
-    m = mkdir(t, "Sub", "inner");
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_TRUE(t.exists("Sub/inner"));
+    std::string odd = "a b\\c:*?\"<>|\x7f\xc3\xa4/" + std::string(1000, 'z'), text;
+    ASSERT_EQ(t.symlink("", "odd", odd), NFS_OK);
+    EXPECT_EQ(t.attrs("odd"), S);
+    EXPECT_NE(t.record("odd"), 0u);
+    ASSERT_EQ(t.readlink("odd", &text), NFS_OK);
+    EXPECT_EQ(text, odd);
+    EXPECT_EQ(t.readlink("odd", &text, uint32_t(odd.size())), NFSERR_NAMETOOLONG);
+    ASSERT_EQ(t.readlink("odd", &text, uint32_t(odd.size() + 1)), NFS_OK);
+    EXPECT_EQ(text, odd);
 
-    t.log();
-    EXPECT_EQ(mkdir(t, "", "SUB").status, NFSERR_EXIST);
-    t.make("file");
-    EXPECT_EQ(mkdir(t, "", "file").status, NFSERR_EXIST);
-    EXPECT_EQ(t.log(), "");  // an existing name is no failure worth a line
-    win_fail_inject("CreateDirectory", ERROR_DISK_FULL, 1);
-    EXPECT_EQ(mkdir(t, "", "full").status, NFSERR_NOSPC);
-    EXPECT_EQ(t.log(), "file_mkdir: c:\\full error 112\n");
-    EXPECT_TRUE(t.stale_records().empty());
+    config.softlinks = 0;
+    EXPECT_EQ(t.symlink("", "m", "x"), NFSERR_ACCES);
+    EXPECT_EQ(t.readlink("odd", &text), NFSERR_ACCES);
+    EXPECT_FALSE(t.exists("m"));
+}
+
+TEST(FileopsReadlink, FilesThatAreNotLinksLoseTheirRecord) {
+    fileops_tree t;
+    t.make("dev", fileops_device(NFCHR, 1, 3, 0600));
+    t.make("plain", "text");
+    t.make("empty", "");
+    ASSERT_TRUE(t.set_attrs("dev", S) && t.set_attrs("empty", S));
+    for (const char *rel : {"dev", "plain", "empty"}) {
+        ASSERT_NE(t.number(rel), 0u);
+        t.log();
+        std::string text;
+        EXPECT_EQ(t.readlink(rel, &text), NFSERR_IO) << rel;
+        EXPECT_EQ(t.log().rfind(std::string("nfs_readlink: c:\\") + rel + " error ", 0), 0u);
+        EXPECT_EQ(t.record(rel), 0u) << rel;
+        EXPECT_TRUE(t.exists(rel));
+    }
 }
 
 }  // namespace
