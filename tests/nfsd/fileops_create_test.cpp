@@ -1,20 +1,17 @@
 // CREATE, MKNOD, MKDIR, LINK, SYMLINK and READLINK: new names on disk and in
 // the inode table, names that exist already, and what failed writes and
-// copies leave behind.
+// copies leave behind; and what every operation refuses (names and handles
+// that would leave their directory, export or drive) without touching the
+// disk.
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <functional>
 
 #include "mountd/export.h"
 #include "names/nfs_status.h"
 #include "server/config.h"
-#include "support/drive_temp.h"
 #include "support/fileops_tree.h"
 
 namespace {
@@ -87,70 +84,55 @@ TEST(FileopsCreate, ExistingNames) {
     EXPECT_EQ(t.listing(), (names{"f.txt", "l", "ro"}));
 }
 
+enum op { CREATE, MKDIR, MKNOD, SYMLINK, LINK, RENAME_TO, RENAME_FROM, REMOVE, RMDIR };
+
+// One operation on the name `n` in the directory "one", which holds "f" and
+// "sub".
+uint32_t call(fileops_tree &t, op o, const std::string &n) {
+    if (o == CREATE) return t.create("one", n);
+    if (o == MKDIR) return t.mkdir("one", n);
+    if (o == MKNOD) return t.mknod("one", n, NFCHR);
+    if (o == SYMLINK) return t.symlink("one", n, "x");
+    if (o == LINK) return t.link("one/f", "one", n);
+    if (o == RENAME_TO) return t.rename("one", "f", "one", n);
+    if (o == RENAME_FROM) return t.rename("one", n, "one", "x");
+    if (o == REMOVE) return t.unlink("one", n);
+    return t.rmdir("one", n);  // RMDIR
+}
+
 TEST(FileopsCreate, FailedWritesLeaveTheNameAsItWas) {
-    using call = std::function<uint32_t(fileops_tree &)>;
-    const call mknod = [](fileops_tree &t) { return t.mknod("", "n", NFCHR); };
-    const call symlink = [](fileops_tree &t) { return t.symlink("", "n", "../new"); };
     const struct {
-        const char *what;
-        call op;
+        op o;
         bool replacing;  // a link "n" is there before
         const char *fail;
         uint32_t error, status;
         const char *log = nullptr;  // not pinned when null
     } cases[] = {
-        {"mknod", mknod, false, "_write", ENOSPC, NFSERR_NOSPC, "nfs_mknod: c:\\n error 28\n"},
-        {"mknod over a link", mknod, true, "_write", ENOSPC, NFSERR_NOSPC, nullptr},
+        {MKNOD, false, "_write", ENOSPC, NFSERR_NOSPC, "nfs_mknod: c:\\one\\n error 28\n"},
+        {MKNOD, true, "_write", ENOSPC, NFSERR_NOSPC},
         // A device file or link that cannot be marked SYSTEM is none.
-        {"mknod unmarked", mknod, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
-        {"symlink", symlink, false, "WriteFile", ERROR_DISK_FULL, NFSERR_IO,
-         "nfs_symlink: c:\\n to ../new error 112\n"},
-        {"symlink over a link", symlink, true, "WriteFile", ERROR_DISK_FULL, NFSERR_IO},
-        {"symlink unmarked", symlink, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
-        {"mkdir", [](fileops_tree &t) { return t.mkdir("", "n"); }, false, "CreateDirectory",
-         ERROR_DISK_FULL, NFSERR_NOSPC, "file_mkdir: c:\\n error 112\n"},
+        {MKNOD, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
+        {SYMLINK, false, "WriteFile", ERROR_DISK_FULL, NFSERR_IO,
+         "nfs_symlink: c:\\one\\n to x error 112\n"},
+        {SYMLINK, true, "WriteFile", ERROR_DISK_FULL, NFSERR_IO},
+        {SYMLINK, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
+        {MKDIR, false, "CreateDirectory", ERROR_DISK_FULL, NFSERR_NOSPC,
+         "file_mkdir: c:\\one\\n error 112\n"},
     };
     for (const auto &c : cases) {
-        fileops_tree t;
+        fileops_tree t("c:\\ -maproot:0\n", {"one"});
         if (c.replacing) {
-            t.make("n", "../old");
-            ASSERT_TRUE(t.set_attrs("n", S));
+            t.make("one/n", "../old");
+            ASSERT_TRUE(t.set_attrs("one/n", S));
         }
-        t.log();
+        std::string before = t.snapshot();
         win_fail_inject(c.fail, c.error, c.error == ERROR_NOT_SUPPORTED ? 0 : 1);
-        EXPECT_EQ(c.op(t), c.status) << c.what;
+        EXPECT_EQ(call(t, c.o, "n"), c.status) << c.o << c.fail;
         win_fail_clear();
-        if (c.log) {
-            EXPECT_EQ(t.log(), c.log) << c.what;
-        }
-        if (c.replacing) {
-            EXPECT_EQ(t.content("n"), "../old") << c.what;
-            EXPECT_EQ(t.attrs("n"), S) << c.what;
-        } else {
-            EXPECT_FALSE(t.exists("n")) << c.what;
-            EXPECT_EQ(t.record("n"), 0u) << c.what;
-        }
-        EXPECT_TRUE(t.stale_records().empty()) << c.what;
+        EXPECT_TRUE(!c.log || t.log() == c.log) << c.o << c.fail;
+        EXPECT_EQ(t.snapshot(), before) << c.o << c.fail;
+        EXPECT_TRUE(t.stale_records().empty()) << c.o << c.fail;
     }
-}
-
-// Runs `body` in a child with a private mount namespace in which a tmpfs of
-// `bytes` is mounted on `dir`; its exit code, or 77 when that is not
-// possible here.
-int with_small_volume(const std::string &dir, size_t bytes, const std::function<int()> &body) {
-    pid_t pid = fork();
-    if (pid < 0) return 77;
-    if (pid == 0) {
-        std::string size = "size=" + std::to_string(bytes);
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("none", dir.c_str(), "tmpfs", 0, size.c_str()) != 0)
-            _exit(77);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }
 
 TEST(FileopsLink, NativeLinkOrCopy) {
@@ -189,7 +171,9 @@ TEST(FileopsLink, CopyFailingHalfwayLeavesNoFile) {
     fileops_tree t;
     t.make("small/");
     t.env.entries()[0]->flags &= ~EXP_NTFS;
-    int rc = with_small_volume(t.host("small"), 64 * 1024, [&]() {
+    int rc = with_mounted(t.host("small"), "tmpfs", [&]() {
+        if (mount(nullptr, t.host("small").c_str(), nullptr, MS_REMOUNT, "size=64k") != 0)
+            return 77;
         write_file(t.host("small/big"), std::string(40 * 1024, 'x'));
         if (t.content("small/big").size() != 40 * 1024) return 3;
         if (t.link("small/big", "small", "copy") != NFSERR_EXIST) return 1;
@@ -233,6 +217,79 @@ TEST(FileopsReadlink, FilesThatAreNotLinksLoseTheirRecord) {
         EXPECT_EQ(t.record(rel), 0u) << rel;
         EXPECT_TRUE(t.exists(rel));
     }
+}
+
+TEST(FileopsRefusals, LeaveEveryExportAsItWas) {
+    fileops_tree t("c:\\one -maproot:0\nc:\\two -maproot:0\nd:\\ -maproot:0\nc:\\ro -ro\n",
+                   {"one", "one/sub", "two", "ro"});
+    t.make("one/f", "x");
+    t.make("one/sub/g", "y");
+    t.make("two/f", "other export");
+    t.make("ro/f", "x");
+    const std::string before = t.snapshot();
+    struct row {
+        op o;
+        std::string name;
+        uint32_t status;
+        const char *log = nullptr;  // not pinned when null
+    };
+    std::vector<row> rows = {
+        {SYMLINK, "..", NFSERR_PERM},
+        {SYMLINK, "a/b", NFSERR_NOENT},
+        {SYMLINK, "..\\up", NFSERR_NOENT},
+        {LINK, "..", NFSERR_PERM},
+        {LINK, ".", NFSERR_EXIST},
+        {LINK, "..\\two\\f", NFSERR_NOENT},
+        {LINK, "sub/g", NFSERR_NOENT},
+        {RENAME_TO, "..", NFSERR_PERM},
+        {RENAME_TO, ".", NFSERR_INVAL},
+        {RENAME_TO, "..\\two\\f", NFSERR_NOENT},
+        {RENAME_TO, "sub/g", NFSERR_NOENT},
+        {RENAME_FROM, "..", NFSERR_PERM},
+        {RENAME_FROM, "missing", NFSERR_NOENT,
+         "file_rename c:\\one\\missing c:\\one\\x failed error 2\n"},
+        {REMOVE, "sub", NFSERR_ACCES},
+        {REMOVE, "missing", NFSERR_NOENT},
+        {REMOVE, ".", NFSERR_INVAL},
+        {REMOVE, "..", NFSERR_PERM},
+        {REMOVE, "sub\\..\\f", NFSERR_NOENT},
+        {REMOVE, "../two/f", NFSERR_NOENT},
+        {RMDIR, "sub", NFSERR_NOTEMPTY, ""},  // not empty and not found are not logged
+        {RMDIR, "missing", NFSERR_NOENT, ""},
+        {RMDIR, "..", NFSERR_EXIST},
+        {RMDIR, ".", NFSERR_INVAL},
+        {RMDIR, "f", NFSERR_NOTDIR, "file_rmdir c:\\one\\f error 267\n"},
+    };
+    // Names that must not reach the disk as a new file, directory or device.
+    const std::pair<const char *, uint32_t> made_names[] = {
+        {".", NFSERR_EXIST},       {"..", NFSERR_PERM},      {"a\\b", NFSERR_NOENT},
+        {"a/b", NFSERR_NOENT},     {"..\\up", NFSERR_NOENT}, {"", NFSERR_NOENT},
+        {"con.txt", NFSERR_ACCES}, {"a:b", NFSERR_NOENT},    {"bad\x01", NFSERR_NOENT},
+    };
+    for (op o : {CREATE, MKDIR, MKNOD})
+        for (const auto &[name, status] : made_names) rows.push_back({o, name, status});
+    t.log();
+    for (const row &r : rows) {
+        EXPECT_EQ(call(t, r.o, r.name), r.status) << r.o << " " << r.name;
+        std::string log = t.log();
+        EXPECT_TRUE(!r.log || log == r.log) << r.o << " " << r.name << ": " << log;
+        EXPECT_EQ(t.snapshot(), before) << r.o << " " << r.name;
+    }
+
+    // Across exports and drives, and arguments that are not names.
+    rpc_cred c = user_cred();
+    EXPECT_EQ(t.link("one/f", "two", "g", 0, 1), NFSERR_XDEV);
+    EXPECT_EQ(t.link("ro/f", "one", "g", 3, 0), NFSERR_XDEV);
+    EXPECT_EQ(t.rename("one", "f", "two", "f", c, 0, 1), NFSERR_XDEV);
+    EXPECT_EQ(t.rename("one", "f", "two", "g", c, 0, 1), NFSERR_XDEV);
+    nfs_fh one = t.fh("one"), f = t.fh("one/f"), d = t.handle("d:", 2);
+    EXPECT_EQ(nfs_link(f.data(), d.data(), "f"), NFSERR_IO);
+    EXPECT_EQ(file_rename(one.data(), d.data(), "f", "f", &c), NFSERR_IO);
+    EXPECT_EQ(t.link("one/sub", "one", "l"), NFSERR_ISDIR);
+    EXPECT_EQ(t.rename("one/sub", ".", "one", "moved"), NFSERR_INVAL);
+    EXPECT_EQ(t.symlink("one", "l", ""), NFSERR_NOENT);
+    EXPECT_EQ(t.symlink("one", "l", std::string("a\0b", 3)), NFSERR_INVAL);
+    EXPECT_EQ(t.snapshot(), before);
 }
 
 }  // namespace

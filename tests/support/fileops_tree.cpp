@@ -50,6 +50,20 @@ std::vector<std::string> fileops_tree::listing(str relative) const {
     return names;
 }
 
+std::string fileops_tree::snapshot() const {
+    std::vector<std::string> lines;
+    std::string root = host("");
+    for (const auto &e : std::filesystem::recursive_directory_iterator(root)) {
+        std::string rel = e.path().string().substr(root.size());
+        lines.push_back(rel + " " + std::to_string(attrs(rel)));
+        if (e.is_regular_file()) lines.back() += " " + content(rel);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string out;
+    for (const auto &line : lines) out += line + "\n";
+    return out;
+}
+
 bool fileops_tree::exists(str relative) const {
     struct stat st;
     return lstat(host(relative).c_str(), &st) == 0;

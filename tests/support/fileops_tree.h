@@ -89,6 +89,9 @@ class fileops_tree : public nfs_tree {
     std::vector<std::string> listing(str relative = "") const;
     std::string content(str relative) const { return read_file(host(relative)); }
     bool exists(str relative) const;
+    // Every path below drive C:'s folder with its attributes and, for
+    // files, content: equal before and after when nothing changed.
+    std::string snapshot() const;
     // The record of "a/b", 0 when the table has none.
     static uint32_t record(str relative) { return inode_path_find(win(relative).c_str()); }
     // Paths of records below drive C: whose files are not on disk: empty
