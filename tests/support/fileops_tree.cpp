@@ -1,7 +1,5 @@
 #include "support/fileops_tree.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <stdexcept>
@@ -62,11 +60,6 @@ std::string fileops_tree::snapshot() const {
     std::string out;
     for (const auto &line : lines) out += line + "\n";
     return out;
-}
-
-bool fileops_tree::exists(str relative) const {
-    struct stat st;
-    return lstat(host(relative).c_str(), &st) == 0;
 }
 
 namespace {

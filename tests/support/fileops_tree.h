@@ -88,7 +88,7 @@ class fileops_tree : public nfs_tree {
     // Names in the host directory "a" (sorted), without "." and "..".
     std::vector<std::string> listing(str relative = "") const;
     std::string content(str relative) const { return read_file(host(relative)); }
-    bool exists(str relative) const;
+    static bool exists(str relative) { return attrs(relative) != FS_INVALID_ATTRIBUTES; }
     // Every path below drive C:'s folder with its attributes and, for
     // files, content: equal before and after when nothing changed.
     std::string snapshot() const;
