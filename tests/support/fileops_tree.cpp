@@ -39,15 +39,6 @@ uint32_t fileops_tree::readlink(str relative, std::string *text, uint32_t size) 
     return status;
 }
 
-std::vector<std::string> fileops_tree::listing(str relative) const {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto &e : std::filesystem::directory_iterator(host(relative), ec))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::string fileops_tree::snapshot() const {
     std::vector<std::string> lines;
     std::string root = host("");

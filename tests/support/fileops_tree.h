@@ -85,8 +85,6 @@ class fileops_tree : public nfs_tree {
     static bool set_attrs(str relative, uint32_t a) {
         return fs_set_attributes(win(relative).c_str(), a);
     }
-    // Names in the host directory "a" (sorted), without "." and "..".
-    std::vector<std::string> listing(str relative = "") const;
     std::string content(str relative) const { return read_file(host(relative)); }
     static bool exists(str relative) { return attrs(relative) != FS_INVALID_ATTRIBUTES; }
     // Every path below drive C:'s folder with its attributes and, for
