@@ -27,6 +27,12 @@ ino_t host_ino(const fileops_tree &t, const std::string &rel) {
     return st.st_ino;
 }
 
+struct stat host_stat(const fileops_tree &t, const std::string &rel) {
+    struct stat st {};
+    stat(t.host(rel).c_str(), &st);
+    return st;
+}
+
 TEST(FileopsCreate, NewNamesGetTheirRecord) {
     fileops_tree t;
     t.make("d/");
@@ -100,7 +106,7 @@ TEST(FileopsCreate, FailedWritesLeaveTheNameAsItWas) {
     } cases[] = {
         {MKNOD, false, "_write", ENOSPC, NFSERR_NOSPC, "nfs_mknod: c:\\one\\n error 28\n"},
         {MKNOD, true, "_write", ENOSPC, NFSERR_NOSPC},
-        // A device file or link that cannot be marked SYSTEM is none.
+        // A volume that cannot mark a file SYSTEM (every call fails) makes no device or link.
         {MKNOD, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
         {SYMLINK, false, "WriteFile", ERROR_DISK_FULL, NFSERR_IO,
          "nfs_symlink: c:\\one\\n to x error 112\n"},
@@ -249,29 +255,22 @@ TEST(FileopsRefusals, LeaveEveryExportAsItWas) {
     EXPECT_EQ(t.snapshot(), before);
 }
 
-struct stat host_stat(const fileops_tree &t, const std::string &rel) {
-    struct stat st {};
-    stat(t.host(rel).c_str(), &st);
-    return st;
-}
-
 TEST(FileopsSetattr, ModeToAttributesAndBack) {
-    // The export's -umask 022 applies to the mode read back.
+    // The export's -umask 022 applies to the mode read back; of 0600 only the
+    // owner's bits are kept.
     const struct {
         bool directory;
         uint32_t start;     // attributes before
         uint32_t mode;      // set
         uint32_t stored;    // attributes after (without DIRECTORY)
         uint32_t reported;  // mode read back, permission bits
-    } cases[] =
-        {
-            {false, 0, 0755, H, 0755},     {false, H | R, 0644, N, 0644},
-            {false, 0, 0444, R, 0444},     {false, 0, 04755, H | S, 04755},
-            {false, 0, 0600, N, 0644},  // only the owner's bits are kept
-            {false, 0, 0500, H | R, 0555}, {true, 0, 0666, H, 0644},
-            {true, 0, 01777, S, 01755},    {true, H, 0755, 0, 0755},
-            {true, 0, 0555, R, 0555},
-        };
+    } cases[] = {
+        {false, 0, 0755, H, 0755}, {false, H | R, 0644, N, 0644},
+        {false, 0, 0444, R, 0444}, {false, 0, 04755, H | S, 04755},
+        {false, 0, 0600, N, 0644}, {false, 0, 0500, H | R, 0555},
+        {true, 0, 0666, H, 0644},  {true, 0, 01777, S, 01755},
+        {true, H, 0755, 0, 0755},  {true, 0, 0555, R, 0555},
+    };
     for (const auto &c : cases) {
         fileops_tree t;
         std::string rel = c.directory ? "d" : "f.txt";
