@@ -40,7 +40,7 @@ class fileops_tree : public nfs_tree {
 
     // The operations, as user 500 unless `c` says otherwise, on directories
     // of export 0 unless an export index is given. CREATE, MKNOD, MKDIR and
-    // SETATTR leave the new handle and attributes in `made`, `attr`.
+    // SETATTR leave the handle and attributes in `made`, `attr` (so one thread).
     uint32_t create(str dir, str name, uint32_t how = NFS_CREATE_UNCHECKED, const nfs_sattr &s = {},
                     rpc_cred c = user_cred()) {
         return nfs_create(fh(dir).data(), name.c_str(), how, &s, made.data(), &attr, &c);
@@ -87,8 +87,8 @@ class fileops_tree : public nfs_tree {
     }
     std::string content(str relative) const { return read_file(host(relative)); }
     static bool exists(str relative) { return attrs(relative) != FS_INVALID_ATTRIBUTES; }
-    // Every path below drive C:'s folder with its attributes and, for
-    // files, content: equal before and after when nothing changed.
+    // Every path below drive C:'s folder, sorted, a line each: "a/b", its
+    // attributes and, for a file, its content. Unchanged when nothing changed.
     std::string snapshot() const;
     // The record of "a/b", 0 when the table has none.
     static uint32_t record(str relative) { return inode_path_find(win(relative).c_str()); }
