@@ -1,244 +1,368 @@
-// CREATE, MKNOD and MKDIR: new names on disk and in the inode table, the
-// create modes, device headers byte for byte, names that must not reach
-// the disk, and what a failed write leaves.
+// The calls that make names and change files: CREATE, MKNOD, MKDIR, LINK,
+// SYMLINK, READLINK and SETATTR on disk and in the inode table; names that
+// exist already; what every operation refuses (names and handles that would
+// leave their directory, export or drive) without touching the disk; and
+// what failed writes, copies and attribute calls leave behind.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
+#include <tuple>
 
-#include "fh/fh.h"
-#include "inode/inode.h"
-#include "names/name.h"
+#include "mountd/export.h"
 #include "names/nfs_status.h"
-#include "nfsd/fileops.h"
-#include "platform/bytes.h"
+#include "server/config.h"
 #include "support/fileops_tree.h"
 
 namespace {
 
-constexpr uint32_t R = FILE_ATTRIBUTE_READONLY, S = FILE_ATTRIBUTE_SYSTEM,
-                   N = FILE_ATTRIBUTE_NORMAL, D = FILE_ATTRIBUTE_DIRECTORY;
+constexpr uint32_t R = FILE_ATTRIBUTE_READONLY, H = FILE_ATTRIBUTE_HIDDEN,
+                   S = FILE_ATTRIBUTE_SYSTEM, D = FILE_ATTRIBUTE_DIRECTORY,
+                   N = FILE_ATTRIBUTE_NORMAL;
 
-struct made {
-    uint32_t status;
-    nfs_fh fh;
-    nfs_attr attr;
-};
-
-made create(fileops_tree &t, const std::string &dir, const char *name, uint32_t how,
-            const nfs_sattr &s = {}, rpc_cred c = user_cred()) {
-    made m{};
-    nfs_fh d = t.fh(dir);
-    m.status = nfs_create(d.data(), name, how, &s, m.fh.data(), &m.attr, &c);
-    return m;
+ino_t host_ino(const fileops_tree &t, const std::string &rel) {
+    struct stat st {};
+    lstat(t.host(rel).c_str(), &st);
+    return st.st_ino;
 }
 
-made mknod(fileops_tree &t, const char *name, uint32_t type, uint32_t major, uint32_t minor,
-           const nfs_sattr &s = {}, const std::string &dir = "") {
-    made m{};
-    rpc_cred c = user_cred();
-    nfs_fh d = t.fh(dir);
-    m.status = nfs_mknod(d.data(), name, type, &s, minor, major, m.fh.data(), &m.attr, &c);
-    return m;
+struct stat host_stat(const fileops_tree &t, const std::string &rel) {
+    struct stat st {};
+    stat(t.host(rel).c_str(), &st);
+    return st;
 }
 
-made mkdir(fileops_tree &t, const std::string &dir, const char *name) {
-    made m{};
-    rpc_cred c = user_cred();
-    nfs_fh d = t.fh(dir);
-    m.status = file_mkdir(d.data(), name, m.fh.data(), &m.attr, &c);
-    return m;
-}
-
-// The path the new handle resolves to.
-std::string path_of(const nfs_fh &fh) {
-    export_entry *exp;
-    char path[NFS_PATH_MAX];
-    return fh_resolve(fh.data(), &exp, path, nullptr) ? path : "<stale>";
-}
-
-uint32_t word(const std::string &s, size_t offset) {
-    return load_le32(reinterpret_cast<const uint8_t *>(s.data()) + offset);
-}
-
-TEST(FileopsCreate, NewFileHasItsHandleRecordAndMode) {
+TEST(FileopsCreate, NewNamesGetTheirRecord) {
     fileops_tree t;
     t.make("d/");
-    nfs_sattr s{};
-    s.set_mode = 1, s.mode = 0444;
-    made m = create(t, "d", "New.txt", NFS_CREATE_GUARDED, s);
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_EQ(path_of(m.fh), "c:\\d\\New.txt");
-    EXPECT_EQ(t.record("d/new.txt"), nfs_tree::inode_of(m.fh));
-    EXPECT_EQ(m.attr.fileid, nfs_tree::inode_of(m.fh));
-    EXPECT_EQ(m.attr.type, NFREG);
-    EXPECT_EQ(m.attr.mode, 0100444u);
-    EXPECT_EQ(m.attr.uid, 500u);
-    EXPECT_EQ(t.attrs("d/New.txt"), R);
-    EXPECT_EQ(t.listing("d"), std::vector<std::string>{"New.txt"});
+    ASSERT_EQ(t.create("d", "New.txt", NFS_CREATE_GUARDED, fileops_mode(0444)), NFS_OK);
+    EXPECT_EQ(t.record("d/new.txt"), nfs_tree::inode_of(t.made));
+    ASSERT_EQ(t.mkdir("d", "Sub"), NFS_OK);
+    EXPECT_EQ(t.record("d/sub"), nfs_tree::inode_of(t.made));
+    ASSERT_EQ(t.mknod("d/Sub", "null", NFCHR, 1, 3, fileops_mode(0600)), NFS_OK);
+    EXPECT_EQ(t.record("d/sub/null"), nfs_tree::inode_of(t.made));
+    ASSERT_EQ(t.mknod("d/Sub", "sda", NFBLK, 8, 0), NFS_OK);  // no mode: the word stays 0
+    // Size first, then a mode without write permission.
+    nfs_sattr s = fileops_mode(0555);
+    s.set_size = 1, s.size = 3;
+    ASSERT_EQ(t.create("d", "sized", NFS_CREATE_GUARDED, s), NFS_OK);
+    EXPECT_EQ(t.attr.mode, 0100555u);
+    EXPECT_EQ(t.snapshot(), "d 16\nd/New.txt 1 \nd/Sub 16\nd/Sub/null 4 " +
+                                fileops_device(NFCHR, 1, 3, 0600) + "\nd/Sub/sda 4 " +
+                                fileops_device(NFBLK, 8, 0, 0) + "\nd/sized 3 " +
+                                std::string(3, '\0') + "\n");
     EXPECT_TRUE(t.stale_records().empty());
 }
 
-TEST(FileopsCreate, CreateModes) {
+TEST(FileopsCreate, ExistingNames) {
     fileops_tree t;
     t.make("f.txt", "old content");
-    EXPECT_EQ(create(t, "", "F.TXT", NFS_CREATE_GUARDED).status, NFSERR_EXIST);
-    EXPECT_EQ(t.content("f.txt"), "old content");
-
-    made m = create(t, "", "F.TXT", NFS_CREATE_UNCHECKED);
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_EQ(t.content("f.txt"), "");  // truncated, and the name kept its case
-    EXPECT_EQ(t.listing(), std::vector<std::string>{"f.txt"});
-
-    EXPECT_EQ(create(t, "", "x.txt", NFS_CREATE_EXCLUSIVE).status, NFSERR_NOTSUPP);
-    EXPECT_FALSE(t.exists("x.txt"));
-    EXPECT_EQ(t.record("x.txt"), 0u);
-
-    // Size first, then a mode without write permission.
-    nfs_sattr s{};
-    s.set_size = 1, s.size = 3;
-    s.set_mode = 1, s.mode = 0555;
-    m = create(t, "", "sized", NFS_CREATE_GUARDED, s);
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_EQ(t.content("sized"), std::string(3, '\0'));
-    EXPECT_EQ(m.attr.mode, 0100555u);
-
-    // A read-only file is not truncated by anyone.
     t.make("ro", "keep");
-    ASSERT_TRUE(t.set_attrs("ro", R));
-    EXPECT_EQ(create(t, "", "ro", NFS_CREATE_UNCHECKED, {}, root_cred()).status, NFSERR_ACCES);
-    EXPECT_EQ(t.content("ro"), "keep");
+    t.make("l", "../old");
+    ASSERT_TRUE(t.set_attrs("ro", R) && t.set_attrs("l", S | R));
+    std::string before = t.snapshot();
+    EXPECT_EQ(t.create("", "F.TXT", NFS_CREATE_GUARDED), NFSERR_EXIST);
+    EXPECT_EQ(t.mknod("", "f.txt", NFCHR), NFSERR_EXIST);
+    EXPECT_EQ(t.symlink("", "f.txt", "x"), NFSERR_EXIST);
+    EXPECT_EQ(t.mkdir("", "F.txt"), NFSERR_EXIST);
+    EXPECT_EQ(t.log(), "");  // an existing name is no failure worth a line
+    // A read-only file is not truncated, nor a read-only link replaced but
+    // by uid 0.
+    EXPECT_EQ(t.create("", "ro", NFS_CREATE_UNCHECKED, {}, root_cred()), NFSERR_ACCES);
+    EXPECT_EQ(t.symlink("", "L", "../new"), NFSERR_ACCES);
+    EXPECT_EQ(t.snapshot(), before);
+    ASSERT_EQ(t.symlink("", "L", "../new", root_cred()), NFS_OK);
+    ASSERT_EQ(t.create("", "F.TXT", NFS_CREATE_UNCHECKED), NFS_OK);  // truncates, keeps the case
+    EXPECT_EQ(t.snapshot(), "f.txt 128 \nl 4 ../new\nro 1 keep\n");
+    // A link or device file of that name is replaced by a device.
+    ASSERT_EQ(t.mknod("", "l", NFBLK, 7, 2), NFS_OK);
+    EXPECT_EQ(t.content("l"), fileops_device(NFBLK, 7, 2, 0));
 }
 
-TEST(FileopsCreate, NamesThatMustNotReachTheDisk) {
-    fileops_tree t("c:\\exp -maproot:0\n", {"exp"});
+enum op { CREATE, MKDIR, MKNOD, SYMLINK, LINK, RENAME_TO, RENAME_FROM, REMOVE, RMDIR };
+
+// One operation on the name `n` in the directory "one", which holds "f" and
+// "sub".
+uint32_t call(fileops_tree &t, op o, const std::string &n) {
+    if (o == CREATE) return t.create("one", n);
+    if (o == MKDIR) return t.mkdir("one", n);
+    if (o == MKNOD) return t.mknod("one", n, NFCHR);
+    if (o == SYMLINK) return t.symlink("one", n, "x");
+    if (o == LINK) return t.link("one/f", "one", n);
+    if (o == RENAME_TO) return t.rename("one", "f", "one", n);
+    if (o == RENAME_FROM) return t.rename("one", n, "one", "x");
+    if (o == REMOVE) return t.unlink("one", n);
+    return t.rmdir("one", n);  // RMDIR
+}
+
+TEST(FileopsCreate, FailedWritesLeaveTheNameAsItWas) {
     const struct {
-        const char *name;
-        uint32_t status;
+        op o;
+        bool replacing;  // a link "n" is there before
+        const char *fail;
+        uint32_t error, status;
+        const char *log = nullptr;  // not pinned when null
     } cases[] = {
-        {".", NFSERR_EXIST},        {"..", NFSERR_PERM},       {"a\\b", NFSERR_NOENT},
-        {"a/b", NFSERR_NOENT},      {"..\\up", NFSERR_NOENT},  {"", NFSERR_NOENT},
-        {"con.txt", NFSERR_ACCES},  {"a:b", NFSERR_NOENT},     {"bad\x01", NFSERR_NOENT},
+        {MKNOD, false, "_write", ENOSPC, NFSERR_NOSPC, "nfs_mknod: c:\\one\\n error 28\n"},
+        {MKNOD, true, "_write", ENOSPC, NFSERR_NOSPC},
+        // A volume that cannot mark a file SYSTEM (every call fails) makes no device or link.
+        {MKNOD, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
+        {SYMLINK, false, "WriteFile", ERROR_DISK_FULL, NFSERR_IO,
+         "nfs_symlink: c:\\one\\n to x error 112\n"},
+        {SYMLINK, true, "WriteFile", ERROR_DISK_FULL, NFSERR_IO},
+        {SYMLINK, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
+        {MKDIR, false, "CreateDirectory", ERROR_DISK_FULL, NFSERR_NOSPC,
+         "file_mkdir: c:\\one\\n error 112\n"},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(create(t, "exp", c.name, NFS_CREATE_UNCHECKED).status, c.status) << c.name;
-        EXPECT_EQ(mkdir(t, "exp", c.name).status, c.status) << c.name;
-        EXPECT_EQ(mknod(t, c.name, NFCHR, 1, 3, {}, "exp").status, c.status) << c.name;
+        fileops_tree t("c:\\ -maproot:0\n", {"one"});
+        if (c.replacing) {
+            t.make("one/n", "../old");
+            ASSERT_TRUE(t.set_attrs("one/n", S));
+        }
+        std::string before = t.snapshot();
+        win_fail_inject(c.fail, c.error, c.error == ERROR_NOT_SUPPORTED ? 0 : 1);
+        EXPECT_EQ(call(t, c.o, "n"), c.status) << c.o << c.fail;
+        win_fail_clear();
+        EXPECT_TRUE(!c.log || t.log() == c.log) << c.o << c.fail;
+        EXPECT_EQ(t.snapshot(), before) << c.o << c.fail;
+        EXPECT_TRUE(t.stale_records().empty()) << c.o << c.fail;
     }
-    EXPECT_EQ(t.listing(), std::vector<std::string>{"exp"});
-    EXPECT_TRUE(t.listing("exp").empty());
 }
 
-TEST(FileopsCreate, ReadOnlyExportAndStaleHandle) {
-    fileops_tree t("c:\\ro -ro\n", {"ro"});
-    EXPECT_EQ(create(t, "ro", "f", NFS_CREATE_UNCHECKED).status, NFSERR_ROFS);
-    EXPECT_EQ(mkdir(t, "ro", "d").status, NFSERR_ROFS);
-    EXPECT_TRUE(t.listing("ro").empty());
-    nfs_fh dir = t.fh("ro");
-    dir[12] ^= 1;
-    made m{};
-    rpc_cred c = user_cred();
-    nfs_sattr s{};
-    EXPECT_EQ(nfs_create(dir.data(), "f", 0, &s, m.fh.data(), &m.attr, &c), NFSERR_STALE);
-}
-
-TEST(FileopsMknod, CharacterDeviceHeader) {
+TEST(FileopsLink, NativeLinkOrCopy) {
     fileops_tree t;
-    nfs_sattr s{};
-    s.set_mode = 1, s.mode = 0600;
-    made m = mknod(t, "null", NFCHR, 1, 3, s);
-    ASSERT_EQ(m.status, NFS_OK);
-    std::string h = t.content("null");
-    ASSERT_EQ(h.size(), 32u);
-    EXPECT_EQ(word(h, 0), 0u);
-    EXPECT_EQ(h.substr(4, 8), "specdata");
-    EXPECT_EQ(word(h, 12), 0u);
-    EXPECT_EQ(word(h, 16), 4u);
-    EXPECT_EQ(word(h, 20), 1u);
-    EXPECT_EQ(word(h, 24), 3u);
-    EXPECT_EQ(word(h, 28), 0600u);
-    EXPECT_EQ(t.attrs("null"), S);
-    EXPECT_EQ(m.attr.type, NFCHR);
-    EXPECT_EQ(m.attr.mode, 020600u);
-    EXPECT_EQ(m.attr.rdev_major, 1u);
-    EXPECT_EQ(m.attr.rdev_minor, 3u);
-    EXPECT_EQ(path_of(m.fh), "c:\\null");
-
-    // Without a mode the word stays 0; a block device says 3.
-    m = mknod(t, "sda", NFBLK, 8, 0);
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_EQ(word(t.content("sda"), 16), 3u);
-    EXPECT_EQ(word(t.content("sda"), 28), 0u);
-    EXPECT_EQ(mknod(t, "fifo", 7, 0, 0).status, NFSERR_INVAL);
-    EXPECT_FALSE(t.exists("fifo"));
-}
-
-TEST(FileopsMknod, ExistingNames) {
-    fileops_tree t;
-    t.make("data.txt", "precious");
+    t.make("a.txt", "first");
+    ASSERT_TRUE(t.set_attrs("a.txt", R));
     t.make("d/");
-    EXPECT_EQ(mknod(t, "data.txt", NFCHR, 1, 3).status, NFSERR_EXIST);
-    EXPECT_EQ(t.content("data.txt"), "precious");
-    EXPECT_EQ(mknod(t, "d", NFCHR, 1, 3).status, NFSERR_EXIST);
+    ASSERT_EQ(t.link("a.txt", "d", "b.txt"), NFS_OK);
+    EXPECT_EQ(host_ino(t, "a.txt"), host_ino(t, "d/b.txt"));
+    EXPECT_EQ(t.link("a.txt", "d", "B.TXT"), NFSERR_EXIST);
 
-    // A link or device file of that name is replaced.
+    // A volume without links (FAT) gets a copy, attributes and all.
+    export_entry *e = t.env.entries()[0];
+    e->flags = (e->flags & ~EXP_NTFS) | EXP_FAT;
+    ASSERT_EQ(t.link("a.txt", "", "copy.txt"), NFS_OK);
+    EXPECT_NE(host_ino(t, "a.txt"), host_ino(t, "copy.txt"));
+    t.make("mine.txt", "mine");
+    EXPECT_EQ(t.link("a.txt", "", "mine.txt"), NFSERR_EXIST);
+    config.hardlinks = 0;
+    EXPECT_EQ(t.link("a.txt", "", "none.txt"), NFSERR_ACCES);
+    EXPECT_EQ(t.snapshot(),
+              "a.txt 1 first\ncopy.txt 1 first\nd 16\nd/b.txt 1 first\nmine.txt 128 mine\n");
+}
+
+TEST(FileopsLink, CopyFailingHalfwayLeavesNoFile) {
+    fileops_tree t;
+    t.make("small/");
+    t.env.entries()[0]->flags &= ~EXP_NTFS;
+    int rc = with_mounted(t.host("small"), "tmpfs", [&]() {
+        if (mount(nullptr, t.host("small").c_str(), nullptr, MS_REMOUNT, "size=64k") != 0)
+            return 77;
+        write_file(t.host("small/big"), std::string(40 * 1024, 'x'));
+        if (t.link("small/big", "small", "copy") != NFSERR_EXIST) return 1;
+        if (t.exists("small/copy") || t.record("small/copy") != 0) return 2;
+        return 0;
+    });
+    if (rc == 77) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    EXPECT_EQ(rc, 0);
+}
+
+TEST(FileopsSymlink, TextsRoundTripAndOtherFilesAreNoLinks) {
+    fileops_tree t;
+    std::string odd = "a b\\c:*?\"<>|\x7f\xc3\xa4/" + std::string(1000, 'z'), text;
+    ASSERT_EQ(t.symlink("", "odd", odd), NFS_OK);
+    EXPECT_EQ(t.attrs("odd"), S);
+    EXPECT_NE(t.record("odd"), 0u);
+    ASSERT_EQ(t.readlink("odd", &text), NFS_OK);
+    EXPECT_EQ(text, odd);
+    EXPECT_EQ(t.readlink("odd", &text, uint32_t(odd.size())), NFSERR_NAMETOOLONG);
+    ASSERT_EQ(t.readlink("odd", &text, uint32_t(odd.size() + 1)), NFS_OK);
+    EXPECT_EQ(text, odd);
+
+    // Files that are not links lose their record.
+    t.make("dev", fileops_device(NFCHR, 1, 3, 0600));
+    t.make("plain", "text");
+    ASSERT_TRUE(t.set_attrs("dev", S));
+    for (const char *rel : {"dev", "plain"}) {
+        ASSERT_NE(t.number(rel), 0u);
+        EXPECT_EQ(t.readlink(rel, &text), NFSERR_IO) << rel;
+        EXPECT_EQ(t.record(rel), 0u) << rel;
+    }
+    EXPECT_EQ(t.log().rfind("nfs_readlink: c:\\dev error ", 0), 0u);
+
+    config.softlinks = 0;
+    EXPECT_EQ(t.symlink("", "m", "x"), NFSERR_ACCES);
+    EXPECT_EQ(t.readlink("odd", &text), NFSERR_ACCES);
+    EXPECT_FALSE(t.exists("m"));
+}
+
+TEST(FileopsRefusals, LeaveEveryExportAsItWas) {
+    fileops_tree t("c:\\one -maproot:0\nc:\\two -maproot:0\nd:\\ -maproot:0\nc:\\ro -ro\n",
+                   {"one", "one/sub", "two", "ro"});
+    t.make("one/f", "x");
+    t.make("one/sub/g", "y");
+    t.make("two/f", "other export");
+    t.make("ro/f", "x");
+    const std::string before = t.snapshot();
+    const std::tuple<op, std::string, uint32_t> named[] = {
+        {SYMLINK, "..", NFSERR_PERM},       {SYMLINK, "..\\up", NFSERR_NOENT},
+        {LINK, "..", NFSERR_PERM},          {LINK, ".", NFSERR_EXIST},
+        {LINK, "..\\two\\f", NFSERR_NOENT}, {RENAME_TO, "..", NFSERR_PERM},
+        {RENAME_TO, ".", NFSERR_INVAL},     {RENAME_TO, "..\\two\\f", NFSERR_NOENT},
+        {RENAME_FROM, "..", NFSERR_PERM},   {REMOVE, "sub", NFSERR_ACCES},
+        {REMOVE, "missing", NFSERR_NOENT},  {REMOVE, ".", NFSERR_INVAL},
+        {REMOVE, "..", NFSERR_PERM},        {REMOVE, "sub\\..\\f", NFSERR_NOENT},
+        {REMOVE, "../two/f", NFSERR_NOENT}, {RMDIR, "..", NFSERR_EXIST},
+        {RMDIR, ".", NFSERR_INVAL},
+    };
+    // Names that must not reach the disk as a new file, directory or device.
+    const std::pair<const char *, uint32_t> made_names[] = {
+        {".", NFSERR_EXIST},       {"..", NFSERR_PERM},      {"a\\b", NFSERR_NOENT},
+        {"a/b", NFSERR_NOENT},     {"..\\up", NFSERR_NOENT}, {"", NFSERR_NOENT},
+        {"con.txt", NFSERR_ACCES}, {"a:b", NFSERR_NOENT},    {"bad\x01", NFSERR_NOENT},
+    };
+    auto check = [&](op o, const std::string &name, uint32_t status) {
+        EXPECT_EQ(call(t, o, name), status) << o << " " << name;
+        EXPECT_EQ(t.snapshot(), before) << o << " " << name;
+    };
+    for (const auto &[o, name, status] : named) check(o, name, status);
+    for (op o : {CREATE, MKDIR, MKNOD})
+        for (const auto &[name, status] : made_names) check(o, name, status);
+    // One line per kind; not empty and not found are not logged.
+    t.log();
+    check(RENAME_FROM, "missing", NFSERR_NOENT);
+    EXPECT_EQ(t.log(), "file_rename c:\\one\\missing c:\\one\\x failed error 2\n");
+    check(RMDIR, "sub", NFSERR_NOTEMPTY);
+    check(RMDIR, "missing", NFSERR_NOENT);
+    check(RMDIR, "f", NFSERR_NOTDIR);
+    EXPECT_EQ(t.log(), "file_rmdir c:\\one\\f error 267\n");
+
+    // Across exports and drives, and arguments that are not names.
+    rpc_cred c = user_cred();
+    EXPECT_EQ(t.link("one/f", "two", "g", 0, 1), NFSERR_XDEV);
+    EXPECT_EQ(t.link("ro/f", "one", "g", 3, 0), NFSERR_XDEV);
+    EXPECT_EQ(t.rename("one", "f", "two", "f", c, 0, 1), NFSERR_XDEV);
+    EXPECT_EQ(t.rename("one", "f", "two", "g", c, 0, 1), NFSERR_XDEV);
+    nfs_fh one = t.fh("one"), f = t.fh("one/f"), d = t.handle("d:", 2);
+    EXPECT_EQ(nfs_link(f.data(), d.data(), "f"), NFSERR_IO);
+    EXPECT_EQ(file_rename(one.data(), d.data(), "f", "f", &c), NFSERR_IO);
+    EXPECT_EQ(t.link("one/sub", "one", "l"), NFSERR_ISDIR);
+    EXPECT_EQ(t.rename("one/sub", ".", "one", "moved"), NFSERR_INVAL);
+    EXPECT_EQ(t.symlink("one", "l", ""), NFSERR_NOENT);
+    EXPECT_EQ(t.symlink("one", "l", std::string("a\0b", 3)), NFSERR_INVAL);
+    EXPECT_EQ(t.snapshot(), before);
+}
+
+TEST(FileopsSetattr, ModeToAttributesAndBack) {
+    // The export's -umask 022 applies to the mode read back; of 0600 only the
+    // owner's bits are kept.
+    const struct {
+        bool directory;
+        uint32_t start;     // attributes before
+        uint32_t mode;      // set
+        uint32_t stored;    // attributes after (without DIRECTORY)
+        uint32_t reported;  // mode read back, permission bits
+    } cases[] = {
+        {false, 0, 0755, H, 0755}, {false, H | R, 0644, N, 0644},
+        {false, 0, 0444, R, 0444}, {false, 0, 04755, H | S, 04755},
+        {false, 0, 0600, N, 0644}, {false, 0, 0500, H | R, 0555},
+        {true, 0, 0666, H, 0644},  {true, 0, 01777, S, 01755},
+        {true, H, 0755, 0, 0755},  {true, 0, 0555, R, 0555},
+    };
+    for (const auto &c : cases) {
+        fileops_tree t;
+        std::string rel = c.directory ? "d" : "f.txt";
+        t.make(c.directory ? "d/" : "f.txt", "data");
+        ASSERT_TRUE(!c.start || t.set_attrs(rel, c.start));
+        ASSERT_EQ(t.setattr(rel, fileops_mode(c.mode)), NFS_OK) << std::oct << c.mode;
+        EXPECT_EQ(t.attrs(rel) & ~D, c.stored) << std::oct << c.mode;
+        EXPECT_EQ(t.attr.mode & 07777, c.reported) << std::oct << c.mode;
+        EXPECT_TRUE(c.directory || t.content(rel) == "data");
+    }
+}
+
+TEST(FileopsSetattr, OwnersTimesSizesAndDevices) {
+    fileops_tree t;
+    t.make("f.txt", "0123456789");
+    t.make("ro.txt", "x");
+    t.make("d/");
+    ASSERT_TRUE(t.set_attrs("ro.txt", R));
+    // Owners are accepted and change nothing.
+    nfs_sattr owners{};
+    owners.set_uid = owners.set_gid = 1;
+    std::string before = t.snapshot();
+    ASSERT_EQ(t.setattr("f.txt", owners), NFS_OK);
+    EXPECT_EQ(t.snapshot(), before);
+
+    // Both times or none; not on directories; READONLY unlocked only for the
+    // moment.
+    nfs_sattr both{};
+    both.set_atime = NFS_TIME_CLIENT, both.atime_sec = 1000000000, both.atime_nsec = 999;
+    both.set_mtime = NFS_TIME_CLIENT, both.mtime_sec = 1200000000, both.mtime_nsec = 5;
+    for (const char *rel : {"f.txt", "ro.txt"}) {
+        ASSERT_EQ(t.setattr(rel, both), NFS_OK) << rel;
+        struct stat st = host_stat(t, rel);
+        EXPECT_EQ(st.st_atim.tv_sec, 1000000000) << rel;
+        EXPECT_EQ(st.st_mtim.tv_sec, 1200000000) << rel;
+        EXPECT_EQ(st.st_mtim.tv_nsec, 0) << rel;  // nanoseconds are dropped
+    }
+    struct stat dir = host_stat(t, "d"), file = host_stat(t, "f.txt");
+    ASSERT_EQ(t.setattr("d", both), NFS_OK);
+    EXPECT_EQ(host_stat(t, "d").st_mtim.tv_sec, dir.st_mtim.tv_sec);
+    both.set_mtime = 0;
+    ASSERT_EQ(t.setattr("f.txt", both), NFS_OK);
+    EXPECT_EQ(host_stat(t, "f.txt").st_atim.tv_sec, file.st_atim.tv_sec);
+
+    nfs_sattr size{};
+    size.set_size = 1, size.size = 4;
+    ASSERT_EQ(t.setattr("f.txt", size), NFS_OK);
+    size.size = 6;
+    ASSERT_EQ(t.setattr("f.txt", size), NFS_OK);
+
+    // A device's mode goes into its header; a link keeps its text.
+    t.make("dev", fileops_device(NFCHR, 1, 3, 0600));
     t.make("link", "../x");
-    ASSERT_TRUE(t.set_attrs("link", S));
-    ASSERT_EQ(mknod(t, "link", NFBLK, 7, 2).status, NFS_OK);
-    EXPECT_EQ(word(t.content("link"), 20), 7u);
-    EXPECT_EQ(t.attrs("link"), S);
+    ASSERT_TRUE(t.set_attrs("dev", S) && t.set_attrs("link", S));
+    ASSERT_EQ(t.setattr("dev", fileops_mode(020640)), NFS_OK);
+    EXPECT_EQ(t.attr.mode, 020640u);
+    ASSERT_EQ(t.setattr("link", fileops_mode(0600)), NFS_OK);
+    EXPECT_EQ(t.attr.type, NFLNK);
+    EXPECT_EQ(t.snapshot(), "d 16\ndev 4 " + fileops_device(NFCHR, 1, 3, 0640) + "\nf.txt 128 " +
+                                std::string("0123\0\0", 6) + "\nlink 4 ../x\nro.txt 1 x\n");
 }
 
-TEST(FileopsMknod, FailedWriteLeavesTheNameAsItWas) {
-    fileops_tree t;
-    t.log();
-    win_fail_inject("_write", ENOSPC, 1);
-    EXPECT_EQ(mknod(t, "dev", NFCHR, 1, 3).status, NFSERR_NOSPC);
-    EXPECT_EQ(t.log(), "nfs_mknod: c:\\dev error 28\n");
-    EXPECT_FALSE(t.exists("dev"));
-    EXPECT_EQ(t.record("dev"), 0u);
-
-    t.make("link", "../old/text");
-    ASSERT_TRUE(t.set_attrs("link", S));
-    win_fail_inject("_write", ENOSPC, 1);
-    EXPECT_EQ(mknod(t, "link", NFCHR, 1, 3).status, NFSERR_NOSPC);
-    EXPECT_EQ(t.content("link"), "../old/text");
-    EXPECT_EQ(t.attrs("link"), S);
-
-    win_fail_inject("_open", EACCES, 1);
-    EXPECT_EQ(mknod(t, "link", NFCHR, 1, 3).status, NFSERR_ACCES);
-    EXPECT_EQ(t.log(), "nfs_mknod: c:\\link error 28\nnfs_mknod: c:\\link error 13\n");
-    EXPECT_EQ(t.content("link"), "../old/text");
-    EXPECT_EQ(t.attrs("link"), S);
-
-    // A device file that cannot be marked SYSTEM is no device file.
-    win_fail_inject("SetFileAttributes", ERROR_NOT_SUPPORTED, 0);
-    EXPECT_EQ(mknod(t, "dev", NFCHR, 1, 3).status, NFSERR_IO);
-    win_fail_clear();
-    EXPECT_FALSE(t.exists("dev"));
-}
-
-TEST(FileopsMkdir, NewAndExistingDirectories) {
-    fileops_tree t;
-    made m = mkdir(t, "", "Sub");
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_EQ(t.attrs("Sub"), D);
-    EXPECT_EQ(m.attr.type, NFDIR);
-    EXPECT_EQ(path_of(m.fh), "c:\\Sub");
-    EXPECT_EQ(t.record("sub"), nfs_tree::inode_of(m.fh));
-    m = mkdir(t, "Sub", "inner");
-    ASSERT_EQ(m.status, NFS_OK);
-    EXPECT_TRUE(t.exists("Sub/inner"));
-
-    t.log();
-    EXPECT_EQ(mkdir(t, "", "SUB").status, NFSERR_EXIST);
-    t.make("file");
-    EXPECT_EQ(mkdir(t, "", "file").status, NFSERR_EXIST);
-    EXPECT_EQ(t.log(), "");  // an existing name is no failure worth a line
-    win_fail_inject("CreateDirectory", ERROR_DISK_FULL, 1);
-    EXPECT_EQ(mkdir(t, "", "full").status, NFSERR_NOSPC);
-    EXPECT_EQ(t.log(), "file_mkdir: c:\\full error 112\n");
-    EXPECT_TRUE(t.stale_records().empty());
+TEST(FileopsSetattr, FailuresPutTheFileBack) {
+    nfs_sattr times{}, size{};
+    times.set_atime = times.set_mtime = NFS_TIME_CLIENT;
+    size.set_size = 1;
+    const struct {
+        uint32_t attributes;
+        std::string content;
+        nfs_sattr s;
+        const char *fail;  // the call failing once, with `error`
+        uint32_t error, status;
+        const char *log;
+    } cases[] = {
+        {R, "x", times, "_utime", ENOSPC, NFSERR_NOSPC, ""},
+        {R, "x", size, nullptr, 0, NFSERR_ACCES, "nfs_setsize: c:\\f error 5\n"},
+        {N, "x", fileops_mode(0755), "SetFileAttributes", ERROR_ACCESS_DENIED, NFSERR_ACCES,
+         "nfs_setugmode: c:\\f error 5\n"},
+        {S, fileops_device(NFBLK, 8, 1, 0600), fileops_mode(0644), "WriteFile", ERROR_DISK_FULL,
+         NFSERR_IO, "nfs_put_special: c:\\f error 112\n"},
+    };
+    for (const auto &c : cases) {
+        fileops_tree t;
+        t.make("f", c.content);
+        ASSERT_TRUE(t.set_attrs("f", c.attributes));
+        std::string before = t.snapshot();
+        t.log();
+        if (c.fail) win_fail_inject(c.fail, c.error, 1);
+        EXPECT_EQ(t.setattr("f", c.s), c.status) << c.log;
+        EXPECT_EQ(t.log(), c.log);
+        EXPECT_EQ(t.snapshot(), before) << c.log;
+    }
 }
 
 }  // namespace

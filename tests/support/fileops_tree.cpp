@@ -1,18 +1,14 @@
 #include "support/fileops_tree.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
-#include "fs/fs.h"
-#include "inode/inode.h"
+#include "names/nfs_status.h"
 #include "platform/winerr.h"
 #include "server/config.h"
-#include "support/drive_temp.h"
 
-fileops_tree::fileops_tree(const std::string &exports, const std::vector<std::string> &dirs)
+fileops_tree::fileops_tree(str exports, const std::vector<std::string> &dirs)
     : nfs_tree("c:\\\n"), hardlinks_(config.hardlinks), softlinks_(config.softlinks) {
     for (const auto &d : dirs) make(d + "/");
     env.load(exports);
@@ -29,41 +25,32 @@ fileops_tree::~fileops_tree() {
     config.softlinks = softlinks_;
 }
 
-std::string fileops_tree::win(const std::string &relative) {
+std::string fileops_tree::win(str relative) {
     std::string p = "c:";
     if (!relative.empty()) p += "\\" + relative;
     std::replace(p.begin(), p.end(), '/', '\\');
     return p;
 }
 
-uint32_t fileops_tree::attrs(const std::string &relative) {
-    return fs_get_attributes(win(relative).c_str());
+uint32_t fileops_tree::readlink(str relative, std::string *text, uint32_t size) const {
+    char buf[4096];
+    uint32_t status = nfs_readlink(fh(relative).data(), buf, size);
+    *text = status == NFS_OK ? buf : "";
+    return status;
 }
 
-bool fileops_tree::set_attrs(const std::string &relative, uint32_t attributes) {
-    return fs_set_attributes(win(relative).c_str(), attributes);
-}
-
-std::vector<std::string> fileops_tree::listing(const std::string &relative) const {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto &e : std::filesystem::directory_iterator(host(relative), ec))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string fileops_tree::content(const std::string &relative) const {
-    return read_file(host(relative));
-}
-
-bool fileops_tree::exists(const std::string &relative) const {
-    struct stat st;
-    return lstat(host(relative).c_str(), &st) == 0;
-}
-
-uint32_t fileops_tree::record(const std::string &relative) {
-    return inode_path_find(win(relative).c_str());
+std::string fileops_tree::snapshot() const {
+    std::vector<std::string> lines;
+    std::string root = host("");
+    for (const auto &e : std::filesystem::recursive_directory_iterator(root)) {
+        std::string rel = e.path().string().substr(root.size());
+        lines.push_back(rel + " " + std::to_string(attrs(rel)));
+        if (e.is_regular_file()) lines.back() += " " + content(rel);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string out;
+    for (const auto &line : lines) out += line + "\n";
+    return out;
 }
 
 namespace {
@@ -71,11 +58,9 @@ namespace {
 void collect_stale(uint32_t dir, std::vector<std::string> *out) {
     for (uint32_t i = 0, child; (child = inode_child_at(dir, i)) != 0; i++) {
         char path[INODE_PATH_MAX];
-        if (!inode_path(child, path)) {
-            out->push_back("<no path>");
-            continue;
-        }
-        if (fs_get_attributes(path) == FS_INVALID_ATTRIBUTES) out->push_back(path);
+        bool named = inode_path(child, path);
+        if (!named || fs_get_attributes(path) == FS_INVALID_ATTRIBUTES)
+            out->push_back(named ? path : "<no path>");
         collect_stale(child, out);
     }
 }
@@ -89,10 +74,15 @@ std::vector<std::string> fileops_tree::stale_records() {
     return out;
 }
 
-rpc_cred root_cred() {
-    return test_cred(0, 0);
+nfs_sattr fileops_mode(uint32_t mode) {
+    nfs_sattr s{};
+    s.set_mode = 1;
+    s.mode = mode;
+    return s;
 }
 
-rpc_cred user_cred() {
-    return test_cred(500, 100);
+std::string fileops_device(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode) {
+    uint8_t h[NFS_SPECIAL_SIZE];
+    nfs_special_header(h, type, major, minor, mode);
+    return std::string(reinterpret_cast<char *>(h), sizeof h);
 }

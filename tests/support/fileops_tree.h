@@ -1,7 +1,7 @@
 // A served tree for the file-operation tests: the nfs_tree world with the
-// helpers those tests share: Windows paths of host files, attributes,
-// directory listings, a check that the inode table agrees with the disk,
-// and the settings the operations read, put back afterwards.
+// operations called as a client calls them, on paths below drive C:'s
+// folder ("a/b"), and what those tests look at afterwards. Links are
+// enabled while it lives.
 #pragma once
 
 #include <cstdint>
@@ -9,30 +9,89 @@
 #include <vector>
 
 #include "fs/fs.h"
+#include "inode/inode.h"
+#include "nfsd/fileops.h"
+#include "support/drive_temp.h"
 #include "support/nfs_tree.h"
 
+inline rpc_cred root_cred() {
+    return test_cred(0, 0);
+}
+inline rpc_cred user_cred() {
+    return test_cred(500, 100);
+}
+
 class fileops_tree : public nfs_tree {
+    using str = const std::string &;
+
    public:
-    // `dirs` ("a", "a/b") are made below drive C:'s folder before
-    // `exports` is loaded, so that exports may name them.
-    explicit fileops_tree(const std::string &exports = "c:\\ -maproot:0\n",
+    // `dirs` ("a", "a/b") are made before `exports` is loaded, so that
+    // exports may name them.
+    explicit fileops_tree(str exports = "c:\\ -maproot:0\n",
                           const std::vector<std::string> &dirs = {});
     ~fileops_tree();
 
-    // "a/b" below drive C:'s folder as the Windows path "c:\a\b" ("" is "c:").
-    static std::string win(const std::string &relative);
-    // Handle of "a/b" in export `index`.
-    nfs_fh fh(const std::string &relative, int index = 0) const { return handle(win(relative), index); }
-    // Windows attributes of "a/b" (FS_INVALID_ATTRIBUTES when missing).
-    static uint32_t attrs(const std::string &relative);
-    // Sets them; false on failure.
-    static bool set_attrs(const std::string &relative, uint32_t attributes);
-    // Names in the host directory "a" (sorted), without "." and "..".
-    std::vector<std::string> listing(const std::string &relative = "") const;
-    std::string content(const std::string &relative) const;
-    bool exists(const std::string &relative) const;
+    // "a/b" as the Windows path "c:\a\b" ("" is "c:").
+    static std::string win(str relative);
+    // Handle of "a/b" in export `index`; its inode number (which gives the
+    // name a record).
+    nfs_fh fh(str relative, int index = 0) const { return handle(win(relative), index); }
+    uint32_t number(str relative) const { return inode_of(fh(relative)); }
+
+    // The operations, as user 500 unless `c` says otherwise, on directories
+    // of export 0 unless an export index is given. CREATE, MKNOD, MKDIR and
+    // SETATTR leave the handle and attributes in `made`, `attr` (so one thread).
+    uint32_t create(str dir, str name, uint32_t how = NFS_CREATE_UNCHECKED, const nfs_sattr &s = {},
+                    rpc_cred c = user_cred()) {
+        return nfs_create(fh(dir).data(), name.c_str(), how, &s, made.data(), &attr, &c);
+    }
+    uint32_t mknod(str dir, str name, uint32_t type, uint32_t major = 1, uint32_t minor = 3,
+                   const nfs_sattr &s = {}, rpc_cred c = user_cred()) {
+        return nfs_mknod(fh(dir).data(), name.c_str(), type, &s, minor, major, made.data(), &attr,
+                         &c);
+    }
+    uint32_t mkdir(str dir, str name, rpc_cred c = user_cred()) {
+        return file_mkdir(fh(dir).data(), name.c_str(), made.data(), &attr, &c);
+    }
+    uint32_t setattr(str relative, const nfs_sattr &s, rpc_cred c = user_cred()) {
+        return nfs_setattr(fh(relative).data(), &s, &attr, &c);
+    }
+    uint32_t symlink(str dir, str name, str text, rpc_cred c = user_cred()) const {
+        nfs_sattr s{};
+        return nfs_symlink(fh(dir).data(), name.c_str(), &s, text.data(), text.size(), &c);
+    }
+    // `text` is "" unless the answer is NFS_OK.
+    uint32_t readlink(str relative, std::string *text, uint32_t size = 4096) const;
+    uint32_t link(str file, str dir, str name, int file_export = 0, int dir_export = 0) const {
+        return nfs_link(fh(file, file_export).data(), fh(dir, dir_export).data(), name.c_str());
+    }
+    uint32_t rename(str from_dir, str from, str to_dir, str to, rpc_cred c = user_cred(),
+                    int from_export = 0, int to_export = 0) const {
+        return file_rename(fh(from_dir, from_export).data(), fh(to_dir, to_export).data(),
+                           from.c_str(), to.c_str(), &c);
+    }
+    uint32_t unlink(str dir, str name, rpc_cred c = user_cred()) const {
+        return file_unlink(fh(dir).data(), name.c_str(), &c);
+    }
+    uint32_t rmdir(str dir, str name, rpc_cred c = user_cred()) const {
+        return file_rmdir(fh(dir).data(), name.c_str(), &c);
+    }
+    nfs_fh made{};
+    nfs_attr attr{};
+
+    // Windows attributes of "a/b" (FS_INVALID_ATTRIBUTES when missing);
+    // setting them answers false on failure.
+    static uint32_t attrs(str relative) { return fs_get_attributes(win(relative).c_str()); }
+    static bool set_attrs(str relative, uint32_t a) {
+        return fs_set_attributes(win(relative).c_str(), a);
+    }
+    std::string content(str relative) const { return read_file(host(relative)); }
+    static bool exists(str relative) { return attrs(relative) != FS_INVALID_ATTRIBUTES; }
+    // Every path below drive C:'s folder, sorted, a line each: "a/b", its
+    // attributes and, for a file, its content. Unchanged when nothing changed.
+    std::string snapshot() const;
     // The record of "a/b", 0 when the table has none.
-    static uint32_t record(const std::string &relative);
+    static uint32_t record(str relative) { return inode_path_find(win(relative).c_str()); }
     // Paths of records below drive C: whose files are not on disk: empty
     // when the table agrees with the disk.
     static std::vector<std::string> stale_records();
@@ -41,6 +100,6 @@ class fileops_tree : public nfs_tree {
     uint32_t hardlinks_, softlinks_;
 };
 
-// Caller identities.
-rpc_cred root_cred();
-rpc_cred user_cred();
+// The sattr of a mode alone; the content of a device file.
+nfs_sattr fileops_mode(uint32_t mode);
+std::string fileops_device(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode);
