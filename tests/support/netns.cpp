@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+static bool entered = false;
+
 bool netns_enter_private() {
     if (unshare(CLONE_NEWNET) != 0) return false;
     int s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -16,7 +18,9 @@ bool netns_enter_private() {
     strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
     bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
     ifr.ifr_flags |= IFF_UP;
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    entered = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
     close(s);
-    return ok;
+    return entered;
 }
+
+bool netns_private() { return entered; }

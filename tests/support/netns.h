@@ -6,3 +6,5 @@
 // Moves the calling process into a new network namespace and brings "lo"
 // up. Call before any thread starts. False when not allowed (not root).
 bool netns_enter_private();
+// Whether netns_enter_private succeeded in this process.
+bool netns_private();

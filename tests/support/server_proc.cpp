@@ -10,15 +10,16 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "rpc/clnt.h"
+#include "support/home.h"
+#include "support/nfs_rig.h"
+#include "support/rpc_msg.h"
 
 extern char **environ;
 
@@ -26,32 +27,52 @@ namespace {
 
 constexpr uint16_t PORTMAPPER = 111;
 
-std::string read_all(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void dump_row(void *ctx, uint32_t prog, uint32_t vers, uint32_t protocol, uint32_t port) {
+    static_cast<std::vector<std::string> *>(ctx)->push_back(
+        std::to_string(prog) + " " + std::to_string(vers) + (protocol == 17 ? " udp " : " tcp ") +
+        std::to_string(port));
 }
 
-// The program lies beside the test binaries in the build folder.
-std::string program_path() {
-    std::error_code ec;
-    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return (self.parent_path() / "nfsd").string();
+// One call as root: the result words, empty unless accepted and successful.
+std::vector<uint32_t> raw_call(uint16_t port, uint32_t prog, uint32_t proc,
+                               const std::vector<uint8_t> &args) {
+    static uint32_t xid = 0x5e700000;
+    std::vector<uint8_t> reply = rpc_udp_call(port, nfs_call_msg(++xid, prog, 3, proc, args), 3000);
+    if (rpc_msg_word_at(reply, 0) != xid || nfs_accept_status(reply) != 0) return {};
+    return nfs_results(reply);
 }
 
-void sleep_for_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+std::vector<uint8_t> opaques(std::initializer_list<std::string> items) {
+    std::vector<uint8_t> out;
+    for (const std::string &s : items) {
+        rpc_msg_word(out, uint32_t(s.size()));
+        rpc_msg_opaque(out, s.data(), uint32_t(s.size()));
+    }
+    return out;
 }
 
-pid_t spawn(const std::vector<std::string> &argv, const std::string &output) {
+// Status word, then on success a handle (length word and bytes).
+uint32_t status_and_handle(const std::vector<uint32_t> &r, std::vector<uint8_t> *fh) {
+    if (r.empty()) return RAW_NO_REPLY;
+    if (r[0] != 0) return r[0];
+    if (r.size() < 2 || r[1] > 64 || r.size() < 2 + (r[1] + 3) / 4) return RAW_NO_REPLY;
+    std::vector<uint8_t> bytes = rpc_msg_bytes(std::vector<uint32_t>(r.begin() + 2, r.end()));
+    fh->assign(bytes.begin(), bytes.begin() + r[1]);
+    return 0;
+}
+
+std::string as_text(const std::vector<uint8_t> &b) { return std::string(b.begin(), b.end()); }
+
+}  // namespace
+
+pid_t server_spawn(const std::vector<std::string> &argv, const std::string &output) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (!output.empty()) {
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    }
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<char *> args;
     for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
@@ -61,37 +82,28 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &output) {
     return pid;
 }
 
-// waitpid with a time limit; the decoded status, or -1.
-int wait_child(pid_t pid, int timeout_ms) {
+int server_wait_child(pid_t pid, int timeout_ms) {
+    if (pid <= 0) return -1;
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         int st = 0;
         pid_t r = waitpid(pid, &st, WNOHANG);
         if (r == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         if (r < 0 || std::chrono::steady_clock::now() >= until) return -1;
-        sleep_for_ms(20);
+        sleep_ms(20);
     }
 }
 
-void dump_row(void *ctx, uint32_t prog, uint32_t vers, uint32_t protocol, uint32_t port) {
-    auto *rows = static_cast<std::vector<std::string> *>(ctx);
-    rows->push_back(std::to_string(prog) + " " + std::to_string(vers) + " " +
-                    (protocol == 17 ? "udp" : protocol == 6 ? "tcp" : std::to_string(protocol)) +
-                    " " + std::to_string(port));
-}
-
-}  // namespace
-
-// ---- server_dir ----------------------------------------------------------
-
-server_dir::server_dir(const server_settings &values,
-                       const std::string &exports) {
+server_dir::server_dir(const server_settings &values, const std::string &exports) {
     char tmpl[] = "/tmp/nimbora-server-XXXXXX";
     if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
     dir_ = std::string(tmpl) + "/";
     std::filesystem::create_directory(drive());
-    settings(values);
-    std::ofstream(file("exports")) << exports;
+    std::string reg = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd]\n";
+    for (const auto &[name, value] : values) reg += "\"" + name + "\"=\"" + value + "\"\n";
+    reg += "\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n\"C\"=\"" + drive() + "\"\n";
+    write_file(file("settings.reg"), reg);
+    write_file(file("exports"), exports);
 }
 
 server_dir::~server_dir() {
@@ -99,68 +111,47 @@ server_dir::~server_dir() {
     std::filesystem::remove_all(dir_, ec);
 }
 
-void server_dir::settings(const server_settings &values) const {
-    std::ofstream out(file("settings.reg"), std::ios::trunc);
-    out << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd]\n";
-    for (const auto &[name, value] : values) out << "\"" << name << "\"=\"" << value << "\"\n";
-    out << "\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n\"C\"=\"" << drive() << "\"\n";
-}
-
 std::string server_dir::log() const {
     char name[32];
     time_t now = time(nullptr);
     struct tm tm;
-    localtime_r(&now, &tm);
-    strftime(name, sizeof name, "nfsd%y%m.log", &tm);
-    return read_all(file(name));
+    strftime(name, sizeof name, "nfsd%y%m.log", localtime_r(&now, &tm));
+    return read_file(file(name));
 }
-
-// ---- server_proc ---------------------------------------------------------
 
 server_proc::server_proc(const server_dir &dir, const std::vector<std::string> &args) : dir_(dir) {
-    std::vector<std::string> argv = {program_path()};
+    // The program lies beside the test binaries.
+    std::vector<std::string> argv = {
+        std::filesystem::read_symlink("/proc/self/exe").parent_path() / "nfsd"};
     argv.insert(argv.end(), args.begin(), args.end());
-    argv.push_back("--home");
-    argv.push_back(dir.path());
-    pid_ = spawn(argv, dir.file("output.txt"));
+    argv.insert(argv.end(), {"--home", dir.path()});
+    pid_ = server_spawn(argv, dir.file("output.txt"));
 }
 
-server_proc::~server_proc() {
-    if (running()) {
-        kill9();
-    }
-}
+server_proc::~server_proc() { kill9(); }
 
 bool server_proc::running() {
     if (pid_ <= 0 || status_ >= 0) return false;
-    int st = 0;
-    pid_t r = waitpid(pid_, &st, WNOHANG);
-    if (r == 0) return true;
-    if (r == pid_) status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return false;
+    status_ = server_wait_child(pid_, 0);
+    return status_ < 0;
 }
 
-bool server_proc::wait_registered(uint32_t prog, uint32_t vers, uint32_t prot, int timeout_ms) {
-    std::string want = std::to_string(prog) + " " + std::to_string(vers) + " " +
-                       (prot == 17 ? "udp" : "tcp") + " ";
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+bool server_proc::wait_registered(const std::string &row) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (running() && std::chrono::steady_clock::now() < until) {
         // Asking before anything holds port 111 would cost the client's
         // whole 2-second wait.
-        if (!server_port_free(PORTMAPPER, SOCK_DGRAM)) {
-            for (const std::string &row : server_mappings())
-                if (row.rfind(want, 0) == 0) return true;
-        }
-        sleep_for_ms(50);
+        if (!server_port_free(PORTMAPPER, SOCK_DGRAM))
+            for (const std::string &r : server_mappings())
+                if (r.rfind(row + " ", 0) == 0) return true;
+        sleep_ms(50);
     }
     return false;
 }
 
 int server_proc::wait_exit(int timeout_ms) {
-    if (status_ >= 0 || pid_ <= 0) return status_;
-    int st = wait_child(pid_, timeout_ms);
-    if (st >= 0) status_ = st;
-    return st;
+    if (running()) status_ = server_wait_child(pid_, timeout_ms);
+    return status_;
 }
 
 int server_proc::stop(int timeout_ms) {
@@ -169,32 +160,11 @@ int server_proc::stop(int timeout_ms) {
 }
 
 void server_proc::kill9() {
-    if (!running()) return;
-    kill(pid_, SIGKILL);
+    if (running()) kill(pid_, SIGKILL);
     wait_exit(10000);
 }
 
-std::string server_proc::output() const {
-    return read_all(dir_.file("output.txt"));
-}
-
-// ---- helpers -------------------------------------------------------------
-
-bool server_isolated() {
-    // A namespace of the test's own has the loopback interface and nothing
-    // else; the host's has more.
-    std::istringstream dev(read_all("/proc/self/net/dev"));
-    std::string line;
-    int interfaces = 0;
-    for (int n = 0; std::getline(dev, line); n++) {
-        if (n < 2) continue;  // two heading lines
-        std::string name = line.substr(0, line.find(':'));
-        name.erase(0, name.find_first_not_of(' '));
-        if (name != "lo") return false;
-        interfaces++;
-    }
-    return interfaces == 1;
-}
+std::string server_proc::output() const { return read_file(dir_.file("output.txt")); }
 
 std::vector<std::string> server_mappings() {
     std::vector<std::string> rows;
@@ -203,75 +173,43 @@ std::vector<std::string> server_mappings() {
 }
 
 std::string server_shell(const std::string &command, int *status, int seconds) {
-    std::string out;
-    std::string line = "timeout -k 5 " + std::to_string(seconds) + " " + command + " 2>&1";
+    std::string out, line = "timeout -k 5 " + std::to_string(seconds) + " " + command + " 2>&1";
     FILE *p = popen(line.c_str(), "r");
-    if (!p) {
-        if (status) *status = -1;
-        return out;
-    }
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int st = p ? pclose(p) : -1;
+    if (status) *status = st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return out;
 }
 
 bool server_port_free(uint16_t port, int type) {
-    // Read from the kernel's table rather than probed by binding, which
-    // could take the port away from a server that is just starting.
-    std::istringstream table(read_all(type == SOCK_DGRAM ? "/proc/net/udp" : "/proc/net/tcp"));
-    std::string line;
+    // The kernel's table, not a probe by binding, which could take the port
+    // from a server that is just starting.
+    std::istringstream table(read_file(type == SOCK_DGRAM ? "/proc/net/udp" : "/proc/net/tcp"));
+    std::string line, slot, local, remote, state;
     std::getline(table, line);  // heading
     while (std::getline(table, line)) {
         std::istringstream f(line);
-        std::string slot, local, remote, state;
         if (!(f >> slot >> local >> remote >> state)) continue;
         unsigned long local_port = strtoul(local.substr(local.find(':') + 1).c_str(), nullptr, 16);
-        // A connection in TIME_WAIT (06) holds no port that a server could
-        // not bind again.
         if (local_port == port && !(type == SOCK_STREAM && state == "06")) return false;
     }
     return true;
 }
 
-server_port_holder::server_port_holder(uint16_t port, int type) {
-    fd_ = socket(AF_INET, type, 0);
-    if (fd_ < 0) return;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    if (type == SOCK_STREAM) {
-        // Like the server's own listener: a port in TIME_WAIT counts as free.
-        int on = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    }
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        (type == SOCK_STREAM && listen(fd_, 1) != 0)) {
-        close(fd_);
-        fd_ = -1;
-    }
-}
-
-server_port_holder::~server_port_holder() {
-    if (fd_ >= 0) close(fd_);
-}
-
 server_rpcbind::server_rpcbind() {
-    // rpcbind keeps its lock and socket in /run: a tmpfs of its own keeps it
-    // apart from the host's rpcbind.
-    pid_ = spawn({"unshare", "--mount", "sh", "-c",
+    // rpcbind keeps its lock and socket in /run: a tmpfs of its own.
+    pid_ = server_spawn({"unshare", "--mount", "sh", "-c",
                   "mount -t tmpfs tmpfs /run && exec rpcbind -f"},
                  "/dev/null");
-    for (int i = 0; i < 100 && pid_ > 0; i++) {
+    for (int i = 0; i < 100 && pid_ > 0 && server_wait_child(pid_, 0) < 0; i++) {
         if (!server_port_free(PORTMAPPER, SOCK_DGRAM) && !server_mappings().empty()) return;
-        if (wait_child(pid_, 0) >= 0) break;
-        sleep_for_ms(50);
+        sleep_ms(50);
     }
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
-        wait_child(pid_, 5000);
+        server_wait_child(pid_, 5000);
     }
     pid_ = -1;
 }
@@ -279,8 +217,28 @@ server_rpcbind::server_rpcbind() {
 server_rpcbind::~server_rpcbind() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
-    if (wait_child(pid_, 5000) < 0) {
-        kill(pid_, SIGKILL);
-        wait_child(pid_, 5000);
+    if (server_wait_child(pid_, 5000) >= 0) return;
+    kill(pid_, SIGKILL);
+    server_wait_child(pid_, 5000);
+}
+
+uint32_t raw_mnt3(const std::string &path, std::vector<uint8_t> *fh) {
+    return status_and_handle(raw_call(SERVER_MOUNT_PORT, 100005, 1, opaques({path})), fh);
+}
+
+uint32_t raw_lookup3(const std::vector<uint8_t> &dir, const std::string &name,
+                     std::vector<uint8_t> *fh) {
+    return status_and_handle(raw_call(SERVER_NFS_PORT, 100003, 3, opaques({as_text(dir), name})),
+                             fh);
+}
+
+uint32_t raw_getattr3(const std::vector<uint8_t> &fh, uint64_t *fileid, uint64_t *size) {
+    std::vector<uint32_t> r = raw_call(SERVER_NFS_PORT, 100003, 1, opaques({as_text(fh)}));
+    if (r.empty() || (r[0] == 0 && r.size() < 16)) return RAW_NO_REPLY;
+    // fattr3: type, mode, nlink, uid, gid, size, used, rdev, fsid, fileid.
+    if (r[0] == 0) {
+        *size = uint64_t(r[6]) << 32 | r[7];
+        *fileid = uint64_t(r[14]) << 32 | r[15];
     }
+    return r[0];
 }

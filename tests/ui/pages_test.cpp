@@ -1,4 +1,6 @@
-// The pages' web server as a browser or another local user meets it.
+// The pages' web server as another local user or another site's page meets
+// it: nothing without the token, nothing outside the pages and help files.
+// The browser test drives the pages themselves.
 #include "ui/pages.h"
 
 #include <gtest/gtest.h>
@@ -70,38 +72,6 @@ TEST_F(Pages, OnlyThePagesAndTheHelpFilesAreServed) {
     std::string huge(600 * 1024, 'x');
     EXPECT_EQ(client.Post("/api/exports-file", with_token(), huge, "text/plain")->status, 413);
     EXPECT_EQ(home.read("exports"), "c:\\old\n");
-}
-
-TEST_F(Pages, ApplyEditAndExit) {
-    auto r = client.Post("/api/nfs", with_token(), "Port=abc&Threads=100&UDP=1",
-                         "application/x-www-form-urlencoded");
-    ASSERT_EQ(r->status, 200);
-    EXPECT_NE(r->body.find("\"Threads\":\"32\""), std::string::npos);
-    char buf[16];
-    EXPECT_EQ(reg_read_string("nfsd", "Port", "none", buf, sizeof buf), 4u);
-    EXPECT_STREQ(buf, "none");
-
-    r = client.Post("/api/exports-file", with_token(), "c:\\new -ro\n", "text/plain");
-    EXPECT_EQ(r->body, "{\"ok\":true}");
-    EXPECT_EQ(home.read("exports"), "c:\\new -ro\n");
-    EXPECT_EQ(home.read("exports.bak"), "c:\\old\n");
-    EXPECT_EQ(client.Get("/api/exports-file", with_token())->body, "c:\\new -ro\n");
-
-    // Nothing answers the RPC queries here: empty lists, not errors.
-    EXPECT_EQ(client.Get("/api/mounts", with_token())->body, "{\"rows\":[]}");
-    EXPECT_EQ(client.Get("/api/portmapper", with_token())->body, "{\"rows\":[]}");
-
-    EXPECT_EQ(client.Post("/api/exit", with_token(), "", "text/plain")->status, 200);
-    EXPECT_EQ(exits.load(), 1);
-}
-
-TEST(PagesOff, PortZeroServesNothing) {
-    test_home home;
-    ASSERT_TRUE(reg_write_string("nfsd", "Pages-Port", "0"));
-    EXPECT_TRUE(pages_start(nullptr));
-    EXPECT_EQ(pages_address(), "");
-    EXPECT_EQ(home.read(PAGES_TOKEN_FILE), "");
-    pages_stop();
 }
 
 }  // namespace
