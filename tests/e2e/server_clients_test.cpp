@@ -107,7 +107,7 @@ TEST_F(ServerClients, LibnfsToolsListReadAndCarry64MiBThereAndBack) {
 }
 
 TEST_F(ServerClients, AHandleTakenBeforeARestartStillResolvesAfterIt) {
-    std::vector<uint8_t> root, file, again;
+    std::string root, file, again;
     ASSERT_EQ(raw_mnt3("/c", &root), 0u);
     ASSERT_EQ(raw_lookup3(root, "docs", &file), 0u);
     ASSERT_EQ(raw_lookup3(file, "notes.txt", &file), 0u);
@@ -154,11 +154,9 @@ TEST_F(ServerShapes, SettingsDecideWhichServicesRunAndEachOneAnswers) {
         ASSERT_TRUE(server.wait_registered(want.back().substr(0, 12))) << server.output();
         EXPECT_EQ(server_mappings(), want);
         for (const std::string &row : want) {
-            std::istringstream f(row);
-            std::string prog, vers, proto;
-            f >> prog >> vers >> proto;
-            std::string ping = server_shell("rpcinfo -" + proto.substr(0, 1) + " 127.0.0.1 " +
-                                            prog + " " + vers);
+            // "100005 3 udp 1058": rpcinfo -u 127.0.0.1 100005 3
+            std::string ping =
+                server_shell("rpcinfo -" + row.substr(9, 1) + " 127.0.0.1 " + row.substr(0, 8));
             EXPECT_TRUE(has(ping, "ready and waiting")) << row << ": " << ping;
         }
         EXPECT_EQ(server.stop(), 0) << server.output();

@@ -4,11 +4,11 @@
 // the client saw complete is intact, and every handle taken before the
 // kill still resolves to the same file.
 #include <gtest/gtest.h>
+#include <signal.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +20,7 @@ namespace {
 
 constexpr int ROUNDS = 3;
 constexpr int FILES_BEFORE_KILL = 12;  // completed files a round waits for at least
-constexpr int COPY_SECONDS = 10;       // nfs-cp retries for ever once the server is gone
+constexpr int BURST_FILES = 200;       // prepared for a round, far more than it copies
 
 // A file's own name repeated, so that one cut short or mixed up shows.
 std::string content(int round, int n) {
@@ -34,43 +34,17 @@ std::string name_of(int round, int n) {
     return "r" + std::to_string(round) + "-f" + std::to_string(n) + ".txt";
 }
 
-// Copies files into /c/burst with nfs-cp, one after another, until told to
-// stop; remembers which copies the client saw complete.
-class burst {
-   public:
-    burst(const server_dir &dir, int round) {
-        thread_ = std::thread([this, &dir, round] {
-            std::string local = dir.file("local.txt");
-            for (int n = 0; !stop_.load(); n++) {
-                write_file(local, content(round, n));
-                int status = -1;
-                server_shell("nfs-cp " + local + " nfs://127.0.0.1/c/burst/" + name_of(round, n),
-                             &status, COPY_SECONDS);
-                std::lock_guard<std::mutex> hold(lock_);
-                if (status == 0) done_.push_back(n);
-            }
-        });
-    }
-    ~burst() { finish(); }
-    void finish() {
-        stop_.store(true);
-        if (thread_.joinable()) thread_.join();
-    }
-    std::vector<int> done() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return done_;
-    }
-
-   private:
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::mutex lock_;
-    std::vector<int> done_;
-};
+// The numbers listed in `path`, one a line.
+std::vector<int> numbers(const std::string &path) {
+    std::istringstream in(read_file(path));
+    std::vector<int> out;
+    for (int n; in >> n;) out.push_back(n);
+    return out;
+}
 
 struct kept_handle {
     std::string name;
-    std::vector<uint8_t> fh;
+    std::string fh;
     uint64_t fileid;
 };
 
@@ -92,14 +66,14 @@ TEST_F(ServerCrash, AKillDuringABurstLosesNoCompletedFileAndNoHandle) {
         EXPECT_EQ(since.find("corrupt"), std::string::npos) << since;
         EXPECT_NE(since.find("inodeHeap total"), std::string::npos) << since;
 
-        std::vector<uint8_t> root, burst_dir;
+        std::string root, burst_dir;
         ASSERT_EQ(raw_mnt3("/c", &root), 0u);
         ASSERT_EQ(raw_lookup3(root, "burst", &burst_dir), 0u);
         for (const kept_handle &k : handles) {
             uint64_t fileid = 0, size = 0;
             EXPECT_EQ(raw_getattr3(k.fh, &fileid, &size), 0u) << k.name;
             EXPECT_EQ(fileid, k.fileid) << k.name;
-            std::vector<uint8_t> again;
+            std::string again;
             EXPECT_EQ(raw_lookup3(burst_dir, k.name, &again), 0u) << k.name;
             EXPECT_EQ(again, k.fh) << k.name;
         }
@@ -111,15 +85,27 @@ TEST_F(ServerCrash, AKillDuringABurstLosesNoCompletedFileAndNoHandle) {
             break;
         }
 
-        // Handles are taken of files as they complete; the kill falls while
-        // the client is still creating and writing.
-        burst client(dir, round);
+        // The burst: nfs-cp of prepared files, one after another, each listed
+        // in "done" once the client saw it complete. Handles are taken of
+        // files as they complete; the kill falls while the client still
+        // creates and writes.
+        std::string r = std::to_string(round), done = dir.file("done" + r);
+        std::filesystem::create_directory(dir.file("src" + r));
+        for (int n = 0; n < BURST_FILES; n++)
+            write_file(dir.file("src" + r + "/" + std::to_string(n)), content(round, n));
+        pid_t client = server_spawn(
+            {"setsid", "sh", "-c",
+             "for n in $(seq 0 " + std::to_string(BURST_FILES - 1) + "); do nfs-cp " +
+                 dir.file("src" + r) + "/$n nfs://127.0.0.1/c/burst/r" + r + "-f$n.txt && echo $n >> " +
+                 done + "; done"},
+            "/dev/null");
+        ASSERT_GT(client, 0);
         size_t taken = 0;
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (taken < FILES_BEFORE_KILL && std::chrono::steady_clock::now() < until) {
-            std::vector<int> done = client.done();
-            for (; taken < done.size(); taken++) {
-                kept_handle k{name_of(round, done[taken]), {}, 0};
+            std::vector<int> completes = numbers(done);
+            for (; taken < completes.size(); taken++) {
+                kept_handle k{name_of(round, completes[taken]), {}, 0};
                 uint64_t size = 0;
                 if (raw_lookup3(burst_dir, k.name, &k.fh) == 0 &&
                     raw_getattr3(k.fh, &k.fileid, &size) == 0)
@@ -129,9 +115,10 @@ TEST_F(ServerCrash, AKillDuringABurstLosesNoCompletedFileAndNoHandle) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(37 * (round + 1)));
         server.kill9();
-        client.finish();
-        for (int n : client.done()) completed.push_back({round, n});
-        ASSERT_GE(client.done().size(), size_t(FILES_BEFORE_KILL));
+        kill(-client, SIGKILL);  // nfs-cp would retry for ever
+        server_wait_child(client, 10000);
+        for (int n : numbers(done)) completed.push_back({round, n});
+        ASSERT_GE(numbers(done).size(), size_t(FILES_BEFORE_KILL));
     }
     EXPECT_GE(handles.size(), size_t(ROUNDS * FILES_BEFORE_KILL));
 }

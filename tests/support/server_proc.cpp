@@ -35,35 +35,29 @@ void dump_row(void *ctx, uint32_t prog, uint32_t vers, uint32_t protocol, uint32
         std::to_string(port));
 }
 
-// One call as root: the result words, empty unless accepted and successful.
+// One call as root over UDP with opaque arguments: the results, empty
+// unless the call was accepted and successful.
 std::vector<uint32_t> raw_call(uint16_t port, uint32_t prog, uint32_t proc,
-                               const std::vector<uint8_t> &args) {
+                               std::initializer_list<std::string> opaques) {
     static uint32_t xid = 0x5e700000;
+    std::vector<uint8_t> args;
+    for (const std::string &s : opaques) {
+        rpc_msg_word(args, uint32_t(s.size()));
+        rpc_msg_opaque(args, s.data(), uint32_t(s.size()));
+    }
     std::vector<uint8_t> reply = rpc_udp_call(port, nfs_call_msg(++xid, prog, 3, proc, args), 3000);
     if (rpc_msg_word_at(reply, 0) != xid || nfs_accept_status(reply) != 0) return {};
     return nfs_results(reply);
 }
 
-std::vector<uint8_t> opaques(std::initializer_list<std::string> items) {
-    std::vector<uint8_t> out;
-    for (const std::string &s : items) {
-        rpc_msg_word(out, uint32_t(s.size()));
-        rpc_msg_opaque(out, s.data(), uint32_t(s.size()));
-    }
-    return out;
-}
-
-// Status word, then on success a handle (length word and bytes).
-uint32_t status_and_handle(const std::vector<uint32_t> &r, std::vector<uint8_t> *fh) {
-    if (r.empty()) return RAW_NO_REPLY;
-    if (r[0] != 0) return r[0];
-    if (r.size() < 2 || r[1] > 64 || r.size() < 2 + (r[1] + 3) / 4) return RAW_NO_REPLY;
+// A status word, then on success a handle (length word and bytes).
+uint32_t status_and_handle(const std::vector<uint32_t> &r, std::string *fh) {
+    if (r.empty() || (r[0] == 0 && (r.size() < 2 || r[1] > 64 || r.size() < 2 + (r[1] + 3) / 4)))
+        return RAW_NO_REPLY;
     std::vector<uint8_t> bytes = rpc_msg_bytes(std::vector<uint32_t>(r.begin() + 2, r.end()));
-    fh->assign(bytes.begin(), bytes.begin() + r[1]);
-    return 0;
+    if (r[0] == 0) fh->assign(bytes.begin(), bytes.begin() + r[1]);
+    return r[0];
 }
-
-std::string as_text(const std::vector<uint8_t> &b) { return std::string(b.begin(), b.end()); }
 
 }  // namespace
 
@@ -222,18 +216,16 @@ server_rpcbind::~server_rpcbind() {
     server_wait_child(pid_, 5000);
 }
 
-uint32_t raw_mnt3(const std::string &path, std::vector<uint8_t> *fh) {
-    return status_and_handle(raw_call(SERVER_MOUNT_PORT, 100005, 1, opaques({path})), fh);
+uint32_t raw_mnt3(const std::string &path, std::string *fh) {
+    return status_and_handle(raw_call(SERVER_MOUNT_PORT, 100005, 1, {path}), fh);
 }
 
-uint32_t raw_lookup3(const std::vector<uint8_t> &dir, const std::string &name,
-                     std::vector<uint8_t> *fh) {
-    return status_and_handle(raw_call(SERVER_NFS_PORT, 100003, 3, opaques({as_text(dir), name})),
-                             fh);
+uint32_t raw_lookup3(const std::string &dir, const std::string &name, std::string *fh) {
+    return status_and_handle(raw_call(SERVER_NFS_PORT, 100003, 3, {dir, name}), fh);
 }
 
-uint32_t raw_getattr3(const std::vector<uint8_t> &fh, uint64_t *fileid, uint64_t *size) {
-    std::vector<uint32_t> r = raw_call(SERVER_NFS_PORT, 100003, 1, opaques({as_text(fh)}));
+uint32_t raw_getattr3(const std::string &fh, uint64_t *fileid, uint64_t *size) {
+    std::vector<uint32_t> r = raw_call(SERVER_NFS_PORT, 100003, 1, {fh});
     if (r.empty() || (r[0] == 0 && r.size() < 16)) return RAW_NO_REPLY;
     // fattr3: type, mode, nlink, uid, gid, size, used, rdev, fsid, fileid.
     if (r[0] == 0) {

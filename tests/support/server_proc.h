@@ -92,13 +92,12 @@ class server_rpcbind {
     pid_t pid_ = -1;
 };
 
-// Raw calls over UDP as AUTH_UNIX root; RAW_NO_REPLY when nothing usable
-// came back. MOUNT 3 MNT, NFS 3 LOOKUP (status, *fh) and GETATTR.
+// Raw calls over UDP as AUTH_UNIX root, handles as bytes: MOUNT 3 MNT, NFS 3
+// LOOKUP and GETATTR. The status; RAW_NO_REPLY when nothing usable came back.
 constexpr uint32_t RAW_NO_REPLY = 0xFFFFFFFF;
-uint32_t raw_mnt3(const std::string &path, std::vector<uint8_t> *fh);
-uint32_t raw_lookup3(const std::vector<uint8_t> &dir, const std::string &name,
-                     std::vector<uint8_t> *fh);
-uint32_t raw_getattr3(const std::vector<uint8_t> &fh, uint64_t *fileid, uint64_t *size);
+uint32_t raw_mnt3(const std::string &path, std::string *fh);
+uint32_t raw_lookup3(const std::string &dir, const std::string &name, std::string *fh);
+uint32_t raw_getattr3(const std::string &fh, uint64_t *fileid, uint64_t *size);
 
 // Tests that bind the fixed ports (111 above all) need a namespace of their own.
 class server_test : public ::testing::Test {
