@@ -37,15 +37,9 @@ class MountdClients : public ::testing::Test {
 
     // MNT version 1 over UDP from another loopback address: another client.
     static uint32_t mount_from(const char *client, const std::string &path) {
-        sock_t s = udp_socket(mount_addr(client), 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(server->udp_port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         std::vector<uint8_t> msg = mount_msg(77, 1, 1, mount_dirpath(path));
-        sendto(s, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
-        std::vector<uint32_t> w = rpc_msg_words(mount_results(rpc_recv_datagram(s, 3000)));
-        sock_close(s);
+        std::vector<uint32_t> w =
+            rpc_msg_words(mount_results(rpc_udp_call(server->udp_port, msg, 3000, client)));
         return w.empty() ? ~0u : w[0];
     }
 
@@ -66,8 +60,10 @@ TEST_F(MountdClients, LibnfsMountsAndShowmountListsEveryClientsMounts) {
     // The mount succeeds; only the NFS program that comes next is missing.
     const std::string nfs_missing = "Program is not available on 127.0.0.1";
     EXPECT_NE(server_shell("nfs-ls nfs://127.0.0.1/c/data").find(nfs_missing), std::string::npos);
-    EXPECT_NE(server_shell("nfs-ls nfs://127.0.0.1/public/photos").find(nfs_missing), std::string::npos);
-    EXPECT_NE(server_shell("nfs-ls nfs://127.0.0.1/c/other").find("MNT3ERR_NOENT(2)"), std::string::npos);
+    EXPECT_NE(server_shell("nfs-ls nfs://127.0.0.1/public/photos").find(nfs_missing),
+              std::string::npos);
+    EXPECT_NE(server_shell("nfs-ls nfs://127.0.0.1/c/other").find("MNT3ERR_NOENT(2)"),
+              std::string::npos);
     EXPECT_EQ(mount_from("127.0.0.3", "/public"), 0u);
     EXPECT_EQ(mount_from("127.0.0.3", "/c/data"), 13u);
     ASSERT_TRUE(mount_lookup_wait_idle(10000));

@@ -93,12 +93,12 @@ TEST_F(ServerCrash, AKillDuringABurstLosesNoCompletedFileAndNoHandle) {
         std::filesystem::create_directory(dir.file("src" + r));
         for (int n = 0; n < BURST_FILES; n++)
             write_file(dir.file("src" + r + "/" + std::to_string(n)), content(round, n));
-        pid_t client = server_spawn(
-            {"setsid", "sh", "-c",
-             "for n in $(seq 0 " + std::to_string(BURST_FILES - 1) + "); do nfs-cp " +
-                 dir.file("src" + r) + "/$n nfs://127.0.0.1/c/burst/r" + r + "-f$n.txt && echo $n >> " +
-                 done + "; done"},
-            "/dev/null");
+        pid_t client =
+            server_spawn({"setsid", "sh", "-c",
+                          "for n in $(seq 0 " + std::to_string(BURST_FILES - 1) + "); do nfs-cp " +
+                              dir.file("src" + r) + "/$n nfs://127.0.0.1/c/burst/r" + r +
+                              "-f$n.txt && echo $n >> " + done + "; done"},
+                         "/dev/null");
         ASSERT_GT(client, 0);
         size_t taken = 0;
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);

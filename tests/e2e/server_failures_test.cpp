@@ -35,7 +35,8 @@ TEST_F(ServerFailures, EachFailedStepExitsWithItsStatusLineAndMessageAndLeavesNo
     } cases[] = {
         {111, SOCK_STREAM, 2, " pmapd: failed to start service\n", "Failed to start Portmapper\n"},
         {1058, SOCK_DGRAM, 3, "mountd: cannot bind udp socket\n", "Failed to start Mount server\n"},
-        {1058, SOCK_STREAM, 3, "mountd: cannot bind tcp socket\n", "Failed to start Mount server\n"},
+        {1058, SOCK_STREAM, 3, "mountd: cannot bind tcp socket\n",
+         "Failed to start Mount server\n"},
         {2049, SOCK_STREAM, 4, "nfsd: cannot create nfs socket\n", "Failed to setup NFS server\n"},
         {2049, SOCK_DGRAM, 4, "nfsd: cannot create nfs socket\n", "Failed to setup NFS server\n"},
         {0, 0, 6, " nfsd: Inode table initialization failed\n",

@@ -23,4 +23,6 @@ bool netns_enter_private() {
     return entered;
 }
 
-bool netns_private() { return entered; }
+bool netns_private() {
+    return entered;
+}

@@ -27,7 +27,9 @@ namespace {
 
 constexpr uint16_t PORTMAPPER = 111;
 
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 void dump_row(void *ctx, uint32_t prog, uint32_t vers, uint32_t protocol, uint32_t port) {
     static_cast<std::vector<std::string> *>(ctx)->push_back(
@@ -115,14 +117,16 @@ std::string server_dir::log() const {
 
 server_proc::server_proc(const server_dir &dir, const std::vector<std::string> &args) : dir_(dir) {
     // The program lies beside the test binaries.
-    std::vector<std::string> argv = {
-        std::filesystem::read_symlink("/proc/self/exe").parent_path() / "nfsd"};
+    std::vector<std::string> argv = {std::filesystem::read_symlink("/proc/self/exe").parent_path() /
+                                     "nfsd"};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.insert(argv.end(), {"--home", dir.path()});
     pid_ = server_spawn(argv, dir.file("output.txt"));
 }
 
-server_proc::~server_proc() { kill9(); }
+server_proc::~server_proc() {
+    kill9();
+}
 
 bool server_proc::running() {
     if (pid_ <= 0 || status_ >= 0) return false;
@@ -158,7 +162,9 @@ void server_proc::kill9() {
     wait_exit(10000);
 }
 
-std::string server_proc::output() const { return read_file(dir_.file("output.txt")); }
+std::string server_proc::output() const {
+    return read_file(dir_.file("output.txt"));
+}
 
 std::vector<std::string> server_mappings() {
     std::vector<std::string> rows;
@@ -190,30 +196,6 @@ bool server_port_free(uint16_t port, int type) {
         if (local_port == port && !(type == SOCK_STREAM && state == "06")) return false;
     }
     return true;
-}
-
-server_rpcbind::server_rpcbind() {
-    // rpcbind keeps its lock and socket in /run: a tmpfs of its own.
-    pid_ = server_spawn({"unshare", "--mount", "sh", "-c",
-                  "mount -t tmpfs tmpfs /run && exec rpcbind -f"},
-                 "/dev/null");
-    for (int i = 0; i < 100 && pid_ > 0 && server_wait_child(pid_, 0) < 0; i++) {
-        if (!server_port_free(PORTMAPPER, SOCK_DGRAM) && !server_mappings().empty()) return;
-        sleep_ms(50);
-    }
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        server_wait_child(pid_, 5000);
-    }
-    pid_ = -1;
-}
-
-server_rpcbind::~server_rpcbind() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    if (server_wait_child(pid_, 5000) >= 0) return;
-    kill(pid_, SIGKILL);
-    server_wait_child(pid_, 5000);
 }
 
 uint32_t raw_mnt3(const std::string &path, std::string *fh) {

@@ -78,20 +78,6 @@ int server_wait_child(pid_t pid, int timeout_ms);
 // Whether no socket of `type` holds the port (TCP TIME_WAIT does not).
 bool server_port_free(uint16_t port, int type);
 
-// The host's rpcbind in this namespace, with a /run of its own, while the
-// object lives; running() is false when it could not start.
-class server_rpcbind {
-   public:
-    server_rpcbind();
-    ~server_rpcbind();
-    server_rpcbind(const server_rpcbind &) = delete;
-    server_rpcbind &operator=(const server_rpcbind &) = delete;
-    bool running() const { return pid_ > 0; }
-
-   private:
-    pid_t pid_ = -1;
-};
-
 // Raw calls over UDP as AUTH_UNIX root, handles as bytes: MOUNT 3 MNT, NFS 3
 // LOOKUP and GETATTR. The status; RAW_NO_REPLY when nothing usable came back.
 constexpr uint32_t RAW_NO_REPLY = 0xFFFFFFFF;

@@ -38,7 +38,7 @@ TEST_F(Lang, UserValueThenMachineValueThenGermanLocale) {
     EXPECT_EQ(lang_active_module(), "deutsch.dll");
     EXPECT_EQ(lang_text(TXT_DIRECTORY), "Verzeichnis");
     EXPECT_EQ(lang_text(TXT_OPTIONS), "Options");  // missing in the module: English
-    EXPECT_EQ(lang_text(30), "NFS");                // CR of a CRLF line is not part of it
+    EXPECT_EQ(lang_text(30), "NFS");               // CR of a CRLF line is not part of it
 
     ASSERT_TRUE(reg_write_string("nfsd", "Language", "klingon.dll"));
     lang_select();
