@@ -30,9 +30,7 @@ TEST(ConfigLoad, DerivedDefaultsUseTheValuesReadBefore) {
     EXPECT_EQ(config.max_read, 32768u);
     EXPECT_EQ(config.max_write, 32768u);
     EXPECT_EQ(config.so_rcvbuf, (32768u + 64) * 2);
-    EXPECT_EQ(config.mount_tcp, 0u);  // no TCP for NFS: none for MOUNT either
-    load_with(home, "\"TCP\"=\"0\"\n\"Mount-TCP\"=\"1\"\n\"SO_Rcvbuf\"=\"1000\"\n");
-    EXPECT_EQ(config.mount_tcp, 1u);
+    load_with(home, "\"SO_Rcvbuf\"=\"1000\"\n");
     EXPECT_EQ(config.so_rcvbuf, 1000u);
 }
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -35,21 +36,6 @@ void dump_row(void *ctx, uint32_t prog, uint32_t vers, uint32_t protocol, uint32
     static_cast<std::vector<std::string> *>(ctx)->push_back(
         std::to_string(prog) + " " + std::to_string(vers) + (protocol == 17 ? " udp " : " tcp ") +
         std::to_string(port));
-}
-
-// One call as root over UDP with opaque arguments: the results, empty
-// unless the call was accepted and successful.
-std::vector<uint32_t> raw_call(uint16_t port, uint32_t prog, uint32_t proc,
-                               std::initializer_list<std::string> opaques) {
-    static uint32_t xid = 0x5e700000;
-    std::vector<uint8_t> args;
-    for (const std::string &s : opaques) {
-        rpc_msg_word(args, uint32_t(s.size()));
-        rpc_msg_opaque(args, s.data(), uint32_t(s.size()));
-    }
-    std::vector<uint8_t> reply = rpc_udp_call(port, nfs_call_msg(++xid, prog, 3, proc, args), 3000);
-    if (rpc_msg_word_at(reply, 0) != xid || nfs_accept_status(reply) != 0) return {};
-    return nfs_results(reply);
 }
 
 // A status word, then on success a handle (length word and bytes).
@@ -196,6 +182,21 @@ bool server_port_free(uint16_t port, int type) {
         if (local_port == port && !(type == SOCK_STREAM && state == "06")) return false;
     }
     return true;
+}
+
+std::vector<uint32_t> raw_call(uint16_t port, uint32_t prog, uint32_t proc,
+                               std::initializer_list<std::string> opaques, uint32_t zeros) {
+    static std::atomic<uint32_t> next_xid{0x5e700000};
+    uint32_t xid = ++next_xid;
+    std::vector<uint8_t> args;
+    for (const std::string &s : opaques) {
+        rpc_msg_word(args, uint32_t(s.size()));
+        rpc_msg_opaque(args, s.data(), uint32_t(s.size()));
+    }
+    args.resize(args.size() + 4 * zeros);
+    std::vector<uint8_t> reply = rpc_udp_call(port, nfs_call_msg(xid, prog, 3, proc, args), 3000);
+    if (rpc_msg_word_at(reply, 0) != xid || nfs_accept_status(reply) != 0) return {};
+    return nfs_results(reply);
 }
 
 uint32_t raw_mnt3(const std::string &path, std::string *fh) {

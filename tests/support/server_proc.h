@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -78,8 +79,13 @@ int server_wait_child(pid_t pid, int timeout_ms);
 // Whether no socket of `type` holds the port (TCP TIME_WAIT does not).
 bool server_port_free(uint16_t port, int type);
 
-// Raw calls over UDP as AUTH_UNIX root, handles as bytes: MOUNT 3 MNT, NFS 3
-// LOOKUP and GETATTR. The status; RAW_NO_REPLY when nothing usable came back.
+// Raw calls over UDP as AUTH_UNIX root, handles as bytes. raw_call sends
+// version 3 of `prog` these opaques, then `zeros` zero words: the result
+// words, empty unless the call was accepted and successful. Thread-safe.
+std::vector<uint32_t> raw_call(uint16_t port, uint32_t prog, uint32_t proc,
+                               std::initializer_list<std::string> opaques, uint32_t zeros = 0);
+// MOUNT 3 MNT, NFS 3 LOOKUP and GETATTR: the status; RAW_NO_REPLY when
+// nothing usable came back.
 constexpr uint32_t RAW_NO_REPLY = 0xFFFFFFFF;
 uint32_t raw_mnt3(const std::string &path, std::string *fh);
 uint32_t raw_lookup3(const std::string &dir, const std::string &name, std::string *fh);
