@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/bytes.h"
 #include "rpc/rpc_proc.h"
 
 std::atomic<int> toy_runs{0};
@@ -14,79 +15,73 @@ rpc_replay_slot toy_slot;
 
 namespace {
 
-constexpr uint32_t ECHO_MAX = 1024, WORD = sizeof(uint32_t), GATE_WANT = 4;
+constexpr uint32_t ECHO_MAX = 1024, GATE_WANT = 4;
 
-struct echo_record {
+// Arguments and results of every procedure: bytes as they go on the wire.
+struct toy_record {
     uint32_t length;
     uint8_t bytes[ECHO_MAX];
 };
 
-uint32_t counter_save;
+toy_record counter_save;
 std::mutex lock;  // guards toy_seen and the gate
 std::condition_variable gate;
 uint32_t gate_inside;
 
 bool decode_echo(rpc_call *call, void *args) {
-    echo_record *e = static_cast<echo_record *>(args);
+    toy_record *e = static_cast<toy_record *>(args);
     if (call->arg_len > ECHO_MAX) return false;
     e->length = call->arg_len;
     memcpy(e->bytes, call->args, e->length);
     return true;
 }
 
-uint32_t encode_echo(uint8_t *out, const void *result) {
-    const echo_record *e = static_cast<const echo_record *>(result);
+uint32_t encode_record(uint8_t *out, const void *result) {
+    const toy_record *e = static_cast<const toy_record *>(result);
     memcpy(out, e->bytes, e->length);
     return e->length;
 }
 
-uint32_t encode_word(uint8_t *out, const void *result) {
-    return xdr_put_u32(out, *static_cast<const uint32_t *>(result));
-}
-
-uint32_t encode_words(uint8_t *out, const void *result) {
-    const uint32_t *w = static_cast<const uint32_t *>(result);
-    return xdr_pack(out, "qq", w[0], w[1]);
-}
-
 // Every run notes the call first, as a handler that reads the identity would.
-void seen(rpc_call *call) {
+toy_record *seen(rpc_call *call, void *result) {
     std::lock_guard<std::mutex> hold(lock);
     toy_seen = *call;
     toy_runs.fetch_add(1);
+    return static_cast<toy_record *>(result);
 }
 
 bool run_echo(xprt *, rpc_call *call, void *args, void *result) {
-    seen(call);
-    memcpy(result, args, sizeof(echo_record));
+    memcpy(seen(call, result), args, sizeof(toy_record));
     return true;
 }
 
 bool run_counter(xprt *, rpc_call *call, void *, void *result) {
-    seen(call);
-    static_cast<uint32_t *>(result)[0] = toy_counter++;
+    toy_record *r = seen(call, result);
+    r->length = 4;
+    store_be32(r->bytes, toy_counter++);
     return true;
 }
 
 bool run_gate(xprt *xp, rpc_call *call, void *, void *result) {
-    seen(call);
+    toy_record *r = seen(call, result);
     std::unique_lock<std::mutex> hold(lock);
     gate_inside++;
     gate.notify_all();
     gate.wait_for(hold, std::chrono::seconds(5), [] { return gate_inside >= GATE_WANT; });
-    static_cast<uint32_t *>(result)[0] = gate_inside;
-    static_cast<uint32_t *>(result)[1] = xp->size;
+    r->length = 8;
+    store_be32(r->bytes, gate_inside);
+    store_be32(r->bytes + 4, xp->size);
     return true;
 }
 
+constexpr uint32_t SIZE = sizeof(toy_record);
 // clang-format off
 const rpc_proc toy_procs[] = {
-    {TOY_ECHO,    "echo",    decode_echo, sizeof(echo_record), run_echo,    encode_echo,
-     sizeof(echo_record), "toy_echo: cannot read args\n", nullptr, nullptr, 0},
-    {TOY_COUNTER, "counter", nullptr,     0,                   run_counter, encode_word,  WORD,
-     nullptr, &toy_slot, &counter_save, WORD},
-    {TOY_GATE,    "gate",    nullptr,     0,                   run_gate,    encode_words, 2 * WORD,
-     nullptr, nullptr, nullptr, 0},
+    {TOY_ECHO, "echo", decode_echo, SIZE, run_echo, encode_record, SIZE,
+     "toy_echo: cannot read args\n", nullptr, nullptr, 0},
+    {TOY_COUNTER, "counter", nullptr, 0, run_counter, encode_record, SIZE,
+     nullptr, &toy_slot, &counter_save, SIZE},
+    {TOY_GATE, "gate", nullptr, 0, run_gate, encode_record, SIZE, nullptr, nullptr, nullptr, 0},
 };
 // clang-format on
 
