@@ -199,8 +199,8 @@ bool rpc_tcp_closed(sock_t s, int timeout_ms) {
     return wait_readable(s, timeout_ms) && recv(s, &byte, 1, 0) == 0;
 }
 
-rpc_fake::rpc_fake(uint16_t port, uint32_t status, rpc_bytes results, bool echo, bool silent)
-    : status_(status), results_(std::move(results)), echo_(echo), silent_(silent) {
+rpc_fake::rpc_fake(uint16_t port, uint32_t status, rpc_bytes results, bool silent)
+    : status_(status), results_(std::move(results)), silent_(silent) {
     sock_ = udp_socket(htonl(INADDR_LOOPBACK), port);
     this->port = rpc_sock_port(sock_);
     thread_ = std::thread([this] {
@@ -220,7 +220,6 @@ rpc_fake::rpc_fake(uint16_t port, uint32_t status, rpc_bytes results, bool echo,
             }
             rpc_bytes out = rpc_msg_bytes({load_be32(in.data()), 1, 0, 0, 0, status_});
             out.insert(out.end(), results_.begin(), results_.end());
-            if (echo_ && n > 40) out.insert(out.end(), in.begin() + 40, in.begin() + n);
             if (!silent_)
                 sendto(sock_, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&from), len);
         }

@@ -1,7 +1,6 @@
-// Test helpers for the RPC runtime and the services: call messages built
-// byte by byte, replies read as words, a transport whose replies land on a
-// client socket, UDP and record-marked TCP to a running service, and a fake
-// UDP service. Waits use the host layer's poll, so any descriptor works.
+// Calls built byte by byte, replies read as words, a transport whose replies
+// land on a client socket, UDP and record-marked TCP to a running service,
+// and a fake UDP service. Waits poll, so any descriptor number works.
 #pragma once
 
 #include <atomic>
@@ -42,18 +41,16 @@ uint32_t rpc_msg_word_at(const rpc_bytes &m, size_t i);
 // Local port of a bound socket, host order.
 uint16_t rpc_sock_port(sock_t sock);
 
-// A UDP transport on 127.0.0.1 (message area `size`) whose peer is a client
-// socket bound to `client_addr` (for example "127.0.0.2" to play a remote
-// caller), so whatever the runtime sends can be read back.
+// A UDP transport on 127.0.0.1 whose peer is a client socket bound to
+// `client_addr` ("127.0.0.2" plays a remote caller).
 struct rpc_rig {
     explicit rpc_rig(uint32_t size = 8192, const char *client_addr = "127.0.0.1");
     ~rpc_rig();
     rpc_rig(const rpc_rig &) = delete;
     rpc_rig &operator=(const rpc_rig &) = delete;
     bool ok() const { return xp && client != SOCK_INVALID; }
-    // Puts `msg` into the message area as if the client had sent it, runs
-    // rpc_decode_call and, when that succeeds, `serve` with `call` (a fresh
-    // one when null). Returns the reply that came within `timeout_ms`.
+    // Receives `msg` as if the client had sent it, decodes it and, when that
+    // succeeds, runs `serve`. Returns the reply that came within `timeout_ms`.
     rpc_bytes serve(const rpc_bytes &msg, void (*serve)(xprt *, rpc_call *) = rpc_dispatch,
                     rpc_call *call = nullptr, int timeout_ms = 300);
     xprt *xp = nullptr;
@@ -69,22 +66,19 @@ rpc_bytes rpc_udp_exchange(sock_t s, uint16_t port, const rpc_bytes &msg, int ti
 rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms = 1000,
                        const char *from = "127.0.0.1");
 
-// Record-marked TCP to 127.0.0.1:port: send a record (in fragments of the
-// given sizes when `fragments` is not empty); receive one record (empty when
-// the peer closes or nothing comes within `timeout_ms` between pieces).
+// Record-marked TCP to 127.0.0.1:port: a record sent (in fragments of the
+// given sizes) or received (empty when the peer closes or is silent).
 sock_t rpc_tcp_connect(uint16_t port);
 bool rpc_tcp_send(sock_t s, const rpc_bytes &msg, const rpc_words &fragments = {});
 rpc_bytes rpc_tcp_recv(sock_t s, int timeout_ms = 1000);
 // True when the peer closed the connection within `timeout_ms`.
 bool rpc_tcp_closed(sock_t s, int timeout_ms = 2000);
 
-// A fake UDP service on 127.0.0.1:port (0: any free port) answering each call
-// with an accepted reply of `status`, then `results`, then (with `echo`) the
-// call's bytes after its 40-byte header; with `silent` it answers nothing.
+// A fake UDP service on 127.0.0.1:port (0: any) answering each call with an
+// accepted reply of `status` and `results`, or (`silent`) not at all.
 class rpc_fake {
    public:
-    rpc_fake(uint16_t port, uint32_t status, rpc_bytes results, bool echo = false,
-             bool silent = false);
+    rpc_fake(uint16_t port, uint32_t status, rpc_bytes results, bool silent = false);
     ~rpc_fake();
     rpc_fake(const rpc_fake &) = delete;
     rpc_fake &operator=(const rpc_fake &) = delete;
@@ -96,7 +90,7 @@ class rpc_fake {
    private:
     uint32_t status_;
     rpc_bytes results_;
-    bool echo_, silent_;
+    bool silent_;
     sock_t sock_;
     std::atomic<bool> stop_{false};
     std::atomic<int> calls_{0};
