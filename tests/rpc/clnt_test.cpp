@@ -1,5 +1,5 @@
-// Client calls: the judgement of replies, SET and UNSET
-// through the portmapper, and a query whose reply claims more than it holds.
+// Client calls: the judgement of replies, and SET and UNSET through the
+// portmapper.
 #include "rpc/clnt.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +7,6 @@
 
 #include <cstring>
 
-#include "support/config_guard.h"
-#include "support/log_capture.h"
 #include "support/rpc_msg.h"
 
 namespace {
@@ -43,16 +41,9 @@ TEST(ClntCall, ReplyTable) {
     }
 }
 
-// Fake services; port 111 is free in the test's own network namespace.
-class ClntQuery : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "port 111 needs root";
-    }
-    config_guard keep;
-};
-
-TEST_F(ClntQuery, SetUnsetSendsTheMappingAndReadsTheBoolean) {
+// A fake portmapper on port 111, free in the test's own network namespace.
+TEST(ClntPmap, SetUnsetSendsTheMappingAndReadsTheBoolean) {
+    if (geteuid() != 0) GTEST_SKIP() << "port 111 needs root";
     {
         rpc_fake pm(111, 0, rpc_msg_bytes({1}));
         EXPECT_TRUE(pmap_set_unset(100005, 3, 6, 1058));
@@ -64,37 +55,6 @@ TEST_F(ClntQuery, SetUnsetSendsTheMappingAndReadsTheBoolean) {
     rpc_fake pm(111, 0, rpc_msg_bytes({1, 1}));  // one word too many
     EXPECT_FALSE(pmap_set_unset(100005, 3, 6, 0));
     EXPECT_EQ(rpc_msg_word_at(pm.last_call(), 5), 2u) << "UNSET";
-}
-
-TEST_F(ClntQuery, ListsStopAtAStringPastTheReplyAndFailuresAreLogged) {
-    config.charset = 0;
-    config.lowercase = 1;
-    log_capture log;
-    auto add = [](void *ctx, const char *h, const char *d) {
-        static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(h) + "|" + d);
-    };
-    {
-        // The second entry declares a directory far beyond the datagram.
-        rpc_bytes body = rpc_msg_bytes({1, 7});
-        rpc_msg_opaque(body, "client1", 7);
-        rpc_msg_word(body, 4);
-        rpc_msg_opaque(body, "/C/x", 4);
-        for (uint32_t w : {1, 1, 0x63000000, 400}) rpc_msg_word(body, w);
-        rpc_fake mnt(0, 0, body);
-        config.mount_port = mnt.port;
-        std::vector<std::string> rows;
-        EXPECT_TRUE(mount_dump(1, add, &rows));
-        EXPECT_EQ(rows, (std::vector<std::string>{"client1|c:\\x"}));
-    }
-    {
-        rpc_fake mnt(0, 3, {});
-        config.mount_port = mnt.port;
-        EXPECT_FALSE(mount_dump(1, add, nullptr));
-    }
-    config.mount_port = 9;  // nothing listens: the TCP connection is refused
-    EXPECT_FALSE(mount_exports(
-        0, [](void *, const char *, const char *, const char *) {}, nullptr));
-    EXPECT_EQ(log.text(), "RPC request rejected\nRPC open failed\n");
 }
 
 }  // namespace
