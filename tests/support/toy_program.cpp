@@ -10,7 +10,7 @@
 
 std::atomic<int> toy_runs{0};
 rpc_call toy_seen;
-uint32_t toy_counter = 100;
+std::atomic<uint32_t> toy_counter{100};
 rpc_replay_slot toy_slot;
 
 namespace {
@@ -58,7 +58,7 @@ bool run_echo(xprt *, rpc_call *call, void *args, void *result) {
 bool run_counter(xprt *, rpc_call *call, void *, void *result) {
     toy_record *r = seen(call, result);
     r->length = 4;
-    store_be32(r->bytes, toy_counter++);
+    store_be32(r->bytes, toy_counter.fetch_add(1));
     return true;
 }
 

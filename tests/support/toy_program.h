@@ -20,7 +20,7 @@ enum : uint32_t {
 extern std::atomic<int> toy_runs;
 extern rpc_call toy_seen;
 // The next number TOY_COUNTER hands out, and its replay slot.
-extern uint32_t toy_counter;
+extern std::atomic<uint32_t> toy_counter;
 extern rpc_replay_slot toy_slot;
 
 // Forgets runs, the slot and the gate; the counter starts at 100.
