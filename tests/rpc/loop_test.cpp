@@ -1,8 +1,7 @@
-// The loop and its TCP transport: UDP calls and connections served, the
-// sweep, descriptors beyond an fd_set, closing from another thread, records
-// joined from fragments (and those that do not fit, stall or never end),
-// calls served in order, replies in fragments, and clients that try to
-// exhaust the loop's connections or descriptors.
+// The loop and its TCP transport: calls served on descriptors beyond an
+// fd_set, closing from another thread, records joined from fragments (and
+// those that do not fit, stall or never end), calls sent ahead, and clients
+// that try to exhaust the loop's connections or descriptors.
 #include "rpc/loop.h"
 
 #include <fcntl.h>

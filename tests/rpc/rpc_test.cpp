@@ -1,6 +1,6 @@
-// The RPC runtime as a client sees it: every malformed header gets exactly
-// its answer (or silence), AUTH_UNIX limits, the registry, the replay slot,
-// the UDP workers, replies that cannot leave, and mangled messages.
+// The RPC runtime as a client sees it: every header gets exactly its answer
+// (or silence), AUTH_UNIX limits, mangled messages, the registry, the replay
+// slot, the UDP workers and replies that cannot leave.
 #include "rpc/rpc.h"
 
 #include <fcntl.h>
@@ -184,9 +184,7 @@ TEST_F(RpcCall, DecodeDispatchAndReplyAllocateNothing) {
 }
 
 bool pmap_answer = true;
-void other_program(xprt *xp, rpc_call *call) {
-    rpc_error_reply(xp, call, 5);  // SYSTEM_ERR, which nothing else answers
-}
+void other_program(xprt *, rpc_call *) {}
 
 TEST(RpcRegistry, APairHasOneHandlerForBothProtocolsAndARefusedMappingFailsIt) {
     rpc_rig rig;
@@ -200,11 +198,7 @@ TEST(RpcRegistry, APairHasOneHandlerForBothProtocolsAndARefusedMappingFailsIt) {
     rpc_unregister(TOY_PROG, 3, RPC_UDP);
     rpc_unregister(TOY_PROG, 3, RPC_TCP);  // entry already gone
     EXPECT_EQ(rpc_msg_words(rig.serve(call(1))), (words{1, 1, 0, 0, 0, 1}));
-    // A later start registers the pair again, even with another handler.
     pmap_answer = true;
-    ASSERT_TRUE(rpc_register(rig.xp, TOY_PROG, 3, other_program, RPC_UDP));
-    EXPECT_EQ(rpc_msg_words(rig.serve(call(2))), (words{2, 1, 0, 0, 0, 5}));
-    rpc_unregister(TOY_PROG, 3, RPC_UDP);
     rpc_pmap_call = nullptr;
 }
 
