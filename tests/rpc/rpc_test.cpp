@@ -261,19 +261,27 @@ TEST(UdpWorkers, FourServeFourCallsTogetherAndCutOversizedDatagrams) {
     ASSERT_TRUE(udp_workers_start(4, base.xp));
     EXPECT_EQ(udp_workers_running.load(), 4);
     // The gate answers only when four calls are inside at once; one worker
-    // would keep each call waiting its full 5 s.
+    // would keep each call waiting its full 5 s. Then each client sends every
+    // counter call twice: the workers check and fill the one replay slot
+    // together (TSan sees any race).
     std::vector<words> replies(4);
+    std::atomic<int> answered{0};
     std::vector<std::thread> clients;
     auto start = std::chrono::steady_clock::now();
-    for (uint32_t i = 0; i < 4; i++)
-        clients.emplace_back([&, i] {
-            replies[i] = rpc_msg_words(
-                rpc_udp_call(port, rpc_msg_call(1000 + i, TOY_PROG, 1, TOY_GATE), 6000));
+    for (uint32_t t = 0; t < 4; t++)
+        clients.emplace_back([&, t] {
+            sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
+            replies[t] =
+                rpc_msg_words(rpc_udp_exchange(s, port, call(1000 + t, 1, TOY_GATE), 6000));
+            for (uint32_t i = 0; i < 100; i++)
+                answered += rpc_udp_exchange(s, port, call(i / 2, 1, TOY_COUNTER)).size() == 28;
+            sock_close(s);
         });
     for (auto &c : clients) c.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
-    // Each call was answered by a different worker; each worker's buffer is
-    // 512 bytes larger than the one made before it (base: 1000 + 512).
+    EXPECT_EQ(answered.load(), 400);
+    // Each gate call was answered by a different worker; each worker's buffer
+    // is 512 bytes larger than the one made before it (base: 1000 + 512).
     words sizes;
     for (uint32_t i = 0; i < 4; i++) {
         replies[i].resize(8);  // no early return while the workers run
@@ -283,19 +291,6 @@ TEST(UdpWorkers, FourServeFourCallsTogetherAndCutOversizedDatagrams) {
     }
     std::sort(sizes.begin(), sizes.end());
     EXPECT_EQ(sizes, (words{2024, 2536, 3048, 3560}));
-    // Clients sending each counter call twice at once: the workers check and
-    // fill the one replay slot together (TSan sees any race).
-    std::atomic<int> answered{0};
-    std::vector<std::thread> senders;
-    for (uint32_t t = 0; t < 4; t++)
-        senders.emplace_back([&] {
-            sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
-            for (uint32_t i = 0; i < 100; i++)
-                answered += rpc_udp_exchange(s, port, call(i / 2, 1, TOY_COUNTER)).size() == 28;
-            sock_close(s);
-        });
-    for (auto &t : senders) t.join();
-    EXPECT_EQ(answered.load(), 400);
     // A datagram larger than any buffer is cut, and still answered.
     EXPECT_EQ(rpc_msg_words(
                   rpc_udp_call(port, rpc_msg_args(5, TOY_PROG, 1, TOY_ECHO, words(1200)), 2000)),
