@@ -120,22 +120,6 @@ rpc_bytes rpc_rig::serve(const rpc_bytes &msg, void (*serve_fn)(xprt *, rpc_call
     return rpc_recv_datagram(client, timeout_ms);
 }
 
-bool rpc_loop_open(rpc_loop *loop, uint32_t size) {
-    loop->rig = new rpc_rig(size);
-    loop->xp = loop->rig->xp;
-    loop->client = loop->rig->client;
-    return loop->rig->ok();
-}
-
-void rpc_loop_close(rpc_loop *loop) {
-    delete loop->rig;
-    *loop = rpc_loop{};
-}
-
-rpc_bytes rpc_loop_serve(rpc_loop *loop, const rpc_bytes &msg, rpc_call *call, int timeout_ms) {
-    return loop->rig->serve(msg, rpc_dispatch, call, timeout_ms);
-}
-
 rpc_bytes rpc_recv_datagram(sock_t sock, int timeout_ms) {
     if (!wait_readable(sock, timeout_ms)) return {};
     rpc_bytes buf(70000);
