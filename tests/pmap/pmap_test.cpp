@@ -96,7 +96,10 @@ TEST_F(PmapProc, SetUnsetAndGetportRules) {
     EXPECT_EQ(dump, (words{xid_,   1,      0,  0,    0,   0,      1, 100000, 2,    6,   111,
                            1,      100000, 2,  17,   111, 1,      P, 2,      17,   700, 1,
                            100005, 1,      17, 1058, 1,   100005, 2, 17,     1059, 0}));
-    // Another version or program is not the portmapper's.
+    // A mapping of five words is garbage; another version or program is not
+    // the portmapper's.
+    EXPECT_EQ(rpc_msg_words(local_.serve(pmap_msg(3, UNSET, {P, 1, 17, 0, 0}), pmap_serve)),
+              (words{3, 1, 0, 0, 0, 4}));
     EXPECT_EQ(rpc_msg_words(local_.serve(pmap_msg(1, DUMP, {}, 3), pmap_serve)),
               (words{1, 1, 0, 0, 0, 2, 2, 2}));
     EXPECT_EQ(rpc_msg_words(local_.serve(pmap_msg(2, 0, {}, 2, 100003), pmap_serve)),
