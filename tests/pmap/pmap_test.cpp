@@ -1,9 +1,7 @@
-// The portmapper as a caller sees it: the reply datagrams of SET, UNSET,
-// GETPORT, DUMP and CALLIT, their refusals and log lines; then the service on
-// port 111 of a private network namespace: TCP connections with their own
-// threads, peers that say nothing or leave half-way, strangers, and callers
-// that would hold its thread. The program's own tests show a busy port, the
-// stop and the server's own mappings.
+// The portmapper as a caller sees it: the replies of SET, UNSET, GETPORT,
+// DUMP and CALLIT, their refusals and log lines; then the service on port
+// 111 of a private network namespace against strangers and callers that
+// would hold its thread.
 #include "pmap/pmap.h"
 
 #include <gtest/gtest.h>
@@ -17,33 +15,17 @@
 #include <thread>
 
 #include "pmap/pmap_internal.h"
-#include "rpc/loop.h"
 #include "support/log_capture.h"
 #include "support/rpc_msg.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+using words = rpc_words;
 constexpr uint32_t SET = 1, UNSET = 2, GETPORT = 3, DUMP = 4, CALLIT = 5;
 constexpr uint32_t P = 0x20000042;  // a test program
-using words = std::vector<uint32_t>;
 
-struct mapping {
-    uint32_t prog, vers, prot, port;
-    bool operator==(const mapping &) const = default;
-};
-
-std::vector<mapping> dump_entries(const std::vector<uint8_t> &r) {
-    std::vector<mapping> out;
-    size_t i = 6;
-    for (; rpc_msg_word_at(r, i) == 1; i += 5)
-        out.push_back({rpc_msg_word_at(r, i + 1), rpc_msg_word_at(r, i + 2),
-                       rpc_msg_word_at(r, i + 3), rpc_msg_word_at(r, i + 4)});
-    EXPECT_EQ(r.size(), 4 * (i + 1)) << "list ends with one 0 word";
-    return out;
-}
-
-rpc_bytes pmap_msg(uint32_t xid, uint32_t proc, const rpc_words &args, uint32_t vers = 2,
+rpc_bytes pmap_msg(uint32_t xid, uint32_t proc, const words &args, uint32_t vers = 2,
                    uint32_t prog = 100000) {
     return rpc_msg_args(xid, prog, vers, proc, args);
 }
@@ -65,7 +47,7 @@ class PmapProc : public ::testing::Test {
     }
     // The single result word of SET, UNSET and GETPORT.
     uint32_t result(uint32_t proc, const words &args, caller who = LOCAL) {
-        auto r = call(proc, args, who);
+        rpc_bytes r = call(proc, args, who);
         EXPECT_EQ(rpc_msg_words(r), (words{xid_, 1, 0, 0, 0, 0, rpc_msg_word_at(r, 6)}));
         return rpc_msg_word_at(r, 6);
     }
@@ -73,11 +55,8 @@ class PmapProc : public ::testing::Test {
     uint32_t xid_ = 700;
 };
 
-TEST(PmapTable, EveryRowIsWellFormed) {
-    EXPECT_TRUE(rpc_program_valid(&pmap_program));
-}
-
 TEST_F(PmapProc, SetUnsetAndGetportRules) {
+    EXPECT_TRUE(rpc_program_valid(&pmap_program));
     ASSERT_TRUE(pmap_list_set(P, 2, 17, 700, nullptr));  // as if set by a privileged service
     struct row {
         const char *what;
@@ -87,20 +66,12 @@ TEST_F(PmapProc, SetUnsetAndGetportRules) {
         uint32_t expect;
     } rows[] = {
         {"privileged port", LOCAL, SET, {100005, 1, 17, 635}, 0},
-        {"port 1024", LOCAL, SET, {100005, 1, 17, 1024}, 0},
         {"first port", LOCAL, SET, {100005, 1, 17, 1058}, 1},
-        {"same mapping again", LOCAL, SET, {100005, 1, 17, 1058}, 1},
         {"another port", LOCAL, SET, {100005, 1, 17, 2000}, 0},
         {"first port kept", LOCAL, GETPORT, {100005, 1, 17, 0}, 1058},
         {"own mapping", LOCAL, SET, {100000, 2, 17, 2000}, 0},
-        {"own mapping kept", LOCAL, GETPORT, {100000, 2, 17, 0}, 111},
         {"version 2", LOCAL, SET, {100005, 2, 17, 1059}, 1},
         {"last other version", LOCAL, GETPORT, {100005, 3, 17, 0}, 1059},
-        {"no TCP mapping", LOCAL, GETPORT, {100005, 1, 6, 0}, 0},
-        {"unknown program", LOCAL, GETPORT, {123456, 1, 17, 0}, 0},
-        {"version 3 beside 1 and 2", LOCAL, SET, {100005, 3, 17, 1060}, 1},
-        {"version 3 found", LOCAL, GETPORT, {100005, 3, 17, 0}, 1060},
-        {"remote SET", REMOTE, SET, {100003, 2, 17, 2049}, 0},
         {"remote UNSET", REMOTE, UNSET, {100005, 1, 17, 0}, 0},
         {"remote GETPORT", REMOTE, GETPORT, {100005, 1, 17, 0}, 1058},
         {"UDP mapping", LOCAL, SET, {P, 1, 17, 3000}, 1},
@@ -114,90 +85,47 @@ TEST_F(PmapProc, SetUnsetAndGetportRules) {
         {"TCP left", LOCAL, GETPORT, {P, 1, 6, 0}, 3001},
         {"UDP gone: version 2 answers", LOCAL, GETPORT, {P, 1, 17, 0}, 700},
         {"second match", LOCAL, UNSET, {P, 1, 17, 0}, 1},
-        {"nothing left", LOCAL, UNSET, {P, 1, 17, 0}, 0},
         {"privileged port stays", LOCAL, UNSET, {P, 2, 17, 0}, 0},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
         EXPECT_EQ(result(r.proc, r.args, r.who), r.expect);
     }
-    EXPECT_EQ(dump_entries(call(DUMP, {}, REMOTE)), (std::vector<mapping>{{100000, 2, 6, 111},
-                                                                          {100000, 2, 17, 111},
-                                                                          {P, 2, 17, 700},
-                                                                          {100005, 1, 17, 1058},
-                                                                          {100005, 2, 17, 1059},
-                                                                          {100005, 3, 17, 1060}}));
+    // DUMP: each mapping follows a 1, the list ends with a 0.
+    words dump = rpc_msg_words(call(DUMP, {}, REMOTE));
+    EXPECT_EQ(dump, (words{xid_,   1,      0,  0,    0,   0,      1, 100000, 2,    6,   111,
+                           1,      100000, 2,  17,   111, 1,      P, 2,      17,   700, 1,
+                           100005, 1,      17, 1058, 1,   100005, 2, 17,     1059, 0}));
+    // A mapping of five words is garbage; another version or program is not
+    // the portmapper's.
+    EXPECT_EQ(rpc_msg_words(local_.serve(pmap_msg(3, UNSET, {P, 1, 17, 0, 0}), pmap_serve)),
+              (words{3, 1, 0, 0, 0, 4}));
+    EXPECT_EQ(rpc_msg_words(local_.serve(pmap_msg(1, DUMP, {}, 3), pmap_serve)),
+              (words{1, 1, 0, 0, 0, 2, 2, 2}));
+    EXPECT_EQ(rpc_msg_words(local_.serve(pmap_msg(2, 0, {}, 2, 100003), pmap_serve)),
+              (words{2, 1, 0, 0, 0, 1}));
+    // A DUMP holds 26 mappings at most.
+    for (uint32_t i = 0; i < 28; i++) ASSERT_EQ(result(SET, {P + 9 + i, 1, 17, 5000}), 1u);
+    EXPECT_EQ(call(DUMP, {}).size(), 4 * (6 + 26 * 5 + 1));
 }
 
-TEST_F(PmapProc, DumpListsInOrderAndStopsAt26) {
-    for (uint32_t i = 0; i < 28; i++) ASSERT_EQ(result(SET, {P + i, 1, 17, 5000 + i}), 1u);
-    auto all = dump_entries(call(DUMP, {}));
-    ASSERT_EQ(all.size(), 26u);
-    EXPECT_EQ(all[0], (mapping{100000, 2, 6, 111}));
-    EXPECT_EQ(all[2], (mapping{P, 1, 17, 5000}));
-    EXPECT_EQ(all[25], (mapping{P + 23, 1, 17, 5023}));
-}
-
-TEST_F(PmapProc, BadArgumentsVersionsProgramsAndProcedures) {
-    log_capture log;
-    struct row {
-        const char *what;
-        std::vector<uint8_t> msg;
-        words reply;
-    } rows[] = {
-        {"set", pmap_msg(1, SET, {100005, 1, 17}), {1, 1, 0, 0, 0, 4}},
-        {"unset", pmap_msg(2, UNSET, {100005, 1, 17, 0, 0}), {2, 1, 0, 0, 0, 4}},
-        {"getport", pmap_msg(3, GETPORT, {}), {3, 1, 0, 0, 0, 4}},
-        {"dump", pmap_msg(4, DUMP, {0}), {4, 1, 0, 0, 0, 4}},
-        {"version 3", pmap_msg(5, DUMP, {}, 3), {5, 1, 0, 0, 0, 2, 2, 2}},
-        {"program 100003", pmap_msg(6, 0, {}, 2, 100003), {6, 1, 0, 0, 0, 1}},
-        {"procedure 6", pmap_msg(7, 6, {}), {7, 1, 0, 0, 0, 3}},
-        {"NULL", pmap_msg(8, 0, {}), {8, 1, 0, 0, 0, 0}},
-    };
-    for (const row &r : rows) {
-        SCOPED_TRACE(r.what);
-        EXPECT_EQ(rpc_msg_words(local_.serve(r.msg, pmap_serve)), r.reply);
-    }
-    std::string text = log.text();
-    for (const char *name : {"set", "unset", "getport", "dump"})
-        EXPECT_NE(text.find(std::string(" pmapd: rpc pmap_") + name + " with invalid arguments\n"),
-                  std::string::npos)
-            << name;
-    EXPECT_EQ(dump_entries(call(DUMP, {})).size(), 2u) << "nothing was set";
-}
-
-TEST_F(PmapProc, CallitForwardsToTheLocalProgramAndReturnsItsResults) {
-    std::vector<uint8_t> cafe;
-    rpc_msg_word(cafe, 0xCAFE);
-    rpc_fake echo(RPC_UDP, 0, 0, cafe, true);
+TEST_F(PmapProc, CallitForwardsToTheLocalProgramAndIsSilentOnEveryFailure) {
+    rpc_fake echo(0, 0, rpc_msg_bytes({0xCAFE}));
     ASSERT_EQ(result(SET, {P, 1, 17, echo.port}), 1u);
     // Version 3 is not registered: the lookup falls back to version 1. The
-    // results are what follows the forwarded reply's 24 bytes.
-    auto r = call(CALLIT, {P, 3, 7, 8, 0x11223344, 0x55667788});
-    EXPECT_EQ(rpc_msg_words(r),
-              (words{xid_, 1, 0, 0, 0, 0, echo.port, 12, 0xCAFE, 0x11223344, 0x55667788}));
-    // The caller's version goes on unchanged, with AUTH_NULL.
-    auto fwd = rpc_msg_words(echo.last_call());
-    ASSERT_EQ(fwd.size(), 12u);
+    // results are what follows the forwarded reply's 24 bytes; the caller's
+    // version and arguments go on unchanged, with AUTH_NULL.
+    words r = rpc_msg_words(call(CALLIT, {P, 3, 7, 8, 0x11223344, 0x55667788}));
+    EXPECT_EQ(r, (words{xid_, 1, 0, 0, 0, 0, echo.port, 4, 0xCAFE}));
+    words fwd = rpc_msg_words(echo.last_call());
     EXPECT_EQ(words(fwd.begin() + 1, fwd.end()),
               (words{0, 2, P, 3, 7, 0, 0, 0, 0, 0x11223344, 0x55667788}));
-}
-
-TEST_F(PmapProc, CallitIsSilentOnEveryFailure) {
-    rpc_fake echo(RPC_UDP, 0, 0, {}, true);
-    ASSERT_EQ(result(SET, {P, 1, 17, echo.port}), 1u);
     log_capture log;
     EXPECT_TRUE(call(CALLIT, {P, 1, 0, 0}, REMOTE).empty()) << "remote caller";
     EXPECT_TRUE(call(CALLIT, {P + 1, 1, 0, 0}).empty()) << "unregistered";
-    EXPECT_FALSE(call(CALLIT, {P, 1, 0, 0}).empty()) << "control";
-    EXPECT_EQ(log.text().find("invalid"), std::string::npos);
     EXPECT_TRUE(call(CALLIT, {P, 1, 0, 8, 1}).empty()) << "length beyond the data";
     EXPECT_TRUE(call(CALLIT, {P, 1, 0}).empty()) << "no length field";
     EXPECT_EQ(echo.calls(), 1);
-    std::string text = log.text();
-    const char *line = " pmapd: rpc pmap_callit with invalid arguments\n";
-    ASSERT_NE(text.find(line), std::string::npos);
-    EXPECT_NE(text.find(line, text.find(line) + 1), std::string::npos);
     // The portmapper itself is never a target (a forwarded SET or UNSET
     // would pass for a local caller); a port where nobody answers costs a
     // forwarder 2 s and the timeout line.
@@ -205,13 +133,12 @@ TEST_F(PmapProc, CallitIsSilentOnEveryFailure) {
     ASSERT_TRUE(pmap_list_set(P + 2, 1, 17, 1, nullptr));
     EXPECT_TRUE(call(CALLIT, {P + 2, 1, 0, 0}).empty());
     pmap_forward_stop();  // waits for the forwarders
-    text = log.text();
-    size_t first = text.find("RPC receive timeout\n");
-    ASSERT_NE(first, std::string::npos);
-    EXPECT_EQ(text.find("RPC receive timeout\n", first + 1), std::string::npos);
+    const char *bad = " pmapd: rpc pmap_callit with invalid arguments\n";
+    std::string text = log.text();
+    EXPECT_NE(text.find(bad, text.find(bad) + 1), std::string::npos) << "twice: " << text;
+    EXPECT_EQ(text.find("RPC receive timeout\n"), text.rfind("RPC receive timeout\n"));
+    EXPECT_NE(text.find("RPC receive timeout\n"), std::string::npos);
 }
-
-// ---- the service ---------------------------------------------------------
 
 // Port 111 of the test's own network namespace.
 class PmapService : public ::testing::Test {
@@ -223,68 +150,30 @@ class PmapService : public ::testing::Test {
     void TearDown() override { pmap_stop(); }
 };
 
-TEST_F(PmapService, TcpIsServedDespiteSilentVanishingAndOversizedPeers) {
-    sock_t silent = rpc_tcp_connect(111);
-    sock_t half = rpc_tcp_connect(111);
-    ASSERT_NE(silent, SOCK_INVALID);
-    ASSERT_NE(half, SOCK_INVALID);
-    std::vector<uint8_t> part;
-    rpc_msg_word(part, 0x80000000u | 40);
-    part.resize(20);
-    send(half, part.data(), part.size(), MSG_NOSIGNAL);
-    sock_close(half);
-    // A connection's message area is 8192 bytes: a record of 8188 is still
-    // served (a DUMP with arguments: GARBAGE_ARGS), one byte more closes it.
-    sock_t big = rpc_tcp_connect(111);
-    auto full = pmap_msg(10, DUMP, std::vector<uint32_t>((8188 - 40) / 4, 0));
-    ASSERT_EQ(full.size(), 8188u);
-    ASSERT_TRUE(rpc_tcp_send(big, full));
-    EXPECT_EQ(rpc_msg_words(rpc_tcp_recv(big)), (std::vector<uint32_t>{10, 1, 0, 0, 0, 4}));
-    std::vector<uint8_t> mark;
-    rpc_msg_word(mark, 0x80000000u | 8189);
-    send(big, mark.data(), mark.size(), MSG_NOSIGNAL);
-    EXPECT_TRUE(rpc_tcp_closed(big));
-    sock_close(big);
-    // UDP and new connections are still answered; DUMP lists TCP first;
-    // CALLIT is refused over TCP.
-    EXPECT_EQ(rpc_msg_words(rpc_udp_call(111, pmap_msg(8, 3, {100000, 2, 17, 0}))),
-              (std::vector<uint32_t>{8, 1, 0, 0, 0, 0, 111}));
-    sock_t c = rpc_tcp_connect(111);
-    auto dump = pmap_msg(5, DUMP, {});
-    ASSERT_TRUE(rpc_tcp_send(c, dump, {12, uint32_t(dump.size()) - 12}));
-    EXPECT_EQ(
-        rpc_msg_words(rpc_tcp_recv(c)),
-        (std::vector<uint32_t>{5, 1, 0, 0, 0, 0, 1, 100000, 2, 6, 111, 1, 100000, 2, 17, 111, 0}));
-    ASSERT_TRUE(rpc_tcp_send(c, pmap_msg(6, CALLIT, {100000, 2, 0, 0})));
-    EXPECT_EQ(rpc_msg_words(rpc_tcp_recv(c)), (std::vector<uint32_t>{6, 1, 0, 0, 0, 3}));
-    sock_close(c);
-    sock_close(silent);
-}
-
 // The single result word of SET, UNSET or GETPORT sent from `from` (empty
 // reply: ~0u).
-uint32_t answer(uint32_t proc, const rpc_words &args, const char *from = "127.0.0.1") {
+uint32_t answer(uint32_t proc, const words &args, const char *from = "127.0.0.1") {
     rpc_bytes r = rpc_udp_call(111, pmap_msg(proc, proc, args), 3000, from);
     return r.size() == 28 ? rpc_msg_word_at(r, 6) : ~0u;
 }
 
-// The first name server of resolv.conf (127.0.0.1 when none is named).
-std::string name_server() {
-    std::ifstream conf("/etc/resolv.conf");
-    std::string line, key, value;
-    while (std::getline(conf, line)) {
-        std::istringstream words(line);
-        if (words >> key >> value && key == "nameserver") return value;
-    }
-    return "127.0.0.1";
+TEST_F(PmapService, CallitIsRefusedOverTcp) {
+    sock_t c = rpc_tcp_connect(111);
+    ASSERT_TRUE(rpc_tcp_send(c, pmap_msg(6, CALLIT, {100000, 2, 0, 0})));
+    EXPECT_EQ(rpc_msg_words(rpc_tcp_recv(c)), (words{6, 1, 0, 0, 0, 3}));
+    sock_close(c);
 }
 
 // A name server that never answers: its address is put on this namespace's
 // loopback and a socket there takes the queries and says nothing; the host
 // gets a name of its own (UTS namespace) that no hosts file knows. A look-up
 // of the host's name then waits for the resolver's whole time-out.
-TEST_F(PmapService, StrangersNeverMakeItWaitOnTheResolver) {
-    std::string ns = name_server();
+TEST_F(PmapService, StrangersNeverMakeItWaitOnTheResolverAndNewAddressesAreLearnt) {
+    std::string ns = "127.0.0.1", line, key;
+    for (std::ifstream conf("/etc/resolv.conf"); std::getline(conf, line);) {
+        std::istringstream in(line);
+        if (in >> key && key == "nameserver" && in >> ns) break;
+    }
     in_addr ns_addr{};
     if (inet_pton(AF_INET, ns.c_str(), &ns_addr) != 1) GTEST_SKIP() << "name server " << ns;
     ASSERT_EQ(system(("ip addr add " + ns + "/32 dev lo 2>/dev/null; true").c_str()), 0);
@@ -303,14 +192,11 @@ TEST_F(PmapService, StrangersNeverMakeItWaitOnTheResolver) {
     EXPECT_EQ(answer(GETPORT, {100000, 2, 17, 0}), 111u);
     EXPECT_LT(clock_type::now() - start, std::chrono::seconds(3));
     sock_close(silent);
-}
-
-TEST_F(PmapService, AnAddressAddedAfterStartIsLearntOnDemand) {
+    // An address added later is learnt on demand, the interface table being
+    // read again at most once a second.
     ASSERT_EQ(system("ip addr add 10.9.8.7/32 dev lo"), 0);
-    // The interface table is read again at most once a second.
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     EXPECT_EQ(answer(SET, {P, 1, 17, 3000}, "10.9.8.7"), 1u);
-    EXPECT_EQ(answer(SET, {P, 2, 17, 3000}, "127.0.0.2"), 0u) << "still a stranger";
     system("ip addr del 10.9.8.7/32 dev lo");
 }
 
@@ -318,22 +204,21 @@ TEST_F(PmapService, AnAddressAddedAfterStartIsLearntOnDemand) {
 // forwarder for 2 s (the fifth finds none free and is dropped), never the
 // thread that answers everyone else.
 TEST_F(PmapService, SilentCallitTargetsDoNotHoldThePortmapper) {
-    rpc_fake silent(RPC_UDP, 0, 0, {}, false, true);
-    rpc_fake echo(RPC_UDP, 0, 0, rpc_msg_bytes({0xCAFE}));
+    rpc_fake silent(0, 0, {}, true);
+    rpc_fake echo(0, 0, rpc_msg_bytes({0xCAFE}));
     ASSERT_EQ(answer(SET, {P, 1, 17, silent.port}), 1u);
     ASSERT_EQ(answer(SET, {P + 1, 1, 17, echo.port}), 1u);
     sock_t caller = udp_socket(htonl(INADDR_LOOPBACK), 0);
     auto start = clock_type::now();
     for (uint32_t i = 0; i < 5; i++)
         rpc_udp_exchange(caller, 111, pmap_msg(50 + i, CALLIT, {P, 1, 0, 0}), 0);
-    rpc_bytes dump = rpc_udp_call(111, pmap_msg(9, DUMP, {}), 3000);
+    EXPECT_EQ(answer(GETPORT, {100000, 2, 17, 0}), 111u) << "answered meanwhile";
     EXPECT_LT(clock_type::now() - start, std::chrono::seconds(3));
-    EXPECT_EQ(rpc_msg_word_at(dump, 0), 9u) << "DUMP answered meanwhile";
     EXPECT_TRUE(rpc_recv_datagram(caller, 2500).empty()) << "no answer to a silent target";
     EXPECT_EQ(silent.calls(), int(PMAP_FORWARDERS));
     // The forwarders are free again.
     rpc_bytes r = rpc_udp_exchange(caller, 111, pmap_msg(60, CALLIT, {P + 1, 1, 0, 0}), 3000);
-    EXPECT_EQ(rpc_msg_words(r), (rpc_words{60, 1, 0, 0, 0, 0, echo.port, 4, 0xCAFE}));
+    EXPECT_EQ(rpc_msg_words(r), (words{60, 1, 0, 0, 0, 0, echo.port, 4, 0xCAFE}));
     sock_close(caller);
 }
 

@@ -17,12 +17,15 @@ bool wait_readable(sock_t s, int timeout_ms) {
 
 bool recv_all(sock_t s, uint8_t *p, size_t n, int timeout_ms) {
     for (size_t done = 0; done < n;) {
-        if (!wait_readable(s, timeout_ms)) return false;
-        ssize_t r = recv(s, p + done, n - done, 0);
+        ssize_t r = wait_readable(s, timeout_ms) ? recv(s, p + done, n - done, 0) : -1;
         if (r < 1) return false;
         done += size_t(r);
     }
     return true;
+}
+
+sockaddr_in loopback(uint16_t port) {
+    return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 }  // namespace
@@ -46,9 +49,7 @@ rpc_bytes rpc_msg_bytes(const rpc_words &words) {
 
 rpc_bytes rpc_msg_auth_unix(uint32_t stamp, const char *machine, uint32_t uid, uint32_t gid,
                             const rpc_words &groups) {
-    rpc_bytes b;
-    rpc_msg_word(b, stamp);
-    rpc_msg_word(b, uint32_t(strlen(machine)));
+    rpc_bytes b = rpc_msg_bytes({stamp, uint32_t(strlen(machine))});
     rpc_msg_opaque(b, machine, uint32_t(strlen(machine)));
     for (uint32_t w : {uid, gid, uint32_t(groups.size())}) rpc_msg_word(b, w);
     for (uint32_t g : groups) rpc_msg_word(b, g);
@@ -101,10 +102,8 @@ rpc_rig::rpc_rig(uint32_t size, const char *client_name) {
 }
 
 rpc_rig::~rpc_rig() {
-    if (xp) {
-        sock_close(xp->sock);
-        xprt_free(xp);
-    }
+    if (xp) sock_close(xp->sock);
+    if (xp) xprt_free(xp);
     if (client != SOCK_INVALID) sock_close(client);
 }
 
@@ -130,10 +129,7 @@ rpc_bytes rpc_recv_datagram(sock_t sock, int timeout_ms) {
 }
 
 rpc_bytes rpc_udp_exchange(sock_t s, uint16_t port, const rpc_bytes &msg, int timeout_ms) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to = loopback(port);
     if (sendto(s, msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) !=
         ssize_t(msg.size()))
         return {};
@@ -152,10 +148,7 @@ rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms, cons
 
 sock_t rpc_tcp_connect(uint16_t port) {
     sock_t s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to = loopback(port);
     if (s != SOCK_INVALID && connect(s, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
         sock_close(s);
         return SOCK_INVALID;
@@ -164,14 +157,11 @@ sock_t rpc_tcp_connect(uint16_t port) {
 }
 
 bool rpc_tcp_send(sock_t s, const rpc_bytes &msg, const rpc_words &fragments) {
-    rpc_words sizes = fragments;
-    if (sizes.empty()) sizes.push_back(uint32_t(msg.size()));
+    rpc_words sizes = fragments.empty() ? rpc_words{uint32_t(msg.size())} : fragments;
     rpc_bytes wire;
-    size_t at = 0;
-    for (size_t i = 0; i < sizes.size(); i++) {
+    for (size_t i = 0, at = 0; i < sizes.size(); at += sizes[i++]) {
         rpc_msg_word(wire, sizes[i] | (i + 1 == sizes.size() ? LAST_FRAGMENT : 0));
         wire.insert(wire.end(), msg.begin() + long(at), msg.begin() + long(at + sizes[i]));
-        at += sizes[i];
     }
     return send(s, wire.data(), wire.size(), MSG_NOSIGNAL) == ssize_t(wire.size());
 }
@@ -181,8 +171,7 @@ rpc_bytes rpc_tcp_recv(sock_t s, int timeout_ms) {
     for (;;) {
         uint8_t mark[4];
         if (!recv_all(s, mark, 4, timeout_ms)) return {};
-        uint32_t word = load_be32(mark);
-        size_t at = out.size();
+        uint32_t word = load_be32(mark), at = uint32_t(out.size());
         out.resize(at + (word & ~LAST_FRAGMENT));
         if (!recv_all(s, out.data() + at, word & ~LAST_FRAGMENT, timeout_ms)) return {};
         if (word & LAST_FRAGMENT) return out;
@@ -194,17 +183,31 @@ bool rpc_tcp_closed(sock_t s, int timeout_ms) {
     return wait_readable(s, timeout_ms) && recv(s, &byte, 1, 0) == 0;
 }
 
-rpc_fake::rpc_fake(uint16_t protocol, uint16_t port, uint32_t status, rpc_bytes results, bool echo,
-                   bool silent)
-    : protocol_(protocol),
-      status_(status),
-      results_(std::move(results)),
-      echo_(echo),
-      silent_(silent) {
-    sock_ = protocol == RPC_UDP ? udp_socket(htonl(INADDR_LOOPBACK), port)
-                                : tcp_listen_socket("127.0.0.1", port);
+rpc_fake::rpc_fake(uint16_t port, uint32_t status, rpc_bytes results, bool silent)
+    : status_(status), results_(std::move(results)), silent_(silent) {
+    sock_ = udp_socket(htonl(INADDR_LOOPBACK), port);
     this->port = rpc_sock_port(sock_);
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        rpc_bytes in(9000);
+        while (!stop_) {
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            ssize_t n = wait_readable(sock_, 50)
+                            ? recvfrom(sock_, in.data(), in.size(), 0,
+                                       reinterpret_cast<sockaddr *>(&from), &len)
+                            : 0;
+            if (n < 4) continue;
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                last_.assign(in.begin(), in.begin() + n);
+                calls_++;
+            }
+            rpc_bytes out = rpc_msg_bytes({load_be32(in.data()), 1, 0, 0, 0, status_});
+            out.insert(out.end(), results_.begin(), results_.end());
+            if (!silent_)
+                sendto(sock_, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&from), len);
+        }
+    });
 }
 
 rpc_fake::~rpc_fake() {
@@ -218,38 +221,4 @@ rpc_bytes rpc_fake::last_call() {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::lock_guard<std::mutex> hold(lock_);
     return last_;
-}
-
-void rpc_fake::run() {
-    rpc_bytes in(9000);
-    while (!stop_) {
-        if (!wait_readable(sock_, 50)) continue;
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        sock_t conn = SOCK_INVALID;
-        rpc_bytes call;
-        if (protocol_ == RPC_UDP) {
-            ssize_t n =
-                recvfrom(sock_, in.data(), in.size(), 0, reinterpret_cast<sockaddr *>(&from), &len);
-            if (n > 0) call.assign(in.begin(), in.begin() + n);
-        } else {
-            conn = accept(sock_, nullptr, nullptr);
-            call = rpc_tcp_recv(conn, 3000);
-        }
-        if (call.size() >= 4) {
-            {
-                std::lock_guard<std::mutex> hold(lock_);
-                last_ = call;
-            }
-            calls_++;
-            rpc_bytes out = rpc_msg_bytes({rpc_msg_word_at(call, 0), 1, 0, 0, 0, status_});
-            out.insert(out.end(), results_.begin(), results_.end());
-            if (echo_ && call.size() > 40) out.insert(out.end(), call.begin() + 40, call.end());
-            if (!silent_ && protocol_ == RPC_UDP)
-                sendto(sock_, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&from), len);
-            else if (!silent_)
-                rpc_tcp_send(conn, out, {8, uint32_t(out.size()) - 8});
-        }
-        if (conn != SOCK_INVALID) sock_close(conn);
-    }
 }

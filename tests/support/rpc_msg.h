@@ -1,8 +1,6 @@
-// Test helpers for the RPC runtime and the portmapper: build call messages
-// byte by byte, read replies as words, serve messages through a transport
-// whose replies land on a client socket, and talk UDP or record-marked TCP
-// to a running service. Waits use the host layer's poll, so any descriptor
-// number works.
+// Calls built byte by byte, replies read as words, a transport whose replies
+// land on a client socket, UDP and record-marked TCP to a running service,
+// and a fake UDP service. Waits poll, so any descriptor number works.
 #pragma once
 
 #include <atomic>
@@ -21,11 +19,9 @@ void rpc_msg_word(rpc_bytes &out, uint32_t value);
 void rpc_msg_opaque(rpc_bytes &out, const void *bytes, uint32_t n);
 // The words as bytes.
 rpc_bytes rpc_msg_bytes(const rpc_words &words);
-
 // An authsys_parms body (stamp, machine name, uid, gid, groups).
 rpc_bytes rpc_msg_auth_unix(uint32_t stamp, const char *machine, uint32_t uid, uint32_t gid,
                             const rpc_words &groups);
-
 // A call header: xid, CALL, RPC version 2, program, version, procedure, the
 // credential and the verifier (flavour, length word, body, padding).
 rpc_bytes rpc_msg_call(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
@@ -34,7 +30,6 @@ rpc_bytes rpc_msg_call(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc
 // A call with AUTH_NULL and the argument words.
 rpc_bytes rpc_msg_args(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
                        const rpc_words &args);
-
 // The message as big-endian words (a trailing partial word is dropped), and
 // word i alone (0 past the end).
 rpc_words rpc_msg_words(const uint8_t *bytes, size_t n);
@@ -46,20 +41,16 @@ uint32_t rpc_msg_word_at(const rpc_bytes &m, size_t i);
 // Local port of a bound socket, host order.
 uint16_t rpc_sock_port(sock_t sock);
 
-// A UDP transport on 127.0.0.1 (message area `size`) whose peer is a client
-// socket bound to `client_addr` (for example "127.0.0.2" to play a remote
-// caller), so whatever the runtime sends can be read back.
-class rpc_rig {
-   public:
+// A UDP transport on 127.0.0.1 whose peer is a client socket bound to
+// `client_addr` ("127.0.0.2" plays a remote caller).
+struct rpc_rig {
     explicit rpc_rig(uint32_t size = 8192, const char *client_addr = "127.0.0.1");
     ~rpc_rig();
     rpc_rig(const rpc_rig &) = delete;
     rpc_rig &operator=(const rpc_rig &) = delete;
     bool ok() const { return xp && client != SOCK_INVALID; }
-    // Puts `msg` into the message area as if the client had sent it, runs
-    // rpc_decode_call and, when that succeeds, `serve` (rpc_dispatch by
-    // default) with `call` (a fresh one when null). Returns the reply that
-    // came within `timeout_ms`, empty when none came.
+    // Receives `msg` as if the client had sent it, decodes it and, when that
+    // succeeds, runs `serve`. Returns the reply that came within `timeout_ms`.
     rpc_bytes serve(const rpc_bytes &msg, void (*serve)(xprt *, rpc_call *) = rpc_dispatch,
                     rpc_call *call = nullptr, int timeout_ms = 300);
     xprt *xp = nullptr;
@@ -67,33 +58,27 @@ class rpc_rig {
     sockaddr_in client_addr{};
 };
 
-// Waits up to `timeout_ms` for one datagram on `sock`; empty on timeout.
+// One datagram on `sock` within `timeout_ms`; empty on timeout.
 rpc_bytes rpc_recv_datagram(sock_t sock, int timeout_ms);
-// Sends `msg` from socket `s` to 127.0.0.1:port and returns the reply
-// (empty after `timeout_ms`).
+// Sends `msg` from socket `s` (or from a fresh socket bound to `from`) to
+// 127.0.0.1:port and returns the reply (empty after `timeout_ms`).
 rpc_bytes rpc_udp_exchange(sock_t s, uint16_t port, const rpc_bytes &msg, int timeout_ms = 1000);
-// The same from a fresh socket bound to the address `from`.
 rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms = 1000,
                        const char *from = "127.0.0.1");
 
-// Record-marked TCP: connect to 127.0.0.1:port; send a record (in fragments
-// of the given sizes when `fragments` is not empty); receive one record
-// (empty when the peer closes or nothing comes within `timeout_ms` between
-// pieces).
+// Record-marked TCP to 127.0.0.1:port: a record sent (in fragments of the
+// given sizes) or received (empty when the peer closes or is silent).
 sock_t rpc_tcp_connect(uint16_t port);
 bool rpc_tcp_send(sock_t s, const rpc_bytes &msg, const rpc_words &fragments = {});
 rpc_bytes rpc_tcp_recv(sock_t s, int timeout_ms = 1000);
 // True when the peer closed the connection within `timeout_ms`.
 bool rpc_tcp_closed(sock_t s, int timeout_ms = 2000);
 
-// A fake service on 127.0.0.1:port (0: any free port) answering each call
-// with an accepted reply of `status`, then `results`, then (with `echo`) the
-// call's bytes after its 40-byte header; with `silent` it answers nothing.
-// TCP replies leave in two fragments.
+// A fake UDP service on 127.0.0.1:port (0: any) answering each call with an
+// accepted reply of `status` and `results`, or (`silent`) not at all.
 class rpc_fake {
    public:
-    rpc_fake(uint16_t protocol, uint16_t port, uint32_t status, rpc_bytes results,
-             bool echo = false, bool silent = false);
+    rpc_fake(uint16_t port, uint32_t status, rpc_bytes results, bool silent = false);
     ~rpc_fake();
     rpc_fake(const rpc_fake &) = delete;
     rpc_fake &operator=(const rpc_fake &) = delete;
@@ -103,20 +88,18 @@ class rpc_fake {
     uint16_t port = 0;
 
    private:
-    void run();
-    uint16_t protocol_;
     uint32_t status_;
     rpc_bytes results_;
-    bool echo_, silent_;
+    bool silent_;
     sock_t sock_;
-    std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<int> calls_{0};
     std::mutex lock_;
     rpc_bytes last_;
+    std::thread thread_;
 };
 
-// The UDP rig under its older name, for the tests that still use it.
+// The UDP rig under its older name.
 struct rpc_loop {
     rpc_rig *rig = nullptr;
     xprt *xp = nullptr;

@@ -5,122 +5,83 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/bytes.h"
 #include "rpc/rpc_proc.h"
 
 std::atomic<int> toy_runs{0};
 rpc_call toy_seen;
-uint32_t toy_counter = 100;
+std::atomic<uint32_t> toy_counter{100};
 rpc_replay_slot toy_slot;
-int toy_gate_want = 4;
 
 namespace {
 
-constexpr uint32_t ECHO_MAX = 2000;
+constexpr uint32_t ECHO_MAX = 1024, GATE_WANT = 4;
 
-struct echo_record {
+// Arguments and results of every procedure: bytes as they go on the wire.
+struct toy_record {
     uint32_t length;
     uint8_t bytes[ECHO_MAX];
 };
 
-uint32_t counter_save;
-std::mutex gate_lock;
+toy_record counter_save;
+std::mutex lock;  // guards toy_seen and the gate
 std::condition_variable gate;
-int gate_inside;
+uint32_t gate_inside;
 
 bool decode_echo(rpc_call *call, void *args) {
-    echo_record *e = static_cast<echo_record *>(args);
+    toy_record *e = static_cast<toy_record *>(args);
     if (call->arg_len > ECHO_MAX) return false;
     e->length = call->arg_len;
     memcpy(e->bytes, call->args, e->length);
     return true;
 }
 
-bool decode_cursor(rpc_call *call, void *args) {
-    uint32_t word;
-    char text[17];
-    if (!xdr_get_u32(call, &word) || !xdr_get_string(call, text, 16)) return false;
-    *static_cast<uint32_t *>(args) = call->pos;
-    return true;
-}
-
-bool decode_gate(rpc_call *call, void *) {
-    char text[64];
-    return xdr_get_string(call, text, 63) != 0;
-}
-
-uint32_t encode_echo(uint8_t *out, const void *result) {
-    const echo_record *e = static_cast<const echo_record *>(result);
+uint32_t encode_record(uint8_t *out, const void *result) {
+    const toy_record *e = static_cast<const toy_record *>(result);
     memcpy(out, e->bytes, e->length);
     return e->length;
 }
 
-uint32_t encode_words(uint8_t *out, const void *result) {
-    const uint32_t *w = static_cast<const uint32_t *>(result);
-    return xdr_pack(out, "qq", w[0], w[1]);
-}
-
-uint32_t encode_word(uint8_t *out, const void *result) {
-    return xdr_put_u32(out, *static_cast<const uint32_t *>(result));
-}
-
 // Every run notes the call first, as a handler that reads the identity would.
-// Workers may run the program at once; tests read what it saw afterwards.
-std::mutex seen_lock;
-void seen(rpc_call *call) {
-    std::lock_guard<std::mutex> hold(seen_lock);
+toy_record *seen(rpc_call *call, void *result) {
+    std::lock_guard<std::mutex> hold(lock);
     toy_seen = *call;
     toy_runs.fetch_add(1);
+    return static_cast<toy_record *>(result);
 }
 
-bool run_null(xprt *, rpc_call *call, void *, void *) {
-    seen(call);
-    return true;
-}
-
-bool run_copy(xprt *, rpc_call *call, void *args, void *result) {
-    seen(call);
-    memcpy(result, args, sizeof(echo_record));
-    return true;
-}
-
-bool run_cursor(xprt *, rpc_call *call, void *args, void *result) {
-    seen(call);
-    *static_cast<uint32_t *>(result) = *static_cast<uint32_t *>(args);
+bool run_echo(xprt *, rpc_call *call, void *args, void *result) {
+    memcpy(seen(call, result), args, sizeof(toy_record));
     return true;
 }
 
 bool run_counter(xprt *, rpc_call *call, void *, void *result) {
-    seen(call);
-    *static_cast<uint32_t *>(result) = toy_counter++;
+    toy_record *r = seen(call, result);
+    r->length = 4;
+    store_be32(r->bytes, toy_counter.fetch_add(1));
     return true;
 }
 
 bool run_gate(xprt *xp, rpc_call *call, void *, void *result) {
-    seen(call);
-    std::unique_lock<std::mutex> hold(gate_lock);
+    toy_record *r = seen(call, result);
+    std::unique_lock<std::mutex> hold(lock);
     gate_inside++;
     gate.notify_all();
-    gate.wait_for(hold, std::chrono::seconds(5), [] { return gate_inside >= toy_gate_want; });
-    uint32_t *r = static_cast<uint32_t *>(result);
-    r[0] = uint32_t(gate_inside);
-    r[1] = xp->size;
+    gate.wait_for(hold, std::chrono::seconds(5), [] { return gate_inside >= GATE_WANT; });
+    r->length = 8;
+    store_be32(r->bytes, gate_inside);
+    store_be32(r->bytes + 4, xp->size);
     return true;
 }
 
-constexpr uint32_t WORD = sizeof(uint32_t);
-
+constexpr uint32_t SIZE = sizeof(toy_record);
 // clang-format off
 const rpc_proc toy_procs[] = {
-    {TOY_NULL,    "null",    nullptr,       0,                   run_null,    rpc_void_result, 0,
-     nullptr, nullptr, nullptr, 0},
-    {TOY_ECHO,    "echo",    decode_echo,   sizeof(echo_record), run_copy,    encode_echo,
-     sizeof(echo_record), "toy_echo: cannot read args\n", nullptr, nullptr, 0},
-    {TOY_CURSOR,  "cursor",  decode_cursor, WORD,                run_cursor,  encode_word,  WORD,
-     "toy_cursor: cannot read args\n", nullptr, nullptr, 0},
-    {TOY_COUNTER, "counter", nullptr,       0,                   run_counter, encode_word,  WORD,
-     nullptr, &toy_slot, &counter_save, WORD},
-    {TOY_GATE,    "gate",    decode_gate,   0,                   run_gate,    encode_words, 2 * WORD,
-     "toy_gate: cannot read args\n", nullptr, nullptr, 0},
+    {TOY_ECHO, "echo", decode_echo, SIZE, run_echo, encode_record, SIZE,
+     "toy_echo: cannot read args\n", nullptr, nullptr, 0},
+    {TOY_COUNTER, "counter", nullptr, 0, run_counter, encode_record, SIZE,
+     nullptr, &toy_slot, &counter_save, SIZE},
+    {TOY_GATE, "gate", nullptr, 0, run_gate, encode_record, SIZE, nullptr, nullptr, nullptr, 0},
 };
 // clang-format on
 
@@ -130,12 +91,11 @@ const rpc_program toy_table = {toy_procs, sizeof toy_procs / sizeof toy_procs[0]
 
 void toy_reset() {
     toy_runs.store(0);
-    toy_seen = rpc_call{};
     toy_counter = 100;
     toy_slot.state.store(0);
     toy_slot.xid = toy_slot.addr = toy_slot.port = 0;
-    toy_gate_want = 4;
-    std::lock_guard<std::mutex> hold(gate_lock);
+    std::lock_guard<std::mutex> hold(lock);
+    toy_seen = rpc_call{};
     gate_inside = 0;
 }
 
@@ -143,17 +103,16 @@ void toy_program(xprt *xp, rpc_call *call) {
     rpc_serve(xp, call, &toy_table);
 }
 
-toy_registration::toy_registration(xprt *xp, uint32_t vers, uint16_t protocol, rpc_pmap_fn pmap)
-    : vers_(vers), protocol_(protocol), pmap_(pmap) {
+toy_registration::toy_registration(xprt *xp, uint32_t v, uint16_t p) : vers(v), protocol(p) {
     rpc_pmap_fn before = rpc_pmap_call;
-    rpc_pmap_call = pmap_;
+    rpc_pmap_call = nullptr;
     ok = rpc_register(xp, TOY_PROG, vers, toy_program, protocol);
     rpc_pmap_call = before;
 }
 
 toy_registration::~toy_registration() {
     rpc_pmap_fn before = rpc_pmap_call;
-    rpc_pmap_call = pmap_;
-    rpc_unregister(TOY_PROG, vers_, protocol_);
+    rpc_pmap_call = nullptr;
+    rpc_unregister(TOY_PROG, vers, protocol);
     rpc_pmap_call = before;
 }

@@ -10,22 +10,18 @@
 constexpr uint32_t TOY_PROG = 0x20000777;
 
 enum : uint32_t {
-    TOY_NULL = 0,     // no arguments, empty result
-    TOY_ECHO = 1,     // answers its argument bytes (at most 2000)
-    TOY_CURSOR = 2,   // a word and a string of at most 16 bytes: answers the cursor position
-    TOY_COUNTER = 3,  // answers the next number of toy_counter; non-idempotent, with a replay slot
-    TOY_GATE = 4,     // a string: waits until toy_gate_want calls are inside (5 s at most),
-                      // then answers how many it saw and the serving transport's size
+    TOY_ECHO = 0,     // answers its argument bytes (at most 1024)
+    TOY_COUNTER = 1,  // answers the next number of toy_counter; non-idempotent, with a replay slot
+    TOY_GATE = 2,     // waits until four calls are inside (5 s at most), then answers how
+                      // many it saw and the serving transport's size
 };
 
 // What the program saw: the calls it ran (any procedure) and the last call.
 extern std::atomic<int> toy_runs;
 extern rpc_call toy_seen;
 // The next number TOY_COUNTER hands out, and its replay slot.
-extern uint32_t toy_counter;
+extern std::atomic<uint32_t> toy_counter;
 extern rpc_replay_slot toy_slot;
-// Calls TOY_GATE waits for.
-extern int toy_gate_want;
 
 // Forgets runs, the slot and the gate; the counter starts at 100.
 void toy_reset();
@@ -33,18 +29,14 @@ void toy_reset();
 // The handler rpc_register takes.
 void toy_program(xprt *xp, rpc_call *call);
 
-// Registers TOY_PROG version `vers` for `protocol` on `xp`, with `pmap` as
-// the portmapper call (null: none), and unregisters it when it goes.
-class toy_registration {
-   public:
-    toy_registration(xprt *xp, uint32_t vers, uint16_t protocol, rpc_pmap_fn pmap = nullptr);
+// Registers TOY_PROG version `vers` for `protocol` on `xp`, without a
+// portmapper, for the life of the object.
+struct toy_registration {
+    toy_registration(xprt *xp, uint32_t vers, uint16_t protocol);
     ~toy_registration();
     toy_registration(const toy_registration &) = delete;
     toy_registration &operator=(const toy_registration &) = delete;
-    bool ok = false;
-
-   private:
-    uint32_t vers_;
-    uint16_t protocol_;
-    rpc_pmap_fn pmap_;
+    uint32_t vers;
+    uint16_t protocol;
+    bool ok;
 };
