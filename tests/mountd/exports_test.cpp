@@ -52,71 +52,44 @@ TEST_F(ExportsFile, EachFileGivesItsExportsListingAndProblem) {
     const struct {
         std::string text, paths, logs, problem;
     } cases[] = {
-        {"D:\\Data\n", "d:\\Data", " d:\\Data     \n", ""},
         {"\"c:\\Program Files\\Shared\" -ro\n", "c:\\Program Files\\Shared",
          " c:\\Program Files\\Shared -ro\n", ""},
-        {"c:\\data\nc:\"\\data\"\n", "c:\\data", "mountd: duplicate exports line 2 ignored\n", ""},
         // Trailing separators fold away, however many: one export, two duplicates.
         {"c:\\\nc:\\\\\nc:\\\\/\nd:\\Data\\\\\n", "c:|d:\\Data",
          "mountd: duplicate exports line 2 ignored\n|mountd: duplicate exports line 3 ignored\n",
          ""},
-        {"c:\\data 10.0.0.1 10.0.0.2\n10.0.0.3 # more\n-ro\n", "c:\\data",
-         " c:\\data       10.0.0.1 10.0.0.2 10.0.0.3\n|mountd: Line 3 ignored, expected drive\n",
+        {"c:\\data localhost 10.0.0.2\n10.0.0.3 # more\n-ro\n", "c:\\data",
+         " c:\\data       127.0.0.1 10.0.0.2 10.0.0.3\n|mountd: Line 3 ignored, expected drive\n",
          "22:3"},
-        {"c:\\data -ro\n10.0.0.1\n", "c:\\data",
-         " c:\\data      -ro\n|mountd: Line 2 ignored, expected drive\n", "22:2"},
-        {"c:\\data localhost 192.168.1.5\n", "c:\\data", " c:\\data       127.0.0.1 192.168.1.5\n",
-         ""},
         {"c:\\data -range 10.0.0.1 10.0.0.50 10.0.0.99\n", "c:\\data",
          " c:\\data      -range  10.0.0.1 10.0.0.50 10.0.0.99 10.0.0.99\n", ""},
         {"# clients\n" + clients129 + "\n", "c:\\data",
          " 10.0.0.127 10.0.0.128\n|mountd: Line 2 truncated, too many clients\n", "27:2"},
-        {"c:\\data -range" + lines(" 10.0.1.", 1, 128, "") + "\n", "c:\\data",
-         " 10.0.1.127 10.0.1.128\n", ""},
         {"c:\\a\n\nc:\\b -ro -foo 10.0.0.1\nc:\\c no-such-host.invalid\nc:\\d 10.0.0.300\n",
          "c:\\a",
          "mountd: Line 3 ignored, unknown option: foo\n|mountd: Line 4, invalid client: "
          "no-such-host.invalid\n|mountd: Line 5, invalid client: 10.0.0.300\n",
          "26:5"},
         // Line 7 is listed before its stray path word is reported.
-        {"-ro\nc: -ro\nc:\nq:\\x\n1:\\x\n\\\\srv\\share\nc:\\ok \\extra\nd:\\ok\n", "c:\\ok|d:\\ok",
-         "mountd: Line 1 ignored, expected drive\n|mountd: Line 2 ignored, expected path\n"
-         "|mountd: Line 3 ignored, expected path\n|mountd: Line 4 ignored, unsupported drive type\n"
-         "|mountd: Line 5 ignored, expected drive\n|mountd: Line 6 ignored, expected drive\n"
-         "| c:\\ok       \nmountd: Line 7 ignored, expected drive\n",
-         "22:7"},
-        {"c:\\a -mapall:1000:100\nc:\\b -mapall:1000,100\nc:\\c -umask:027\nc:\\d -umask:0777\n"
-         "c:\\e -umask:0x12 -umask:abc\nc:\\f -maproot:0\nc:\\g -maproot:0:0\n"
-         "c:\\h -maproot:-2:-1\nc:\\i -webnfs\nc:\\j -readonly -alldirs -lowercase -public\n",
-         "c:\\a|c:\\b|c:\\c|c:\\d|c:\\e|c:\\f|c:\\g|c:\\h|c:\\i|c:\\j",
-         " c:\\a         -mapall:1000:100\n| c:\\b         -mapall:1000\n"
-         "| c:\\c         -umask:027\n| c:\\d         -umask:077\n| c:\\e         -umask:022\n"
-         "| c:\\f         -maproot:0\n| c:\\g         -maproot:0:0\n"
-         "| c:\\h         -maproot:65534:65535\n| c:\\i         -ro -public -mapall:65534\n"
-         "| c:\\j         -ro -lowercase -public -alldirs\n",
+        {"c: -ro\nq:\\x\n\\\\srv\\share\nc:\\ok \\extra\nd:\\ok\n", "c:\\ok|d:\\ok",
+         "mountd: Line 1 ignored, expected path\n|mountd: Line 2 ignored, unsupported drive type\n"
+         "|mountd: Line 3 ignored, expected drive\n| c:\\ok       \nmountd: Line 4 ignored, "
+         "expected drive\n",
+         "22:4"},
+        {"c:\\a -mapall:1000,100 -umask:0777\nc:\\b -umask:0x12 -maproot:-2:-1\nc:\\i -webnfs\n"
+         "c:\\j -readonly -alldirs -lowercase -public -name:c:\\data\n",
+         "c:\\a|c:\\b|c:\\i|c:\\j",
+         " c:\\a         -umask:077 -mapall:1000\n| c:\\b         -umask:022 -maproot:65534:65535\n"
+         "| c:\\i         -ro -public -mapall:65534\n| c:\\j         -ro -lowercase -public -alldirs\n",
          ""},
-        {"c:\\a -name:x -ro -lowercase -public -alldirs -umask:027 -maproot:0:0 -mapall:1000:100 "
-         "-range 10.0.0.1\n",
-         "c:\\a",
-         " c:\\a         -name:x -ro -lowercase -public -alldirs -umask:027 -maproot:0:0 "
-         "-mapall:1000:100 -range  10.0.0.1 10.0.0.1\n",
-         ""},
-        {"c:\\a -name:/data\nc:\\b -name:c:\\data\nc:\\c -name:data\n", "c:\\a|c:\\b|c:\\c",
-         " c:\\a        \n| c:\\b        \n| c:\\c         -name:data\n", ""},
         // The umask value and the alias are not part of the export id.
         {"c:\\data -umask:027\nc:\\data -umask:077\nc:\\data -ro\nc:\\data -ro -name:x\n",
          "c:\\data|c:\\data",
          " c:\\data      -umask:027\n|mountd: duplicate exports line 2 ignored\n"
          "| c:\\data      -ro\n|mountd: duplicate exports line 4 ignored\n",
          ""},
-        {"c:\\\nd:\\\n", "c:|d:", "", ""},
-        {"c:\\a d:\\b -ro\n", "c:\\a|d:\\b", " c:\\a        \n| d:\\b         -ro\n", ""},
-        // At 128 entries the rest of the file is not read.
-        {lines("c:\\dir", 0, 128, "\n") + "-bad line\n",
-         lines("c:\\dir", 0, 126, "|") + "c:\\dir127", "", ""},
         {"# exports\r\n  c:\\a\t-ro # read-only\r\n\r\n-x\r\n", "c:\\a",
          " c:\\a         -ro\n|mountd: Line 4 ignored, expected drive\n", "22:4"},
-        {"c:\\a \"\nd:\\b -ro\n", "c:\\a|d:\\b", " d:\\b         -ro\n", ""},
         // Cut words would export a parent directory or a prefix option.
         {"c:\\" + too_long + "\nc:\\a -name:" + std::string(1100, 'n') + "\nc:\\" + fits + "\n",
          "c:\\" + fits,
@@ -352,7 +325,6 @@ TEST(ExportCheck, PathsAliasesAndClients) {
         int status, entry;
         std::string after = "", log = "";
     } cases[] = {
-        {"c:\\\n", "/c", "10.0.0.1", 0, 0},
         {ad, "/c/data/projects /c/data/ /c/data", "10.0.0.1", 0, 0},
         {ad, "/c/data2", "10.0.0.1", 2, -1, "", "mountd: path not in exports list /c/data2\n"},
         {plain, "/c/data/projects /c/data/ /C/data", "10.0.0.1", 2, -1},
@@ -364,9 +336,7 @@ TEST(ExportCheck, PathsAliasesAndClients) {
         {longer, "/d/" + x1000, "10.0.0.1", 2, -1, "",
          "mountd: path not in exports list /d/" + x1000 + "\n"},
         {longer, "/d/" + x, "10.0.0.1", 0, 0, "/c/" + l + "/" + x},  // 1024 characters
-        {two, "/c/data", "10.0.0.1", 0, 0},
         {two, "/c/data", "10.0.0.2", 0, 1},
-        {two, "/c/data", "10.0.0.3", 13, 1, "", "mountd: access denied /c/data clnt 300000a\n"},
         {two, "/c/data", "192.168.1.5", 13, 1, "", "mountd: access denied /c/data clnt 501a8c0\n"},
         {range, "/c/data", "10.0.0.10 10.0.0.20 10.0.1.1", 0, 0},
         {range, "/c/data", "10.0.0.21 10.0.0.9 10.0.1.2", 13, 0},
@@ -425,19 +395,16 @@ TEST(WebNfs, NamesReachTheirRecordInsideThePublicExportOnly) {
     } cases[] = {
         {"/c/data/readme.txt", 0, file},
         {native + file, 0, file},
-        {native + "C:\\data\\readme.txt", 0, file},
         {"readme.txt", 0, file},  // relative to the public root
         {"sub/../readme.txt", 0, file},
         {"/c/data", 0, "c:\\data"},
         {"../..", 0, "c:\\data"},  // ".." never leaves the root
         {"", 0, "c:\\data"},
-        {"x//y/", 0, "c:\\data\\x\\y"},
         {"/c/other/x", 1, ""},
         {"/c/database", 1, ""},  // a prefix of the name is not the export
         {native + "d:\\data\\x", 1, ""},
         {"/", 1, ""},
         {"con.txt", 13, ""},
-        {"a*b", 2, ""},
         {std::string(1100, 'n'), 63, ""},
     };
     for (const auto &c : cases) {

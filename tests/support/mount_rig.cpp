@@ -44,8 +44,6 @@ std::vector<uint8_t> mount_results(const std::vector<uint8_t> &reply) {
     return std::vector<uint8_t>(reply.begin() + 24, reply.end());
 }
 
-// ---- Names ----------------------------------------------------------------------
-
 namespace {
 
 std::mutex names_lock;
@@ -56,9 +54,7 @@ uint32_t released = 0;  // while held, calls up to this number go on
 uint32_t calls = 0, inside = 0;
 int delay_ms = 0;
 
-}  // namespace
-
-bool mount_names_resolve(uint32_t address, char *name, uint32_t size) {
+bool names_resolve(uint32_t address, char *name, uint32_t size) {
     std::unique_lock<std::mutex> hold(names_lock);
     uint32_t seq = ++calls;
     auto it = names.find(address);
@@ -73,6 +69,8 @@ bool mount_names_resolve(uint32_t address, char *name, uint32_t size) {
     snprintf(name, size, "%s", found.c_str());
     return !found.empty();
 }
+
+}  // namespace
 
 void mount_names_set(uint32_t address, const std::string &name) {
     std::lock_guard<std::mutex> hold(names_lock);
@@ -106,8 +104,6 @@ bool mount_names_wait_inside(uint32_t n) {
     std::unique_lock<std::mutex> hold(names_lock);
     return names_changed.wait_for(hold, std::chrono::seconds(3), [n] { return inside >= n; });
 }
-
-// ---- The rig --------------------------------------------------------------------
 
 namespace {
 
@@ -150,7 +146,7 @@ mount_rig::mount_rig() {
         calls = inside = released = 0;
         delay_ms = 0;
     }
-    mount_resolver = mount_names_resolve;
+    mount_resolver = names_resolve;
     mount_table_clear();
     rpc_pmap_call = nullptr;
     sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
@@ -205,16 +201,8 @@ mount_rig::mnt_answer mount_rig::mnt(const char *client, uint32_t vers, const st
     return a;
 }
 
-void mount_rig::umnt(const char *client, const std::string &path, uint32_t vers) {
-    EXPECT_EQ(mount_accept_status(call(client, vers, 3, mount_dirpath(path))), 0u);
-}
-
-void mount_rig::umntall(const char *client, uint32_t vers) {
-    EXPECT_EQ(mount_accept_status(call(client, vers, 4)), 0u);
-}
-
-std::vector<mount_dump_row> mount_rig::dump(uint32_t vers) {
-    std::vector<uint8_t> r = mount_results(call("127.0.0.1", vers, 2));
+std::vector<mount_dump_row> mount_rig::dump() {
+    std::vector<uint8_t> r = mount_results(call("127.0.0.1", 1, 2));
     xdr_reader x{r.data(), r.size()};
     std::vector<mount_dump_row> rows;
     bool end = false;

@@ -1,7 +1,6 @@
 // Test helpers for the mount service: a rig that serves MOUNT calls from any
 // loopback address (each 127.x.y.z plays another client) and reads the DUMP
-// and EXPORT replies strictly, and a stand-in resolver whose names and
-// timing the test controls.
+// and EXPORT replies strictly, and a stand-in resolver the test controls.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +23,9 @@ std::vector<uint8_t> mount_dirpath(const std::string &path);
 uint32_t mount_accept_status(const std::vector<uint8_t> &reply);
 std::vector<uint8_t> mount_results(const std::vector<uint8_t> &reply);
 
-// ---- Names ----------------------------------------------------------------------
-
-// The stand-in resolver: answers the name given with mount_names_set as the
-// call begins, no name otherwise. While held, calls wait inside it until
-// released, oldest first; each takes `delay` ms more, as with a slow name
-// server. The rig installs it.
-bool mount_names_resolve(uint32_t address, char *name, uint32_t size);
+// The stand-in resolver (the rig installs it): answers the name set for the
+// address when the call begins. While held, calls wait inside it until
+// released, oldest first; each then takes `delay` ms more.
 void mount_names_set(uint32_t address, const std::string &name);
 void mount_names_hold(bool on);
 void mount_names_release(uint32_t n);
@@ -38,8 +33,6 @@ void mount_names_delay(int ms);
 uint32_t mount_names_calls();
 // Waits until `n` calls are inside the resolver (up to 3 s).
 bool mount_names_wait_inside(uint32_t n);
-
-// ---- The rig --------------------------------------------------------------------
 
 struct mount_dump_row {
     std::string host, path;
@@ -52,8 +45,7 @@ struct mount_export_row {
 };
 
 // The world of exports_env, MOUNT versions 1 to 3 in the RPC registry (no
-// portmapper), an empty table served by the stand-in resolver, and a UDP
-// transport of the mount service's size.
+// portmapper), an empty table and a UDP transport of the mount service's size.
 class mount_rig {
    public:
     mount_rig();
@@ -71,11 +63,9 @@ class mount_rig {
         std::vector<uint32_t> flavors;  // version 3
     };
     mnt_answer mnt(const char *client, uint32_t vers, const std::string &path);
-    void umnt(const char *client, const std::string &path, uint32_t vers = 1);
-    void umntall(const char *client, uint32_t vers = 1);
-    // DUMP and EXPORT, parsed; the test fails unless the reply is exactly one
-    // well-formed list with its end words.
-    std::vector<mount_dump_row> dump(uint32_t vers = 1);
+    // DUMP and EXPORT, parsed; the test fails unless the reply is exactly
+    // one well-formed list with its end words.
+    std::vector<mount_dump_row> dump();
     std::vector<mount_export_row> exports(uint32_t vers = 1);
     // The whole table as (dotted client, path), newest first.
     std::vector<std::pair<std::string, std::string>> table() const;

@@ -4,14 +4,12 @@
 
 #include "inode/inode.h"
 #include "mountd/export.h"
-#include "platform/drive.h"
-#include "server/config.h"
-
 #include "mountd/mount.h"
+#include "platform/drive.h"
 #include "pmap/pmap.h"
 #include "rpc/clnt.h"
 #include "rpc/loop.h"
-#include "support/mount_rig.h"
+#include "server/config.h"
 #include "support/rpc_msg.h"
 
 namespace {
@@ -74,21 +72,4 @@ mount_server::~mount_server() {
     if (loop_.joinable()) loop_.join();
     if (portmapper_) pmap_stop();
     rpc_pmap_call = nullptr;
-}
-
-sock_t mount_tcp_connect(const char *from, uint16_t port) {
-    sock_t s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == SOCK_INVALID) return s;
-    sockaddr_in local{}, to{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = mount_addr(from);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        connect(s, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        sock_close(s);
-        return SOCK_INVALID;
-    }
-    return s;
 }

@@ -13,15 +13,11 @@
 #include "rpc/rpc.h"
 #include "support/home.h"
 
-// The exports world of a test that serves real clients: a temporary program
-// directory with drive C: in it (and the given folders below it), the inode
-// table open and the exports file read once; no log (the log's level is one
-// more setting that the server sets before its threads start).
-// Unlike exports_env it leaves the export list as read when it goes: as in
-// the server, the list is built before any service thread starts and only
-// read afterwards, and the connection thread of a client that has finished
-// may still be reading it, with nothing that orders its end before a
-// rewrite. So: one world per process, made before the server starts.
+// The exports world of a test that serves real clients: drive C: with the
+// given folders, the inode table open and the exports file read once; no
+// log. Unlike exports_env it leaves the export list as read when it goes: a
+// finished client's connection thread may still read it, and nothing orders
+// its end before a rewrite. One world per process, made before the server.
 class mount_world {
    public:
     mount_world(const std::string &exports, const std::vector<std::string> &folders);
@@ -47,7 +43,3 @@ class mount_server {
     bool portmapper_;
     std::thread loop_;
 };
-
-// A TCP connection to 127.0.0.1:port from the loopback address `from`
-// ("127.0.1.7" plays another client); SOCK_INVALID on failure.
-sock_t mount_tcp_connect(const char *from, uint16_t port);
