@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "mountd/mount_internal.h"
 #include "platform/bytes.h"
@@ -52,7 +51,6 @@ std::map<uint32_t, std::string> names;
 bool held = false;
 uint32_t released = 0;  // while held, calls up to this number go on
 uint32_t calls = 0, inside = 0;
-int delay_ms = 0;
 
 bool names_resolve(uint32_t address, char *name, uint32_t size) {
     std::unique_lock<std::mutex> hold(names_lock);
@@ -62,9 +60,6 @@ bool names_resolve(uint32_t address, char *name, uint32_t size) {
     inside++;
     names_changed.notify_all();
     names_changed.wait(hold, [seq] { return !held || seq <= released; });
-    hold.unlock();
-    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-    hold.lock();
     inside--;
     snprintf(name, size, "%s", found.c_str());
     return !found.empty();
@@ -88,11 +83,6 @@ void mount_names_release(uint32_t n) {
     std::lock_guard<std::mutex> hold(names_lock);
     released += n;
     names_changed.notify_all();
-}
-
-void mount_names_delay(int ms) {
-    std::lock_guard<std::mutex> hold(names_lock);
-    delay_ms = ms;
 }
 
 uint32_t mount_names_calls() {
@@ -144,7 +134,6 @@ mount_rig::mount_rig() {
         names.clear();
         held = false;
         calls = inside = released = 0;
-        delay_ms = 0;
     }
     mount_resolver = names_resolve;
     mount_table_clear();
@@ -180,25 +169,11 @@ std::vector<uint8_t> mount_rig::call(const char *client, uint32_t vers, uint32_t
     return rpc_recv_datagram(it->second, 200);
 }
 
-mount_rig::mnt_answer mount_rig::mnt(const char *client, uint32_t vers, const std::string &path) {
-    mnt_answer a;
+uint32_t mount_rig::mnt(const char *client, uint32_t vers, const std::string &path,
+                        std::vector<uint8_t> *results) {
     std::vector<uint8_t> r = mount_results(call(client, vers, 1, mount_dirpath(path)));
-    xdr_reader x{r.data(), r.size()};
-    if (!x.word(&a.status) || a.status != 0) return a;
-    std::string fh;
-    uint32_t n = 0;
-    bool ok;
-    if (vers == 3) {
-        ok = x.string(&fh, 64) && x.word(&n);  // fhandle3, then the flavour count
-    } else {
-        ok = x.left == 32;  // fhandle: 32 bytes without a length
-        fh.assign(reinterpret_cast<const char *>(x.p), x.left);
-        x.left = 0;
-    }
-    for (uint32_t f; ok && n-- > 0 && x.word(&f);) a.flavors.push_back(f);
-    EXPECT_TRUE(ok && x.left == 0) << "malformed MNT reply";
-    a.fh.assign(fh.begin(), fh.end());
-    return a;
+    if (results) *results = r;
+    return r.size() < 4 ? ~0u : load_be32(r.data());
 }
 
 std::vector<mount_dump_row> mount_rig::dump() {

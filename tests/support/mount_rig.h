@@ -25,11 +25,10 @@ std::vector<uint8_t> mount_results(const std::vector<uint8_t> &reply);
 
 // The stand-in resolver (the rig installs it): answers the name set for the
 // address when the call begins. While held, calls wait inside it until
-// released, oldest first; each then takes `delay` ms more.
+// released, oldest first.
 void mount_names_set(uint32_t address, const std::string &name);
 void mount_names_hold(bool on);
 void mount_names_release(uint32_t n);
-void mount_names_delay(int ms);
 uint32_t mount_names_calls();
 // Waits until `n` calls are inside the resolver (up to 3 s).
 bool mount_names_wait_inside(uint32_t n);
@@ -57,12 +56,9 @@ class mount_rig {
     std::vector<uint8_t> call(const char *client, uint32_t vers, uint32_t proc,
                               const std::vector<uint8_t> &args = {});
 
-    struct mnt_answer {
-        uint32_t status = ~0u;
-        std::vector<uint8_t> fh;        // 32 bytes (versions 1, 2) or 16 (version 3)
-        std::vector<uint32_t> flavors;  // version 3
-    };
-    mnt_answer mnt(const char *client, uint32_t vers, const std::string &path);
+    // MNT: answers the status (~0u without results) and the results.
+    uint32_t mnt(const char *client, uint32_t vers, const std::string &path,
+                 std::vector<uint8_t> *results = nullptr);
     // DUMP and EXPORT, parsed; the test fails unless the reply is exactly
     // one well-formed list with its end words.
     std::vector<mount_dump_row> dump();
