@@ -27,7 +27,7 @@ TEST(FileHandleBytes, LittleEndianWordsWithWrappingCheck) {
 class FileHandle : public ::testing::Test {
    protected:
     exports_env env;
-    export_entry *rw = nullptr, *ro = nullptr;
+    export_entry *rw = nullptr;
     char path[INODE_PATH_MAX] = "";
     export_entry *e = nullptr;
     uint32_t status = 0;
@@ -35,14 +35,11 @@ class FileHandle : public ::testing::Test {
     void SetUp() override {
         env.make("data/");
         env.make("data/f.txt", "x");
-        env.make("pub/");
-        env.load("c:\\data\nc:\\pub -ro\n");
-        ASSERT_EQ(env.entries().size(), 2u);
+        env.load("c:\\data\n");
+        ASSERT_EQ(env.entries().size(), 1u);
         rw = env.entries()[0];
-        ro = env.entries()[1];
     }
-    // Resolves a handle of (inode, export id) as a change would: 0 and STALE
-    // also for the reading form and fh_dir.
+    // A handle of (inode, export id) is stale for changes, reads and fh_dir.
     void expect_stale(uint32_t inode, uint32_t export_id) {
         uint8_t fh[FH_SIZE];
         fh_make(inode, export_id, fh);
@@ -78,19 +75,6 @@ TEST_F(FileHandle, ResolvesToExportInodeAndPathFromTheFirst16Bytes) {
     }
 }
 
-TEST_F(FileHandle, ReadOnlyExportAnswersRofsBeforeLookingAtTheRecord) {
-    uint8_t fh[FH_SIZE];
-    uint32_t inode = fh_for_path(ro->export_id, "c:\\pub", fh);
-    ASSERT_NE(inode, 0u);
-    EXPECT_EQ(fh_resolve(fh, &e, path, &status), 0u);  // as REMOVE asks
-    EXPECT_EQ(status, 30u);
-    EXPECT_EQ(fh_resolve(fh, &e, path, nullptr), inode);  // as GETATTR asks
-    EXPECT_EQ(e, ro);
-    fh_make(inode + 32 * 100000, ro->export_id, fh);  // no such record
-    EXPECT_EQ(fh_resolve(fh, &e, path, &status), 0u);
-    EXPECT_EQ(status, 30u);
-}
-
 TEST_F(FileHandle, StaleWhenRemovedMalformedOrOutsideTheExport) {
     uint32_t removed = inode_path_lookup("c:\\data\\f.txt");
     ASSERT_TRUE(inode_remove(removed, false));
@@ -116,8 +100,7 @@ TEST_F(FileHandle, StaleWhenRemovedMalformedOrOutsideTheExport) {
 }
 
 // A table started afresh (here: its volume serial no longer matches) must
-// not keep the old records in its free space, where a handle whose number
-// is not handed out again would still reach them.
+// not keep old records in its free space, where old handles would reach them.
 TEST_F(FileHandle, StaleAfterTheTableStartedAfresh) {
     uint32_t f = inode_path_lookup("c:\\data\\f.txt");
     ASSERT_NE(f, 0u);

@@ -45,9 +45,7 @@ TEST_F(path, DepthAndLengthLimitsRefuseThePath) {
     for (int level = 1; level <= 31; level++) {
         p += "\\d" + std::to_string(level);
         ASSERT_NE(r = inode_path_lookup(p.c_str()), 0u);
-        if (level == 30) {
-            EXPECT_EQ(path_of(r), p);
-        }
+        if (level == 30) EXPECT_EQ(path_of(r), p);
     }
     EXPECT_EQ(path_of(r), "");  // 31 below the drive record
 
@@ -93,13 +91,6 @@ TEST_F(path, ParentStopsAtTheExportRoot) {
         EXPECT_EQ(inode_parent(c.root_inode, c.exp_path, c.inode, buf), c.want);
         EXPECT_STREQ(buf, c.want_path);
     }
-}
-
-TEST_F(path, UnderCharSetAsciiAHighByteSeparatesComponents) {
-    config.charset = CHARSET_ASCII;
-    start();
-    // Under CharSet 0 a high byte is a separator, never part of a name.
-    EXPECT_EQ(path_of(inode_path_lookup("C:\\caf\xe9x")), "C:\\caf\\x");
 }
 
 }  // namespace

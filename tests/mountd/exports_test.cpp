@@ -1,9 +1,6 @@
-// The exports file as people write it: what each line exports, what the
-// log shows, which problem lands in "ExpError"/"ExpLine", the reader
-// against hostile files (run under AddressSanitizer for overruns); and the
-// export table: export ids and the volume facts that each mount refreshes.
-// Then matching for MOUNT (paths, aliases, -alldirs, client lists and
-// ranges) and the WebNFS lookup from the public handle.
+// The exports file as people write it and as an attacker might, the volume
+// refresh each mount makes, matching for MOUNT and the WebNFS lookup from
+// the public handle.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -61,8 +58,6 @@ TEST_F(ExportsFile, EachFileGivesItsExportsListingAndProblem) {
         {"c:\\data localhost 10.0.0.2\n10.0.0.3 # more\n-ro\n", "c:\\data",
          " c:\\data       127.0.0.1 10.0.0.2 10.0.0.3\n|mountd: Line 3 ignored, expected drive\n",
          "22:3"},
-        {"c:\\data -range 10.0.0.1 10.0.0.50 10.0.0.99\n", "c:\\data",
-         " c:\\data      -range  10.0.0.1 10.0.0.50 10.0.0.99 10.0.0.99\n", ""},
         {"# clients\n" + clients129 + "\n", "c:\\data",
          " 10.0.0.127 10.0.0.128\n|mountd: Line 2 truncated, too many clients\n", "27:2"},
         {"c:\\a\n\nc:\\b -ro -foo 10.0.0.1\nc:\\c no-such-host.invalid\nc:\\d 10.0.0.300\n",
@@ -111,60 +106,36 @@ TEST_F(ExportsFile, EachFileGivesItsExportsListingAndProblem) {
     }
 }
 
-TEST_F(ExportsFile, WholeDriveExactListingAndDriveLetterCase) {
+TEST_F(ExportsFile, ExactListingThenAMissingFileEmptiesTheList) {
     std::string log = env.load("c:\\ -ro\n");
     ASSERT_EQ(env.entries().size(), 1u);
     char id[16];
     snprintf(id, sizeof id, "%8.8x", env.entries()[0]->export_id);
     EXPECT_EQ(log, "\n------ Exported file systems ------\n" + std::string(id) +
                        " c:\\          -ro\n-----------------------------------\n\n");
-    EXPECT_EQ(env.entries()[0]->umask, 022u);
-    config.lowercase = 0;  // the drive letter stays as written
-    env.load("D:\\Data\n");
-    EXPECT_EQ(paths_of(env), "D:\\Data");
-}
-
-TEST_F(ExportsFile, DrivesOfOtherKinds) {
-    config.remote = 1;
-    drive_set_remote(true);
-    drive_map("\\\\srv\\share", env.home.file("d").c_str(), 4, 77);
-    drive_map("E", env.home.file("no-medium").c_str(), 2, 0);
-    std::string log = env.load("\\\\srv\\share -ro\n\\\\a\ne:\\ -ro\n");
-    auto e = env.entries();
-    ASSERT_EQ(e.size(), 2u);
-    EXPECT_STREQ(e[0]->path, "\\\\srv\\share");
-    EXPECT_EQ(e[0]->drive_type, 4u);
-    EXPECT_EQ(e[0]->volume_serial, 77u);
-    char name[1024];
-    export_name(e[0]->path, name);
-    EXPECT_STREQ(name, "//srv/share");
-    EXPECT_NE(log.find("mountd: Line 2 ignored, expected path\n"), std::string::npos);
-    // A drive without a medium is still exported; its volume is read later.
-    EXPECT_EQ(e[1]->drive_type, 2u);
-    EXPECT_EQ(e[1]->volume_serial, 0u);
-    EXPECT_EQ(e[1]->max_name, 0u);
-}
-
-TEST_F(ExportsFile, Utf8ClientsGetConvertedPathAndAlias) {
-    config.charset = CHARSET_UTF8;
-    config.codepage = 1252;
-    env.load("c:\\caf\xe9 -name:r\xe9sum\xe9\n");
-    auto e = env.entries();
-    ASSERT_EQ(e.size(), 1u);
-    EXPECT_STREQ(e[0]->path, "c:\\caf\xc3\xa9");
-    ASSERT_NE(e[0]->name, nullptr);
-    EXPECT_STREQ(e[0]->name, "/r\xc3\xa9sum\xc3\xa9");
-}
-
-TEST_F(ExportsFile, MissingFileEmptiesTheList) {
-    env.load("c:\\a -foo\n");
     remove(env.home.file("exports").c_str());
-    env.log();
     exports_read();
     EXPECT_EQ(env.log(), "mountd: Cannot open exports file\n");
     EXPECT_EQ(env.setting("ExpError"), 21u);
-    EXPECT_EQ(env.setting("ExpLine"), 0xFFFFFFFFu);
     EXPECT_EQ(export_list, nullptr);
+}
+
+TEST_F(ExportsFile, UncSharesAndUtf8Paths) {
+    config.remote = 1;
+    drive_set_remote(true);
+    drive_map("\\\\srv\\share", env.home.file("d").c_str(), 4, 77);
+    env.load("\\\\srv\\share -ro\n\\\\a\n");
+    ASSERT_EQ(env.entries().size(), 1u);
+    char name[1024];
+    export_name(env.entries()[0]->path, name);
+    EXPECT_STREQ(name, "//srv/share");
+    EXPECT_EQ(env.entries()[0]->volume_serial, 77u);
+    config.charset = CHARSET_UTF8;  // paths and aliases in the clients' character set
+    config.codepage = 1252;
+    env.load("c:\\caf\xe9 -name:r\xe9sum\xe9\n");
+    ASSERT_EQ(env.entries().size(), 1u);
+    EXPECT_STREQ(env.entries()[0]->path, "c:\\caf\xc3\xa9");
+    EXPECT_STREQ(env.entries()[0]->name, "/r\xc3\xa9sum\xc3\xa9");
 }
 
 // ---- hostile files -------------------------------------------------------
@@ -227,40 +198,13 @@ TEST_F(ExportsFile, HostileFilesLeaveASoundList) {
     EXPECT_EQ(env.entries().size(), (size_t)EXPORT_MAX);
 }
 
-// ---- the export table ------------------------------------------------------
-
-// The export id: CRC-32 (reflected 0xEDB88320, initial all ones) without the
-// final complement, over the signature "path/root inode/drive type/volume
-// serial/longest name/flags in hex/maproot uid,gid/mapall uid,gid" followed
-// by the client addresses as stored.
-TEST(ExportList, ExportIdIsTheUncomplementedCrcOfTheSignature) {
-    // The CRC-32 check value of "123456789" is 0xCBF43926; uncomplemented:
-    EXPECT_EQ(export_crc32(reinterpret_cast<const uint8_t *>("123456789"), 9), 0x340BC6D9u);
-    exports_env env;
-    env.load("c:\\data -ro -maproot:7:8 10.0.0.1 10.0.0.2\n");
-    ASSERT_EQ(env.entries().size(), 1u);
-    const export_entry *e = env.entries()[0];
-    char text[1200];
-    int n = snprintf(text, sizeof text, "c:\\data/%u/3/%u/%u/%x/7,8/%u,%u", e->root_inode,
-                     e->volume_serial, e->max_name, e->flags, e->mapall_uid, e->mapall_gid);
-    std::string signature = std::string(text, n) + std::string("\x0a\0\0\x01\x0a\0\0\x02", 8);
-    EXPECT_EQ(e->export_id,
-              export_crc32(reinterpret_cast<const uint8_t *>(signature.data()), signature.size()));
-}
-
 TEST(ExportList, VolumeRefreshNoticesANewMedium) {
     exports_env env;
-    env.log_level(3);
     drive_map("E", env.home.file("e").c_str(), 2, 1111);
     env.make("../e/");
-    std::string log = env.load("e:\\ -ro\n");
+    env.load("e:\\ -ro\n");
     ASSERT_EQ(env.entries().size(), 1u);
     export_entry *e = env.entries()[0];
-    char line[256];
-    snprintf(line, sizeof line, "e:\\ type 2/%u/NTFS serial 1111 name ", e->max_name);
-    EXPECT_NE(log.find(line), std::string::npos) << log;
-    EXPECT_TRUE(e->flags & EXP_NTFS);  // this host's file systems have hard links
-    EXPECT_FALSE(e->flags & (EXP_FAT | EXP_LOWERCASE));
     uint32_t id = e->export_id, child = inode_path_lookup("e:\\old.txt");
     ASSERT_NE(child, 0u);
 

@@ -1,13 +1,11 @@
 // A fixture for the inode table tests: a temporary program directory that
-// holds "inodes.nfs", a captured log at level 3, and helpers to read and
-// patch the table file's bytes between runs.
+// holds "inodes.nfs", a captured log at level 3, and the table file's bytes.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -52,8 +50,7 @@ class inode_test : public ::testing::Test {
     }
     void TearDown() override { inode_table_shutdown(); }
 
-    // Starts the table, dropping the log so far.
-    void start() {
+    void start() {  // drops the log so far
         log_.clear();
         ASSERT_TRUE(inode_table_init());
     }
@@ -65,11 +62,7 @@ class inode_test : public ::testing::Test {
     std::string table_file() const { return home_.file("inodes.nfs"); }
     std::string log_text() { return log_.text(); }
     bool logged(const std::string &line) { return log_text().find(line) != std::string::npos; }
-    void expect_logged(std::initializer_list<std::string> lines) {
-        for (const auto &line : lines) EXPECT_TRUE(logged(line)) << line;
-    }
 
-    // The table file's bytes, for patching while the table is closed.
     std::vector<uint8_t> file_bytes() const {
         std::string s = home_.read("inodes.nfs");
         return std::vector<uint8_t>(s.begin(), s.end());
