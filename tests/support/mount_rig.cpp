@@ -5,12 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "mountd/mount_internal.h"
 #include "platform/bytes.h"
 #include "rpc/clnt.h"
-#include "support/rpc_msg.h"
 
 uint32_t mount_addr(const char *dotted) {
     in_addr a{};
@@ -97,32 +97,28 @@ bool mount_names_wait_inside(uint32_t n) {
 
 namespace {
 
+// An XDR reader of lists that fails on anything malformed.
 struct xdr_reader {
-    const uint8_t *p;
-    size_t left;
-    bool word(uint32_t *v) {
-        if (left < 4) return false;
-        *v = load_be32(p);
-        p += 4;
-        left -= 4;
-        return true;
+    const std::vector<uint8_t> &r;
+    size_t at = 0;
+    uint32_t word() {
+        at += 4;
+        return at <= r.size() ? load_be32(&r[at - 4]) : ~0u;
     }
-    // A string of at most `max` bytes with zero padding.
-    bool string(std::string *s, uint32_t max) {
-        uint32_t n;
-        if (!word(&n) || n > max || n + xdr_pad(n) > left) return false;
-        s->assign(reinterpret_cast<const char *>(p), n);
-        bool zeros = memcmp(p + n, "\0\0\0", xdr_pad(n)) == 0;
-        p += n + xdr_pad(n);
-        left -= n + xdr_pad(n);
-        return zeros;
+    // A string of at most 1024 bytes with zero padding.
+    bool string(std::string *s) {
+        uint32_t n = word();
+        if (n > 1024 || at + n + xdr_pad(n) > r.size()) return false;
+        s->assign(reinterpret_cast<const char *>(&r[at]), n);
+        at += n + xdr_pad(n);
+        return memcmp(&r[at - xdr_pad(n)], "\0\0\0", xdr_pad(n)) == 0;
     }
-    // A list item: true for "value follows", false at the end word (`*end`)
-    // or on anything malformed.
+    // A list item: true for "value follows", false at the end (`*end`) or
+    // on anything malformed.
     bool more(bool *end) {
-        uint32_t w = ~0u;
-        *end = word(&w) && w == 0;
-        return !*end && w == 1;
+        uint32_t w = word();
+        *end = w == 0;
+        return w == 1;
     }
 };
 
@@ -138,10 +134,8 @@ mount_rig::mount_rig() {
     mount_resolver = names_resolve;
     mount_table_clear();
     rpc_pmap_call = nullptr;
-    sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    xp_ = xprt_create(s, RPC_UDP, rpc_sock_port(s), MOUNT_BUFFER);
-    for (uint32_t v : {MOUNT_V1, MOUNT_V2}) rpc_register(xp_, MOUNT_PROG, v, mount1_dispatch, RPC_UDP);
-    rpc_register(xp_, MOUNT_PROG, MOUNT_V3, mount3_dispatch, RPC_UDP);
+    for (uint32_t v : {MOUNT_V1, MOUNT_V2}) rpc_register(nullptr, MOUNT_PROG, v, mount1_dispatch, RPC_UDP);
+    rpc_register(nullptr, MOUNT_PROG, MOUNT_V3, mount3_dispatch, RPC_UDP);
 }
 
 mount_rig::~mount_rig() {
@@ -150,23 +144,13 @@ mount_rig::~mount_rig() {
     mount_table_clear();
     mount_resolver = net_host_name;
     for (uint32_t v : {MOUNT_V1, MOUNT_V2, MOUNT_V3}) rpc_unregister(MOUNT_PROG, v, RPC_UDP);
-    sock_close(xp_->sock);
-    xprt_free(xp_);
-    for (auto &c : clients_) sock_close(c.second);
 }
 
 std::vector<uint8_t> mount_rig::call(const char *client, uint32_t vers, uint32_t proc,
                                      const std::vector<uint8_t> &args) {
-    auto it = clients_.find(client);
-    if (it == clients_.end()) it = clients_.emplace(client, udp_socket(mount_addr(client), 0)).first;
-    std::vector<uint8_t> msg = mount_msg(xid_++, vers, proc, args);
-    xp_->peer = sockaddr_in{AF_INET, htons(rpc_sock_port(it->second)), {mount_addr(client)}, {}};
-    xp_->peer_len = sizeof(sockaddr_in);
-    memcpy(xp_->msg, msg.data(), msg.size());
-    xp_->count = int32_t(msg.size());
-    rpc_call c{};
-    if (rpc_decode_call(xp_, &c)) rpc_dispatch(xp_, &c);
-    return rpc_recv_datagram(it->second, 200);
+    std::unique_ptr<rpc_rig> &rig = clients_[client];
+    if (!rig) rig = std::make_unique<rpc_rig>(MOUNT_BUFFER, client);
+    return rig->serve(mount_msg(xid_++, vers, proc, args), rpc_dispatch, nullptr, 200);
 }
 
 uint32_t mount_rig::mnt(const char *client, uint32_t vers, const std::string &path,
@@ -178,35 +162,38 @@ uint32_t mount_rig::mnt(const char *client, uint32_t vers, const std::string &pa
 
 std::vector<mount_dump_row> mount_rig::dump() {
     std::vector<uint8_t> r = mount_results(call("127.0.0.1", 1, 2));
-    xdr_reader x{r.data(), r.size()};
+    xdr_reader x{r};
     std::vector<mount_dump_row> rows;
     bool end = false;
-    for (mount_dump_row row; x.more(&end) && x.string(&row.host, 512) && x.string(&row.path, 1024);)
+    for (mount_dump_row row; x.more(&end) && x.string(&row.host) && x.string(&row.path);)
         rows.push_back(row);
-    EXPECT_TRUE(end && x.left == 0) << "malformed mountlist";
+    EXPECT_TRUE(end && x.at == r.size()) << "malformed mountlist";
     return rows;
 }
 
 std::vector<mount_export_row> mount_rig::exports(uint32_t vers) {
     std::vector<uint8_t> r = mount_results(call("127.0.0.1", vers, 5));
-    xdr_reader x{r.data(), r.size()};
+    xdr_reader x{r};
     std::vector<mount_export_row> rows;
     bool end = false, groups_end = false;
-    for (mount_export_row row; x.more(&end) && x.string(&row.dir, 1024); row.groups.clear()) {
-        for (std::string g; x.more(&groups_end) && x.string(&g, 1024);) row.groups.push_back(g);
+    for (mount_export_row row; x.more(&end) && x.string(&row.dir); row.groups.clear()) {
+        for (std::string g; x.more(&groups_end) && x.string(&g);) row.groups.push_back(g);
         if (!groups_end) break;
         rows.push_back(row);
     }
-    EXPECT_TRUE(end && x.left == 0) << "malformed exportlist";
+    EXPECT_TRUE(end && x.at == r.size()) << "malformed exportlist";
     return rows;
 }
 
 std::vector<std::pair<std::string, std::string>> mount_rig::table() const {
     std::vector<std::pair<std::string, std::string>> out;
-    mount_table_visit([](void *ctx, const mount_entry *e) {
-        char dotted[16];
-        mount_dotted(e->client, dotted);
-        static_cast<std::vector<std::pair<std::string, std::string>> *>(ctx)->emplace_back(dotted, e->path);
-    }, &out);
+    mount_table_visit(
+        [](void *ctx, const mount_entry *e) {
+            char dotted[16];
+            mount_dotted(e->client, dotted);
+            static_cast<std::vector<std::pair<std::string, std::string>> *>(ctx)->emplace_back(
+                dotted, e->path);
+        },
+        &out);
     return out;
 }

@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "rpc/rpc.h"
 #include "support/exports_env.h"
+#include "support/rpc_msg.h"
 
 // An address in network order from its dotted form.
 uint32_t mount_addr(const char *dotted);
@@ -44,7 +46,8 @@ struct mount_export_row {
 };
 
 // The world of exports_env, MOUNT versions 1 to 3 in the RPC registry (no
-// portmapper), an empty table and a UDP transport of the mount service's size.
+// portmapper), an empty table, and a UDP transport of the mount service's
+// size for each client.
 class mount_rig {
    public:
     mount_rig();
@@ -66,11 +69,9 @@ class mount_rig {
     // The whole table as (dotted client, path), newest first.
     std::vector<std::pair<std::string, std::string>> table() const;
 
-    xprt *transport() const { return xp_; }
     exports_env env;
 
    private:
-    xprt *xp_ = nullptr;
-    std::map<std::string, sock_t> clients_;
+    std::map<std::string, std::unique_ptr<rpc_rig>> clients_;  // one per client address
     uint32_t xid_ = 1;
 };
