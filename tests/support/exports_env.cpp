@@ -7,7 +7,6 @@
 
 #include "inode/inode.h"
 #include "platform/drive.h"
-#include "platform/registry.h"
 #include "server/config.h"
 
 exports_env::exports_env() {
@@ -31,10 +30,6 @@ exports_env::~exports_env() {
     drive_load();
 }
 
-void exports_env::log_level(int level) {
-    log_.level(level);
-}
-
 void exports_env::make(const std::string &relative, const std::string &content) const {
     std::string path = home.file("c") + "/" + relative;
     if (!relative.empty() && relative.back() == '/') {
@@ -51,16 +46,8 @@ std::string exports_env::load(const std::string &text) {
     return log();
 }
 
-std::string exports_env::log() {
-    return log_.since();
-}
-
 std::vector<export_entry *> exports_env::entries() const {
     std::vector<export_entry *> list;
     for (export_entry *e = export_list; e; e = e->next) list.push_back(e);
     return list;
-}
-
-unsigned exports_env::setting(const char *name, unsigned def) const {
-    return reg_read_number("nfsd", name, def);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mountd/export.h"
+#include "platform/registry.h"
 #include "support/config_guard.h"
 #include "support/home.h"
 #include "support/log_capture.h"
@@ -27,11 +28,13 @@ class exports_env {
     // Writes and reads `text` as the exports file; answers what was logged.
     std::string load(const std::string &text);
     // Everything logged (up to level 2, or `log_level`) since the last call.
-    std::string log();
-    void log_level(int level);
+    std::string log() { return log_.since(); }
+    void log_level(int level) { log_.level(level); }
     std::vector<export_entry *> entries() const;
     // A number setting of the server key, `def` when absent.
-    unsigned setting(const char *name, unsigned def = 0xFFFFFFFF) const;
+    unsigned setting(const char *name, unsigned def = 0xFFFFFFFF) const {
+        return reg_read_number("nfsd", name, def);
+    }
 
     test_home home;
 
