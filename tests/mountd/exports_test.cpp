@@ -94,13 +94,8 @@ TEST_F(ExportsFile, EachFileGivesItsExportsListingAndProblem) {
     }
 }
 
-TEST_F(ExportsFile, ExactListingThenAMissingFileEmptiesTheList) {
-    std::string log = env.load("c:\\ -ro\n");
-    ASSERT_EQ(env.entries().size(), 1u);
-    char id[16];
-    snprintf(id, sizeof id, "%8.8x", env.entries()[0]->export_id);
-    EXPECT_EQ(log, "\n------ Exported file systems ------\n" + std::string(id) +
-                       " c:\\          -ro\n-----------------------------------\n\n");
+TEST_F(ExportsFile, AMissingFileEmptiesTheList) {
+    env.load("c:\\ -ro\n");
     remove(env.home.file("exports").c_str());
     exports_read();
     EXPECT_EQ(env.log(), "mountd: Cannot open exports file\n");

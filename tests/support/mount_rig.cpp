@@ -52,6 +52,31 @@ bool held = false;
 uint32_t released = 0;  // while held, calls up to this number go on
 uint32_t calls = 0, inside = 0;
 
+// An XDR reader of lists that fails on anything malformed.
+struct xdr_reader {
+    const std::vector<uint8_t> &r;
+    size_t at = 0;
+    uint32_t word() {
+        at += 4;
+        return at <= r.size() ? load_be32(&r[at - 4]) : ~0u;
+    }
+    // A string of at most 1024 bytes with zero padding.
+    bool string(std::string *s) {
+        uint32_t n = word();
+        if (n > 1024 || at + n + xdr_pad(n) > r.size()) return false;
+        s->assign(reinterpret_cast<const char *>(&r[at]), n);
+        at += n + xdr_pad(n);
+        return memcmp(&r[at - xdr_pad(n)], "\0\0\0", xdr_pad(n)) == 0;
+    }
+    // A list item: true for "value follows", false at the end (`*end`) or
+    // on anything malformed.
+    bool more(bool *end) {
+        uint32_t w = word();
+        *end = w == 0;
+        return w == 1;
+    }
+};
+
 bool names_resolve(uint32_t address, char *name, uint32_t size) {
     std::unique_lock<std::mutex> hold(names_lock);
     uint32_t seq = ++calls;
@@ -94,35 +119,6 @@ bool mount_names_wait_inside(uint32_t n) {
     std::unique_lock<std::mutex> hold(names_lock);
     return names_changed.wait_for(hold, std::chrono::seconds(3), [n] { return inside >= n; });
 }
-
-namespace {
-
-// An XDR reader of lists that fails on anything malformed.
-struct xdr_reader {
-    const std::vector<uint8_t> &r;
-    size_t at = 0;
-    uint32_t word() {
-        at += 4;
-        return at <= r.size() ? load_be32(&r[at - 4]) : ~0u;
-    }
-    // A string of at most 1024 bytes with zero padding.
-    bool string(std::string *s) {
-        uint32_t n = word();
-        if (n > 1024 || at + n + xdr_pad(n) > r.size()) return false;
-        s->assign(reinterpret_cast<const char *>(&r[at]), n);
-        at += n + xdr_pad(n);
-        return memcmp(&r[at - xdr_pad(n)], "\0\0\0", xdr_pad(n)) == 0;
-    }
-    // A list item: true for "value follows", false at the end (`*end`) or
-    // on anything malformed.
-    bool more(bool *end) {
-        uint32_t w = word();
-        *end = w == 0;
-        return w == 1;
-    }
-};
-
-}  // namespace
 
 mount_rig::mount_rig() {
     {
