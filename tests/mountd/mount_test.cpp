@@ -125,7 +125,6 @@ TEST(MountProc, DumpAndExportAreCutToTheMessageAreaAndStayWellFormed) {
     EXPECT_EQ(mount_results(rig.call("127.0.0.1", 1, 5)), std::vector<uint8_t>(4, 0));
 }
 
-// ---- the table -----------------------------------------------------------
 
 void mount(const std::string &path, const std::string &client) {
     mount_table_update(path.c_str(), mount_addr(client.c_str()), export_list);
