@@ -85,7 +85,8 @@ TEST_F(heap, FailedGrowthKeepsEveryRecordAndGrowthByAQuarterKeepsNumbers) {
     setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(taken.size(), 65533u);  // 65535 blocks after the header
     EXPECT_EQ(lost, 0u);
-    EXPECT_NE(log_text().find("nfs_inodes fatal error: out of inodes\n", before), std::string::npos);
+    EXPECT_NE(log_text().find("nfs_inodes fatal error: out of inodes\n", before),
+              std::string::npos);
     EXPECT_EQ(file_bytes().size(), 2097152u);
     EXPECT_EQ(children(inode_path_find("C:")), std::vector<std::string>{"keep"});
 

@@ -54,7 +54,8 @@ TEST_F(index_, OrderInMemoryFollowsTheFileThroughChangesAndRestarts) {
     uint32_t dirs[] = {0, inode_path_lookup("C:\\a"), inode_path_lookup("C:\\b")};
     auto any_name = [&] {  // some in name blocks, in any letter case
         uint32_t i = rng() % 200;
-        std::string n = (i % 4 ? "n" : "a-long-name-that-takes-two-name-blocks-of-the-table-") + std::to_string(i);
+        std::string n = (i % 4 ? "n" : "a-long-name-that-takes-two-name-blocks-of-the-table-") +
+                        std::to_string(i);
         for (char &c : n) c = rng() % 2 ? char(toupper(c)) : c;
         return n;
     };

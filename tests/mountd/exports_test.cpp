@@ -16,7 +16,6 @@
 #include "mountd/exports_internal.h"
 #include "names/name.h"
 #include "platform/drive.h"
-#include "server/config.h"
 #include "support/exports_env.h"
 
 namespace {
@@ -97,12 +96,14 @@ TEST_F(ExportsFile, AMissingFileEmptiesTheList) {
     EXPECT_EQ(export_list, nullptr);
 }
 
-
 // Random words, mutations of a real file and the extreme shapes end in a
 // sound list; under AddressSanitizer any overrun shows as well.
 TEST_F(ExportsFile, HostileFilesLeaveASoundList) {
-    std::vector<std::string> texts = {"", "", std::string("c:\\a\0\0\0 d:\\b\n\0", 14),
-                                      "c:\\no-final-line-end -ro", "c:\\a \"10.0.0.1\n",
+    std::vector<std::string> texts = {"",
+                                      "",
+                                      std::string("c:\\a\0\0\0 d:\\b\n\0", 14),
+                                      "c:\\no-final-line-end -ro",
+                                      "c:\\a \"10.0.0.1\n",
                                       "\"c:\\unterminated quote\n -ro\n d:\\b\n"};
     for (int i = 0; i < 10000; i++) {  // 10,000 lines; 10,000 exports
         texts[0] += "x" + std::to_string(i) + "\n";
@@ -189,7 +190,6 @@ TEST(ExportList, VolumeRefreshNoticesANewMediumAndRacesWithNoRequest) {
     EXPECT_EQ(e->export_id, id);
 }
 
-
 // Each row: the exports file, mount paths and clients (blanks between), the
 // status, the entry answered (-1 none), the path once rewritten, the log.
 TEST(ExportCheck, PathsAliasesAndClients) {
@@ -240,7 +240,6 @@ TEST(ExportCheck, PathsAliasesAndClients) {
         }
     }
 }
-
 
 // A lookup from the public handle (or, with `last` set, a handle that is
 // not): the status, and the path found.

@@ -92,11 +92,13 @@ TEST(MountProc, DumpAndExportAreCutToTheMessageAreaAndStayWellFormed) {
     const uint32_t area = MOUNT_BUFFER + 512;  // the message area of a transport of that size
     std::string line = "c:\\ -alldirs -ro";
     std::vector<std::string> clients;
-    for (int i = 1; i <= 128; i++) line += " " + clients.emplace_back("127.0.0." + std::to_string(i));
+    for (int i = 1; i <= 128; i++)
+        line += " " + clients.emplace_back("127.0.0." + std::to_string(i));
     rig.env.load(line + "\n");
     std::vector<std::string> paths;
     for (int i = 0; i < 40; i++)
-        rig.mnt("127.0.0.2", 1, paths.emplace_back("/c/" + std::string(90, 'a') + std::to_string(i)));
+        rig.mnt("127.0.0.2", 1,
+                paths.emplace_back("/c/" + std::string(90, 'a') + std::to_string(i)));
     rows dump = rig.dump();  // parsed strictly: end word and nothing after it
     EXPECT_LE(rig.call("127.0.0.1", 1, 2).size(), area);
     ASSERT_GT(dump.size(), 5u);
@@ -118,7 +120,6 @@ TEST(MountProc, DumpAndExportAreCutToTheMessageAreaAndStayWellFormed) {
     EXPECT_EQ(mount_results(rig.call("127.0.0.1", 1, 5)), std::vector<uint8_t>(4, 0));
 }
 
-
 void mount(const std::string &path, const std::string &client) {
     mount_table_update(path.c_str(), mount_addr(client.c_str()), export_list);
 }
@@ -127,7 +128,8 @@ std::vector<std::string> hosts() {
     std::vector<std::string> out;
     mount_table_visit(
         [](void *ctx, const mount_entry *e) {
-            static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(e->path) + " " + e->host);
+            static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(e->path) + " " +
+                                                                    e->host);
         },
         &out);
     return out;
@@ -170,7 +172,8 @@ TEST(MountTable, BoundedInAll) {
             mount("/c/" + std::to_string(i), "10.0.1." + std::to_string(c));
     table t = rig.table();
     EXPECT_EQ(t.size(), MOUNT_TABLE_MAX);
-    EXPECT_EQ(t.back(), (std::pair<std::string, std::string>{"10.0.1.2", "/c/0"}));  // 10.0.1.1 went
+    EXPECT_EQ(t.back(),
+              (std::pair<std::string, std::string>{"10.0.1.2", "/c/0"}));  // 10.0.1.1 went
 }
 
 // Four clients mount and unmount at once while look-ups fill names and a
@@ -211,7 +214,8 @@ TEST(MountTable, ConcurrentClientsEachEndWithTheirOwnMounts) {
     ASSERT_TRUE(mount_lookup_wait_idle(10000));
     done.store(true);
     reader.join();
-    for (const auto &[client, path] : rig.table()) found.at(std::stoi(client.substr(7))).push_back(path);
+    for (const auto &[client, path] : rig.table())
+        found.at(std::stoi(client.substr(7))).push_back(path);
     EXPECT_EQ(found, expect);
     for (const std::string &h : hosts()) EXPECT_EQ(h.back(), 'h') << "no name: " << h;
 }

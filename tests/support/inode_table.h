@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/drive.h"
 #include "inode/inode.h"
+#include "platform/drive.h"
 #include "server/config.h"
 #include "support/config_guard.h"
 #include "support/home.h"

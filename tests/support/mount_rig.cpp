@@ -130,7 +130,8 @@ mount_rig::mount_rig() {
     mount_resolver = names_resolve;
     mount_table_clear();
     rpc_pmap_call = nullptr;
-    for (uint32_t v : {MOUNT_V1, MOUNT_V2}) rpc_register(nullptr, MOUNT_PROG, v, mount1_dispatch, RPC_UDP);
+    for (uint32_t v : {MOUNT_V1, MOUNT_V2})
+        rpc_register(nullptr, MOUNT_PROG, v, mount1_dispatch, RPC_UDP);
     rpc_register(nullptr, MOUNT_PROG, MOUNT_V3, mount3_dispatch, RPC_UDP);
 }
 

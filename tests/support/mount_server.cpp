@@ -18,8 +18,8 @@ struct version {
     uint32_t vers;
     rpc_handler handler;
 };
-const version versions[] = {{MOUNT_V3, mount3_dispatch}, {MOUNT_V2, mount1_dispatch},
-                            {MOUNT_V1, mount1_dispatch}};
+const version versions[] = {
+    {MOUNT_V3, mount3_dispatch}, {MOUNT_V2, mount1_dispatch}, {MOUNT_V1, mount1_dispatch}};
 
 }  // namespace
 
