@@ -1,6 +1,5 @@
 #include "support/nfs_rig.h"
 
-#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -9,51 +8,34 @@
 #include "nfsd/attr.h"
 #include "nfsd/nfs.h"
 #include "server/config.h"
-#include "support/rpc_msg.h"
 
 namespace {
 
 constexpr uint32_t AUTH_UNIX = 1;
 constexpr uint32_t REPLY_WORDS = 6;  // xid, REPLY, ACCEPTED, AUTH_NULL, 0, accept status
 
-void put_handle(std::vector<uint8_t> &out, const nfs_fh &fh, bool v3) {
-    if (v3) rpc_msg_word(out, FH3_SIZE);
-    out.insert(out.end(), fh.begin(), fh.begin() + (v3 ? FH3_SIZE : FH_SIZE));
-}
-
 }  // namespace
 
-nfs_rig::nfs_rig(const std::string &exports, const char *client_ip, uint32_t datasize)
-    : tree(exports) {
+nfs_rig::nfs_rig(const std::string &exports, const char *client, uint32_t datasize)
+    : tree(exports), rpc(datasize + 512, client) {
     config.datasize = datasize;
     config.softlinks = 1;
     config.hardlinks = 1;
     hardlink_lookup();  // as the service's start does: LINK makes real links
     rpc_pmap_call = nullptr;
-    sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    if (s == SOCK_INVALID) throw std::runtime_error("no server socket");
-    xp = xprt_create(s, RPC_UDP, rpc_sock_port(s), datasize + 512);
-    client_addr.sin_family = AF_INET;
-    inet_pton(AF_INET, client_ip, &client_addr.sin_addr);
-    client = udp_socket(client_addr.sin_addr.s_addr, 0);
-    if (!xp || client == SOCK_INVALID) throw std::runtime_error("no client socket");
-    client_addr.sin_port = htons(rpc_sock_port(client));
-    if (!rpc_register(xp, NFS_PROG, NFS_V2, nfs2_dispatch, RPC_UDP) ||
-        !rpc_register(xp, NFS_PROG, NFS_V3, nfs3_dispatch, RPC_UDP))
-        throw std::runtime_error("registration failed");
+    if (!rpc.ok() || !rpc_register(rpc.xp, NFS_PROG, NFS_V2, nfs2_dispatch, RPC_UDP) ||
+        !rpc_register(rpc.xp, NFS_PROG, NFS_V3, nfs3_dispatch, RPC_UDP))
+        throw std::runtime_error("no transport or registration failed");
 }
 
 nfs_rig::~nfs_rig() {
     rpc_unregister(NFS_PROG, NFS_V2, RPC_UDP);
     rpc_unregister(NFS_PROG, NFS_V3, RPC_UDP);
-    sock_close(xp->sock);
-    xprt_free(xp);
-    sock_close(client);
 }
 
 std::vector<uint8_t> nfs_rig::call(uint32_t vers, uint32_t proc, const std::vector<uint8_t> &args,
                                    uint32_t xid) {
-    return send(nfs_call_msg(xid ? xid : next_xid_++, NFS_PROG, vers, proc, args, uid, gid));
+    return send(nfs_call_msg(xid ? xid : next_xid_++, NFS_PROG, vers, proc, args));
 }
 
 std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
@@ -62,35 +44,6 @@ std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, ui
         rpc_msg_call(xid, prog, vers, proc, AUTH_UNIX, rpc_msg_auth_unix(1, "rig", uid, gid, {}));
     msg.insert(msg.end(), args.begin(), args.end());
     return msg;
-}
-
-std::vector<uint8_t> nfs_udp_call(const char *from, uint16_t port, const std::vector<uint8_t> &msg,
-                                  int timeout_ms) {
-    in_addr a{};
-    inet_pton(AF_INET, from, &a);
-    sock_t s = udp_socket(a.s_addr, 0);
-    if (s == SOCK_INVALID) return {};
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::vector<uint8_t> reply;
-    if (sendto(s, msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) ==
-        ssize_t(msg.size()))
-        reply = rpc_recv_datagram(s, timeout_ms);
-    sock_close(s);
-    return reply;
-}
-
-std::vector<uint8_t> nfs_rig::send(const std::vector<uint8_t> &msg, int timeout_ms) {
-    uint32_t n = msg.size() < xp->size ? uint32_t(msg.size()) : xp->size;
-    memcpy(xp->msg, msg.data(), n);
-    xp->count = int32_t(n);
-    xp->peer = client_addr;
-    xp->peer_len = sizeof(sockaddr_in);
-    rpc_call c{};
-    if (rpc_decode_call(xp, &c)) rpc_dispatch(xp, &c);
-    return rpc_recv_datagram(client, timeout_ms);
 }
 
 uint32_t nfs_accept_status(const std::vector<uint8_t> &reply) {
@@ -105,7 +58,7 @@ std::vector<uint32_t> nfs_results(const std::vector<uint8_t> &reply) {
     return std::vector<uint32_t>(w.begin() + REPLY_WORDS, w.end());
 }
 
-std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const std::vector<nfs_tok> &toks) {
+std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const nfs_toks &toks) {
     std::vector<uint8_t> out;
     for (const nfs_tok &t : toks) {
         switch (t.kind) {
@@ -113,9 +66,13 @@ std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const std::vector<nfs_t
                 rpc_msg_word(out, t.value);
                 break;
             case nfs_tok::FH2:
-            case nfs_tok::FH3:
-                put_handle(out, tree.handle(t.text, int(t.value)), t.kind == nfs_tok::FH3);
+            case nfs_tok::FH3: {
+                bool v3 = t.kind == nfs_tok::FH3;
+                if (v3) rpc_msg_word(out, FH3_SIZE);
+                rpc_msg_opaque(out, tree.handle(t.text, int(t.value)).data(),
+                               v3 ? FH3_SIZE : FH_SIZE);
                 break;
+            }
             case nfs_tok::NAME:
                 rpc_msg_word(out, uint32_t(t.text.size()));
                 rpc_msg_opaque(out, t.text.data(), uint32_t(t.text.size()));
@@ -137,80 +94,50 @@ std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const std::vector<nfs_t
     return out;
 }
 
-namespace {
-
-// Expected words: a value, or none for "any".
-struct expect_word {
-    bool pinned;
-    uint32_t value;
-};
-
-void expect(std::vector<expect_word> &out, uint32_t v) {
-    out.push_back({true, v});
-}
-void expect_any(std::vector<expect_word> &out, uint32_t n) {
-    for (uint32_t i = 0; i < n; i++) out.push_back({false, 0});
-}
-
-void expand(const nfs_tree &tree, const nfs_tok &t, std::vector<expect_word> &out) {
-    std::vector<uint8_t> b;
-    switch (t.kind) {
-        case nfs_tok::ANY:
-            expect_any(out, t.value);
-            return;
-        case nfs_tok::FATTR2: {
-            // type mode nlink uid gid size blocksize rdev blocks fsid fileid times
-            uint32_t size = uint32_t(t.size);
-            for (uint32_t v : {t.value, t.mode}) expect(out, v);
-            expect_any(out, 1);
-            for (uint32_t v : {0u, 0u, size, NFS_BLOCK_SIZE, 0u, (size + 4095) / 4096}) expect(out, v);
-            expect_any(out, 1);
-            expect(out, nfs_tree::inode_of(tree.handle(t.text)));
-            expect_any(out, 6);
-            return;
-        }
-        case nfs_tok::FATTR3:
-            // type mode nlink uid gid size used rdev fsid fileid times
-            for (uint32_t v : {t.value, t.mode}) expect(out, v);
-            expect_any(out, 1);
-            for (uint32_t v : {0u, 0u, uint32_t(t.size >> 32), uint32_t(t.size),
-                               uint32_t(t.size >> 32), uint32_t(t.size), 0u, 0u})
-                expect(out, v);
-            expect_any(out, 2);
-            expect(out, 0);
-            expect(out, nfs_tree::inode_of(tree.handle(t.text)));
-            expect_any(out, 6);
-            return;
-        default:
-            break;
-    }
-    b = nfs_arg_bytes(tree, {t});
-    for (uint32_t v : rpc_msg_words(b)) expect(out, v);
-}
-
-}  // namespace
-
-std::string nfs_match(const nfs_tree &tree, const std::vector<nfs_tok> &toks,
+std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
                       const std::vector<uint32_t> &words) {
-    std::vector<expect_word> want;
-    for (const nfs_tok &t : toks) expand(tree, t, want);
-    std::ostringstream why;
-    for (size_t i = 0; i < want.size() || i < words.size(); i++) {
-        if (i >= want.size()) {
-            why << "reply has " << words.size() << " words, expected " << want.size();
-            return why.str();
-        }
-        if (i >= words.size()) {
-            why << "reply ends after " << words.size() << " words, expected " << want.size();
-            return why.str();
-        }
-        if (want[i].pinned && want[i].value != words[i]) {
-            why << "word " << i << " is " << std::hex << "0x" << words[i] << ", expected 0x"
-                << want[i].value;
-            return why.str();
+    // Expected words; `pinned` false for words of any value.
+    std::vector<std::pair<bool, uint32_t>> want;
+    auto pin = [&](std::initializer_list<uint32_t> vs) {
+        for (uint32_t v : vs) want.push_back({true, v});
+    };
+    auto skip = [&](uint32_t n) { want.insert(want.end(), n, {false, 0}); };
+    for (const nfs_tok &t : toks) {
+        bool attr = t.kind == nfs_tok::FATTR2 || t.kind == nfs_tok::FATTR3;
+        uint32_t inode = attr ? nfs_tree::inode_of(tree.handle(t.text)) : 0;
+        uint32_t hi = uint32_t(t.size >> 32), lo = uint32_t(t.size);
+        if (t.kind == nfs_tok::ANY) {
+            skip(t.value);
+        } else if (t.kind == nfs_tok::FATTR2) {
+            // type mode nlink uid gid size blocksize rdev blocks fsid fileid times
+            pin({t.value, t.mode});
+            skip(1);
+            pin({0, 0, lo, NFS_BLOCK_SIZE, 0, (lo + 4095) / 4096});
+            skip(1);
+            pin({inode});
+            skip(6);
+        } else if (t.kind == nfs_tok::FATTR3) {
+            // type mode nlink uid gid size used rdev fsid fileid times
+            pin({t.value, t.mode});
+            skip(1);
+            pin({0, 0, hi, lo, hi, lo, 0, 0});
+            skip(2);
+            pin({0, inode});
+            skip(6);
+        } else {
+            for (uint32_t v : rpc_msg_words(nfs_arg_bytes(tree, {t}))) pin({v});
         }
     }
-    return "";
+    std::ostringstream why;
+    if (want.size() != words.size())
+        why << "reply has " << words.size() << " words, expected " << want.size() << "; ";
+    for (size_t i = 0; i < want.size() && i < words.size(); i++)
+        if (want[i].first && want[i].second != words[i]) {
+            why << "word " << i << " is " << std::hex << "0x" << words[i] << ", expected 0x"
+                << want[i].second;
+            break;
+        }
+    return why.str();
 }
 
 nfs_toks nfs_sattr2(uint32_t mode, uint32_t size) {

@@ -1,8 +1,6 @@
-// A rig for the NFS programs: the nfs_tree world (drives, exports, inode
-// table, open-file cache, captured log) with NFS versions 2 and 3 in the
-// RPC registry (no portmapper), a UDP transport and a client socket at a
-// chosen loopback address. Calls go through rpc_decode_call and
-// rpc_dispatch as received; replies are read back as the client gets them.
+// A rig for the NFS programs: the nfs_tree world with NFS versions 2 and 3
+// in the RPC registry (no portmapper), served on a UDP transport whose
+// replies reach a client socket at a chosen loopback address.
 //
 // Rows of calls and expected replies are written with tokens (nfs_tok) that
 // stand for words, handles and names of paths in the tree, attribute blocks
@@ -13,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "rpc/rpc.h"
 #include "support/nfs_tree.h"
+#include "support/rpc_msg.h"
 
 class nfs_rig {
    public:
@@ -23,26 +21,20 @@ class nfs_rig {
     explicit nfs_rig(const std::string &exports = "c:\\ -maproot:0\n",
                      const char *client = "127.0.0.1", uint32_t datasize = 8192);
     ~nfs_rig();
-    nfs_rig(const nfs_rig &) = delete;
-    nfs_rig &operator=(const nfs_rig &) = delete;
 
-    // One call of NFS version `vers` with AUTH_UNIX (uid, gid below) and
-    // these argument bytes; the reply, or empty when none came. `xid` 0
-    // takes a fresh one.
+    // One call of NFS version `vers` with AUTH_UNIX (uid 0, gid 0) and these
+    // argument bytes; the reply, or empty when none came. `xid` 0 takes a
+    // fresh one.
     std::vector<uint8_t> call(uint32_t vers, uint32_t proc, const std::vector<uint8_t> &args,
                               uint32_t xid = 0);
     // The raw message as given (a whole call, header included); waits up to
     // `timeout_ms` for the reply (the runtime has sent it before this looks).
-    std::vector<uint8_t> send(const std::vector<uint8_t> &msg, int timeout_ms = 200);
-
-    // Handle of a Windows path ("c:\\f.txt") in export `index`.
-    nfs_fh fh(const std::string &path, int index = 0) const { return tree.handle(path, index); }
+    std::vector<uint8_t> send(const std::vector<uint8_t> &msg, int timeout_ms = 200) {
+        return rpc.serve(msg, rpc_dispatch, nullptr, timeout_ms);
+    }
 
     nfs_tree tree;
-    uint32_t uid = 0, gid = 0;
-    xprt *xp = nullptr;
-    sock_t client = SOCK_INVALID;
-    sockaddr_in client_addr{};
+    rpc_rig rpc;
 
    private:
     uint32_t next_xid_ = 0x1000;
@@ -57,12 +49,12 @@ std::vector<uint32_t> nfs_results(const std::vector<uint8_t> &reply);
 // ---- Tokens ----------------------------------------------------------------
 struct nfs_tok {
     enum kind_t {
-        WORD,   // `value`
-        ANY,    // `value` words of any content
-        FH2,    // the 32-byte handle of `text` (a Windows path) in export `value`
-        FH3,    // length 16 and the first 16 bytes of it
-        NAME,   // `text` as an XDR string
-        INODE,  // the inode number of `text`
+        WORD,    // `value`
+        ANY,     // `value` words of any content
+        FH2,     // the 32-byte handle of `text` (a Windows path) in export `value`
+        FH3,     // length 16 and the first 16 bytes of it
+        NAME,    // `text` as an XDR string
+        INODE,   // the inode number of `text`
         FATTR2,  // v2 fattr of `text`: type `value`, mode `mode`, size `size`;
                  // nlink, uid, gid, rdev, fsid and times not pinned
         FATTR3,  // v3 fattr3 likewise (mode without type bits)
@@ -74,18 +66,30 @@ struct nfs_tok {
     uint32_t mode = 0;
     uint64_t size = 0;
 };
-inline nfs_tok w(uint32_t v) { return {nfs_tok::WORD, v, ""}; }
-inline nfs_tok any(uint32_t n = 1) { return {nfs_tok::ANY, n, ""}; }
+inline nfs_tok w(uint32_t v) {
+    return {nfs_tok::WORD, v, ""};
+}
+inline nfs_tok any(uint32_t n = 1) {
+    return {nfs_tok::ANY, n, ""};
+}
 inline nfs_tok fh2(const std::string &path, uint32_t index = 0) {
     return {nfs_tok::FH2, index, path};
 }
 inline nfs_tok fh3(const std::string &path, uint32_t index = 0) {
     return {nfs_tok::FH3, index, path};
 }
-inline nfs_tok name(const std::string &s) { return {nfs_tok::NAME, 0, s}; }
-inline nfs_tok ino(const std::string &path) { return {nfs_tok::INODE, 0, path}; }
-inline nfs_tok hyper(uint64_t v) { return {nfs_tok::HYPER, 0, "", 0, v}; }
-inline nfs_tok bytes(const std::string &s) { return {nfs_tok::BYTES, 0, s}; }
+inline nfs_tok name(const std::string &s) {
+    return {nfs_tok::NAME, 0, s};
+}
+inline nfs_tok ino(const std::string &path) {
+    return {nfs_tok::INODE, 0, path};
+}
+inline nfs_tok hyper(uint64_t v) {
+    return {nfs_tok::HYPER, 0, "", 0, v};
+}
+inline nfs_tok bytes(const std::string &s) {
+    return {nfs_tok::BYTES, 0, s};
+}
 inline nfs_tok fattr2(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
     return {nfs_tok::FATTR2, type, path, mode, size};
 }
@@ -114,18 +118,14 @@ std::vector<nfs_sample> nfs_sample_calls(uint32_t vers);
 
 // Argument bytes of tokens (ANY, FATTR2 and FATTR3 are not arguments);
 // paths name files of `tree`.
-std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const std::vector<nfs_tok> &toks);
-inline std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const std::vector<nfs_tok> &toks) {
+std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const nfs_toks &toks);
+inline std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const nfs_toks &toks) {
     return nfs_arg_bytes(rig.tree, toks);
 }
 // Compares reply words with tokens; "" when they match, else a description
 // of the first difference.
-std::string nfs_match(const nfs_tree &tree, const std::vector<nfs_tok> &toks,
+std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
                       const std::vector<uint32_t> &words);
-inline std::string nfs_match(const nfs_rig &rig, const std::vector<nfs_tok> &toks,
-                             const std::vector<uint32_t> &words) {
-    return nfs_match(rig.tree, toks, words);
-}
 
 // An NFS call message: header with AUTH_UNIX (uid, gid) and `args`.
 std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
@@ -133,5 +133,7 @@ std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, ui
                                   uint32_t gid = 0);
 // Sends `msg` over UDP from a socket bound to `from` (a loopback address)
 // to 127.0.0.1:port; the reply, or empty after `timeout_ms`.
-std::vector<uint8_t> nfs_udp_call(const char *from, uint16_t port, const std::vector<uint8_t> &msg,
-                                  int timeout_ms = 2000);
+inline std::vector<uint8_t> nfs_udp_call(const char *from, uint16_t port,
+                                         const std::vector<uint8_t> &msg, int timeout_ms = 2000) {
+    return rpc_udp_call(port, msg, timeout_ms, from);
+}
