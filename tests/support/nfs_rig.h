@@ -66,30 +66,18 @@ struct nfs_tok {
     uint32_t mode = 0;
     uint64_t size = 0;
 };
-inline nfs_tok w(uint32_t v) {
-    return {nfs_tok::WORD, v, ""};
-}
-inline nfs_tok any(uint32_t n = 1) {
-    return {nfs_tok::ANY, n, ""};
-}
+inline nfs_tok w(uint32_t v) { return {nfs_tok::WORD, v, ""}; }
+inline nfs_tok any(uint32_t n = 1) { return {nfs_tok::ANY, n, ""}; }
 inline nfs_tok fh2(const std::string &path, uint32_t index = 0) {
     return {nfs_tok::FH2, index, path};
 }
 inline nfs_tok fh3(const std::string &path, uint32_t index = 0) {
     return {nfs_tok::FH3, index, path};
 }
-inline nfs_tok name(const std::string &s) {
-    return {nfs_tok::NAME, 0, s};
-}
-inline nfs_tok ino(const std::string &path) {
-    return {nfs_tok::INODE, 0, path};
-}
-inline nfs_tok hyper(uint64_t v) {
-    return {nfs_tok::HYPER, 0, "", 0, v};
-}
-inline nfs_tok bytes(const std::string &s) {
-    return {nfs_tok::BYTES, 0, s};
-}
+inline nfs_tok name(const std::string &s) { return {nfs_tok::NAME, 0, s}; }
+inline nfs_tok ino(const std::string &path) { return {nfs_tok::INODE, 0, path}; }
+inline nfs_tok hyper(uint64_t v) { return {nfs_tok::HYPER, 0, "", 0, v}; }
+inline nfs_tok bytes(const std::string &s) { return {nfs_tok::BYTES, 0, s}; }
 inline nfs_tok fattr2(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
     return {nfs_tok::FATTR2, type, path, mode, size};
 }
