@@ -17,7 +17,7 @@ constexpr uint32_t REPLY_WORDS = 6;  // xid, REPLY, ACCEPTED, AUTH_NULL, 0, acce
 }  // namespace
 
 nfs_rig::nfs_rig(const std::string &exports, const char *client, uint32_t datasize)
-    : tree(exports), rpc(datasize + 512, client) {
+    : tree(exports), rpc(datasize, client) {  // the service's message area
     config.datasize = datasize;
     config.softlinks = 1;
     config.hardlinks = 1;
