@@ -3,22 +3,20 @@
 #include <algorithm>
 #include <cstring>
 
-#include "fh/fh.h"
-#include "nfsd/readdir.h"
-
 namespace {
 
 // A bounded big-endian reader that keeps the first fault.
 struct reader {
     const uint8_t *p;
-    uint32_t n, at;
+    uint32_t n, at = 0;
     std::string error;
 
+    bool fail(const char *why, const char *what) {
+        if (error.empty()) error = std::string(why) + " at " + what;
+        return false;
+    }
     uint32_t word(const char *what) {
-        if (at + 4 > n) {
-            if (error.empty()) error = std::string("short at ") + what;
-            return 0;
-        }
+        if (at + 4 > n) return fail("short", what);
         at += 4;
         return uint32_t(p[at - 4]) << 24 | uint32_t(p[at - 3]) << 16 | uint32_t(p[at - 2]) << 8 |
                p[at - 1];
@@ -26,30 +24,19 @@ struct reader {
     uint64_t hyper(const char *what) { return uint64_t(word(what)) << 32 | word(what); }
     bool boolean(const char *what) {
         uint32_t v = word(what);
-        if (v > 1 && error.empty()) error = std::string("bad boolean at ") + what;
-        return v == 1;
+        return v > 1 ? fail("bad boolean", what) : v == 1;
     }
-    std::string opaque(uint32_t len, const char *what) {
+    // `len` bytes and their padding, which must be 0; `zero`: all of them.
+    std::string opaque(uint32_t len, const char *what, bool zero = false) {
         uint32_t padded = (len + 3) / 4 * 4;
-        if (len > 1024 || at + padded > n) {
-            if (error.empty()) error = std::string("bad length at ") + what;
-            return "";
-        }
+        if (len > 1024 || at + padded > n) return fail("bad length", what), "";
         std::string out(reinterpret_cast<const char *>(p + at), len);
-        for (uint32_t i = len; i < padded; i++)
-            if (p[at + i] != 0 && error.empty()) error = std::string("pad at ") + what;
+        for (uint32_t i = zero ? 0 : len; i < padded; i++)
+            if (p[at + i] != 0) fail("not zero", what);
         at += padded;
         return out;
     }
-    std::vector<uint32_t> fattr3(const char *what) {
-        std::vector<uint32_t> w;
-        for (int i = 0; i < 21; i++) w.push_back(word(what));
-        return w;
-    }
 };
-
-uint32_t (*const ENCODERS[])(uint8_t *, const void *) = {xdr_readdirres, xdr_readdir3res,
-                                                          xdr_readdirplus3res};
 
 }  // namespace
 
@@ -71,20 +58,18 @@ dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n) {
     d.length = n;
     bool v3 = form != DIR_V2;
     d.status = r.word("status");
-    if (v3 && r.boolean("dir_attributes")) d.dir_attr = r.fattr3("dir fattr3");
+    if (v3 && (d.dir_attr = r.boolean("dir_attributes"))) r.opaque(84, "dir fattr3");
     if (d.status == 0) {
-        if (v3 && r.opaque(8, "cookieverf") != std::string(8, '\0')) r.error = "cookieverf";
+        if (v3) r.opaque(8, "cookieverf", true);
         while (r.error.empty() && r.boolean("value_follows")) {
             dir_entry e;
             e.offset = r.at - 4;
             e.fileid = v3 ? r.hyper("fileid") : r.word("fileid");
             e.name = r.opaque(r.word("name length"), "name");
             e.cookie = v3 ? r.hyper("cookie") : r.word("cookie");
-            if (form == DIR_PLUS && r.boolean("name_attributes")) e.attr = r.fattr3("fattr3");
-            if (form == DIR_PLUS && r.boolean("name_handle")) {
-                std::string fh = r.opaque(r.word("handle length"), "handle");
-                e.fh.assign(fh.begin(), fh.end());
-            }
+            if (form == DIR_PLUS && (e.attr = r.boolean("name_attributes"))) r.opaque(84, "fattr3");
+            if (form == DIR_PLUS && (e.fh = r.boolean("name_handle")))
+                r.opaque(r.word("handle length"), "handle");
             d.entries.push_back(e);
         }
         d.eof = r.boolean("eof");
@@ -92,6 +77,11 @@ dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n) {
     if (r.error.empty() && r.at != n) r.error = "bytes left over";
     d.error = r.error;
     return d;
+}
+
+uint32_t dir_encode(dir_form form, uint8_t *out, const nfs_dirlist *list) {
+    return (form == DIR_V2 ? xdr_readdirres : form == DIR_V3 ? xdr_readdir3res
+                                                             : xdr_readdirplus3res)(out, list);
 }
 
 std::vector<uint8_t> dir_bytes(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_t count,
@@ -110,7 +100,7 @@ std::vector<uint8_t> dir_bytes(dir_form form, const uint8_t *fh, uint32_t cookie
     constexpr uint32_t GUARD = 256;
     static thread_local std::vector<uint8_t> buffer(70000 + GUARD);
     memset(buffer.data(), 0xEE, buffer.size());
-    uint32_t n = ENCODERS[form](buffer.data(), &list);
+    uint32_t n = dir_encode(form, buffer.data(), &list);
     uint32_t bound = std::max(n, std::max(list.count, 164u) + 8);
     if (bound + GUARD > buffer.size() ||
         std::any_of(&buffer[bound], &buffer[bound + GUARD], [](uint8_t b) { return b != 0xEE; }))

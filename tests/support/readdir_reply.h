@@ -8,20 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "nfsd/readdir.h"
+
 enum dir_form { DIR_V2, DIR_V3, DIR_PLUS };
 
 struct dir_entry {
     uint64_t fileid = 0, cookie = 0;
     std::string name;
-    std::vector<uint32_t> attr;  // READDIRPLUS: the 21 words of fattr3, empty when absent
-    std::vector<uint8_t> fh;     // READDIRPLUS: the handle, empty when absent
-    uint32_t offset = 0;         // where the entry starts in the reply
+    bool attr = false, fh = false;  // READDIRPLUS: fattr3 and handle present
+    uint32_t offset = 0;            // where the entry starts in the reply
 };
 
 struct dir_reply {
     std::string error;  // why the bytes are no well-formed reply; "" when they are
     uint32_t status = 0xFFFFFFFF;
-    std::vector<uint32_t> dir_attr;  // version 3, empty when absent
+    bool dir_attr = false;  // version 3: the directory's attributes present
     std::vector<dir_entry> entries;
     bool eof = false;
     uint32_t length = 0;
@@ -34,6 +35,8 @@ struct dir_reply {
 // verifier byte that is not 0, or a boolean other than 0 and 1 set `error`.
 dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n);
 
+// The form's encoder of the server.
+uint32_t dir_encode(dir_form form, uint8_t *out, const nfs_dirlist *list);
 // One request with a handle of 32 bytes (version 3 sends the first 16):
 // nfs_dirlist_fill as uid 500, then the form's encoder. The raw reply is
 // empty when the encoder wrote past max(limit, 164) + 8 bytes.
