@@ -1,5 +1,6 @@
 #include "support/nfs_rig.h"
 
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 
@@ -58,83 +59,86 @@ std::vector<uint32_t> nfs_results(const std::vector<uint8_t> &reply) {
     return std::vector<uint32_t>(w.begin() + REPLY_WORDS, w.end());
 }
 
-std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const nfs_toks &toks) {
-    std::vector<uint8_t> out;
-    for (const nfs_tok &t : toks) {
-        switch (t.kind) {
-            case nfs_tok::WORD:
-                rpc_msg_word(out, t.value);
-                break;
-            case nfs_tok::FH2:
-            case nfs_tok::FH3: {
-                bool v3 = t.kind == nfs_tok::FH3;
-                if (v3) rpc_msg_word(out, FH3_SIZE);
-                rpc_msg_opaque(out, tree.handle(t.text, int(t.value)).data(),
-                               v3 ? FH3_SIZE : FH_SIZE);
-                break;
-            }
-            case nfs_tok::NAME:
-                rpc_msg_word(out, uint32_t(t.text.size()));
-                rpc_msg_opaque(out, t.text.data(), uint32_t(t.text.size()));
-                break;
-            case nfs_tok::INODE:
-                rpc_msg_word(out, nfs_tree::inode_of(tree.handle(t.text)));
-                break;
-            case nfs_tok::HYPER:
-                rpc_msg_word(out, uint32_t(t.size >> 32));
-                rpc_msg_word(out, uint32_t(t.size));
-                break;
-            case nfs_tok::BYTES:
-                rpc_msg_opaque(out, t.text.data(), uint32_t(t.text.size()));
-                break;
-            default:
-                throw std::logic_error("token is not an argument");
-        }
-    }
-    return out;
-}
+namespace {
 
-std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
-                      const std::vector<uint32_t> &words) {
-    // Expected words; `pinned` false for words of any value.
-    std::vector<std::pair<bool, uint32_t>> want;
+// The words a token stands for; `pinned[i]` false for words of any value.
+void expand(const nfs_tree &tree, const nfs_tok &t, std::vector<uint32_t> &out,
+            std::vector<bool> &pinned) {
     auto pin = [&](std::initializer_list<uint32_t> vs) {
-        for (uint32_t v : vs) want.push_back({true, v});
+        out.insert(out.end(), vs);
+        pinned.insert(pinned.end(), vs.size(), true);
     };
-    auto skip = [&](uint32_t n) { want.insert(want.end(), n, {false, 0}); };
-    for (const nfs_tok &t : toks) {
-        bool attr = t.kind == nfs_tok::FATTR2 || t.kind == nfs_tok::FATTR3;
-        uint32_t inode = attr ? nfs_tree::inode_of(tree.handle(t.text)) : 0;
-        uint32_t hi = uint32_t(t.size >> 32), lo = uint32_t(t.size);
-        if (t.kind == nfs_tok::ANY) {
-            skip(t.value);
-        } else if (t.kind == nfs_tok::FATTR2) {
+    auto skip = [&](uint32_t n) {
+        out.insert(out.end(), n, 0);
+        pinned.insert(pinned.end(), n, false);
+    };
+    auto raw = [&](const void *p, uint32_t n) {
+        std::vector<uint8_t> b;
+        rpc_msg_opaque(b, p, n);
+        for (uint32_t v : rpc_msg_words(b)) pin({v});
+    };
+    uint32_t hi = uint32_t(t.size >> 32), lo = uint32_t(t.size);
+    switch (t.kind) {
+        case nfs_tok::WORD:
+            return pin({t.value});
+        case nfs_tok::ANY:
+            return skip(t.value);
+        case nfs_tok::FH2:
+        case nfs_tok::FH3:
+            if (t.kind == nfs_tok::FH3) pin({FH3_SIZE});
+            return raw(tree.handle(t.text, int(t.value)).data(),
+                       t.kind == nfs_tok::FH3 ? FH3_SIZE : FH_SIZE);
+        case nfs_tok::NAME:
+            pin({uint32_t(t.text.size())});
+            return raw(t.text.data(), uint32_t(t.text.size()));
+        case nfs_tok::BYTES:
+            return raw(t.text.data(), uint32_t(t.text.size()));
+        case nfs_tok::INODE:
+            return pin({nfs_tree::inode_of(tree.handle(t.text))});
+        case nfs_tok::HYPER:
+            return pin({hi, lo});
+        case nfs_tok::FATTR2:
             // type mode nlink uid gid size blocksize rdev blocks fsid fileid times
             pin({t.value, t.mode});
             skip(1);
             pin({0, 0, lo, NFS_BLOCK_SIZE, 0, (lo + 4095) / 4096});
             skip(1);
-            pin({inode});
-            skip(6);
-        } else if (t.kind == nfs_tok::FATTR3) {
+            pin({nfs_tree::inode_of(tree.handle(t.text))});
+            return skip(6);
+        case nfs_tok::FATTR3:
             // type mode nlink uid gid size used rdev fsid fileid times
             pin({t.value, t.mode});
             skip(1);
             pin({0, 0, hi, lo, hi, lo, 0, 0});
             skip(2);
-            pin({0, inode});
-            skip(6);
-        } else {
-            for (uint32_t v : rpc_msg_words(nfs_arg_bytes(tree, {t}))) pin({v});
-        }
+            pin({0, nfs_tree::inode_of(tree.handle(t.text))});
+            return skip(6);
     }
+}
+
+}  // namespace
+
+std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const nfs_toks &toks) {
+    std::vector<uint32_t> words;
+    std::vector<bool> pinned;
+    for (const nfs_tok &t : toks) expand(tree, t, words, pinned);
+    if (std::find(pinned.begin(), pinned.end(), false) != pinned.end())
+        throw std::logic_error("a token that is not an argument");
+    return rpc_msg_bytes(words);
+}
+
+std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
+                      const std::vector<uint32_t> &words) {
+    std::vector<uint32_t> want;
+    std::vector<bool> pinned;
+    for (const nfs_tok &t : toks) expand(tree, t, want, pinned);
     std::ostringstream why;
     if (want.size() != words.size())
         why << "reply has " << words.size() << " words, expected " << want.size() << "; ";
     for (size_t i = 0; i < want.size() && i < words.size(); i++)
-        if (want[i].first && want[i].second != words[i]) {
+        if (pinned[i] && want[i] != words[i]) {
             why << "word " << i << " is " << std::hex << "0x" << words[i] << ", expected 0x"
-                << want[i].second;
+                << want[i];
             break;
         }
     return why.str();
