@@ -1,10 +1,10 @@
 // A rig for the NFS programs: the nfs_tree world with NFS versions 2 and 3
-// in the RPC registry (no portmapper), served on a UDP transport whose
+// registered (no portmapper) on a UDP transport of the service's size whose
 // replies reach a client socket at a chosen loopback address.
 //
-// Rows of calls and expected replies are written with tokens (nfs_tok) that
-// stand for words, handles and names of paths in the tree, attribute blocks
-// and words whose value a test does not pin down.
+// Calls and expected replies are written as tokens (nfs_tok): words,
+// handles and names of paths in the tree, attribute blocks, and words whose
+// value a test does not pin down.
 #pragma once
 
 #include <cstdint>
@@ -21,14 +21,11 @@ class nfs_rig {
     explicit nfs_rig(const std::string &exports = "c:\\ -maproot:0\n",
                      const char *client = "127.0.0.1", uint32_t datasize = 8192);
     ~nfs_rig();
-
-    // One call of NFS version `vers` with AUTH_UNIX (uid 0, gid 0) and these
-    // argument bytes; the reply, or empty when none came. `xid` 0 takes a
-    // fresh one.
+    // One call with AUTH_UNIX (uid 0, gid 0); the reply, or empty when none
+    // came. `xid` 0 takes a fresh one.
     std::vector<uint8_t> call(uint32_t vers, uint32_t proc, const std::vector<uint8_t> &args,
                               uint32_t xid = 0);
-    // The raw message as given (a whole call, header included); waits up to
-    // `timeout_ms` for the reply (the runtime has sent it before this looks).
+    // A whole message as given; the reply that came within `timeout_ms`.
     std::vector<uint8_t> send(const std::vector<uint8_t> &msg, int timeout_ms = 200) {
         return rpc.serve(msg, rpc_dispatch, nullptr, timeout_ms);
     }
@@ -46,7 +43,6 @@ uint32_t nfs_accept_status(const std::vector<uint8_t> &reply);
 // The words after the accepted-reply header: the procedure's results.
 std::vector<uint32_t> nfs_results(const std::vector<uint8_t> &reply);
 
-// ---- Tokens ----------------------------------------------------------------
 struct nfs_tok {
     enum kind_t {
         WORD,    // `value`
@@ -96,22 +92,21 @@ nfs_toks nfs_sattr2(uint32_t mode = 0xFFFFFFFF, uint32_t size = 0xFFFFFFFF);
 nfs_toks nfs_sattr3(int mode = -1);
 
 // One call of every procedure of version `vers` that takes arguments, each
-// of which decodes, in a tree that holds the file "f.txt", the file
-// "w.txt" and the folder "dir".
+// of which decodes, in a tree that holds the files "f.txt" and "w.txt" and
+// the folder "dir".
 struct nfs_sample {
     uint32_t proc;
     nfs_toks args;
 };
 std::vector<nfs_sample> nfs_sample_calls(uint32_t vers);
 
-// Argument bytes of tokens (ANY, FATTR2 and FATTR3 are not arguments);
-// paths name files of `tree`.
+// Argument bytes of tokens (not ANY, FATTR2, FATTR3); paths name files of
+// `tree`.
 std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const nfs_toks &toks);
 inline std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const nfs_toks &toks) {
     return nfs_arg_bytes(rig.tree, toks);
 }
-// Compares reply words with tokens; "" when they match, else a description
-// of the first difference.
+// "" when the words match the tokens, else the first difference.
 std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
                       const std::vector<uint32_t> &words);
 
@@ -119,8 +114,8 @@ std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
 std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
                                   const std::vector<uint8_t> &args, uint32_t uid = 0,
                                   uint32_t gid = 0);
-// Sends `msg` over UDP from a socket bound to `from` (a loopback address)
-// to 127.0.0.1:port; the reply, or empty after `timeout_ms`.
+// `msg` over UDP from a socket bound to `from` (a loopback address) to
+// 127.0.0.1:port; the reply, or empty after `timeout_ms`.
 inline std::vector<uint8_t> nfs_udp_call(const char *from, uint16_t port,
                                          const std::vector<uint8_t> &msg, int timeout_ms = 2000) {
     return rpc_udp_call(port, msg, timeout_ms, from);
