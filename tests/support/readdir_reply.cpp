@@ -8,31 +8,31 @@ namespace {
 // A bounded big-endian reader that keeps the first fault.
 struct reader {
     const uint8_t *p;
-    uint32_t n, at = 0;
+    uint32_t n, at;
     std::string error;
 
-    bool fail(const char *why, const char *what) {
-        if (error.empty()) error = std::string(why) + " at " + what;
-        return false;
+    uint32_t fail(const char *why) {
+        if (error.empty()) error = std::string(why) + " at byte " + std::to_string(at);
+        return 0;
     }
-    uint32_t word(const char *what) {
-        if (at + 4 > n) return fail("short", what);
+    uint32_t word() {
+        if (at + 4 > n) return fail("short");
         at += 4;
         return uint32_t(p[at - 4]) << 24 | uint32_t(p[at - 3]) << 16 | uint32_t(p[at - 2]) << 8 |
                p[at - 1];
     }
-    uint64_t hyper(const char *what) { return uint64_t(word(what)) << 32 | word(what); }
-    bool boolean(const char *what) {
-        uint32_t v = word(what);
-        return v > 1 ? fail("bad boolean", what) : v == 1;
+    uint64_t hyper() { return uint64_t(word()) << 32 | word(); }
+    bool boolean() {
+        uint32_t v = word();
+        return v > 1 ? fail("bad boolean") : v == 1;
     }
-    // `len` bytes and their padding, which must be 0; `zero`: all of them.
-    std::string opaque(uint32_t len, const char *what, bool zero = false) {
+    // `len` bytes and their padding, which must be 0; with `zero`, all of them.
+    std::string opaque(uint32_t len, bool zero = false) {
         uint32_t padded = (len + 3) / 4 * 4;
-        if (len > 1024 || at + padded > n) return fail("bad length", what), "";
+        if (len > 1024 || at + padded > n) return fail("bad length"), "";
         std::string out(reinterpret_cast<const char *>(p + at), len);
-        for (uint32_t i = zero ? 0 : len; i < padded; i++)
-            if (p[at + i] != 0) fail("not zero", what);
+        if (std::any_of(p + at + (zero ? 0 : len), p + at + padded, [](uint8_t b) { return b; }))
+            fail("not zero");
         at += padded;
         return out;
     }
@@ -56,25 +56,24 @@ dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n) {
     reader r{bytes, n, 0, {}};
     dir_reply d;
     d.length = n;
-    bool v3 = form != DIR_V2;
-    d.status = r.word("status");
-    if (v3 && (d.dir_attr = r.boolean("dir_attributes"))) r.opaque(84, "dir fattr3");
+    bool v3 = form != DIR_V2, plus = form == DIR_PLUS;
+    d.status = r.word();
+    if (v3 && (d.dir_attr = r.boolean())) r.opaque(84);
     if (d.status == 0) {
-        if (v3) r.opaque(8, "cookieverf", true);
-        while (r.error.empty() && r.boolean("value_follows")) {
+        if (v3) r.opaque(8, true);  // cookieverf
+        while (r.error.empty() && r.boolean()) {
             dir_entry e;
             e.offset = r.at - 4;
-            e.fileid = v3 ? r.hyper("fileid") : r.word("fileid");
-            e.name = r.opaque(r.word("name length"), "name");
-            e.cookie = v3 ? r.hyper("cookie") : r.word("cookie");
-            if (form == DIR_PLUS && (e.attr = r.boolean("name_attributes"))) r.opaque(84, "fattr3");
-            if (form == DIR_PLUS && (e.fh = r.boolean("name_handle")))
-                r.opaque(r.word("handle length"), "handle");
+            e.fileid = v3 ? r.hyper() : r.word();
+            e.name = r.opaque(r.word());
+            e.cookie = v3 ? r.hyper() : r.word();
+            if (plus && (e.attr = r.boolean())) r.opaque(84);
+            if (plus && (e.fh = r.boolean())) r.opaque(r.word());
             d.entries.push_back(e);
         }
-        d.eof = r.boolean("eof");
+        d.eof = r.boolean();
     }
-    if (r.error.empty() && r.at != n) r.error = "bytes left over";
+    if (r.at != n) r.fail("bytes left over");
     d.error = r.error;
     return d;
 }
