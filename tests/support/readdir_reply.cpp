@@ -46,12 +46,6 @@ std::vector<std::string> dir_reply::names() const {
     return out;
 }
 
-std::vector<uint64_t> dir_reply::cookies() const {
-    std::vector<uint64_t> out;
-    for (const auto &e : entries) out.push_back(e.cookie);
-    return out;
-}
-
 dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n) {
     reader r{bytes, n, 0, {}};
     dir_reply d;

@@ -28,7 +28,6 @@ struct dir_reply {
     uint32_t length = 0;
 
     std::vector<std::string> names() const;
-    std::vector<uint64_t> cookies() const;
 };
 
 // Decodes exactly `n` bytes: bytes left over or missing, a pad byte or a
