@@ -89,13 +89,14 @@ std::vector<uint8_t> dir_bytes(dir_form form, const uint8_t *fh, uint32_t cookie
     cred.gid = 100;
     static thread_local nfs_dirlist list;
     nfs_dirlist_fill(&list, &args, &cred, form != DIR_V2);
-    // The bytes past the bound every reply keeps must stay untouched.
+    // Every reply stays within the bound; the bytes past it stay untouched.
     constexpr uint32_t GUARD = 256;
     static thread_local std::vector<uint8_t> buffer(70000 + GUARD);
-    memset(buffer.data(), 0xEE, buffer.size());
+    uint32_t bound = std::max(list.count, 164u) + 8;
+    if (bound + GUARD > buffer.size()) return {};
+    std::fill(&buffer[bound], &buffer[bound + GUARD], 0xEE);
     uint32_t n = dir_encode(form, buffer.data(), &list);
-    uint32_t bound = std::max(n, std::max(list.count, 164u) + 8);
-    if (bound + GUARD > buffer.size() ||
+    if (n > bound ||
         std::any_of(&buffer[bound], &buffer[bound + GUARD], [](uint8_t b) { return b != 0xEE; }))
         return {};
     return std::vector<uint8_t>(buffer.begin(), buffer.begin() + n);

@@ -38,7 +38,8 @@ dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n);
 uint32_t dir_encode(dir_form form, uint8_t *out, const nfs_dirlist *list);
 // One request with a handle of 32 bytes (version 3 sends the first 16):
 // nfs_dirlist_fill as uid 500, then the form's encoder. The raw reply is
-// empty when the encoder wrote past max(limit, 164) + 8 bytes.
+// empty when it is longer than max(limit, 164) + 8 bytes or the encoder
+// wrote past them.
 std::vector<uint8_t> dir_bytes(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_t count,
                                uint32_t dircount = 0);
 dir_reply dir_request(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_t count,
