@@ -12,6 +12,7 @@
 #include "inode/inode.h"
 #include "names/nfs_status.h"
 #include "nfsd/nfs.h"
+#include "nfsd/readdir.h"
 #include "platform/clock.h"
 #include "platform/winerr.h"
 #include "server/config.h"
@@ -167,9 +168,9 @@ TEST_F(Readdir, ConcurrentScansOfOneDirectoryLoseNoRecord) {
                 if (!r.error.empty() || r.status != NFS_OK || stable != FILES || !r.eof) faults++;
             }
     };
-    auto reader = [&] {
-        while (!stop)
-            if (!dir_list_all(DIR_PLUS, a.data(), 1024).error.empty()) faults++;
+    auto reader = [&] {  // continuations, which read the list without scanning
+        for (uint32_t cookie = 2; !stop; cookie = 2 + (cookie + 7) % FILES)
+            if (!dir_request(DIR_PLUS, a.data(), cookie, 1024).error.empty()) faults++;
     };
     auto churn = [&] {  // names that come and go while the others scan
         for (int i = 0; !stop; i++) {
@@ -191,15 +192,17 @@ TEST_F(Readdir, ConcurrentScansOfOneDirectoryLoseNoRecord) {
 }
 
 // A directory of `n` files whose names have every length from `shortest`
-// to 243 bytes; answers the children in list order.
+// to 243 bytes; answers them in list order.
 strings make_mixed(nfs_tree &t, const std::string &dir, int n, int shortest) {
+    strings names;
     t.make(dir + "/");
-    for (int i = 0; i < n; i++)
-        t.make(dir + "/" + std::to_string(1000 + i) +
-               std::string(shortest - 4 + (i * 37) % (244 - shortest), 'x'));
-    config.datasize = 65535;
-    strings names = dir_list_all(DIR_V2, t.handle("c:\\" + dir).data(), 0).names();
-    return strings(names.begin() + 2, names.end());
+    for (int i = 0; i < n; i++) {
+        names.push_back(std::to_string(1000 + i) +
+                        std::string(shortest - 4 + (i * 37) % (244 - shortest), 'x'));
+        t.make(dir + "/" + names.back());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // The size rules of a cookie-0 reply at `datasize` with `dircount` and the

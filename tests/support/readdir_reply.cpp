@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "nfsd/readdir.h"
+
 namespace {
 
 // A bounded big-endian reader that keeps the first fault.
@@ -72,11 +74,6 @@ dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n) {
     return d;
 }
 
-uint32_t dir_encode(dir_form form, uint8_t *out, const nfs_dirlist *list) {
-    return (form == DIR_V2 ? xdr_readdirres : form == DIR_V3 ? xdr_readdir3res
-                                                             : xdr_readdirplus3res)(out, list);
-}
-
 std::vector<uint8_t> dir_bytes(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_t count,
                                uint32_t dircount) {
     nfs_readdir_args args{};
@@ -95,7 +92,9 @@ std::vector<uint8_t> dir_bytes(dir_form form, const uint8_t *fh, uint32_t cookie
     uint32_t bound = std::max(list.count, 164u) + 8;
     if (bound + GUARD > buffer.size()) return {};
     std::fill(&buffer[bound], &buffer[bound + GUARD], 0xEE);
-    uint32_t n = dir_encode(form, buffer.data(), &list);
+    uint32_t n = (form == DIR_V2   ? xdr_readdirres
+                  : form == DIR_V3 ? xdr_readdir3res
+                                   : xdr_readdirplus3res)(buffer.data(), &list);
     if (n > bound ||
         std::any_of(&buffer[bound], &buffer[bound + GUARD], [](uint8_t b) { return b != 0xEE; }))
         return {};
@@ -106,20 +105,4 @@ dir_reply dir_request(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_
                       uint32_t dircount) {
     std::vector<uint8_t> b = dir_bytes(form, fh, cookie, count, dircount);
     return dir_decode(form, b.data(), uint32_t(b.size()));
-}
-
-dir_reply dir_list_all(dir_form form, const uint8_t *fh, uint32_t count, uint32_t dircount) {
-    dir_reply all;
-    for (uint32_t cookie = 0;;) {
-        dir_reply r = dir_request(form, fh, cookie, count, dircount);
-        if (!r.error.empty() || r.status != 0) return r;
-        all.entries.insert(all.entries.end(), r.entries.begin(), r.entries.end());
-        all.status = 0;
-        if ((all.eof = r.eof)) return all;
-        if (r.entries.empty()) {
-            all.error = "no progress without eof";
-            return all;
-        }
-        cookie = uint32_t(r.entries.back().cookie);
-    }
 }

@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "nfsd/readdir.h"
-
 enum dir_form { DIR_V2, DIR_V3, DIR_PLUS };
 
 struct dir_entry {
@@ -34,8 +32,6 @@ struct dir_reply {
 // verifier byte that is not 0, or a boolean other than 0 and 1 set `error`.
 dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n);
 
-// The form's encoder of the server.
-uint32_t dir_encode(dir_form form, uint8_t *out, const nfs_dirlist *list);
 // One request with a handle of 32 bytes (version 3 sends the first 16):
 // nfs_dirlist_fill as uid 500, then the form's encoder. The raw reply is
 // empty when it is longer than max(limit, 164) + 8 bytes or the encoder
@@ -44,5 +40,3 @@ std::vector<uint8_t> dir_bytes(dir_form form, const uint8_t *fh, uint32_t cookie
                                uint32_t dircount = 0);
 dir_reply dir_request(dir_form form, const uint8_t *fh, uint32_t cookie, uint32_t count,
                       uint32_t dircount = 0);
-// A listing by cookies from cookie 0 to eof, every entry in one reply.
-dir_reply dir_list_all(dir_form form, const uint8_t *fh, uint32_t count, uint32_t dircount = 0);
