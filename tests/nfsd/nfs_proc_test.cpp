@@ -28,8 +28,14 @@ std::string pattern(size_t n) {
 }
 
 using toks = nfs_toks;
+// A fattr3 (mode without type bits) of which nlink, fsid and times are not
+// pinned, and a post_op_attr with it.
+toks attr3(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
+    return {w(type), w(mode), any(),  w(0), w(0),      hyper(size), hyper(size),
+            w(0),    w(0),    any(2), w(0), ino(path), any(6)};
+}
 toks post(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
-    return {w(1), fattr3(path, type, mode, size)};
+    return toks{w(1)} + attr3(path, type, mode, size);
 }
 // wcc_data with both attribute reads present, their values not pinned.
 const toks wcc = {w(1), any(6), w(1), any(21)}, zero_verifier = {w(0), w(0)};
@@ -139,7 +145,7 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
     const toks root_attr = post(ROOT, 2, 0755, 4096), f_attr = post(F, 1, 0644, 5),
                list_attr = post(LIST, 2, 0755, 4096);
     const row rows[] = {
-        {"getattr", 1, {fh3(F)}, {w(0), fattr3(F, 1, 0644, 5)}},
+        {"getattr", 1, {fh3(F)}, toks{w(0)} + attr3(F, 1, 0644, 5)},
         {"setattr of the mode", 2, toks{fh3(RO)} + nfs_sattr3(0444) + toks{w(0)},
          toks{w(0), w(1), any(6)} + post(RO, 1, 0444, 3)},
         {"setattr whose guard does not match is applied", 2,

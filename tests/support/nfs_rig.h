@@ -53,7 +53,6 @@ struct nfs_tok {
         INODE,   // the inode number of `text`
         FATTR2,  // v2 fattr of `text`: type `value`, mode `mode`, size `size`;
                  // nlink, uid, gid, rdev, fsid and times not pinned
-        FATTR3,  // v3 fattr3 likewise (mode without type bits)
         HYPER,   // `size` as two words
         BYTES,   // `text` as raw bytes, padded to 4
     } kind;
@@ -77,9 +76,6 @@ inline nfs_tok bytes(const std::string &s) { return {nfs_tok::BYTES, 0, s}; }
 inline nfs_tok fattr2(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
     return {nfs_tok::FATTR2, type, path, mode, size};
 }
-inline nfs_tok fattr3(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
-    return {nfs_tok::FATTR3, type, path, mode, size};
-}
 
 using nfs_toks = std::vector<nfs_tok>;
 inline nfs_toks operator+(nfs_toks a, const nfs_toks &b) {
@@ -100,7 +96,7 @@ struct nfs_sample {
 };
 std::vector<nfs_sample> nfs_sample_calls(uint32_t vers);
 
-// Argument bytes of tokens (not ANY, FATTR2, FATTR3); paths name files of
+// Argument bytes of tokens (not ANY, FATTR2); paths name files of
 // `tree`.
 std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const nfs_toks &toks);
 inline std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const nfs_toks &toks) {
