@@ -92,12 +92,10 @@ TEST(NfsAlloc, CommonCallsAllocateNothing) {
     } calls[] = {
         {3, 1, {fh3(F)}},
         {3, 3, {fh3(D), name("f.txt")}},
-        {3, 4, {fh3(F), w(0x3F)}},
         {3, 6, {fh3(F), hyper(0), w(100)}},
         {3, 7, {fh3(F), hyper(5), w(3), w(0), name("abc")}},
         {3, 16, {fh3(D), hyper(0), hyper(0), w(1000)}},
         {3, 19, {fh3(D)}},
-        {2, 1, {fh2(F)}},
         {2, 4, {fh2(D), name("f.txt")}},
         {2, 6, {fh2(F), w(0), w(100), w(0)}},
     };
