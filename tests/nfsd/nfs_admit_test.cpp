@@ -66,7 +66,7 @@ TEST(NfsAdmit, TheClientListDecidesForEveryRequest) {
 TEST(NfsAdmit, RefusedChangesLeaveTheDiskAlone) {
     nfs_rig rig("c:\\open -maproot:0\nc:\\closed -maproot:0 127.0.0.1\n", "127.0.0.2");
     for (const char *f : {"open/", "closed/", "closed/f.txt", "open/g.txt"}) rig.tree.make(f, "x");
-    const std::string f = "c:\\closed\\f.txt", closed = "c:\\closed", open = "c:\\open";
+    const std::string f = "c:\\closed\\f.txt", open = "c:\\open";
     const struct {
         uint32_t vers, proc;
         toks args;

@@ -269,26 +269,4 @@ TEST_F(NfsProc, ARepeatedCreateIsAnsweredFromItsSlot) {
     }
 }
 
-// The file data is read into the reply at its final place, which moves
-// with the length of the verifier the reply echoes.
-TEST_F(NfsProc, Version2ReadDataFollowsAnEchoedVerifier) {
-    std::vector<uint8_t> msg =
-        rpc_msg_call(0x77, NFS_PROG, NFS_V2, 6, 0, {}, 0, {1, 2, 3, 4, 5, 6});
-    std::vector<uint8_t> args = nfs_arg_bytes(rig, {fh2(F), w(0), w(5), w(0)});
-    msg.insert(msg.end(), args.begin(), args.end());
-    std::vector<uint8_t> reply = rig.send(msg);
-    // header: xid REPLY ACCEPTED flavour length, 8 verifier bytes, status
-    ASSERT_EQ(reply.size(), 20u + 8 + 4 + 4 + 68 + 4 + 8);
-    EXPECT_EQ(std::vector<uint8_t>(reply.begin() + 20, reply.begin() + 28),
-              (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 0, 0}));
-    EXPECT_EQ(std::string(reply.end() - 8, reply.end()), std::string("hello\0\0\0", 8));
-}
-
-TEST(NfsProcLowercase, PathconfSaysCaseIsNotPreserved) {
-    nfs_rig rig("c:\\ -lowercase\n");
-    std::vector<uint8_t> reply = rig.call(NFS_V3, 20, nfs_arg_bytes(rig, {fh3(ROOT)}));
-    toks want = {w(0), any(22), w(1), any(), w(1), w(0), w(1), w(0)};
-    EXPECT_EQ(nfs_match(rig.tree, want, nfs_results(reply)), "");
-}
-
 }  // namespace

@@ -13,6 +13,7 @@
 #include "names/nfs_status.h"
 #include "nfsd/nfs.h"
 #include "nfsd/readdir.h"
+#include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/winerr.h"
 #include "server/config.h"
@@ -291,12 +292,35 @@ TEST_F(Readdir, ListingsEndAndGoOnAsClientsNeed) {
               "name" + std::to_string(100 + next - 1));
 }
 
-// At "Datasize" 256 with a 400-byte verifier, READDIRPLUS has room for
-// names of up to 15 bytes; by cookies, every entry comes once. A count of 0
-// or above "Datasize" means "Datasize".
-TEST(ReaddirCalls, FitTheBufferWithTheLargestVerifier) {
+// At "Datasize" 256 with a verifier of 398 bytes (400 with its padding,
+// the most a client may send), echoed in the reply: READ data lands behind
+// it in what room is left; READDIR and READDIRPLUS, asked for 0 or more than
+// "Datasize", give every entry once by cookies.
+TEST(LargestVerifier, ReadDataAndListingsFitTheBufferBehindIt) {
     nfs_scan_forget();
     nfs_rig rig("c:\\ -maproot:0\n", "127.0.0.1", 256);
+    uint32_t xid = 1;
+    auto call = [&](uint32_t proc, const nfs_toks &args) {
+        std::vector<uint8_t> verf(398, 0xAB), a = nfs_arg_bytes(rig, args);
+        std::vector<uint8_t> msg = rpc_msg_call(xid++, NFS_PROG, NFS_V3, proc, 1,
+                                                rpc_msg_auth_unix(0, "c", 500, 100, {}), 0, verf);
+        msg.insert(msg.end(), a.begin(), a.end());
+        std::vector<uint8_t> reply = rig.send(msg, 1000);
+        verf.resize(400);
+        EXPECT_TRUE(reply.size() > 424 && reply.size() <= 256 + 512) << reply.size();
+        if (reply.size() <= 424 || !std::equal(verf.begin(), verf.end(), reply.begin() + 20))
+            return std::vector<uint8_t>{};
+        return std::vector<uint8_t>(reply.begin() + 424, reply.end());
+    };
+    std::string data(300, 0);
+    for (size_t i = 0; i < data.size(); i++) data[i] = char('a' + i % 26);
+    rig.tree.make("f", data);
+    // status, post_op_attr, count, eof, length, data
+    std::vector<uint8_t> r = call(6, {fh3("c:\\f"), hyper(0), w(300)});
+    uint32_t count = r.size() > 104 ? load_be32(&r[92]) : 0;
+    ASSERT_TRUE(count > 0 && count < 256 && r.size() == 104 + (count + 3) / 4 * 4) << count;
+    EXPECT_EQ(std::string(r.begin() + 104, r.begin() + 104 + count), data.substr(0, count));
+
     rig.tree.make("d/");
     for (int i = 0; i < 30; i++)
         rig.tree.make("d/" + std::to_string(i) + std::string(i % 13, 'z'));
@@ -305,21 +329,13 @@ TEST(ReaddirCalls, FitTheBufferWithTheLargestVerifier) {
         for (uint32_t cookie = 0, replies = 0; replies < 100; replies++) {
             nfs_toks args = {fh3("c:\\d"), hyper(cookie), hyper(0), w(0)};
             if (proc == 17) args.push_back(w(99999));  // maxcount above "Datasize"
-            std::vector<uint8_t> msg = rpc_msg_call(replies, NFS_PROG, NFS_V3, proc, 1,
-                                                    rpc_msg_auth_unix(0, "c", 500, 100, {}), 0,
-                                                    std::vector<uint8_t>(400, 0xAB));
-            std::vector<uint8_t> a = nfs_arg_bytes(rig, args);
-            msg.insert(msg.end(), a.begin(), a.end());
-            std::vector<uint8_t> reply = rig.send(msg, 1000);
-            ASSERT_LE(reply.size(), 256u + 512);
-            ASSERT_GT(reply.size(), 424u);
-            dir_reply r = dir_decode(proc == 16 ? DIR_V3 : DIR_PLUS, &reply[424],
-                                     uint32_t(reply.size() - 424));
-            ASSERT_EQ(r.error, "");
-            ASSERT_EQ(r.status, NFS_OK);
-            for (const auto &e : r.entries) names.push_back(e.name);
-            if (r.eof) break;
-            cookie = uint32_t(r.entries.at(r.entries.size() - 1).cookie);
+            r = call(proc, args);
+            dir_reply d = dir_decode(proc == 16 ? DIR_V3 : DIR_PLUS, r.data(), uint32_t(r.size()));
+            ASSERT_EQ(d.error, "");
+            ASSERT_EQ(d.status, NFS_OK);
+            for (const auto &e : d.entries) names.push_back(e.name);
+            if (d.eof) break;
+            cookie = uint32_t(d.entries.at(d.entries.size() - 1).cookie);
         }
         EXPECT_EQ(names.size(), 32u) << "every entry once, by procedure " << proc;
     }
