@@ -49,11 +49,9 @@ TEST_F(Readdir, ACookieZeroScanFollowsTheDisk) {
     rescan(DIR_V2, "c:\\d");
     rescan(DIR_V2, "c:\\d\\old");
     uint32_t keep = child("c:\\d", "keep");
-    gone("d/old/inner");
-    gone("d/old");
-    t.make("d/new");
-    t.make("d/del\x7f");      // refused by the name rules
-    t.make("d/caf\xc3\xa9");  // refused only to ASCII clients
+    for (const char *f : {"d/old/inner", "d/old"}) gone(f);
+    // The second refused by the name rules, the third only to ASCII clients.
+    for (const char *f : {"d/new", "d/del\x7f", "d/caf\xc3\xa9"}) t.make(f);
     // Continuations never scan: the table's list is served as it is.
     EXPECT_EQ(list(DIR_V2, "c:\\d", 2).names(), (strings{"fine", "keep", "old"}));
     EXPECT_EQ(rescan(DIR_V2, "c:\\d").names(),
@@ -88,8 +86,7 @@ TEST_F(Readdir, FailuresAnswerTheirStatus) {
     // The directory is gone from the disk but not yet from the table.
     char path[INODE_PATH_MAX];
     ASSERT_TRUE(inode_path(ino("c:\\d\\sub"), path));
-    gone("d/sub/f");
-    gone("d/sub");
+    for (const char *f : {"d/sub/f", "d/sub"}) gone(f);
     t.log();
     EXPECT_EQ(rescan(DIR_V2, "c:\\d\\sub").status, NFSERR_NOENT);
     EXPECT_EQ(t.log(), std::string("nfs_getdir: ") + path + " error 3\n");
@@ -114,8 +111,7 @@ TEST_F(Readdir, UnlistedFilesThatExistKeepTheirRecords) {
     rescan(DIR_V2, "c:\\d");
     std::vector<uint32_t> before;
     for (int i = 0; i < 150; i++) before.push_back(child("c:\\d", "f" + std::to_string(i)));
-    gone("d/f7");
-    gone("d/f120");
+    for (const char *f : {"d/f7", "d/f120"}) gone(f);
     win_fail_inject("FindNextFile", ERROR_NO_MORE_FILES, 1);  // lists "." alone
     EXPECT_EQ(rescan(DIR_V2, "c:\\d").status, NFS_OK);
     for (int i = 0; i < 150; i++)
@@ -174,19 +170,14 @@ TEST_F(Readdir, ConcurrentScansOfOneDirectoryLoseNoRecord) {
             if (!dir_request(DIR_PLUS, a.data(), cookie, 1024).error.empty()) faults++;
     };
     auto churn = [&] {  // names that come and go while the others scan
-        for (int i = 0; !stop; i++) {
-            std::string name = "a/tmp" + std::to_string(i % 7);
-            if (i % 2)
-                remove(t.host(name).c_str());
-            else
-                t.make(name);
-        }
+        for (int i = 0; !stop; i++)
+            i % 2 ? (void)remove(t.host("a/tmp" + std::to_string(i % 7)).c_str())
+                  : t.make("a/tmp" + std::to_string(i % 7));
     };
     std::thread r1(reader), c1(churn), s1(scanner), s2(scanner), s3(scanner);
     for (std::thread *s : {&s1, &s2, &s3}) s->join();
     stop = true;
-    r1.join();
-    c1.join();
+    for (std::thread *s : {&r1, &c1}) s->join();
     EXPECT_EQ(faults.load(), 0);
     for (int i = 0; i < FILES; i++)
         EXPECT_EQ(child("c:\\a", "f" + std::to_string(i)), numbers[i]) << i;

@@ -1,10 +1,7 @@
 // A rig for the NFS programs: the nfs_tree world with NFS versions 2 and 3
 // registered (no portmapper) on a UDP transport of the service's size whose
-// replies reach a client socket at a chosen loopback address.
-//
-// Calls and expected replies are written as tokens (nfs_tok): words,
-// handles and names of paths in the tree, attribute blocks, and words whose
-// value a test does not pin down.
+// replies reach a client socket at a chosen loopback address; calls and
+// expected replies written as tokens (nfs_tok).
 #pragma once
 
 #include <cstdint>
@@ -37,8 +34,8 @@ class nfs_rig {
     uint32_t next_xid_ = 0x1000;
 };
 
-// Accept status of a reply (RPC_SUCCESS, RPC_GARBAGE_ARGS, ...), or
-// 0xFFFFFFFF when it is not an accepted reply with an empty verifier.
+// Accept status of a reply, or 0xFFFFFFFF when it is not an accepted reply
+// with an empty verifier.
 uint32_t nfs_accept_status(const std::vector<uint8_t> &reply);
 // The words after the accepted-reply header: the procedure's results.
 std::vector<uint32_t> nfs_results(const std::vector<uint8_t> &reply);
@@ -82,22 +79,20 @@ inline nfs_toks operator+(nfs_toks a, const nfs_toks &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
-// A v2 sattr (0xFFFFFFFF: not set) and a v3 sattr3 (mode < 0: not set) that
-// set the mode and, in v2, the size; nothing else.
+// A v2 sattr (0xFFFFFFFF: not set) and a v3 sattr3 (mode < 0: not set) of
+// the mode and, in v2, the size.
 nfs_toks nfs_sattr2(uint32_t mode = 0xFFFFFFFF, uint32_t size = 0xFFFFFFFF);
 nfs_toks nfs_sattr3(int mode = -1);
 
-// One call of every procedure of version `vers` that takes arguments, each
-// of which decodes, in a tree that holds the files "f.txt" and "w.txt" and
-// the folder "dir".
+// A call of every procedure of `vers` with arguments, each of which decodes
+// in a tree with the files "f.txt" and "w.txt" and the folder "dir".
 struct nfs_sample {
     uint32_t proc;
     nfs_toks args;
 };
 std::vector<nfs_sample> nfs_sample_calls(uint32_t vers);
 
-// Argument bytes of tokens (not ANY, FATTR2); paths name files of
-// `tree`.
+// Argument bytes of tokens (not ANY, FATTR2); paths name files of `tree`.
 std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const nfs_toks &toks);
 inline std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const nfs_toks &toks) {
     return nfs_arg_bytes(rig.tree, toks);
