@@ -28,15 +28,15 @@ std::string pattern(size_t n) {
 using toks = nfs_toks;
 // A fattr3 (mode without type bits) of which nlink, fsid and times are not
 // pinned, and a post_op_attr with it.
-toks attr3(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
-    return {w(type), w(mode), any(),  w(0), w(0),      hyper(size), hyper(size),
-            w(0),    w(0),    any(2), w(0), ino(path), any(6)};
+nfs_tok attr3(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
+    return seq({w(type), w(mode), any(), w(0), w(0), hyper(size), hyper(size), w(0), w(0),
+                any(2), w(0), ino(path), any(6)});
 }
-toks post(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
-    return toks{w(1)} + attr3(path, type, mode, size);
+nfs_tok post(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
+    return seq({w(1), attr3(path, type, mode, size)});
 }
 // wcc_data with both attribute reads present, their values not pinned.
-const toks wcc = {w(1), any(6), w(1), any(21)}, zero_verifier = {w(0), w(0)};
+const nfs_tok wcc = seq({w(1), any(6), w(1), any(21)}), zero_verifier = seq({w(0), w(0)});
 
 struct row {
     const char *what;
@@ -80,7 +80,7 @@ class NfsProc : public ::testing::Test {
 
 TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
     ASSERT_TRUE(rpc_program_valid(&nfs2_program));
-    const toks root_attr = {fattr2(ROOT, 2, 040755, 4096)};
+    const nfs_tok root_attr = fattr2(ROOT, 2, 040755, 4096);
     const row rows[] = {
         {"null", 0, {}, {}},
         {"getattr", 1, {fh2(F)}, {w(0), fattr2(F, 1, 0100644, 5)}},
@@ -92,8 +92,8 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
         {"root is not served", 3, {}, {}, RPC_PROC_UNAVAIL,
          "nfsd: error, procedure 3 not supported\n"},
         {"lookup", 4, {fh2(ROOT), name("f.txt")}, {w(0), fh2(F), fattr2(F, 1, 0100644, 5)}},
-        {"lookup of ..", 4, {fh2(DIR), name("..")}, toks{w(0), fh2(ROOT)} + root_attr},
-        {"lookup of .. at the root", 4, {fh2(ROOT), name("..")}, toks{w(0), fh2(ROOT)} + root_attr},
+        {"lookup of ..", 4, {fh2(DIR), name("..")}, {w(0), fh2(ROOT), root_attr}},
+        {"lookup of .. at the root", 4, {fh2(ROOT), name("..")}, {w(0), fh2(ROOT), root_attr}},
         {"lookup of a missing name", 4, {fh2(ROOT), name("nope")}, {w(2)}},
         {"lookup of a 513-byte name", 4, {fh2(ROOT), name(std::string(513, 'a'))}, {},
          RPC_GARBAGE_ARGS},
@@ -138,75 +138,68 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
 
 TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
     ASSERT_TRUE(rpc_program_valid(&nfs3_program));
-    const toks root_attr = post(ROOT, 2, 0755, 4096), f_attr = post(F, 1, 0644, 5),
-               list_attr = post(LIST, 2, 0755, 4096);
+    const nfs_tok root_attr = post(ROOT, 2, 0755, 4096), f_attr = post(F, 1, 0644, 5),
+                  list_attr = post(LIST, 2, 0755, 4096);
     const row rows[] = {
-        {"getattr", 1, {fh3(F)}, toks{w(0)} + attr3(F, 1, 0644, 5)},
+        {"getattr", 1, {fh3(F)}, {w(0), attr3(F, 1, 0644, 5)}},
         {"setattr of the mode", 2, toks{fh3(RO)} + nfs_sattr3(0444) + toks{w(0)},
-         toks{w(0), w(1), any(6)} + post(RO, 1, 0444, 3)},
-        {"lookup", 3, {fh3(ROOT), name("f.txt")}, toks{w(0), fh3(F)} + f_attr + root_attr},
-        {"lookup of a missing name", 3, {fh3(ROOT), name("nope")}, toks{w(2)} + root_attr},
-        {"access of a 0644 file", 4, {fh3(F), w(0x3F)}, toks{w(0)} + f_attr + toks{w(0x1F)}},
+         {w(0), w(1), any(6), post(RO, 1, 0444, 3)}},
+        {"lookup", 3, {fh3(ROOT), name("f.txt")}, {w(0), fh3(F), f_attr, root_attr}},
+        {"lookup of a missing name", 3, {fh3(ROOT), name("nope")}, {w(2), root_attr}},
+        {"access of a 0644 file", 4, {fh3(F), w(0x3F)}, {w(0), f_attr, w(0x1F)}},
         {"symlink", 10, toks{fh3(ROOT), name("ln")} + nfs_sattr3() + toks{name("f.txt")},
-         toks{w(0), w(1), fh3(LN)} + post(LN, 5, 0777, 5) + wcc},
-        {"readlink", 5, {fh3(LN)}, toks{w(0)} + post(LN, 5, 0777, 5) + toks{name("f.txt")}},
+         {w(0), w(1), fh3(LN), post(LN, 5, 0777, 5), wcc}},
+        {"readlink", 5, {fh3(LN)}, {w(0), post(LN, 5, 0777, 5), name("f.txt")}},
         {"read to the end", 6, {fh3(F), hyper(1), w(100)},
-         toks{w(0)} + f_attr + toks{w(4), w(1), name("ello")}},
+         {w(0), f_attr, w(4), w(1), name("ello")}},
         {"read of more than Datasize", 6, {fh3(BIG), hyper(0), w(65536)},
-         toks{w(0)} + post(BIG, 1, 0644, 20000) + toks{w(DATASIZE), w(0), name(pattern(DATASIZE))}},
-        {"read beyond 2^63", 6, {fh3(F), hyper(HALF + 1), w(10)},
-         toks{w(0)} + f_attr + toks{w(0), w(1), w(0)}},
+         {w(0), post(BIG, 1, 0644, 20000), w(DATASIZE), w(0), name(pattern(DATASIZE))}},
+        {"read beyond 2^63", 6, {fh3(F), hyper(HALF + 1), w(10)}, {w(0), f_attr, w(0), w(1), w(0)}},
         {"write unstable", 7, {fh3(W), hyper(0), w(3), w(0), name("abc")},
-         toks{w(0), w(0)} + post(W, 1, 0644, 3) + toks{w(3), w(0)} + zero_verifier},
+         {w(0), w(0), post(W, 1, 0644, 3), w(3), w(0), zero_verifier}},
         {"write data sync answers file sync", 7, {fh3(W), hyper(3), w(2), w(1), name("de")},
-         toks{w(0), w(0)} + post(W, 1, 0644, 5) + toks{w(2), w(2)} + zero_verifier},
+         {w(0), w(0), post(W, 1, 0644, 5), w(2), w(2), zero_verifier}},
         {"write whose length differs from its count", 7,
          {fh3(W), hyper(0), w(4), w(0), name("abc")}, {}, RPC_GARBAGE_ARGS,
          "nfs3_write: invalid write args\n"},
         {"write beyond 2^63", 7, {fh3(W), hyper(HALF), w(3), w(0), name("abc")},
          {w(27), w(0), w(0)}},
         {"create unchecked", 8, toks{fh3(ROOT), name("new.txt"), w(0)} + nfs_sattr3(0644),
-         toks{w(0), w(1), fh3(NEW)} + post(NEW, 1, 0644, 0) + wcc},
+         {w(0), w(1), fh3(NEW), post(NEW, 1, 0644, 0), wcc}},
         {"create guarded of an existing name", 8,
-         toks{fh3(ROOT), name("new.txt"), w(1)} + nfs_sattr3(), toks{w(17)} + wcc},
-        {"create exclusive", 8, {fh3(ROOT), name("excl.txt"), w(2), w(1), w(2)},
-         toks{w(10004)} + wcc},
+         toks{fh3(ROOT), name("new.txt"), w(1)} + nfs_sattr3(), {w(17), wcc}},
+        {"create exclusive", 8, {fh3(ROOT), name("excl.txt"), w(2), w(1), w(2)}, {w(10004), wcc}},
         {"mkdir", 9, toks{fh3(ROOT), name("sub")} + nfs_sattr3(0700),
-         toks{w(0), w(1), fh3(SUB)} + post(SUB, 2, 0755, 4096) + wcc},
-        {"mknod of a regular file", 11, {fh3(ROOT), name("reg"), w(1)}, toks{w(10007)} + wcc},
+         {w(0), w(1), fh3(SUB), post(SUB, 2, 0755, 4096), wcc}},
+        {"mknod of a regular file", 11, {fh3(ROOT), name("reg"), w(1)}, {w(10007), wcc}},
         {"mknod of a character device", 11,
          toks{fh3(ROOT), name("tty"), w(4)} + nfs_sattr3(0600) + toks{w(1), w(3)},
-         toks{w(0), w(1), fh3("c:\\tty"), w(1), w(4), w(0600), any(3), w(0), w(32), w(0), w(32),
-              w(1), w(3), any(10)} + wcc},
-        {"remove", 12, {fh3(ROOT), name("gone.txt")}, toks{w(0)} + wcc},
-        {"rmdir", 13, {fh3(ROOT), name("empty")}, toks{w(0)} + wcc},
-        {"rename", 14, {fh3(ROOT), name("old.txt"), fh3(DIR), name("moved.txt")},
-         toks{w(0)} + wcc + wcc},
-        {"link", 15, {fh3(F), fh3(DIR), name("f2.txt")}, toks{w(0)} + f_attr + wcc},
+         {w(0), w(1), fh3("c:\\tty"), w(1), w(4), w(0600), any(3), w(0), w(32), w(0), w(32), w(1),
+          w(3), any(10), wcc}},
+        {"remove", 12, {fh3(ROOT), name("gone.txt")}, {w(0), wcc}},
+        {"rmdir", 13, {fh3(ROOT), name("empty")}, {w(0), wcc}},
+        {"rename", 14, {fh3(ROOT), name("old.txt"), fh3(DIR), name("moved.txt")}, {w(0), wcc, wcc}},
+        {"link", 15, {fh3(F), fh3(DIR), name("f2.txt")}, {w(0), f_attr, wcc}},
         {"readdir", 16, {fh3(LIST), hyper(0), hyper(0), w(8192)},
-         toks{w(0)} + list_attr + zero_verifier +
-             toks{w(1), w(0), ino(LIST), name("."), w(0), w(1),   //
-                  w(1), w(0), ino(ROOT), name(".."), w(0), w(2),  //
-                  w(1), w(0), ino(E), name("e.txt"), w(0), w(3), w(0), w(1)}},
+         {w(0), list_attr, zero_verifier,                             //
+          w(1), w(0), ino(LIST), name("."), w(0), w(1),               //
+          w(1), w(0), ino(ROOT), name(".."), w(0), w(2),              //
+          w(1), w(0), ino(E), name("e.txt"), w(0), w(3), w(0), w(1)}},
         {"readdirplus", 17, {fh3(LIST), hyper(0), hyper(0), w(8192), w(8192)},
-         toks{w(0)} + list_attr + zero_verifier +
-             toks{w(1), w(0), ino(LIST), name("."), w(0), w(1)} + list_attr +
-             toks{w(1), fh3(LIST), w(1), w(0), ino(ROOT), name(".."), w(0), w(2)} + root_attr +
-             toks{w(1), fh3(ROOT), w(1), w(0), ino(E), name("e.txt"), w(0), w(3)} +
-             post(E, 1, 0644, 1) + toks{w(1), fh3(E), w(0), w(1)}},
+         {w(0), list_attr, zero_verifier,                                          //
+          w(1), w(0), ino(LIST), name("."), w(0), w(1), list_attr, w(1), fh3(LIST),  //
+          w(1), w(0), ino(ROOT), name(".."), w(0), w(2), root_attr, w(1), fh3(ROOT),  //
+          w(1), w(0), ino(E), name("e.txt"), w(0), w(3), post(E, 1, 0644, 1), w(1), fh3(E),
+          w(0), w(1)}},
         {"readdirplus after the last entry", 17, {fh3(LIST), hyper(3), hyper(0), w(8192), w(8192)},
-         toks{w(0)} + list_attr + zero_verifier + toks{w(0), w(1)}},
+         {w(0), list_attr, zero_verifier, w(0), w(1)}},
         {"fsstat", 18, {fh3(ROOT)},
-         toks{w(0)} + root_attr +
-             toks{any(6), w(0), w(65535), w(0), w(65535), w(0), w(65535), w(0)}},
+         {w(0), root_attr, any(6), w(0), w(65535), w(0), w(65535), w(0), w(65535), w(0)}},
         {"fsinfo", 19, {fh3(ROOT)},
-         toks{w(0)} + root_attr +
-             toks{w(DATASIZE), w(DATASIZE), w(4096), w(DATASIZE), w(DATASIZE), w(4096),
-                  w(DATASIZE), w(0xFFFFFFFF), w(0xFFFFFFFE), w(1), w(0), w(27)}},
-        {"pathconf", 20, {fh3(ROOT)},
-         toks{w(0)} + root_attr + toks{w(1), any(), w(1), w(0), w(1), w(1)}},
-        {"commit", 21, {fh3(W), hyper(0), w(0)},
-         toks{w(0), w(0)} + post(W, 1, 0644, 5) + zero_verifier},
+         {w(0), root_attr, w(DATASIZE), w(DATASIZE), w(4096), w(DATASIZE), w(DATASIZE), w(4096),
+          w(DATASIZE), w(0xFFFFFFFF), w(0xFFFFFFFE), w(1), w(0), w(27)}},
+        {"pathconf", 20, {fh3(ROOT)}, {w(0), root_attr, w(1), any(), w(1), w(0), w(1), w(1)}},
+        {"commit", 21, {fh3(W), hyper(0), w(0)}, {w(0), w(0), post(W, 1, 0644, 5), zero_verifier}},
         {"procedure 22 is unknown", 22, {}, {}, RPC_PROC_UNAVAIL,
          "nfsd: error, procedure 22 not supported\n"},
     };
@@ -263,3 +256,4 @@ TEST_F(NfsProc, ARepeatedCreateIsAnsweredFromItsSlot) {
 }
 
 }  // namespace
+

@@ -6,7 +6,6 @@
 
 #include "fh/fh.h"
 #include "fs/fs.h"
-#include "nfsd/attr.h"
 #include "nfsd/nfs.h"
 #include "server/config.h"
 
@@ -77,7 +76,6 @@ void expand(const nfs_tree &tree, const nfs_tok &t, std::vector<uint32_t> &out,
         rpc_msg_opaque(b, p, n);
         for (uint32_t v : rpc_msg_words(b)) pin({v});
     };
-    uint32_t lo = uint32_t(t.size);
     switch (t.kind) {
         case nfs_tok::WORD:
             return pin({t.value});
@@ -96,15 +94,9 @@ void expand(const nfs_tree &tree, const nfs_tok &t, std::vector<uint32_t> &out,
         case nfs_tok::INODE:
             return pin({nfs_tree::inode_of(tree.handle(t.text))});
         case nfs_tok::HYPER:
-            return pin({uint32_t(t.size >> 32), lo});
-        case nfs_tok::FATTR2:
-            // type mode nlink uid gid size blocksize rdev blocks fsid fileid times
-            pin({t.value, t.mode});
-            skip(1);
-            pin({0, 0, lo, NFS_BLOCK_SIZE, 0, (lo + 4095) / 4096});
-            skip(1);
-            pin({nfs_tree::inode_of(tree.handle(t.text))});
-            return skip(6);
+            return pin({uint32_t(t.size >> 32), uint32_t(t.size)});
+        case nfs_tok::LIST:
+            for (const nfs_tok &item : t.items) expand(tree, item, out, pinned);
     }
 }
 

@@ -42,21 +42,20 @@ std::vector<uint32_t> nfs_results(const std::vector<uint8_t> &reply);
 
 struct nfs_tok {
     enum kind_t {
-        WORD,    // `value`
-        ANY,     // `value` words of any content
-        FH2,     // the 32-byte handle of `text` (a Windows path) in export `value`
-        FH3,     // length 16 and the first 16 bytes of it
-        NAME,    // `text` as an XDR string
-        INODE,   // the inode number of `text`
-        FATTR2,  // v2 fattr of `text`: type `value`, mode `mode`, size `size`;
-                 // nlink, uid, gid, rdev, fsid and times not pinned
-        HYPER,   // `size` as two words
-        BYTES,   // `text` as raw bytes, padded to 4
+        WORD,   // `value`
+        ANY,    // `value` words of any content
+        FH2,    // the 32-byte handle of `text` (a Windows path) in export `value`
+        FH3,    // length 16 and the first 16 bytes of it
+        NAME,   // `text` as an XDR string
+        INODE,  // the inode number of `text`
+        HYPER,  // `size` as two words
+        BYTES,  // `text` as raw bytes, padded to 4
+        LIST,   // the tokens `items`
     } kind;
     uint32_t value = 0;
     std::string text;
-    uint32_t mode = 0;
     uint64_t size = 0;
+    std::vector<nfs_tok> items = {};
 };
 inline nfs_tok w(uint32_t v) { return {nfs_tok::WORD, v, ""}; }
 inline nfs_tok any(uint32_t n = 1) { return {nfs_tok::ANY, n, ""}; }
@@ -68,10 +67,14 @@ inline nfs_tok fh3(const std::string &path, uint32_t index = 0) {
 }
 inline nfs_tok name(const std::string &s) { return {nfs_tok::NAME, 0, s}; }
 inline nfs_tok ino(const std::string &path) { return {nfs_tok::INODE, 0, path}; }
-inline nfs_tok hyper(uint64_t v) { return {nfs_tok::HYPER, 0, "", 0, v}; }
+inline nfs_tok hyper(uint64_t v) { return {nfs_tok::HYPER, 0, "", v}; }
 inline nfs_tok bytes(const std::string &s) { return {nfs_tok::BYTES, 0, s}; }
-inline nfs_tok fattr2(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
-    return {nfs_tok::FATTR2, type, path, mode, size};
+inline nfs_tok seq(std::vector<nfs_tok> items) { return {nfs_tok::LIST, 0, "", 0, items}; }
+// A v2 fattr of `path`: type, mode, uid and gid 0, size, block size,
+// rdev 0, blocks and fileid pinned.
+inline nfs_tok fattr2(const std::string &path, uint32_t type, uint32_t mode, uint32_t size) {
+    return seq({w(type), w(mode), any(), w(0), w(0), w(size), w(NFS_BLOCK_SIZE), w(0),
+                w((size + 4095) / 4096), any(), ino(path), any(6)});
 }
 
 using nfs_toks = std::vector<nfs_tok>;
@@ -92,7 +95,7 @@ struct nfs_sample {
 };
 std::vector<nfs_sample> nfs_sample_calls(uint32_t vers);
 
-// Argument bytes of tokens (not ANY, FATTR2); paths name files of `tree`.
+// Argument bytes of tokens (no ANY); paths name files of `tree`.
 std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const nfs_toks &toks);
 inline std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const nfs_toks &toks) {
     return nfs_arg_bytes(rig.tree, toks);
