@@ -85,9 +85,8 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
         {"null", 0, {}, {}},
         {"getattr", 1, {fh2(F)}, {w(0), fattr2(F, 1, 0100644, 5)}},
         {"getattr of a stale handle", 1, {bytes(std::string(32, '\7'))}, {w(70)}},
-        {"setattr of the mode", 2, toks{fh2(RO)} + nfs_sattr2(0444),
-         {w(0), fattr2(RO, 1, 0100444, 3)}},
-        {"setattr of the size", 2, toks{fh2(X)} + nfs_sattr2(0xFFFFFFFF, 0),
+        {"setattr of the mode", 2, {fh2(RO), nfs_sattr2(0444)}, {w(0), fattr2(RO, 1, 0100444, 3)}},
+        {"setattr of the size", 2, {fh2(X), nfs_sattr2(0xFFFFFFFF, 0)},
          {w(0), fattr2(X, 1, 0100644, 0)}},
         {"root is not served", 3, {}, {}, RPC_PROC_UNAVAIL,
          "nfsd: error, procedure 3 not supported\n"},
@@ -97,10 +96,10 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
         {"lookup of a missing name", 4, {fh2(ROOT), name("nope")}, {w(2)}},
         {"lookup of a 513-byte name", 4, {fh2(ROOT), name(std::string(513, 'a'))}, {},
          RPC_GARBAGE_ARGS},
-        {"symlink", 13, toks{fh2(ROOT), name("ln"), name("f.txt")} + nfs_sattr2(0777), {w(0)}},
+        {"symlink", 13, {fh2(ROOT), name("ln"), name("f.txt"), nfs_sattr2(0777)}, {w(0)}},
         {"readlink", 5, {fh2(LN)}, {w(0), name("f.txt")}},
         {"symlink with a text of 1025 bytes", 13,
-         toks{fh2(ROOT), name("long"), name(std::string(1025, 'x'))} + nfs_sattr2(), {w(0)}},
+         {fh2(ROOT), name("long"), name(std::string(1025, 'x')), nfs_sattr2()}, {w(0)}},
         {"readlink of it is refused, not cut", 5, {fh2("c:\\long")}, {w(63)}},
         {"read", 6, {fh2(F), w(1), w(8192), w(0)},
          {w(0), fattr2(F, 1, 0100644, 5), w(4), bytes("ello")}},
@@ -108,15 +107,14 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
          "nfs_read: invalid read args\n"},
         {"write", 8, {fh2(W), w(0), w(2), w(0), w(3), bytes("abc")},
          {w(0), fattr2(W, 1, 0100644, 5)}},
-        {"create", 9, toks{fh2(ROOT), name("new.txt")} + nfs_sattr2(0100644),
+        {"create", 9, {fh2(ROOT), name("new.txt"), nfs_sattr2(0100644)},
          {w(0), fh2(NEW), fattr2(NEW, 1, 0100644, 0)}},
-        {"create of a character device", 9,
-         toks{fh2(ROOT), name("tty")} + nfs_sattr2(0020644, 0x0103),
+        {"create of a character device", 9, {fh2(ROOT), name("tty"), nfs_sattr2(0020644, 0x0103)},
          {w(0), fh2("c:\\tty"), w(4), w(0020644), any(5), w(0x0103), any(9)}},
         {"remove", 10, {fh2(ROOT), name("gone.txt")}, {w(0)}},
         {"rename", 11, {fh2(ROOT), name("old.txt"), fh2(DIR), name("moved.txt")}, {w(0)}},
         {"link", 12, {fh2(F), fh2(DIR), name("f2.txt")}, {w(0)}},
-        {"mkdir", 14, toks{fh2(ROOT), name("sub")} + nfs_sattr2(0700),
+        {"mkdir", 14, {fh2(ROOT), name("sub"), nfs_sattr2(0700)},
          {w(0), fh2(SUB), fattr2(SUB, 2, 040755, 4096)}},
         {"rmdir", 15, {fh2(ROOT), name("sub")}, {w(0)}},
         {"readdir", 16, {fh2(LIST), w(0), w(8192)},
@@ -142,12 +140,12 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
                   list_attr = post(LIST, 2, 0755, 4096);
     const row rows[] = {
         {"getattr", 1, {fh3(F)}, {w(0), attr3(F, 1, 0644, 5)}},
-        {"setattr of the mode", 2, toks{fh3(RO)} + nfs_sattr3(0444) + toks{w(0)},
+        {"setattr of the mode", 2, {fh3(RO), nfs_sattr3(0444), w(0)},
          {w(0), w(1), any(6), post(RO, 1, 0444, 3)}},
         {"lookup", 3, {fh3(ROOT), name("f.txt")}, {w(0), fh3(F), f_attr, root_attr}},
         {"lookup of a missing name", 3, {fh3(ROOT), name("nope")}, {w(2), root_attr}},
         {"access of a 0644 file", 4, {fh3(F), w(0x3F)}, {w(0), f_attr, w(0x1F)}},
-        {"symlink", 10, toks{fh3(ROOT), name("ln")} + nfs_sattr3() + toks{name("f.txt")},
+        {"symlink", 10, {fh3(ROOT), name("ln"), nfs_sattr3(), name("f.txt")},
          {w(0), w(1), fh3(LN), post(LN, 5, 0777, 5), wcc}},
         {"readlink", 5, {fh3(LN)}, {w(0), post(LN, 5, 0777, 5), name("f.txt")}},
         {"read to the end", 6, {fh3(F), hyper(1), w(100)},
@@ -164,16 +162,16 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
          "nfs3_write: invalid write args\n"},
         {"write beyond 2^63", 7, {fh3(W), hyper(HALF), w(3), w(0), name("abc")},
          {w(27), w(0), w(0)}},
-        {"create unchecked", 8, toks{fh3(ROOT), name("new.txt"), w(0)} + nfs_sattr3(0644),
+        {"create unchecked", 8, {fh3(ROOT), name("new.txt"), w(0), nfs_sattr3(0644)},
          {w(0), w(1), fh3(NEW), post(NEW, 1, 0644, 0), wcc}},
-        {"create guarded of an existing name", 8,
-         toks{fh3(ROOT), name("new.txt"), w(1)} + nfs_sattr3(), {w(17), wcc}},
+        {"create guarded of an existing name", 8, {fh3(ROOT), name("new.txt"), w(1), nfs_sattr3()},
+         {w(17), wcc}},
         {"create exclusive", 8, {fh3(ROOT), name("excl.txt"), w(2), w(1), w(2)}, {w(10004), wcc}},
-        {"mkdir", 9, toks{fh3(ROOT), name("sub")} + nfs_sattr3(0700),
+        {"mkdir", 9, {fh3(ROOT), name("sub"), nfs_sattr3(0700)},
          {w(0), w(1), fh3(SUB), post(SUB, 2, 0755, 4096), wcc}},
         {"mknod of a regular file", 11, {fh3(ROOT), name("reg"), w(1)}, {w(10007), wcc}},
         {"mknod of a character device", 11,
-         toks{fh3(ROOT), name("tty"), w(4)} + nfs_sattr3(0600) + toks{w(1), w(3)},
+         {fh3(ROOT), name("tty"), w(4), nfs_sattr3(0600), w(1), w(3)},
          {w(0), w(1), fh3("c:\\tty"), w(1), w(4), w(0600), any(3), w(0), w(32), w(0), w(32), w(1),
           w(3), any(10), wcc}},
         {"remove", 12, {fh3(ROOT), name("gone.txt")}, {w(0), wcc}},
@@ -181,14 +179,14 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
         {"rename", 14, {fh3(ROOT), name("old.txt"), fh3(DIR), name("moved.txt")}, {w(0), wcc, wcc}},
         {"link", 15, {fh3(F), fh3(DIR), name("f2.txt")}, {w(0), f_attr, wcc}},
         {"readdir", 16, {fh3(LIST), hyper(0), hyper(0), w(8192)},
-         {w(0), list_attr, zero_verifier,                             //
-          w(1), w(0), ino(LIST), name("."), w(0), w(1),               //
-          w(1), w(0), ino(ROOT), name(".."), w(0), w(2),              //
+         {w(0), list_attr, zero_verifier,                 //
+          w(1), w(0), ino(LIST), name("."), w(0), w(1),   //
+          w(1), w(0), ino(ROOT), name(".."), w(0), w(2),  //
           w(1), w(0), ino(E), name("e.txt"), w(0), w(3), w(0), w(1)}},
         {"readdirplus", 17, {fh3(LIST), hyper(0), hyper(0), w(8192), w(8192)},
-         {w(0), list_attr, zero_verifier,                                          //
-          w(1), w(0), ino(LIST), name("."), w(0), w(1), list_attr, w(1), fh3(LIST),  //
-          w(1), w(0), ino(ROOT), name(".."), w(0), w(2), root_attr, w(1), fh3(ROOT),  //
+         {w(0), list_attr, zero_verifier,                                             //
+          w(1), w(0), ino(LIST), name("."), w(0), w(1), list_attr, w(1), fh3(LIST),    //
+          w(1), w(0), ino(ROOT), name(".."), w(0), w(2), root_attr, w(1), fh3(ROOT),   //
           w(1), w(0), ino(E), name("e.txt"), w(0), w(3), post(E, 1, 0644, 1), w(1), fh3(E),
           w(0), w(1)}},
         {"readdirplus after the last entry", 17, {fh3(LIST), hyper(3), hyper(0), w(8192), w(8192)},
@@ -240,8 +238,8 @@ TEST_F(NfsProc, TruncatedArgumentsAreGarbageWithTheProcedureLogLine) {
 // is new work (GUARDED finds nothing in its way).
 TEST_F(NfsProc, ARepeatedCreateIsAnsweredFromItsSlot) {
     const std::pair<uint32_t, toks> creates[] = {
-        {NFS_V2, toks{fh2(ROOT), name("once.txt")} + nfs_sattr2()},
-        {NFS_V3, toks{fh3(ROOT), name("once.txt"), w(1)} + nfs_sattr3()}};
+        {NFS_V2, {fh2(ROOT), name("once.txt"), nfs_sattr2()}},
+        {NFS_V3, {fh3(ROOT), name("once.txt"), w(1), nfs_sattr3()}}};
     for (const auto &[vers, call] : creates) {
         uint32_t proc = vers == NFS_V2 ? 9 : 8, xid = 0x5150 + vers * 2;
         std::vector<uint8_t> args = nfs_arg_bytes(rig, call);

@@ -128,14 +128,14 @@ std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
     return why.str();
 }
 
-nfs_toks nfs_sattr2(uint32_t mode, uint32_t size) {
+nfs_tok nfs_sattr2(uint32_t mode, uint32_t size) {
     constexpr uint32_t NONE = 0xFFFFFFFF;
-    return {w(mode), w(NONE), w(NONE), w(size), w(NONE), w(NONE), w(NONE), w(NONE)};
+    return seq({w(mode), w(NONE), w(NONE), w(size), w(NONE), w(NONE), w(NONE), w(NONE)});
 }
 
-nfs_toks nfs_sattr3(int mode) {
-    nfs_toks t = mode < 0 ? nfs_toks{w(0)} : nfs_toks{w(1), w(uint32_t(mode))};
-    return t + nfs_toks{w(0), w(0), w(0), w(0), w(0)};
+nfs_tok nfs_sattr3(int mode) {
+    nfs_tok set_mode = mode < 0 ? w(0) : seq({w(1), w(uint32_t(mode))});
+    return seq({set_mode, w(0), w(0), w(0), w(0), w(0)});
 }
 
 std::vector<nfs_sample> nfs_sample_calls(uint32_t vers) {
@@ -143,33 +143,33 @@ std::vector<nfs_sample> nfs_sample_calls(uint32_t vers) {
     if (vers == 2)
         return {
             {1, {fh2(F)}},
-            {2, nfs_toks{fh2(F)} + nfs_sattr2()},
+            {2, {fh2(F), nfs_sattr2()}},
             {4, {fh2(R), name("f.txt")}},
             {5, {fh2(F)}},
             {6, {fh2(F), w(0), w(5), w(0)}},
             {8, {fh2(W), w(0), w(1), w(0), name("abc")}},
-            {9, nfs_toks{fh2(R), name("n2")} + nfs_sattr2()},
+            {9, {fh2(R), name("n2"), nfs_sattr2()}},
             {10, {fh2(R), name("n2")}},
             {11, {fh2(R), name("n2"), fh2(D), name("m2")}},
             {12, {fh2(F), fh2(D), name("l2")}},
-            {13, nfs_toks{fh2(R), name("s2"), name("f.txt")} + nfs_sattr2()},
-            {14, nfs_toks{fh2(R), name("d2")} + nfs_sattr2()},
+            {13, {fh2(R), name("s2"), name("f.txt"), nfs_sattr2()}},
+            {14, {fh2(R), name("d2"), nfs_sattr2()}},
             {15, {fh2(R), name("d2")}},
             {16, {fh2(R), w(0), w(1000)}},
             {17, {fh2(R)}},
         };
     return {
         {1, {fh3(F)}},
-        {2, nfs_toks{fh3(F)} + nfs_sattr3()},  // the guard is not read
+        {2, {fh3(F), nfs_sattr3()}},  // the guard is not read
         {3, {fh3(R), name("f.txt")}},
         {4, {fh3(F), w(0x3F)}},
         {5, {fh3(F)}},
         {6, {fh3(F), hyper(0), w(100)}},
         {7, {fh3(W), hyper(1), w(3), w(1), name("abc")}},
-        {8, nfs_toks{fh3(R), name("n3"), w(1)} + nfs_sattr3()},
-        {9, nfs_toks{fh3(R), name("d3")} + nfs_sattr3()},
-        {10, nfs_toks{fh3(R), name("s3")} + nfs_sattr3() + nfs_toks{name("f.txt")}},
-        {11, nfs_toks{fh3(R), name("c3"), w(4)} + nfs_sattr3() + nfs_toks{w(1), w(3)}},
+        {8, {fh3(R), name("n3"), w(1), nfs_sattr3()}},
+        {9, {fh3(R), name("d3"), nfs_sattr3()}},
+        {10, {fh3(R), name("s3"), nfs_sattr3(), name("f.txt")}},
+        {11, {fh3(R), name("c3"), w(4), nfs_sattr3(), w(1), w(3)}},
         {12, {fh3(R), name("n3")}},
         {13, {fh3(R), name("d3")}},
         {14, {fh3(R), name("n3"), fh3(D), name("m3")}},

@@ -82,10 +82,11 @@ inline nfs_toks operator+(nfs_toks a, const nfs_toks &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
+inline nfs_toks operator+(nfs_toks a, const nfs_tok &b) { return a + nfs_toks{b}; }
 // A v2 sattr (0xFFFFFFFF: not set) and a v3 sattr3 (mode < 0: not set) of
 // the mode and, in v2, the size.
-nfs_toks nfs_sattr2(uint32_t mode = 0xFFFFFFFF, uint32_t size = 0xFFFFFFFF);
-nfs_toks nfs_sattr3(int mode = -1);
+nfs_tok nfs_sattr2(uint32_t mode = 0xFFFFFFFF, uint32_t size = 0xFFFFFFFF);
+nfs_tok nfs_sattr3(int mode = -1);
 
 // A call of every procedure of `vers` with arguments, each of which decodes
 // in a tree with the files "f.txt" and "w.txt" and the folder "dir".
