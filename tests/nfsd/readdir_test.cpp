@@ -246,24 +246,12 @@ TEST_F(Readdir, EveryDatasizeKeepsEachReplyWithinItsLimits) {
         EXPECT_EQ(limits_check(DIR_PLUS, h, dircount, kids, 65535), "") << dircount;
 }
 
-TEST_F(Readdir, ListingsEndAndGoOnAsClientsNeed) {
+// A continuation resumes after the last entry sent even when a record
+// before it went away; by position alone it would skip one.
+TEST_F(Readdir, AContinuationFollowsTheLastEntrySent) {
     t.make("d/");
-    t.make("d/" + std::string(200, 'n'));
-    nfs_fh d = t.handle("c:\\d");
-    dir_request(DIR_V2, d.data(), 0, 8192);
-    // Not one entry fits: version 3 answers TOOSMALL with the directory's
-    // attributes; version 2 has no such status.
-    for (dir_form form : {DIR_V2, DIR_V3, DIR_PLUS}) {
-        dir_reply r = dir_request(form, d.data(), 2, 200);
-        EXPECT_EQ(r.error, "");
-        EXPECT_EQ(r.status, form == DIR_V2 ? NFS_OK : NFS3ERR_TOOSMALL);
-        EXPECT_TRUE(r.entries.empty() && !r.eof && r.dir_attr == (form != DIR_V2));
-    }
-
-    // A continuation resumes after the last entry sent even when a record
-    // before it went away; by position alone it would skip one.
     for (int i = 0; i < 60; i++) t.make("d/name" + std::to_string(100 + i));
-    nfs_scan_forget();
+    nfs_fh d = t.handle("c:\\d");
     dir_reply first = dir_request(DIR_V3, d.data(), 0, 400);
     ASSERT_FALSE(first.eof);
     uint32_t next = uint32_t(first.entries.back().cookie);
