@@ -54,13 +54,13 @@ dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n) {
     d.length = n;
     bool v3 = form != DIR_V2, plus = form == DIR_PLUS;
     d.status = r.word();
-    if (v3 && (d.dir_attr = r.boolean())) r.opaque(84);
+    if (v3 && r.boolean()) r.opaque(84);  // the directory's attributes
     if (d.status == 0) {
         if (v3) r.opaque(8, true);  // cookieverf
         while (r.error.empty() && r.boolean()) {
             dir_entry e;
             e.offset = r.at - 4;
-            e.fileid = v3 ? r.hyper() : r.word();
+            r.at += v3 ? 8 : 4;  // fileid
             e.name = r.opaque(r.word());
             e.cookie = v3 ? r.hyper() : r.word();
             if (plus && (e.attr = r.boolean())) r.opaque(84);

@@ -11,7 +11,7 @@
 enum dir_form { DIR_V2, DIR_V3, DIR_PLUS };
 
 struct dir_entry {
-    uint64_t fileid = 0, cookie = 0;
+    uint64_t cookie = 0;
     std::string name;
     bool attr = false, fh = false;  // READDIRPLUS: fattr3 and handle present
     uint32_t offset = 0;            // where the entry starts in the reply
@@ -20,7 +20,6 @@ struct dir_entry {
 struct dir_reply {
     std::string error;  // why the bytes are no well-formed reply; "" when they are
     uint32_t status = 0xFFFFFFFF;
-    bool dir_attr = false;  // version 3: the directory's attributes present
     std::vector<dir_entry> entries;
     bool eof = false;
     uint32_t length = 0;
