@@ -86,15 +86,10 @@ void expand(const nfs_tree &tree, const nfs_tok &t, std::vector<uint32_t> &out,
             if (t.kind == nfs_tok::FH3) pin({FH3_SIZE});
             return raw(tree.handle(t.text, int(t.value)).data(),
                        t.kind == nfs_tok::FH3 ? FH3_SIZE : FH_SIZE);
-        case nfs_tok::NAME:
-            pin({uint32_t(t.text.size())});
-            return raw(t.text.data(), uint32_t(t.text.size()));
         case nfs_tok::BYTES:
             return raw(t.text.data(), uint32_t(t.text.size()));
         case nfs_tok::INODE:
             return pin({nfs_tree::inode_of(tree.handle(t.text))});
-        case nfs_tok::HYPER:
-            return pin({uint32_t(t.size >> 32), uint32_t(t.size)});
         case nfs_tok::LIST:
             for (const nfs_tok &item : t.items) expand(tree, item, out, pinned);
     }

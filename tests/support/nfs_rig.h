@@ -46,17 +46,15 @@ struct nfs_tok {
         ANY,    // `value` words of any content
         FH2,    // the 32-byte handle of `text` (a Windows path) in export `value`
         FH3,    // length 16 and the first 16 bytes of it
-        NAME,   // `text` as an XDR string
         INODE,  // the inode number of `text`
-        HYPER,  // `size` as two words
         BYTES,  // `text` as raw bytes, padded to 4
         LIST,   // the tokens `items`
     } kind;
     uint32_t value = 0;
     std::string text;
-    uint64_t size = 0;
     std::vector<nfs_tok> items = {};
 };
+inline nfs_tok seq(std::vector<nfs_tok> items) { return {nfs_tok::LIST, 0, "", items}; }
 inline nfs_tok w(uint32_t v) { return {nfs_tok::WORD, v, ""}; }
 inline nfs_tok any(uint32_t n = 1) { return {nfs_tok::ANY, n, ""}; }
 inline nfs_tok fh2(const std::string &path, uint32_t index = 0) {
@@ -65,11 +63,10 @@ inline nfs_tok fh2(const std::string &path, uint32_t index = 0) {
 inline nfs_tok fh3(const std::string &path, uint32_t index = 0) {
     return {nfs_tok::FH3, index, path};
 }
-inline nfs_tok name(const std::string &s) { return {nfs_tok::NAME, 0, s}; }
-inline nfs_tok ino(const std::string &path) { return {nfs_tok::INODE, 0, path}; }
-inline nfs_tok hyper(uint64_t v) { return {nfs_tok::HYPER, 0, "", v}; }
 inline nfs_tok bytes(const std::string &s) { return {nfs_tok::BYTES, 0, s}; }
-inline nfs_tok seq(std::vector<nfs_tok> items) { return {nfs_tok::LIST, 0, "", 0, items}; }
+inline nfs_tok name(const std::string &s) { return seq({w(uint32_t(s.size())), bytes(s)}); }
+inline nfs_tok ino(const std::string &path) { return {nfs_tok::INODE, 0, path}; }
+inline nfs_tok hyper(uint64_t v) { return seq({w(uint32_t(v >> 32)), w(uint32_t(v))}); }
 // A v2 fattr of `path`: type, mode, uid and gid 0, size, block size,
 // rdev 0, blocks and fileid pinned.
 inline nfs_tok fattr2(const std::string &path, uint32_t type, uint32_t mode, uint32_t size) {
