@@ -190,8 +190,8 @@ strings make_mixed(nfs_tree &t, const std::string &dir, int n, int shortest) {
 }
 
 // The size rules of a cookie-0 reply at `datasize` with `dircount` and the
-// count 0 ("Datasize"): ".", ".." and the children in order with cookies 1, 2, ...;
-// every entry written passed w + n + entry < Datasize (w: where it starts,
+// count 0 ("Datasize"): ".", ".." and the children in order with cookies 1,
+// 2, ...; every entry written passed w + n + entry < Datasize (w: where it starts,
 // n: its name's length) and, in READDIRPLUS, the bytes up to it without
 // attributes and handles, plus n + 32, stay within dircount; the first entry
 // not written failed; eof only after the last child. "" when all holds.
@@ -201,7 +201,7 @@ std::string limits_check(dir_form form, const nfs_fh &fh, uint32_t dircount, con
     std::vector<uint8_t> b = dir_bytes(form, fh.data(), 0, 0, dircount);
     dir_reply r = dir_decode(form, b.data(), uint32_t(b.size()));
     if (!r.error.empty()) return r.error;
-    uint32_t limit = config.datasize, dirlimit = dircount ? dircount : limit;
+    uint32_t limit = datasize, dirlimit = dircount ? dircount : limit;
     if (r.status == NFS3ERR_TOOSMALL) return dirlimit < 12 + 1 + 32 ? "" : "\".\" would fit";
     uint32_t entry = form == DIR_V2 ? 24 : form == DIR_V3 ? 32 : 140, attr = 88;
     for (size_t i = 0;; i++) {

@@ -100,7 +100,7 @@ void expand(const nfs_tree &tree, const nfs_tok &t, std::vector<uint32_t> &out,
 std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const nfs_toks &toks) {
     std::vector<uint32_t> words;
     std::vector<bool> pinned;
-    for (const nfs_tok &t : toks) expand(tree, t, words, pinned);
+    expand(tree, seq(toks), words, pinned);
     if (std::find(pinned.begin(), pinned.end(), false) != pinned.end())
         throw std::logic_error("a token that is not an argument");
     return rpc_msg_bytes(words);
@@ -110,7 +110,7 @@ std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
                       const std::vector<uint32_t> &words) {
     std::vector<uint32_t> want;
     std::vector<bool> pinned;
-    for (const nfs_tok &t : toks) expand(tree, t, want, pinned);
+    expand(tree, seq(toks), want, pinned);
     std::ostringstream why;
     if (want.size() != words.size())
         why << "reply has " << words.size() << " words, expected " << want.size() << "; ";
