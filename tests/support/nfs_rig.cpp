@@ -97,10 +97,10 @@ void expand(const nfs_tree &tree, const nfs_tok &t, std::vector<uint32_t> &out,
 
 }  // namespace
 
-std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const nfs_toks &toks) {
+std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const nfs_toks &toks) {
     std::vector<uint32_t> words;
     std::vector<bool> pinned;
-    expand(tree, seq(toks), words, pinned);
+    expand(rig.tree, seq(toks), words, pinned);
     if (std::find(pinned.begin(), pinned.end(), false) != pinned.end())
         throw std::logic_error("a token that is not an argument");
     return rpc_msg_bytes(words);

@@ -29,6 +29,8 @@ class nfs_rig {
 
     nfs_tree tree;
     rpc_rig rpc;
+    xprt *const xp = rpc.xp;           // the server's transport
+    const sock_t client = rpc.client;  // the client's socket
 
    private:
     uint32_t next_xid_ = 0x1000;
@@ -93,11 +95,8 @@ struct nfs_sample {
 };
 std::vector<nfs_sample> nfs_sample_calls(uint32_t vers);
 
-// Argument bytes of tokens (no ANY); paths name files of `tree`.
-std::vector<uint8_t> nfs_arg_bytes(const nfs_tree &tree, const nfs_toks &toks);
-inline std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const nfs_toks &toks) {
-    return nfs_arg_bytes(rig.tree, toks);
-}
+// Argument bytes of tokens (no ANY); paths name files of the rig's tree.
+std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const nfs_toks &toks);
 // "" when the words match the tokens, else the first difference.
 std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
                       const std::vector<uint32_t> &words);
@@ -106,9 +105,3 @@ std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
 std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
                                   const std::vector<uint8_t> &args, uint32_t uid = 0,
                                   uint32_t gid = 0);
-// `msg` over UDP from a socket bound to `from` (a loopback address) to
-// 127.0.0.1:port; the reply, or empty after `timeout_ms`.
-inline std::vector<uint8_t> nfs_udp_call(const char *from, uint16_t port,
-                                         const std::vector<uint8_t> &msg, int timeout_ms = 2000) {
-    return rpc_udp_call(port, msg, timeout_ms, from);
-}
