@@ -9,12 +9,8 @@
 #include "nfsd/nfs.h"
 #include "server/config.h"
 
-namespace {
-
 constexpr uint32_t AUTH_UNIX = 1;
 constexpr uint32_t REPLY_WORDS = 6;  // xid, REPLY, ACCEPTED, AUTH_NULL, 0, accept status
-
-}  // namespace
 
 nfs_rig::nfs_rig(const std::string &exports, const char *client, uint32_t datasize)
     : tree(exports), rpc(datasize, client) {  // the service's message area
@@ -58,10 +54,8 @@ std::vector<uint32_t> nfs_results(const std::vector<uint8_t> &reply) {
     return std::vector<uint32_t>(w.begin() + REPLY_WORDS, w.end());
 }
 
-namespace {
-
 // The words a token stands for; `pinned[i]` false for words of any value.
-void expand(const nfs_tree &tree, const nfs_tok &t, std::vector<uint32_t> &out,
+static void expand(const nfs_tree &tree, const nfs_tok &t, std::vector<uint32_t> &out,
             std::vector<bool> &pinned) {
     auto pin = [&](std::initializer_list<uint32_t> vs) {
         out.insert(out.end(), vs);
@@ -94,8 +88,6 @@ void expand(const nfs_tree &tree, const nfs_tok &t, std::vector<uint32_t> &out,
             for (const nfs_tok &item : t.items) expand(tree, item, out, pinned);
     }
 }
-
-}  // namespace
 
 std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const nfs_toks &toks) {
     std::vector<uint32_t> words;
