@@ -96,6 +96,26 @@ TEST_F(ExportsFile, AMissingFileEmptiesTheList) {
     EXPECT_EQ(export_list, nullptr);
 }
 
+// Export names reach UTF-8 clients converted from the code page; the
+// export id, which every handle carries, is the uncomplemented CRC-32 of
+// the export's signature, so that handles outlive a restart or an upgrade.
+TEST_F(ExportsFile, Utf8PathsAndTheExportIdThatHandlesCarry) {
+    EXPECT_EQ(export_crc32(reinterpret_cast<const uint8_t *>("123456789"), 9), 0x340BC6D9u);
+    config.charset = CHARSET_UTF8;
+    config.codepage = 1252;
+    env.load("c:\\caf\xe9 -ro -maproot:7:8 -name:r\xe9sum\xe9 10.0.0.1\n");
+    ASSERT_EQ(env.entries().size(), 1u);
+    const export_entry *e = env.entries()[0];
+    EXPECT_STREQ(e->path, "c:\\caf\xc3\xa9");
+    EXPECT_STREQ(e->name, "/r\xc3\xa9sum\xc3\xa9");
+    char text[1200];
+    int n = snprintf(text, sizeof text, "%s/%u/3/%u/%u/%x/7,8/%u,%u", e->path, e->root_inode,
+                     e->volume_serial, e->max_name, e->flags, e->mapall_uid, e->mapall_gid);
+    std::string signature = std::string(text, n) + std::string("\x0a\0\0\x01", 4);
+    EXPECT_EQ(e->export_id, export_crc32(reinterpret_cast<const uint8_t *>(signature.data()),
+                                         signature.size()));
+}
+
 // Random words, mutations of a real file and the extreme shapes end in a
 // sound list; under AddressSanitizer any overrun shows as well.
 TEST_F(ExportsFile, HostileFilesLeaveASoundList) {

@@ -98,24 +98,3 @@ class rpc_fake {
     rpc_bytes last_;
     std::thread thread_;
 };
-
-// The UDP rig under its older name.
-struct rpc_loop {
-    rpc_rig *rig = nullptr;
-    xprt *xp = nullptr;
-    sock_t client = SOCK_INVALID;
-};
-inline bool rpc_loop_open(rpc_loop *loop, uint32_t size = 8192) {
-    loop->rig = new rpc_rig(size);
-    loop->xp = loop->rig->xp;
-    loop->client = loop->rig->client;
-    return loop->rig->ok();
-}
-inline void rpc_loop_close(rpc_loop *loop) {
-    delete loop->rig;
-    *loop = rpc_loop{};
-}
-inline rpc_bytes rpc_loop_serve(rpc_loop *loop, const rpc_bytes &msg, rpc_call *call = nullptr,
-                                int timeout_ms = 20) {
-    return loop->rig->serve(msg, rpc_dispatch, call, timeout_ms);
-}

@@ -9,6 +9,8 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <cstring>
+#include <utility>
 
 #include "platform/registry.h"
 #include "support/home.h"
@@ -72,6 +74,20 @@ TEST_F(Pages, OnlyThePagesAndTheHelpFilesAreServed) {
     std::string huge(600 * 1024, 'x');
     EXPECT_EQ(client.Post("/api/exports-file", with_token(), huge, "text/plain")->status, 413);
     EXPECT_EQ(home.read("exports"), "c:\\old\n");
+}
+
+// A form sent past the page's script: the server itself keeps one
+// transport and one version on, or the next start would serve nothing.
+TEST_F(Pages, AFormThatClearsEveryBoxKeepsOneTransportAndOneVersion) {
+    auto r = client.Post("/api/nfs", with_token(), "Port=2049", "application/x-www-form-urlencoded");
+    ASSERT_EQ(r->status, 200);
+    EXPECT_NE(r->body.find("\"ok\":true"), std::string::npos);
+    for (auto pair : {std::pair{"UDP", "TCP"}, std::pair{"Version2", "Version3"}}) {
+        char a[8], b[8];
+        reg_read_string("nfsd", pair.first, "1", a, sizeof a);
+        reg_read_string("nfsd", pair.second, "1", b, sizeof b);
+        EXPECT_FALSE(strcmp(a, "0") == 0 && strcmp(b, "0") == 0) << pair.first;
+    }
 }
 
 }  // namespace
