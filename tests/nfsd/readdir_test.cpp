@@ -69,6 +69,14 @@ TEST_F(Readdir, ACookieZeroScanFollowsTheDisk) {
     EXPECT_EQ(t.log(), "");
 }
 
+TEST(ReaddirLowercase, ALowercaseExportListsNamesInLowerCase) {
+    nfs_scan_forget();
+    nfs_tree t("c:\\ -lowercase -maproot:0\n");
+    t.make("MiXed.TXT");
+    EXPECT_EQ(dir_request(DIR_V2, t.handle("c:\\").data(), 0, 8192).names(),
+              (strings{".", "mixed.txt"}));
+}
+
 TEST_F(Readdir, FailuresAnswerTheirStatus) {
     for (const char *f : {"d/", "d/a", "d/b", "d/sub/", "d/sub/f", "d/gone/"}) t.make(f);
     rescan(DIR_V2, "c:\\d\\sub");
