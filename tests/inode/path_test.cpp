@@ -26,7 +26,9 @@ TEST_F(path, DepthAndLengthLimitsRefuseThePath) {
     for (int level = 1; level <= 31; level++) {
         p += "\\d" + std::to_string(level);
         ASSERT_NE(r = inode_path_lookup(p.c_str()), 0u);
-        if (level == 30) EXPECT_EQ(path_of(r), p);
+        if (level == 30) {
+            EXPECT_EQ(path_of(r), p);
+        }
     }
     EXPECT_EQ(path_of(r), "");  // 31 below the drive record
 
