@@ -1,4 +1,4 @@
-// GETATTR and LOOKUP calls per second over UDP against the NFS version 3
+// GETATTR (of a file and of a directory) and LOOKUP calls per second over UDP against the NFS version 3
 // program, served by 4 worker threads (the "Threads" default), with 1 and 8
 // client threads that each send a call and wait for its reply. NULL calls
 // through the same path give the cost of everything but the file system,
@@ -151,12 +151,15 @@ int main(int argc, char **argv) {
     std::vector<uint8_t> lookup = fh3(dir);
     put_word(lookup, 5);
     lookup.insert(lookup.end(), {'f', '.', 't', 'x', 't', 0, 0, 0});
-    const call_kind kinds[] = {{"NULL", 0, {}}, {"GETATTR", 1, fh3(file)}, {"LOOKUP", 3, lookup}};
+    const call_kind kinds[] = {{"NULL", 0, {}},
+                               {"GETATTR", 1, fh3(file)},
+                               {"LOOKUP", 3, lookup},
+                               {"GETATTR of a directory", 1, fh3(dir)}};
     for (uint32_t clients : {1u, 8u}) {
         double null_rate = measure(port, kinds[0], clients, seconds);
         printf("nfs_calls: NULL     %u client%s: %8.0f calls/s\n", clients,
                clients == 1 ? " " : "s", null_rate);
-        for (const call_kind &k : {kinds[1], kinds[2]}) {
+        for (const call_kind &k : {kinds[1], kinds[2], kinds[3]}) {
             double rate = measure(port, k, clients, seconds);
             // Time per call outside the file system: what a NULL call costs.
             printf("nfs_calls: %-8s %u client%s: %8.0f calls/s, %3.0f%% of the time outside the "

@@ -53,6 +53,9 @@ bool fs_find_close(win_find_handle h);
 // fs_find_next would list for `pattern`, counted without reading each one's
 // attributes (win_count_directories).
 bool fs_count_directories(const char *pattern, uint32_t *count);
+// One exact path's find data and, for a directory, its fs_count_directories
+// count of "path\*.*", resolving the path once (win_find_entry).
+bool fs_find_entry(const char *path, win_find_data *data, uint32_t *count);
 bool fs_disk_free_space(const char *root, uint64_t *free_to_caller, uint64_t *total,
                         uint64_t *total_free);
 uint32_t fs_drive_type(const char *root);

@@ -137,6 +137,15 @@ bool fs_count_directories(const char *pattern, uint32_t *count) {
     return win_count_directories(p, count);
 }
 
+bool fs_find_entry(const char *path, win_find_data *data, uint32_t *count) {
+    char buf[FS_PATH_BYTES];
+    const char *p = fs_name_in(path, buf);
+    *count = 0;
+    if (!p || !win_find_entry(p, data, count)) return false;
+    find_data_out(data);
+    return true;
+}
+
 bool fs_disk_free_space(const char *root, uint64_t *free_to_caller, uint64_t *total,
                         uint64_t *total_free) {
     char buf[FS_PATH_BYTES];

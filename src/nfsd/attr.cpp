@@ -169,9 +169,10 @@ uint32_t nfs_path_attr(uint32_t inode, const export_entry *exp, const char *path
         return NFS_OK;
     }
 
+    // One walk of the path gives the entry and, for a directory, its count.
     win_find_data data;
-    win_find_handle h = fs_find_first(path, &data);
-    if (!h) {
+    uint32_t directories;
+    if (!fs_find_entry(path, &data, &directories)) {
         uint32_t error = win_last_error();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
             return win_error_status(error);
@@ -179,7 +180,6 @@ uint32_t nfs_path_attr(uint32_t inode, const export_entry *exp, const char *path
         if (inode) inode_remove_tree(inode);
         return NFSERR_NOENT;
     }
-    fs_find_close(h);
 
     attr->size = uint64_t(data.size_high) << 32 | data.size_low;
     attr->mtime_sec = nfs_unix_time(data.write_time);
@@ -199,7 +199,7 @@ uint32_t nfs_path_attr(uint32_t inode, const export_entry *exp, const char *path
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         attr->type = NFDIR;
         attr->size = DIR_SIZE;
-        attr->nlink = count_subdirectories(path) & NLINK_MASK;
+        attr->nlink = (strlen(path) < LISTABLE_PATH_MAX ? directories : 0) & NLINK_MASK;
     } else {
         attr->type = NFREG;
         attr->nlink = 1;

@@ -176,6 +176,12 @@ bool win_find_close(win_find_handle h);
 // counts 0; false with the last error when the search cannot start (3, 123,
 // 206, 21, ...).
 bool win_count_directories(const char *pattern, uint32_t *count);
+// The find data of one exact path (no wildcards; not a drive root), as
+// win_find_first_file gives it, and for a directory the count that
+// win_count_directories gives for "path\*.*" (0 when it cannot be listed;
+// anything else counts 0), with the path resolved once. False with the last
+// error as the search would set it.
+bool win_find_entry(const char *path, win_find_data *data, uint32_t *count);
 
 // ---- Volumes ----
 // `root` is "c:\" (or "c:", or any directory path for the free space), or

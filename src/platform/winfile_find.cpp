@@ -308,6 +308,34 @@ bool win_count_directories(const char *pattern, uint32_t *count) {
     return true;
 }
 
+bool win_find_entry(const char *path, win_find_data *data, uint32_t *count) {
+    *count = 0;
+    uint32_t e;
+    if (win_fail_check("FindFirstFile", &e)) return false;
+    if (has_wildcard(path)) return fail(ERROR_INVALID_NAME);
+    struct timespec now;  // before the directory's times, as in the count
+    clock_gettime(CLOCK_REALTIME, &now);
+    wpath r;
+    e = wpath_resolve(path, &r);
+    if (e) return fail(e);
+    if (r.kind == WK_NONE || r.root) return fail(ERROR_FILE_NOT_FOUND);
+    find_data_from(r.dirfd, r.name, r.sx, r.name, data);
+    if (r.kind != WK_DIR) return true;
+    bool remember = r.drive.type == DRIVE_FIXED;
+    if (remember && dircache_count_get(r.sx, false, count)) return true;
+    // The directory itself, held as a search of "path\*.*" holds it.
+    wpath dir;
+    dir.drive = r.drive;
+    dir.dirfd = openat(r.dirfd, r.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir.dirfd < 0) return true;
+    win_find *f = open_search(&dir, "*.*");
+    if (!f) return true;
+    *count = count_directories(f);
+    find_free(f);
+    if (remember) dircache_count_put(r.sx, false, *count, now.tv_sec);
+    return true;
+}
+
 bool win_find_close(win_find_handle h) {
     if (!h) return fail(ERROR_INVALID_HANDLE);
     find_free(h);

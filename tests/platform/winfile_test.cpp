@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/drive.h"
@@ -259,6 +260,21 @@ TEST(Find, DirectoryCountsEqualTheListing) {
             EXPECT_TRUE(win_count_directories(p, &count)) << p;
             EXPECT_EQ(count, listed) << p << ", " << when;
         }
+        // One entry's find data and count, its path resolved once, agree.
+        for (std::string p : {"c:\\d", "c:\\D\\sub", "c:\\d\\Hidden", "c:\\d\\file"}) {
+            win_find_data d;
+            uint32_t count = 99, listed = 0;
+            ASSERT_TRUE(win_find_entry(p.c_str(), &d, &count)) << p;
+            auto one = list(p.c_str());
+            ASSERT_EQ(one.size(), 1u) << p;
+            const win_find_data &e = one.begin()->second;
+            EXPECT_EQ(std::tie(e.attributes, e.write_time, e.size_low),
+                      std::tie(d.attributes, d.write_time, d.size_low));
+            EXPECT_STREQ(d.name, e.name);
+            if (d.attributes & FILE_ATTRIBUTE_DIRECTORY)
+                ASSERT_TRUE(win_count_directories((p + "\\*.*").c_str(), &listed));
+            EXPECT_EQ(count, listed) << p << ", " << when;
+        }
     };
     check("fresh");
     sleep(3);  // counts of directories this old are remembered
@@ -273,6 +289,9 @@ TEST(Find, DirectoryCountsEqualTheListing) {
     check("changed from outside");
     uint32_t count = 0;
     EXPECT_EQ(fails(win_count_directories("c:\\none\\*.*", &count)), ERROR_PATH_NOT_FOUND);
+    win_find_data d;
+    EXPECT_EQ(fails(win_find_entry("c:\\d\\none", &d, &count)), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(fails(win_find_entry("c:\\d\\s*", &d, &count)), ERROR_INVALID_NAME);
     drive_map("E", nullptr, 0, 0);
 }
 
