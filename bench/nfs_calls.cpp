@@ -1,8 +1,9 @@
-// GETATTR (of a file and of a directory) and LOOKUP calls per second over UDP against the NFS version 3
-// program, served by 4 worker threads (the "Threads" default), with 1 and 8
-// client threads that each send a call and wait for its reply. NULL calls
-// through the same path give the cost of everything but the file system,
-// so each line also shows the share of a call's time spent outside it.
+// GETATTR (of a file and of a directory) and LOOKUP calls per second over
+// UDP against the NFS version 3 program, served by 4 worker threads (the
+// "Threads" default), with 1 and 8 client threads that each send a call and
+// wait for its reply. NULL calls through the same path give the cost of
+// everything but the file system, so each line also shows the share of a
+// call's time spent outside it.
 //
 //   nfs_calls [SECONDS]     (default 3 per figure)
 #include <poll.h>

@@ -79,7 +79,8 @@ TEST_F(Pages, OnlyThePagesAndTheHelpFilesAreServed) {
 // A form sent past the page's script: the server itself keeps one
 // transport and one version on, or the next start would serve nothing.
 TEST_F(Pages, AFormThatClearsEveryBoxKeepsOneTransportAndOneVersion) {
-    auto r = client.Post("/api/nfs", with_token(), "Port=2049", "application/x-www-form-urlencoded");
+    auto r =
+        client.Post("/api/nfs", with_token(), "Port=2049", "application/x-www-form-urlencoded");
     ASSERT_EQ(r->status, 200);
     EXPECT_NE(r->body.find("\"ok\":true"), std::string::npos);
     for (auto pair : {std::pair{"UDP", "TCP"}, std::pair{"Version2", "Version3"}}) {
