@@ -36,6 +36,9 @@ TEST_F(CharSet, NameBytesOnDiskAndBackPerCharSet) {
         win_find_data d;
         ASSERT_TRUE(fs_find_close(fs_find_first("c:\\*.*", &d)));
         EXPECT_STREQ(d.name, "\xC3\xA4");
+        uint32_t count;
+        ASSERT_TRUE(fs_find_entry("c:\\\xC3\xA4", &d, &count));
+        EXPECT_STREQ(d.name, "\xC3\xA4");
         EXPECT_TRUE(fs_delete_file("c:\\\xC3\xA4"));
         EXPECT_FALSE(c.has(t.on_disk));
     }
