@@ -79,7 +79,7 @@ TEST(NfsdWire, EveryProcedureAnswersOverTheWireAndDissects) {
             // reply answers.
             sendto(rig.client, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&server),
                    sizeof server);
-            EXPECT_EQ(nfs_accept_status(rig.send(msg)), RPC_SUCCESS) << vers << "/" << proc;
+            EXPECT_EQ(rpc_msg_accept_status(rig.send(msg)), RPC_SUCCESS) << vers << "/" << proc;
         }
 
     ASSERT_TRUE(wire.ok()) << "tshark could not capture";

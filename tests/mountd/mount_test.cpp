@@ -72,7 +72,7 @@ TEST(MountProc, EachCallsAnswerAndLogLine) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.vers) + "/" + std::to_string(c.proc));
-        EXPECT_EQ(mount_accept_status(rig.call("127.0.0.2", c.vers, c.proc, c.args)), c.accept);
+        EXPECT_EQ(rpc_msg_accept_status(rig.call("127.0.0.2", c.vers, c.proc, c.args)), c.accept);
         EXPECT_EQ(rig.env.log(), c.line);
     }
 }
@@ -82,8 +82,8 @@ TEST(MountProc, UmntAndUmntallChangeOnlyTheCallersMounts) {
     rig.env.load("c:\\ -alldirs\n");
     for (const char *client : {"127.0.0.2", "127.0.0.3"})
         for (const char *path : {"/c/a", "/c/b"}) rig.mnt(client, 1, path);
-    EXPECT_EQ(mount_accept_status(rig.call("127.0.0.2", 3, 3, mount_dirpath("/c/a"))), 0u);
-    EXPECT_EQ(mount_accept_status(rig.call("127.0.0.3", 2, 4)), 0u);
+    EXPECT_EQ(rpc_msg_accept_status(rig.call("127.0.0.2", 3, 3, mount_dirpath("/c/a"))), 0u);
+    EXPECT_EQ(rpc_msg_accept_status(rig.call("127.0.0.3", 2, 4)), 0u);
     EXPECT_EQ(rig.table(), (table{{"127.0.0.2", "/c/b"}}));
 }
 

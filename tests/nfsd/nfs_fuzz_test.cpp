@@ -79,7 +79,7 @@ TEST(NfsFuzz, MutatedCallsGetWellFormedRepliesOrNone) {
     EXPECT_GT(replies, CALLS / 2);
     // Still serving, with the tree as the server sees it.
     EXPECT_EQ(nfs_results(rig.call(NFS_V3, 1, nfs_arg_bytes(rig, {fh3("c:\\dir")}))).at(0), 0u);
-    EXPECT_EQ(nfs_accept_status(rig.call(NFS_V2, 0, {})), RPC_SUCCESS);
+    EXPECT_EQ(rpc_msg_accept_status(rig.call(NFS_V2, 0, {})), RPC_SUCCESS);
 }
 
 TEST(NfsAlloc, CommonCallsAllocateNothing) {

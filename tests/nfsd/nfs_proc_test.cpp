@@ -69,7 +69,7 @@ class NfsProc : public ::testing::Test {
         for (const row &r : rows) {
             std::vector<uint8_t> reply = rig.call(vers, r.proc, nfs_arg_bytes(rig, r.args));
             std::string log = rig.tree.log();
-            uint32_t accept = nfs_accept_status(reply);
+            uint32_t accept = rpc_msg_accept_status(reply);
             EXPECT_EQ(accept, r.accept) << r.what;
             EXPECT_TRUE(!r.log || log.find(r.log) != std::string::npos) << r.what << ": " << log;
             if (accept == RPC_SUCCESS && r.accept == RPC_SUCCESS) {
@@ -226,7 +226,7 @@ TEST_F(NfsProc, TruncatedArgumentsAreGarbageWithTheProcedureLogLine) {
         for (const auto &[proc, args] : nfs_sample_calls(vers)) {
             std::vector<uint8_t> whole = nfs_arg_bytes(rig, args);
             const char *line = table.procs[proc].garbage_log;
-            EXPECT_EQ(nfs_accept_status(rig.call(vers, proc, whole)), RPC_SUCCESS) << line;
+            EXPECT_EQ(rpc_msg_accept_status(rig.call(vers, proc, whole)), RPC_SUCCESS) << line;
             std::vector<std::vector<uint8_t>> bad;
             for (size_t keep : {size_t(0), whole.size() / 2 & ~size_t(3), whole.size() - 4})
                 bad.emplace_back(whole.begin(), whole.begin() + long(keep));
@@ -234,7 +234,7 @@ TEST_F(NfsProc, TruncatedArgumentsAreGarbageWithTheProcedureLogLine) {
                 if (vers == NFS_V3) bad.emplace_back(whole).at(3) = length;
             for (const std::vector<uint8_t> &b : bad) {
                 rig.tree.log();
-                EXPECT_EQ(nfs_accept_status(rig.call(vers, proc, b)), RPC_GARBAGE_ARGS) << line;
+                EXPECT_EQ(rpc_msg_accept_status(rig.call(vers, proc, b)), RPC_GARBAGE_ARGS) << line;
                 EXPECT_EQ(rig.tree.log(), line) << b.size() << " bytes";
             }
         }

@@ -32,14 +32,8 @@ std::vector<uint8_t> mount_dirpath(const std::string &path) {
     return a;
 }
 
-uint32_t mount_accept_status(const std::vector<uint8_t> &reply) {
-    std::vector<uint32_t> w = rpc_msg_words(reply);
-    // xid, REPLY, MSG_ACCEPTED, verifier flavour, empty verifier, status
-    return w.size() < 6 || w[1] != 1 || w[2] != 0 || w[4] != 0 ? ~0u : w[5];
-}
-
 std::vector<uint8_t> mount_results(const std::vector<uint8_t> &reply) {
-    if (mount_accept_status(reply) != 0) return {};
+    if (rpc_msg_accept_status(reply) != 0) return {};
     return std::vector<uint8_t>(reply.begin() + 24, reply.end());
 }
 

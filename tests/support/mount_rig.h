@@ -20,9 +20,7 @@ uint32_t mount_addr(const char *dotted);
 std::vector<uint8_t> mount_msg(uint32_t xid, uint32_t vers, uint32_t proc,
                                const std::vector<uint8_t> &args = {});
 std::vector<uint8_t> mount_dirpath(const std::string &path);
-// The accept status of a reply with an empty verifier (~0u for anything
-// else), and its results (from byte 24) when that status is 0.
-uint32_t mount_accept_status(const std::vector<uint8_t> &reply);
+// A reply's results (from byte 24) when its accept status is 0.
 std::vector<uint8_t> mount_results(const std::vector<uint8_t> &reply);
 
 // The stand-in resolver (the rig installs it): answers the name set for the

@@ -42,12 +42,6 @@ std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, ui
     return msg;
 }
 
-uint32_t nfs_accept_status(const std::vector<uint8_t> &reply) {
-    std::vector<uint32_t> w = rpc_msg_words(reply);
-    if (w.size() < REPLY_WORDS || w[1] != 1 || w[2] != 0 || w[4] != 0) return 0xFFFFFFFF;
-    return w[5];
-}
-
 std::vector<uint32_t> nfs_results(const std::vector<uint8_t> &reply) {
     std::vector<uint32_t> w = rpc_msg_words(reply);
     if (w.size() < REPLY_WORDS) return {};

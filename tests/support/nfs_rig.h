@@ -36,9 +36,6 @@ class nfs_rig {
     uint32_t next_xid_ = 0x1000;
 };
 
-// Accept status of a reply, or 0xFFFFFFFF when it is not an accepted reply
-// with an empty verifier.
-uint32_t nfs_accept_status(const std::vector<uint8_t> &reply);
 // The words after the accepted-reply header: the procedure's results.
 std::vector<uint32_t> nfs_results(const std::vector<uint8_t> &reply);
 

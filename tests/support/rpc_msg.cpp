@@ -84,6 +84,12 @@ uint32_t rpc_msg_word_at(const rpc_bytes &m, size_t i) {
     return 4 * i + 4 <= m.size() ? load_be32(m.data() + 4 * i) : 0;
 }
 
+uint32_t rpc_msg_accept_status(const rpc_bytes &reply) {
+    rpc_words w = rpc_msg_words(reply);
+    // xid, REPLY, MSG_ACCEPTED, verifier flavour, empty verifier, status
+    return w.size() < 6 || w[1] != 1 || w[2] != 0 || w[4] != 0 ? ~0u : w[5];
+}
+
 uint16_t rpc_sock_port(sock_t sock) {
     sockaddr_in a{};
     socklen_t len = sizeof a;

@@ -37,6 +37,9 @@ inline rpc_words rpc_msg_words(const rpc_bytes &m) {
     return rpc_msg_words(m.data(), m.size());
 }
 uint32_t rpc_msg_word_at(const rpc_bytes &m, size_t i);
+// The accept status of an accepted reply with an empty verifier (the word
+// after it); ~0 for anything else.
+uint32_t rpc_msg_accept_status(const rpc_bytes &reply);
 
 // Local port of a bound socket, host order.
 uint16_t rpc_sock_port(sock_t sock);

@@ -195,7 +195,7 @@ std::vector<uint32_t> raw_call(uint16_t port, uint32_t prog, uint32_t proc,
     }
     args.resize(args.size() + 4 * zeros);
     std::vector<uint8_t> reply = rpc_udp_call(port, nfs_call_msg(xid, prog, 3, proc, args), 3000);
-    if (rpc_msg_word_at(reply, 0) != xid || nfs_accept_status(reply) != 0) return {};
+    if (rpc_msg_word_at(reply, 0) != xid || rpc_msg_accept_status(reply) != 0) return {};
     return nfs_results(reply);
 }
 
