@@ -19,13 +19,13 @@
 
 #include "fh/fh.h"
 #include "inode/inode.h"
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "names/nfs_status.h"
 #include "nfsd/cache.h"
 #include "nfsd/fileops.h"
 #include "platform/drive.h"
 #include "platform/registry.h"
-#include "server/config.h"
+#include "base/config.h"
 
 namespace {
 

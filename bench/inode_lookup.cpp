@@ -16,7 +16,7 @@
 
 #include "inode/inode.h"
 #include "platform/registry.h"
-#include "server/config.h"
+#include "base/config.h"
 
 namespace {
 

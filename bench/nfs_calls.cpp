@@ -23,13 +23,13 @@
 #include "bench_null.h"
 #include "fh/fh.h"
 #include "inode/inode.h"
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "nfsd/cache.h"
 #include "nfsd/nfs.h"
 #include "platform/drive.h"
 #include "platform/registry.h"
 #include "rpc/loop.h"
-#include "server/config.h"
+#include "base/config.h"
 
 namespace {
 

@@ -33,12 +33,12 @@
 
 #include "fh/fh.h"
 #include "inode/inode.h"
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "nfsd/cache.h"
 #include "nfsd/readdir.h"
 #include "platform/drive.h"
 #include "platform/registry.h"
-#include "server/config.h"
+#include "base/config.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "fuzz_home.h"
 #include "inode/inode.h"
-#include "mountd/export.h"
-#include "server/log.h"
+#include "exports/export.h"
+#include "base/log.h"
 
 namespace {
 std::string exports_path;

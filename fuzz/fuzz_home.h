@@ -11,7 +11,7 @@
 
 #include "platform/drive.h"
 #include "platform/registry.h"
-#include "server/config.h"
+#include "base/config.h"
 
 // Makes the directory the program directory; answers its path ending in '/'.
 inline std::string fuzz_home() {

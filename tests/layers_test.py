@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The layering of src/: no file includes a header of a layer above its own,
-and only the host layer makes the host calls a Windows backend would replace.
+"""The layering of src/: each folder is one layer, no file includes a header
+of a layer above its own, and only the host layer makes the host calls a
+Windows backend would replace.
 
 Usage: layers_test.py SRC_DIR LAYERS_TXT (the table the build writes: one
 "layer path" line per file, layers in order bottom to top)."""
@@ -28,6 +29,14 @@ def main():
         level.setdefault(layer, len(level))
         layer_of[path] = layer
     faults = []
+    # Each folder is exactly one layer, named after it, so the folders read
+    # as the layers.
+    for folder in sorted(p.name for p in src.iterdir() if p.is_dir()):
+        if folder not in level:
+            faults.append(f"{folder}/: a folder that is no layer of the table")
+    for path, layer in sorted(layer_of.items()):
+        if path.split("/", 1)[0] != layer:
+            faults.append(f"{path}: in layer {layer}, not its folder's")
     for path in sorted(p.relative_to(src).as_posix() for p in src.rglob("*")
                        if p.suffix in (".h", ".cpp")):
         if path not in layer_of:

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "mountd/export.h"
+#include "exports/export.h"
 
 constexpr uint32_t FH_SIZE = 32;   // version 2 form
 constexpr uint32_t FH3_SIZE = 16;  // version 3 form: the first 16 bytes

@@ -5,8 +5,8 @@
 
 #include "fs/fs.h"
 #include "fs/fs_names.h"
-#include "server/config.h"
-#include "server/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 namespace {
 

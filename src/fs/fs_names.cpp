@@ -6,7 +6,7 @@
 
 #include "fs/fs.h"
 #include "platform/codepage.h"
-#include "server/config.h"
+#include "base/config.h"
 
 uint32_t fs_codepage() {
     return config.codepage ? config.codepage : CODEPAGE_DEFAULT;

@@ -10,8 +10,8 @@
 #include "inode/internal.h"
 #include "platform/mapfile.h"
 #include "platform/registry.h"
-#include "server/config.h"
-#include "server/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "inode/inode.h"
 #include "inode/internal.h"
 #include "platform/ascii.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "inode/inode.h"
 #include "names/name.h"
 #include "platform/ascii.h"
-#include "server/config.h"
+#include "base/config.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_proc.h"
 

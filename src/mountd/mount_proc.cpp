@@ -6,7 +6,7 @@
 #include "fh/fh.h"
 #include "inode/inode.h"
 #include "mountd/mount_internal.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

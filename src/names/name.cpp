@@ -8,7 +8,7 @@
 
 #include "names/nfs_status.h"
 #include "platform/ascii.h"
-#include "server/config.h"
+#include "base/config.h"
 
 namespace {
 

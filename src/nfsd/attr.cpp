@@ -11,7 +11,7 @@
 #include "names/nfs_status.h"
 #include "platform/bytes.h"
 #include "platform/drive.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

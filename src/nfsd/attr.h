@@ -25,7 +25,7 @@
 
 #include <cstdint>
 
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "platform/winfile.h"
 #include "rpc/rpc.h"
 

@@ -8,7 +8,7 @@
 #include "nfsd/cache.h"
 #include "platform/clock.h"
 #include "platform/rtfile.h"
-#include "server/config.h"
+#include "base/config.h"
 
 struct cache_entry {
     uint32_t volume;  // volume serial of the file's export

@@ -11,8 +11,8 @@
 #include "names/nfs_status.h"
 #include "nfsd/cache.h"
 #include "platform/rterrno.h"
-#include "server/config.h"
-#include "server/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "nfsd/fileops.h"
 #include "nfsd/fileops_internal.h"
 #include "platform/bytes.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

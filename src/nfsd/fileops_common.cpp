@@ -4,7 +4,7 @@
 
 #include "fh/fh.h"
 #include "inode/inode.h"
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "names/nfs_status.h"
 #include "nfsd/cache.h"
 #include "nfsd/fileops_internal.h"

@@ -3,11 +3,11 @@
 #include <cerrno>
 
 #include "fh/fh.h"
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "names/nfs_status.h"
 #include "nfsd/fileops.h"
 #include "nfsd/fileops_internal.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

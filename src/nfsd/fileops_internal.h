@@ -9,7 +9,7 @@
 #include "names/name.h"
 #include "nfsd/attr.h"
 #include "rpc/rpc.h"
-#include "server/log.h"
+#include "base/log.h"
 
 struct export_entry;
 

@@ -4,13 +4,13 @@
 
 #include "fh/fh.h"
 #include "inode/inode.h"
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "names/nfs_status.h"
 #include "nfsd/cache.h"
 #include "nfsd/fileops.h"
 #include "nfsd/fileops_internal.h"
-#include "server/config.h"
-#include "server/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 uint32_t nfs_link(const uint8_t *fh, const uint8_t *dir_fh, const char *name) {
     export_entry *src_exp;

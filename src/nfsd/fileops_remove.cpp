@@ -3,11 +3,11 @@
 
 #include "fh/fh.h"
 #include "inode/inode.h"
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "names/nfs_status.h"
 #include "nfsd/fileops.h"
 #include "nfsd/fileops_internal.h"
-#include "server/log.h"
+#include "base/log.h"
 
 uint32_t file_unlink(const uint8_t *dir_fh, const char *name, const rpc_cred *cred) {
     fileops_target t;

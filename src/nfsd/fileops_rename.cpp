@@ -10,13 +10,13 @@
 
 #include "fh/fh.h"
 #include "inode/inode.h"
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "names/nfs_status.h"
 #include "nfsd/cache.h"
 #include "nfsd/fileops.h"
 #include "nfsd/fileops_internal.h"
 #include "platform/ascii.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

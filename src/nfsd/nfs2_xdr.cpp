@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "names/nfs_status.h"
-#include "server/config.h"
+#include "base/config.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "nfsd/nfs.h"
 #include "nfsd/nfs3_xdr.h"
 #include "nfsd/readdir.h"
-#include "server/config.h"
+#include "base/config.h"
 
 namespace {
 

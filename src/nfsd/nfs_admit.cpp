@@ -5,7 +5,7 @@
 // was read: a request costs a walk of the export list and of its addresses.
 #include <cstring>
 
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "names/nfs_status.h"
 #include "nfsd/nfs_shared.h"
 

@@ -9,8 +9,8 @@
 #include "names/nfs_status.h"
 #include "nfsd/cache.h"
 #include "nfsd/nfs_shared.h"
-#include "server/config.h"
-#include "server/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 namespace {
 

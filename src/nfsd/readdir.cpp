@@ -10,7 +10,7 @@
 #include "names/nfs_status.h"
 #include "nfsd/readdir_internal.h"
 #include "platform/clock.h"
-#include "server/config.h"
+#include "base/config.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "nfsd/readdir.h"
 #include "platform/ascii.h"
 #include "platform/clock.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "pmap/pmap_internal.h"
 #include "rpc/clnt.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

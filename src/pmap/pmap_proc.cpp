@@ -6,7 +6,7 @@
 #include "pmap/pmap_internal.h"
 #include "rpc/clnt.h"
 #include "rpc/rpc_proc.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

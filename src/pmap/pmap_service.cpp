@@ -8,8 +8,8 @@
 #include "pmap/pmap_internal.h"
 #include "rpc/clnt.h"
 #include "rpc/loop.h"
-#include "server/config.h"
-#include "server/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 namespace {
 

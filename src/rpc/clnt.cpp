@@ -9,7 +9,7 @@
 #include "platform/bytes.h"
 #include "rpc/clnt_internal.h"
 #include "rpc/loop.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "platform/clock.h"
 #include "rpc/clnt.h"
 #include "rpc/clnt_internal.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

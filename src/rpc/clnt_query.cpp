@@ -7,8 +7,8 @@
 #include "platform/codepage.h"
 #include "rpc/clnt.h"
 #include "rpc/clnt_internal.h"
-#include "server/config.h"
-#include "server/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 namespace {
 

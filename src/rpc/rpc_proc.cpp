@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "server/log.h"
+#include "base/log.h"
 
 void rpc_serve(xprt *xp, rpc_call *call, const rpc_program *prog) {
     const rpc_proc *row = call->proc < prog->count ? &prog->procs[call->proc] : nullptr;

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "rpc/rpc.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

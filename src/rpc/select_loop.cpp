@@ -6,8 +6,8 @@
 
 #include "platform/power.h"
 #include "rpc/loop.h"
-#include "server/config.h"
-#include "server/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 std::atomic<int> xprt_stop{0};
 std::atomic<int> xprt_idle{0};

@@ -14,7 +14,7 @@
 #include "rpc/clnt_internal.h"
 #include "rpc/loop.h"
 #include "rpc/rpc_internal.h"
-#include "server/log.h"
+#include "base/log.h"
 
 namespace {
 

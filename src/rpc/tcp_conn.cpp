@@ -10,8 +10,8 @@
 #include "platform/clock.h"
 #include "rpc/loop.h"
 #include "rpc/rpc_internal.h"
-#include "server/config.h"
-#include "server/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 std::atomic<uint32_t> tcp_idle_ms{6 * 60 * 1000};
 

@@ -7,7 +7,7 @@
 
 #include "rpc/loop.h"
 #include "rpc/rpc.h"
-#include "server/log.h"
+#include "base/log.h"
 
 std::atomic<int> udp_workers_running{0};
 

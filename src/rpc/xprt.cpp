@@ -3,7 +3,7 @@
 #include <new>
 
 #include "rpc/rpc.h"
-#include "server/log.h"
+#include "base/log.h"
 
 xprt *xprt_create(sock_t sock, uint16_t protocol, uint16_t port, uint32_t size) {
     // The byte count is signed 32-bit: a larger area (or a size that would

@@ -12,7 +12,7 @@
 #include "inode/internal.h"
 #include "platform/drive.h"
 #include "platform/winerr.h"
-#include "server/log.h"
+#include "base/log.h"
 #include "support/inode_table.h"
 
 namespace {

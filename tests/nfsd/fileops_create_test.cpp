@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <tuple>
 
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "names/nfs_status.h"
-#include "server/config.h"
+#include "base/config.h"
 #include "support/fileops_tree.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/winerr.h"
-#include "server/config.h"
+#include "base/config.h"
 #include "support/nfs_rig.h"
 #include "support/readdir_reply.h"
 

@@ -16,7 +16,7 @@
 #include <random>
 #include <thread>
 
-#include "server/config.h"
+#include "base/config.h"
 #include "support/log_capture.h"
 #include "support/rpc_msg.h"
 #include "support/toy_program.h"

@@ -2,7 +2,7 @@
 // a test puts into `config` never reach the next test.
 #pragma once
 
-#include "server/config.h"
+#include "base/config.h"
 
 class config_guard {
    public:

@@ -7,7 +7,7 @@
 
 #include "inode/inode.h"
 #include "platform/drive.h"
-#include "server/config.h"
+#include "base/config.h"
 
 exports_env::exports_env() {
     config = nfsd_config{};

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "platform/registry.h"
 #include "support/config_guard.h"
 #include "support/home.h"

@@ -6,7 +6,7 @@
 
 #include "names/nfs_status.h"
 #include "platform/winerr.h"
-#include "server/config.h"
+#include "base/config.h"
 
 fileops_tree::fileops_tree(str exports, const std::vector<std::string> &dirs)
     : nfs_tree("c:\\\n"), hardlinks_(config.hardlinks), softlinks_(config.softlinks) {

@@ -11,7 +11,7 @@
 
 #include "inode/inode.h"
 #include "platform/drive.h"
-#include "server/config.h"
+#include "base/config.h"
 #include "support/config_guard.h"
 #include "support/home.h"
 #include "support/log_capture.h"

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "server/log.h"
+#include "base/log.h"
 
 log_capture::log_capture(int level) : file_(tmpfile()) {
     log_attach(file_, level);

@@ -3,13 +3,13 @@
 #include <sys/stat.h>
 
 #include "inode/inode.h"
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "mountd/mount.h"
 #include "platform/drive.h"
 #include "pmap/pmap.h"
 #include "rpc/clnt.h"
 #include "rpc/loop.h"
-#include "server/config.h"
+#include "base/config.h"
 #include "support/rpc_msg.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "fh/fh.h"
 #include "fs/fs.h"
 #include "nfsd/nfs.h"
-#include "server/config.h"
+#include "base/config.h"
 
 constexpr uint32_t AUTH_UNIX = 1;
 constexpr uint32_t REPLY_WORDS = 6;  // xid, REPLY, ACCEPTED, AUTH_NULL, 0, accept status

@@ -4,7 +4,7 @@
 
 #include "fh/fh.h"
 #include "nfsd/cache.h"
-#include "server/config.h"
+#include "base/config.h"
 
 nfs_tree::nfs_tree(const std::string &exports, int cache) {
     config.cache = cache;

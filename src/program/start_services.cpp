@@ -10,10 +10,10 @@
 #include "rpc/clnt.h"
 #include "rpc/loop.h"
 #include "rpc/rpc.h"
-#include "server/config.h"
-#include "server/log.h"
-#include "server/start.h"
-#include "server/start_internal.h"
+#include "base/config.h"
+#include "base/log.h"
+#include "program/start.h"
+#include "program/start_internal.h"
 
 namespace {
 

@@ -27,11 +27,11 @@
 #include "platform/ascii.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
-#include "server/config.h"
-#include "server/start.h"
-#include "ui/instance.h"
-#include "ui/lang.h"
-#include "ui/pages.h"
+#include "base/config.h"
+#include "program/start.h"
+#include "program/instance.h"
+#include "program/lang.h"
+#include "program/pages.h"
 
 namespace {
 

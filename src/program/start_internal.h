@@ -3,7 +3,7 @@
 // the server thread during start-up, read by the stopping thread afterwards.
 #pragma once
 
-#include "server/log.h"
+#include "base/log.h"
 
 // Every line of start-up and shutdown is an event line: written from "Log" 1.
 constexpr int START_LOG = LOG_EVENT;

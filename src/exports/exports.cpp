@@ -8,13 +8,13 @@
 
 #include "fs/fs.h"
 #include "inode/inode.h"
-#include "mountd/exports_internal.h"
-#include "mountd/exports_words.h"
+#include "exports/exports_internal.h"
+#include "exports/exports_words.h"
 #include "names/name.h"
 #include "platform/net.h"
 #include "platform/registry.h"
-#include "server/config.h"
-#include "server/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 namespace {
 

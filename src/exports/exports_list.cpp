@@ -8,11 +8,11 @@
 
 #include "fs/fs.h"
 #include "inode/inode.h"
-#include "mountd/exports_internal.h"
+#include "exports/exports_internal.h"
 #include "names/name.h"
 #include "platform/ascii.h"
 #include "platform/net.h"
-#include "server/log.h"
+#include "base/log.h"
 
 export_entry *export_list = nullptr;
 bool export_public_seen = false;

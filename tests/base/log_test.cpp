@@ -1,6 +1,6 @@
 // The log file: its banner, when it is off, writers racing a close, and
 // floods cut short.
-#include "server/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/config.h"
+#include "base/config.h"
 #include "support/home.h"
 
 namespace {

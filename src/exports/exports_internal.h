@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "platform/winfile.h"
 
 // Room for a Windows path or an alias with its terminator.

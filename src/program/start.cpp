@@ -1,17 +1,17 @@
 // The server thread, the start-up sequence and the shutdown sequence.
-#include "server/start.h"
+#include "program/start.h"
 
 #include <atomic>
 
 #include "inode/inode.h"
-#include "mountd/export.h"
+#include "exports/export.h"
 #include "mountd/mount.h"
 #include "nfsd/cache.h"
 #include "pmap/pmap.h"
 #include "rpc/loop.h"
-#include "server/config.h"
-#include "server/log.h"
-#include "server/start_internal.h"
+#include "base/config.h"
+#include "base/log.h"
+#include "program/start_internal.h"
 
 namespace {
 

@@ -5,14 +5,14 @@
 #include <cstring>
 
 #include "inode/inode.h"
-#include "mountd/exports_internal.h"
+#include "exports/exports_internal.h"
 #include "names/name.h"
 #include "names/nfs_status.h"
 #include "platform/ascii.h"
 #include "platform/bytes.h"
 #include "platform/net.h"
-#include "server/config.h"
-#include "server/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 namespace {
 

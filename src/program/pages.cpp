@@ -1,6 +1,6 @@
 // The pages' web server: token check, the JSON the page script reads, the
 // forms it posts, and the help files.
-#include "ui/pages.h"
+#include "program/pages.h"
 
 #include <httplib.h>
 
@@ -14,9 +14,9 @@
 #include "platform/registry.h"
 #include "platform/textfile.h"
 #include "rpc/clnt.h"
-#include "server/log.h"
-#include "ui/lang.h"
-#include "ui/pages_settings.h"
+#include "base/log.h"
+#include "program/lang.h"
+#include "program/pages_settings.h"
 
 extern const char *const pages_html;  // pages_assets.cpp
 

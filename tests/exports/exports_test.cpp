@@ -13,7 +13,7 @@
 
 #include "fh/fh.h"
 #include "inode/inode.h"
-#include "mountd/exports_internal.h"
+#include "exports/exports_internal.h"
 #include "names/name.h"
 #include "platform/drive.h"
 #include "support/exports_env.h"

@@ -1,5 +1,5 @@
 // The string tables: the built-in English one and the module files.
-#include "ui/lang.h"
+#include "program/lang.h"
 
 #include <cstdlib>
 #include <cstring>

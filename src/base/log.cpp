@@ -1,7 +1,7 @@
 // The log file. Every line goes through log_printf, which holds one lock
 // around one formatted write, so lines from many threads never interleave and
 // a line can never race with log_close.
-#include "server/log.h"
+#include "base/log.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "server/config.h"
+#include "base/config.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 """The settings pages in a real browser: headless Chromium driven by
 Selenium against the built server, in a private network namespace.
 
-Usage: ui_pages_test.py BUILD_DIR"""
+Usage: program_pages_test.py BUILD_DIR"""
 import os
 import shutil
 import signal

@@ -1,5 +1,5 @@
 // Loading the configuration record from settings.reg.
-#include "server/config.h"
+#include "base/config.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The pages' web server as another local user or another site's page meets
 // it: nothing without the token, nothing outside the pages and help files.
 // The browser test drives the pages themselves.
-#include "ui/pages.h"
+#include "program/pages.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

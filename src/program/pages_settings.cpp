@@ -1,5 +1,5 @@
 // The rules of the settings pages, one row per control.
-#include "ui/pages_settings.h"
+#include "program/pages_settings.h"
 
 #include <cstdlib>
 #include <cstring>

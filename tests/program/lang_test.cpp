@@ -1,5 +1,5 @@
 // Language modules: which one is chosen, and the English fallback.
-#include "ui/lang.h"
+#include "program/lang.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,10 +1,10 @@
 // Word reader of the exports file. The file is read as text: a carriage
 // return directly before a line feed is dropped, as the Windows runtime does
 // in text mode; every other byte, NUL included, is an ordinary character.
-#include "mountd/exports_words.h"
+#include "exports/exports_words.h"
 
 #include "platform/ascii.h"
-#include "server/config.h"
+#include "base/config.h"
 
 namespace {
 

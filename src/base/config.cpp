@@ -1,7 +1,7 @@
 // Loading the configuration record. The order of the reads matters: the
 // defaults of "Mount-TCP" and "SO_Rcvbuf" are computed from values read
 // before them.
-#include "server/config.h"
+#include "base/config.h"
 
 #include <cstring>
 

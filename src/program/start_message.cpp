@@ -6,9 +6,9 @@
 
 #include "platform/net.h"
 #include "rpc/rpc.h"
-#include "server/log.h"
-#include "server/start.h"
-#include "server/start_internal.h"
+#include "base/log.h"
+#include "program/start.h"
+#include "program/start_internal.h"
 
 namespace {
 

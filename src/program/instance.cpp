@@ -1,7 +1,7 @@
 // The single-instance lock. The locked opening of the host layer's mapped
 // file is exactly "one owner per file, in this process or another", so the
 // lock borrows it; the process id is written beside it as plain text.
-#include "ui/instance.h"
+#include "program/instance.h"
 
 #include <unistd.h>  // getpid only
 
