@@ -13,6 +13,7 @@
 #include "names/name.h"
 #include "platform/net.h"
 #include "platform/registry.h"
+#include "rpc/rpc.h"
 #include "base/config.h"
 #include "base/log.h"
 
@@ -34,7 +35,6 @@ constexpr uint32_t TYPE_NO_ROOT = 1;
 constexpr uint32_t TYPE_REMOTE = 4;
 
 constexpr uint32_t DEFAULT_UMASK = 022;
-constexpr uint32_t NOBODY = 65534;
 // An alias is converted within this many bytes, so that "/" and it fit.
 constexpr uint32_t ALIAS_MAX = 1019;
 
@@ -114,7 +114,7 @@ bool apply_option(export_slot *s, const char *w) {
         export_public_seen = true;
     } else if (!strcmp(w, "webnfs")) {
         e->flags |= EXP_READONLY | EXP_PUBLIC | EXP_MAPALL_UID;
-        e->mapall_uid = e->mapall_gid = NOBODY;
+        e->mapall_uid = e->mapall_gid = RPC_ANON_ID;
         export_public_seen = true;
     } else if (!strcmp(w, "range")) {
         e->flags |= EXP_RANGE;
