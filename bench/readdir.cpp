@@ -69,7 +69,9 @@ bool request(bool plus, bool served, const uint8_t *fh, uint32_t cookie, uint32_
     args.dircount = 8192;
     rpc_cred cred{};
     cred.uid = cred.gid = 500;
-    nfs_dirlist_fill(&list, &args, &cred, served);
+    nfs_object dir;
+    nfs_object_init(&dir, args.fh, &cred);
+    nfs_dirlist_fill(&list, &args, &dir, plus ? NFS_DIR_PLUS : NFS_DIR_V3, reply.data());
     if (!served) {
         list.dir_attr_ok = 1;
         list.dir_attr = dir_attr;
@@ -105,7 +107,9 @@ listing list_rest(bool plus, bool served, const uint8_t *fh, uint32_t cookie, bo
                   uint32_t max_replies = 0xFFFFFFFF) {
     listing l;
     rpc_cred cred{};
-    if (!served) nfs_fh_attr(fh, &dir_attr, &cred);
+    nfs_object dir;
+    nfs_object_init(&dir, fh, &cred);
+    if (!served) nfs_fh_attr(&dir, &dir_attr);
     auto t0 = std::chrono::steady_clock::now();
     while (l.replies < max_replies) {
         uint32_t entries = 0, last = cookie;

@@ -11,10 +11,6 @@
 namespace {
 
 constexpr uint32_t AUTH_UNIX_FLAVOR = 1;
-// An accepted reply's header without its verifier body: xid, REPLY,
-// MSG_ACCEPTED, verifier flavour, verifier length, accept status.
-constexpr uint32_t REPLY_HEADER = 24;
-
 constexpr const char *MNT_GARBAGE = "mountd: cannot decode mount path\n";
 constexpr const char *UMNT_GARBAGE = "mountd: cannot decode unmount request\n";
 
@@ -36,9 +32,10 @@ uint32_t client_of(const xprt *xp) {
     return xp->peer.sin_addr.s_addr;
 }
 
-uint32_t reply_room(const xprt *xp, const rpc_call *call) {
-    uint32_t header = REPLY_HEADER + call->verf_len + xdr_pad(call->verf_len);
-    return xp->size - header;  // the 512 bytes xprt_create adds exceed any header
+uint32_t reply_room(xprt *xp, const rpc_call *call) {
+    uint32_t room;
+    rpc_reply_body(xp, call, &room);
+    return room;
 }
 
 bool decode_dirpath(rpc_call *call, void *args) {
@@ -140,38 +137,29 @@ constexpr uint32_t DIRPATH = sizeof(dirpath_args);
 constexpr uint32_t MNT = sizeof(mnt_result);
 constexpr uint32_t LIST = sizeof(list_result);
 
-// clang-format off
 const rpc_proc mount1_procs[] = {
- // no  name       decoder         args     handler      encoder          result garbage line
-    {0, "null",    nullptr,        0,       run_null,    rpc_void_result, 0,     nullptr,
-     nullptr, nullptr, 0},
-    {1, "mnt",     decode_dirpath, DIRPATH, run_mnt1,    encode_fhstatus, MNT,   MNT_GARBAGE,
-     nullptr, nullptr, 0},
-    {2, "dump",    nullptr,        0,       run_dump,    encode_dump,     LIST,  nullptr,
-     nullptr, nullptr, 0},
-    {3, "umnt",    decode_dirpath, DIRPATH, run_umnt,    rpc_void_result, 0,     UMNT_GARBAGE,
-     nullptr, nullptr, 0},
-    {4, "umntall", nullptr,        0,       run_umntall, rpc_void_result, 0,     nullptr,
-     nullptr, nullptr, 0},
-    {5, "export",  nullptr,        0,       run_export,  encode_exports,  LIST,  nullptr,
-     nullptr, nullptr, 0},
+    {.number = 0, .name = "null", .run = run_null, .encode = rpc_void_result},
+    {.number = 1, .name = "mnt", .decode = decode_dirpath, .args_size = DIRPATH, .run = run_mnt1,
+     .encode = encode_fhstatus, .result_size = MNT, .garbage_log = MNT_GARBAGE},
+    {.number = 2, .name = "dump", .run = run_dump, .encode = encode_dump, .result_size = LIST},
+    {.number = 3, .name = "umnt", .decode = decode_dirpath, .args_size = DIRPATH, .run = run_umnt,
+     .encode = rpc_void_result, .garbage_log = UMNT_GARBAGE},
+    {.number = 4, .name = "umntall", .run = run_umntall, .encode = rpc_void_result},
+    {.number = 5, .name = "export", .run = run_export, .encode = encode_exports,
+     .result_size = LIST},
 };
 
 const rpc_proc mount3_procs[] = {
-    {0, "null",    nullptr,        0,       run_null,    rpc_void_result, 0,     nullptr,
-     nullptr, nullptr, 0},
-    {1, "mnt",     decode_dirpath, DIRPATH, run_mnt3,    encode_mountres3, MNT,  MNT_GARBAGE,
-     nullptr, nullptr, 0},
-    {2, "dump",    nullptr,        0,       run_dump,    encode_dump,     LIST,  nullptr,
-     nullptr, nullptr, 0},
-    {3, "umnt",    decode_dirpath, DIRPATH, run_umnt,    rpc_void_result, 0,     UMNT_GARBAGE,
-     nullptr, nullptr, 0},
-    {4, "umntall", nullptr,        0,       run_umntall, rpc_void_result, 0,     nullptr,
-     nullptr, nullptr, 0},
-    {5, "export",  nullptr,        0,       run_export,  encode_exports,  LIST,  nullptr,
-     nullptr, nullptr, 0},
+    {.number = 0, .name = "null", .run = run_null, .encode = rpc_void_result},
+    {.number = 1, .name = "mnt", .decode = decode_dirpath, .args_size = DIRPATH, .run = run_mnt3,
+     .encode = encode_mountres3, .result_size = MNT, .garbage_log = MNT_GARBAGE},
+    {.number = 2, .name = "dump", .run = run_dump, .encode = encode_dump, .result_size = LIST},
+    {.number = 3, .name = "umnt", .decode = decode_dirpath, .args_size = DIRPATH, .run = run_umnt,
+     .encode = rpc_void_result, .garbage_log = UMNT_GARBAGE},
+    {.number = 4, .name = "umntall", .run = run_umntall, .encode = rpc_void_result},
+    {.number = 5, .name = "export", .run = run_export, .encode = encode_exports,
+     .result_size = LIST},
 };
-// clang-format on
 
 }  // namespace
 

@@ -33,18 +33,8 @@ constexpr uint32_t PATHCONF_LINK_MAX = 1;
 
 const uint8_t zero_verifier[NFS_VERIFIER_SIZE] = {};
 
-// nfs_fh3: a length word that must be 16, then the handle's 16 bytes.
 bool get_fh(rpc_call *call, nfs_handle *fh) {
-    uint32_t save = call->pos;
-    uint32_t length;
-    if (!xdr_get_u32(call, &length) || length != FH3_SIZE ||
-        (uint64_t(call->pos) * 4 + FH3_SIZE) > call->arg_len) {
-        call->pos = save;
-        return false;
-    }
-    memcpy(fh->bytes, call->args + call->pos, FH3_SIZE);
-    call->pos += FH3_SIZE / 4;
-    return true;
+    return nfs_get_fh3(call, fh->bytes);
 }
 
 bool get_dirop(rpc_call *call, nfs3_dirop_args *a) {
@@ -77,7 +67,7 @@ bool get_sattr(rpc_call *call, nfs_sattr *s) {
     return get_bool(call, &s->set_mode) && (!s->set_mode || xdr_get_u32(call, &s->mode)) &&
            get_bool(call, &s->set_uid) && (!s->set_uid || xdr_get_u32(call, &s->uid)) &&
            get_bool(call, &s->set_gid) && (!s->set_gid || xdr_get_u32(call, &s->gid)) &&
-           get_bool(call, &s->set_size) && (!s->set_size || nfs_get_u64(call, &s->size)) &&
+           get_bool(call, &s->set_size) && (!s->set_size || xdr_get_u64(call, &s->size)) &&
            get_time(call, &s->set_atime, &s->atime_sec, &s->atime_nsec) &&
            get_time(call, &s->set_mtime, &s->mtime_sec, &s->mtime_nsec);
 }
@@ -132,14 +122,14 @@ bool nfs3_decode_access(rpc_call *call, void *args) {
 
 bool nfs3_decode_read(rpc_call *call, void *args) {
     nfs3_read_args *a = static_cast<nfs3_read_args *>(args);
-    return get_fh(call, &a->fh) && nfs_get_u64(call, &a->offset) && xdr_get_u32(call, &a->count);
+    return get_fh(call, &a->fh) && xdr_get_u64(call, &a->offset) && xdr_get_u32(call, &a->count);
 }
 
 // The data's length word must repeat count, and all of it must be there.
 bool nfs3_decode_write(rpc_call *call, void *args) {
     nfs3_write_args *a = static_cast<nfs3_write_args *>(args);
     uint32_t length;
-    return get_fh(call, &a->fh) && nfs_get_u64(call, &a->offset) &&
+    return get_fh(call, &a->fh) && xdr_get_u64(call, &a->offset) &&
            xdr_get_u32(call, &a->count) && xdr_get_u32(call, &a->stable) &&
            a->stable <= NFS3_FILE_SYNC && nfs_get_opaque_ref(call, a->count, &a->data, &length) &&
            length == a->count;
@@ -209,7 +199,7 @@ bool nfs3_decode_link(rpc_call *call, void *args) {
 
 bool nfs3_decode_commit(rpc_call *call, void *args) {
     nfs3_commit_args *a = static_cast<nfs3_commit_args *>(args);
-    return get_fh(call, &a->fh) && nfs_get_u64(call, &a->offset) && xdr_get_u32(call, &a->count);
+    return get_fh(call, &a->fh) && xdr_get_u64(call, &a->offset) && xdr_get_u32(call, &a->count);
 }
 
 // ---- Encoders ----------------------------------------------------------------
@@ -303,10 +293,10 @@ uint32_t nfs3_encode_fsstat(uint8_t *out, const void *result) {
     uint32_t len = put_status_attr(out, r->status, r->present, &r->attr);
     if (r->status != NFS_OK) return len;
     uint64_t free_bytes = r->fs.bfree * NFS_BLOCK_SIZE;
-    len += nfs_put_u64(out + len, r->fs.blocks * NFS_BLOCK_SIZE);
-    len += nfs_put_u64(out + len, free_bytes);
-    len += nfs_put_u64(out + len, free_bytes);
-    for (int i = 0; i < 3; i++) len += nfs_put_u64(out + len, FSSTAT_FILES);
+    len += xdr_put_u64(out + len, r->fs.blocks * NFS_BLOCK_SIZE);
+    len += xdr_put_u64(out + len, free_bytes);
+    len += xdr_put_u64(out + len, free_bytes);
+    for (int i = 0; i < 3; i++) len += xdr_put_u64(out + len, FSSTAT_FILES);
     return len + xdr_put_u32(out + len, 0);  // invarsec: may change at any time
 }
 
@@ -316,7 +306,7 @@ uint32_t nfs3_encode_fsinfo(uint8_t *out, const void *result) {
     if (r->status != NFS_OK) return len;
     uint32_t d = r->datasize;
     len += xdr_pack(out + len, "qqqqqqq", d, d, FSINFO_MULT, d, d, FSINFO_MULT, d);
-    len += nfs_put_u64(out + len, FSINFO_MAX_FILE_SIZE);
+    len += xdr_put_u64(out + len, FSINFO_MAX_FILE_SIZE);
     return len + xdr_pack(out + len, "qqq", FSINFO_TIME_DELTA_SEC, 0u, FSINFO_PROPERTIES);
 }
 

@@ -32,6 +32,13 @@ bool xdr_get_u32(rpc_call *call, uint32_t *value) {
     return true;
 }
 
+bool xdr_get_u64(rpc_call *call, uint64_t *value) {
+    if (!args_hold(call, 2)) return false;
+    *value = uint64_t(ntohl(call->args[call->pos])) << 32 | ntohl(call->args[call->pos + 1]);
+    call->pos += 2;
+    return true;
+}
+
 bool xdr_get_fixed32(rpc_call *call, uint8_t dest[32]) {
     if (!args_hold(call, 8)) return false;
     memcpy(dest, call->args + call->pos, 32);
@@ -56,6 +63,11 @@ uint32_t xdr_put_u32(uint8_t *out, uint32_t value) {
     uint32_t net = htonl(value);
     memcpy(out, &net, 4);
     return 4;
+}
+
+uint32_t xdr_put_u64(uint8_t *out, uint64_t value) {
+    xdr_put_u32(out, uint32_t(value >> 32));
+    return 4 + xdr_put_u32(out + 4, uint32_t(value));
 }
 
 uint32_t xdr_put_u32_array(uint8_t *out, const uint32_t *values, uint32_t count) {

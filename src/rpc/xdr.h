@@ -19,6 +19,9 @@ inline uint32_t xdr_pad(uint32_t n) {
 // argument length.
 bool xdr_get_u32(rpc_call *call, uint32_t *value);
 
+// A 64-bit hyper (high word first); false, cursor unchanged, when short.
+bool xdr_get_u64(rpc_call *call, uint64_t *value);
+
 // Copies 8 words (32 bytes, byte order kept) to `dest`; false when fewer
 // than 8 words remain.
 bool xdr_get_fixed32(rpc_call *call, uint8_t dest[32]);
@@ -31,6 +34,7 @@ uint32_t xdr_get_string(rpc_call *call, char *dest, uint32_t max);
 // Encoders. Each returns the number of bytes written, a multiple of 4. They
 // never check the buffer's end: callers bound what they return.
 uint32_t xdr_put_u32(uint8_t *out, uint32_t value);
+uint32_t xdr_put_u64(uint8_t *out, uint64_t value);
 uint32_t xdr_put_u32_array(uint8_t *out, const uint32_t *values, uint32_t count);
 uint32_t xdr_put_fixed(uint8_t *out, const void *bytes, uint32_t n);
 uint32_t xdr_put_opaque(uint8_t *out, const void *bytes, uint32_t n);

@@ -2,6 +2,7 @@
 // drive roots and link counts, identity mapping and the volume check, the
 // encoders byte for byte, and the two status tables.
 #include "nfsd/attr.h"
+#include "nfsd/attr_status.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -196,7 +197,7 @@ TEST(AttrIdentity, VolumeCheckOnlyOffFixedDisks) {
         bool fixed = type == DRIVE_FIXED;
         EXPECT_EQ(nfs_check_export(exp, "d:\\f", &cred), fixed) << type;
         nfs_attr a;
-        EXPECT_EQ(nfs_fh_attr(fh.data(), &a, &cred), fixed ? NFS_OK : NFSERR_NXIO) << type;
+        EXPECT_EQ(nfs_fh_attr(test_object(fh, &cred), &a), fixed ? NFS_OK : NFSERR_NXIO) << type;
         ASSERT_TRUE(drive_map("D", (d + "/none").c_str(), type, 0));
         EXPECT_EQ(nfs_check_export(exp, "d:\\f", nullptr), fixed) << type;
     }
