@@ -71,12 +71,16 @@ bool request(bool plus, bool served, const uint8_t *fh, uint32_t cookie, uint32_
     cred.uid = cred.gid = 500;
     nfs_object dir;
     nfs_object_init(&dir, args.fh, &cred);
-    nfs_dirlist_fill(&list, &args, &dir, plus ? NFS_DIR_PLUS : NFS_DIR_V3, reply.data());
+    nfs_dirlist_fill(&list, &args, &dir, plus ? NFS_DIR_PLUS : NFS_DIR_V3, reply.data(),
+                     uint32_t(reply.size()));
     if (!served) {
         list.dir_attr_ok = 1;
         list.dir_attr = dir_attr;
     }
-    uint32_t n = (plus ? xdr_readdirplus3res : xdr_readdir3res)(reply.data(), &list);
+    xdr_out out;
+    xdr_out_init(&out, reply.data(), uint32_t(reply.size()));
+    (plus ? xdr_readdirplus3res : xdr_readdir3res)(&out, &list);
+    uint32_t n = xdr_out_length(&out);
     // Walk the entries for the count and the last cookie (fixed layout
     // after the name; READDIRPLUS adds attributes and a handle).
     auto word = [&](uint32_t at) {

@@ -151,7 +151,7 @@ uint32_t nfs_path_attr(uint32_t inode, const export_entry *exp, const char *path
                        const rpc_cred *cred);
 
 // ---- Encoders (RFC 1094, RFC 1813) ---------------------------------------
-// Each writes XDR at `out` and returns the bytes written.
+// Each writes XDR through `out` (rpc/xdr.h).
 constexpr uint32_t NFS_FATTR_SIZE = 68;       // 17 words
 constexpr uint32_t NFS_FATTR3_SIZE = 84;      // 21 words
 constexpr uint32_t NFS_WCC_ATTR_SIZE = 24;    // 6 words
@@ -159,13 +159,13 @@ constexpr uint32_t NFS_BLOCK_SIZE = 4096;     // v2 blocksize, and block unit
 
 // v2 fattr: size and blocks from the low 32 bits of the size, rdev
 // (major << 8) | (minor & 255), times in microseconds.
-uint32_t xdr_fattr(uint8_t *out, const nfs_attr *attr);
+void xdr_fattr(xdr_out *out, const nfs_attr *attr);
 // v3 fattr3: the mode reduced to its permission bits (& 07777), used =
 // size, rdev as (major, minor), fsid and fileid as 64 bits with high word 0.
-uint32_t xdr_fattr3(uint8_t *out, const nfs_attr *attr);
+void xdr_fattr3(xdr_out *out, const nfs_attr *attr);
 // v3 wcc_attr: size, mtime, ctime.
-uint32_t xdr_wcc_attr(uint8_t *out, const nfs_attr *attr);
+void xdr_wcc_attr(xdr_out *out, const nfs_attr *attr);
 // The word 1 and the attributes when `present`, else the word 0 (and
 // `attr` is not read; it may be null).
-uint32_t xdr_pre_op_attr(uint8_t *out, bool present, const nfs_attr *attr);
-uint32_t xdr_post_op_attr(uint8_t *out, bool present, const nfs_attr *attr);
+void xdr_pre_op_attr(xdr_out *out, bool present, const nfs_attr *attr);
+void xdr_post_op_attr(xdr_out *out, bool present, const nfs_attr *attr);

@@ -177,7 +177,7 @@ bool nfs2_readdir(nfs_request *q, void *result) {
     const nfs_readdir_args *a = nfs_args<nfs_readdir_args>(q);
     nfs_dirlist *r = static_cast<nfs_dirlist *>(result);
     r->status = nfs_request_admit(q, 0, a->fh);
-    if (r->status == NFS_OK) nfs_dirlist_fill(r, a, &q->obj[0], NFS_DIR_V2, nullptr);
+    if (r->status == NFS_OK) nfs_dirlist_fill(r, a, &q->obj[0], NFS_DIR_V2, nullptr, 0);
     return true;
 }
 

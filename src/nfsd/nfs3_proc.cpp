@@ -260,7 +260,8 @@ bool readdir3(nfs_request *q, void *result, uint32_t form) {
     r->status = nfs_request_admit(q, 0, a->fh);
     if (r->status != NFS_OK) return true;
     uint32_t room;
-    nfs_dirlist_fill(r, a, &q->obj[0], form, rpc_reply_body(q->xp, q->call, &room));
+    uint8_t *body = rpc_reply_body(q->xp, q->call, &room);
+    nfs_dirlist_fill(r, a, &q->obj[0], form, body, room);
     return true;
 }
 

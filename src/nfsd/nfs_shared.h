@@ -49,6 +49,10 @@ uint32_t nfs_readlink_text(const char *text, char *out, uint32_t *length);
 // how many bytes fit there (with their padding) inside the message area.
 uint8_t *nfs_reply_data(xprt *xp, const rpc_call *call, uint32_t offset, uint32_t *room);
 
+// READ data that nfs_reply_data placed behind its length word: the cursor
+// passes over its `count` bytes and writes only their padding.
+void nfs_put_data_in_place(xdr_out *out, uint32_t count);
+
 // LOOKUP, for both versions: `name` in the directory `dir`, or, when `dir`
 // does not resolve, relative to the WebNFS public handle. Fills the new
 // handle and its attributes (fileid = the handle's inode number). Answers

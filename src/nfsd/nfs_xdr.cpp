@@ -60,3 +60,8 @@ uint8_t *nfs_reply_data(xprt *xp, const rpc_call *call, uint32_t offset, uint32_
     *room = body_room > offset + 3 ? body_room - offset - 3 : 0;
     return body + offset;
 }
+
+void nfs_put_data_in_place(xdr_out *o, uint32_t count) {
+    uint32_t pad = xdr_pad(count);
+    if (uint8_t *at = xdr_reserve(o, count + pad)) memset(at + count, 0, pad);
+}

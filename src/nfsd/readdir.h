@@ -104,11 +104,11 @@ void nfs_scan_forget();
 // nfs_readdir and the limits; for version 3 (NFS_DIR_V3, NFS_DIR_PLUS) also
 // the directory's attributes (read after the scan). For READDIRPLUS it then
 // writes the entries, each with its attributes and handle, where they go
-// in the result that the encoder will write at `body`. A READDIRPLUS
-// dircount of 0 sets no limit of its own.
+// in the result that the encoder will write at `body` (`room` bytes). A
+// READDIRPLUS dircount of 0 sets no limit of its own.
 enum : uint32_t { NFS_DIR_V2 = 2, NFS_DIR_V3 = 3, NFS_DIR_PLUS = 4 };
 void nfs_dirlist_fill(nfs_dirlist *list, const nfs_readdir_args *args, nfs_object *dir,
-                      uint32_t form, uint8_t *body);
+                      uint32_t form, uint8_t *body, uint32_t room);
 
 // Argument decoders (rpc_decoder): v2 handle (32 bytes), cookie, count; v3
 // nfs_fh3 (length 16 only), cookie3, cookieverf3, count; READDIRPLUS the
@@ -118,22 +118,21 @@ bool nfs2_readdir_decode(rpc_call *call, void *args);
 bool nfs3_readdir_decode(rpc_call *call, void *args);
 bool nfs3_readdirplus_decode(rpc_call *call, void *args);
 
-
 // Encoders (rpc_encoder) of RFC 1094 readdirres, RFC 1813 READDIR3res and
 // READDIRPLUS3res. On a non-zero status only the status (version 3: and the
 // directory's post_op_attr) is written. Entries follow in list order while
 // they fit: a reply never exceeds max(count, 164) + 8 bytes, and nothing is
 // written past that bound either, so with the largest RPC header (424
-// bytes) it fits any transport buffer of "Datasize" + 512 bytes. "." and ".." of a cookie-0 READDIR are written without a size
-// test; every READDIRPLUS entry is tested, and also against dircount
+// bytes) it fits any transport buffer of "Datasize" + 512 bytes. "." and
+// ".." of a cookie-0 READDIR are written without a size test; every READDIRPLUS entry is tested, and also against dircount
 // counting names but not attributes and handles. When the walk stops for
 // size, eof is FALSE and the position is remembered for the continuation;
 // when not a single entry fits, version 3 answers 10012 (TOOSMALL). The
 // child list is read under the table lock; READDIRPLUS holds it only while
 // it reads a name and a link, never while it reads attributes.
-// The READDIRPLUS walk itself, run by nfs_dirlist_fill: entries from `out`
-// on, `len` bytes of the result before them.
-void nfs_plus_walk(nfs_dirlist *l, nfs_object *dir, uint8_t *out, uint32_t len);
-uint32_t xdr_readdirres(uint8_t *out, const void *result);
-uint32_t xdr_readdir3res(uint8_t *out, const void *result);
-uint32_t xdr_readdirplus3res(uint8_t *out, const void *result);
+// The READDIRPLUS walk itself, run by nfs_dirlist_fill: entries behind the
+// first `len` bytes of the result at `out`, which has `room` bytes.
+void nfs_plus_walk(nfs_dirlist *l, nfs_object *dir, uint8_t *out, uint32_t room, uint32_t len);
+void xdr_readdirres(xdr_out *out, const void *result);
+void xdr_readdir3res(xdr_out *out, const void *result);
+void xdr_readdirplus3res(xdr_out *out, const void *result);

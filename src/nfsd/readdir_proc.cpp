@@ -24,7 +24,7 @@ bool get_cookie3(rpc_call *call, uint32_t *cookie) {
 }  // namespace
 
 void nfs_dirlist_fill(nfs_dirlist *list, const nfs_readdir_args *args, nfs_object *dir,
-                      uint32_t form, uint8_t *body) {
+                      uint32_t form, uint8_t *body, uint32_t room) {
     memset(list, 0, sizeof *list);
     list->status = nfs_readdir(dir, args->cookie, &list->first);
     list->cookie = args->cookie;
@@ -40,7 +40,7 @@ void nfs_dirlist_fill(nfs_dirlist *list, const nfs_readdir_args *args, nfs_objec
     // The entries go behind the status, the directory's post_op_attr and
     // the cookie verifier.
     uint32_t before = 4 + 4 + (list->dir_attr_ok ? NFS_FATTR3_SIZE : 0) + NFS_VERIFIER_SIZE;
-    nfs_plus_walk(list, dir, body, before);
+    nfs_plus_walk(list, dir, body, room, before);
 }
 
 bool nfs2_readdir_decode(rpc_call *call, void *args) {

@@ -28,18 +28,18 @@ struct dump_result {
     pmap_entry entries[PMAP_DUMP_MAX];
 };
 
-uint32_t encode_word(uint8_t *out, const void *result) {
-    return xdr_put_u32(out, *static_cast<const uint32_t *>(result));
+void encode_word(xdr_out *o, const void *result) {
+    xdr_u32(o, *static_cast<const uint32_t *>(result));
 }
 
-uint32_t encode_dump(uint8_t *out, const void *result) {
+void encode_dump(xdr_out *o, const void *result) {
     const dump_result *d = static_cast<const dump_result *>(result);
-    uint32_t len = 0;
-    for (uint32_t i = 0; i < d->count && len < DUMP_BYTES; i++) {
+    for (uint32_t i = 0; i < d->count && xdr_out_length(o) < DUMP_BYTES; i++) {
         const pmap_entry &e = d->entries[i];
-        len += xdr_pack(out + len, "qqqqq", 1u, e.prog, e.vers, e.prot, e.port);
+        const uint32_t words[] = {1, e.prog, e.vers, e.prot, e.port};
+        xdr_u32s(o, words, 5);
     }
-    return len + xdr_put_u32(out + len, 0);
+    xdr_u32(o, 0);
 }
 
 // The four words of SET, UNSET and GETPORT; exactly 16 bytes or nothing.

@@ -57,19 +57,27 @@ int send_fragment(xprt *xp, uint8_t *data, uint32_t n, uint32_t mark) {
 
 }  // namespace
 
-uint32_t rpc_void_result(uint8_t *, const void *) {
-    return 0;
+void rpc_void_result(xdr_out *, const void *) {}
+
+uint32_t rpc_reply_header_size(const rpc_call *call) {
+    return ACCEPTED_WORDS_SIZE + call->verf_len + xdr_pad(call->verf_len);
 }
 
 uint8_t *rpc_reply_body(xprt *xp, const rpc_call *call, uint32_t *room) {
-    uint32_t at = ACCEPTED_WORDS_SIZE + call->verf_len + xdr_pad(call->verf_len);
+    uint32_t at = rpc_reply_header_size(call);
     *room = xp->size > at ? xp->size - at : 0;
     return xp->msg + at;
 }
 
 bool rpc_reply(xprt *xp, rpc_call *call, rpc_encoder encoder, const void *result) {
     uint32_t len = accepted_header(xp, call, RPC_SUCCESS);
-    len += encoder(xp->msg + len, result);
+    xdr_out out;
+    xdr_out_init(&out, xp->msg + len, xp->size > len ? xp->size - len : 0);
+    encoder(&out, result);
+    // A result that would run past the buffer was cut off where it stopped:
+    // the client learns the call failed rather than reading half a reply.
+    if (out.overflow) len = accepted_header(xp, call, RPC_SYSTEM_ERR);
+    else len += xdr_out_length(&out);
     xp->count = int32_t(len);
     int sent = rpc_send(xp);
     if (sent < 1) {

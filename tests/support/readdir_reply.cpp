@@ -94,11 +94,14 @@ std::vector<uint8_t> dir_bytes(dir_form form, const uint8_t *fh, uint32_t cookie
     nfs_object dir;
     nfs_object_init(&dir, args.fh, &cred);
     const uint32_t forms[] = {NFS_DIR_V2, NFS_DIR_V3, NFS_DIR_PLUS};
-    nfs_dirlist_fill(&list, &args, &dir, forms[form], buffer.data());
-    uint32_t n = (form == DIR_V2   ? xdr_readdirres
-                  : form == DIR_V3 ? xdr_readdir3res
-                                   : xdr_readdirplus3res)(buffer.data(), &list);
-    if (n > bound ||
+    nfs_dirlist_fill(&list, &args, &dir, forms[form], buffer.data(), bound);
+    xdr_out out;
+    xdr_out_init(&out, buffer.data(), bound);
+    (form == DIR_V2   ? xdr_readdirres
+     : form == DIR_V3 ? xdr_readdir3res
+                      : xdr_readdirplus3res)(&out, &list);
+    uint32_t n = xdr_out_length(&out);
+    if (out.overflow ||
         std::any_of(&buffer[bound], &buffer[bound + GUARD], [](uint8_t b) { return b != 0xEE; }))
         return {};
     return std::vector<uint8_t>(buffer.begin(), buffer.begin() + n);

@@ -36,10 +36,9 @@ bool decode_echo(rpc_call *call, void *args) {
     return true;
 }
 
-uint32_t encode_record(uint8_t *out, const void *result) {
+void encode_record(xdr_out *o, const void *result) {
     const toy_record *e = static_cast<const toy_record *>(result);
-    memcpy(out, e->bytes, e->length);
-    return e->length;
+    if (uint8_t *at = xdr_reserve(o, e->length)) memcpy(at, e->bytes, e->length);
 }
 
 // Every run notes the call first, as a handler that reads the identity would.
