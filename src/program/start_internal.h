@@ -32,9 +32,9 @@ void start_close_nfs_udp();
 
 // Records why the step that is failing failed: its service ("portmapper",
 // "mount service", "NFS service", "inode table"), port and protocol (17, 6;
-// port 0 for a step without one) and what it tried ("bind", "register with
-// the portmapper"), with the host's error number (0 when the host gave
-// none). The last record wins.
+// port 0 for a step without one) and what it tried ("bind"; "register",
+// with the portmapper), with the host's error number (0 when the host gave
+// none, as for a registration). The last record wins.
 void start_failed_at(const char *service, uint16_t port, uint32_t protocol, const char *what,
                      int error);
 

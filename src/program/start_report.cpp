@@ -81,9 +81,9 @@ void start_report_failure() {
     else if (f.error)
         say("%s: cannot %s port %u/%s: %s", f.service, f.what, unsigned(f.port),
             protocol_name(f.protocol), strerror(f.error));
-    else
-        say("%s: cannot %s port %u/%s", f.service, f.what, unsigned(f.port),
-            protocol_name(f.protocol));
+    else  // a registration: the client call has logged its own line
+        say("%s: cannot %s port %u/%s with the portmapper on port 111", f.service, f.what,
+            unsigned(f.port), protocol_name(f.protocol));
     say_likely_cause(f);
     log_flush();
 }

@@ -58,7 +58,7 @@ constexpr const char *BIND = "bind";
 bool register_program(xprt *xp, uint32_t prog, uint32_t vers, rpc_handler handler) {
     if (!rpc_register(xp, prog, vers, handler, xp->protocol)) {
         start_failed_at(prog == NFS_PROG ? NFS_SERVICE : MOUNT_SERVICE, xp->port, xp->protocol,
-                        "register with the portmapper", 0);
+                        "register", 0);
         return false;
     }
     if (registered_count < REGISTRATIONS_MAX)
