@@ -80,7 +80,7 @@ bool nfs2_read(xprt *xp, rpc_call *call, void *args, void *result) {
     if (r->status != NFS_OK) return true;
     uint32_t room;
     uint8_t *dest = nfs_reply_data(xp, call, NFS2_READ_DATA, &room);
-    uint32_t count = std::min(a->count, room);
+    uint32_t count = std::min({a->count, nfs_transfer_max(xp), room});
     r->status = nfs_read(a->fh.bytes, a->offset, &count, dest, &r->attr, caller(call));
     r->count = count;
     return true;
@@ -194,7 +194,7 @@ bool nfs2_statfs(xprt *xp, rpc_call *, void *args, void *result) {
     nfs2_statfs_res *r = static_cast<nfs2_statfs_res *>(result);
     r->status = nfs_admit(xp, a->fh.bytes);
     if (r->status == NFS_OK) r->status = nfs_statfs(&a->fh, &r->fs);
-    r->tsize = config.datasize;
+    r->tsize = nfs_transfer_max(xp);
     return true;
 }
 

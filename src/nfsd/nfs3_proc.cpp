@@ -118,7 +118,7 @@ bool nfs3_read(xprt *xp, rpc_call *call, void *args, void *result) {
     if (r->status != NFS_OK) return true;
     uint32_t room;
     uint8_t *dest = nfs_reply_data(xp, call, NFS3_READ_DATA, &room);
-    uint32_t want = std::min({a->count, config.datasize, room});
+    uint32_t want = std::min({a->count, nfs_transfer_max(xp), room});
     uint32_t count = want;
     r->status = nfs_read(a->fh.bytes, a->offset, &count, dest, &r->attr, caller(call));
     r->present = r->status == NFS_OK;
@@ -281,7 +281,7 @@ bool nfs3_fsinfo(xprt *xp, rpc_call *call, void *args, void *result) {
     r->status = nfs_admit(xp, a->fh.bytes);
     if (r->status == NFS_OK) r->status = nfs_fh_attr(a->fh.bytes, &r->attr, caller(call));
     r->present = r->status == NFS_OK;
-    r->datasize = config.datasize;
+    r->datasize = nfs_transfer_max(xp);
     return true;
 }
 

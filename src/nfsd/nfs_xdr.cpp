@@ -2,6 +2,7 @@
 // in the call, 64-bit numbers; and the place READ data takes in a reply.
 #include <cstring>
 
+#include "base/config.h"
 #include "names/nfs_status.h"
 #include "nfsd/nfs_shared.h"
 
@@ -62,9 +63,21 @@ uint32_t nfs_readlink_text(const char *text, char *out, uint32_t *length) {
     return NFS_OK;
 }
 
+uint32_t nfs_transfer_max(const xprt *xp) {
+    // The accepted-reply header with the longest verifier, and the fixed
+    // part of a version 3 READ result (status, attributes, count, eof,
+    // length), the largest in front of any data.
+    constexpr uint32_t UDP_TRANSFER_MAX =
+        (RPC_UDP_PAYLOAD_MAX - (REPLY_HEADER + RPC_MAX_AUTH) - 104) / 4096 * 4096;
+    if (xp->protocol == RPC_UDP && config.datasize > UDP_TRANSFER_MAX) return UDP_TRANSFER_MAX;
+    return config.datasize;
+}
+
 uint8_t *nfs_reply_data(xprt *xp, const rpc_call *call, uint32_t offset, uint32_t *room) {
     uint32_t at = REPLY_HEADER + call->verf_len + xdr_pad(call->verf_len) + offset;
     // Padding after the data takes up to 3 bytes more.
-    *room = xp->size > at + 3 ? xp->size - at - 3 : 0;
+    uint32_t end = xp->size;
+    if (xp->protocol == RPC_UDP && end > RPC_UDP_PAYLOAD_MAX) end = RPC_UDP_PAYLOAD_MAX;
+    *room = end > at + 3 ? end - at - 3 : 0;
     return xp->msg + at;
 }

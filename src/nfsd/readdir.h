@@ -32,7 +32,7 @@
 #include "rpc/rpc.h"
 
 // RFC 1813: not even one entry fits into the reply size the client allowed.
-constexpr uint32_t NFS3ERR_TOOSMALL = 10012;
+constexpr uint32_t NFS3ERR_TOOSMALL = 10005;
 
 // The decoded arguments of the three procedures.
 struct nfs_readdir_args {
@@ -121,7 +121,7 @@ bool nfs3_readdir_run(xprt *xp, rpc_call *call, void *args, void *result);
 // test; every READDIRPLUS entry is tested, and also against dircount
 // counting names but not attributes and handles. When the walk stops for
 // size, eof is FALSE and the position is remembered for the continuation;
-// when not a single entry fits, version 3 answers 10012 (TOOSMALL). The
+// when not a single entry fits, version 3 answers 10005 (TOOSMALL). The
 // child list is read under the table lock; READDIRPLUS holds it only while
 // it reads a name and a link, never while it reads attributes.
 uint32_t xdr_readdirres(uint8_t *out, const void *result);

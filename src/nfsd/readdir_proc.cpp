@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "nfsd/cache.h"
+#include "nfsd/nfs_shared.h"
 #include "nfsd/readdir.h"
 #include "platform/bytes.h"
 #include "rpc/rpc_proc.h"
@@ -31,6 +32,12 @@ bool get_cookie3(rpc_call *call, uint32_t *cookie) {
     uint32_t high, verf;
     return xdr_get_u32(call, &high) && xdr_get_u32(call, cookie) && xdr_get_u32(call, &verf) &&
            xdr_get_u32(call, &verf);
+}
+
+// A listing is one reply: over UDP no larger than a datagram holds.
+void lower_to_transport(const xprt *xp, nfs_readdir_args *a) {
+    uint32_t max = nfs_transfer_max(xp);
+    if (a->count == 0 || a->count > max) a->count = max;
 }
 
 }  // namespace
@@ -66,13 +73,15 @@ bool nfs3_readdirplus_decode(rpc_call *call, void *args) {
            xdr_get_u32(call, &a->dircount) && xdr_get_u32(call, &a->count);
 }
 
-bool nfs2_readdir_run(xprt *, rpc_call *call, void *args, void *result) {
+bool nfs2_readdir_run(xprt *xp, rpc_call *call, void *args, void *result) {
+    lower_to_transport(xp, static_cast<nfs_readdir_args *>(args));
     nfs_dirlist_fill(static_cast<nfs_dirlist *>(result), static_cast<nfs_readdir_args *>(args),
                      &call->unix_cred, false);
     return true;
 }
 
-bool nfs3_readdir_run(xprt *, rpc_call *call, void *args, void *result) {
+bool nfs3_readdir_run(xprt *xp, rpc_call *call, void *args, void *result) {
+    lower_to_transport(xp, static_cast<nfs_readdir_args *>(args));
     nfs_dirlist_fill(static_cast<nfs_dirlist *>(result), static_cast<nfs_readdir_args *>(args),
                      &call->unix_cred, true);
     return true;

@@ -14,6 +14,9 @@
 constexpr uint16_t RPC_UDP = 17;
 constexpr uint16_t RPC_TCP = 6;
 constexpr uint32_t RPC_MAX_AUTH = 400;  // credential and verifier body limit
+// The most one UDP datagram over IPv4 carries: 65535 less the IP and UDP
+// headers. A reply longer than this is never sent.
+constexpr uint32_t RPC_UDP_PAYLOAD_MAX = 65507;
 
 // Accept status of an accepted reply.
 enum : uint32_t {

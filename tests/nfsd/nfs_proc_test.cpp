@@ -196,7 +196,9 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
           w(1), w(0), ino(E), name("e.txt"), w(0), w(3), post(E, 1, 0644, 1), w(1), fh3(E),
           w(0), w(1)}},
         {"readdir with no room for an entry", 16, {fh3(LIST), hyper(2), hyper(0), w(100)},
-         {w(10012), list_attr}},
+         {w(10005), list_attr}},
+        {"readdirplus with no room for an entry", 17,
+         {fh3(LIST), hyper(2), hyper(0), w(100), w(100)}, {w(10005), list_attr}},
         {"readdirplus after the last entry", 17, {fh3(LIST), hyper(3), hyper(0), w(8192), w(8192)},
          {w(0), list_attr, zero_verifier, w(0), w(1)}},
         {"fsstat", 18, {fh3(ROOT)},
@@ -258,6 +260,42 @@ TEST_F(NfsProc, ARepeatedCreateIsAnsweredFromItsSlot) {
         EXPECT_FALSE(on_disk("once.txt"));
         EXPECT_EQ(nfs_results(rig.call(vers, proc, args, xid + 1)).at(0), 0u);
         ASSERT_EQ(unlink(rig.tree.host("once.txt").c_str()), 0);
+    }
+}
+
+// Over UDP a reply is one datagram, which holds at most 65,507 bytes: with
+// "Datasize" 65535 the sizes announced and the replies sent stay within it
+// (whole 4096-byte units of what fits beside the largest headers), so that
+// full-size READs and listings are answered rather than lost.
+TEST(NfsUdp, AnnouncedAndSentSizesFitOneDatagram) {
+    constexpr uint32_t FITS = 61440;
+    nfs_rig rig{"c:\\ -maproot:0\n", "127.0.0.1", 65535};
+    rig.tree.make("big.bin", pattern(70000));
+    rig.tree.make("many/");
+    for (int i = 0; i < 3000; i++) rig.tree.make("many/a-longer-name-" + std::to_string(i));
+    const std::string BIG_BIN = "c:\\big.bin", MANY = "c:\\many";
+    struct row {
+        const char *what;
+        uint32_t vers, proc;
+        toks args;
+        size_t word;       // the result word that holds the size
+        uint32_t expect;   // its value; 0: only that a reply came, status 0
+    };
+    const row rows[] = {
+        {"fsinfo rtmax", NFS_V3, 19, {fh3(ROOT)}, 23, FITS},
+        {"fsinfo wtmax", NFS_V3, 19, {fh3(ROOT)}, 26, FITS},
+        {"fsinfo dtpref", NFS_V3, 19, {fh3(ROOT)}, 29, FITS},
+        {"statfs tsize", NFS_V2, 17, {fh2(ROOT)}, 1, FITS},
+        {"v3 read", NFS_V3, 6, {fh3(BIG_BIN), hyper(0), w(65535)}, 23, FITS},
+        {"v2 read", NFS_V2, 6, {fh2(BIG_BIN), w(0), w(65535), w(0)}, 18, FITS},
+        {"readdir", NFS_V3, 16, {fh3(MANY), hyper(0), hyper(0), w(65535)}, 0, 0},
+        {"readdirplus", NFS_V3, 17, {fh3(MANY), hyper(0), hyper(0), w(65535), w(65535)}, 0, 0},
+    };
+    for (const row &r : rows) {
+        std::vector<uint32_t> words = nfs_results(rig.call(r.vers, r.proc, nfs_arg_bytes(rig, r.args)));
+        ASSERT_GT(words.size(), r.word) << r.what << ": no reply";
+        EXPECT_EQ(words[0], 0u) << r.what;
+        if (r.expect) EXPECT_EQ(words[r.word], r.expect) << r.what;
     }
 }
 
