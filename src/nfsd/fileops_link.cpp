@@ -65,14 +65,16 @@ uint32_t nfs_symlink(const uint8_t *dir_fh, const char *name, const nfs_sattr *s
         return win_error_status(err);
     }
     uint32_t written = 0;
-    if (!win_write_file(h, text, length, &written) || written != length) {
-        uint32_t err = win_last_error();
+    bool wrote = win_write_file(h, text, length, &written);
+    if (!wrote || written != length) {
+        // A write that took only part of the text ran out of room.
+        uint32_t err = wrote ? ERROR_DISK_FULL : win_last_error();
         log_printf(FILEOPS_LOG, "nfs_symlink: %s to %.*s error %d\n", t.path, int(length), text,
                    int(err));
         win_close_handle(h);
         // Still NORMAL, so never read as a link; and not left behind at all.
         fileops_prior_restore(t.path, &prior, true);
-        return NFSERR_IO;
+        return win_error_status(err);
     }
     win_close_handle(h);
     // Without SYSTEM the text would read as an ordinary file's content.
@@ -81,7 +83,11 @@ uint32_t nfs_symlink(const uint8_t *dir_fh, const char *name, const nfs_sattr *s
         fileops_prior_restore(t.path, &prior, true);
         return status;
     }
-    inode_lookup(t.dir, fileops_leaf(t.path));
+    // Without a record the link could not be looked up: taken back.
+    if (!inode_lookup(t.dir, fileops_leaf(t.path))) {
+        fileops_prior_restore(t.path, &prior, true);
+        return NFSERR_NOSPC;
+    }
     return NFS_OK;
 }
 
