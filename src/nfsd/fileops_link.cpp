@@ -98,7 +98,11 @@ uint32_t nfs_readlink(const uint8_t *fh, char *buffer, uint32_t size) {
     uint32_t inode = fh_resolve(fh, &exp, path, nullptr);
     if (!inode) return NFSERR_STALE;
     win_handle h = fs_create_file(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
-    if (h == INVALID_HANDLE_VALUE) return NFSERR_NOENT;
+    if (h == INVALID_HANDLE_VALUE) {
+        // Out of descriptors the link is still there: the client retries.
+        uint32_t status = win_error_status(win_last_error());
+        return status == NFSERR_JUKEBOX ? status : NFSERR_NOENT;
+    }
     win_file_info info;
     if (!win_get_file_information_by_handle(h, &info) ||
         info.volume_serial != export_load(exp->volume_serial)) {

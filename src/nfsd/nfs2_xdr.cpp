@@ -49,7 +49,7 @@ void default_owner(const rpc_call *call, nfs_sattr *s) {
 }
 
 uint32_t put_fattr_result(uint8_t *out, uint32_t status, const nfs_attr *attr) {
-    uint32_t len = xdr_put_u32(out, status);
+    uint32_t len = xdr_put_u32(out, nfs2_status(status));
     if (status == NFS_OK) len += xdr_fattr(out + len, attr);
     return len;
 }
@@ -121,7 +121,7 @@ bool nfs2_decode_symlink(rpc_call *call, void *args) {
 // ---- Encoders ----------------------------------------------------------------
 
 uint32_t nfs2_encode_status(uint8_t *out, const void *result) {
-    return xdr_put_u32(out, static_cast<const nfs2_status_res *>(result)->status);
+    return xdr_put_u32(out, nfs2_status(static_cast<const nfs2_status_res *>(result)->status));
 }
 
 uint32_t nfs2_encode_attr(uint8_t *out, const void *result) {
@@ -131,7 +131,7 @@ uint32_t nfs2_encode_attr(uint8_t *out, const void *result) {
 
 uint32_t nfs2_encode_dirop(uint8_t *out, const void *result) {
     const nfs2_dirop_res *r = static_cast<const nfs2_dirop_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
+    uint32_t len = xdr_put_u32(out, nfs2_status(r->status));
     if (r->status != NFS_OK) return len;
     len += xdr_put_fixed(out + len, r->fh.bytes, FH_SIZE);
     return len + xdr_fattr(out + len, &r->attr);
@@ -139,7 +139,7 @@ uint32_t nfs2_encode_dirop(uint8_t *out, const void *result) {
 
 uint32_t nfs2_encode_readlink(uint8_t *out, const void *result) {
     const nfs2_readlink_res *r = static_cast<const nfs2_readlink_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
+    uint32_t len = xdr_put_u32(out, nfs2_status(r->status));
     if (r->status != NFS_OK) return len;
     return len + xdr_put_opaque(out + len, r->text, r->length);
 }
@@ -158,7 +158,7 @@ uint32_t nfs2_encode_read(uint8_t *out, const void *result) {
 
 uint32_t nfs2_encode_statfs(uint8_t *out, const void *result) {
     const nfs2_statfs_res *r = static_cast<const nfs2_statfs_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
+    uint32_t len = xdr_put_u32(out, nfs2_status(r->status));
     if (r->status != NFS_OK) return len;
     uint32_t bfree = blocks32(r->fs.bfree);
     return len + xdr_pack(out + len, "qqqqq", r->tsize, NFS_BLOCK_SIZE, blocks32(r->fs.blocks),

@@ -172,7 +172,7 @@ bool put_plus_list(plus_walk *p) {
 // The status and, for version 3, the directory's post_op_attr: the whole
 // reply when the status is not 0.
 uint32_t put_head(uint8_t *out, const nfs_dirlist *l, bool v3) {
-    uint32_t len = xdr_put_u32(out, l->status);
+    uint32_t len = xdr_put_u32(out, v3 ? l->status : nfs2_status(l->status));
     if (v3) len += xdr_post_op_attr(out + len, l->dir_attr_ok != 0, &l->dir_attr);
     return len;
 }

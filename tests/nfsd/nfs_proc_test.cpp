@@ -5,12 +5,15 @@
 // it came by the handle, with the same matching as MNT and its log line; a
 // read-only export answers 30 (ROFS) to every change.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <set>
 #include <span>
 
+#include "names/nfs_status.h"
 #include "nfsd/nfs.h"
 #include "nfsd/readdir.h"
 #include "support/drive_temp.h"
@@ -297,6 +300,75 @@ TEST(NfsUdp, AnnouncedAndSentSizesFitOneDatagram) {
         EXPECT_EQ(words[0], 0u) << r.what;
         if (r.expect) EXPECT_EQ(words[r.word], r.expect) << r.what;
     }
+}
+
+uint32_t status_of(nfs_rig &rig, uint32_t vers, uint32_t proc, const toks &args);
+
+// Out of descriptors (a child process at its limit): a passing shortage is
+// answered 10008 (JUKEBOX) in version 3 and 5 (IO) in version 2, so that
+// clients retry, never NOENT, ACCES or STALE; and no record is dropped, so
+// every handle works again once descriptors are back.
+TEST(NfsShortage, OutOfDescriptorsAnswersJukeboxAndDropsNoRecord) {
+    nfs_rig rig{"c:\\ -maproot:0\n"};
+    for (const char *f : {"dir/", "dir/sub/", "dir/Mixed.txt", "dir/sub/f"}) rig.tree.make(f);
+    const std::string SUBDIR = "c:\\dir\\sub", SUBF = "c:\\dir\\sub\\f";
+    struct row {
+        const char *what;
+        uint32_t vers, proc;
+        toks args;
+        uint32_t status;
+    };
+    const std::vector<row> rows = {
+        {"v3 getattr", NFS_V3, 1, {fh3(SUBDIR)}, 10008},
+        {"v3 getattr below", NFS_V3, 1, {fh3(SUBF)}, 10008},
+        {"v2 getattr", NFS_V2, 1, {fh2(SUBF)}, NFSERR_IO},
+        {"v3 lookup", NFS_V3, 3, {fh3(SUBDIR), name("f")}, 10008},
+        {"v3 lookup in another case", NFS_V3, 3, {fh3(DIR), name("mixed.TXT")}, 10008},
+        {"v3 create", NFS_V3, 8, {fh3(SUBDIR), name("new.txt"), w(0), nfs_sattr3()}, 10008},
+        {"v3 read", NFS_V3, 6, {fh3(SUBF), hyper(0), w(10)}, 10008},
+        {"v3 readdir", NFS_V3, 16, {fh3(SUBDIR), hyper(0), hyper(0), w(4096)}, 10008},
+        {"v2 readdir", NFS_V2, 16, {fh2(SUBDIR), w(0), w(4096)}, NFSERR_IO},
+    };
+    std::vector<std::vector<uint8_t>> args;
+    for (const row &r : rows) args.push_back(nfs_arg_bytes(rig, r.args));
+    std::vector<uint8_t> again = nfs_arg_bytes(rig, {fh3(SUBF)});
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rlimit low{64, 64};
+        setrlimit(RLIMIT_NOFILE, &low);
+        std::vector<int> taken;
+        for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
+        std::vector<uint32_t> got;
+        // None left, then one: enough to open the drive but not to walk on.
+        for (int spare = 0; spare < 2; spare++) {
+            if (spare) close(taken[0]);
+            for (size_t i = 0; i < rows.size(); i++) {
+                nfs_scan_forget();
+                std::vector<uint32_t> words =
+                    nfs_results(rig.call(rows[i].vers, rows[i].proc, args[i]));
+                got.push_back(words.empty() ? 0xFFFFFFFF : words[0]);
+            }
+        }
+        for (size_t i = 1; i < taken.size(); i++) close(taken[i]);
+        std::vector<uint32_t> words = nfs_results(rig.call(NFS_V3, 1, again));
+        got.push_back(words.empty() ? 0xFFFFFFFF : words[0]);
+        ssize_t n = write(out[1], got.data(), got.size() * 4);
+        _exit(n == ssize_t(got.size() * 4) ? 0 : 1);
+    }
+    close(out[1]);
+    std::vector<uint32_t> got(2 * rows.size() + 1, 0xEEEEEEEE);
+    ssize_t n = read(out[0], got.data(), got.size() * 4);
+    close(out[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    ASSERT_EQ(n, ssize_t(got.size() * 4));
+    for (size_t i = 0; i < 2 * rows.size(); i++)
+        EXPECT_EQ(got[i], rows[i % rows.size()].status)
+            << rows[i % rows.size()].what << (i < rows.size() ? "" : ", one descriptor left");
+    EXPECT_EQ(got.back(), 0u) << "the handle works once descriptors are back";
 }
 
 uint32_t status_of(nfs_rig &rig, uint32_t vers, uint32_t proc, const toks &args) {
