@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -143,4 +144,23 @@ int sock_poll(sock_wait *set, uint32_t count, int timeout_ms) {
     for (uint32_t i = 0; i < count; i++)
         set[i].readable = n > 0 && (want[i].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL));
     return n;
+}
+
+uint32_t sock_descriptor_limit() {
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0) return 0;
+    return r.rlim_cur > 0x7FFFFFFF ? 0x7FFFFFFF : uint32_t(r.rlim_cur);
+}
+
+uint32_t sock_descriptor_limit_raise() {
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+        // An unlimited hard limit is not one the kernel takes as a soft one.
+        rlimit raised{r.rlim_max, r.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+            raised.rlim_cur = 1u << 20;
+            if (raised.rlim_cur > r.rlim_cur) setrlimit(RLIMIT_NOFILE, &raised);
+        }
+    }
+    return sock_descriptor_limit();
 }

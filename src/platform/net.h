@@ -76,3 +76,10 @@ bool sock_set_receive_timeout(sock_t s, uint32_t ms);
 // (network order). False when the process has no right to bind one, or none
 // is free; the socket is then still unbound.
 bool sock_bind_privileged(sock_t s, uint32_t address);
+
+// The process's limit of descriptors (the soft one); 0 when unknown.
+uint32_t sock_descriptor_limit();
+// Raises the soft limit of descriptors to the hard one (at start, so that
+// connections and open files have all the room the host allows). Answers
+// the limit now in force.
+uint32_t sock_descriptor_limit_raise();

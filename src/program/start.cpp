@@ -119,6 +119,8 @@ int32_t server_status() {
 }
 
 int32_t server_thread() {
+    // Connections and open files get all the descriptors the host allows.
+    sock_descriptor_limit_raise();
     log_open();
     int32_t result = server_start();
     if (const char *text = failure_text(result)) show_message(nullptr, 0, SERVER_CAPTION, "%s", text);
