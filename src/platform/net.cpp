@@ -164,3 +164,57 @@ uint32_t sock_descriptor_limit_raise() {
     }
     return sock_descriptor_limit();
 }
+
+bool sock_report_destination(sock_t s) {
+    int on = 1;
+    return setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+}
+
+long sock_recv_datagram(sock_t s, void *buf, uint32_t size, sockaddr_in *peer, socklen_t *peer_len,
+                        uint32_t *local) {
+    iovec io{buf, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr m{};
+    m.msg_name = peer;
+    m.msg_namelen = sizeof *peer;
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(s, &m, 0);
+    *local = 0;
+    if (n < 0) return -1;
+    *peer_len = m.msg_namelen;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            memcpy(&info, CMSG_DATA(c), sizeof info);
+            *local = info.ipi_addr.s_addr;
+        }
+    }
+    return long(n);
+}
+
+long sock_send_datagram(sock_t s, const void *buf, uint32_t size, const sockaddr_in *peer,
+                        socklen_t peer_len, uint32_t local) {
+    iovec io{const_cast<void *>(buf), size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr m{};
+    m.msg_name = const_cast<sockaddr_in *>(peer);
+    m.msg_namelen = peer_len;
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    // A broadcast or multicast address is no source: routing picks one.
+    if (local != 0 && !IN_MULTICAST(ntohl(local)) && local != INADDR_BROADCAST) {
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst.s_addr = local;
+        memcpy(CMSG_DATA(c), &info, sizeof info);
+    }
+    return long(sendmsg(s, &m, MSG_NOSIGNAL));
+}

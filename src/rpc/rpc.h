@@ -42,6 +42,8 @@ struct xprt {
     uint16_t protocol;   // RPC_UDP or RPC_TCP
     socklen_t peer_len;  // 16
     sockaddr_in peer;    // sender of the current call, destination of the reply
+    uint32_t local;      // UDP: the address the call came to, the reply's source
+                         // (network order; 0: routing picks)
     uint32_t xid;        // transaction id of the call served (or made), host order
     uint8_t *buffer;     // the allocation: 4 reserved bytes, then the message area
     int32_t count;       // bytes received; then bytes of the reply to send

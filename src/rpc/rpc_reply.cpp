@@ -97,11 +97,11 @@ void rpc_auth_error_reply(xprt *xp, rpc_call *, uint32_t auth_status) {
 
 int rpc_send(xprt *xp) {
     if (xp->protocol != RPC_TCP) {
-        ssize_t r = 0;
+        long r = 0;
         for (int attempt = 0; attempt < 3; attempt++) {
             if (attempt > 0) std::this_thread::yield();
-            r = sendto(xp->sock, xp->msg, size_t(xp->count), 0,
-                       reinterpret_cast<const sockaddr *>(&xp->peer), xp->peer_len);
+            r = sock_send_datagram(xp->sock, xp->msg, uint32_t(xp->count), &xp->peer, xp->peer_len,
+                                   xp->local);
             if (r >= 0) break;
         }
         return r > 0 ? int(r) : send_failure(r);

@@ -160,7 +160,9 @@ TEST(FileopsCreate, ANameThatGetsNoRecordIsTakenBack) {
             status = call(t, c.o, "n");
         }
         EXPECT_EQ(status, c.status) << c.o;
-        if (!c.existing) EXPECT_EQ(t.snapshot(), before) << c.o;
+        if (!c.existing) {
+            EXPECT_EQ(t.snapshot(), before) << c.o;
+        }
         EXPECT_TRUE(t.stale_records().empty()) << c.o;
     }
 }

@@ -243,6 +243,39 @@ TEST_F(SelectLoop, OutOfDescriptorsTheListenerRestsInsteadOfSpinning) {
     sock_close(c);
 }
 
+// A UDP reply leaves from the address the call came to, so that a client
+// whose socket is connected to that address sees it (on a host with several
+// addresses routing would pick another source): served by the loop and by
+// worker threads alike.
+TEST_F(SelectLoop, UdpRepliesLeaveFromTheAddressCalled) {
+    uint16_t loop_port = add_udp(udp_socket(0, 0));
+    sock_t shared = udp_socket(0, 0);
+    uint16_t worker_port = rpc_sock_port(shared);
+    xprt *base = xprt_create(shared, RPC_UDP, worker_port, 1000);
+    ASSERT_TRUE(udp_workers_start(2, base));
+    run();
+    for (uint16_t port : {loop_port, worker_port}) {
+        for (const char *called : {"127.0.0.2", "127.0.0.1"}) {
+            sock_t c = socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in to{AF_INET, htons(port), {inet_addr(called)}, {}};
+            ASSERT_EQ(connect(c, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
+            rpc_bytes call = null_call(77);
+            ASSERT_EQ(send(c, call.data(), call.size(), 0), ssize_t(call.size()));
+            sock_wait w{c, false};
+            uint8_t reply[200];
+            ssize_t n = sock_poll(&w, 1, 2000) == 1 ? recv(c, reply, sizeof reply, 0) : -1;
+            EXPECT_EQ(n, 24) << called << " port " << port;
+            sock_close(c);
+        }
+    }
+    xprt_stop.store(1);
+    for (int i = 0; i < 50 && udp_workers_running.load() > 0; i++)
+        rpc_udp_call(worker_port, null_call(1), 100);  // wakes them
+    EXPECT_EQ(udp_workers_running.load(), 0);
+    xprt_free(base);
+    sock_close(shared);
+}
+
 // Idle connections to one port, enough to use up the descriptors, lock
 // out no other port: a reserve is kept, and when short the longest idle
 // connection of any listener goes.
