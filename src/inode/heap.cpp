@@ -51,7 +51,7 @@ constexpr uint64_t whole_blocks(uint64_t n) {
 // when each comes back. The magic's bytes (00 FF 52 4D) never stand in a
 // name block, where nothing but zeros follows a name's NUL.
 constexpr uint32_t RETIRED_MAGIC = 0x4D52FF00u;
-constexpr uint32_t RETIRED_MARK = 8;    // offset of the mark in the block
+constexpr uint32_t RETIRED_MARK = 8;        // offset of the mark in the block
 constexpr uint32_t RETIRED_MAX = 1u << 16;  // blocks held back at most
 
 struct retired_entry {
@@ -323,7 +323,8 @@ uint32_t inode_heap_open(uint32_t minimum, bool delete_first, uint32_t *free_byt
     uint32_t serial = 0;
     bool have_serial = host_path_volume_serial(path, &serial);
     uint32_t free_now;
-    bool stored = have_serial && size != 0 && size >= INODE_BLOCK && serial == get(INODE_HDR_SERIAL);
+    bool stored =
+        have_serial && size != 0 && size >= INODE_BLOCK && serial == get(INODE_HDR_SERIAL);
     if (stored) {
         free_now = account_free(static_cast<uint32_t>(size & ~uint64_t(INODE_BLOCK - 1)));
     } else {

@@ -126,7 +126,8 @@ void link(tcp_listener *l, tcp_conn *c) {
     if (l->open - l->shut >= l->limit) shut_crowded(l);
     // The newest is the most recently active: an address over its share
     // loses its longest idle connection instead.
-    if (open_from(l, peer_of(c)) >= per_address_limit(l)) shut(l, longest_idle(l, false, peer_of(c)));
+    if (open_from(l, peer_of(c)) >= per_address_limit(l))
+        shut(l, longest_idle(l, false, peer_of(c)));
     c->next = l->conns;
     if (l->conns) l->conns->prev = c;
     l->conns = c;

@@ -297,7 +297,8 @@ TEST(NfsUdp, AnnouncedAndSentSizesFitOneDatagram) {
         {"readdirplus", NFS_V3, 17, {fh3(MANY), hyper(0), hyper(0), w(65535), w(65535)}, 0, 0},
     };
     for (const row &r : rows) {
-        std::vector<uint32_t> words = nfs_results(rig.call(r.vers, r.proc, nfs_arg_bytes(rig, r.args)));
+        std::vector<uint32_t> words =
+            nfs_results(rig.call(r.vers, r.proc, nfs_arg_bytes(rig, r.args)));
         ASSERT_GT(words.size(), r.word) << r.what << ": no reply";
         EXPECT_EQ(words[0], 0u) << r.what;
         if (r.expect) {
