@@ -187,8 +187,10 @@ int main(int argc, char **argv) {
         request(false, false, fh, 0, &entries, &last);  // finds every record
         double rescan = seconds_since(t0);
         rpc_cred cred{};
+        nfs_object dir_obj;
+        nfs_object_init(&dir_obj, fh, &cred);
         t0 = std::chrono::steady_clock::now();
-        nfs_fh_attr(fh, &dir_attr, &cred);
+        nfs_fh_attr(&dir_obj, &dir_attr);
         double attr = seconds_since(t0);
 
         // The first reply of each listing, within a second of the scan so

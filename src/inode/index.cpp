@@ -128,7 +128,7 @@ uint32_t inode_new(const char *name, uint32_t parent, uint32_t next) {
         // Every allocation may move the view: addresses are taken afresh.
         uint32_t first = inode_heap_alloc(INODE_BLOCK);
         if (!first) {
-            inode_heap_free(inode);
+            inode_heap_retire(inode);
             return out_of_inodes();
         }
         uint8_t *rec = inode_block(inode);
@@ -145,7 +145,7 @@ uint32_t inode_new(const char *name, uint32_t parent, uint32_t next) {
             uint32_t more = inode_heap_alloc(INODE_BLOCK);
             if (!more) {
                 free_name_blocks(first, inode_name_blocks(uint32_t(length)));
-                inode_heap_free(inode);
+                inode_heap_retire(inode);
                 return out_of_inodes();
             }
             inode_put32(inode_block(cur), more);
@@ -219,7 +219,7 @@ bool inode_remove(uint32_t inode, bool keep_slot) {
     if (length > NAME_INLINE)
         free_name_blocks(inode_get32(rec + INODE_NAME), inode_name_blocks(length));
     std::memset(inode_block(inode), 0, INODE_BLOCK);
-    if (!keep_slot || !inode_spare_hold(inode)) inode_heap_free(inode);
+    if (!keep_slot || !inode_spare_hold(inode)) inode_heap_retire(inode);
     return true;
 }
 

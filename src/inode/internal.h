@@ -1,6 +1,7 @@
 // Declarations shared by the inode table's source files only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 constexpr uint32_t INODE_HDR_FREE = 0;
@@ -68,3 +69,12 @@ void inode_order_clear();
 // The check thread, started at start-up and joined at shutdown.
 void inode_check_start();
 void inode_check_join();
+
+// Removed records: a record's block stays out of use for this many seconds
+// after its removal (across restarts), so that a handle a client still holds
+// never reaches the next file created. A variable for the tests.
+constexpr uint32_t INODE_QUARANTINE_SECONDS = 3600;
+extern std::atomic<uint32_t> inode_quarantine_seconds;
+// Frees the block of a removed record (cleared by the caller) and keeps it
+// out of use for the window above. Table lock held.
+void inode_heap_retire(uint32_t offset);

@@ -27,4 +27,7 @@ enum : uint32_t {
     NFSERR_STALE = 70,
     NFSERR_NOTSUPP = 10004,
     NFSERR_BADTYPE = 10007,
+    // A passing shortage (descriptors, memory): version 3 clients retry
+    // later; version 2 has no such answer and says 5 (IO).
+    NFSERR_JUKEBOX = 10008,
 };

@@ -46,6 +46,9 @@ uint32_t win_error_status(uint32_t code) {
             return NFSERR_DQUOT;
         case ERROR_DIRECTORY:
             return NFSERR_NOTDIR;
+        case ERROR_TOO_MANY_OPEN_FILES:
+        case ERROR_NOT_ENOUGH_MEMORY:
+            return NFSERR_JUKEBOX;
         default:
             break;
     }
@@ -70,9 +73,14 @@ uint32_t errno_status(int number) {
         {e.nospc, NFSERR_NOSPC},     {e.rofs, NFSERR_ROFS},     {e.mlink, NFSERR_MLINK},
         {e.nametoolong, NFSERR_NAMETOOLONG}, {e.notempty, NFSERR_NOTEMPTY},
         {e.dquot, NFSERR_DQUOT},     {e.stale, NFSERR_STALE},
+        {e.mfile, NFSERR_JUKEBOX},   {e.nfile, NFSERR_JUKEBOX}, {e.nomem, NFSERR_JUKEBOX},
     };
     for (const auto &row : table)
         if (row.host == number && number > 0) return row.status;
-    // No NFS meaning (EBADF, EMFILE, ...): the client can only be told it failed.
+    // No NFS meaning (EBADF, ...): the client can only be told it failed.
     return NFSERR_IO;
+}
+
+uint32_t nfs2_status(uint32_t status) {
+    return status == NFSERR_JUKEBOX ? NFSERR_IO : status;
 }

@@ -6,10 +6,15 @@
 
 // NFS status of a Windows error code (2, 3, 15, 18, 161 NOENT; 5, 16, 20-36,
 // 82, 108 ACCES; 19 ROFS; 55 NODEV; 80, 183 EXIST; 112 NOSPC; 145 NOTEMPTY;
-// 206 NAMETOOLONG; 1816 DQUOT; 267 NOTDIR; any other IO).
+// 206 NAMETOOLONG; 1816 DQUOT; 267 NOTDIR; 4 and 8, out of descriptors or
+// memory, 10008 JUKEBOX; any other IO).
 uint32_t win_error_status(uint32_t code);
 // NFS status of a host errno left by a runtime file call (rtfile.h):
 // ENAMETOOLONG 63, ENOTEMPTY 66, EDQUOT 69, ESTALE 70; EPERM, ENOENT, EIO,
 // ENXIO, EACCES, EEXIST, EXDEV, ENODEV, ENOTDIR, EISDIR, EINVAL, EFBIG,
-// ENOSPC, EROFS and EMLINK as the NFS status of the same name; any other 5.
+// ENOSPC, EROFS and EMLINK as the NFS status of the same name; EMFILE,
+// ENFILE and ENOMEM 10008 (JUKEBOX); any other 5.
 uint32_t errno_status(int number);
+// A status as version 2 sends it: 10008 (JUKEBOX), which version 2 lacks,
+// becomes 5 (IO).
+uint32_t nfs2_status(uint32_t status);

@@ -22,8 +22,15 @@ int create_permission(const nfs_sattr *s) {
 
 // The handle and attributes of a name just made.
 uint32_t answer_new(const fileops_target *t, uint32_t inode, nfs_attr *attr) {
-    if (!inode) return NFSERR_IO;
+    if (!inode) return NFSERR_NOSPC;
     return nfs_path_attr(inode, t->exp, t->path, attr, fileops_identity(t)) ? NFSERR_IO : NFS_OK;
+}
+
+// A file made here that got no record (the inode table's disk is full)
+// goes again: a client told of the failure must not find the name.
+uint32_t take_back_file(const fileops_target *t) {
+    fs_delete_file(t->path);
+    return NFSERR_NOSPC;
 }
 
 }  // namespace
@@ -36,12 +43,17 @@ uint32_t nfs_create(nfs_object *dir, const char *name, uint32_t how, const nfs_s
     int pmode = create_permission(s);
     if (how == NFS_CREATE_EXCLUSIVE) return NFSERR_NOTSUPP;
     if (how != NFS_CREATE_UNCHECKED && how != NFS_CREATE_GUARDED) return NFSERR_INVAL;
+    // Made new first, so that a failure later knows whether the file is
+    // ours to take back; UNCHECKED then truncates an existing one.
     int flags = RT_O_BINARY | RT_O_RDWR | RT_O_CREAT;
-    flags |= how == NFS_CREATE_GUARDED ? RT_O_EXCL : RT_O_TRUNC;
-    int fd = fs_open(t.path, flags, pmode);
+    int fd = fs_open(t.path, flags | RT_O_EXCL, pmode);
+    bool made = fd >= 0;
+    if (fd < 0 && errno == EEXIST && how == NFS_CREATE_UNCHECKED)
+        fd = fs_open(t.path, flags | RT_O_TRUNC, pmode);
     if (fd < 0) return errno_status(errno);
     rt_close(fd);
     uint32_t inode = fh_for_path(t.exp->export_id, t.path, fh_out);
+    if (!inode && made) return take_back_file(&t);
     // The size goes first: a mode without write permission would refuse it.
     if (s->set_size) nfs_setsize(t.path, s->size);
     nfs_setugmode(t.path, s->set_uid, s->set_gid, s->set_mode, s->uid, s->gid, NFREG, s->mode);
@@ -85,6 +97,10 @@ uint32_t nfs_mknod(nfs_object *dir, const char *name, uint32_t type, const nfs_s
         return status;
     }
     uint32_t inode = fh_for_path(t.exp->export_id, t.path, fh_out);
+    if (!inode) {
+        fileops_prior_restore(t.path, &prior, true);
+        return NFSERR_NOSPC;
+    }
     return answer_new(&t, inode, attr);
 }
 
@@ -100,5 +116,9 @@ uint32_t file_mkdir(nfs_object *dir, const char *name, uint8_t *fh_out, nfs_attr
         return win_error_status(err);
     }
     uint32_t inode = fh_for_path(t.exp->export_id, t.path, fh_out);
+    if (!inode) {
+        fs_remove_directory(t.path);
+        return NFSERR_NOSPC;
+    }
     return answer_new(&t, inode, attr);
 }

@@ -64,14 +64,16 @@ uint32_t nfs_symlink(nfs_object *dir, const char *name, const nfs_sattr *s, cons
         return win_error_status(err);
     }
     uint32_t written = 0;
-    if (!win_write_file(h, text, length, &written) || written != length) {
-        uint32_t err = win_last_error();
+    bool wrote = win_write_file(h, text, length, &written);
+    if (!wrote || written != length) {
+        // A write that took only part of the text ran out of room.
+        uint32_t err = wrote ? ERROR_DISK_FULL : win_last_error();
         log_printf(FILEOPS_LOG, "nfs_symlink: %s to %.*s error %d\n", t.path, int(length), text,
                    int(err));
         win_close_handle(h);
         // Still NORMAL, so never read as a link; and not left behind at all.
         fileops_prior_restore(t.path, &prior, true);
-        return NFSERR_IO;
+        return win_error_status(err);
     }
     win_close_handle(h);
     // Without SYSTEM the text would read as an ordinary file's content.
@@ -80,7 +82,11 @@ uint32_t nfs_symlink(nfs_object *dir, const char *name, const nfs_sattr *s, cons
         fileops_prior_restore(t.path, &prior, true);
         return status;
     }
-    inode_lookup(t.dir, fileops_leaf(t.path));
+    // Without a record the link could not be looked up: taken back.
+    if (!inode_lookup(t.dir, fileops_leaf(t.path))) {
+        fileops_prior_restore(t.path, &prior, true);
+        return NFSERR_NOSPC;
+    }
     return NFS_OK;
 }
 
@@ -91,7 +97,11 @@ uint32_t nfs_readlink(nfs_object *o, char *buffer, uint32_t size) {
     const char *path = o->path;
     uint32_t inode = o->inode;
     win_handle h = fs_create_file(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
-    if (h == INVALID_HANDLE_VALUE) return NFSERR_NOENT;
+    if (h == INVALID_HANDLE_VALUE) {
+        // Out of descriptors the link is still there: the client retries.
+        uint32_t status = win_error_status(win_last_error());
+        return status == NFSERR_JUKEBOX ? status : NFSERR_NOENT;
+    }
     win_file_info info;
     if (!win_get_file_information_by_handle(h, &info) ||
         info.volume_serial != export_load(exp->volume_serial)) {

@@ -75,7 +75,7 @@ bool nfs2_read(nfs_request *q, void *result) {
     if (r->status != NFS_OK) return true;
     uint32_t room;
     uint8_t *dest = nfs_reply_data(q->xp, q->call, NFS2_READ_DATA, &room);
-    uint32_t count = std::min(a->count, room);
+    uint32_t count = std::min({a->count, nfs_transfer_max(q->xp), room});
     r->status = nfs_read(&q->obj[0], a->offset, &count, dest, &r->attr);
     r->count = count;
     return true;
@@ -177,7 +177,9 @@ bool nfs2_readdir(nfs_request *q, void *result) {
     const nfs_readdir_args *a = nfs_args<nfs_readdir_args>(q);
     nfs_dirlist *r = static_cast<nfs_dirlist *>(result);
     r->status = nfs_request_admit(q, 0, a->fh);
-    if (r->status == NFS_OK) nfs_dirlist_fill(r, a, &q->obj[0], NFS_DIR_V2, nullptr, 0);
+    if (r->status != NFS_OK) return true;
+    nfs_readdir_args lowered = nfs_readdir_lowered(q->xp, a);
+    nfs_dirlist_fill(r, &lowered, &q->obj[0], NFS_DIR_V2, nullptr, 0);
     return true;
 }
 
@@ -186,7 +188,7 @@ bool nfs2_statfs(nfs_request *q, void *result) {
     nfs2_statfs_res *r = static_cast<nfs2_statfs_res *>(result);
     r->status = nfs_request_admit(q, 0, a->fh.bytes);
     if (r->status == NFS_OK) r->status = nfs_statfs(&q->obj[0], &r->fs);
-    r->tsize = config.datasize;
+    r->tsize = nfs_transfer_max(q->xp);
     return true;
 }
 

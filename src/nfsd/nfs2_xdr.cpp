@@ -5,6 +5,7 @@
 
 #include "names/nfs_status.h"
 #include "base/config.h"
+#include "nfsd/attr_status.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void default_owner(const rpc_call *call, nfs_sattr *s) {
 }
 
 void put_fattr_result(xdr_out *o, uint32_t status, const nfs_attr *attr) {
-    xdr_u32(o, status);
+    xdr_u32(o, nfs2_status(status));
     if (status == NFS_OK) xdr_fattr(o, attr);
 }
 
@@ -120,7 +121,7 @@ bool nfs2_decode_symlink(rpc_call *call, void *args) {
 // ---- Encoders ----------------------------------------------------------------
 
 void nfs2_encode_status(xdr_out *o, const void *result) {
-    xdr_u32(o, static_cast<const nfs2_status_res *>(result)->status);
+    xdr_u32(o, nfs2_status(static_cast<const nfs2_status_res *>(result)->status));
 }
 
 void nfs2_encode_attr(xdr_out *o, const void *result) {
@@ -130,7 +131,7 @@ void nfs2_encode_attr(xdr_out *o, const void *result) {
 
 void nfs2_encode_dirop(xdr_out *o, const void *result) {
     const nfs2_dirop_res *r = static_cast<const nfs2_dirop_res *>(result);
-    xdr_u32(o, r->status);
+    xdr_u32(o, nfs2_status(r->status));
     if (r->status != NFS_OK) return;
     xdr_fixed(o, r->fh.bytes, FH_SIZE);
     xdr_fattr(o, &r->attr);
@@ -138,7 +139,7 @@ void nfs2_encode_dirop(xdr_out *o, const void *result) {
 
 void nfs2_encode_readlink(xdr_out *o, const void *result) {
     const nfs2_readlink_res *r = static_cast<const nfs2_readlink_res *>(result);
-    xdr_u32(o, r->status);
+    xdr_u32(o, nfs2_status(r->status));
     if (r->status == NFS_OK) xdr_opaque(o, r->text, r->length);
 }
 
@@ -152,7 +153,7 @@ void nfs2_encode_read(xdr_out *o, const void *result) {
 
 void nfs2_encode_statfs(xdr_out *o, const void *result) {
     const nfs2_statfs_res *r = static_cast<const nfs2_statfs_res *>(result);
-    xdr_u32(o, r->status);
+    xdr_u32(o, nfs2_status(r->status));
     if (r->status != NFS_OK) return;
     uint32_t bfree = blocks32(r->fs.bfree);
     const uint32_t words[] = {r->tsize, NFS_BLOCK_SIZE, blocks32(r->fs.blocks), bfree, bfree};

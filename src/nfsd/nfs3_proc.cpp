@@ -118,7 +118,7 @@ bool nfs3_read(nfs_request *q, void *result) {
     if (r->status != NFS_OK) return true;
     uint32_t room;
     uint8_t *dest = nfs_reply_data(q->xp, q->call, NFS3_READ_DATA, &room);
-    uint32_t want = std::min({a->count, config.datasize, room});
+    uint32_t want = std::min({a->count, nfs_transfer_max(q->xp), room});
     uint32_t count = want;
     r->status = nfs_read(&q->obj[0], a->offset, &count, dest, &r->attr);
     r->present = r->status == NFS_OK;
@@ -261,7 +261,8 @@ bool readdir3(nfs_request *q, void *result, uint32_t form) {
     if (r->status != NFS_OK) return true;
     uint32_t room;
     uint8_t *body = rpc_reply_body(q->xp, q->call, &room);
-    nfs_dirlist_fill(r, a, &q->obj[0], form, body, room);
+    nfs_readdir_args lowered = nfs_readdir_lowered(q->xp, a);
+    nfs_dirlist_fill(r, &lowered, &q->obj[0], form, body, room);
     return true;
 }
 
@@ -286,7 +287,7 @@ bool nfs3_fsstat(nfs_request *q, void *result) {
 bool nfs3_fsinfo(nfs_request *q, void *result) {
     nfs3_fsinfo_res *r = static_cast<nfs3_fsinfo_res *>(result);
     r->status = admitted_attr(q, &nfs_args<nfs3_fh_args>(q)->fh, &r->attr, &r->present);
-    r->datasize = config.datasize;
+    r->datasize = nfs_transfer_max(q->xp);
     return true;
 }
 

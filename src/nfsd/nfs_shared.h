@@ -44,9 +44,15 @@ bool nfs_get_fh3(rpc_call *call, uint8_t *fh);
 // for a longer text, which a cut would turn into another, wrong target.
 uint32_t nfs_readlink_text(const char *text, char *out, uint32_t *length);
 
+// The most data one READ reply or listing carries on this transport, and so
+// what FSINFO and STATFS announce: "Datasize"; over UDP no more than fits
+// one datagram beside the largest headers, in whole 4096-byte units.
+uint32_t nfs_transfer_max(const xprt *xp);
+
 // Where READ data goes: the reply buffer at `offset` bytes after the
 // accepted-reply header that rpc_reply will write for this call. *room is
-// how many bytes fit there (with their padding) inside the message area.
+// how many bytes fit there (with their padding) inside the message area,
+// and over UDP inside one datagram.
 uint8_t *nfs_reply_data(xprt *xp, const rpc_call *call, uint32_t offset, uint32_t *room);
 
 // READ data that nfs_reply_data placed behind its length word: the cursor

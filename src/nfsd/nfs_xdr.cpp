@@ -2,6 +2,7 @@
 // in the call, 64-bit numbers; and the place READ data takes in a reply.
 #include <cstring>
 
+#include "base/config.h"
 #include "names/nfs_status.h"
 #include "nfsd/nfs_shared.h"
 
@@ -51,6 +52,16 @@ uint32_t nfs_readlink_text(const char *text, char *out, uint32_t *length) {
     memcpy(out, text, n);
     *length = uint32_t(n);
     return NFS_OK;
+}
+
+uint32_t nfs_transfer_max(const xprt *xp) {
+    // The accepted-reply header with the longest verifier, and the fixed
+    // part of a version 3 READ result (status, attributes, count, eof,
+    // length), the largest in front of any data.
+    constexpr uint32_t UDP_TRANSFER_MAX =
+        (RPC_UDP_PAYLOAD_MAX - RPC_REPLY_HEADER_MAX - 104) / 4096 * 4096;
+    if (xp->protocol == RPC_UDP && config.datasize > UDP_TRANSFER_MAX) return UDP_TRANSFER_MAX;
+    return config.datasize;
 }
 
 uint8_t *nfs_reply_data(xprt *xp, const rpc_call *call, uint32_t offset, uint32_t *room) {

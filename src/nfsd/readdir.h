@@ -33,7 +33,7 @@
 #include "rpc/rpc.h"
 
 // RFC 1813: not even one entry fits into the reply size the client allowed.
-constexpr uint32_t NFS3ERR_TOOSMALL = 10012;
+constexpr uint32_t NFS3ERR_TOOSMALL = 10005;
 
 // The decoded arguments of the three procedures.
 struct nfs_readdir_args {
@@ -107,6 +107,9 @@ void nfs_scan_forget();
 // in the result that the encoder will write at `body` (`room` bytes). A
 // READDIRPLUS dircount of 0 sets no limit of its own.
 enum : uint32_t { NFS_DIR_V2 = 2, NFS_DIR_V3 = 3, NFS_DIR_PLUS = 4 };
+// The arguments with their count lowered to what one reply on the caller's
+// transport carries (over UDP: one datagram).
+nfs_readdir_args nfs_readdir_lowered(const xprt *xp, const nfs_readdir_args *a);
 void nfs_dirlist_fill(nfs_dirlist *list, const nfs_readdir_args *args, nfs_object *dir,
                       uint32_t form, uint8_t *body, uint32_t room);
 
@@ -127,7 +130,7 @@ bool nfs3_readdirplus_decode(rpc_call *call, void *args);
 // ".." of a cookie-0 READDIR are written without a size test; every READDIRPLUS entry is tested, and also against dircount
 // counting names but not attributes and handles. When the walk stops for
 // size, eof is FALSE and the position is remembered for the continuation;
-// when not a single entry fits, version 3 answers 10012 (TOOSMALL). The
+// when not a single entry fits, version 3 answers 10005 (TOOSMALL). The
 // child list is read under the table lock; READDIRPLUS holds it only while
 // it reads a name and a link, never while it reads attributes.
 // The READDIRPLUS walk itself, run by nfs_dirlist_fill: entries behind the

@@ -23,6 +23,13 @@ bool get_cookie3(rpc_call *call, uint32_t *cookie) {
 
 }  // namespace
 
+nfs_readdir_args nfs_readdir_lowered(const xprt *xp, const nfs_readdir_args *a) {
+    nfs_readdir_args lowered = *a;
+    uint32_t max = nfs_transfer_max(xp);
+    if (lowered.count == 0 || lowered.count > max) lowered.count = max;
+    return lowered;
+}
+
 void nfs_dirlist_fill(nfs_dirlist *list, const nfs_readdir_args *args, nfs_object *dir,
                       uint32_t form, uint8_t *body, uint32_t room) {
     memset(list, 0, sizeof *list);

@@ -8,6 +8,7 @@
 #include "names/name.h"
 #include "names/nfs_status.h"
 #include "nfsd/attr.h"
+#include "nfsd/attr_status.h"
 #include "nfsd/cache.h"
 #include "nfsd/readdir.h"
 #include "platform/ascii.h"
@@ -40,15 +41,18 @@ uint32_t wait_for_scan(uint32_t dir) {
     }
 }
 
-// One listed name: found or added as a child, and marked seen.
-void scan_entry(uint32_t dir, const char *listed, bool lowercase) {
-    if (listed[0] == '.' && (listed[1] == 0 || (listed[1] == '.' && listed[2] == 0))) return;
-    if (!name_valid(listed)) return;  // never listed, never given a record
+// One listed name: found or added as a child, and marked seen. False when
+// it could not get a record (the table cannot grow).
+bool scan_entry(uint32_t dir, const char *listed, bool lowercase) {
+    if (listed[0] == '.' && (listed[1] == 0 || (listed[1] == '.' && listed[2] == 0))) return true;
+    if (!name_valid(listed)) return true;  // never listed, never given a record
     char name[sizeof(win_find_data::name)];
     size_t n = 0;
     for (; listed[n] && n + 1 < sizeof name; n++) name[n] = lowercase ? ascii_lower(listed[n]) : listed[n];
     name[n] = 0;
-    if (uint32_t child = inode_lookup(dir, name)) inode_mark_seen(child);
+    uint32_t child = inode_lookup(dir, name);
+    if (child) inode_mark_seen(child);
+    return child != 0;
 }
 
 // Whether a record's name passes the name rules. Table lock held.
@@ -132,12 +136,16 @@ uint32_t nfs_getdir(nfs_object *o) {
         uint32_t error = win_last_error();
         // "No match" for "*.*" is an empty directory (a drive root lists no
         // dot entries); only a directory that cannot be opened fails.
-        if (error != ERROR_FILE_NOT_FOUND) return scan_failed(dir, path, error, NFSERR_NOENT);
+        // Short of descriptors is no missing directory: the client retries.
+        if (error != ERROR_FILE_NOT_FOUND)
+            return scan_failed(dir, path, error,
+                               win_error_status(error) == NFSERR_JUKEBOX ? NFSERR_JUKEBOX
+                                                                         : NFSERR_NOENT);
     } else {
         bool lowercase = export_load(exp->flags) & EXP_LOWERCASE;
-        bool more = true;
+        bool more = true, recorded = true;
         while (more) {
-            scan_entry(dir, data.name, lowercase);
+            recorded = scan_entry(dir, data.name, lowercase) && recorded;
             if (inode_shutting_down()) {
                 fs_find_close(search);
                 inode_scan_clear(dir);
@@ -148,6 +156,8 @@ uint32_t nfs_getdir(nfs_object *o) {
         uint32_t error = win_last_error();
         fs_find_close(search);
         if (error != ERROR_NO_MORE_FILES) return scan_failed(dir, path, error, NFSERR_IO);
+        // A listing without some names would read as their removal.
+        if (!recorded) return scan_failed(dir, path, ERROR_DISK_FULL, NFSERR_NOSPC);
     }
     keep_existing_unseen(dir);
     inode_sweep(dir);

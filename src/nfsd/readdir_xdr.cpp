@@ -6,6 +6,7 @@
 
 #include "inode/inode.h"
 #include "names/nfs_status.h"
+#include "nfsd/attr_status.h"
 #include "nfsd/cache.h"
 #include "nfsd/readdir.h"
 #include "nfsd/readdir_internal.h"
@@ -182,7 +183,7 @@ bool put_plus_list(plus_walk *p) {
 // The status and, for version 3, the directory's post_op_attr: the whole
 // reply when the status is not 0.
 void put_head(xdr_out *o, const nfs_dirlist *l, bool v3) {
-    xdr_u32(o, l->status);
+    xdr_u32(o, v3 ? l->status : nfs2_status(l->status));
     if (v3) xdr_post_op_attr(o, l->dir_attr_ok != 0, &l->dir_attr);
 }
 

@@ -21,3 +21,9 @@ void sleep_ms(uint32_t ms) {
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
+
+uint32_t wall_seconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint32_t>(ts.tv_sec);
+}

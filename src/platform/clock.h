@@ -10,3 +10,7 @@ uint32_t tick_count();
 
 // Sleeps the calling thread for at least `ms` milliseconds.
 void sleep_ms(uint32_t ms);
+
+// Seconds of the wall clock since 1970 (UTC); for marks that must outlive
+// the process. May jump when the clock is set.
+uint32_t wall_seconds();

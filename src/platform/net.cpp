@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -143,4 +144,77 @@ int sock_poll(sock_wait *set, uint32_t count, int timeout_ms) {
     for (uint32_t i = 0; i < count; i++)
         set[i].readable = n > 0 && (want[i].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL));
     return n;
+}
+
+uint32_t sock_descriptor_limit() {
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0) return 0;
+    return r.rlim_cur > 0x7FFFFFFF ? 0x7FFFFFFF : uint32_t(r.rlim_cur);
+}
+
+uint32_t sock_descriptor_limit_raise() {
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+        // An unlimited hard limit is not one the kernel takes as a soft one.
+        rlimit raised{r.rlim_max, r.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+            raised.rlim_cur = 1u << 20;
+            if (raised.rlim_cur > r.rlim_cur) setrlimit(RLIMIT_NOFILE, &raised);
+        }
+    }
+    return sock_descriptor_limit();
+}
+
+bool sock_report_destination(sock_t s) {
+    int on = 1;
+    return setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+}
+
+long sock_recv_datagram(sock_t s, void *buf, uint32_t size, sockaddr_in *peer, socklen_t *peer_len,
+                        uint32_t *local) {
+    iovec io{buf, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr m{};
+    m.msg_name = peer;
+    m.msg_namelen = sizeof *peer;
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(s, &m, 0);
+    *local = 0;
+    if (n < 0) return -1;
+    *peer_len = m.msg_namelen;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            memcpy(&info, CMSG_DATA(c), sizeof info);
+            *local = info.ipi_addr.s_addr;
+        }
+    }
+    return long(n);
+}
+
+long sock_send_datagram(sock_t s, const void *buf, uint32_t size, const sockaddr_in *peer,
+                        socklen_t peer_len, uint32_t local) {
+    iovec io{const_cast<void *>(buf), size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr m{};
+    m.msg_name = const_cast<sockaddr_in *>(peer);
+    m.msg_namelen = peer_len;
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    // A broadcast or multicast address is no source: routing picks one.
+    if (local != 0 && !IN_MULTICAST(ntohl(local)) && local != INADDR_BROADCAST) {
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst.s_addr = local;
+        memcpy(CMSG_DATA(c), &info, sizeof info);
+    }
+    return long(sendmsg(s, &m, MSG_NOSIGNAL));
 }

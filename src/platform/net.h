@@ -76,3 +76,24 @@ bool sock_set_receive_timeout(sock_t s, uint32_t ms);
 // (network order). False when the process has no right to bind one, or none
 // is free; the socket is then still unbound.
 bool sock_bind_privileged(sock_t s, uint32_t address);
+
+// The process's limit of descriptors (the soft one); 0 when unknown.
+uint32_t sock_descriptor_limit();
+// Raises the soft limit of descriptors to the hard one (at start, so that
+// connections and open files have all the room the host allows). Answers
+// the limit now in force.
+uint32_t sock_descriptor_limit_raise();
+
+// Datagrams that know their destination. sock_recv_datagram receives one
+// datagram of at most `size` bytes into `buf`, the sender into *peer and
+// *peer_len, and the address it was sent to (network order; 0 when the
+// socket does not report it) into *local; answers the byte count or -1.
+// sock_send_datagram sends `size` bytes to `peer` from the address `local`
+// (0: the one routing picks), so that a reply leaves from the address the
+// call came to. sock_report_destination asks the socket to report it (true
+// on success); udp sockets of the server do this when made.
+bool sock_report_destination(sock_t s);
+long sock_recv_datagram(sock_t s, void *buf, uint32_t size, sockaddr_in *peer, socklen_t *peer_len,
+                        uint32_t *local);
+long sock_send_datagram(sock_t s, const void *buf, uint32_t size, const sockaddr_in *peer,
+                        socklen_t peer_len, uint32_t local);

@@ -7,6 +7,8 @@
 struct rt_errno_names {
     int perm, noent, io, nxio, acces, exist, xdev, nodev, notdir, isdir, inval, fbig, nospc, rofs,
         mlink, nametoolong, notempty, dquot, stale;
+    // Passing shortages: descriptors of the process or the system, memory.
+    int mfile, nfile, nomem;
 };
 
 extern const rt_errno_names rt_errno_host;

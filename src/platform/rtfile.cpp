@@ -32,6 +32,10 @@ int errno_of(uint32_t win_error) {
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS:
             return EEXIST;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return EMFILE;
+        case ERROR_NOT_ENOUGH_MEMORY:
+            return ENOMEM;
         default:
             return EIO;
     }

@@ -29,6 +29,7 @@
 #include <sys/syscall.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -144,6 +145,13 @@ bool erase(std::unordered_map<std::string, folded> &names, const char *name) {
     return true;
 }
 
+// False with errno ENOENT: the name is not there (as against a directory
+// that could not be read, which leaves the errno of the failing call).
+bool not_found() {
+    errno = ENOENT;
+    return false;
+}
+
 bool scan(int dirfd, std::unordered_map<std::string, folded> &names) {
     int fd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -212,7 +220,7 @@ void dircache_mark(int dirfd, dir_mark *m) {
 
 bool dircache_find(int dirfd, const char *name, char *out) {
     dir_mark before;
-    if (!dir_key(dirfd, &before)) return false;
+    if (!dir_key(dirfd, &before)) return not_found();
     std::string key = fold(name);
     uint64_t changes_before;
     {
@@ -221,13 +229,13 @@ bool dircache_find(int dirfd, const char *name, char *out) {
         dir_index *x = find_slot(before.dev, before.ino);
         if (x && memcmp(x->times, before.times, sizeof x->times) == 0) {
             auto it = x->names.find(key);
-            if (it == x->names.end()) return false;
+            if (it == x->names.end()) return not_found();
             strcpy(out, it->second.shown.c_str());
             return true;
         }
     }
     std::unordered_map<std::string, folded> names;
-    if (!scan(dirfd, names)) return false;
+    if (!scan(dirfd, names)) return false;  // errno says why
     dir_mark after;
     bool stable =
         dir_key(dirfd, &after) && memcmp(after.times, before.times, sizeof after.times) == 0;
@@ -239,7 +247,7 @@ bool dircache_find(int dirfd, const char *name, char *out) {
     }
     if (stable) {
         std::lock_guard<std::mutex> g(index_lock);
-        if (changes != changes_before) return found;
+        if (changes != changes_before) return found || not_found();
         dir_index *x = find_slot(before.dev, before.ino);
         if (!x) {
             x = &indexes[next_slot];
@@ -251,7 +259,7 @@ bool dircache_find(int dirfd, const char *name, char *out) {
         memcpy(x->times, before.times, sizeof x->times);
         x->names = std::move(names);
     }
-    return found;
+    return found || not_found();
 }
 
 void dircache_added(int dirfd, const char *name, dir_mark *m) {

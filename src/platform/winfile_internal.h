@@ -74,7 +74,9 @@ void proc_path(char *buf, size_t size, int fd, const char *name);
 
 // Case-insensitive directory index (winfile_dircache.cpp).
 // Finds a name in directory `dirfd` that equals `name` ignoring ASCII case;
-// copies the on-disk name into `out` (WIN_NAME_LIMIT + 1 bytes).
+// copies the on-disk name into `out` (WIN_NAME_LIMIT + 1 bytes). False with
+// errno ENOENT when there is none, or with the errno of the failing call
+// when the directory could not be read (EMFILE: out of descriptors).
 bool dircache_find(int dirfd, const char *name, char *out);
 // The key of a directory, taken right before the layer changes it.
 struct dir_mark {

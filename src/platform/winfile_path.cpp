@@ -67,11 +67,18 @@ uint32_t split(const char *rest, component *parts, int *count, bool pattern) {
     return ERROR_SUCCESS;
 }
 
+// A process out of descriptors or memory is no missing or forbidden file:
+// the caller must be able to tell, or it would drop what still exists.
+bool shortage(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOMEM;
+}
+
 uint32_t open_drive(wpath *r) {
     int fd = open(r->drive.dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return ERROR_NOT_READY;
         if (errno == ENOTDIR) return ERROR_NOT_READY;
+        if (shortage(errno)) return win_error_from_errno(errno);
         return ERROR_ACCESS_DENIED;
     }
     r->dirfd = fd;
@@ -121,10 +128,15 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
         int err = errno;
         struct statx sx;
         bool exact;
-        if (fd < 0 && err == ENOENT && find_name(r->dirfd, name, found, &sx, &exact)) {
-            fd = openat(r->dirfd, found, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            err = errno;
+        if (fd < 0 && err == ENOENT) {
+            if (find_name(r->dirfd, name, found, &sx, &exact)) {
+                fd = openat(r->dirfd, found, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                err = errno;
+            } else if (shortage(errno)) {
+                err = errno;  // the directory could not be searched
+            }
         }
+        if (fd < 0 && shortage(err)) return win_error_from_errno(err);
         if (fd < 0) return err == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
         close(r->dirfd);
         r->dirfd = fd;
@@ -149,7 +161,10 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
     name[parts[n - 1].length] = 0;
     strcpy(r->given, name);
     bool exact;
-    if (!find_name(r->dirfd, name, r->name, &r->sx, &exact)) strcpy(r->name, name);
+    if (!find_name(r->dirfd, name, r->name, &r->sx, &exact)) {
+        if (shortage(errno)) return win_error_from_errno(errno);
+        strcpy(r->name, name);
+    }
     if (exact)
         r->kind = wkind_of(r->sx);  // already taken
     else

@@ -37,6 +37,7 @@ struct forwarder {
     // and the verifier the answer echoes).
     sock_t sock;
     sockaddr_in peer;
+    uint32_t local;  // the address the caller called, the answer's source
     uint32_t xid;
     uint32_t answer_size;  // what the caller's transport could have held
     rpc_call call;
@@ -74,6 +75,7 @@ void forward(forwarder *f) {
     answer.sock = f->sock;
     answer.protocol = RPC_UDP;
     answer.peer = f->peer;
+    answer.local = f->local;
     answer.xid = f->xid;
     if (!rpc_reply(&answer, &f->call, encode_callit, &res))
         log_printf(LOG_EVENT, "%s pmapd: rpc send reply failed\n", log_time());
@@ -143,6 +145,7 @@ bool pmap_forward(const xprt *xp, const rpc_call *call, uint32_t prog, uint32_t 
     f->fwd.count = int32_t(len + n);
     f->sock = xp->sock;
     f->peer = xp->peer;
+    f->local = xp->local;
     f->xid = xp->xid;
     f->answer_size = xp->size < ANSWER_SIZE ? xp->size : ANSWER_SIZE;
     f->call = *call;

@@ -130,6 +130,8 @@ int32_t server_status() {
 }
 
 int32_t server_thread() {
+    // Connections and open files get all the descriptors the host allows.
+    sock_descriptor_limit_raise();
     log_open();
     // The map is read afresh for each run, so that what it refuses is told
     // where this run's operator looks.

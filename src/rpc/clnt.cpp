@@ -69,6 +69,7 @@ bool clnt_open(xprt *xp, uint16_t protocol, uint16_t port) {
     xp->peer.sin_port = htons(port);
     xp->peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     xp->peer_len = sizeof(sockaddr_in);
+    xp->local = 0;  // a call leaves from wherever routing says
     if (protocol == RPC_UDP) {
         xp->sock = udp_socket(0, 0);
         return xp->sock != SOCK_INVALID;

@@ -58,10 +58,13 @@ sock_t tcp_listen_socket(const char *host, uint16_t port);
 
 // A listening socket and the connections accepted on it. At most `limit`
 // are open at once: a connection beyond it closes the one that has gone
-// longest without a complete record. A connection that delivers no complete
-// record for tcp_idle_ms is closed. When accepting fails for want of
-// descriptors, the longest idle connection is closed and the listener rests
-// for TCP_EXHAUSTED_PAUSE_MS instead of retrying at once. Connections are
+// longest without a complete record among those of the client address that
+// holds the most; one address holds at most a quarter of `limit` (at least
+// 1), beyond which its own longest idle goes. A connection that delivers no
+// complete record for tcp_idle_ms is closed. When accepting fails for want
+// of descriptors, or takes one of the reserve, the longest idle connection
+// of any listener is closed, and on failure the listener rests for
+// TCP_EXHAUSTED_PAUSE_MS instead of retrying at once. Connections are
 // not closed when the listener's owner stops (they end with their peers).
 struct tcp_listener;
 
@@ -81,6 +84,12 @@ void tcp_listener_release(tcp_listener *l);
 uint32_t tcp_listener_resting(tcp_listener *l);
 
 constexpr uint32_t TCP_EXHAUSTED_PAUSE_MS = 100;
+// Descriptors kept free for the listeners and the files requests open: a
+// quarter of the process's limit, within these bounds. A connection
+// accepted into the reserve closes the longest idle connection of any
+// listener. One client address holds a quarter of a listener's bound.
+constexpr uint32_t TCP_DESCRIPTOR_RESERVE_MIN = 16;
+constexpr uint32_t TCP_DESCRIPTOR_RESERVE_MAX = 256;
 // Milliseconds without a complete record after which a connection is closed
 // (6 minutes; a variable so that tests need not wait that long).
 extern std::atomic<uint32_t> tcp_idle_ms;

@@ -14,6 +14,14 @@
 constexpr uint16_t RPC_UDP = 17;
 constexpr uint16_t RPC_TCP = 6;
 constexpr uint32_t RPC_MAX_AUTH = 400;  // credential and verifier body limit
+// The most one UDP datagram over IPv4 carries: 65535 less the IP and UDP
+// headers. A reply longer than this is never sent.
+constexpr uint32_t RPC_UDP_PAYLOAD_MAX = 65507;
+// An accepted reply's fixed words (xid, type, reply status, verifier flavor
+// and length, accept status), and its whole header at its largest, when it
+// echoes the longest verifier.
+constexpr uint32_t RPC_ACCEPTED_WORDS = 24;
+constexpr uint32_t RPC_REPLY_HEADER_MAX = RPC_ACCEPTED_WORDS + RPC_MAX_AUTH;
 
 // Accept status of an accepted reply.
 enum : uint32_t {
@@ -40,6 +48,8 @@ struct xprt {
     uint16_t protocol;   // RPC_UDP or RPC_TCP
     socklen_t peer_len;  // 16
     sockaddr_in peer;    // sender of the current call, destination of the reply
+    uint32_t local;      // UDP: the address the call came to, the reply's source
+                         // (network order; 0: routing picks)
     uint32_t xid;        // transaction id of the call served (or made), host order
     uint8_t *buffer;     // the allocation: 4 reserved bytes, then the message area
     int32_t count;       // bytes received; then bytes of the reply to send
@@ -130,7 +140,8 @@ extern rpc_pmap_fn rpc_pmap_call;
 void rpc_void_result(xdr_out *out, const void *result);
 // Where rpc_reply will put the body of its reply to `call`: behind the
 // accepted-reply header, which echoes the call's verifier. *room is how many
-// bytes the body may take inside the message area. A handler may place data
+// bytes the body may take inside the message area, and over UDP inside one
+// datagram. A handler may place data
 // there before it answers (READ data; listings), as long as it reads nothing
 // of the call afterwards.
 uint8_t *rpc_reply_body(xprt *xp, const rpc_call *call, uint32_t *room);

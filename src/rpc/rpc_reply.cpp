@@ -17,7 +17,6 @@ constexpr uint32_t AUTH_ERROR = 1;
 constexpr uint32_t LAST_FRAGMENT = 0x80000000u;
 // xid, REPLY, ACCEPTED, verifier flavour and length, accept status: the
 // accepted reply's words besides the verifier's body.
-constexpr uint32_t ACCEPTED_WORDS_SIZE = 24;
 
 uint32_t accepted_header(xprt *xp, rpc_call *call, uint32_t status) {
     return xdr_pack(xp->msg, "qqqqOq", xp->xid, RPC_MSG_REPLY, RPC_MSG_ACCEPTED, call->verf_flavor,
@@ -60,12 +59,14 @@ int send_fragment(xprt *xp, uint8_t *data, uint32_t n, uint32_t mark) {
 void rpc_void_result(xdr_out *, const void *) {}
 
 uint32_t rpc_reply_header_size(const rpc_call *call) {
-    return ACCEPTED_WORDS_SIZE + call->verf_len + xdr_pad(call->verf_len);
+    return RPC_ACCEPTED_WORDS + call->verf_len + xdr_pad(call->verf_len);
 }
 
 uint8_t *rpc_reply_body(xprt *xp, const rpc_call *call, uint32_t *room) {
     uint32_t at = rpc_reply_header_size(call);
-    *room = xp->size > at ? xp->size - at : 0;
+    uint32_t end = xp->size;
+    if (xp->protocol == RPC_UDP && end > RPC_UDP_PAYLOAD_MAX) end = RPC_UDP_PAYLOAD_MAX;
+    *room = end > at ? end - at : 0;
     return xp->msg + at;
 }
 
@@ -112,11 +113,11 @@ void rpc_auth_error_reply(xprt *xp, rpc_call *, uint32_t auth_status) {
 
 int rpc_send(xprt *xp) {
     if (xp->protocol != RPC_TCP) {
-        ssize_t r = 0;
+        long r = 0;
         for (int attempt = 0; attempt < 3; attempt++) {
             if (attempt > 0) std::this_thread::yield();
-            r = sendto(xp->sock, xp->msg, size_t(xp->count), 0,
-                       reinterpret_cast<const sockaddr *>(&xp->peer), xp->peer_len);
+            r = sock_send_datagram(xp->sock, xp->msg, uint32_t(xp->count), &xp->peer, xp->peer_len,
+                                   xp->local);
             if (r >= 0) break;
         }
         return r > 0 ? int(r) : send_failure(r);

@@ -28,6 +28,7 @@ struct tcp_conn {
 }  // namespace
 
 struct tcp_listener {
+    tcp_listener *next_listener;  // every listener of the process; under listeners_lock
     sock_t sock;
     uint16_t port;
     uint32_t size;
@@ -46,28 +47,113 @@ struct tcp_listener {
 
 namespace {
 
-// Shuts down the connection that has gone longest without a complete
-// record, unless it is already on its way out. Lock held.
-void shut_longest_idle(tcp_listener *l) {
+// Every listener, so that a port short of descriptors can close the idle
+// connections of another. Taken before any listener's own lock.
+std::mutex listeners_lock;
+tcp_listener *listeners = nullptr;
+
+uint32_t peer_of(const tcp_conn *c) {
+    return c->xp->peer.sin_addr.s_addr;
+}
+
+// Connections of the listener from `addr` that are not on their way out.
+// Lock held.
+uint32_t open_from(const tcp_listener *l, uint32_t addr) {
+    uint32_t n = 0;
+    for (const tcp_conn *c = l->conns; c; c = c->next) n += !c->shut && peer_of(c) == addr;
+    return n;
+}
+
+// The connection that has gone longest without a complete record, among
+// those from `addr` (any address when `any`), not counting one already on
+// its way out. Lock held.
+tcp_conn *longest_idle(tcp_listener *l, bool any, uint32_t addr) {
     uint32_t now = tick_count();
     tcp_conn *oldest = nullptr;
     for (tcp_conn *c = l->conns; c; c = c->next)
-        if (!c->shut && (!oldest || now - c->active.load() > now - oldest->active.load()))
+        if (!c->shut && (any || peer_of(c) == addr) &&
+            (!oldest || now - c->active.load() > now - oldest->active.load()))
             oldest = c;
-    if (!oldest) return;
-    // Still open: its thread closes the socket only after unlinking it.
-    shutdown(oldest->xp->sock, SHUT_RDWR);
-    oldest->shut = true;
+    return oldest;
+}
+
+// Still open: its thread closes the socket only after unlinking it. Lock held.
+void shut(tcp_listener *l, tcp_conn *c) {
+    if (!c) return;
+    shutdown(c->xp->sock, SHUT_RDWR);
+    c->shut = true;
     l->shut++;
+}
+
+// The bound is reached: the longest idle connection of the address that
+// holds the most goes, so that a host opening connections disconnects its
+// own before anybody else's. Lock held.
+void shut_crowded(tcp_listener *l) {
+    uint32_t now = tick_count(), most = 0;
+    tcp_conn *victim = nullptr;
+    for (tcp_conn *c = l->conns; c; c = c->next) {
+        if (c->shut) continue;
+        uint32_t n = open_from(l, peer_of(c));
+        if (n > most || (n == most && now - c->active.load() > now - victim->active.load()))
+            most = n, victim = c;
+    }
+    shut(l, victim);
+}
+
+// Short of descriptors: the longest idle connection of any listener goes.
+void shut_longest_idle_anywhere() {
+    std::lock_guard<std::mutex> all(listeners_lock);
+    uint32_t now = tick_count(), best_idle = 0;
+    tcp_listener *best = nullptr;
+    for (tcp_listener *l = listeners; l; l = l->next_listener) {
+        std::lock_guard<std::mutex> hold(l->lock);
+        tcp_conn *c = longest_idle(l, true, 0);
+        if (c && (!best || now - c->active.load() > best_idle))
+            best = l, best_idle = now - c->active.load();
+    }
+    if (!best) return;
+    std::lock_guard<std::mutex> hold(best->lock);
+    shut(best, longest_idle(best, true, 0));
+}
+
+// Connections one client address may hold on one listener.
+uint32_t per_address_limit(const tcp_listener *l) {
+    return l->limit / 4 > 0 ? l->limit / 4 : 1;
 }
 
 void link(tcp_listener *l, tcp_conn *c) {
     std::lock_guard<std::mutex> hold(l->lock);
-    if (l->open - l->shut >= l->limit) shut_longest_idle(l);
+    if (l->open - l->shut >= l->limit) shut_crowded(l);
+    // The newest is the most recently active: an address over its share
+    // loses its longest idle connection instead.
+    if (open_from(l, peer_of(c)) >= per_address_limit(l))
+        shut(l, longest_idle(l, false, peer_of(c)));
     c->next = l->conns;
     if (l->conns) l->conns->prev = c;
     l->conns = c;
     l->open++;
+}
+
+void listener_free(tcp_listener *l) {
+    {
+        std::lock_guard<std::mutex> all(listeners_lock);
+        tcp_listener **at = &listeners;
+        while (*at && *at != l) at = &(*at)->next_listener;
+        if (*at) *at = l->next_listener;
+    }
+    delete l;
+}
+
+// Whether the descriptor just given out leaves less than the reserve: the
+// host hands out the lowest free number, so one this high means that few
+// are left for the listeners and the files requests open.
+bool descriptors_short(sock_t s) {
+    uint32_t limit = sock_descriptor_limit();
+    if (limit == 0) return false;
+    uint32_t reserve = limit / 4;
+    if (reserve < TCP_DESCRIPTOR_RESERVE_MIN) reserve = TCP_DESCRIPTOR_RESERVE_MIN;
+    if (reserve > TCP_DESCRIPTOR_RESERVE_MAX) reserve = TCP_DESCRIPTOR_RESERVE_MAX;
+    return uint32_t(s) + reserve >= limit;
 }
 
 // Unlinks and frees the connection; frees the listener too when it was the
@@ -89,7 +175,7 @@ void conn_end(tcp_conn *c) {
     sock_close(c->xp->sock);
     xprt_free(c->xp);
     delete c;
-    if (last) delete l;
+    if (last) listener_free(l);
 }
 
 // A connection counts as active when a record completes and again when its
@@ -117,6 +203,9 @@ tcp_listener *tcp_listener_create(sock_t sock, uint16_t port, uint32_t size, uin
     l->size = size;
     l->limit = limit > 0 ? limit : CONFIG_TCP_CONNECTIONS;
     l->serve = serve;
+    std::lock_guard<std::mutex> all(listeners_lock);
+    l->next_listener = listeners;
+    listeners = l;
     return l;
 }
 
@@ -128,7 +217,7 @@ void tcp_listener_release(tcp_listener *l) {
         l->released = true;
         last = l->open == 0;
     }
-    if (last) delete l;
+    if (last) listener_free(l);
 }
 
 uint32_t tcp_listener_resting(tcp_listener *l) {
@@ -146,18 +235,16 @@ tcp_accept_result tcp_accept(tcp_listener *l) {
     if (s == SOCK_INVALID) {
         if (!sock_error_exhausted(sock_errno())) return TCP_ACCEPT_NONE;
         // The connection stays queued; retrying at once would only fail
-        // again, at full speed. Closing an idle connection frees a descriptor
-        // for the next try.
-        {
-            std::lock_guard<std::mutex> hold(l->lock);
-            shut_longest_idle(l);
-        }
+        // again, at full speed. Closing an idle connection, of whichever
+        // port, frees a descriptor for the next try.
+        shut_longest_idle_anywhere();
         l->resting = true;
         l->rest_from = tick_count();
         return TCP_ACCEPT_EXHAUSTED;
     }
     sock_set_nodelay(s);
     sock_set_receive_timeout(s, tcp_idle_ms.load());
+    if (descriptors_short(s)) shut_longest_idle_anywhere();
     // A record without a message area would take the first record mark
     // in front of nothing.
     xprt *xp = l->size > 0 ? xprt_create(s, RPC_TCP, l->port, l->size) : nullptr;

@@ -30,7 +30,10 @@ sock_t udp_socket(uint32_t address, uint16_t port) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = address;
+    // The destination of each call is reported, so that a reply leaves from
+    // the address the client called on a host with several.
     if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+        !sock_report_destination(s) ||
         bind(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
         sock_close(s);
         return SOCK_INVALID;
@@ -40,8 +43,7 @@ sock_t udp_socket(uint32_t address, uint16_t port) {
 
 bool udp_receive(xprt *xp) {
     xp->peer_len = sizeof(sockaddr_in);
-    ssize_t n = recvfrom(xp->sock, xp->msg, xp->size, 0, reinterpret_cast<sockaddr *>(&xp->peer),
-                         &xp->peer_len);
+    long n = sock_recv_datagram(xp->sock, xp->msg, xp->size, &xp->peer, &xp->peer_len, &xp->local);
     xp->count = int32_t(n);
     return n > 0;
 }

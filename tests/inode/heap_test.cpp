@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "inode/internal.h"
@@ -101,6 +102,47 @@ TEST_F(heap, FailedGrowthKeepsEveryRecordAndGrowthByAQuarterKeepsNumbers) {
     EXPECT_FALSE(logged("corrupt"));
     EXPECT_TRUE(logged("inodeHeap total 2621440 used 128 free 2621312\n"));
     EXPECT_EQ(inode_path_find("c:\\KEEP"), keep);
+}
+
+}  // namespace
+
+namespace {
+
+// A removed record's block is not handed out again while the removal is
+// recent: the next record, of another name or of the same one, and after a
+// restart too, gets another number, so a handle kept by a client names
+// nothing rather than the new file. Once the window has passed the block is
+// used again, so the table does not grow for ever.
+TEST_F(heap, RemovedRecordsAreNotReusedWhileRecent) {
+    struct row {
+        const char *removed, *created;
+        bool restart_between;
+    };
+    const row rows[] = {
+        {"C:\\a.txt", "C:\\b.txt", false},
+        {"C:\\same.txt", "C:\\same.txt", false},
+        {"C:\\long name of forty bytes or so....txt", "C:\\x", false},
+        {"C:\\c.txt", "C:\\d.txt", true},
+    };
+    start();
+    ASSERT_NE(inode_path_lookup("C:\\keep"), 0u);
+    std::vector<uint32_t> gone;
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.removed);
+        uint32_t old = inode_path_lookup(r.removed);
+        ASSERT_TRUE(inode_remove(old, false));
+        gone.push_back(old);
+        if (r.restart_between) restart();
+        uint32_t made = inode_path_lookup(r.created);
+        for (uint32_t g : gone) EXPECT_NE(made, g);
+        EXPECT_EQ(path_of(old), "");
+        EXPECT_FALSE(logged("corrupt"));
+    }
+    // Once the window has passed the oldest removed block comes back first.
+    inode_quarantine_seconds.store(0);
+    uint32_t again = inode_path_lookup("C:\\again");
+    inode_quarantine_seconds.store(INODE_QUARANTINE_SECONDS);
+    EXPECT_TRUE(std::find(gone.begin(), gone.end(), again) != gone.end()) << again;
 }
 
 }  // namespace

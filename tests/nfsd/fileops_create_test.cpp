@@ -14,6 +14,7 @@
 #include "names/nfs_status.h"
 #include "base/config.h"
 #include "support/fileops_tree.h"
+#include "support/inode_full.h"
 
 namespace {
 
@@ -108,9 +109,9 @@ TEST(FileopsCreate, FailedWritesLeaveTheNameAsItWas) {
         {MKNOD, true, "_write", ENOSPC, NFSERR_NOSPC},
         // A volume that cannot mark a file SYSTEM (every call fails) makes no device or link.
         {MKNOD, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
-        {SYMLINK, false, "WriteFile", ERROR_DISK_FULL, NFSERR_IO,
+        {SYMLINK, false, "WriteFile", ERROR_DISK_FULL, NFSERR_NOSPC,
          "nfs_symlink: c:\\one\\n to x error 112\n"},
-        {SYMLINK, true, "WriteFile", ERROR_DISK_FULL, NFSERR_IO},
+        {SYMLINK, true, "WriteFile", ERROR_DISK_FULL, NFSERR_NOSPC},
         {SYMLINK, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
         {MKDIR, false, "CreateDirectory", ERROR_DISK_FULL, NFSERR_NOSPC,
          "file_mkdir: c:\\one\\n error 112\n"},
@@ -128,6 +129,41 @@ TEST(FileopsCreate, FailedWritesLeaveTheNameAsItWas) {
         EXPECT_TRUE(!c.log || t.log() == c.log) << c.o << c.fail;
         EXPECT_EQ(t.snapshot(), before) << c.o << c.fail;
         EXPECT_TRUE(t.stale_records().empty()) << c.o << c.fail;
+    }
+}
+
+// The inode table's disk is full: a name made on disk that cannot get its
+// record is taken back and answered 28 (NOSPC), so the client is never told
+// of a failure while the name exists. An existing file keeps its record and
+// its content.
+TEST(FileopsCreate, ANameThatGetsNoRecordIsTakenBack) {
+    const struct {
+        op o;
+        bool existing;
+        uint32_t status;
+    } cases[] = {
+        {CREATE, false, NFSERR_NOSPC}, {MKDIR, false, NFSERR_NOSPC},
+        {MKNOD, false, NFSERR_NOSPC},  {SYMLINK, false, NFSERR_NOSPC},
+        {CREATE, true, NFS_OK},
+    };
+    for (const auto &c : cases) {
+        fileops_tree t("c:\\ -maproot:0\n", {"one"});
+        if (c.existing) {
+            t.make("one/n", "data");
+            t.number("one/n");
+        }
+        t.number("one");
+        std::string before = t.snapshot();
+        uint32_t status;
+        {
+            inode_full full;
+            status = call(t, c.o, "n");
+        }
+        EXPECT_EQ(status, c.status) << c.o;
+        if (!c.existing) {
+            EXPECT_EQ(t.snapshot(), before) << c.o;
+        }
+        EXPECT_TRUE(t.stale_records().empty()) << c.o;
     }
 }
 

@@ -5,7 +5,9 @@
 // it came by the handle, with the same matching as MNT and its log line; a
 // read-only export answers 30 (ROFS) to every change.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <span>
 
 #include "fh/fh.h"
+#include "names/nfs_status.h"
 #include "nfsd/nfs.h"
 #include "nfsd/readdir.h"
 #include "support/drive_temp.h"
@@ -200,7 +203,9 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
           w(1), w(0), ino(E), name("e.txt"), w(0), w(3), post(E, 1, 0644, 1), w(1), fh3(E),
           w(0), w(1)}},
         {"readdir with no room for an entry", 16, {fh3(LIST), hyper(2), hyper(0), w(100)},
-         {w(10012), list_attr}},
+         {w(10005), list_attr}},
+        {"readdirplus with no room for an entry", 17,
+         {fh3(LIST), hyper(2), hyper(0), w(100), w(100)}, {w(10005), list_attr}},
         {"readdirplus after the last entry", 17, {fh3(LIST), hyper(3), hyper(0), w(8192), w(8192)},
          {w(0), list_attr, zero_verifier, w(0), w(1)}},
         {"fsstat", 18, {fh3(ROOT)},
@@ -295,6 +300,141 @@ TEST_F(NfsProc, StatfsCountsTheVolume) {
     EXPECT_EQ(r[3], uint32_t(uint64_t(v.f_blocks) * v.f_frsize / 4096));
     EXPECT_EQ(r[5], r[4]);
     EXPECT_NEAR(double(r[4]), double(uint64_t(v.f_bfree) * v.f_frsize / 4096), 4096);
+}
+
+uint32_t status_of(nfs_rig &rig, uint32_t vers, uint32_t proc, const toks &args);
+
+// Over UDP a reply is one datagram, which holds at most 65,507 bytes: with
+// "Datasize" 65535 the sizes announced and the replies sent stay within it
+// (whole 4096-byte units of what fits beside the largest headers), so that
+// full-size READs and listings are answered rather than lost.
+TEST(NfsUdp, AnnouncedAndSentSizesFitOneDatagram) {
+    constexpr uint32_t FITS = 61440;
+    nfs_rig rig{"c:\\ -maproot:0\n", "127.0.0.1", 65535};
+    rig.tree.make("big.bin", pattern(70000));
+    rig.tree.make("many/");
+    for (int i = 0; i < 3000; i++) rig.tree.make("many/a-longer-name-" + std::to_string(i));
+    const std::string BIG_BIN = "c:\\big.bin", MANY = "c:\\many";
+    struct row {
+        const char *what;
+        uint32_t vers, proc;
+        toks args;
+        size_t word;       // the result word that holds the size
+        uint32_t expect;   // its value; 0: only that a reply came, status 0
+    };
+    const row rows[] = {
+        {"fsinfo rtmax", NFS_V3, 19, {fh3(ROOT)}, 23, FITS},
+        {"fsinfo wtmax", NFS_V3, 19, {fh3(ROOT)}, 26, FITS},
+        {"fsinfo dtpref", NFS_V3, 19, {fh3(ROOT)}, 29, FITS},
+        {"statfs tsize", NFS_V2, 17, {fh2(ROOT)}, 1, FITS},
+        {"v3 read", NFS_V3, 6, {fh3(BIG_BIN), hyper(0), w(65535)}, 23, FITS},
+        {"v2 read", NFS_V2, 6, {fh2(BIG_BIN), w(0), w(65535), w(0)}, 18, FITS},
+        {"readdir", NFS_V3, 16, {fh3(MANY), hyper(0), hyper(0), w(65535)}, 0, 0},
+        {"readdirplus", NFS_V3, 17, {fh3(MANY), hyper(0), hyper(0), w(65535), w(65535)}, 0, 0},
+    };
+    for (const row &r : rows) {
+        std::vector<uint32_t> words =
+            nfs_results(rig.call(r.vers, r.proc, nfs_arg_bytes(rig, r.args)));
+        ASSERT_GT(words.size(), r.word) << r.what << ": no reply";
+        EXPECT_EQ(words[0], 0u) << r.what;
+        if (r.expect) {
+            EXPECT_EQ(words[r.word], r.expect) << r.what;
+        }
+    }
+}
+
+// A handle a client kept of a removed file never reaches the file created
+// next, of another name or of the same: READ, WRITE and GETATTR through it
+// answer 70 (STALE) and the new file stays as it was written.
+TEST(NfsStale, ARemovedFilesHandleNeverReachesTheNextFile) {
+    nfs_rig rig{"c:\\ -maproot:0\n"};
+    for (const char *next : {"b.txt", "a.txt"}) {
+        rig.tree.make("a.txt", "AAAA");
+        std::vector<uint8_t> old = nfs_arg_bytes(rig, {fh3("c:\\a.txt")});
+        ASSERT_EQ(status_of(rig, NFS_V3, 12, {fh3(ROOT), name("a.txt")}), 0u);
+        ASSERT_EQ(status_of(rig, NFS_V3, 8, {fh3(ROOT), name(next), w(0), nfs_sattr3()}), 0u);
+        rig.tree.make(next, "BBBB-data-of-B");
+        auto through_old = [&](uint32_t proc, std::vector<uint8_t> tail) {
+            std::vector<uint8_t> args = old;
+            args.insert(args.end(), tail.begin(), tail.end());
+            std::vector<uint32_t> r = nfs_results(rig.call(NFS_V3, proc, args));
+            return r.empty() ? 0xFFFFFFFF : r[0];
+        };
+        EXPECT_EQ(through_old(1, {}), NFSERR_STALE) << next;
+        EXPECT_EQ(through_old(6, nfs_arg_bytes(rig, {hyper(0), w(100)})), NFSERR_STALE) << next;
+        EXPECT_EQ(through_old(7, nfs_arg_bytes(rig, {hyper(0), w(4), w(2), w(4), bytes("XXXX")})),
+                  NFSERR_STALE)
+            << next;
+        EXPECT_EQ(read_file(rig.tree.host(next)), "BBBB-data-of-B") << next;
+        ASSERT_EQ(unlink(rig.tree.host(next).c_str()), 0);
+    }
+}
+
+// Out of descriptors (a child process at its limit): a passing shortage is
+// answered 10008 (JUKEBOX) in version 3 and 5 (IO) in version 2, so that
+// clients retry, never NOENT, ACCES or STALE; and no record is dropped, so
+// every handle works again once descriptors are back.
+TEST(NfsShortage, OutOfDescriptorsAnswersJukeboxAndDropsNoRecord) {
+    nfs_rig rig{"c:\\ -maproot:0\n"};
+    for (const char *f : {"dir/", "dir/sub/", "dir/Mixed.txt", "dir/sub/f"}) rig.tree.make(f);
+    const std::string SUBDIR = "c:\\dir\\sub", SUBF = "c:\\dir\\sub\\f";
+    struct row {
+        const char *what;
+        uint32_t vers, proc;
+        toks args;
+        uint32_t status;
+    };
+    const std::vector<row> rows = {
+        {"v3 getattr", NFS_V3, 1, {fh3(SUBDIR)}, 10008},
+        {"v3 getattr below", NFS_V3, 1, {fh3(SUBF)}, 10008},
+        {"v2 getattr", NFS_V2, 1, {fh2(SUBF)}, NFSERR_IO},
+        {"v3 lookup", NFS_V3, 3, {fh3(SUBDIR), name("f")}, 10008},
+        {"v3 lookup in another case", NFS_V3, 3, {fh3(DIR), name("mixed.TXT")}, 10008},
+        {"v3 create", NFS_V3, 8, {fh3(SUBDIR), name("new.txt"), w(0), nfs_sattr3()}, 10008},
+        {"v3 read", NFS_V3, 6, {fh3(SUBF), hyper(0), w(10)}, 10008},
+        {"v3 readdir", NFS_V3, 16, {fh3(SUBDIR), hyper(0), hyper(0), w(4096)}, 10008},
+        {"v2 readdir", NFS_V2, 16, {fh2(SUBDIR), w(0), w(4096)}, NFSERR_IO},
+    };
+    std::vector<std::vector<uint8_t>> args;
+    for (const row &r : rows) args.push_back(nfs_arg_bytes(rig, r.args));
+    std::vector<uint8_t> again = nfs_arg_bytes(rig, {fh3(SUBF)});
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rlimit low{64, 64};
+        setrlimit(RLIMIT_NOFILE, &low);
+        std::vector<int> taken;
+        for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
+        std::vector<uint32_t> got;
+        // None left, then one: enough to open the drive but not to walk on.
+        for (int spare = 0; spare < 2; spare++) {
+            if (spare) close(taken[0]);
+            for (size_t i = 0; i < rows.size(); i++) {
+                nfs_scan_forget();
+                std::vector<uint32_t> words =
+                    nfs_results(rig.call(rows[i].vers, rows[i].proc, args[i]));
+                got.push_back(words.empty() ? 0xFFFFFFFF : words[0]);
+            }
+        }
+        for (size_t i = 1; i < taken.size(); i++) close(taken[i]);
+        std::vector<uint32_t> words = nfs_results(rig.call(NFS_V3, 1, again));
+        got.push_back(words.empty() ? 0xFFFFFFFF : words[0]);
+        ssize_t n = write(out[1], got.data(), got.size() * 4);
+        _exit(n == ssize_t(got.size() * 4) ? 0 : 1);
+    }
+    close(out[1]);
+    std::vector<uint32_t> got(2 * rows.size() + 1, 0xEEEEEEEE);
+    ssize_t n = read(out[0], got.data(), got.size() * 4);
+    close(out[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    ASSERT_EQ(n, ssize_t(got.size() * 4));
+    for (size_t i = 0; i < 2 * rows.size(); i++)
+        EXPECT_EQ(got[i], rows[i % rows.size()].status)
+            << rows[i % rows.size()].what << (i < rows.size() ? "" : ", one descriptor left");
+    EXPECT_EQ(got.back(), 0u) << "the handle works once descriptors are back";
 }
 
 uint32_t status_of(nfs_rig &rig, uint32_t vers, uint32_t proc, const toks &args) {

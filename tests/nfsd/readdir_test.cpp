@@ -18,6 +18,7 @@
 #include "platform/winerr.h"
 #include "base/config.h"
 #include "support/nfs_rig.h"
+#include "support/inode_full.h"
 #include "support/readdir_reply.h"
 
 namespace {
@@ -120,6 +121,21 @@ TEST_F(Readdir, FailuresAnswerTheirStatus) {
     EXPECT_EQ(child("c:\\d", "a"), a);
     EXPECT_EQ(child("c:\\d", "b"), 0u);
     EXPECT_EQ(rescan(DIR_V2, "c:\\d").names(), (strings{".", "..", "a"}));
+}
+
+// When the inode table cannot grow, a listing that could not give every
+// name its record answers 28 (NOSPC) instead of a short list with status 0,
+// and keeps the records it had; once there is room it lists them all.
+TEST_F(Readdir, AListingThatCannotRecordEveryNameFails) {
+    t.make("d/");
+    for (int i = 0; i < 40; i++) t.make("d/name-" + std::to_string(i));
+    uint32_t d = ino("c:\\d");
+    for (dir_form form : {DIR_V2, DIR_V3, DIR_PLUS}) {
+        inode_full full(10);
+        EXPECT_EQ(rescan(form, "c:\\d").status, NFSERR_NOSPC) << form;
+    }
+    EXPECT_EQ(ino("c:\\d"), d);
+    EXPECT_EQ(rescan(DIR_V3, "c:\\d").names().size(), 42u);
 }
 
 TEST_F(Readdir, ASecondScannerWaitsForTheFirst) {

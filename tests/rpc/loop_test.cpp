@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -48,6 +49,19 @@ int lowest_free_descriptor() {
     int fd = open("/dev/null", O_RDONLY);
     close(fd);
     return fd;
+}
+
+// A connection to 127.0.0.1:port from the loopback address `from`.
+sock_t connect_from(const char *from, uint16_t port) {
+    sock_t s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in me{AF_INET, 0, {inet_addr(from)}, {}};
+    sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (bind(s, reinterpret_cast<const sockaddr *>(&me), sizeof me) != 0 ||
+        connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0) {
+        sock_close(s);
+        return SOCK_INVALID;
+    }
+    return s;
 }
 
 // Lowers (or raises) the soft limit of descriptors for the life of the object.
@@ -153,22 +167,24 @@ TEST_F(SelectLoop, TheLongestIdleGoesBeyondTheBoundAndConnectionsWithoutARecordC
     uint16_t port = add_tcp();
     run();
     std::vector<sock_t> c;
+    // From four hosts: one host alone holds a quarter of the bound.
+    const char *hosts[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"};
     for (uint32_t i = 0; i < 4; i++) {
-        c.push_back(rpc_tcp_connect(port));
+        c.push_back(connect_from(hosts[i], port));
         ASSERT_TRUE(tcp_null(c[i], i));
         std::this_thread::sleep_for(20ms);
     }
     ASSERT_TRUE(tcp_null(c[0], 10));  // c[1] is now the longest idle
     std::this_thread::sleep_for(20ms);
-    c.push_back(rpc_tcp_connect(port));
+    c.push_back(connect_from("127.0.0.5", port));
     EXPECT_TRUE(tcp_null(c[4], 11));
     EXPECT_TRUE(rpc_tcp_closed(c[1]));
     for (uint32_t i : {0u, 2u, 3u, 4u}) EXPECT_TRUE(tcp_null(c[i], 20 + i)) << i;
     for (sock_t s : c) sock_close(s);
     // A silent peer and a record announced, then fed a byte every 100 ms,
     // are closed; a connection in use stays.
-    sock_t silent = rpc_tcp_connect(port), trickle = rpc_tcp_connect(port);
-    sock_t busy = rpc_tcp_connect(port);
+    sock_t silent = connect_from("127.0.0.6", port), trickle = connect_from("127.0.0.7", port);
+    sock_t busy = connect_from("127.0.0.8", port);
     std::atomic<bool> done{false};
     std::thread feeder([&] {
         rpc_bytes mark = rpc_msg_bytes({LAST | 400});
@@ -225,6 +241,89 @@ TEST_F(SelectLoop, OutOfDescriptorsTheListenerRestsInsteadOfSpinning) {
     EXPECT_EQ(rpc_msg_word_at(rpc_tcp_recv(c, 3000), 0), 7u) << "served once there is room";
     EXPECT_NE(log.text().find("nfsd: tcp accept: out of descriptors\n"), std::string::npos);
     sock_close(c);
+}
+
+// A UDP reply leaves from the address the call came to, so that a client
+// whose socket is connected to that address sees it (on a host with several
+// addresses routing would pick another source): served by the loop and by
+// worker threads alike.
+TEST_F(SelectLoop, UdpRepliesLeaveFromTheAddressCalled) {
+    uint16_t loop_port = add_udp(udp_socket(0, 0));
+    sock_t shared = udp_socket(0, 0);
+    uint16_t worker_port = rpc_sock_port(shared);
+    xprt *base = xprt_create(shared, RPC_UDP, worker_port, 1000);
+    ASSERT_TRUE(udp_workers_start(2, base));
+    run();
+    for (uint16_t port : {loop_port, worker_port}) {
+        for (const char *called : {"127.0.0.2", "127.0.0.1"}) {
+            sock_t c = socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in to{AF_INET, htons(port), {inet_addr(called)}, {}};
+            ASSERT_EQ(connect(c, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
+            rpc_bytes call = null_call(77);
+            ASSERT_EQ(send(c, call.data(), call.size(), 0), ssize_t(call.size()));
+            sock_wait w{c, false};
+            uint8_t reply[200];
+            ssize_t n = sock_poll(&w, 1, 2000) == 1 ? recv(c, reply, sizeof reply, 0) : -1;
+            EXPECT_EQ(n, 24) << called << " port " << port;
+            sock_close(c);
+        }
+    }
+    xprt_stop.store(1);
+    for (int i = 0; i < 50 && udp_workers_running.load() > 0; i++)
+        rpc_udp_call(worker_port, null_call(1), 100);  // wakes them
+    EXPECT_EQ(udp_workers_running.load(), 0);
+    xprt_free(base);
+    sock_close(shared);
+}
+
+// Idle connections to one port, enough to use up the descriptors, lock
+// out no other port: a reserve is kept, and when short the longest idle
+// connection of any listener goes.
+TEST_F(SelectLoop, IdleConnectionsToOnePortLeaveRoomForAnother) {
+    uint16_t crowded = add_tcp(), other = add_tcp();
+    run();
+    // The clients' own sockets are made while there is room; the server
+    // then has 40 descriptors for everything it accepts.
+    std::vector<sock_t> idle(50);
+    for (sock_t &c : idle) c = socket(AF_INET, SOCK_STREAM, 0);
+    sock_t late = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{AF_INET, htons(crowded), {htonl(INADDR_LOOPBACK)}, {}};
+    {
+        descriptor_limit low(rlim_t(lowest_free_descriptor()) + 40);
+        // Once the listener has taken all it can, nothing is waiting on its
+        // port that would make it close one of its own.
+        for (sock_t c : idle) connect(c, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        std::this_thread::sleep_for(2000ms);
+        to.sin_port = htons(other);
+        ASSERT_EQ(connect(late, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
+        EXPECT_TRUE(tcp_null(late, 42)) << "the other port was served";
+    }
+    for (sock_t c : idle) sock_close(c);
+    sock_close(late);
+}
+
+// A host that opens connections until the bound is reached disconnects only
+// its own: the connection to close is taken from the address that holds the
+// most, and one address holds a quarter of the bound at most.
+TEST_F(SelectLoop, OneHostFillingTheBoundDisconnectsOnlyItself) {
+    tcp_settings(8, 60000);
+    uint16_t port = add_tcp();
+    run();
+    sock_t victim = connect_from("127.0.0.1", port);
+    ASSERT_TRUE(tcp_null(victim, 1));
+    std::this_thread::sleep_for(20ms);
+    std::vector<sock_t> flood;
+    for (int i = 0; i < 20; i++) {
+        flood.push_back(connect_from("127.0.0.2", port));
+        std::this_thread::sleep_for(5ms);
+    }
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(tcp_null(victim, 2)) << "the idle client of another host stays";
+    int open = 0;
+    for (sock_t c : flood) open += !rpc_tcp_closed(c, 50);
+    EXPECT_LE(open, 2) << "connections of the flooding host left open";
+    for (sock_t c : flood) sock_close(c);
+    sock_close(victim);
 }
 
 // A connected pair: `xp` wraps the accepted end in a TCP record of message
