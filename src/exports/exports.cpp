@@ -2,6 +2,7 @@
 // Every malformed line is reported with its problem number and line number
 // and skipped; the reader accepts any byte sequence.
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,7 @@ namespace {
 constexpr const char *SUBKEY = "nfsd";
 
 // Problem numbers, as "ExpError" reports them.
-constexpr uint32_t PROBLEM_OPEN = 21;
+constexpr uint32_t PROBLEM_OPEN = EXPORT_PROBLEM_OPEN;
 constexpr uint32_t PROBLEM_DRIVE = 22;
 constexpr uint32_t PROBLEM_PATH = 23;
 constexpr uint32_t PROBLEM_DRIVE_TYPE = 24;
@@ -43,11 +44,41 @@ struct reader_state {
     uint32_t line;
     uint32_t problem;  // the last one, for "ExpError"/"ExpLine"
     uint32_t problem_line;
+    bool public_seen;
+    bool duplicate;
+    export_problems *problems;  // may be null
 };
 
-void report(reader_state *p, uint32_t number) {
-    p->problem = number;
-    p->problem_line = p->line;
+// A problem of line `line`: its log line ("mountd: " and the text) and its
+// place in the caller's list; the last numbered one goes to "ExpError".
+void report(reader_state *p, uint32_t number, uint32_t line, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+void report(reader_state *p, uint32_t number, uint32_t line, const char *format, ...) {
+    char text[EXP_WORD_MAX + 64];  // room for the longest word in the line
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    log_printf(LOG_EVENT, "mountd: %s\n", text);
+    if (number == EXPORT_PROBLEM_DUPLICATE) {
+        p->duplicate = true;
+    } else {
+        p->problem = number;
+        p->problem_line = line;
+    }
+    export_problems *list = p->problems;
+    if (!list) return;
+    if (list->count >= EXPORT_PROBLEMS_MAX) {
+        list->dropped++;
+        return;
+    }
+    export_problem *x = &list->list[list->count++];
+    x->number = number;
+    x->line = line;
+    size_t n = strnlen(text, sizeof x->text - 1);  // a long word is cut here, not in the log
+    memcpy(x->text, text, n);
+    x->text[n] = 0;
 }
 
 // After a problem: the rest of the line goes, unless the word that caused
@@ -100,7 +131,7 @@ bool starts(const char *word, const char *prefix, const char **arg) {
 }
 
 // Applies one option word (without its '-'); false when it is unknown.
-bool apply_option(export_slot *s, const char *w) {
+bool apply_option(reader_state *p, export_slot *s, const char *w) {
     export_entry *e = &s->entry;
     const char *arg;
     if (!strcmp(w, "ro") || !strcmp(w, "readonly")) {
@@ -111,11 +142,11 @@ bool apply_option(export_slot *s, const char *w) {
         e->flags |= EXP_ALLDIRS;
     } else if (!strcmp(w, "public")) {
         e->flags |= EXP_PUBLIC;
-        export_public_seen = true;
+        p->public_seen = true;
     } else if (!strcmp(w, "webnfs")) {
         e->flags |= EXP_READONLY | EXP_PUBLIC | EXP_MAPALL_UID;
         e->mapall_uid = e->mapall_gid = NOBODY;
-        export_public_seen = true;
+        p->public_seen = true;
     } else if (!strcmp(w, "range")) {
         e->flags |= EXP_RANGE;
     } else if (starts(w, "umask:", &arg)) {
@@ -188,8 +219,7 @@ void read_entry(reader_state *p) {
     char letter = r->text[0];
 
     if (exp_next_word(r) != EXP_WORD_PATH || r->refused || (network && r->length < 4)) {
-        report(p, PROBLEM_PATH);
-        log_printf(LOG_EVENT, "mountd: Line %u ignored, expected path\n", p->line);
+        report(p, PROBLEM_PATH, p->line, "Line %u ignored, expected path", p->line);
         skip_rest(p);
         return;
     }
@@ -206,8 +236,7 @@ void read_entry(reader_state *p) {
     volume_root(s->path, root);
     uint32_t type = fs_drive_type(root);
     if (type == TYPE_UNKNOWN || type == TYPE_NO_ROOT || (type == TYPE_REMOTE && !config.remote)) {
-        report(p, PROBLEM_DRIVE_TYPE);
-        log_printf(LOG_EVENT, "mountd: Line %u ignored, unsupported drive type\n", p->line);
+        report(p, PROBLEM_DRIVE_TYPE, p->line, "Line %u ignored, unsupported drive type", p->line);
         skip_rest(p);
         return;
     }
@@ -216,9 +245,8 @@ void read_entry(reader_state *p) {
     if (config.charset == CHARSET_UTF8) codepage_convert(CODEPAGE_TO_UTF8, config.codepage, s->path, sizeof s->path);
 
     while (exp_next_word(r) == EXP_WORD_OPTION) {
-        if (r->refused || !apply_option(s, r->text)) {
-            report(p, PROBLEM_OPTION);
-            log_printf(LOG_EVENT, "mountd: Line %u ignored, unknown option: %s\n", p->line, r->text);
+        if (r->refused || !apply_option(p, s, r->text)) {
+            report(p, PROBLEM_OPTION, p->line, "Line %u ignored, unknown option: %s", p->line, r->text);
             skip_rest(p);
             return;
         }
@@ -231,8 +259,7 @@ void read_entry(reader_state *p) {
     while (r->kind == EXP_WORD_CLIENT) {
         uint32_t address;
         if (r->refused || !client_address(r->text, &address)) {
-            report(p, PROBLEM_CLIENT);
-            log_printf(LOG_EVENT, "mountd: Line %u, invalid client: %s\n", p->line, r->text);
+            report(p, PROBLEM_CLIENT, p->line, "Line %u, invalid client: %s", p->line, r->text);
             skip_rest(p);
             return;
         }
@@ -247,18 +274,16 @@ void read_entry(reader_state *p) {
         s->clients[stored] = s->clients[stored - 1];  // one address is a range of one
         stored++;
     }
-    if (counted > EXPORT_MAX_CLIENTS) {
-        p->problem = PROBLEM_CLIENTS;
-        p->problem_line = first_line;
-        log_printf(LOG_EVENT, "mountd: Line %u truncated, too many clients\n", first_line);
-    }
+    if (counted > EXPORT_MAX_CLIENTS)
+        report(p, PROBLEM_CLIENTS, first_line, "Line %u truncated, too many clients", first_line);
     e->client_count = stored;
 
     e->root_inode = inode_path_lookup(s->path);
     export_volume_refresh(e);
     uint8_t signature[2 * EXPORT_TEXT_MAX + 4 * EXPORT_MAX_CLIENTS];
     e->export_id = export_crc32(signature, export_signature(e, signature, sizeof signature));
-    export_append(s, first_line);
+    if (!export_append(s))
+        report(p, EXPORT_PROBLEM_DUPLICATE, first_line, "duplicate exports line %u ignored", first_line);
 }
 
 void read_file(reader_state *p) {
@@ -277,8 +302,7 @@ void read_file(reader_state *p) {
                 read_entry(p);
                 break;
             default:
-                report(p, PROBLEM_DRIVE);
-                log_printf(LOG_EVENT, "mountd: Line %u ignored, expected drive\n", p->line);
+                report(p, PROBLEM_DRIVE, p->line, "Line %u ignored, expected drive", p->line);
                 skip_rest(p);
                 break;
         }
@@ -287,10 +311,25 @@ void read_file(reader_state *p) {
 
 }  // namespace
 
-void exports_read() {
-    exports_clear();
-    reg_write_number(SUBKEY, "ExpError", 0, 0);
-    reg_write_number(SUBKEY, "ExpLine", 0, 0);
+bool exports_read(exports_purpose purpose, export_problems *problems) {
+    static reader_state state;  // 1 KiB word buffer: keep it off the stack
+    reader_state *p = &state;
+    p->line = 0;
+    p->problem = 0;
+    p->problem_line = 0;
+    p->public_seen = false;
+    p->duplicate = false;
+    p->problems = problems;
+    if (problems) {
+        problems->count = 0;
+        problems->dropped = 0;
+    }
+    bool settings = purpose != EXPORTS_CHECK;
+    if (settings) {
+        reg_write_number(SUBKEY, "ExpError", 0, 0);
+        reg_write_number(SUBKEY, "ExpLine", 0, 0);
+    }
+    export_build_begin();
 
     char file_name[EXPORT_TEXT_MAX + 16];
     uint32_t n = program_directory(file_name, EXPORT_TEXT_MAX);
@@ -300,24 +339,22 @@ void exports_read() {
         f = fopen(file_name, "rb");
     }
     if (!f) {
-        log_printf(LOG_EVENT, "mountd: Cannot open exports file\n");
-        reg_write_number(SUBKEY, "ExpError", PROBLEM_OPEN, 0);
-        return;
+        report(p, PROBLEM_OPEN, 0, "Cannot open exports file");
+    } else {
+        log_printf(LOG_EVENT, "\n------ Exported file systems ------\n");
+        exp_reader_init(&p->r, f);
+        p->line = 1;
+        read_file(p);
+        fclose(f);
+        log_printf(LOG_EVENT, "-----------------------------------\n\n");
+        log_flush();
     }
-    log_printf(LOG_EVENT, "\n------ Exported file systems ------\n");
-    static reader_state state;  // 1 KiB word buffer: keep it off the stack
-    reader_state *p = &state;
-    exp_reader_init(&p->r, f);
-    p->line = 1;
-    p->problem = 0;
-    p->problem_line = 0;
-    read_file(p);
-    fclose(f);
-    log_printf(LOG_EVENT, "-----------------------------------\n\n");
-    log_flush();
     // Only the last problem remains, so it is stored once, at the end.
-    if (p->problem) {
+    if (settings && p->problem) {
         reg_write_number(SUBKEY, "ExpError", p->problem, 0);
-        reg_write_number(SUBKEY, "ExpLine", p->problem_line, 0);
+        if (p->problem_line) reg_write_number(SUBKEY, "ExpLine", p->problem_line, 0);
     }
+    if (purpose == EXPORTS_RELOAD && (p->problem || p->duplicate)) return false;
+    export_publish(p->public_seen);
+    return true;
 }
