@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 constexpr int EXPORT_MAX = 128;
@@ -61,23 +62,40 @@ extern std::atomic<export_entry *> export_list;
 // while it is off.
 extern std::atomic<bool> export_public_seen;
 
-// One problem found while reading the file: its number (as "ExpError"
-// holds it; EXPORT_PROBLEM_DUPLICATE is never stored there), its line (0
-// when the file did not open) and the text of its log line, without the
-// "mountd: " in front and the line end.
-constexpr uint32_t EXPORT_PROBLEM_OPEN = 21;
-constexpr uint32_t EXPORT_PROBLEM_DUPLICATE = 28;
-constexpr int EXPORT_PROBLEMS_MAX = 64;
-struct export_problem {
-    uint32_t number;
-    uint32_t line;
-    char text[160];
+// ---- Problems of the exports file ------------------------------------------
+
+// Problem numbers: the values "ExpError" takes, which are also the string
+// table entries of their texts.
+enum : uint32_t {
+    EXPORTS_DUPLICATE = 0,       // "duplicate exports line" (never in "ExpError")
+    EXPORTS_CANNOT_OPEN = 21,    // the file does not open (line 0)
+    EXPORTS_EXPECTED_DRIVE = 22,
+    EXPORTS_EXPECTED_PATH = 23,
+    EXPORTS_DRIVE_TYPE = 24,     // also a drive letter that maps nothing
+    EXPORTS_UNKNOWN_OPTION = 25,
+    EXPORTS_INVALID_CLIENT = 26,
+    EXPORTS_TOO_MANY_CLIENTS = 27,
+    EXPORTS_UNTERMINATED_QUOTE = 28,  // the line is ignored
+    EXPORTS_NO_DIRECTORY = 29,        // the export is made (never in "ExpError")
 };
-struct export_problems {
-    int count;         // problems in `list`
-    uint32_t dropped;  // problems found beyond EXPORT_PROBLEMS_MAX
-    export_problem list[EXPORT_PROBLEMS_MAX];
+
+struct exports_problem {
+    uint32_t number;  // above
+    uint32_t line;    // 1-based; 0 for EXPORTS_CANNOT_OPEN
+    char detail[128]; // the word concerned (option, client, path), or ""
 };
+
+// Every problem of one reading, in file order.
+constexpr uint32_t EXPORTS_PROBLEMS_MAX = 64;
+struct exports_report {
+    uint32_t count;    // problems found; only the first EXPORTS_PROBLEMS_MAX are kept
+    uint32_t entries;  // exports the file makes
+    exports_problem problems[EXPORTS_PROBLEMS_MAX];
+};
+
+// The problem in words, as standard error shows it:
+// 'line 3: Line 3 ignored, unknown option: foo'. `out` gets at most `size` bytes.
+void exports_problem_describe(const exports_problem *p, char *out, size_t size);
 
 // What a reading of the exports file is for.
 enum exports_purpose {
@@ -87,15 +105,21 @@ enum exports_purpose {
 };
 
 // Reads "<program directory>exports" into a fresh list, logging each entry
-// and each problem, collecting the problems into `problems` (may be null)
-// and, unless checking, leaving the last one in "ExpError"/"ExpLine". A
-// missing file gives an empty list (problem 21). Answers whether the new
-// list was published. An unchanged line keeps its export id, so file
-// handles of it stay valid across a reload; a line that is gone takes its
-// export id with it. Readings never run at the same time (start, then the
-// reloads, all on one thread); a reload waits until no request still holds
-// the table it rebuilds.
-bool exports_read(exports_purpose purpose = EXPORTS_START, export_problems *problems = nullptr);
+// and each problem, listing every problem in `report` (may be null) and,
+// unless checking, leaving the last one in "ExpError"/"ExpLine". A missing
+// file gives an empty list. Answers whether the new list was published. An
+// unchanged line keeps its export id, so file handles of it stay valid
+// across a reload; a line that is gone takes its export id with it. One
+// reading at a time; a reload waits until no request still holds the table
+// it rebuilds.
+bool exports_read(exports_report *report = nullptr, exports_purpose purpose = EXPORTS_START);
+
+// Reads the exports file at `path` (a POSIX path) as exports_read would,
+// with the same drive map and settings, and lists its problems, but builds
+// no list, writes no log line or setting and touches no inode. False when
+// the file does not open (the report then holds EXPORTS_CANNOT_OPEN).
+// Safe while the server runs.
+bool exports_check(const char *path, exports_report *report);
 
 // Empties the list and clears export_public_seen. For tests, which read
 // several exports files in one process.

@@ -1,4 +1,4 @@
-// Shared between the exports reader and the export table. Private to the exports layer.
+// Shared between the exports reader and the export table. Private to the exports folder.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +38,8 @@ size_t export_signature(const export_entry *e, uint8_t *buf, size_t size);
 uint32_t export_crc32(const uint8_t *data, size_t length);
 
 // Appends the fresh slot's entry to the list being built and writes its
-// listing line; false (nothing appended) when its export id is already there.
+// listing line; false when its export id is already there (the caller
+// reports it).
 bool export_append(export_slot *slot);
 
 // Makes the list being built the one every new request sees.

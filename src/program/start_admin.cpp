@@ -5,26 +5,23 @@
 
 #include "inode/inode.h"
 #include "exports/export.h"
+#include "platform/drive.h"
 #include "platform/mapfile.h"
 #include "base/config.h"
 #include "base/log.h"
 #include "program/start.h"
+#include "program/start_internal.h"
 
 namespace {
 
-// Problem lists are large (a line of text each): one for the process, used
-// by one reading at a time (the check, or the main thread's reloads).
-export_problems problems;
+// A report is large (a line's word for each problem): one for the process,
+// used by one reading at a time (the check, or the main thread's reloads).
+exports_report report;
 
 int listed_count() {
     int n = 0;
     for (const export_entry *e = export_list; e; e = e->next) n++;
     return n;
-}
-
-void print_problems(FILE *err, const char *prefix) {
-    for (int i = 0; i < problems.count; i++) fprintf(err, "%s%s\n", prefix, problems.list[i].text);
-    if (problems.dropped) fprintf(err, "%s%u more problems\n", prefix, unsigned(problems.dropped));
 }
 
 }  // namespace
@@ -33,10 +30,12 @@ int server_check(FILE *out, FILE *err) {
     // The running server's table may change under us, and a check must
     // change nothing: a private copy gives the export ids a start would.
     config.inode_check = 0;
+    drive_load();
+    uint32_t found = start_report_drives();
     mapfile_snapshots(true);
     bool table = inode_table_init();
     if (!table) fputs("nfsd: the inode table cannot be read; export ids are those of an empty table\n", err);
-    exports_read(EXPORTS_CHECK, &problems);
+    exports_read(&report, EXPORTS_CHECK);
     char line[EXPORT_LISTING_MAX];
     char name[EXPORT_PATH_BUFFER];
     for (const export_entry *e = export_list; e; e = e->next) {
@@ -44,17 +43,18 @@ int server_check(FILE *out, FILE *err) {
         export_listing(e, line, sizeof line);
         fprintf(out, "%-16s %s\n", e->name ? e->name : name, line);
     }
-    print_problems(err, "exports: ");
-    int found = problems.count + int(problems.dropped);
-    fprintf(out, "%d exports, %d problems\n", listed_count(), found);
+    fflush(out);
+    start_report_exports(&report);
+    found += report.count;
+    fprintf(out, "%d exports, %u problems\n", listed_count(), unsigned(found));
     if (table) inode_table_shutdown();
     mapfile_snapshots(false);
-    return found;
+    return int(found);
 }
 
 bool server_reload() {
-    bool done = exports_read(EXPORTS_RELOAD, &problems);
-    print_problems(stderr, "nfsd: exports: ");
+    bool done = exports_read(&report, EXPORTS_RELOAD);
+    start_report_exports(&report);
     if (done) {
         log_printf(LOG_EVENT, "%s nfsd   exports reloaded, %d exports\n", log_time(), listed_count());
         fprintf(stderr, "nfsd: exports reloaded, %d exports\n", listed_count());
