@@ -51,13 +51,16 @@ inline uint32_t export_load(const uint32_t &field) {
 
 // ---- The list --------------------------------------------------------------
 
-// First entry in file order, or null. Entries live in a fixed table and are
-// never freed; the list is built by exports_read and only read afterwards.
-extern export_entry *export_list;
+// First entry in file order, or null. Entries live in fixed tables and are
+// never freed; a list is built whole in a table no request reads and then
+// published by one store of this pointer, so a reader walking the list
+// always sees a complete list, the old one or the new one.
+extern std::atomic<export_entry *> export_list;
 
 // Set as soon as a -public or -webnfs option is read, even on a line that is
-// then ignored. webnfs_lookup refuses everything while it is off.
-extern bool export_public_seen;
+// then ignored (published with the list). webnfs_lookup refuses everything
+// while it is off.
+extern std::atomic<bool> export_public_seen;
 
 // ---- Problems of the exports file ------------------------------------------
 
@@ -94,11 +97,22 @@ struct exports_report {
 // 'line 3: Line 3 ignored, unknown option: foo'. `out` gets at most `size` bytes.
 void exports_problem_describe(const exports_problem *p, char *out, size_t size);
 
-// Reads "<program directory>exports" and builds the list, logging each entry
-// and each problem and leaving the last problem in "ExpError"/"ExpLine".
-// A missing file leaves the list empty. Run once, before any service starts.
-// With `report`, every problem is also listed there.
-void exports_read(exports_report *report = nullptr);
+// What a reading of the exports file is for.
+enum exports_purpose {
+    EXPORTS_START,   // the list becomes what the file holds, problems or not
+    EXPORTS_RELOAD,  // a file with any problem leaves the running list as it is
+    EXPORTS_CHECK,   // as a start, but "ExpError"/"ExpLine" are left alone
+};
+
+// Reads "<program directory>exports" into a fresh list, logging each entry
+// and each problem, listing every problem in `report` (may be null) and,
+// unless checking, leaving the last one in "ExpError"/"ExpLine". A missing
+// file gives an empty list. Answers whether the new list was published. An
+// unchanged line keeps its export id, so file handles of it stay valid
+// across a reload; a line that is gone takes its export id with it. One
+// reading at a time; a reload waits until no request still holds the table
+// it rebuilds.
+bool exports_read(exports_report *report = nullptr, exports_purpose purpose = EXPORTS_START);
 
 // Reads the exports file at `path` (a POSIX path) as exports_read would,
 // with the same drive map and settings, and lists its problems, but builds
@@ -110,6 +124,29 @@ bool exports_check(const char *path, exports_report *report);
 // Empties the list and clears export_public_seen. For tests, which read
 // several exports files in one process.
 void exports_clear();
+
+// A request holds the list from its first look at an export to its reply,
+// so that the entries it found stay as they were; answers a ticket for
+// export_release. Lock-free: two atomic counts.
+uint32_t export_hold();
+void export_release(uint32_t ticket);
+
+// export_hold for a scope.
+class export_hold_scope {
+    uint32_t ticket_;
+
+   public:
+    export_hold_scope() : ticket_(export_hold()) {}
+    ~export_hold_scope() { export_release(ticket_); }
+    export_hold_scope(const export_hold_scope &) = delete;
+    export_hold_scope &operator=(const export_hold_scope &) = delete;
+};
+
+// An entry as the log lists it: "%8.8x path" (export id, path), then its
+// options as the exports file spells them and its client addresses, into
+// `line` of `size` bytes (EXPORT_LISTING_MAX holds any entry).
+constexpr size_t EXPORT_LISTING_MAX = 8192;
+void export_listing(const export_entry *e, char *line, size_t size);
 
 // The client-visible name of an export path into `out` (room for 1024
 // bytes): 'c:\data\x' gives '/c/data/x', 'c:' gives '/c', '\\srv\share'

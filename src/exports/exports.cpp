@@ -26,6 +26,9 @@ constexpr uint32_t TYPE_UNKNOWN = 0;
 constexpr uint32_t TYPE_NO_ROOT = 1;
 constexpr uint32_t TYPE_REMOTE = 4;
 
+// A -public or -webnfs seen by the reading under way; published with its list.
+bool public_pending = false;
+
 constexpr uint32_t DEFAULT_UMASK = 022;
 // An alias is converted within this many bytes, so that "/" and it fit.
 constexpr uint32_t ALIAS_MAX = 1019;
@@ -71,6 +74,7 @@ struct reader_state {
     exports_report *report;  // or null
     uint32_t problem;        // the last one, for "ExpError"/"ExpLine"
     uint32_t problem_line;
+    uint32_t problems;       // all of them: a reload takes no file that has one
     uint32_t made;                // entries made so far
     uint32_t made_ids[EXPORT_MAX];  // their export ids, for a check's duplicates
 };
@@ -78,6 +82,7 @@ struct reader_state {
 // Records a problem: the last one for the settings, every one in the report,
 // and its log line (not while only checking).
 void note(reader_state *p, uint32_t number, uint32_t line, const char *detail = "") {
+    p->problems++;
     // The two that do not stop an export stay out of the settings, which
     // name the last line the reader refused or cut.
     if (number != EXPORTS_DUPLICATE && number != EXPORTS_NO_DIRECTORY) {
@@ -159,11 +164,11 @@ bool apply_option(export_slot *s, const char *w, bool check) {
         e->flags |= EXP_ALLDIRS;
     } else if (!strcmp(w, "public")) {
         e->flags |= EXP_PUBLIC;
-        if (!check) export_public_seen = true;
+        if (!check) public_pending = true;
     } else if (!strcmp(w, "webnfs")) {
         e->flags |= EXP_READONLY | EXP_PUBLIC | EXP_MAPALL_UID;
         e->mapall_uid = e->mapall_gid = RPC_ANON_ID;
-        if (!check) export_public_seen = true;
+        if (!check) public_pending = true;
     } else if (!strcmp(w, "range")) {
         e->flags |= EXP_RANGE;
     } else if (starts(w, "umask:", &arg)) {
@@ -381,6 +386,7 @@ void read_all(reader_state *p, FILE *f, bool check, exports_report *report) {
     p->report = report;
     p->problem = 0;
     p->problem_line = 0;
+    p->problems = 0;
     p->made = 0;
     read_file(p);
     if (report) report->entries = p->made;
@@ -404,11 +410,16 @@ reader_state reader;
 
 }  // namespace
 
-void exports_read(exports_report *report) {
-    exports_clear();
+bool exports_read(exports_report *report, exports_purpose purpose) {
+    std::lock_guard<std::mutex> hold(reader_lock);
     report_clear(report);
-    reg_write_number(SUBKEY, "ExpError", 0, 0);
-    reg_write_number(SUBKEY, "ExpLine", 0, 0);
+    bool settings = purpose != EXPORTS_CHECK;
+    if (settings) {
+        reg_write_number(SUBKEY, "ExpError", 0, 0);
+        reg_write_number(SUBKEY, "ExpLine", 0, 0);
+    }
+    export_build_begin();
+    public_pending = false;
 
     char file_name[EXPORT_TEXT_MAX + 16];
     uint32_t n = program_directory(file_name, EXPORT_TEXT_MAX);
@@ -419,22 +430,26 @@ void exports_read(exports_report *report) {
     }
     if (!f) {
         log_printf(LOG_EVENT, text_of(EXPORTS_CANNOT_OPEN)->log, 0u, "");
-        reg_write_number(SUBKEY, "ExpError", EXPORTS_CANNOT_OPEN, 0);
+        if (settings) reg_write_number(SUBKEY, "ExpError", EXPORTS_CANNOT_OPEN, 0);
         report_cannot_open(report);
-        return;
+        if (purpose == EXPORTS_RELOAD) return false;
+        export_publish(false);
+        return true;
     }
     log_printf(LOG_EVENT, "\n------ Exported file systems ------\n");
-    std::lock_guard<std::mutex> hold(reader_lock);
     reader_state *p = &reader;
     read_all(p, f, false, report);
     fclose(f);
     log_printf(LOG_EVENT, "-----------------------------------\n\n");
     log_flush();
     // Only the last problem remains, so it is stored once, at the end.
-    if (p->problem) {
+    if (settings && p->problem) {
         reg_write_number(SUBKEY, "ExpError", p->problem, 0);
         reg_write_number(SUBKEY, "ExpLine", p->problem_line, 0);
     }
+    if (purpose == EXPORTS_RELOAD && p->problems) return false;
+    export_publish(public_pending);
+    return true;
 }
 
 bool exports_check(const char *path, exports_report *report) {

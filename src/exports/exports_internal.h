@@ -19,11 +19,15 @@ struct export_slot {
     uint32_t clients[EXPORT_MAX_CLIENTS];
 };
 
-// The next free slot, cleared and wired to its storage; null when the table
-// is full.
+// Starts a list in the table no request reads: waits until the requests
+// that still hold that table have answered, then empties it.
+void export_build_begin();
+
+// The next free slot of the list being built, cleared and wired to its
+// storage; null when the table is full.
 export_slot *export_slot_fresh();
 
-// Number of entries in the list.
+// Number of entries in the list being built.
 int export_count();
 
 // The signature bytes of an entry (text followed by the stored client
@@ -33,6 +37,10 @@ size_t export_signature(const export_entry *e, uint8_t *buf, size_t size);
 // CRC-32 (reflected 0xEDB88320, initial all ones) without the final complement.
 uint32_t export_crc32(const uint8_t *data, size_t length);
 
-// Appends the fresh slot's entry to the list and writes its listing line;
-// false when its export id is already listed (the caller reports it).
+// Appends the fresh slot's entry to the list being built and writes its
+// listing line; false when its export id is already there (the caller
+// reports it).
 bool export_append(export_slot *slot);
+
+// Makes the list being built the one every new request sees.
+void export_publish(bool public_seen);

@@ -11,24 +11,30 @@
 #include "exports/exports_internal.h"
 #include "names/name.h"
 #include "platform/ascii.h"
+#include "platform/clock.h"
 #include "platform/net.h"
 #include "base/log.h"
 
-export_entry *export_list = nullptr;
-bool export_public_seen = false;
+std::atomic<export_entry *> export_list{nullptr};
+std::atomic<bool> export_public_seen{false};
 
 namespace {
 
-export_slot slots[EXPORT_MAX];
-int slot_count = 0;
+// Two tables: the published list lives in one, a reading builds the next in
+// the other. Requests count themselves in `holds` under the table that was
+// published when they began, so a reading knows when the table it is about
+// to rebuild has no reader left.
+export_slot tables[2][EXPORT_MAX];
+std::atomic<int> published{0};
+std::atomic<uint32_t> holds[2];
+int building = 1;       // the table being built
+int slot_count = 0;     // entries in it
+export_entry *building_first = nullptr;
+constexpr uint32_t HOLD_WAIT_MS = 1;
 
 // File system flags of the volume information call.
 constexpr uint32_t FS_CASE_SENSITIVE_SEARCH = 1;
 constexpr uint32_t FS_CASE_PRESERVED_NAMES = 2;
-
-// The listing line never holds more than path, alias, options and 128
-// addresses; this leaves ample room.
-constexpr size_t LISTING_MAX = 8192;
 
 void append(char *buf, size_t size, size_t *at, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
@@ -42,49 +48,61 @@ void append(char *buf, size_t size, size_t *at, const char *format, ...) {
     if (n > 0) *at = (*at + (size_t)n < size) ? *at + (size_t)n : size - 1;
 }
 
-// "%8.8x path  -options  clients", as the log shows the list.
 void log_entry(const export_entry *e) {
-    char line[LISTING_MAX];
-    size_t at = 0;
-    append(line, sizeof line, &at, "%8.8x %s", e->export_id, e->path);
-    size_t width = strlen(e->path);
-    if (width == 2) {
-        append(line, sizeof line, &at, "\\");
-        width++;
-    }
-    for (; width < 12; width++) append(line, sizeof line, &at, " ");
-    uint32_t f = e->flags;
-    if (e->name) append(line, sizeof line, &at, " -name:%s", e->name + 1);
-    if (f & EXP_READONLY) append(line, sizeof line, &at, " -ro");
-    if (f & EXP_LOWERCASE) append(line, sizeof line, &at, " -lowercase");
-    if (f & EXP_PUBLIC) append(line, sizeof line, &at, " -public");
-    if (f & EXP_ALLDIRS) append(line, sizeof line, &at, " -alldirs");
-    if (f & EXP_UMASK) append(line, sizeof line, &at, " -umask:0%o", e->umask);
-    if (f & EXP_MAPROOT_UID) {
-        append(line, sizeof line, &at, " -maproot:%d", (int)e->maproot_uid);
-        if (f & EXP_MAPROOT_GID) append(line, sizeof line, &at, ":%d", (int)e->maproot_gid);
-    }
-    if (f & EXP_MAPALL_UID) {
-        append(line, sizeof line, &at, " -mapall:%d", (int)e->mapall_uid);
-        if (f & EXP_MAPALL_GID) append(line, sizeof line, &at, ":%d", (int)e->mapall_gid);
-    }
-    if (f & EXP_RANGE) append(line, sizeof line, &at, " -range");
-    if (e->client_count > 0) {
-        append(line, sizeof line, &at, " ");
-        for (int i = 0; i < e->client_count; i++) {
-            char dotted[INET_ADDRSTRLEN];
-            inet_ntop(AF_INET, &e->clients[i], dotted, sizeof dotted);
-            append(line, sizeof line, &at, " %s", dotted);
-        }
-    }
+    char line[EXPORT_LISTING_MAX];
+    export_listing(e, line, sizeof line);
     log_printf(LOG_EVENT, "%s\n", line);
 }
 
 }  // namespace
 
+void export_listing(const export_entry *e, char *line, size_t size) {
+    size_t at = 0;
+    append(line, size, &at, "%8.8x %s", e->export_id, e->path);
+    size_t width = strlen(e->path);
+    if (width == 2) {
+        append(line, size, &at, "\\");
+        width++;
+    }
+    for (; width < 12; width++) append(line, size, &at, " ");
+    uint32_t f = e->flags;
+    if (e->name) append(line, size, &at, " -name:%s", e->name + 1);
+    if (f & EXP_READONLY) append(line, size, &at, " -ro");
+    if (f & EXP_LOWERCASE) append(line, size, &at, " -lowercase");
+    if (f & EXP_PUBLIC) append(line, size, &at, " -public");
+    if (f & EXP_ALLDIRS) append(line, size, &at, " -alldirs");
+    if (f & EXP_UMASK) append(line, size, &at, " -umask:0%o", e->umask);
+    if (f & EXP_MAPROOT_UID) {
+        append(line, size, &at, " -maproot:%d", (int)e->maproot_uid);
+        if (f & EXP_MAPROOT_GID) append(line, size, &at, ":%d", (int)e->maproot_gid);
+    }
+    if (f & EXP_MAPALL_UID) {
+        append(line, size, &at, " -mapall:%d", (int)e->mapall_uid);
+        if (f & EXP_MAPALL_GID) append(line, size, &at, ":%d", (int)e->mapall_gid);
+    }
+    if (f & EXP_RANGE) append(line, size, &at, " -range");
+    if (e->client_count > 0) {
+        append(line, size, &at, " ");
+        for (int i = 0; i < e->client_count; i++) {
+            char dotted[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &e->clients[i], dotted, sizeof dotted);
+            append(line, size, &at, " %s", dotted);
+        }
+    }
+}
+
+void export_build_begin() {
+    building = 1 - published.load();
+    // Requests that began before the last publication may still walk this
+    // table; they are short, and a reading is rare.
+    while (holds[building].load() != 0) sleep_ms(HOLD_WAIT_MS);
+    slot_count = 0;
+    building_first = nullptr;
+}
+
 export_slot *export_slot_fresh() {
     if (slot_count >= EXPORT_MAX) return nullptr;
-    export_slot *s = &slots[slot_count];
+    export_slot *s = &tables[building][slot_count];
     memset(s, 0, sizeof *s);
     s->entry.path = s->path;
     s->entry.clients = s->clients;
@@ -95,10 +113,30 @@ int export_count() {
     return slot_count;
 }
 
+void export_publish(bool public_seen) {
+    export_list.store(building_first);
+    export_public_seen.store(public_seen);
+    published.store(building);
+}
+
 void exports_clear() {
-    slot_count = 0;
-    export_list = nullptr;
-    export_public_seen = false;
+    export_build_begin();
+    export_publish(false);
+}
+
+uint32_t export_hold() {
+    for (;;) {
+        int t = published.load();
+        holds[t].fetch_add(1);
+        // A publication between the load and the count would leave this
+        // request counted under a table that the next reading rebuilds.
+        if (published.load() == t) return uint32_t(t);
+        holds[t].fetch_sub(1);
+    }
+}
+
+void export_release(uint32_t ticket) {
+    holds[ticket & 1].fetch_sub(1);
 }
 
 uint32_t export_crc32(const uint8_t *data, size_t length) {
@@ -128,14 +166,13 @@ size_t export_signature(const export_entry *e, uint8_t *buf, size_t size) {
 
 bool export_append(export_slot *slot) {
     export_entry *e = &slot->entry;
-    for (export_entry *o = export_list; o; o = o->next) {
+    for (export_entry *o = building_first; o; o = o->next)
         if (o->export_id == e->export_id) return false;
-    }
     log_entry(e);
     if (slot_count > 0)
-        slots[slot_count - 1].entry.next = e;
+        tables[building][slot_count - 1].entry.next = e;
     else
-        export_list = e;
+        building_first = e;
     slot_count++;
     return true;
 }

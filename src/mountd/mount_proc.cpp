@@ -3,6 +3,7 @@
 // identity used; the call's credential is not looked at.
 #include <cstring>
 
+#include "exports/export.h"
 #include "fh/fh.h"
 #include "inode/inode.h"
 #include "mountd/mount_internal.h"
@@ -155,9 +156,11 @@ const rpc_program mount3_program = {mount3_procs, sizeof mount3_procs / sizeof m
                                     nullptr, nullptr};
 
 void mount1_dispatch(xprt *xp, rpc_call *call) {
+    export_hold_scope hold;  // a reload waits for this call
     rpc_serve(xp, call, &mount1_program);
 }
 
 void mount3_dispatch(xprt *xp, rpc_call *call) {
+    export_hold_scope hold;  // a reload waits for this call
     rpc_serve(xp, call, &mount3_program);
 }

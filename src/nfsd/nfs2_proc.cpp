@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "exports/export.h"
 #include "names/nfs_status.h"
 #include "nfsd/cache.h"
 #include "nfsd/fileops.h"
@@ -278,5 +279,6 @@ const rpc_program nfs2_program = {nfs2_procs, sizeof nfs2_procs / sizeof nfs2_pr
                                   NFS_UNKNOWN_PROC_LOG, nullptr};
 
 void nfs2_dispatch(xprt *xp, rpc_call *call) {
+    export_hold_scope hold;  // a reload waits for this call
     rpc_serve(xp, call, &nfs2_program);
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "exports/export.h"
 #include "names/nfs_status.h"
 #include "nfsd/cache.h"
 #include "nfsd/fileops.h"
@@ -418,5 +419,6 @@ const rpc_program nfs3_program = {nfs3_procs, sizeof nfs3_procs / sizeof nfs3_pr
                                   NFS_UNKNOWN_PROC_LOG, nullptr};
 
 void nfs3_dispatch(xprt *xp, rpc_call *call) {
+    export_hold_scope hold;  // a reload waits for this call
     rpc_serve(xp, call, &nfs3_program);
 }

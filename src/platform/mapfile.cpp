@@ -40,10 +40,45 @@ uint32_t fnv1a(const void *data, size_t n, uint32_t h) {
     return h;
 }
 
+bool snapshots = false;
+
+// The view of a snapshot: private memory of `size` bytes holding the file's
+// bytes (zeros past its end, or where it shrank meanwhile).
+bool snapshot_map(mapfile *m, uint64_t size) {
+    if (size < m->snapshot_size) size = m->snapshot_size;
+    if (size == 0) return false;
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    auto *base = static_cast<uint8_t *>(p);
+    uint64_t done = 0;
+    while (m->handle >= 0 && done < m->snapshot_size) {
+        ssize_t n = pread(fd_of(m), base + done, m->snapshot_size - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<uint64_t>(n);
+    }
+    m->base = base;
+    m->size = size;
+    return true;
+}
+
 }  // namespace
+
+void mapfile_snapshots(bool on) {
+    snapshots = on;
+}
 
 bool mapfile_open(mapfile *m, const char *path, bool empty_first) {
     mapfile_close(m);
+    if (snapshots) {
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && errno != ENOENT) return false;
+        struct stat st;
+        m->snapshot = true;
+        m->handle = fd;
+        m->snapshot_size = fd >= 0 && !empty_first && fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
+        return true;
+    }
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     // The table must have one owner: two servers writing one table would
@@ -57,6 +92,10 @@ bool mapfile_open(mapfile *m, const char *path, bool empty_first) {
 }
 
 bool mapfile_size(const mapfile *m, uint64_t *size) {
+    if (m->snapshot) {
+        *size = m->snapshot_size;
+        return true;
+    }
     struct stat st;
     if (m->handle < 0 || fstat(fd_of(m), &st) != 0) return false;
     *size = static_cast<uint64_t>(st.st_size);
@@ -64,6 +103,7 @@ bool mapfile_size(const mapfile *m, uint64_t *size) {
 }
 
 bool mapfile_map(mapfile *m, uint64_t size) {
+    if (m->snapshot) return !m->base && snapshot_map(m, size);
     uint64_t old_size = 0;
     if (m->base || !mapfile_size(m, &old_size)) return false;
     if (size < old_size) size = old_size;
@@ -81,6 +121,13 @@ bool mapfile_map(mapfile *m, uint64_t size) {
 bool mapfile_grow(mapfile *m, uint64_t new_size) {
     if (!m->base || new_size <= m->size) return false;
     uint64_t old_size = m->size;
+    if (m->snapshot) {
+        void *p = mremap(m->base, old_size, new_size, MREMAP_MAYMOVE);
+        if (p == MAP_FAILED) return false;
+        m->base = static_cast<uint8_t *>(p);
+        m->size = new_size;
+        return true;
+    }
     if (!extend_file(fd_of(m), old_size, new_size)) {
         restore_size(fd_of(m), old_size);
         return false;
@@ -106,6 +153,8 @@ void mapfile_close(mapfile *m) {
     mapfile_unmap(m);
     if (m->handle >= 0) close(fd_of(m));  // closing releases the flock
     m->handle = -1;
+    m->snapshot = false;
+    m->snapshot_size = 0;
 }
 
 bool host_path_volume_serial(const char *posix_path, uint32_t *serial) {

@@ -10,7 +10,16 @@ struct mapfile {
     intptr_t handle = -1;     // the open file; -1 while closed
     uint8_t *base = nullptr;  // the view; null while unmapped
     uint64_t size = 0;        // bytes in the view
+    bool snapshot = false;    // opened while snapshots were on (below)
+    uint64_t snapshot_size = 0;
 };
+
+// Snapshots: while on, mapfile_open takes no lock and never writes the file
+// (a missing one is not created); the view is private memory that holds a
+// copy of the file's bytes as they were when mapped, and growing it grows
+// only that memory. A check of the settings uses it to look at the table of
+// a server that may be running, without ever changing that table.
+void mapfile_snapshots(bool on);
 
 // Opens `path` for reading and writing, creating it when missing, and takes
 // an exclusive lock on it: a second opener, in this process or another,

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include "platform/winfile_internal.h"
@@ -50,6 +51,15 @@ bool textfile_read(const char *path, std::string &out, uint32_t max_bytes) {
 
 bool textfile_write(const char *path, const std::string &text, bool private_file,
                     const char *backup) {
+    // A file reached through a symbolic link (an installed program directory
+    // links its settings to /etc) is replaced where it lies; the rename
+    // would otherwise put a copy in place of the link.
+    char target[PATH_MAX];
+    struct stat link_st;
+    if (lstat(path, &link_st) == 0 && S_ISLNK(link_st.st_mode)) {
+        if (!realpath(path, target)) return false;
+        path = target;
+    }
     if (backup && !keep_backup(path, backup)) return false;
     std::string tmp = std::string(path) + ".XXXXXX";
     int fd = mkstemp(tmp.data());

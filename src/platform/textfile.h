@@ -14,7 +14,8 @@ bool textfile_read(const char *path, std::string &out, uint32_t max_bytes);
 // crash never leaves half of it. The file keeps its permissions; a new one
 // gets 0644, or 0600 when `private_file` (then also an existing one). With
 // `backup` (a path) the previous version is kept there first. False on any
-// failure, with the file as it was.
+// failure, with the file as it was. A symbolic link stays: the file it leads
+// to is replaced (a dangling link is a failure).
 bool textfile_write(const char *path, const std::string &text, bool private_file,
                     const char *backup);
 

@@ -1,18 +1,19 @@
 // The server program:
 //
 //   nfsd [-service] [--home DIR]
+//   nfsd --check [--home DIR]
 //   nfsd --help | --version
 //
 // Runs the server in the foreground with DIR (default: the folder of the
-// executable) as its program directory, which holds "settings.reg",
+// executable, or the installed program's state folder) as its program directory, which holds "settings.reg",
 // "exports", the inode table, the mount table and the logs. There is no
 // notification area here, so the window's duties fall to the main thread:
 // it keeps one server per program directory, starts the server thread,
 // offers the settings pages once the server runs (their address goes to
 // standard output), takes SIGINT, SIGTERM and the pages' Exit as the Exit
-// command and then stops the server in order. SIGHUP (the end of a terminal
-// session) ends an ordinary run the same way; with -service the server
-// keeps running across it.
+// command and then stops the server in order. SIGHUP re-reads the exports
+// file. --check reads the settings and the exports file as a start would,
+// prints the export table and every problem, and serves nothing.
 //
 // Exit status: see HELP below; each failure has its own, so that scripts
 // and service managers can tell them apart (and none reads as success).
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <thread>
 
 #include "platform/ascii.h"
@@ -38,17 +40,21 @@ namespace {
 constexpr int EXIT_STOPPED = 0;
 constexpr int EXIT_NOT_RUN = 1;  // no server thread, or its loop died on its own
 constexpr int EXIT_RUNNING = 7;  // another server serves the program directory
+constexpr int EXIT_CHECK_PROBLEMS = 8;  // --check found a problem
 constexpr int EXIT_USAGE = 64;   // a bad command line (distinct from every start status)
 constexpr uint32_t WAIT_BEAT_MS = 50;
 constexpr uint32_t HOME_MAX = 1024;
 
 constexpr const char *VERSION = "1.1.69";
-constexpr const char *USAGE = "usage: nfsd [-service] [--home DIR] | --help | --version\n";
+constexpr const char *USAGE =
+    "usage: nfsd [-service] [--home DIR] | --check [--home DIR] | --help | --version\n";
 constexpr const char *HELP =
     "Runs the Nimbora NFS Server (NFS 2 and 3, MOUNT 1 to 3, a portmapper) in the\n"
-    "foreground until SIGINT or SIGTERM.\n"
+    "foreground until SIGINT or SIGTERM; SIGHUP re-reads the exports file.\n"
     "\n"
-    "  -service    keep running when the terminal session ends (SIGHUP)\n"
+    "  -service    service mode: the pages' address is shown without its token\n"
+    "  --check     read the settings and the exports file as a start would, show\n"
+    "              the export table and every problem, serve nothing\n"
     "  --home DIR  the program directory (default: the folder of this program)\n"
     "  --help      show this text\n"
     "  --version   show the version\n"
@@ -75,12 +81,14 @@ constexpr const char *HELP =
     "  5   no sockets can be made\n"
     "  6   the inode table cannot be opened\n"
     "  7   another server already runs for this program directory\n"
+    "  8   --check found a problem in the exports file\n"
     "  64  a bad command line, or --home names no directory\n";
 constexpr const char *SETTINGS_SUBKEY = "nfsd";
 
 struct options {
     bool service = false;
     bool help = false;
+    bool check = false;
     bool version = false;
     const char *home = nullptr;
 };
@@ -94,6 +102,8 @@ bool parse(int argc, char **argv, options *o) {
             o->help = true;
         } else if (strcmp(a, "--version") == 0) {
             o->version = true;
+        } else if (strcmp(a, "--check") == 0) {
+            o->check = true;
         } else if (strcmp(a, "--home") == 0 && i + 1 < argc) {
             o->home = argv[++i];
         } else if (strncmp(a, "--home=", 7) == 0) {
@@ -106,10 +116,15 @@ bool parse(int argc, char **argv, options *o) {
 }
 
 std::atomic<int> exit_requested{0};
+std::atomic<int> reload_requested{0};
 std::atomic<bool> server_done{false};
 
 extern "C" void on_exit_signal(int) {
     exit_requested.store(1);
+}
+
+extern "C" void on_reload_signal(int) {
+    reload_requested.store(1);
 }
 
 // The pages' Exit command: only asks, like a signal.
@@ -117,12 +132,25 @@ void request_exit() {
     exit_requested.store(1);
 }
 
-void install_signals(bool service) {
+void install_signals() {
     std::signal(SIGINT, on_exit_signal);
     std::signal(SIGTERM, on_exit_signal);
-    std::signal(SIGHUP, service ? SIG_IGN : on_exit_signal);
+    // What service managers send for a reload; the reload itself runs on
+    // the main thread, never in the handler.
+    std::signal(SIGHUP, on_reload_signal);
     // A client that goes away mid-reply must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+// A service's output ends up in the system journal, which more people may
+// read than the token file: there, the address goes without its token.
+void print_pages_address(bool service) {
+    std::string address = pages_address();
+    size_t secret = address.find("?token=");
+    if (service && secret != std::string::npos)
+        printf("Settings pages: %s (token in %s)\n", address.substr(0, secret).c_str(), PAGES_TOKEN_FILE);
+    else
+        printf("Settings pages: %s\n", address.c_str());
 }
 
 void run_server() {
@@ -157,6 +185,11 @@ int main(int argc, char **argv) {
         printf("nfsd (%s) %s\n", SERVER_CAPTION, VERSION);
         return EXIT_STOPPED;
     }
+#ifdef NIMBORA_HOME
+    // The installed program keeps its state in one place, whatever folder
+    // the executable lies in.
+    if (!opt.home) opt.home = NIMBORA_HOME;
+#endif
     if (opt.home) {
         std::error_code ec;
         if (!std::filesystem::is_directory(opt.home, ec)) {
@@ -177,6 +210,14 @@ int main(int argc, char **argv) {
         return EXIT_NOT_RUN;
     }
 
+    if (opt.check) {
+        // A check serves nothing, so it may run beside the server.
+        config_load(SETTINGS_SUBKEY);
+        int problems = server_check(stdout, stderr);
+        fflush(stdout);
+        return problems ? EXIT_CHECK_PROBLEMS : EXIT_STOPPED;
+    }
+
     uint32_t pid = 0;
     switch (instance_claim(home, &pid)) {
         case INSTANCE_RUNNING:
@@ -188,7 +229,7 @@ int main(int argc, char **argv) {
         case INSTANCE_OURS:
             break;
     }
-    install_signals(opt.service);
+    install_signals();
     lang_select();
     config_load(SETTINGS_SUBKEY);
 
@@ -204,11 +245,14 @@ int main(int argc, char **argv) {
     while (!server_started()) sleep_ms(WAIT_BEAT_MS);
     if (server_status() == START_OK && !exit_requested.load() && pages_start(request_exit) &&
         !pages_address().empty())
-        printf("Settings pages: %s\n", pages_address().c_str());
+        print_pages_address(opt.service);
     fflush(stdout);
     // The Exit command, or the end of the server thread (a failed start, or
     // a loop that died), ends the wait.
-    while (!exit_requested.load() && !server_done.load()) sleep_ms(WAIT_BEAT_MS);
+    while (!exit_requested.load() && !server_done.load()) {
+        if (reload_requested.exchange(0) && server_status() == START_OK) server_reload();
+        sleep_ms(WAIT_BEAT_MS);
+    }
     int32_t status = server_status();
     server_stop();
     server.join();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // The start status: what server_start answers and server_thread returns.
 enum : int32_t {
@@ -69,3 +70,17 @@ bool mount_service_start(uint16_t port);
 // here. Answers true, as a box answered with OK would. Thread-safe.
 bool show_message(void *owner, uint32_t flags, const char *caption, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
+
+// nfsd --check: reads the settings' exports file as a start would (drives,
+// options, clients, export ids from a private copy of the inode table) and
+// prints the export table to `out` (one line each: the client-visible name,
+// then the entry as the log lists it) and every problem to `err`, without
+// opening the log, the services or any file for writing. Requires the
+// configuration to be loaded. Answers the number of problems.
+int server_check(FILE *out, FILE *err);
+
+// Re-reads the exports file of a running server: new requests see the new
+// list, requests in flight finish on the old one, and a file with any
+// problem leaves the old list in place. The outcome and the problems go to
+// the log and to standard error. Not at the same time as another reading.
+bool server_reload();

@@ -47,7 +47,8 @@ void start_failure_forget();
 void start_report_failure();
 
 // The drive values that map nothing, each with its letter, value and reason.
-void start_report_drives();
+// Answers their number.
+uint32_t start_report_drives();
 
 struct exports_report;
 // Every problem of the exports file with its line number (the log has its

@@ -88,7 +88,7 @@ void start_report_failure() {
     log_flush();
 }
 
-void start_report_drives() {
+uint32_t start_report_drives() {
     drive_problem problems[DRIVE_PROBLEMS_MAX];
     uint32_t n = drive_load_problems(problems, DRIVE_PROBLEMS_MAX);
     for (uint32_t i = 0; i < n && i < DRIVE_PROBLEMS_MAX; i++) {
@@ -98,6 +98,7 @@ void start_report_drives() {
     }
     if (n > DRIVE_PROBLEMS_MAX) say("%u more drive values map nothing", unsigned(n - DRIVE_PROBLEMS_MAX));
     log_flush();
+    return n;
 }
 
 void start_report_exports(const exports_report *report) {

@@ -328,7 +328,7 @@ uint32_t lookup(const std::string &name, std::string *found = nullptr, uint8_t l
     uint32_t inode = 0;
     char path[1024] = "";
     uint32_t status = webnfs_lookup(handle, name.c_str(), &entry, &inode, path);
-    if (status == 0 && (entry != export_list->next || inode != inode_path_find(path) || !inode))
+    if (status == 0 && (entry != export_list.load()->next || inode != inode_path_find(path) || !inode))
         return ~0u;  // not the public export, or no record of that path
     if (found && status == 0) *found = path;
     return status;

@@ -31,7 +31,7 @@ TEST(MountProc, MntByExportNameAndByAliasInEachVersionAndRefusals) {
     drive_map("E", rig.env.home.file("e").c_str(), DRIVE_REMOVABLE, 0);
     rig.env.load("c:\\data -name:share 127.0.0.2\nc:\\open -alldirs\ne:\\\n");
     uint8_t root[FH_SIZE];
-    fh_make(inode_path_find("c:\\data"), export_list->export_id, root);
+    fh_make(inode_path_find("c:\\data"), export_list.load()->export_id, root);
     for (uint32_t v : {1u, 2u, 3u}) {
         // Status 0, then a 32-byte fhandle, or a 16-byte fhandle3 and AUTH_UNIX.
         std::vector<uint8_t> expect(4, 0), results;

@@ -1,0 +1,123 @@
+// The administrator's exportfs: --check beside a running server, and SIGHUP
+// re-reading the exports file while clients hold handles.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "inode/inode.h"
+#include "support/home.h"
+#include "support/server_proc.h"
+
+namespace {
+
+bool has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Waits until the server's output holds `part` (5 s at most).
+bool wait_output(const server_proc &server, const std::string &part) {
+    for (int i = 0; i < 100; i++) {
+        if (has(server.output(), part)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+uint32_t getattr(const std::string &fh) {
+    uint64_t fileid, size;
+    return raw_getattr3(fh, &fileid, &size);
+}
+
+// The export id a handle carries, as the export table prints it.
+std::string id_text(const std::string &fh) {
+    char text[16];
+    snprintf(text, sizeof text, "%8.8x", inode_get32(reinterpret_cast<const uint8_t *>(fh.data()) + 4));
+    return text;
+}
+
+class ServerReload : public server_test {
+   protected:
+    void SetUp() override {
+        server_test::SetUp();
+        if (IsSkipped()) return;
+        for (const char *name : {"keep", "gone", "new"})
+            std::filesystem::create_directory(dir.drive() + "/" + name);
+    }
+    server_dir dir{{}, "c:\\keep -name:keep\nc:\\gone -name:gone\n"};
+};
+
+TEST_F(ServerReload, HangupServesTheNewListAndKeepsTheHandlesOfUnchangedLines) {
+    server_proc server(dir, {"-service"});
+    ASSERT_TRUE(server.wait_registered()) << server.output();
+    std::string keep, gone, again, fresh;
+    ASSERT_EQ(raw_mnt3("/keep", &keep), 0u);
+    ASSERT_EQ(raw_mnt3("/gone", &gone), 0u);
+
+    write_file(dir.file("exports"), "c:\\new -name:new\nc:\\keep -name:keep\n");
+    ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+    ASSERT_TRUE(wait_output(server, "nfsd: exports reloaded, 2 exports\n")) << server.output();
+    EXPECT_TRUE(server.running());  // -service: a hangup is a reload, not a stop
+    EXPECT_EQ(getattr(keep), 0u);
+    EXPECT_EQ(getattr(gone), 70u);  // STALE
+    EXPECT_EQ(raw_mnt3("/gone", &again), 2u);
+    EXPECT_EQ(raw_mnt3("/keep", &again), 0u);
+    EXPECT_EQ(again, keep);
+    EXPECT_EQ(raw_mnt3("/new", &fresh), 0u);
+
+    // A file with a problem is reported and changes nothing.
+    write_file(dir.file("exports"), "c:\\keep -name:keep -bogus\n");
+    ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+    ASSERT_TRUE(wait_output(server, "nfsd: exports not reloaded")) << server.output();
+    EXPECT_TRUE(has(server.output(), "nfsd: exports: Line 1 ignored, unknown option: bogus\n"));
+    EXPECT_EQ(getattr(fresh), 0u);
+    EXPECT_EQ(getattr(keep), 0u);
+    EXPECT_TRUE(has(dir.log(), "nfsd   exports not reloaded"));
+    EXPECT_EQ(server.stop(), 0) << server.output();
+}
+
+TEST_F(ServerReload, CheckShowsTheRunningServersIdsAndEveryProblemAndWritesNothing) {
+    server_proc server(dir);
+    ASSERT_TRUE(server.wait_registered()) << server.output();
+    ASSERT_TRUE(wait_output(server, "Settings pages: ")) << server.output();  // its token file is there
+    std::string keep;
+    ASSERT_EQ(raw_mnt3("/keep", &keep), 0u);
+    auto files = [&] {
+        std::string names;
+        for (const auto &e : std::filesystem::directory_iterator(dir.path()))
+            // The server's own output and log may grow meanwhile.
+            if (e.path().filename() != "output.txt" && e.path().extension() != ".log")
+                names += e.path().filename().string() + ":" +
+                         std::to_string(e.is_regular_file() ? e.file_size() : 0) + " ";
+        return names;
+    };
+    std::string before = files();
+    {
+        server_proc check(dir, {"--check"});
+        EXPECT_EQ(check.wait_exit(10000), 0);
+    }
+    EXPECT_EQ(files(), before);
+    std::string out = server.output();
+    EXPECT_TRUE(has(out, "/keep            " + id_text(keep) + " c:\\keep      -name:keep\n")) << out;
+    EXPECT_TRUE(has(out, "\n2 exports, 0 problems\n")) << out;
+
+    write_file(dir.file("exports"), "c:\\keep -name:keep\nc:\\gone -bogus\nq:\\x\n");
+    before = files();
+    {
+        server_proc check(dir, {"--check"});
+        EXPECT_EQ(check.wait_exit(10000), 8);
+    }
+    out = server.output();
+    EXPECT_TRUE(has(out, "exports: Line 2 ignored, unknown option: bogus\n")) << out;
+    EXPECT_TRUE(has(out, "exports: Line 3 ignored, unsupported drive type")) << out;
+    EXPECT_TRUE(has(out, "\n1 exports, 2 problems\n")) << out;
+    EXPECT_EQ(files(), before);  // no settings written, no log, no table
+    EXPECT_EQ(getattr(keep), 0u);
+    EXPECT_EQ(server.stop(), 0) << server.output();
+}
+
+}  // namespace
