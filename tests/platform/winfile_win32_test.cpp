@@ -18,6 +18,8 @@
 constexpr win_handle INVALID_FILE_HANDLE = INVALID_HANDLE_VALUE;
 #include <windows.h>
 
+#include "support/win_folder.h"
+
 namespace {
 
 constexpr uint32_t OK = 0xFFFFFFFF;
@@ -33,53 +35,19 @@ uint32_t open_fails(const std::string &path, uint32_t access, uint32_t dispositi
     return OK;
 }
 
-std::wstring wide(const std::string &s) {
-    std::wstring w(s.size() + 1, L'\0');
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), int(w.size()));
-    w.resize(n > 0 ? size_t(n - 1) : 0);
-    return w;
-}
-
-// A fresh folder, as UTF-8 "C:\...\nimbora-N"; removed with its content.
+// A fresh folder for each test ("C:\...\nimbora-N").
 struct Folder : public ::testing::Test {
-    std::string dir;
-    std::wstring wdir;
-    void SetUp() override {
-        wchar_t tmp[MAX_PATH + 1];
-        ASSERT_GT(GetTempPathW(MAX_PATH + 1, tmp), 0u);
-        static int serial = 0;
-        wdir = std::wstring(tmp) + L"nimbora-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(serial++);
-        remove_tree(wdir);  // left by an earlier run of the same process id
-        ASSERT_TRUE(CreateDirectoryW(wdir.c_str(), nullptr));
-        char u[MAX_PATH * 3];
-        WideCharToMultiByte(CP_UTF8, 0, wdir.c_str(), -1, u, sizeof u, nullptr, nullptr);
-        dir = u;
-    }
-    void TearDown() override { remove_tree(wdir); }
-    static void remove_tree(const std::wstring &d) {
-        WIN32_FIND_DATAW w;
-        HANDLE h = FindFirstFileW((d + L"\\*").c_str(), &w);
-        while (h != INVALID_HANDLE_VALUE) {
-            std::wstring name = w.cFileName, p = d + L"\\" + name;
-            SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (name != L"." && name != L"..") {
-                if (w.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    remove_tree(p);
-                else
-                    DeleteFileW(p.c_str());
-            }
-            if (!FindNextFileW(h, &w)) break;
-        }
-        if (h != INVALID_HANDLE_VALUE) FindClose(h);
-        SetFileAttributesW(d.c_str(), FILE_ATTRIBUTE_NORMAL);
-        RemoveDirectoryW(d.c_str());
-    }
-    std::string at(const std::string &rel) const { return dir + "\\" + rel; }
-    std::wstring wat(const std::string &rel) const { return wide(at(rel)); }
+    win_folder folder;
+    std::string dir = folder.dir();
+    void SetUp() override { ASSERT_TRUE(folder.ok()); }
+    std::string at(const std::string &rel) const { return folder.at(rel); }
     // Windows' own view of a name below the folder.
     DWORD system_attrs(const std::string &rel) const {
-        return GetFileAttributesW(wat(rel).c_str());
+        return GetFileAttributesW(folder.wat(wide(rel)).c_str());
+    }
+    static std::wstring wide(const std::string &s) {
+        wchar_t w[MAX_PATH];
+        return MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w, MAX_PATH) > 0 ? w : L"";
     }
     void make(const std::string &rel, const std::string &content = "") const {
         win_handle h = win_create_file(at(rel).c_str(), GENERIC_WRITE, 0, CREATE_NEW, 0);
@@ -363,13 +331,13 @@ TEST_F(Folder, ListingsAndDirectoryCounts) {
 // the narrow calls read them.
 TEST_F(Folder, Utf8AndAnsiNames) {
     make("\xC3\xA4", "umlaut");
-    EXPECT_NE(GetFileAttributesW((wdir + L"\\\u00E4").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW(folder.wat(L"\u00E4").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(listing("*"), std::vector<std::string>({".", "..", "\xC3\xA4"}));
     EXPECT_EQ(content("\xC3\x84"), "umlaut");  // U+00C4: the same name without case
     if (GetACP() != 1252) GTEST_SKIP() << "ANSI code page " << GetACP();
     EXPECT_EQ(content("\xE4"), "umlaut");  // U+00E4 in code page 1252
     make("caf\xE9");
-    EXPECT_NE(GetFileAttributesW((wdir + L"\\caf\u00E9").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW(folder.wat(L"caf\u00E9").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(listing("caf*"), std::vector<std::string>({"caf\xC3\xA9"}));
 }
 
