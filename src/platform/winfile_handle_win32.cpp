@@ -40,7 +40,7 @@ win_handle win_create_file(const char *path, uint32_t access, uint32_t share, ui
     // OPEN_ALWAYS met an existing file, 0 otherwise.
     bool reports = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
     win_set_last_error(reports && GetLastError() == ERROR_ALREADY_EXISTS ? ERROR_ALREADY_EXISTS
-                                                                        : ERROR_SUCCESS);
+                                                                         : ERROR_SUCCESS);
     return static_cast<win_handle>(reinterpret_cast<intptr_t>(h));
 }
 

@@ -9,11 +9,12 @@
 // Plain ASCII paths, and bytes that are not UTF-8 (which can only be in the
 // system's ANSI code page), go to the narrow call unchanged; every other
 // path is converted and goes to the wide call.
+#include "platform/winfile_win32.h"
+
 #include <cstring>
 #include <cwchar>
 
 #include "platform/ascii.h"
-#include "platform/winfile_win32.h"
 
 namespace {
 
@@ -242,8 +243,8 @@ bool win_move_file(const char *existing, const char *new_path) {
     if (win_fail_check("MoveFile", &e)) return false;
     hpath from, to;
     if (!hpath_ok(existing, &from) || !hpath_ok(new_path, &to)) return false;
-    BOOL ok = from.narrow && to.narrow ? MoveFileA(from.bytes, to.bytes)
-                                       : MoveFileW(from.wide, to.wide);
+    BOOL ok =
+        from.narrow && to.narrow ? MoveFileA(from.bytes, to.bytes) : MoveFileW(from.wide, to.wide);
     if (!ok) return fail_last();
     settle_case(from, to);
     return true;

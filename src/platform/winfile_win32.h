@@ -30,7 +30,7 @@ struct hpath {
     // read alike, or bytes that are not UTF-8, which can only be in the
     // system's ANSI code page, exactly as the narrow call reads them.
     bool narrow;
-    bool root;  // the path names a drive or UNC root
+    bool root;                              // the path names a drive or UNC root
     char root_text[4] = {0, ':', '\\', 0};  // "x:\" for a bare "x:"
     wchar_t wide[HPATH_CHARS];
 };

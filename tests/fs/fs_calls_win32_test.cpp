@@ -1,12 +1,11 @@
 // The file-call wrappers over the real Windows calls: the characters each
 // "CharSet" puts on disk, as Windows itself shows them, the bytes listings
 // give back, and the hard link through the slot looked up at start.
-#include "fs/fs.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "fs/fs.h"
 #include "support/config_guard.h"
 
 constexpr win_handle INVALID_FILE_HANDLE = INVALID_HANDLE_VALUE;
@@ -29,8 +28,8 @@ TEST_F(WinCharSet, CharactersOnDiskAndBytesBack) {
     const struct {
         uint32_t charset;
         const wchar_t *on_disk;
-    } cases[] = {{CHARSET_UTF8, L"\u00E4"}, {CHARSET_ASCII, L"\u00E4"},
-                 {CHARSET_CODEPAGE, L"\u00C3\u00A4"}};
+    } cases[] = {
+        {CHARSET_UTF8, L"\u00E4"}, {CHARSET_ASCII, L"\u00E4"}, {CHARSET_CODEPAGE, L"\u00C3\u00A4"}};
     config.codepage = 1252;
     std::string name = folder.at("\xC3\xA4");
     for (const auto &t : cases) {
