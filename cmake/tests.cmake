@@ -6,6 +6,7 @@ include(GoogleTest)
 
 # Helpers shared by tests (fixtures, temporary homes, namespace launcher).
 file(GLOB test_support CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+list(FILTER test_support EXCLUDE REGEX "_win32\\.cpp$")
 if(test_support)
   add_library(nimbora_test_support STATIC ${test_support})
   target_link_libraries(nimbora_test_support PUBLIC ${NIMBORA_LINK} GTest::gtest)

@@ -43,7 +43,9 @@ endif()
 # Windows: C++20 from mingw-w64, Unicode window calls, Windows 7 and later
 # (the wide file calls, CreateHardLinkW, SetThreadExecutionState).
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601
-                        WINVER=0x0601 __USE_MINGW_ANSI_STDIO=1)
+                        WINVER=0x0601 __USE_MINGW_ANSI_STDIO=1
+                        # localtime_r and gmtime_r from the runtime's time.h
+                        _POSIX_THREAD_SAFE_FUNCTIONS=200112L)
 # The system libraries the host layer calls.
 set(NIMBORA_WIN32_LIBS ws2_32 iphlpapi advapi32 shell32 user32 comctl32 gdi32 crypt32 ole32)
 

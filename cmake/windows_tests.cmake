@@ -18,10 +18,19 @@ set_tests_properties(windows_prefix PROPERTIES LABELS "windows" FIXTURES_SETUP w
                      ENVIRONMENT "${NIMBORA_WINE_ENV}" TIMEOUT 120)
 
 # Support files that build for Windows.
-set(NIMBORA_WINDOWS_SUPPORT tests/support/test_main.cpp)
+set(NIMBORA_WINDOWS_SUPPORT
+  tests/support/test_main_win32.cpp
+  tests/support/home_win32.cpp
+  tests/support/log_capture.cpp
+  tests/support/rpc_msg.cpp
+  tests/support/toy_program.cpp
+)
 # Unit tests that build for Windows; tests/*/*_win32_test.cpp join by name.
 set(NIMBORA_WINDOWS_TESTS
   tests/rpc/xdr_test.cpp
+  tests/inode/index_test.cpp
+  tests/inode/path_test.cpp
+  tests/names/name_test.cpp
 )
 file(GLOB win32_tests CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR}
      ${CMAKE_SOURCE_DIR}/tests/*/*_win32_test.cpp)
