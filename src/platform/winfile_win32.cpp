@@ -141,7 +141,14 @@ uint32_t hpath_make(const char *path, hpath *out, bool pattern) {
         out->narrow = true;
         chars = MultiByteToWideChar(CP_ACP, 0, out->bytes, -1, out->wide, int(HPATH_CHARS));
     }
-    return chars > 0 ? ERROR_SUCCESS : ERROR_INVALID_NAME;
+    if (chars <= 0) return ERROR_INVALID_NAME;
+    // "c:\dir\" is the folder itself, as on every host; Windows would not
+    // find it with the search calls. The wide form drops the separators.
+    if (!out->root && chars > 2 && out->wide[chars - 2] == L'\\') {
+        for (chars -= 2; out->wide[chars] == L'\\'; chars--) out->wide[chars] = 0;
+        out->narrow = false;
+    }
+    return ERROR_SUCCESS;
 }
 
 bool hpath_ok(const char *path, hpath *out, bool pattern) {

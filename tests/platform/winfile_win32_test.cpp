@@ -306,10 +306,13 @@ TEST_F(Folder, ListingsAndDirectoryCounts) {
     }
     uint32_t count = 99;
     EXPECT_EQ(fails(win_count_directories(at("none\\*").c_str(), &count)), ERROR_PATH_NOT_FOUND);
-    ASSERT_TRUE(win_find_entry(at("SUB").c_str(), &d, &count));
-    EXPECT_STREQ(d.name, "sub");
-    EXPECT_EQ(d.attributes, FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(count, 4u);
+    // A folder named with a final separator is the folder itself.
+    for (const char *p : {"SUB", "sub\\", "sub\\\\"}) {
+        ASSERT_TRUE(win_find_entry(at(p).c_str(), &d, &count)) << p;
+        EXPECT_STREQ(d.name, "sub");
+        EXPECT_EQ(d.attributes, FILE_ATTRIBUTE_DIRECTORY);
+        EXPECT_EQ(count, 4u);
+    }
     ASSERT_TRUE(win_find_entry(at("sub\\short.txt").c_str(), &d, &count));
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(fails(win_find_entry(at("sub\\s*").c_str(), &d, &count)), ERROR_INVALID_NAME);
