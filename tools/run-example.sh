@@ -24,7 +24,8 @@ mkdir -p "$home"
 home=$(cd "$home" && pwd)
 if [ ! -e "$home/exports" ]; then
     cp -r "$root/example/." "$home/"
-    # Drive C: is the copy's demo folder, wherever the copy lies.
+    # The example's settings leave drive C: unmapped (a placeholder, which
+    # the server refuses); in this copy it becomes the copy's demo folder.
     sed -i "s|@EXAMPLE@|$home|" "$home/settings.reg"
 fi
 

@@ -61,6 +61,7 @@ void report_left_out(FILE *f, time_t now, bool all) {
         for (const char *p = k.format; *p; p++)
             if (*p != '\n') fputc(*p, f);
         fputs("\" left out\n", f);
+        fflush(f);
         k.left_out = 0;
         kinds_with_left_out--;
     }
@@ -108,6 +109,7 @@ FILE *log_open() {
     if (FILE *old = log_file.exchange(f); old && log_owned) fclose(old);
     log_owned = true;
     if (config.log >= LOG_DETAIL) fprintf(f, "\n%s %s log started\n", log_time(), LOG_PRODUCT);
+    fflush(f);
     return f;
 }
 
@@ -139,6 +141,9 @@ void log_printf(int level, const char *format, ...) {
     va_start(ap, format);
     vfprintf(f, format, ap);  // write errors are ignored: the log is best effort
     va_end(ap);
+    // Each line reaches the file as it is written (one write per line), so
+    // that whoever follows the log sees a failing mount while it fails.
+    fflush(f);
 }
 
 void log_flush() {

@@ -27,7 +27,8 @@ constexpr int LOG_FULL_DETAIL = 3;
 bool log_enabled(int level);
 
 // Writes one whole line (the caller's format ends in "\n") with one formatted
-// write when log_enabled(level). Thread-safe: lines never interleave.
+// write when log_enabled(level), and hands it to the file at once. Thread-safe:
+// lines never interleave.
 //
 // A flood of one kind of line (one format, such as the complaint about a
 // malformed call that any stranger can provoke) is cut: of each kind at
@@ -42,7 +43,8 @@ constexpr uint32_t LOG_KIND_LIMIT = 200;
 constexpr time_t LOG_KIND_INTERVAL = 60;
 constexpr uint32_t LOG_KINDS = 128;  // kinds tracked at once; more are not limited
 
-// Flushes the log stream (after the start-up messages and the exports report).
+// Flushes the log stream. Lines are flushed as they are written; this stays
+// for the points where the sequence flushes by rule.
 void log_flush();
 
 // The current local time as "%Y-%m-%d %H:%M:%S" in a buffer of the calling

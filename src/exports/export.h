@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 constexpr int EXPORT_MAX = 128;
@@ -58,10 +59,53 @@ extern export_entry *export_list;
 // then ignored. webnfs_lookup refuses everything while it is off.
 extern bool export_public_seen;
 
+// ---- Problems of the exports file ------------------------------------------
+
+// Problem numbers: the values "ExpError" takes, which are also the string
+// table entries of their texts.
+enum : uint32_t {
+    EXPORTS_DUPLICATE = 0,       // "duplicate exports line" (never in "ExpError")
+    EXPORTS_CANNOT_OPEN = 21,    // the file does not open (line 0)
+    EXPORTS_EXPECTED_DRIVE = 22,
+    EXPORTS_EXPECTED_PATH = 23,
+    EXPORTS_DRIVE_TYPE = 24,     // also a drive letter that maps nothing
+    EXPORTS_UNKNOWN_OPTION = 25,
+    EXPORTS_INVALID_CLIENT = 26,
+    EXPORTS_TOO_MANY_CLIENTS = 27,
+    EXPORTS_UNTERMINATED_QUOTE = 28,  // the line is ignored
+    EXPORTS_NO_DIRECTORY = 29,        // the export is made (never in "ExpError")
+};
+
+struct exports_problem {
+    uint32_t number;  // above
+    uint32_t line;    // 1-based; 0 for EXPORTS_CANNOT_OPEN
+    char detail[128]; // the word concerned (option, client, path), or ""
+};
+
+// Every problem of one reading, in file order.
+constexpr uint32_t EXPORTS_PROBLEMS_MAX = 64;
+struct exports_report {
+    uint32_t count;    // problems found; only the first EXPORTS_PROBLEMS_MAX are kept
+    uint32_t entries;  // exports the file makes
+    exports_problem problems[EXPORTS_PROBLEMS_MAX];
+};
+
+// The problem in words, as standard error shows it:
+// 'line 3: Line 3 ignored, unknown option: foo'. `out` gets at most `size` bytes.
+void exports_problem_describe(const exports_problem *p, char *out, size_t size);
+
 // Reads "<program directory>exports" and builds the list, logging each entry
 // and each problem and leaving the last problem in "ExpError"/"ExpLine".
 // A missing file leaves the list empty. Run once, before any service starts.
-void exports_read();
+// With `report`, every problem is also listed there.
+void exports_read(exports_report *report = nullptr);
+
+// Reads the exports file at `path` (a POSIX path) as exports_read would,
+// with the same drive map and settings, and lists its problems, but builds
+// no list, writes no log line or setting and touches no inode. False when
+// the file does not open (the report then holds EXPORTS_CANNOT_OPEN).
+// Safe while the server runs.
+bool exports_check(const char *path, exports_report *report);
 
 // Empties the list and clears export_public_seen. For tests, which read
 // several exports files in one process.

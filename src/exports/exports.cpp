@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "fs/fs.h"
 #include "inode/inode.h"
@@ -20,15 +21,6 @@ namespace {
 
 constexpr const char *SUBKEY = "nfsd";
 
-// Problem numbers, as "ExpError" reports them.
-constexpr uint32_t PROBLEM_OPEN = 21;
-constexpr uint32_t PROBLEM_DRIVE = 22;
-constexpr uint32_t PROBLEM_PATH = 23;
-constexpr uint32_t PROBLEM_DRIVE_TYPE = 24;
-constexpr uint32_t PROBLEM_OPTION = 25;
-constexpr uint32_t PROBLEM_CLIENT = 26;
-constexpr uint32_t PROBLEM_CLIENTS = 27;
-
 constexpr uint32_t TYPE_UNKNOWN = 0;
 constexpr uint32_t TYPE_NO_ROOT = 1;
 constexpr uint32_t TYPE_REMOTE = 4;
@@ -38,16 +30,71 @@ constexpr uint32_t NOBODY = 65534;
 // An alias is converted within this many bytes, so that "/" and it fit.
 constexpr uint32_t ALIAS_MAX = 1019;
 
+// Each problem's text as the settings page shows it in English, and its log
+// line (the word concerned fills "%s"; lines without "%s" leave it out).
+struct problem_text {
+    uint32_t number;
+    const char *text;
+    const char *log;
+};
+const problem_text problem_texts[] = {
+    {EXPORTS_DUPLICATE, "Line %u ignored, duplicate export",
+     "mountd: duplicate exports line %u ignored\n"},
+    {EXPORTS_CANNOT_OPEN, "Cannot open exports file.", "mountd: Cannot open exports file\n"},
+    {EXPORTS_EXPECTED_DRIVE, "Line %u ignored, expected drive",
+     "mountd: Line %u ignored, expected drive\n"},
+    {EXPORTS_EXPECTED_PATH, "Line %u ignored, expected path",
+     "mountd: Line %u ignored, expected path\n"},
+    {EXPORTS_DRIVE_TYPE, "Line %u ignored, unsupported drive type",
+     "mountd: Line %u ignored, unsupported drive type\n"},
+    {EXPORTS_UNKNOWN_OPTION, "Line %u ignored, unknown option",
+     "mountd: Line %u ignored, unknown option: %s\n"},
+    {EXPORTS_INVALID_CLIENT, "Line %u, invalid client", "mountd: Line %u, invalid client: %s\n"},
+    {EXPORTS_TOO_MANY_CLIENTS, "Line %u truncated, too many clients",
+     "mountd: Line %u truncated, too many clients\n"},
+    {EXPORTS_UNTERMINATED_QUOTE, "Line %u ignored, unterminated quote",
+     "mountd: Line %u ignored, unterminated quote\n"},
+    {EXPORTS_NO_DIRECTORY, "Line %u, directory does not exist",
+     "mountd: Line %u, directory does not exist: %s\n"},
+};
+
+const problem_text *text_of(uint32_t number) {
+    for (const problem_text &t : problem_texts)
+        if (t.number == number) return &t;
+    return nullptr;
+}
+
 struct reader_state {
     exp_reader r;
     uint32_t line;
-    uint32_t problem;  // the last one, for "ExpError"/"ExpLine"
+    bool check;              // only list the problems (exports_check)
+    exports_report *report;  // or null
+    uint32_t problem;        // the last one, for "ExpError"/"ExpLine"
     uint32_t problem_line;
+    uint32_t made;                // entries made so far
+    uint32_t made_ids[EXPORT_MAX];  // their export ids, for a check's duplicates
 };
 
-void report(reader_state *p, uint32_t number) {
-    p->problem = number;
-    p->problem_line = p->line;
+// Records a problem: the last one for the settings, every one in the report,
+// and its log line (not while only checking).
+void note(reader_state *p, uint32_t number, uint32_t line, const char *detail = "") {
+    // The two that do not stop an export stay out of the settings, which
+    // name the last line the reader refused or cut.
+    if (number != EXPORTS_DUPLICATE && number != EXPORTS_NO_DIRECTORY) {
+        p->problem = number;
+        p->problem_line = line;
+    }
+    if (exports_report *rep = p->report) {
+        if (rep->count < EXPORTS_PROBLEMS_MAX) {
+            exports_problem &e = rep->problems[rep->count];
+            e.number = number;
+            e.line = line;
+            snprintf(e.detail, sizeof e.detail, "%s", detail);
+        }
+        rep->count++;
+    }
+    const problem_text *t = text_of(number);
+    if (!p->check && t) log_printf(LOG_EVENT, t->log, line, detail);
 }
 
 // After a problem: the rest of the line goes, unless the word that caused
@@ -99,8 +146,9 @@ bool starts(const char *word, const char *prefix, const char **arg) {
     return true;
 }
 
-// Applies one option word (without its '-'); false when it is unknown.
-bool apply_option(export_slot *s, const char *w) {
+// Applies one option word (without its '-'); false when it is unknown. A
+// check only looks: it leaves the server-wide public flag alone.
+bool apply_option(export_slot *s, const char *w, bool check) {
     export_entry *e = &s->entry;
     const char *arg;
     if (!strcmp(w, "ro") || !strcmp(w, "readonly")) {
@@ -111,11 +159,11 @@ bool apply_option(export_slot *s, const char *w) {
         e->flags |= EXP_ALLDIRS;
     } else if (!strcmp(w, "public")) {
         e->flags |= EXP_PUBLIC;
-        export_public_seen = true;
+        if (!check) export_public_seen = true;
     } else if (!strcmp(w, "webnfs")) {
         e->flags |= EXP_READONLY | EXP_PUBLIC | EXP_MAPALL_UID;
         e->mapall_uid = e->mapall_gid = NOBODY;
-        export_public_seen = true;
+        if (!check) export_public_seen = true;
     } else if (!strcmp(w, "range")) {
         e->flags |= EXP_RANGE;
     } else if (starts(w, "umask:", &arg)) {
@@ -173,12 +221,35 @@ bool client_address(const char *w, uint32_t *address) {
     return net_host_address(w, address);
 }
 
+// The slot a check fills: entries it makes are never listed.
+export_slot *check_slot() {
+    static export_slot scratch;
+    memset(&scratch, 0, sizeof scratch);
+    scratch.entry.path = scratch.path;
+    scratch.entry.clients = scratch.clients;
+    return &scratch;
+}
+
+bool already_made(const reader_state *p, uint32_t id) {
+    for (uint32_t i = 0; i < p->made; i++)
+        if (p->made_ids[i] == id) return true;
+    return false;
+}
+
+// Whether the export's directory is there now ("c:" is the drive's root).
+bool directory_exists(const char *path) {
+    char dir[EXPORT_TEXT_MAX + 2];
+    snprintf(dir, sizeof dir, strlen(path) == 2 ? "%s\\" : "%s", path);
+    uint32_t attributes = fs_get_attributes(dir);
+    return attributes != FS_INVALID_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // One export, from its drive word up to the word after it, which the
 // reader holds on return.
 void read_entry(reader_state *p) {
     exp_reader *r = &p->r;
     uint32_t first_line = p->line;
-    export_slot *s = export_slot_fresh();
+    export_slot *s = p->check ? check_slot() : export_slot_fresh();
     if (!s) {  // never: the caller stops at a full table
         skip_rest(p);
         return;
@@ -188,8 +259,15 @@ void read_entry(reader_state *p) {
     char letter = r->text[0];
 
     if (exp_next_word(r) != EXP_WORD_PATH || r->refused || (network && r->length < 4)) {
-        report(p, PROBLEM_PATH);
-        log_printf(LOG_EVENT, "mountd: Line %u ignored, expected path\n", p->line);
+        if (r->unterminated)
+            note(p, EXPORTS_UNTERMINATED_QUOTE, p->line, r->text);
+        else
+            note(p, EXPORTS_EXPECTED_PATH, p->line);
+        skip_rest(p);
+        return;
+    }
+    if (r->unterminated) {
+        note(p, EXPORTS_UNTERMINATED_QUOTE, p->line, r->text);
         skip_rest(p);
         return;
     }
@@ -206,8 +284,12 @@ void read_entry(reader_state *p) {
     volume_root(s->path, root);
     uint32_t type = fs_drive_type(root);
     if (type == TYPE_UNKNOWN || type == TYPE_NO_ROOT || (type == TYPE_REMOTE && !config.remote)) {
-        report(p, PROBLEM_DRIVE_TYPE);
-        log_printf(LOG_EVENT, "mountd: Line %u ignored, unsupported drive type\n", p->line);
+        char why[EXPORT_TEXT_MAX + 48];
+        if (type == TYPE_NO_ROOT && !network)
+            snprintf(why, sizeof why, "%s (drive %c: maps no directory)", s->path, letter);
+        else
+            snprintf(why, sizeof why, "%s", s->path);
+        note(p, EXPORTS_DRIVE_TYPE, p->line, why);
         skip_rest(p);
         return;
     }
@@ -216,9 +298,8 @@ void read_entry(reader_state *p) {
     if (config.charset == CHARSET_UTF8) codepage_convert(CODEPAGE_TO_UTF8, config.codepage, s->path, sizeof s->path);
 
     while (exp_next_word(r) == EXP_WORD_OPTION) {
-        if (r->refused || !apply_option(s, r->text)) {
-            report(p, PROBLEM_OPTION);
-            log_printf(LOG_EVENT, "mountd: Line %u ignored, unknown option: %s\n", p->line, r->text);
+        if (r->refused || !apply_option(s, r->text, p->check)) {
+            note(p, EXPORTS_UNKNOWN_OPTION, p->line, r->text);
             skip_rest(p);
             return;
         }
@@ -231,8 +312,7 @@ void read_entry(reader_state *p) {
     while (r->kind == EXP_WORD_CLIENT) {
         uint32_t address;
         if (r->refused || !client_address(r->text, &address)) {
-            report(p, PROBLEM_CLIENT);
-            log_printf(LOG_EVENT, "mountd: Line %u, invalid client: %s\n", p->line, r->text);
+            note(p, EXPORTS_INVALID_CLIENT, p->line, r->text);
             skip_rest(p);
             return;
         }
@@ -248,23 +328,31 @@ void read_entry(reader_state *p) {
         stored++;
     }
     if (counted > EXPORT_MAX_CLIENTS) {
-        p->problem = PROBLEM_CLIENTS;
-        p->problem_line = first_line;
-        log_printf(LOG_EVENT, "mountd: Line %u truncated, too many clients\n", first_line);
+        note(p, EXPORTS_TOO_MANY_CLIENTS, first_line);
     }
     e->client_count = stored;
 
-    e->root_inode = inode_path_lookup(s->path);
-    export_volume_refresh(e);
+    if (!directory_exists(s->path)) note(p, EXPORTS_NO_DIRECTORY, first_line, s->path);
+    // A check leaves the inode table alone: its ids only serve to find
+    // duplicates among its own lines.
+    if (!p->check) {
+        e->root_inode = inode_path_lookup(s->path);
+        export_volume_refresh(e);
+    }
     uint8_t signature[2 * EXPORT_TEXT_MAX + 4 * EXPORT_MAX_CLIENTS];
     e->export_id = export_crc32(signature, export_signature(e, signature, sizeof signature));
-    export_append(s, first_line);
+    bool fresh = p->check ? !already_made(p, e->export_id) : export_append(s);
+    if (!fresh) {
+        note(p, EXPORTS_DUPLICATE, first_line);
+        return;
+    }
+    p->made_ids[p->made++] = e->export_id;
 }
 
 void read_file(reader_state *p) {
     exp_reader *r = &p->r;
     exp_next_word(r);
-    while (export_count() < EXPORT_MAX) {
+    while (p->made < EXPORT_MAX) {
         switch (r->kind) {
             case EXP_WORD_EOF:
                 return;
@@ -277,18 +365,48 @@ void read_file(reader_state *p) {
                 read_entry(p);
                 break;
             default:
-                report(p, PROBLEM_DRIVE);
-                log_printf(LOG_EVENT, "mountd: Line %u ignored, expected drive\n", p->line);
+                note(p, EXPORTS_EXPECTED_DRIVE, p->line);
                 skip_rest(p);
                 break;
         }
     }
 }
 
+
+// Reads an open exports file into `p` from its first line.
+void read_all(reader_state *p, FILE *f, bool check, exports_report *report) {
+    exp_reader_init(&p->r, f);
+    p->line = 1;
+    p->check = check;
+    p->report = report;
+    p->problem = 0;
+    p->problem_line = 0;
+    p->made = 0;
+    read_file(p);
+    if (report) report->entries = p->made;
+}
+
+void report_clear(exports_report *report) {
+    if (!report) return;
+    report->count = 0;
+    report->entries = 0;
+}
+
+void report_cannot_open(exports_report *report) {
+    if (!report) return;
+    report->problems[0] = exports_problem{EXPORTS_CANNOT_OPEN, 0, ""};
+    report->count = 1;
+}
+
+// One reader at a time: its word buffer (1 KiB) and ids stay off the stack.
+std::mutex reader_lock;
+reader_state reader;
+
 }  // namespace
 
-void exports_read() {
+void exports_read(exports_report *report) {
     exports_clear();
+    report_clear(report);
     reg_write_number(SUBKEY, "ExpError", 0, 0);
     reg_write_number(SUBKEY, "ExpLine", 0, 0);
 
@@ -300,18 +418,15 @@ void exports_read() {
         f = fopen(file_name, "rb");
     }
     if (!f) {
-        log_printf(LOG_EVENT, "mountd: Cannot open exports file\n");
-        reg_write_number(SUBKEY, "ExpError", PROBLEM_OPEN, 0);
+        log_printf(LOG_EVENT, text_of(EXPORTS_CANNOT_OPEN)->log, 0u, "");
+        reg_write_number(SUBKEY, "ExpError", EXPORTS_CANNOT_OPEN, 0);
+        report_cannot_open(report);
         return;
     }
     log_printf(LOG_EVENT, "\n------ Exported file systems ------\n");
-    static reader_state state;  // 1 KiB word buffer: keep it off the stack
-    reader_state *p = &state;
-    exp_reader_init(&p->r, f);
-    p->line = 1;
-    p->problem = 0;
-    p->problem_line = 0;
-    read_file(p);
+    std::lock_guard<std::mutex> hold(reader_lock);
+    reader_state *p = &reader;
+    read_all(p, f, false, report);
     fclose(f);
     log_printf(LOG_EVENT, "-----------------------------------\n\n");
     log_flush();
@@ -320,4 +435,27 @@ void exports_read() {
         reg_write_number(SUBKEY, "ExpError", p->problem, 0);
         reg_write_number(SUBKEY, "ExpLine", p->problem_line, 0);
     }
+}
+
+bool exports_check(const char *path, exports_report *report) {
+    report_clear(report);
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        report_cannot_open(report);
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(reader_lock);
+    read_all(&reader, f, true, report);
+    fclose(f);
+    return true;
+}
+
+void exports_problem_describe(const exports_problem *p, char *out, size_t size) {
+    const problem_text *t = text_of(p->number);
+    char head[160];
+    snprintf(head, sizeof head, t ? t->text : "Line %u: unknown problem", p->line);
+    if (p->detail[0])
+        snprintf(out, size, "%s: %s", head, p->detail);
+    else
+        snprintf(out, size, "%s", head);
 }

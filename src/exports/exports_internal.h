@@ -1,4 +1,4 @@
-// Shared between the exports reader and the export table. Private to mountd.
+// Shared between the exports reader and the export table. Private to the exports folder.
 #pragma once
 
 #include <cstddef>
@@ -34,5 +34,5 @@ size_t export_signature(const export_entry *e, uint8_t *buf, size_t size);
 uint32_t export_crc32(const uint8_t *data, size_t length);
 
 // Appends the fresh slot's entry to the list and writes its listing line;
-// false (and a "duplicate" log line) when its export id is already listed.
-bool export_append(export_slot *slot, uint32_t line);
+// false when its export id is already listed (the caller reports it).
+bool export_append(export_slot *slot);

@@ -126,13 +126,10 @@ size_t export_signature(const export_entry *e, uint8_t *buf, size_t size) {
     return (size_t)n + clients;
 }
 
-bool export_append(export_slot *slot, uint32_t line) {
+bool export_append(export_slot *slot) {
     export_entry *e = &slot->entry;
     for (export_entry *o = export_list; o; o = o->next) {
-        if (o->export_id == e->export_id) {
-            log_printf(LOG_EVENT, "mountd: duplicate exports line %u ignored\n", line);
-            return false;
-        }
+        if (o->export_id == e->export_id) return false;
     }
     log_entry(e);
     if (slot_count > 0)

@@ -60,12 +60,19 @@ void read_plain(exp_reader *r) {
 }
 
 // A path word, starting with its backslash. Quoted, it runs to the closing
-// quote (dropped) across blanks and line ends; otherwise to a blank or line end.
+// quote (dropped) across blanks; otherwise to a blank or line end. A quote
+// still open at the line end (or the end of the file) ends there and marks
+// the word: a name never holds a line end, nor the next line's words.
 void read_path(exp_reader *r) {
     put(r, '\\', EXP_PATH_WORD_MAX);
     for (;;) {
         int c = get(r);
-        if (c == EOF) return;
+        if (c == EOF || (r->quoted && c == '\n')) {
+            r->unterminated = r->quoted;
+            r->quoted = false;
+            unget(r, c);
+            return;
+        }
         if (r->quoted) {
             if (c == '"') {
                 r->quoted = false;
@@ -85,6 +92,7 @@ void exp_reader_init(exp_reader *r, FILE *file) {
     r->file = file;
     r->nback = 0;
     r->quoted = false;
+    r->unterminated = false;
     r->kind = EXP_WORD_EOL;
     r->refused = false;
     r->length = 0;
@@ -94,6 +102,7 @@ void exp_reader_init(exp_reader *r, FILE *file) {
 exp_word_kind exp_next_word(exp_reader *r) {
     r->length = 0;
     r->refused = false;
+    r->unterminated = false;
     for (;;) {
         int c = get(r);
         if (c == EOF) return finish(r, EXP_WORD_EOF);

@@ -29,6 +29,7 @@ struct exp_reader {
     int back[2];  // pushed-back characters, last in first out
     int nback;
     bool quoted;  // a '"' opened a quoted path
+    bool unterminated;  // the last path word's quote was still open at its line end
     exp_word_kind kind;
     bool refused;
     uint32_t length;

@@ -80,15 +80,51 @@ bool map_locked(const char *name, const char *dir, uint32_t type, uint32_t seria
 
 std::atomic<bool> remote_roots{false};
 
-struct load_ctx {
-    int mapped;
-};
+// Values the last load refused. Under map_lock.
+drive_problem problems[DRIVE_PROBLEMS_MAX];
+uint32_t problem_count = 0;
 
-void load_value(const char *name, const char *text, void *ctx) {
+void refuse(const char *name, const char *text, const char *reason) {
+    if (problem_count < DRIVE_PROBLEMS_MAX) {
+        drive_problem &p = problems[problem_count];
+        snprintf(p.name, sizeof p.name, "%s", name);
+        snprintf(p.value, sizeof p.value, "%s", text);
+        snprintf(p.reason, sizeof p.reason, "%s", reason);
+    }
+    problem_count++;
+}
+
+// Whether `text` names an existing directory by absolute path; else why not.
+// A drive that silently stood for some other directory (or for "/") would
+// export what nobody asked for, so anything doubtful maps nothing.
+bool directory_usable(const char *text, const char **reason) {
+    struct stat st;
+    if (text[0] == 0) {
+        *reason = "empty value";
+    } else if (text[0] != '/') {
+        *reason = "not an absolute path";
+    } else if (strlen(text) >= WIN_PATH_MAX) {
+        *reason = "path too long";
+    } else if (stat(text, &st) != 0) {
+        *reason = errno == ENOENT ? "no such directory" : strerror(errno);
+    } else if (!S_ISDIR(st.st_mode)) {
+        *reason = "not a directory";
+    } else {
+        return true;
+    }
+    return false;
+}
+
+void load_value(const char *name, const char *text, void *) {
     size_t n = strlen(name);
     bool unc = unc_root_length(name) == n && n > 0;
     if (unc && !remote_roots.load()) return;
     if (!unc && !(n == 1 && ascii_is_letter(name[0]))) return;  // "-Type", "-Serial" read below
+    const char *reason;
+    if (!directory_usable(text, &reason)) {
+        refuse(name, text, reason);
+        return;
+    }
     char key[DRIVE_NAME_MAX + 16];
     snprintf(key, sizeof key, "%s-Type", name);
     uint32_t type = reg_read_number(DRIVES_KEY, key, unc ? DRIVE_REMOTE : DRIVE_FIXED);
@@ -96,14 +132,13 @@ void load_value(const char *name, const char *text, void *ctx) {
     if (unc) type = DRIVE_REMOTE;
     snprintf(key, sizeof key, "%s-Serial", name);
     uint32_t serial = reg_read_number(DRIVES_KEY, key, 0);
-    if (map_locked(name, text, type, serial)) static_cast<load_ctx *>(ctx)->mapped++;
+    if (!map_locked(name, text, type, serial)) refuse(name, text, "no room in the drive table");
 }
 
 void load_locked() {
     for (auto &d : drives) d.used = false;
-    load_ctx ctx{0};
-    reg_enum_strings(DRIVES_KEY, load_value, &ctx);
-    if (ctx.mapped == 0) map_locked("C", "/", DRIVE_FIXED, 0);
+    problem_count = 0;
+    reg_enum_strings(DRIVES_KEY, load_value, nullptr);
     loaded = true;
 }
 
@@ -116,6 +151,13 @@ void ensure_loaded() {
 void drive_load() {
     std::lock_guard<std::mutex> g(map_lock);
     load_locked();
+}
+
+uint32_t drive_load_problems(drive_problem *out, uint32_t max) {
+    std::lock_guard<std::mutex> g(map_lock);
+    uint32_t kept = problem_count < DRIVE_PROBLEMS_MAX ? problem_count : DRIVE_PROBLEMS_MAX;
+    for (uint32_t i = 0; i < kept && i < max; i++) out[i] = problems[i];
+    return problem_count;
 }
 
 bool drive_map(const char *name, const char *dir, uint32_t type, uint32_t serial) {

@@ -5,9 +5,11 @@
 // "/srv" makes c:\data the directory /srv/data; "E-Type" = "2" gives drive
 // E: type 2; "E-Serial" = "1234" fixes its volume serial number. With the
 // setting "Remote" on, a value named "\\server\share" maps that UNC root
-// (type 4). Without any drive value the map is "C" = "/". The mapped
-// directory itself may be reached through a symbolic link; nothing below it
-// is (winfile.h).
+// (type 4). Without any drive value no drive is mapped, and a value that is
+// not an absolute path of an existing directory maps nothing: the load keeps
+// such values as problems for start-up to report (drive_load_problems). The
+// mapped directory itself may be reached through a symbolic link; nothing
+// below it is (winfile.h).
 //
 // Volume serial: the "-Serial" value when set, else derived from the device,
 // inode number and birth time of the mapped directory, so that removing and
@@ -35,6 +37,19 @@ constexpr uint32_t DRIVE_NAME_MAX = 256;  // bytes of a UNC root "\\server\share
 // (Re)reads the map from the settings store, replacing the current map.
 void drive_load();
 
+// A drive value that the last load refused: the value's name ("C" or
+// "\\server\share"), its text as stored, and why it maps nothing.
+constexpr uint32_t DRIVE_PROBLEMS_MAX = 16;
+struct drive_problem {
+    char name[DRIVE_NAME_MAX];
+    char value[WIN_PATH_MAX];
+    char reason[64];  // "not an absolute path", "no such directory", ...
+};
+
+// Copies up to `max` problems of the last load into `out` and answers how
+// many there were (at most DRIVE_PROBLEMS_MAX are kept).
+uint32_t drive_load_problems(drive_problem *out, uint32_t max);
+
 // Whether values named like "\\server\share" map UNC roots (the setting
 // "Remote"). Off until start-up says otherwise; takes effect at the next load.
 void drive_set_remote(bool on);
@@ -45,7 +60,7 @@ void drive_set_remote(bool on);
 // code and tests. False when the table is full or the name is malformed.
 bool drive_map(const char *name, const char *dir, uint32_t type, uint32_t serial);
 
-// Removes every mapping (no default "C" = "/" afterwards, until drive_load).
+// Removes every mapping (until the next drive_load).
 void drive_clear();
 
 // Forgets the map; the next call loads it from the settings store again.

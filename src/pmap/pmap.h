@@ -33,6 +33,15 @@ constexpr uint32_t PMAP_DUMP_MAX = 26;
 // the setting "TCP-Connections" like the server's own.
 bool pmap_start();
 
+// Why the last pmap_start failed to bind: the protocol whose port could not
+// be had (17 UDP, 6 TCP; 0 when binding was not the trouble) and the host's
+// error number, so that start-up can say why.
+struct pmap_failure {
+    uint32_t protocol;
+    int error;
+};
+pmap_failure pmap_start_failure();
+
 // Sets the stop request and closes both sockets; only the first call after a
 // start acts. From another thread it also waits for the portmapper thread
 // and the forwarders (a forwarded call under way: 2 s at most) to leave.

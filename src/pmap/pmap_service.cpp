@@ -22,6 +22,7 @@ constexpr uint32_t PMAP_BUFFER = 8192 - 512;
 // valid until it has been joined (or, when it stops itself, until it is
 // past its loop).
 std::mutex service_lock;
+pmap_failure failure{0, 0};  // of the last start; under service_lock
 std::thread service_thread;
 sock_t udp_sock = SOCK_INVALID;
 sock_t tcp_sock = SOCK_INVALID;
@@ -70,11 +71,20 @@ void pmap_thread(sock_t udp, sock_t tcp, xprt *xp, tcp_listener *l) {
 
 }  // namespace
 
+pmap_failure pmap_start_failure() {
+    std::lock_guard<std::mutex> hold(service_lock);
+    return failure;
+}
+
 bool pmap_start() {
     std::lock_guard<std::mutex> hold(service_lock);
     if (!stopped.load()) return false;
+    failure = {0, 0};
     udp_sock = udp_socket(0, PMAP_PORT);
-    if (udp_sock != SOCK_INVALID) tcp_sock = tcp_listen_socket(nullptr, PMAP_PORT);
+    if (udp_sock == SOCK_INVALID)
+        failure = {RPC_UDP, sock_errno()};
+    else if ((tcp_sock = tcp_listen_socket(nullptr, PMAP_PORT)) == SOCK_INVALID)
+        failure = {RPC_TCP, sock_errno()};
     if (tcp_sock == SOCK_INVALID) {
         log_printf(LOG_EVENT, "%s bind on port %u failed\n", log_time(), unsigned(PMAP_PORT));
         close_sockets();

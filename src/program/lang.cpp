@@ -32,6 +32,8 @@ const entry english[] = {
     {25, "Line %u ignored, unknown option"},
     {26, "Line %u, invalid client"},
     {27, "Line %u truncated, too many clients"},
+    {28, "Line %u ignored, unterminated quote"},
+    {29, "Line %u, directory does not exist"},
     {30, "NFS"}, {31, "Server"}, {32, "Exports"}, {33, "Mounts"}, {34, "PortMapper"},
     {35, "Language"},
     {36, "Modifications are activated after server restart"},
@@ -63,6 +65,11 @@ const entry english[] = {
     {65, "Current language:"},
     {66, "Help"},
     {67, "The server is stopping."},
+    {68, "Line %u ignored, duplicate export"},
+    {69, "Not saved: the file has problems (listed above)."},
+    {70, "Save anyway"},
+    {71, "Rejected; accepted values:"},
+    {72, "Nothing was applied: correct the marked values."},
 };
 // clang-format on
 

@@ -29,10 +29,11 @@ enum lang_text : uint32_t {
     TXT_PORT = 18,
     TXT_CLIENT = 19,
     TXT_MOUNT_POINT = 20,
-    TXT_EXPORTS_FIRST_PROBLEM = 21,  // 21..27: the numbers "ExpError" holds
-    TXT_EXPORTS_LAST_PROBLEM = 27,
+    TXT_EXPORTS_FIRST_PROBLEM = 21,  // 21..29: the numbers "ExpError" holds
+    TXT_EXPORTS_LAST_PROBLEM = 29,
     TXT_PAGE_FIRST = 30,  // 30..: the texts of the settings pages
-    TXT_LAST = 70,
+    TXT_EXPORTS_DUPLICATE = 68,
+    TXT_LAST = 80,
 };
 
 constexpr uint32_t LANG_TEXT_MAX = 256;  // bytes of one entry, terminator included

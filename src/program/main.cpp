@@ -1,6 +1,7 @@
 // The server program:
 //
 //   nfsd [-service] [--home DIR]
+//   nfsd --help | --version
 //
 // Runs the server in the foreground with DIR (default: the folder of the
 // executable) as its program directory, which holds "settings.reg",
@@ -13,9 +14,8 @@
 // session) ends an ordinary run the same way; with -service the server
 // keeps running across it.
 //
-// Exit status: 0 after an orderly stop and when another server already
-// serves the directory; the start status (2 to 6) after a failed start; 1
-// when the server could not run at all; 2 for a bad command line.
+// Exit status: see HELP below; each failure has its own, so that scripts
+// and service managers can tell them apart (and none reads as success).
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -37,15 +37,51 @@ namespace {
 
 constexpr int EXIT_STOPPED = 0;
 constexpr int EXIT_NOT_RUN = 1;  // no server thread, or its loop died on its own
-constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_RUNNING = 7;  // another server serves the program directory
+constexpr int EXIT_USAGE = 64;   // a bad command line (distinct from every start status)
 constexpr uint32_t WAIT_BEAT_MS = 50;
 constexpr uint32_t HOME_MAX = 1024;
 
-constexpr const char *USAGE = "usage: nfsd [-service] [--home DIR]\n";
+constexpr const char *VERSION = "1.1.69";
+constexpr const char *USAGE = "usage: nfsd [-service] [--home DIR] | --help | --version\n";
+constexpr const char *HELP =
+    "Runs the Nimbora NFS Server (NFS 2 and 3, MOUNT 1 to 3, a portmapper) in the\n"
+    "foreground until SIGINT or SIGTERM.\n"
+    "\n"
+    "  -service    keep running when the terminal session ends (SIGHUP)\n"
+    "  --home DIR  the program directory (default: the folder of this program)\n"
+    "  --help      show this text\n"
+    "  --version   show the version\n"
+    "\n"
+    "The program directory holds:\n"
+    "  settings.reg   the settings; drive letters map to directories under\n"
+    "                 [HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n"
+    "                 (no drive value: nothing is exported)\n"
+    "  exports        what is exported, to which clients, with which options\n"
+    "  inodes.nfs     the inode table that keeps file handles valid\n"
+    "  mounttab       the clients' current mounts\n"
+    "  nfsdYYMM.log   the monthly log (\"Log\" 0 to 3; \"Directory\" moves it)\n"
+    "  nfsd.pid       the lock of the running server\n"
+    "  nfsd.token     the secret of the settings pages\n"
+    "  Languages/, doc/  language modules and help pages\n"
+    "\n"
+    "Exit status:\n"
+    "  0   stopped in order (SIGINT, SIGTERM, the pages' Exit)\n"
+    "  1   could not run: the program directory or its lock cannot be used, or\n"
+    "      the server ended on its own\n"
+    "  2   the built-in portmapper could not start (port 111)\n"
+    "  3   the mount service could not start (\"Mount-Port\", default 1058)\n"
+    "  4   the NFS service could not start (\"Port\", default 2049)\n"
+    "  5   no sockets can be made\n"
+    "  6   the inode table cannot be opened\n"
+    "  7   another server already runs for this program directory\n"
+    "  64  a bad command line, or --home names no directory\n";
 constexpr const char *SETTINGS_SUBKEY = "nfsd";
 
 struct options {
     bool service = false;
+    bool help = false;
+    bool version = false;
     const char *home = nullptr;
 };
 
@@ -54,6 +90,10 @@ bool parse(int argc, char **argv, options *o) {
         const char *a = argv[i];
         if (ascii_equal(a, "-service")) {
             o->service = true;
+        } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+            o->help = true;
+        } else if (strcmp(a, "--version") == 0) {
+            o->version = true;
         } else if (strcmp(a, "--home") == 0 && i + 1 < argc) {
             o->home = argv[++i];
         } else if (strncmp(a, "--home=", 7) == 0) {
@@ -108,6 +148,15 @@ int main(int argc, char **argv) {
         fputs(USAGE, stderr);
         return EXIT_USAGE;
     }
+    if (opt.help) {
+        fputs(USAGE, stdout);
+        fputs(HELP, stdout);
+        return EXIT_STOPPED;
+    }
+    if (opt.version) {
+        printf("nfsd (%s) %s\n", SERVER_CAPTION, VERSION);
+        return EXIT_STOPPED;
+    }
     if (opt.home) {
         std::error_code ec;
         if (!std::filesystem::is_directory(opt.home, ec)) {
@@ -131,8 +180,8 @@ int main(int argc, char **argv) {
     uint32_t pid = 0;
     switch (instance_claim(home, &pid)) {
         case INSTANCE_RUNNING:
-            printf("nfsd: already running for %s (process %u)\n", home, unsigned(pid));
-            return EXIT_STOPPED;
+            fprintf(stderr, "nfsd: already running for %s (process %u)\n", home, unsigned(pid));
+            return EXIT_RUNNING;
         case INSTANCE_ERROR:
             fprintf(stderr, "nfsd: cannot create %s%s\n", home, INSTANCE_FILE);
             return EXIT_NOT_RUN;

@@ -13,6 +13,7 @@
 #include "platform/ascii.h"
 #include "platform/registry.h"
 #include "platform/textfile.h"
+#include "exports/export.h"
 #include "rpc/clnt.h"
 #include "base/log.h"
 #include "program/lang.h"
@@ -26,6 +27,7 @@ constexpr const char *HOST = "127.0.0.1";
 constexpr uint32_t TOKEN_BYTES = 16;
 constexpr size_t REQUEST_MAX = 512 * 1024;       // an exports file, with room
 constexpr uint32_t EXPORTS_FILE_MAX = 256 * 1024;
+constexpr const char *EXPORTS_DRAFT = "exports.draft";  // an edit under check
 constexpr uint32_t DOC_FILE_MAX = 4 * 1024 * 1024;
 constexpr uint32_t TRANSLATOR_MAX = 128;
 constexpr const char *COOKIE = "nimbora_token";
@@ -132,17 +134,28 @@ std::string settings_json() {
     return out + "}";
 }
 
-// The message of the last exports problem: its text with the line number in
-// place of "%u" (the text comes from a module file, so it is never used as a
-// format).
-std::string exports_problem() {
-    uint32_t n = reg_read_number("nfsd", "ExpError", 0);
-    if (n < TXT_EXPORTS_FIRST_PROBLEM || n > TXT_EXPORTS_LAST_PROBLEM) return "";
-    std::string text = lang_text(n);
-    size_t at = text.find("%u");
-    if (at != std::string::npos)
-        text.replace(at, 2, std::to_string(reg_read_number("nfsd", "ExpLine", 0)));
-    return text;
+// Every problem of the exports file at `path`, found by the reader the
+// server starts with, as a JSON list of {line, text} in the page's language
+// (the texts come from a module file, so they are never used as a format).
+std::string exports_problems_json(const char *path, uint32_t *count) {
+    static std::mutex check_lock;  // the report is large: one, shared
+    static exports_report report;
+    std::lock_guard<std::mutex> hold(check_lock);
+    exports_check(path, &report);
+    *count = report.count;
+    std::string out = "[";
+    uint32_t kept = report.count < EXPORTS_PROBLEMS_MAX ? report.count : EXPORTS_PROBLEMS_MAX;
+    for (uint32_t i = 0; i < kept; i++) {
+        const exports_problem &p = report.problems[i];
+        std::string text =
+            lang_text(p.number == EXPORTS_DUPLICATE ? TXT_EXPORTS_DUPLICATE : p.number);
+        size_t at = text.find("%u");
+        if (at != std::string::npos) text.replace(at, 2, std::to_string(p.line));
+        if (p.detail[0]) text += std::string(": ") + p.detail;
+        out += (i ? ",{" : "{") + std::string("\"line\":") + std::to_string(p.line) +
+               ",\"text\":" + quote(text) + "}";
+    }
+    return out + "]";
 }
 
 struct rows {
@@ -160,7 +173,9 @@ std::string exports_json() {
         r = rows{};
         if (!mount_exports(0, add, &r)) r = rows{};
     }
-    return "{\"rows\":" + r.json + "],\"problem\":" + quote(exports_problem()) + "}";
+    uint32_t count;
+    std::string problems = exports_problems_json(home_path("exports").c_str(), &count);
+    return "{\"rows\":" + r.json + "],\"problems\":" + problems + "}";
 }
 
 std::string mounts_json() {
@@ -224,10 +239,16 @@ const char *form_value(void *ctx, const char *name) {
     return it == req->params.end() ? nullptr : it->second.c_str();
 }
 
+// The answer names each refused field with its accepted values, so the page
+// can mark it; "ok" only when the form was stored.
 void apply_page(int page, const httplib::Request &req, httplib::Response &res) {
-    bool ok = page_settings_apply(page, form_value, const_cast<httplib::Request *>(&req));
-    send_json(res, "{\"ok\":" + std::string(ok ? "true" : "false") + ",\"settings\":" +
-                       settings_json() + "}");
+    page_apply_result r = page_settings_apply(page, form_value, const_cast<httplib::Request *>(&req));
+    std::string rejected = "{";
+    for (uint32_t i = 0; i < r.rejected_count; i++)
+        rejected += (i ? "," : "") + quote(page_settings[r.rejected[i]].name) + ":" +
+                    quote(page_setting_range(r.rejected[i]));
+    send_json(res, "{\"ok\":" + std::string(r.written ? "true" : "false") + ",\"rejected\":" +
+                       rejected + "},\"settings\":" + settings_json() + "}");
 }
 
 // The per-user language: none for the program's own table.
@@ -241,11 +262,23 @@ void apply_language(const httplib::Request &req, httplib::Response &res) {
     send_json(res, "{\"ok\":" + std::string(ok ? "true" : "false") + "}");
 }
 
+// An edited exports file is read first, by the reader the next start uses,
+// from a copy beside the file; with a problem nothing is saved unless the
+// request says "force=1" (the page's "Save anyway").
 void save_exports(const httplib::Request &req, httplib::Response &res) {
-    bool ok = req.body.size() <= EXPORTS_FILE_MAX &&
-              textfile_write(home_path("exports").c_str(), req.body, false,
-                             home_path("exports.bak").c_str());
-    send_json(res, "{\"ok\":" + std::string(ok ? "true" : "false") + "}");
+    if (req.body.size() > EXPORTS_FILE_MAX) return send_json(res, "{\"ok\":false}");
+    std::string draft = home_path(EXPORTS_DRAFT);
+    if (!textfile_write(draft.c_str(), req.body, false, nullptr))
+        return send_json(res, "{\"ok\":false}");
+    uint32_t count;
+    std::string problems = exports_problems_json(draft.c_str(), &count);
+    std::error_code ec;
+    std::filesystem::remove(draft, ec);
+    bool force = req.has_param("force") && req.get_param_value("force") == "1";
+    bool ok = (count == 0 || force) && textfile_write(home_path("exports").c_str(), req.body, false,
+                                                      home_path("exports.bak").c_str());
+    send_json(res, "{\"ok\":" + std::string(ok ? "true" : "false") + ",\"problems\":" +
+                       problems + "}");
 }
 
 // A help file: a plain name of a file in "doc", nothing else.

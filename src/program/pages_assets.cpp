@@ -15,6 +15,7 @@ label{display:block;margin:.3em 0}input[type=text]{width:6em}
 table{border-collapse:collapse;width:100%;margin:.5em 0}
 th,td{border:1px solid #bbb;padding:.2em .4em;text-align:left}
 tr.sel{background:#cde}.note{color:#555;margin-top:1em}.msg{color:#a00}
+.rejected{color:#a00;margin-left:.5em}ul.msg{margin:.3em 0}
 textarea{width:100%;height:18em;font-family:monospace}
 </style></head><body>
 <h1 data-t="60"></h1>
@@ -50,10 +51,11 @@ textarea{width:100%;height:18em;font-family:monospace}
 </section>
 <section id="exports">
 <table id="exports-list"><thead><tr><th data-t="13"></th><th data-t="14"></th><th data-t="15"></th></tr></thead><tbody></tbody></table>
-<p class="msg" id="exports-problem"></p>
+<ul class="msg" id="exports-problems"></ul>
 <button id="edit-exports" data-t="56"></button>
 <div id="editor" hidden><textarea id="exports-text"></textarea><br>
-<button id="save-exports" data-t="57"></button> <span class="msg" id="msg-exports"></span></div>
+<ul class="msg" id="draft-problems"></ul>
+<button id="save-exports" data-t="57"></button> <button id="save-anyway" data-t="70" hidden></button> <span class="msg" id="msg-exports"></span></div>
 </section>
 <section id="mounts">
 <table id="mounts-list"><thead><tr><th data-t="19"></th><th data-t="20"></th></tr></thead><tbody></tbody></table>
@@ -97,7 +99,7 @@ function fill(id, rows) {
 async function refresh(page) {
   try {
     if (page === "exports") {
-      const e = await get("/api/exports"); fill("exports-list", e.rows); $("exports-problem").textContent = e.problem;
+      const e = await get("/api/exports"); fill("exports-list", e.rows); problems("exports-problems", e.problems);
     } else if (page === "mounts") { fill("mounts-list", (await get("/api/mounts")).rows); }
     else if (page === "portmapper") { fill("portmapper-list", (await get("/api/portmapper")).rows); }
   } catch (e) { fill(page + "-list", []); }
@@ -116,10 +118,22 @@ function form(section) {
   if (section === "server") f.append("CharSet", $("charset-ansi").checked ? "1" : $("charset-utf8").checked ? "2" : "0");
   return f;
 }
+// One line per problem of an exports file: "Line 3 ignored, ...".
+function problems(id, list) {
+  $(id).replaceChildren(...(list || []).map(p => { const li = document.createElement("li"); li.textContent = p.text; return li; }));
+}
+// A refused value keeps what the user typed and is marked beside its field.
 async function apply(section) {
   const r = await post("/api/" + section, form(section));
-  if (r.settings) settings(r.settings);
-  $("msg-" + section).textContent = shown(T[r.ok ? 63 : 64]);
+  for (const el of $(section).querySelectorAll(".rejected")) el.remove();
+  const rejected = r.rejected || {};
+  if (r.ok && r.settings) settings(r.settings);
+  for (const [name, range] of Object.entries(rejected)) {
+    const note = document.createElement("span");
+    note.className = "rejected"; note.textContent = shown(T[71]) + " " + range;
+    $(name).after(note);
+  }
+  $("msg-" + section).textContent = shown(T[r.ok ? 63 : Object.keys(rejected).length ? 72 : 64]);
 }
 function show(page) {
   clearInterval(timer); timer = null;
@@ -160,10 +174,15 @@ async function start() {
   $("apply-server").onclick = () => apply("server");
   $("help").onclick = () => window.open("/help", "_blank");
   $("edit-exports").onclick = async () => { $("exports-text").value = await get("/api/exports-file"); $("editor").hidden = false; };
-  $("save-exports").onclick = async () => {
-    const r = await post("/api/exports-file", $("exports-text").value, "text/plain");
-    $("msg-exports").textContent = shown(T[r.ok ? 61 : 62]);
+  const save = async (force) => {
+    const r = await post("/api/exports-file" + (force ? "?force=1" : ""), $("exports-text").value, "text/plain");
+    const found = (r.problems || []).length > 0;
+    problems("draft-problems", r.problems);
+    $("save-anyway").hidden = r.ok || !found;
+    $("msg-exports").textContent = shown(T[r.ok ? 61 : found ? 69 : 62]);
   };
+  $("save-exports").onclick = () => save(false);
+  $("save-anyway").onclick = () => save(true);
   $("apply-language").onclick = async () => {
     const r = await post("/api/language", new URLSearchParams({module: languages[chosen][0]}));
     if (r.ok) location.reload(); else $("msg-language").textContent = shown(T[64]);

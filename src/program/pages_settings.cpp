@@ -36,8 +36,8 @@ uint32_t box(page_form_fn value, void *ctx, const char *name) {
 
 // clang-format off
 const page_setting page_settings[] = {
-    {"Mount-Port", T_MOUNT_PORT, RULE_PORT,    1058, 0, 0,     0},
-    {"Port",       T_PORT,       RULE_PORT,    2049, 0, 0,     0},
+    {"Mount-Port", T_MOUNT_PORT, RULE_PORT,    1058, 1, 65535, 0},
+    {"Port",       T_PORT,       RULE_PORT,    2049, 1, 65535, 0},
     {"Threads",    T_THREADS,    RULE_CLAMP,   4,    1, 32,    0},
     {"Datasize",   T_DATASIZE,   RULE_CLAMP,   8192, 256, 65535, 0},
     {"UDP",        T_UDP,        RULE_BOX,     1,    0, 0,     0},
@@ -78,7 +78,14 @@ std::string page_setting_shown(uint32_t i) {
     }
 }
 
-bool page_settings_apply(int page, page_form_fn value, void *ctx) {
+std::string page_setting_range(uint32_t i) {
+    const page_setting &s = page_settings[i];
+    if (s.rule != RULE_PORT && s.rule != RULE_CLAMP) return "";
+    return std::to_string(s.low) + "-" + std::to_string(s.high);
+}
+
+page_apply_result page_settings_apply(int page, page_form_fn value, void *ctx) {
+    page_apply_result result{};
     uint32_t values[sizeof page_settings / sizeof page_settings[0]];
     for (uint32_t i = 0; i < page_settings_count; i++) {
         const page_setting &s = page_settings[i];
@@ -86,12 +93,21 @@ bool page_settings_apply(int page, page_form_fn value, void *ctx) {
         uint32_t n = 0;
         switch (s.rule) {
             case RULE_PORT:
-                values[i] = page_parse_number(value(ctx, s.name), &n) ? (n & 0xFFFF) : s.def;
+            case RULE_CLAMP: {
+                // A field the form does not carry keeps what is stored.
+                const char *text = value(ctx, s.name);
+                if (!text) {
+                    values[i] = stored(s);
+                    break;
+                }
+                if (!page_parse_number(text, &n) || n < s.low || n > s.high) {
+                    if (result.rejected_count < sizeof result.rejected / sizeof result.rejected[0])
+                        result.rejected[result.rejected_count++] = i;
+                    continue;
+                }
+                values[i] = n;
                 break;
-            case RULE_CLAMP:
-                if (!page_parse_number(value(ctx, s.name), &n)) n = stored(s);
-                values[i] = n < s.low ? s.low : n > s.high ? s.high : n;
-                break;
+            }
             case RULE_BOX:
                 values[i] = box(value, ctx, s.name);
                 break;
@@ -112,10 +128,12 @@ bool page_settings_apply(int page, page_form_fn value, void *ctx) {
             if (!values[a] && !values[b]) values[b] = 1;
         }
     }
+    if (result.rejected_count > 0) return result;
     bool ok = true;
     for (uint32_t i = 0; i < page_settings_count; i++) {
         const page_setting &s = page_settings[i];
         if (s.page == page) ok = reg_write_number(SUBKEY, s.name, values[i], s.def) && ok;
     }
-    return ok;
+    result.written = ok;
+    return result;
 }

@@ -2,11 +2,13 @@
 #include "program/start.h"
 
 #include <atomic>
+#include <cerrno>
 
 #include "inode/inode.h"
 #include "exports/export.h"
 #include "mountd/mount.h"
 #include "nfsd/cache.h"
+#include "platform/drive.h"
 #include "pmap/pmap.h"
 #include "rpc/loop.h"
 #include "base/config.h"
@@ -14,6 +16,8 @@
 #include "program/start_internal.h"
 
 namespace {
+
+constexpr uint16_t PMAP_PORT = 111;
 
 // Log lines of the sequence (each needs "Log" 1). The socket layer's line has
 // neither a time stamp nor a line end.
@@ -23,6 +27,7 @@ constexpr const char *LOG_PMAP_FAILED = "%s pmapd: failed to start service\n";
 constexpr const char *LOG_MOUNT_STARTED = "%s mountd started\n";
 constexpr const char *LOG_STARTED = "%s nfsd   started\n";
 constexpr const char *LOG_STARTED_THREADS = "%s nfsd   started, %u udp threads\n";
+constexpr const char *LOG_STOPPING = "%s nfsd   stopping\n";
 
 // The message of each failed status.
 const char *failure_text(int32_t status) {
@@ -71,6 +76,7 @@ int32_t start_sequence() {
     select_loop_sweep = cache_sweep;
 
     if (!inode_table_init()) {
+        start_failed_at("inode table", 0, 0, "open the inode table", errno);
         log_printf(START_LOG, LOG_INODE_FAILED, log_time());
         log_flush();
         return START_INODE_FAILED;
@@ -78,13 +84,17 @@ int32_t start_sequence() {
     inode_open = true;
     if (config.portmapper) {
         if (!pmap_start()) {
+            pmap_failure why = pmap_start_failure();
+            if (why.protocol) start_failed_at("portmapper", PMAP_PORT, why.protocol, "bind", why.error);
             log_printf(START_LOG, LOG_PMAP_FAILED, log_time());
             log_flush();
             return START_PMAP_FAILED;
         }
         pmap_running = true;
     }
-    exports_read();
+    static exports_report exports;  // 64 problems of 140 bytes: off the stack
+    exports_read(&exports);
+    start_report_exports(&exports);
     if (!mount_service_start(config.mount_port)) return service_failed(START_MOUNT_FAILED);
     log_printf(START_LOG, LOG_MOUNT_STARTED, log_time());
     if (!nfs_service_start(config.port)) return service_failed(START_NFS_FAILED);
@@ -104,6 +114,7 @@ int32_t server_start() {
     stopped.store(false);
     inode_open = pmap_running = false;
     start_forget();
+    start_failure_forget();
     int32_t result = start_sequence();
     status.store(result);
     started.store(true, std::memory_order_release);
@@ -120,17 +131,31 @@ int32_t server_status() {
 
 int32_t server_thread() {
     log_open();
+    // The map is read afresh for each run, so that what it refuses is told
+    // where this run's operator looks.
+    drive_load();
+    start_report_drives();
     int32_t result = server_start();
-    if (const char *text = failure_text(result)) show_message(nullptr, 0, SERVER_CAPTION, "%s", text);
-    // After 3 or 4 the loop finds its stop flag set and returns at once;
-    // after 2 it has no socket to wait on and ends with its fatal line.
-    if (result <= START_NFS_FAILED) select_loop();
+    if (const char *text = failure_text(result)) {
+        show_message(nullptr, 0, SERVER_CAPTION, "%s", text);
+        start_report_failure();
+    }
+    // A failed start has nothing to serve: a loop entered now would only
+    // end with a misleading line of its own (no socket to wait on).
+    if (result == START_OK) select_loop();
     log_close();
     return result;
 }
 
 void server_stop() {
     if (stopped.exchange(true)) return;
+    // Said first: the server thread closes the log once its loop has ended,
+    // which the closing of the transports below brings about. A failed
+    // start has already said why it ended.
+    if (status.load() == START_OK) {
+        log_printf(START_LOG, LOG_STOPPING, log_time());
+        log_flush();
+    }
     start_unregister_nfs();
     start_unregister_mount();
     if (start_mount_table_loaded()) {

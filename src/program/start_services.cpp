@@ -51,8 +51,16 @@ xprt *nfs_udp_base = nullptr;
 // How long the stop waits for the UDP workers to leave their socket.
 constexpr uint32_t WORKERS_STOP_MS = 3000;
 
+constexpr const char *NFS_SERVICE = "NFS service";
+constexpr const char *MOUNT_SERVICE = "mount service";
+constexpr const char *BIND = "bind";
+
 bool register_program(xprt *xp, uint32_t prog, uint32_t vers, rpc_handler handler) {
-    if (!rpc_register(xp, prog, vers, handler, xp->protocol)) return false;
+    if (!rpc_register(xp, prog, vers, handler, xp->protocol)) {
+        start_failed_at(prog == NFS_PROG ? NFS_SERVICE : MOUNT_SERVICE, xp->port, xp->protocol,
+                        "register", 0);
+        return false;
+    }
     if (registered_count < REGISTRATIONS_MAX)
         registered[registered_count++] = {prog, vers, xp->protocol};
     return true;
@@ -92,6 +100,7 @@ xprt *make_xprt(sock_t s, uint16_t protocol, uint16_t port, uint32_t size) {
 bool nfs_udp_start(uint16_t port) {
     sock_t s = udp_socket(0, port);
     if (s == SOCK_INVALID) {
+        start_failed_at(NFS_SERVICE, port, RPC_UDP, BIND, sock_errno());
         log_printf(START_LOG, "%s", LOG_NFS_SOCKET);
         return false;
     }
@@ -119,6 +128,7 @@ bool nfs_udp_start(uint16_t port) {
 bool nfs_tcp_start(uint16_t port) {
     sock_t s = tcp_listen_socket(nullptr, port);
     if (s == SOCK_INVALID) {
+        start_failed_at(NFS_SERVICE, port, RPC_TCP, BIND, sock_errno());
         log_printf(START_LOG, "%s", LOG_NFS_SOCKET);
         return false;
     }
@@ -160,6 +170,7 @@ bool mount_udp_start(uint16_t port) {
         s = udp_socket(0, port);
     }
     if (s == SOCK_INVALID) {
+        start_failed_at(MOUNT_SERVICE, port, RPC_UDP, BIND, sock_errno());
         log_printf(START_LOG, "%s", LOG_MOUNT_UDP_BIND);
         return false;
     }
@@ -175,6 +186,7 @@ bool mount_udp_start(uint16_t port) {
 bool mount_tcp_start(uint16_t port) {
     sock_t s = tcp_listen_socket(nullptr, port);
     if (s == SOCK_INVALID) {
+        start_failed_at(MOUNT_SERVICE, port, RPC_TCP, BIND, sock_errno());
         log_printf(START_LOG, "%s", LOG_MOUNT_TCP_BIND);
         return false;
     }

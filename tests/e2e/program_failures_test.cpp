@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "platform/mapfile.h"
@@ -32,15 +33,22 @@ TEST_F(ServerFailures, EachFailedStepExitsWithItsStatusLineAndMessageAndLeavesNo
         int status;
         const char *line;     // in the log
         const char *message;  // on standard error
+        const char *reason;   // the line after it, in both places ("" for none)
     } cases[] = {
-        {111, SOCK_STREAM, 2, " pmapd: failed to start service\n", "Failed to start Portmapper\n"},
-        {1058, SOCK_DGRAM, 3, "mountd: cannot bind udp socket\n", "Failed to start Mount server\n"},
+        {111, SOCK_STREAM, 2, " pmapd: failed to start service\n", "Failed to start Portmapper\n",
+         "nfsd: portmapper: cannot bind port 111/tcp: Address already in use\n"},
+        {1058, SOCK_DGRAM, 3, "mountd: cannot bind udp socket\n", "Failed to start Mount server\n",
+         "nfsd: mount service: cannot bind port 1058/udp: Address already in use\n"},
         {1058, SOCK_STREAM, 3, "mountd: cannot bind tcp socket\n",
-         "Failed to start Mount server\n"},
-        {2049, SOCK_STREAM, 4, "nfsd: cannot create nfs socket\n", "Failed to setup NFS server\n"},
-        {2049, SOCK_DGRAM, 4, "nfsd: cannot create nfs socket\n", "Failed to setup NFS server\n"},
+         "Failed to start Mount server\n",
+         "nfsd: mount service: cannot bind port 1058/tcp: Address already in use\n"},
+        {2049, SOCK_STREAM, 4, "nfsd: cannot create nfs socket\n", "Failed to setup NFS server\n",
+         "nfsd: NFS service: cannot bind port 2049/tcp: Address already in use\n"},
+        {2049, SOCK_DGRAM, 4, "nfsd: cannot create nfs socket\n", "Failed to setup NFS server\n",
+         "nfsd: NFS service: cannot bind port 2049/udp: Address already in use\n"},
         {0, 0, 6, " nfsd: Inode table initialization failed\n",
-         "Inode table initialization failed\n"},
+         "Inode table initialization failed\n",
+         "nfsd: inode table: cannot open the inode table: Resource temporarily unavailable\n"},
     };
     const std::string mounts = "a000001 /c\n";
     for (const auto &c : cases) {
@@ -60,6 +68,13 @@ TEST_F(ServerFailures, EachFailedStepExitsWithItsStatusLineAndMessageAndLeavesNo
         EXPECT_FALSE(has(dir.log(), "nfsd   started")) << dir.log();
         EXPECT_TRUE(has(server.output(), std::string("Nimbora NFS Server: ") + c.message))
             << server.output();
+        EXPECT_TRUE(has(server.output(), c.reason)) << server.output();
+        EXPECT_TRUE(has(dir.log(), c.reason + strlen("nfsd: "))) << dir.log();
+        // Nothing after the failed step pretends to be another failure.
+        EXPECT_FALSE(has(dir.log(), "fatal")) << dir.log();
+        if (c.port == 111)
+            EXPECT_TRUE(has(server.output(), "held by the host's portmapper (rpcbind, and "
+                                             "rpcbind.socket on Debian)"));
         EXPECT_EQ(read_file(dir.file("mounttab")), mounts);
         if (held != SOCK_INVALID) sock_close(held);
         for (uint16_t port : {uint16_t(111), SERVER_MOUNT_PORT, SERVER_NFS_PORT})
@@ -74,7 +89,7 @@ TEST_F(ServerFailures, ASecondStartForTheSameDirectoryLeavesAtOnce) {
     server_proc first(dir);
     ASSERT_TRUE(first.wait_registered()) << first.output();
     server_proc second(dir);
-    EXPECT_EQ(second.wait_exit(5000), 0);
+    EXPECT_EQ(second.wait_exit(5000), 7);  // never read as success
     EXPECT_TRUE(has(second.output(), "already running for " + dir.path())) << second.output();
     std::string ping = server_shell("rpcinfo -t 127.0.0.1 100003 3");
     EXPECT_TRUE(has(ping, "ready and waiting")) << ping;

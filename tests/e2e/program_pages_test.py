@@ -126,19 +126,22 @@ class Pages(unittest.TestCase):
         self.el("apply-nfs").click()
         self.wait.until(lambda b: self.el("msg-nfs").text != "")
 
-    def test_1_numbers_fall_back_and_clamp(self):
+    def test_1_refused_numbers_are_marked_and_nothing_is_stored(self):
+        self.apply_nfs(boxes=["NFS2Write"], Port="abc", Threads="100", Datasize="8192")
+        marks = [m.text for m in self.browser.find_elements(By.CSS_SELECTOR, "#nfs .rejected")]
+        self.assertEqual(marks, ["Rejected; accepted values: 1-65535",
+                                 "Rejected; accepted values: 1-32"])
+        self.assertEqual(self.el("msg-nfs").text, "Nothing was applied: correct the marked values.")
+        self.assertEqual(self.el("Threads").get_attribute("value"), "100")  # kept as typed
+        self.assertNotIn('"Threads"=', self.file("settings.reg"))
         # An unchecked "async write" box is stored as written through.
-        self.apply_nfs(boxes=["NFS2Write"], Port="abc", Threads="100", Datasize="70000")
+        self.apply_nfs(Port="2049", Threads="8")
+        self.assertEqual(self.el("msg-nfs").text, "Applied.")
+        self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "#nfs .rejected"), [])
         text = self.file("settings.reg")
-        for part in ('"Threads"="32"', '"Datasize"="65535"', '"NFS2Write"="2"',
-                     '"Pages-Port"="%d"' % PAGES_PORT):
+        for part in ('"Threads"="8"', '"NFS2Write"="2"', '"Pages-Port"="%d"' % PAGES_PORT):
             self.assertIn(part, text)
         self.assertNotIn('"Port"=', text)  # the default is not stored
-        self.assertEqual(self.el("Threads").get_attribute("value"), "32")
-        self.apply_nfs(Threads="0")
-        self.apply_nfs(Threads="abc")  # unparsable keeps what is stored
-        self.assertEqual(self.el("Threads").get_attribute("value"), "1")
-        self.assertIn('"Threads"="1"', self.file("settings.reg"))
 
     def test_2_one_transport_stays_checked(self):
         self.page("nfs")
@@ -180,6 +183,15 @@ class Pages(unittest.TestCase):
         self.wait.until(lambda b: self.el("msg-exports").text != "")
         self.assertIn("# edited", self.file("exports"))
         self.assertEqual(self.file("exports.bak"), "c:\\data\n")
+        # A line the reader refuses keeps the file as it is, until "Save anyway".
+        self.el("exports-text").send_keys("c:\\data -nope\n")
+        self.browser.execute_script("document.getElementById('msg-exports').textContent = ''")
+        self.el("save-exports").click()
+        self.wait.until(lambda b: self.el("msg-exports").text != "")
+        self.assertIn("unknown option: nope", self.el("draft-problems").text)
+        self.assertNotIn("-nope", self.file("exports"))
+        self.el("save-anyway").click()
+        self.wait.until(lambda b: "-nope" in self.file("exports"))
 
     def test_6_german_module(self):
         self.page("language")

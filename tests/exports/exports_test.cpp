@@ -87,6 +87,64 @@ TEST_F(ExportsFile, EachFileGivesItsExportsListingAndProblem) {
     }
 }
 
+// Every problem of a file is listed with its line, in file order; a quote
+// left open ends at its line end and never takes the next line into a name;
+// a check reads alike and changes nothing of the running server's.
+TEST_F(ExportsFile, EveryProblemIsListedWithItsLineAndACheckChangesNothing) {
+    env.make("here/");
+    env.home.write("exports",
+        "c:\\here -foo\n"         // 1
+        "\"c:\\here\\open -ro\n"  // 2: the quote is never closed
+        "c:\\here\n"              // 3
+        "c:\\gone\n"              // 4
+        "e:\\x\n"                 // 5: E: maps no directory
+        "c:\\here -name:again\n");  // 6: the same export as line 3
+    exports_report report;
+    env.log();
+    exports_read(&report);
+    std::string log = env.log();
+    const struct {
+        uint32_t number, line;
+        const char *detail;
+    } wanted[] = {
+        {EXPORTS_UNKNOWN_OPTION, 1, "foo"},
+        {EXPORTS_UNTERMINATED_QUOTE, 2, "\\here\\open -ro"},
+        {EXPORTS_NO_DIRECTORY, 4, "c:\\gone"},
+        {EXPORTS_DRIVE_TYPE, 5, "e:\\x (drive e: maps no directory)"},
+        {EXPORTS_DUPLICATE, 6, ""},
+    };
+    ASSERT_EQ(report.count, 5u);
+    for (uint32_t i = 0; i < 5; i++) {
+        EXPECT_EQ(report.problems[i].number, wanted[i].number) << i;
+        EXPECT_EQ(report.problems[i].line, wanted[i].line) << i;
+        EXPECT_STREQ(report.problems[i].detail, wanted[i].detail) << i;
+    }
+    EXPECT_EQ(report.entries, 2u);
+    EXPECT_EQ(paths_of(env), "c:\\here|c:\\gone");
+    for (const char *line : {"mountd: Line 2 ignored, unterminated quote\n",
+                             "mountd: Line 4, directory does not exist: c:\\gone\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    char text[200];
+    exports_problem_describe(&report.problems[0], text, sizeof text);
+    EXPECT_STREQ(text, "Line 1 ignored, unknown option: foo");
+    EXPECT_EQ(env.setting("ExpError"), 24u);
+    EXPECT_EQ(env.setting("ExpLine"), 5u);
+
+    env.home.write("draft", "c:\\here -bar\nc:\\here -public\nc:\\here -public\n");
+    exports_report checked;
+    ASSERT_TRUE(exports_check(env.home.file("draft").c_str(), &checked));
+    ASSERT_EQ(checked.count, 2u);
+    EXPECT_EQ(checked.problems[0].number, EXPORTS_UNKNOWN_OPTION);
+    EXPECT_EQ(checked.problems[1].number, EXPORTS_DUPLICATE);
+    EXPECT_EQ(checked.problems[1].line, 3u);
+    EXPECT_EQ(paths_of(env), "c:\\here|c:\\gone");
+    EXPECT_EQ(env.log(), "");
+    EXPECT_FALSE(export_public_seen);
+    EXPECT_EQ(env.setting("ExpError"), 24u);
+    EXPECT_FALSE(exports_check(env.home.file("none").c_str(), &checked));
+    EXPECT_EQ(checked.problems[0].number, EXPORTS_CANNOT_OPEN);
+}
+
 TEST_F(ExportsFile, AMissingFileEmptiesTheList) {
     env.load("c:\\ -ro\n");
     remove(env.home.file("exports").c_str());

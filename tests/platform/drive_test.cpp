@@ -42,11 +42,33 @@ TEST_F(Drives, LettersTypesAndSerials) {
     EXPECT_FALSE(drive_map("C", "relative/dir", 3, 0));
 }
 
-TEST_F(Drives, WithoutAnyDriveValueCIsTheRoot) {
-    settings("");
-    EXPECT_EQ(win_get_drive_type("c:\\"), DRIVE_FIXED);
-    EXPECT_EQ(win_get_file_attributes("c:\\etc"), FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(win_get_drive_type("e:\\"), DRIVE_NO_ROOT_DIR);
+// A drive that stood in for some other directory would export what nobody
+// asked for: no value, or a doubtful one, maps nothing and says why.
+TEST_F(Drives, NoValueMapsNothingAndEachBadValueIsRefusedWithItsReason) {
+    home.write("a-file", "x");
+    const struct {
+        std::string value;  // of "C"; none for the first row
+        const char *reason;
+    } cases[] = {
+        {"", nullptr},
+        {"\"C\"=\"relative/dir\"\n", "not an absolute path"},
+        {"\"C\"=\"" + home.file("missing") + "\"\n", "no such directory"},
+        {"\"C\"=\"" + home.file("a-file") + "\"\n", "not a directory"},
+        {"\"C\"=\"\"\n", "empty value"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        settings(c.value + "\"E\"=\"" + dir_e + "\"\n");
+        EXPECT_EQ(win_get_drive_type("c:\\"), DRIVE_NO_ROOT_DIR);
+        EXPECT_EQ(win_get_file_attributes("c:\\etc"), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(win_get_drive_type("e:\\"), DRIVE_FIXED);  // a good value beside it still maps
+        drive_problem problems[DRIVE_PROBLEMS_MAX];
+        uint32_t n = drive_load_problems(problems, DRIVE_PROBLEMS_MAX);
+        ASSERT_EQ(n, c.reason ? 1u : 0u);
+        if (!c.reason) continue;
+        EXPECT_STREQ(problems[0].name, "C");
+        EXPECT_STREQ(problems[0].reason, c.reason);
+    }
 }
 
 // UNC roots are drives only when remote use is on.

@@ -42,8 +42,9 @@ void dump_row(void *ctx, uint32_t prog, uint32_t vers, uint32_t protocol, uint32
 uint32_t status_and_handle(const std::vector<uint32_t> &r, std::string *fh) {
     if (r.empty() || (r[0] == 0 && (r.size() < 2 || r[1] > 64 || r.size() < 2 + (r[1] + 3) / 4)))
         return RAW_NO_REPLY;
+    if (r[0] != 0) return r[0];  // a refusal is its status word alone
     std::vector<uint8_t> bytes = rpc_msg_bytes(std::vector<uint32_t>(r.begin() + 2, r.end()));
-    if (r[0] == 0) fh->assign(bytes.begin(), bytes.begin() + r[1]);
+    fh->assign(bytes.begin(), bytes.begin() + r[1]);
     return r[0];
 }
 
