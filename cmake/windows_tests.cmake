@@ -69,3 +69,11 @@ add_test(NAME windows_wine_e2e
          COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/wine_e2e_test.py
                  $<TARGET_FILE:nfsd> $<TARGET_FILE:wintool>)
 set_tests_properties(windows_wine_e2e PROPERTIES LABELS "windows;e2e" TIMEOUT 900)
+
+# The installer: built by the "package" target, tested when it exists.
+set(NIMBORA_SETUP ${CMAKE_BINARY_DIR}/nimbora-nfsd-${NIMBORA_VERSION}-setup.exe)
+add_test(NAME windows_installer
+         COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/installer_test.py
+                 ${NIMBORA_SETUP} $<TARGET_FILE:wintool>)
+set_tests_properties(windows_installer PROPERTIES LABELS "windows;e2e" TIMEOUT 600
+                     REQUIRED_FILES ${NIMBORA_SETUP})
