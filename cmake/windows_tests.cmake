@@ -58,3 +58,22 @@ foreach(file ${NIMBORA_WINDOWS_TESTS})
   set_tests_properties(${target} PROPERTIES LABELS "windows;${folder}" FIXTURES_REQUIRED wine
                        ENVIRONMENT "${NIMBORA_WINE_ENV}" TIMEOUT 300)
 endforeach()
+
+# End to end: nfsd.exe under Wine in a private network namespace, driven
+# from Linux by rpcinfo, showmount, the libnfs tools and raw NFS calls;
+# wintool.exe answers what Windows sees.
+add_executable(wintool ${CMAKE_SOURCE_DIR}/tests/windows/wintool.cpp)
+target_link_options(wintool PRIVATE -municode)
+find_program(NIMBORA_PYTHON3 python3 /usr/bin NO_CMAKE_FIND_ROOT_PATH)
+add_test(NAME windows_wine_e2e
+         COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/wine_e2e_test.py
+                 $<TARGET_FILE:nfsd> $<TARGET_FILE:wintool>)
+set_tests_properties(windows_wine_e2e PROPERTIES LABELS "windows;e2e" TIMEOUT 900)
+
+# The installer: built by the "package" target, tested when it exists.
+set(NIMBORA_SETUP ${CMAKE_BINARY_DIR}/nimbora-nfsd-${NIMBORA_VERSION}-setup.exe)
+add_test(NAME windows_installer
+         COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/installer_test.py
+                 ${NIMBORA_SETUP} $<TARGET_FILE:wintool>)
+set_tests_properties(windows_installer PROPERTIES LABELS "windows;e2e" TIMEOUT 600
+                     REQUIRED_FILES ${NIMBORA_SETUP})

@@ -21,6 +21,19 @@
 #define SHUT_RDWR SD_BOTH
 #endif
 
+// Shutting a socket down wakes every thread that waits on it on POSIX, which
+// the stop of each service relies on; Winsock wakes neither a select nor a
+// blocking receive. So on Windows a shut-down socket is remembered until it
+// is closed: sock_poll reports it readable within its wait slice, and
+// recvfrom on it fails (WSAESHUTDOWN) instead of blocking.
+int sock_shutdown(SOCKET s, int how);
+#define shutdown sock_shutdown
+// accept on a shut-down listener fails (WSAEINVAL) instead of blocking.
+SOCKET sock_accept(SOCKET s, sockaddr *addr, int *len);
+#define accept sock_accept
+// Waits until `s` is readable; false (with WSAESHUTDOWN) once it is shut down.
+bool sock_wait_receive(SOCKET s);
+
 typedef SOCKET sock_t;
 constexpr sock_t SOCK_INVALID = INVALID_SOCKET;
 // Winsock raises no signal on a broken connection.
@@ -39,6 +52,7 @@ inline int sendto(SOCKET s, const void *buf, size_t n, int flags, const sockaddr
     return ::sendto(s, static_cast<const char *>(buf), int(n), flags, to, tolen);
 }
 inline int recvfrom(SOCKET s, void *buf, size_t n, int flags, sockaddr *from, int *fromlen) {
+    if (!sock_wait_receive(s)) return -1;
     return ::recvfrom(s, static_cast<char *>(buf), int(n), flags, from, fromlen);
 }
 inline int setsockopt(SOCKET s, int level, int name, const void *value, int len) {

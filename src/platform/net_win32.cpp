@@ -12,6 +12,11 @@
 
 #include "platform/clock.h"
 
+// Here shutdown and accept are Winsock's own (net.h renames them for
+// everyone else).
+#undef shutdown
+#undef accept
+
 static_assert(FD_SETSIZE >= SOCK_POLL_MAX, "a wait set must hold SOCK_POLL_MAX sockets");
 
 namespace {
@@ -28,9 +33,66 @@ struct winsock_start {
 };
 const winsock_start winsock;
 
+// Sockets shut down and not yet closed (see net.h).
+constexpr uint32_t SHUT_MAX = SOCK_POLL_MAX;
+constexpr int WAIT_SLICE_MS = 100;
+std::mutex shut_lock;
+SOCKET shut_sockets[SHUT_MAX];
+uint32_t shut_count = 0;
+
+bool is_shut(SOCKET s) {
+    std::lock_guard<std::mutex> hold(shut_lock);
+    for (uint32_t i = 0; i < shut_count; i++)
+        if (shut_sockets[i] == s) return true;
+    return false;
+}
+
+void forget_shut(SOCKET s) {
+    std::lock_guard<std::mutex> hold(shut_lock);
+    for (uint32_t i = 0; i < shut_count; i++)
+        if (shut_sockets[i] == s) shut_sockets[i] = shut_sockets[--shut_count];
+}
+
 }  // namespace
 
+int sock_shutdown(SOCKET s, int how) {
+    {
+        std::lock_guard<std::mutex> hold(shut_lock);
+        bool known = false;
+        for (uint32_t i = 0; i < shut_count; i++) known = known || shut_sockets[i] == s;
+        if (!known && shut_count < SHUT_MAX) shut_sockets[shut_count++] = s;
+    }
+    // Only a connected stream has anything to shut down; under Wine the call
+    // on a listening or datagram socket that another thread waits on does
+    // not return, and the mark above already wakes the waiter.
+    sockaddr_in peer;
+    int len = sizeof peer;
+    if (getpeername(s, reinterpret_cast<sockaddr *>(&peer), &len) != 0) return 0;
+    return ::shutdown(s, how);
+}
+
+SOCKET sock_accept(SOCKET s, sockaddr *addr, int *len) {
+    if (is_shut(s)) {
+        WSASetLastError(WSAEINVAL);
+        return INVALID_SOCKET;
+    }
+    return ::accept(s, addr, len);
+}
+
+bool sock_wait_receive(SOCKET s) {
+    sock_wait one{s, false};
+    for (;;) {
+        int n = sock_poll(&one, 1, -1);
+        if (n > 0 && !is_shut(s)) return true;
+        if (n > 0 || (n < 0 && !sock_error_transient(WSAGetLastError()))) {
+            if (is_shut(s)) WSASetLastError(WSAESHUTDOWN);
+            return false;
+        }
+    }
+}
+
 int sock_close(sock_t s) {
+    forget_shut(s);
     return closesocket(s);
 }
 
@@ -173,13 +235,23 @@ int sock_poll(sock_wait *set, uint32_t count, int timeout_ms) {
         FD_SET(set[i].sock, &readable);
         FD_SET(set[i].sock, &failed);
     }
-    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    int n = select(0, &readable, nullptr, &failed, timeout_ms < 0 ? nullptr : &tv);
-    if (n <= 0) return n == SOCKET_ERROR ? -1 : 0;
-    int ready = 0;
-    for (uint32_t i = 0; i < count; i++) {
-        set[i].readable = FD_ISSET(set[i].sock, &readable) || FD_ISSET(set[i].sock, &failed);
-        if (set[i].readable) ready++;
+    // In slices, so that a socket shut down meanwhile (which Winsock does not
+    // report) ends the wait as it would on POSIX.
+    uint32_t begun = tick_count();
+    for (;;) {
+        int left = timeout_ms < 0 ? WAIT_SLICE_MS : timeout_ms - int(tick_count() - begun);
+        if (left < 0) left = 0;
+        int slice = left < WAIT_SLICE_MS ? left : WAIT_SLICE_MS;
+        fd_set r = readable, f = failed;
+        timeval tv{slice / 1000, (slice % 1000) * 1000};
+        int n = select(0, &r, nullptr, &f, &tv);
+        if (n == SOCKET_ERROR) return -1;
+        int ready = 0;
+        for (uint32_t i = 0; i < count; i++) {
+            set[i].readable = FD_ISSET(set[i].sock, &r) || FD_ISSET(set[i].sock, &f) || is_shut(set[i].sock);
+            if (set[i].readable) ready++;
+        }
+        if (ready > 0) return ready;
+        if (timeout_ms >= 0 && slice == left) return 0;
     }
-    return ready;
 }
