@@ -39,7 +39,7 @@ void root_of(const drive_info *d, wchar_t *root, uint32_t size) {
 
 void drive_load() {}
 
-// No map is loaded, so no value can be refused.
+// The machine's drives need no values, so no value is ever refused.
 uint32_t drive_load_problems(drive_problem *, uint32_t) {
     return 0;
 }
