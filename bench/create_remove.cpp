@@ -60,14 +60,18 @@ bool backends(int n, const std::string &dir, double *create_us, double *remove_u
     auto t0 = clock_type::now();
     for (int i = 0; i < n; i++) {
         name_of(i, name, sizeof name);
-        if (nfs_create(dir_fh, name, NFS_CREATE_GUARDED, &sattr, fh, &attr, &cred) != NFS_OK)
+        nfs_object dir;
+        nfs_object_init(&dir, dir_fh, &cred);
+        if (nfs_create(&dir, name, NFS_CREATE_GUARDED, &sattr, fh, &attr) != NFS_OK)
             return false;
     }
     *create_us = micros_since(t0) / n;
     t0 = clock_type::now();
     for (int i = 0; i < n; i++) {
         name_of(scattered(i, n), name, sizeof name);
-        if (file_unlink(dir_fh, name, &cred) != NFS_OK) return false;
+        nfs_object dir;
+        nfs_object_init(&dir, dir_fh, &cred);
+        if (file_unlink(&dir, name) != NFS_OK) return false;
     }
     *remove_us = micros_since(t0) / n;
     return true;

@@ -101,7 +101,9 @@ double nfs_read_all(const world &w, uint64_t size, uint32_t piece, std::vector<u
     auto t0 = std::chrono::steady_clock::now();
     for (uint64_t off = 0; off < size;) {
         uint32_t n = piece;
-        if (nfs_read(fh.data(), off, &n, buf.data(), &attr, &cred) != 0 || n == 0) return -1;
+        nfs_object o;
+        nfs_object_init(&o, fh.data(), &cred);
+        if (nfs_read(&o, off, &n, buf.data(), &attr) != 0 || n == 0) return -1;
         off += n;
     }
     return seconds_since(t0);
@@ -130,7 +132,9 @@ double nfs_write_all(const world &w, uint64_t size, const std::vector<uint8_t> &
     auto t0 = std::chrono::steady_clock::now();
     for (uint64_t off = 0; off < size; off += WRITE_PIECE) {
         uint32_t n = WRITE_PIECE;
-        if (nfs_write(fh.data(), off, &n, false, data.data(), NFS3_MAX_SIZE, &attr, &cred) != 0 ||
+        nfs_object o;
+        nfs_object_init(&o, fh.data(), &cred);
+        if (nfs_write(&o, off, &n, false, data.data(), NFS3_MAX_SIZE, &attr) != 0 ||
             n != WRITE_PIECE)
             return -1;
     }

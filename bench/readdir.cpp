@@ -69,12 +69,18 @@ bool request(bool plus, bool served, const uint8_t *fh, uint32_t cookie, uint32_
     args.dircount = 8192;
     rpc_cred cred{};
     cred.uid = cred.gid = 500;
-    nfs_dirlist_fill(&list, &args, &cred, served);
+    nfs_object dir;
+    nfs_object_init(&dir, args.fh, &cred);
+    nfs_dirlist_fill(&list, &args, &dir, plus ? NFS_DIR_PLUS : NFS_DIR_V3, reply.data(),
+                     uint32_t(reply.size()));
     if (!served) {
         list.dir_attr_ok = 1;
         list.dir_attr = dir_attr;
     }
-    uint32_t n = (plus ? xdr_readdirplus3res : xdr_readdir3res)(reply.data(), &list);
+    xdr_out out;
+    xdr_out_init(&out, reply.data(), uint32_t(reply.size()));
+    (plus ? xdr_readdirplus3res : xdr_readdir3res)(&out, &list);
+    uint32_t n = xdr_out_length(&out);
     // Walk the entries for the count and the last cookie (fixed layout
     // after the name; READDIRPLUS adds attributes and a handle).
     auto word = [&](uint32_t at) {
@@ -105,7 +111,9 @@ listing list_rest(bool plus, bool served, const uint8_t *fh, uint32_t cookie, bo
                   uint32_t max_replies = 0xFFFFFFFF) {
     listing l;
     rpc_cred cred{};
-    if (!served) nfs_fh_attr(fh, &dir_attr, &cred);
+    nfs_object dir;
+    nfs_object_init(&dir, fh, &cred);
+    if (!served) nfs_fh_attr(&dir, &dir_attr);
     auto t0 = std::chrono::steady_clock::now();
     while (l.replies < max_replies) {
         uint32_t entries = 0, last = cookie;

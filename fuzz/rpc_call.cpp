@@ -34,23 +34,24 @@ bool run(xprt *, rpc_call *, void *a, void *r) {
     return true;
 }
 
-uint32_t encode(uint8_t *out, const void *r) {
+void encode(xdr_out *o, const void *r) {
     const args *x = static_cast<const args *>(r);
-    uint32_t len = xdr_put_u32(out, x->word);
-    len += xdr_put_opaque(out + len, x->text, uint32_t(strlen(x->text)));
-    return len + xdr_put_fixed(out + len, x->fixed, 32);
+    xdr_u32(o, x->word);
+    xdr_opaque(o, x->text, uint32_t(strlen(x->text)));
+    xdr_fixed(o, x->fixed, 32);
 }
 
 rpc_replay_slot slot;
 args save;
 
 const rpc_proc procs[] = {
-    {0, "null", nullptr, 0, [](xprt *, rpc_call *, void *, void *) { return true; },
-     rpc_void_result, 0, nullptr, nullptr, nullptr, 0},
-    {1, "read", decode, sizeof(args), run, encode, sizeof(args), "fuzz: cannot read args\n",
-     nullptr, nullptr, 0},
-    {2, "replayed", decode, sizeof(args), run, encode, sizeof(args), "fuzz: cannot read args\n",
-     &slot, &save, sizeof(args)},
+    {.number = 0, .name = "null", .run = [](xprt *, rpc_call *, void *, void *) { return true; },
+     .encode = rpc_void_result},
+    {.number = 1, .name = "read", .decode = decode, .args_size = sizeof(args), .run = run,
+     .encode = encode, .result_size = sizeof(args), .garbage_log = "fuzz: cannot read args\n"},
+    {.number = 2, .name = "replayed", .decode = decode, .args_size = sizeof(args), .run = run,
+     .encode = encode, .result_size = sizeof(args), .garbage_log = "fuzz: cannot read args\n",
+     .slot = &slot, .save = &save, .save_size = sizeof(args)},
 };
 const rpc_program program = {procs, 3, "fuzz: no procedure %d\n", "fuzz: send failed\n"};
 

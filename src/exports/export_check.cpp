@@ -105,6 +105,46 @@ bool export_admits(const export_entry *e, uint32_t client) {
     return false;
 }
 
+namespace {
+
+// The WebNFS name in Windows form in `work` (NFS_PATH_MAX bytes), and in
+// *rest what of it lies below the public export `e`: a native path
+// ('/c/data/x' or RFC 2055's 0x80 form) must lie inside the export; any
+// other name is relative to it. 0, or the status to answer.
+uint32_t webnfs_rest(const export_entry *e, const char *name, char *work, char **rest) {
+    size_t n = strlen(name);
+    if (n >= NFS_PATH_MAX) return NFSERR_NAMETOOLONG;
+    memcpy(work, name, n);
+    work[n] = 0;
+    *rest = work;
+    bool native = (unsigned char)work[0] == NATIVE_PATH;
+    if (work[0] == '/') {
+        // '/c/data/x' becomes 'c:\data\x'.
+        if (n < 2) return NFSERR_PERM;
+        for (char *p = work + 1; *p; p++)
+            if (*p == '/') *p = '\\';
+        work[0] = work[1];
+        work[1] = ':';
+        native = true;
+    } else if (native) {
+        *rest = work + 1;
+    } else {
+        for (char *p = work + 1; *p; p++)
+            if (*p == '/') *p = '\\';
+    }
+    if (!native) return NFS_OK;
+    char *r = *rest;
+    if (config.lowercase && r[0] && r[1] == ':') r[0] = ascii_lower(r[0]);
+    size_t root = strlen(e->path);
+    if (strncmp(r, e->path, root) != 0 || (r[root] != 0 && r[root] != '\\')) return NFSERR_PERM;
+    r += root;
+    if (*r == '\\') r++;
+    *rest = r;
+    return NFS_OK;
+}
+
+}  // namespace
+
 uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **entry,
                        uint32_t *inode, char *path) {
     static const uint8_t public_handle[PUBLIC_HANDLE_SIZE] = {};
@@ -116,38 +156,10 @@ uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **e
         log_printf(LOG_DETAIL, "mountd: webnfs access denied\n");
         return NFSERR_ACCES;
     }
-
-    // The name in Windows form; `rest` is what remains below the export.
     char work[NFS_PATH_MAX];
-    size_t n = strlen(name);
-    if (n >= sizeof work) return NFSERR_NAMETOOLONG;
-    memcpy(work, name, n);
-    work[n] = 0;
-    char *rest = work;
-    bool native = (unsigned char)work[0] == NATIVE_PATH;
-    if (work[0] == '/') {
-        // '/c/data/x' becomes 'c:\data\x'.
-        if (n < 2) return NFSERR_PERM;
-        for (char *p = work + 1; *p; p++)
-            if (*p == '/') *p = '\\';
-        work[0] = work[1];
-        work[1] = ':';
-        native = true;
-        rest = work;
-    } else if (native) {
-        rest = work + 1;
-    } else {
-        for (char *p = work + 1; *p; p++)
-            if (*p == '/') *p = '\\';
-    }
-    if (native) {
-        if (config.lowercase && rest[0] && rest[1] == ':') rest[0] = ascii_lower(rest[0]);
-        size_t root = strlen(e->path);
-        if (strncmp(rest, e->path, root) != 0 || (rest[root] != 0 && rest[root] != '\\'))
-            return NFSERR_PERM;
-        rest += root;
-        if (*rest == '\\') rest++;
-    }
+    char *rest;
+    uint32_t status = webnfs_rest(e, name, work, &rest);
+    if (status != NFS_OK) return status;
 
     // A root that found no record in the table (it was full) has no handle.
     uint32_t current = e->root_inode;
@@ -167,7 +179,7 @@ uint32_t webnfs_lookup(const uint8_t *handle, const char *name, export_entry **e
             current = inode_parent(e->root_inode, e->path, current, path);
         } else {
             size_t at = strlen(path) + 1;
-            uint32_t status = nfs_add_name(e, path, component);
+            status = nfs_add_name(e, path, component);
             if (status != NFS_OK) return status;
             // The name as appended: -lowercase may have changed it.
             current = inode_lookup(current, path + at);

@@ -14,6 +14,7 @@
 #include "names/name.h"
 #include "platform/net.h"
 #include "platform/registry.h"
+#include "rpc/rpc.h"
 #include "base/config.h"
 #include "base/log.h"
 
@@ -26,7 +27,6 @@ constexpr uint32_t TYPE_NO_ROOT = 1;
 constexpr uint32_t TYPE_REMOTE = 4;
 
 constexpr uint32_t DEFAULT_UMASK = 022;
-constexpr uint32_t NOBODY = 65534;
 // An alias is converted within this many bytes, so that "/" and it fit.
 constexpr uint32_t ALIAS_MAX = 1019;
 
@@ -162,7 +162,7 @@ bool apply_option(export_slot *s, const char *w, bool check) {
         if (!check) export_public_seen = true;
     } else if (!strcmp(w, "webnfs")) {
         e->flags |= EXP_READONLY | EXP_PUBLIC | EXP_MAPALL_UID;
-        e->mapall_uid = e->mapall_gid = NOBODY;
+        e->mapall_uid = e->mapall_gid = RPC_ANON_ID;
         if (!check) export_public_seen = true;
     } else if (!strcmp(w, "range")) {
         e->flags |= EXP_RANGE;

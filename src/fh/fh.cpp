@@ -3,10 +3,8 @@
 #include "fh/fh.h"
 
 #include <cstring>
-#include <mutex>
 
 #include "inode/inode.h"
-#include "names/nfs_status.h"
 #include "platform/ascii.h"
 
 namespace {
@@ -35,7 +33,10 @@ uint32_t fh_for_path(uint32_t export_id, const char *path, uint8_t *fh) {
     return inode;
 }
 
+std::atomic<uint64_t> fh_decodes{0};
+
 export_entry *fh_decode(const uint8_t *fh) {
+    fh_decodes.fetch_add(1, std::memory_order_relaxed);
     uint32_t export_id = inode_get32(fh + 4);
     uint32_t inode = inode_get32(fh + 8);
     if (inode_get32(fh) != FH_TAG || inode % INODE_BLOCK != 0 ||
@@ -44,40 +45,10 @@ export_entry *fh_decode(const uint8_t *fh) {
     return export_find(export_id);
 }
 
-uint32_t fh_resolve(const uint8_t *fh, export_entry **exp, char *path, uint32_t *status) {
-    if (status) *status = NFSERR_STALE;
-    export_entry *e = fh_decode(fh);
-    if (!e) return 0;
-    if (status && (export_load(e->flags) & EXP_READONLY)) {
-        *status = NFSERR_ROFS;
-        return 0;
-    }
+uint32_t fh_path(const export_entry *e, const uint8_t *fh, char *path) {
     uint32_t inode = inode_get32(fh + 8);
     if (!inode_path(inode, path)) return 0;
     // The export id and the number come from the client: a handle that
     // pairs an export with a record outside it must not reach that record.
-    if (!inside_export(e->path, path)) return 0;
-    *exp = e;
-    return inode;
-}
-
-uint32_t fh_dir(const uint8_t *fh, export_entry **exp) {
-    export_entry *e = fh_decode(fh);
-    if (!e) return 0;
-    uint32_t inode = inode_get32(fh + 8);
-    if (e->root_inode == 0) return 0;
-    {
-        // As in fh_resolve, the record must lie in the export: its root must
-        // be among its ancestors (reached within the table's depth limit).
-        std::lock_guard<std::recursive_mutex> hold(inode_table_lock());
-        uint32_t at = inode;
-        for (uint32_t depth = 0; at != e->root_inode; depth++) {
-            const uint8_t *record = inode_record(at);
-            if (!record || depth > INODE_DEPTH_MAX) return 0;
-            at = inode_rec_parent(record);
-        }
-        if (!inode_record(inode)) return 0;
-    }
-    *exp = e;
-    return inode;
+    return inside_export(e->path, path) ? inode : 0;
 }

@@ -10,6 +10,7 @@
 // take the inode table lock inside the index calls. All are thread-safe.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "exports/export.h"
@@ -29,17 +30,10 @@ uint32_t fh_for_path(uint32_t export_id, const char *path, uint8_t *fh);
 // an export with that id loaded; otherwise null. Only the first 16 bytes are
 // read, so a version 3 handle works as well.
 export_entry *fh_decode(const uint8_t *fh);
+// Handles decoded so far (tests count the resolutions of a request with it).
+extern std::atomic<uint64_t> fh_decodes;
 
-// Resolves a handle to its export, inode number and Windows path (`path`:
-// 1024 bytes). Answers the inode number, or 0 when the handle is stale.
-// Modifying callers pass `status`: it is set to 70 (STALE) at once, and to
-// 30 (ROFS) when the export is read-only, which is tested before the record
-// is; they answer *status when the result is 0. Read-only callers pass null
-// and answer 70 themselves. A record whose path lies outside the export's
-// directory is stale. *exp is set only on success.
-uint32_t fh_resolve(const uint8_t *fh, export_entry **exp, char *path, uint32_t *status);
-
-// The cheaper resolution of directory reading: fh_decode and a valid record
-// below the export's root record, no path. Answers the inode number or 0;
-// *exp is set only on success.
-uint32_t fh_dir(const uint8_t *fh, export_entry **exp);
+// The path (`path`: 1024 bytes) of the handle's record, which must lie inside
+// the export `e` that fh_decode found for it. Answers the inode number, or 0
+// when the record is gone or lies outside the export.
+uint32_t fh_path(const export_entry *e, const uint8_t *fh, char *path);

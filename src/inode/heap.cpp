@@ -149,11 +149,6 @@ uint8_t *inode_record(uint32_t inode) {
     return b && b[INODE_MARKER] == INODE_MARK ? b : nullptr;
 }
 
-uint32_t inode_offset(const uint8_t *address) {
-    if (!table.base || address < table.base || address >= table.base + total) return 0;
-    return static_cast<uint32_t>(address - table.base);
-}
-
 uint32_t inode_heap_open(uint32_t minimum, bool delete_first, uint32_t *free_bytes) {
     char path[INODE_PATH_MAX];
     table_path(path, sizeof path);

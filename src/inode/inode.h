@@ -92,8 +92,6 @@ uint8_t *inode_block(uint32_t offset);
 // The record `inode`, or null when the block is not valid or is not a record.
 // Never faults, for any 32-bit value. Table lock held by the caller.
 uint8_t *inode_record(uint32_t inode);
-// The offset of an address in the view, 0 when outside. Table lock held.
-uint32_t inode_offset(const uint8_t *address);
 // The table's total size in bytes (0 while closed).
 uint32_t inode_table_size();
 

@@ -91,14 +91,12 @@ void mount_lookup_stop();
 // table's lock: the host name, or the dotted address while it has none, and
 // the path as the client sent it. An entry whose host text and path are
 // together longer than 784 bytes ends the list, and so does an entry that
-// would not leave the end word within `room` bytes. Answers the bytes
-// written (at least the end word; room must be at least 4).
-uint32_t mountlist_encode(uint8_t *out, uint32_t room);
+// would not leave the end word within the room of `out`.
+void mountlist_encode(xdr_out *out);
 
 // The EXPORT reply (exportlist) from `first` in list order: the alias or the
 // export name, then the client addresses in dotted form and the option
-// texts as groups. Within `room` bytes: an export whose name and options do
-// not fit ends the list; one whose client list does not fit all shows the
-// clients that fit, followed by all its options. Answers the bytes written
-// (at least the end word; room must be at least 4).
-uint32_t exports_encode(uint8_t *out, const export_entry *first, uint32_t room);
+// texts as groups. Within the room of `out`: an export whose name and
+// options do not fit ends the list; one whose client list does not fit all
+// shows the clients that fit, followed by all its options.
+void exports_encode(xdr_out *out, const export_entry *first);

@@ -24,8 +24,9 @@ uint32_t string_size(size_t n, uint32_t max) {
     return XDR_WORD + kept + xdr_pad(kept);
 }
 
-uint32_t put_string(uint8_t *out, const char *text, uint32_t max) {
-    return xdr_put_opaque_max(out, text, uint32_t(strlen(text)), max);
+void put_string(xdr_out *o, const char *text, uint32_t max) {
+    uint32_t n = uint32_t(strlen(text));
+    xdr_opaque(o, text, n < max ? n : max);
 }
 
 // The texts that show an export's options in the EXPORT reply, in order.
@@ -54,10 +55,10 @@ uint32_t option_texts(const export_entry *e, char texts[OPTION_TEXTS_MAX][OPTION
     return n;
 }
 
-// One export of the EXPORT reply within `room` bytes, keeping the list's
-// end word free. Answers the bytes written, 0 when not even the name and the
-// options fit (the list ends before this export).
-uint32_t encode_export(uint8_t *out, const export_entry *e, uint32_t room) {
+// One export of the EXPORT reply within the room left, keeping the list's
+// end word free. False, with nothing written, when not even the name and
+// the options fit (the list ends before this export).
+bool encode_export(xdr_out *o, const export_entry *e) {
     char dir[DIR_STRING_MAX + 1];
     if (e->name)
         snprintf(dir, sizeof dir, "%s", e->name);
@@ -68,24 +69,28 @@ uint32_t encode_export(uint8_t *out, const export_entry *e, uint32_t room) {
     uint32_t tail = XDR_WORD;  // the options and the end of the groups
     for (uint32_t i = 0; i < count; i++) tail += XDR_WORD + string_size(strlen(texts[i]), DIR_STRING_MAX);
     uint32_t head = XDR_WORD + string_size(strlen(dir), DIR_STRING_MAX);
-    if (uint64_t(head) + tail + XDR_WORD > room) return 0;
+    uint32_t room = xdr_out_room(o);
+    if (uint64_t(head) + tail + XDR_WORD > room) return false;
 
-    uint32_t len = xdr_put_u32(out, 1);
-    len += put_string(out + len, dir, DIR_STRING_MAX);
+    xdr_u32(o, 1);
+    put_string(o, dir, DIR_STRING_MAX);
+    uint32_t len = head;
     // The clients that fit; the options always follow them.
     for (int32_t i = 0; i < e->client_count; i++) {
         char dotted[16];
         mount_dotted(e->clients[i], dotted);
         uint32_t need = XDR_WORD + string_size(strlen(dotted), DIR_STRING_MAX);
         if (uint64_t(len) + need + tail + XDR_WORD > room) break;
-        len += xdr_put_u32(out + len, 1);
-        len += put_string(out + len, dotted, DIR_STRING_MAX);
+        xdr_u32(o, 1);
+        put_string(o, dotted, DIR_STRING_MAX);
+        len += need;
     }
     for (uint32_t i = 0; i < count; i++) {
-        len += xdr_put_u32(out + len, 1);
-        len += put_string(out + len, texts[i], DIR_STRING_MAX);
+        xdr_u32(o, 1);
+        put_string(o, texts[i], DIR_STRING_MAX);
     }
-    return len + xdr_put_u32(out + len, 0);
+    xdr_u32(o, 0);
+    return true;
 }
 
 }  // namespace
@@ -95,9 +100,8 @@ void mount_dotted(uint32_t client, char out[16]) {
     snprintf(out, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
 }
 
-uint32_t mountlist_encode(uint8_t *out, uint32_t room) {
+void mountlist_encode(xdr_out *o) {
     std::lock_guard<std::mutex> hold(mount_lock());
-    uint32_t len = 0;
     for (const mount_entry *e = mount_table_head(); e; e = e->next) {
         char dotted[16];
         const char *host = e->host;
@@ -109,20 +113,16 @@ uint32_t mountlist_encode(uint8_t *out, uint32_t room) {
         if (host_length + path_length + DUMP_ENTRY_OVERHEAD > DUMP_ENTRY_LIMIT) break;
         uint32_t need = XDR_WORD + string_size(host_length, HOST_STRING_MAX) +
                         string_size(path_length, DIR_STRING_MAX);
-        if (uint64_t(len) + need + XDR_WORD > room) break;
-        len += xdr_put_u32(out + len, 1);
-        len += put_string(out + len, host, HOST_STRING_MAX);
-        len += put_string(out + len, e->path, DIR_STRING_MAX);
+        if (uint64_t(need) + XDR_WORD > xdr_out_room(o)) break;
+        xdr_u32(o, 1);
+        put_string(o, host, HOST_STRING_MAX);
+        put_string(o, e->path, DIR_STRING_MAX);
     }
-    return len + xdr_put_u32(out + len, 0);
+    xdr_u32(o, 0);
 }
 
-uint32_t exports_encode(uint8_t *out, const export_entry *first, uint32_t room) {
-    uint32_t len = 0;
-    for (const export_entry *e = first; e; e = e->next) {
-        uint32_t n = encode_export(out + len, e, room - len);
-        if (n == 0) break;
-        len += n;
-    }
-    return len + xdr_put_u32(out + len, 0);
+void exports_encode(xdr_out *o, const export_entry *first) {
+    for (const export_entry *e = first; e; e = e->next)
+        if (!encode_export(o, e)) break;
+    xdr_u32(o, 0);
 }

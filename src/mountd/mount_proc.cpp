@@ -11,10 +11,6 @@
 namespace {
 
 constexpr uint32_t AUTH_UNIX_FLAVOR = 1;
-// An accepted reply's header without its verifier body: xid, REPLY,
-// MSG_ACCEPTED, verifier flavour, verifier length, accept status.
-constexpr uint32_t REPLY_HEADER = 24;
-
 constexpr const char *MNT_GARBAGE = "mountd: cannot decode mount path\n";
 constexpr const char *UMNT_GARBAGE = "mountd: cannot decode unmount request\n";
 
@@ -27,18 +23,8 @@ struct mnt_result {
     uint8_t fh[FH_SIZE];
 };
 
-// DUMP and EXPORT: the bytes the list may take in the message area.
-struct list_result {
-    uint32_t room;
-};
-
 uint32_t client_of(const xprt *xp) {
     return xp->peer.sin_addr.s_addr;
-}
-
-uint32_t reply_room(const xprt *xp, const rpc_call *call) {
-    uint32_t header = REPLY_HEADER + call->verf_len + xdr_pad(call->verf_len);
-    return xp->size - header;  // the 512 bytes xprt_create adds exceed any header
 }
 
 bool decode_dirpath(rpc_call *call, void *args) {
@@ -83,9 +69,8 @@ bool run_mnt3(xprt *xp, rpc_call *, void *args, void *result) {
     return run_mnt(xp, args, result, "mount3 request from %s path %s\n");
 }
 
-bool run_dump(xprt *xp, rpc_call *call, void *, void *result) {
+bool run_dump(xprt *xp, rpc_call *, void *, void *) {
     log_printf(LOG_DETAIL, "mount dump request from %x\n", export_address_logged(client_of(xp)));
-    static_cast<list_result *>(result)->room = reply_room(xp, call);
     return true;
 }
 
@@ -104,74 +89,61 @@ bool run_umntall(xprt *xp, rpc_call *, void *, void *) {
     return true;
 }
 
-bool run_export(xprt *xp, rpc_call *call, void *, void *result) {
+bool run_export(xprt *xp, rpc_call *, void *, void *) {
     log_printf(LOG_DETAIL, "mount exports request from %x\n", export_address_logged(client_of(xp)));
-    static_cast<list_result *>(result)->room = reply_room(xp, call);
     return true;
 }
 
 // fhstatus: the status, then on success the 32-byte handle as it is.
-uint32_t encode_fhstatus(uint8_t *out, const void *result) {
+void encode_fhstatus(xdr_out *o, const void *result) {
     const mnt_result *r = static_cast<const mnt_result *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
-    if (r->status == EXPORT_OK) len += xdr_put_fixed(out + len, r->fh, FH_SIZE);
-    return len;
+    xdr_u32(o, r->status);
+    if (r->status == EXPORT_OK) xdr_fixed(o, r->fh, FH_SIZE);
 }
 
 // mountres3: the status, then on success the handle's first 16 bytes as an
 // opaque and the one accepted flavour, AUTH_UNIX.
-uint32_t encode_mountres3(uint8_t *out, const void *result) {
+void encode_mountres3(xdr_out *o, const void *result) {
     const mnt_result *r = static_cast<const mnt_result *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
-    if (r->status != EXPORT_OK) return len;
-    len += xdr_put_opaque(out + len, r->fh, FH3_SIZE);
-    return len + xdr_pack(out + len, "qq", 1u, AUTH_UNIX_FLAVOR);
+    xdr_u32(o, r->status);
+    if (r->status != EXPORT_OK) return;
+    xdr_opaque(o, r->fh, FH3_SIZE);
+    xdr_u32(o, 1);  // one flavour
+    xdr_u32(o, AUTH_UNIX_FLAVOR);
 }
 
-uint32_t encode_dump(uint8_t *out, const void *result) {
-    return mountlist_encode(out, static_cast<const list_result *>(result)->room);
+void encode_dump(xdr_out *o, const void *) {
+    mountlist_encode(o);
 }
 
-uint32_t encode_exports(uint8_t *out, const void *result) {
-    return exports_encode(out, export_list, static_cast<const list_result *>(result)->room);
+void encode_exports(xdr_out *o, const void *) {
+    exports_encode(o, export_list);
 }
 
 constexpr uint32_t DIRPATH = sizeof(dirpath_args);
 constexpr uint32_t MNT = sizeof(mnt_result);
-constexpr uint32_t LIST = sizeof(list_result);
 
-// clang-format off
 const rpc_proc mount1_procs[] = {
- // no  name       decoder         args     handler      encoder          result garbage line
-    {0, "null",    nullptr,        0,       run_null,    rpc_void_result, 0,     nullptr,
-     nullptr, nullptr, 0},
-    {1, "mnt",     decode_dirpath, DIRPATH, run_mnt1,    encode_fhstatus, MNT,   MNT_GARBAGE,
-     nullptr, nullptr, 0},
-    {2, "dump",    nullptr,        0,       run_dump,    encode_dump,     LIST,  nullptr,
-     nullptr, nullptr, 0},
-    {3, "umnt",    decode_dirpath, DIRPATH, run_umnt,    rpc_void_result, 0,     UMNT_GARBAGE,
-     nullptr, nullptr, 0},
-    {4, "umntall", nullptr,        0,       run_umntall, rpc_void_result, 0,     nullptr,
-     nullptr, nullptr, 0},
-    {5, "export",  nullptr,        0,       run_export,  encode_exports,  LIST,  nullptr,
-     nullptr, nullptr, 0},
+    {.number = 0, .name = "null", .run = run_null, .encode = rpc_void_result},
+    {.number = 1, .name = "mnt", .decode = decode_dirpath, .args_size = DIRPATH, .run = run_mnt1,
+     .encode = encode_fhstatus, .result_size = MNT, .garbage_log = MNT_GARBAGE},
+    {.number = 2, .name = "dump", .run = run_dump, .encode = encode_dump},
+    {.number = 3, .name = "umnt", .decode = decode_dirpath, .args_size = DIRPATH, .run = run_umnt,
+     .encode = rpc_void_result, .garbage_log = UMNT_GARBAGE},
+    {.number = 4, .name = "umntall", .run = run_umntall, .encode = rpc_void_result},
+    {.number = 5, .name = "export", .run = run_export, .encode = encode_exports},
 };
 
 const rpc_proc mount3_procs[] = {
-    {0, "null",    nullptr,        0,       run_null,    rpc_void_result, 0,     nullptr,
-     nullptr, nullptr, 0},
-    {1, "mnt",     decode_dirpath, DIRPATH, run_mnt3,    encode_mountres3, MNT,  MNT_GARBAGE,
-     nullptr, nullptr, 0},
-    {2, "dump",    nullptr,        0,       run_dump,    encode_dump,     LIST,  nullptr,
-     nullptr, nullptr, 0},
-    {3, "umnt",    decode_dirpath, DIRPATH, run_umnt,    rpc_void_result, 0,     UMNT_GARBAGE,
-     nullptr, nullptr, 0},
-    {4, "umntall", nullptr,        0,       run_umntall, rpc_void_result, 0,     nullptr,
-     nullptr, nullptr, 0},
-    {5, "export",  nullptr,        0,       run_export,  encode_exports,  LIST,  nullptr,
-     nullptr, nullptr, 0},
+    {.number = 0, .name = "null", .run = run_null, .encode = rpc_void_result},
+    {.number = 1, .name = "mnt", .decode = decode_dirpath, .args_size = DIRPATH, .run = run_mnt3,
+     .encode = encode_mountres3, .result_size = MNT, .garbage_log = MNT_GARBAGE},
+    {.number = 2, .name = "dump", .run = run_dump, .encode = encode_dump},
+    {.number = 3, .name = "umnt", .decode = decode_dirpath, .args_size = DIRPATH, .run = run_umnt,
+     .encode = rpc_void_result, .garbage_log = UMNT_GARBAGE},
+    {.number = 4, .name = "umntall", .run = run_umntall, .encode = rpc_void_result},
+    {.number = 5, .name = "export", .run = run_export, .encode = encode_exports},
 };
-// clang-format on
 
 }  // namespace
 

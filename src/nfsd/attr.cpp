@@ -1,6 +1,7 @@
 // Attributes of a Windows path as NFS sees them, and the export check that
 // maps the caller's identity. See attr.h for the mode table.
 #include "nfsd/attr.h"
+#include "nfsd/attr_status.h"
 
 #include <cstring>
 #include <ctime>
@@ -47,8 +48,8 @@ void set_owner(nfs_attr *attr, const rpc_cred *cred) {
     if (!cred) return;
     // The anonymous identity is reported as root, as clients expect of
     // files that belong to whoever looks at them.
-    attr->uid = cred->uid == NFS_NOBODY ? 0 : cred->uid;
-    attr->gid = cred->gid == NFS_NOBODY ? 0 : cred->gid;
+    attr->uid = cred->uid == RPC_ANON_ID ? 0 : cred->uid;
+    attr->gid = cred->gid == RPC_ANON_ID ? 0 : cred->gid;
 }
 
 uint32_t now_seconds() {
@@ -135,7 +136,11 @@ bool nfs_check_export(const export_entry *exp, const char *path, rpc_cred *cred)
             serial != export_load(exp->volume_serial))
             return false;
     }
-    if (!cred) return true;
+    if (cred) nfs_map_identity(exp, cred);
+    return true;
+}
+
+void nfs_map_identity(const export_entry *exp, rpc_cred *cred) {
     uint32_t flags = export_load(exp->flags);
     if (flags & EXP_MAPALL_UID) {
         cred->uid = exp->mapall_uid;
@@ -143,13 +148,12 @@ bool nfs_check_export(const export_entry *exp, const char *path, rpc_cred *cred)
     } else if (cred->uid == 0) {
         if (flags & EXP_MAPROOT_UID) {
             cred->uid = exp->maproot_uid;
-            cred->gid = (flags & EXP_MAPROOT_GID) ? exp->maproot_gid : NFS_NOBODY;
+            cred->gid = (flags & EXP_MAPROOT_GID) ? exp->maproot_gid : RPC_ANON_ID;
         } else {
-            cred->uid = NFS_NOBODY;
-            cred->gid = NFS_NOBODY;
+            cred->uid = RPC_ANON_ID;
+            cred->gid = RPC_ANON_ID;
         }
     }
-    return true;
 }
 
 uint32_t nfs_path_attr(uint32_t inode, const export_entry *exp, const char *path, nfs_attr *attr,

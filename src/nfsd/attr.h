@@ -48,8 +48,6 @@ constexpr uint32_t NFS_IFCHR = 0020000;
 constexpr uint32_t NFS_IFBLK = 0060000;
 constexpr uint32_t NFS_PERM_BITS = 07777;  // what a version 3 fattr3 carries
 
-// The identity nobody runs as: unmapped root, and reported as 0.
-constexpr uint32_t NFS_NOBODY = 65534;
 
 // The server's attribute record of one file. Every field the rules do not
 // set is 0. Times are Unix seconds and nanoseconds (the nanoseconds of a
@@ -132,11 +130,13 @@ uint32_t nfs_unix_time(uint64_t windows_time);
 //    same volume: the serial of volume_root(path) must equal the export's.
 //    False when it differs or cannot be read (callers answer 6, NXIO).
 // 2. With `cred` (may be null: the volume test alone), the identity is
-//    mapped in place: -mapall replaces the uid (and the gid when -mapall
-//    gave one); otherwise uid 0 becomes the -maproot uid and gid (gid 65534
-//    when -maproot gave none), or 65534/65534 without -maproot. A non-zero
-//    uid is never changed without -mapall.
+//    mapped in place by nfs_map_identity.
 bool nfs_check_export(const export_entry *exp, const char *path, rpc_cred *cred);
+// The identity for the export: -mapall replaces the uid (and the gid when
+// -mapall gave one); otherwise uid 0 becomes the -maproot uid and gid (gid
+// 65534 when -maproot gave none), or 65534/65534 without -maproot. A
+// non-zero uid is never changed without -mapall.
+void nfs_map_identity(const export_entry *exp, rpc_cred *cred);
 
 // Fills *attr for the file at `path` in export `exp`: fsid the export's
 // volume serial, fileid `inode`, uid and gid those of `cred` (reported as 0
@@ -151,7 +151,7 @@ uint32_t nfs_path_attr(uint32_t inode, const export_entry *exp, const char *path
                        const rpc_cred *cred);
 
 // ---- Encoders (RFC 1094, RFC 1813) ---------------------------------------
-// Each writes XDR at `out` and returns the bytes written.
+// Each writes XDR through `out` (rpc/xdr.h).
 constexpr uint32_t NFS_FATTR_SIZE = 68;       // 17 words
 constexpr uint32_t NFS_FATTR3_SIZE = 84;      // 21 words
 constexpr uint32_t NFS_WCC_ATTR_SIZE = 24;    // 6 words
@@ -159,25 +159,13 @@ constexpr uint32_t NFS_BLOCK_SIZE = 4096;     // v2 blocksize, and block unit
 
 // v2 fattr: size and blocks from the low 32 bits of the size, rdev
 // (major << 8) | (minor & 255), times in microseconds.
-uint32_t xdr_fattr(uint8_t *out, const nfs_attr *attr);
+void xdr_fattr(xdr_out *out, const nfs_attr *attr);
 // v3 fattr3: the mode reduced to its permission bits (& 07777), used =
 // size, rdev as (major, minor), fsid and fileid as 64 bits with high word 0.
-uint32_t xdr_fattr3(uint8_t *out, const nfs_attr *attr);
+void xdr_fattr3(xdr_out *out, const nfs_attr *attr);
 // v3 wcc_attr: size, mtime, ctime.
-uint32_t xdr_wcc_attr(uint8_t *out, const nfs_attr *attr);
+void xdr_wcc_attr(xdr_out *out, const nfs_attr *attr);
 // The word 1 and the attributes when `present`, else the word 0 (and
 // `attr` is not read; it may be null).
-uint32_t xdr_pre_op_attr(uint8_t *out, bool present, const nfs_attr *attr);
-uint32_t xdr_post_op_attr(uint8_t *out, bool present, const nfs_attr *attr);
-
-// ---- Status tables -------------------------------------------------------
-
-// NFS status of a Windows error code (2, 3, 15, 18, 161 NOENT; 5, 16, 20-36,
-// 82, 108 ACCES; 19 ROFS; 55 NODEV; 80, 183 EXIST; 112 NOSPC; 145 NOTEMPTY;
-// 206 NAMETOOLONG; 1816 DQUOT; 267 NOTDIR; any other IO).
-uint32_t win_error_status(uint32_t code);
-// NFS status of a host errno left by a runtime file call (rtfile.h):
-// ENAMETOOLONG 63, ENOTEMPTY 66, EDQUOT 69, ESTALE 70; EPERM, ENOENT, EIO,
-// ENXIO, EACCES, EEXIST, EXDEV, ENODEV, ENOTDIR, EISDIR, EINVAL, EFBIG,
-// ENOSPC, EROFS and EMLINK as the NFS status of the same name; any other 5.
-uint32_t errno_status(int number);
+void xdr_pre_op_attr(xdr_out *out, bool present, const nfs_attr *attr);
+void xdr_post_op_attr(xdr_out *out, bool present, const nfs_attr *attr);

@@ -1,5 +1,5 @@
 // Windows error codes and runtime errno values as NFS status numbers.
-#include "nfsd/attr.h"
+#include "nfsd/attr_status.h"
 
 #include "names/nfs_status.h"
 #include "platform/rterrno.h"

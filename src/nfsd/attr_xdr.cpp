@@ -11,76 +11,59 @@ constexpr uint32_t V2_RDEV_SHIFT = 8;
 constexpr uint32_t V2_MINOR_MASK = 255;
 constexpr uint32_t BLOCK_SHIFT = 12;  // 4096-byte blocks
 
-uint32_t put_u64(uint8_t *out, uint64_t v) {
-    xdr_put_u32(out, uint32_t(v >> 32));
-    return 4 + xdr_put_u32(out + 4, uint32_t(v));
-}
-
-uint32_t put_time(uint8_t *out, uint32_t sec, uint32_t sub) {
-    xdr_put_u32(out, sec);
-    return 4 + xdr_put_u32(out + 4, sub);
-}
-
 }  // namespace
 
-uint32_t xdr_fattr(uint8_t *out, const nfs_attr *a) {
+void xdr_fattr(xdr_out *o, const nfs_attr *a) {
     uint32_t size = uint32_t(a->size);  // a v2 client sees the low 32 bits
-    uint8_t *p = out;
-    p += xdr_put_u32(p, a->type);
-    p += xdr_put_u32(p, a->mode);
-    p += xdr_put_u32(p, a->nlink);
-    p += xdr_put_u32(p, a->uid);
-    p += xdr_put_u32(p, a->gid);
-    p += xdr_put_u32(p, size);
-    p += xdr_put_u32(p, NFS_BLOCK_SIZE);
-    p += xdr_put_u32(p, a->rdev_major << V2_RDEV_SHIFT | (a->rdev_minor & V2_MINOR_MASK));
-    p += xdr_put_u32(p, (size + (NFS_BLOCK_SIZE - 1)) >> BLOCK_SHIFT);
-    p += xdr_put_u32(p, a->fsid);
-    p += xdr_put_u32(p, a->fileid);
-    p += put_time(p, a->atime_sec, a->atime_nsec / NSEC_PER_USEC);
-    p += put_time(p, a->mtime_sec, a->mtime_nsec / NSEC_PER_USEC);
-    p += put_time(p, a->ctime_sec, a->ctime_nsec / NSEC_PER_USEC);
-    return uint32_t(p - out);
+    const uint32_t words[] = {a->type,
+                              a->mode,
+                              a->nlink,
+                              a->uid,
+                              a->gid,
+                              size,
+                              NFS_BLOCK_SIZE,
+                              a->rdev_major << V2_RDEV_SHIFT | (a->rdev_minor & V2_MINOR_MASK),
+                              (size + (NFS_BLOCK_SIZE - 1)) >> BLOCK_SHIFT,
+                              a->fsid,
+                              a->fileid,
+                              a->atime_sec,
+                              a->atime_nsec / NSEC_PER_USEC,
+                              a->mtime_sec,
+                              a->mtime_nsec / NSEC_PER_USEC,
+                              a->ctime_sec,
+                              a->ctime_nsec / NSEC_PER_USEC};
+    xdr_u32s(o, words, sizeof words / sizeof words[0]);
 }
 
-uint32_t xdr_fattr3(uint8_t *out, const nfs_attr *a) {
+void xdr_fattr3(xdr_out *o, const nfs_attr *a) {
     // ftype3 has no NFNON: a file whose kind could not be read goes out as
     // the regular file its mode already claims.
     uint32_t type = a->type == NFNON ? NFREG : a->type;
-    uint8_t *p = out;
-    p += xdr_put_u32(p, type);
-    p += xdr_put_u32(p, a->mode & NFS_PERM_BITS);
-    p += xdr_put_u32(p, a->nlink);
-    p += xdr_put_u32(p, a->uid);
-    p += xdr_put_u32(p, a->gid);
-    p += put_u64(p, a->size);
-    p += put_u64(p, a->size);  // used
-    p += xdr_put_u32(p, a->rdev_major);
-    p += xdr_put_u32(p, a->rdev_minor);
-    p += put_u64(p, a->fsid);
-    p += put_u64(p, a->fileid);
-    p += put_time(p, a->atime_sec, a->atime_nsec);
-    p += put_time(p, a->mtime_sec, a->mtime_nsec);
-    p += put_time(p, a->ctime_sec, a->ctime_nsec);
-    return uint32_t(p - out);
+    const uint32_t head[] = {type, a->mode & NFS_PERM_BITS, a->nlink, a->uid, a->gid};
+    xdr_u32s(o, head, 5);
+    xdr_u64(o, a->size);
+    xdr_u64(o, a->size);  // used
+    xdr_u32(o, a->rdev_major);
+    xdr_u32(o, a->rdev_minor);
+    xdr_u64(o, a->fsid);
+    xdr_u64(o, a->fileid);
+    const uint32_t times[] = {a->atime_sec, a->atime_nsec, a->mtime_sec,
+                              a->mtime_nsec, a->ctime_sec, a->ctime_nsec};
+    xdr_u32s(o, times, 6);
 }
 
-uint32_t xdr_wcc_attr(uint8_t *out, const nfs_attr *a) {
-    uint8_t *p = out;
-    p += put_u64(p, a->size);
-    p += put_time(p, a->mtime_sec, a->mtime_nsec);
-    p += put_time(p, a->ctime_sec, a->ctime_nsec);
-    return uint32_t(p - out);
+void xdr_wcc_attr(xdr_out *o, const nfs_attr *a) {
+    xdr_u64(o, a->size);
+    const uint32_t times[] = {a->mtime_sec, a->mtime_nsec, a->ctime_sec, a->ctime_nsec};
+    xdr_u32s(o, times, 4);
 }
 
-uint32_t xdr_pre_op_attr(uint8_t *out, bool present, const nfs_attr *a) {
-    if (!present) return xdr_put_u32(out, 0);
-    xdr_put_u32(out, 1);
-    return 4 + xdr_wcc_attr(out + 4, a);
+void xdr_pre_op_attr(xdr_out *o, bool present, const nfs_attr *a) {
+    xdr_u32(o, present ? 1 : 0);
+    if (present) xdr_wcc_attr(o, a);
 }
 
-uint32_t xdr_post_op_attr(uint8_t *out, bool present, const nfs_attr *a) {
-    if (!present) return xdr_put_u32(out, 0);
-    xdr_put_u32(out, 1);
-    return 4 + xdr_fattr3(out + 4, a);
+void xdr_post_op_attr(xdr_out *o, bool present, const nfs_attr *a) {
+    xdr_u32(o, present ? 1 : 0);
+    if (present) xdr_fattr3(o, a);
 }

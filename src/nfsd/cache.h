@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "nfsd/attr.h"
+#include "nfsd/request.h"
 #include "rpc/rpc.h"
 
 constexpr uint32_t CACHE_MAX = 256;      // entries at most, whatever "Cache" says
@@ -93,16 +94,15 @@ void cache_sweep();
 uint32_t cache_open_files();
 
 // ---- Backends ----------------------------------------------------------------
-// `fh` is a file handle (its first 16 bytes are read; a version 2 handle of
-// 32 bytes works as well). `cred` is the caller's identity, mapped in place
-// by nfs_check_export when the export is checked. Each answers an NFS status;
-// *attr is filled when the answer is 0.
+// `o` is a handle of the request (request.h), resolved at its first use;
+// the identity the attributes report is the one mapped for its export. Each
+// answers an NFS status; *attr is filled when the answer is 0.
 
 // GETATTR and every other attribute read of a handle: 70 (STALE) when the
 // handle does not resolve, 6 (NXIO) when the export's volume changed, else
 // nfs_path_attr of the file after its idle cached descriptor was closed (so
 // that size and times are those on disk).
-uint32_t nfs_fh_attr(const uint8_t *fh, nfs_attr *attr, rpc_cred *cred);
+uint32_t nfs_fh_attr(nfs_object *o, nfs_attr *attr);
 
 // Reads up to *count bytes at `offset` straight into `dest`, which must have
 // room for *count bytes (the reply buffer at the data's final place). A
@@ -112,8 +112,8 @@ uint32_t nfs_fh_attr(const uint8_t *fh, nfs_attr *attr, rpc_cred *cred);
 // identity mapping), except that a read that comes up short reports the
 // size the open file has now. Failures: 70, 6, 2, or the errno_status of a
 // failed open, seek or read.
-uint32_t nfs_read(const uint8_t *fh, uint64_t offset, uint32_t *count, uint8_t *dest,
-                  nfs_attr *attr, rpc_cred *cred);
+uint32_t nfs_read(nfs_object *o, uint64_t offset, uint32_t *count, uint8_t *dest,
+                  nfs_attr *attr);
 
 // Writes *count bytes from `data` at `offset` (a count above "Datasize" is
 // lowered to it) and flushes the file to disk when `sync`. On 0, *count is
@@ -124,11 +124,10 @@ uint32_t nfs_read(const uint8_t *fh, uint64_t offset, uint32_t *count, uint8_t *
 // attribute is cleared (and set again when the call fails). Failures: 70,
 // 30 (ROFS) on a read-only export, 6, 2, 27, or errno_status; a failed
 // write leaves the file's length as it was.
-uint32_t nfs_write(const uint8_t *fh, uint64_t offset, uint32_t *count, bool sync,
-                   const uint8_t *data, uint64_t max_size, nfs_attr *attr, rpc_cred *cred);
+uint32_t nfs_write(nfs_object *o, uint64_t offset, uint32_t *count, bool sync,
+                   const uint8_t *data, uint64_t max_size, nfs_attr *attr);
 
 // COMMIT: closes the file's cached descriptor when it has one (answering the
 // attributes stored with it), else answers the file's attributes. `offset`
 // and `count` are not used. Failures: 70, 30, 6, 2.
-uint32_t nfs_commit(const uint8_t *fh, uint64_t offset, uint32_t count, nfs_attr *attr,
-                    rpc_cred *cred);
+uint32_t nfs_commit(nfs_object *o, uint64_t offset, uint32_t count, nfs_attr *attr);

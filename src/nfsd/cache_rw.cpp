@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <ctime>
 
-#include "fh/fh.h"
 #include "fs/fs.h"
 #include "names/name.h"
 #include "names/nfs_status.h"
+#include "nfsd/attr_status.h"
 #include "nfsd/cache.h"
 #include "platform/rterrno.h"
 #include "base/config.h"
@@ -62,14 +62,21 @@ uint32_t lower_to_datasize(uint32_t count) {
     return count > config.datasize ? config.datasize : count;
 }
 
+// The attributes of a resolved object, checked and mapped; a file found
+// gone takes its record, and so the object, with it.
+uint32_t object_attr(nfs_object *o, nfs_attr *attr) {
+    if (!nfs_object_check(o, true)) return NFSERR_NXIO;
+    uint32_t status = nfs_path_attr(o->inode, o->exp, o->path, attr, nfs_object_identity(o));
+    if (status == NFSERR_NOENT) nfs_object_drop(o);
+    return status;
+}
+
 // Takes the file from the cache; on a miss checks the export and reads the
 // attributes instead, and the caller opens the file. Answers a status.
-uint32_t open_cached(uint32_t inode, const export_entry *exp, const char *path, uint32_t mode,
-                     open_file *f, nfs_attr *attr, rpc_cred *cred) {
-    f->entry = cache_take(inode, mode, &f->fd, attr);
+uint32_t open_cached(nfs_object *o, uint32_t mode, open_file *f, nfs_attr *attr) {
+    f->entry = cache_take(o->inode, mode, &f->fd, attr);
     if (f->entry) return NFS_OK;
-    if (!nfs_check_export(exp, path, cred)) return NFSERR_NXIO;
-    return nfs_path_attr(inode, exp, path, attr, cred);
+    return object_attr(o, attr);
 }
 
 // Reads until `count` bytes are in or the file ends; -1 on a failed read.
@@ -120,28 +127,26 @@ uint32_t nfs_service_init() {
     return n;
 }
 
-uint32_t nfs_fh_attr(const uint8_t *fh, nfs_attr *attr, rpc_cred *cred) {
-    char path[NFS_PATH_MAX];
-    export_entry *exp;
-    uint32_t inode = fh_resolve(fh, &exp, path, nullptr);
-    if (!inode) return NFSERR_STALE;
-    if (!nfs_check_export(exp, path, cred)) return NFSERR_NXIO;
+uint32_t nfs_fh_attr(nfs_object *o, nfs_attr *attr) {
+    uint32_t status = nfs_object_resolve(o, false);
+    if (status != NFS_OK) return status;
+    if (!nfs_object_check(o, true)) return NFSERR_NXIO;
     // An open descriptor may hold changes the directory entry does not show yet.
-    cache_close_idle(inode);
-    return nfs_path_attr(inode, exp, path, attr, cred);
+    cache_close_idle(o->inode);
+    return object_attr(o, attr);
 }
 
-uint32_t nfs_read(const uint8_t *fh, uint64_t offset, uint32_t *count, uint8_t *dest,
-                  nfs_attr *attr, rpc_cred *cred) {
+uint32_t nfs_read(nfs_object *o, uint64_t offset, uint32_t *count, uint8_t *dest,
+                  nfs_attr *attr) {
     uint32_t want = lower_to_datasize(*count);
     *count = 0;
-    char path[NFS_PATH_MAX];
-    export_entry *exp;
-    uint32_t inode = fh_resolve(fh, &exp, path, nullptr);
-    if (!inode) return NFSERR_STALE;
+    uint32_t status = nfs_object_resolve(o, false);
+    if (status != NFS_OK) return status;
+    const char *path = o->path;
+    uint32_t inode = o->inode;
 
     open_file f;
-    uint32_t status = open_cached(inode, exp, path, CACHE_READ, &f, attr, cred);
+    status = open_cached(o, CACHE_READ, &f, attr);
     if (status != NFS_OK) return status;
     if (!f.entry) {
         f.fd = fs_open(path, RT_O_RDONLY | RT_O_BINARY, 0);
@@ -150,7 +155,7 @@ uint32_t nfs_read(const uint8_t *fh, uint64_t offset, uint32_t *count, uint8_t *
             log_printf(LOG_DETAIL, LOG_READ_OPEN, unsigned(err), inode, path);
             return errno_status(err);
         }
-        f.entry = cache_put(export_load(exp->volume_serial), inode, f.fd, CACHE_READ);
+        f.entry = cache_put(export_load(o->exp->volume_serial), inode, f.fd, CACHE_READ);
     }
 
     // No file reaches past the host's largest position: nothing to read there.
@@ -180,24 +185,24 @@ uint32_t nfs_read(const uint8_t *fh, uint64_t offset, uint32_t *count, uint8_t *
     return NFS_OK;
 }
 
-uint32_t nfs_write(const uint8_t *fh, uint64_t offset, uint32_t *count, bool sync,
-                   const uint8_t *data, uint64_t max_size, nfs_attr *attr, rpc_cred *cred) {
+uint32_t nfs_write(nfs_object *o, uint64_t offset, uint32_t *count, bool sync,
+                   const uint8_t *data, uint64_t max_size, nfs_attr *attr) {
     uint32_t want = lower_to_datasize(*count);
     *count = 0;
-    char path[NFS_PATH_MAX];
-    export_entry *exp;
-    uint32_t status;
-    uint32_t inode = fh_resolve(fh, &exp, path, &status);
-    if (!inode) return status;
+    uint32_t status = nfs_object_resolve(o, true);
+    if (status != NFS_OK) return status;
+    const char *path = o->path;
+    uint32_t inode = o->inode;
     if (max_size > uint64_t(SEEK_LIMIT)) max_size = SEEK_LIMIT;
     if (offset > max_size - want) return NFSERR_FBIG;
 
     write_undo undo;
     undo.path = path;
     open_file f;
-    status = open_cached(inode, exp, path, CACHE_WRITE, &f, attr, cred);
+    status = open_cached(o, CACHE_WRITE, &f, attr);
     if (status != NFS_OK) return status;
     if (!f.entry) {
+        const rpc_cred *cred = nfs_object_identity(o);
         // Root may write a READONLY file, as it may on a Unix server; the
         // attribute stays cleared once the write went through.
         uint32_t attributes = fs_get_attributes(path);
@@ -212,7 +217,7 @@ uint32_t nfs_write(const uint8_t *fh, uint64_t offset, uint32_t *count, bool syn
             undo.apply();
             return errno_status(err);
         }
-        f.entry = cache_put(export_load(exp->volume_serial), inode, f.fd, CACHE_WRITE);
+        f.entry = cache_put(export_load(o->exp->volume_serial), inode, f.fd, CACHE_WRITE);
     }
     undo.length = rt_filelength(f.fd);
 
@@ -244,12 +249,10 @@ uint32_t nfs_write(const uint8_t *fh, uint64_t offset, uint32_t *count, bool syn
     return NFS_OK;
 }
 
-uint32_t nfs_commit(const uint8_t *fh, uint64_t, uint32_t, nfs_attr *attr, rpc_cred *cred) {
-    char path[NFS_PATH_MAX];
-    export_entry *exp;
-    uint32_t status;
-    uint32_t inode = fh_resolve(fh, &exp, path, &status);
-    if (!inode) return status;
+uint32_t nfs_commit(nfs_object *o, uint64_t, uint32_t, nfs_attr *attr) {
+    uint32_t status = nfs_object_resolve(o, true);
+    if (status != NFS_OK) return status;
+    uint32_t inode = o->inode;
 
     // Unstable writes become stable here: flush before the reply says so.
     int fd;
@@ -260,12 +263,11 @@ uint32_t nfs_commit(const uint8_t *fh, uint64_t, uint32_t, nfs_attr *attr, rpc_c
         cache_drop(e);
         return failed ? errno_status(err) : NFS_OK;
     }
-    if (!nfs_check_export(exp, path, cred)) return NFSERR_NXIO;
-    status = nfs_path_attr(inode, exp, path, attr, cred);
+    status = object_attr(o, attr);
     if (status != NFS_OK) return status;
     // Written through a descriptor the sweep has closed since: the data may
     // still sit in the host's buffers.
-    fd = fs_open(path, RT_O_RDWR | RT_O_BINARY, 0);
+    fd = fs_open(o->path, RT_O_RDWR | RT_O_BINARY, 0);
     if (fd >= 0) {
         int failed = rt_commit(fd);
         int err = errno;

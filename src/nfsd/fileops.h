@@ -31,9 +31,11 @@
 //   for a caller with uid 0). A failed operation puts back what it changed:
 //   attributes, a destination that RENAME took out of the way, a partly
 //   written link or device file.
-// - `cred` is the caller's identity. SETATTR, CREATE, MKNOD and MKDIR map it
-//   in place through the export (nfs_check_export); REMOVE, RMDIR, RENAME,
-//   LINK and SYMLINK use the uid the caller sent.
+// - Handles are objects of the request (request.h), resolved once for the
+//   whole request. SETATTR, CREATE, MKNOD and MKDIR run as the identity
+//   mapped for the export; REMOVE, RMDIR, RENAME, LINK and SYMLINK check the
+//   export without mapping, so they run as the caller sent itself unless an
+//   earlier step of the request mapped the identity.
 // - Failures of host calls are logged at level 2 with the texts quoted
 //   below and answered with win_error_status or errno_status (attr.h).
 //
@@ -45,6 +47,7 @@
 #include <cstdint>
 
 #include "nfsd/attr.h"
+#include "nfsd/request.h"
 #include "rpc/rpc.h"
 
 // Create modes of CREATE (RFC 1813 createmode3).
@@ -61,18 +64,17 @@ constexpr uint32_t FILE_RENAME_RETRIES = 10000;
 // SETATTR. Applies, in this order: the times, only when both are set and the
 // file is not a directory (seconds only; a READONLY file is unlocked for the
 // moment); the size (nfs_setsize); the mode (nfs_setugmode, by the file's
-// type). Answers 0 with the new attributes in *attr (`fh` 32 bytes, or the
-// 16 of version 3), or the first failure.
-uint32_t nfs_setattr(const uint8_t *fh, const nfs_sattr *sattr, nfs_attr *attr, rpc_cred *cred);
+// type). Answers 0 with the new attributes in *attr, or the first failure.
+uint32_t nfs_setattr(nfs_object *o, const nfs_sattr *sattr, nfs_attr *attr);
 
-// CREATE of a regular file `name` in the directory `dir_fh`. UNCHECKED
+// CREATE of a regular file `name` in the directory `dir`. UNCHECKED
 // creates or truncates; GUARDED answers 17 for an existing name; EXCLUSIVE
 // answers 10004 (NOTSUPP) without touching the disk. The size and the mode
 // of `sattr` are applied afterwards (their failures are not the answer; the
 // attributes show the outcome). On 0, `fh_out` (32 bytes) holds the new
 // handle and *attr its attributes; 5 when no record could be added.
-uint32_t nfs_create(const uint8_t *dir_fh, const char *name, uint32_t how, const nfs_sattr *sattr,
-                    uint8_t *fh_out, nfs_attr *attr, rpc_cred *cred);
+uint32_t nfs_create(nfs_object *dir, const char *name, uint32_t how, const nfs_sattr *sattr,
+                    uint8_t *fh_out, nfs_attr *attr);
 
 // MKNOD (and v2 CREATE of a device): a device file of `type` (NFBLK or
 // NFCHR, else 22) holding the special-file header with `major` and
@@ -80,28 +82,26 @@ uint32_t nfs_create(const uint8_t *dir_fh, const char *name, uint32_t how, const
 // file of that name is replaced; an existing regular file or directory
 // answers 17. Failure to write the header: "nfs_mknod: %s error %u\n"
 // (path, errno); the name is left as it was. Outputs as nfs_create.
-uint32_t nfs_mknod(const uint8_t *dir_fh, const char *name, uint32_t type, const nfs_sattr *sattr,
-                   uint32_t minor, uint32_t major, uint8_t *fh_out, nfs_attr *attr,
-                   rpc_cred *cred);
+uint32_t nfs_mknod(nfs_object *dir, const char *name, uint32_t type, const nfs_sattr *sattr,
+                   uint32_t minor, uint32_t major, uint8_t *fh_out, nfs_attr *attr);
 
 // MKDIR. 17 when the name exists; other failures log
 // "file_mkdir: %s error %d\n". The mode of the request is not applied.
 // Outputs as nfs_create.
-uint32_t file_mkdir(const uint8_t *dir_fh, const char *name, uint8_t *fh_out, nfs_attr *attr,
-                    rpc_cred *cred);
+uint32_t file_mkdir(nfs_object *dir, const char *name, uint8_t *fh_out, nfs_attr *attr);
 
 // REMOVE of a file (a directory answers 13). A READONLY file is removed for
 // uid 0 only (13 otherwise). Failure: "file_unlink %s error %d\n". On 0 the
 // name's record is gone from the inode table.
-uint32_t file_unlink(const uint8_t *dir_fh, const char *name, const rpc_cred *cred);
+uint32_t file_unlink(nfs_object *dir, const char *name);
 
 // RMDIR. ".." answers 17; a non-empty directory 66 (not logged); a
 // directory that may not be removed 17. uid 0 may remove a READONLY
 // directory. Other failures: "file_rmdir %s error %d\n". On 0 the record
 // and every record below it are gone.
-uint32_t file_rmdir(const uint8_t *dir_fh, const char *name, const rpc_cred *cred);
+uint32_t file_rmdir(nfs_object *dir, const char *name);
 
-// RENAME of `from_name` in `from_fh` to `to_name` in `to_fh`, both
+// RENAME of `from_name` in `from` to `to_name` in `to`, both
 // directories of one export. An existing destination is replaced: a file by
 // any source; an empty directory by a directory (17 when it is not empty).
 // A file renamed onto a directory moves into it under its own name (21 when
@@ -117,25 +117,25 @@ uint32_t file_rmdir(const uint8_t *dir_fh, const char *name, const rpc_cred *cre
 // "file_rename %s %s copy error %d\n", "file_rename %s %s remove error %d\n",
 // "file_rename %s error %d\n" (directory destination), and
 // "file_rename %s %s error %d\n" (the move).
-uint32_t file_rename(const uint8_t *from_fh, const uint8_t *to_fh, const char *from_name,
-                     const char *to_name, const rpc_cred *cred);
+uint32_t file_rename(nfs_object *from, nfs_object *to, const char *from_name,
+                     const char *to_name);
 
-// LINK: a new name `name` in `dir_fh` for the file `fh` (resolved without
+// LINK: a new name `name` in `dir` for the file `file` (resolved without
 // the read-only test: 70). 2 when the file is gone, 21 for a directory.
 // Native hard link or copy as said above; "HardLinks" off without a native
 // link: 13; the new name exists or the link or copy fails: 17 (a failed
 // copy leaves no file). No record is added; the first LOOKUP adds it.
-uint32_t nfs_link(const uint8_t *fh, const uint8_t *dir_fh, const char *name);
+uint32_t nfs_link(nfs_object *file, nfs_object *dir, const char *name);
 
-// SYMLINK: a link file `name` in `dir_fh` holding the `length` bytes of
+// SYMLINK: a link file `name` in `dir` holding the `length` bytes of
 // `text`. 13 when "SoftLinks" is off; 2 for an empty text and 22 for one
 // holding a NUL byte (neither could be read back); 17 when the name holds a
 // regular file or directory (a link or device file is replaced). Failures:
 // "nfs_symlink: %s to %s error %d\n", and 5 when the text cannot be written
 // whole; the name is then left as it was (no partly written file remains).
 // The mode of `sattr` is not used. On 0 the name has its record.
-uint32_t nfs_symlink(const uint8_t *dir_fh, const char *name, const nfs_sattr *sattr,
-                     const char *text, uint32_t length, const rpc_cred *cred);
+uint32_t nfs_symlink(nfs_object *dir, const char *name, const nfs_sattr *sattr, const char *text,
+                     uint32_t length);
 
 // READLINK into `buffer` of `size` bytes, NUL-terminated. 13 when
 // "SoftLinks" is off; 70 for a stale handle; 2 when the file cannot be
@@ -143,7 +143,7 @@ uint32_t nfs_symlink(const uint8_t *dir_fh, const char *name, const nfs_sattr *s
 // then dropped); 63 when the text does not fit the buffer. A file that is
 // not a link (a device file, a regular file, an empty file) logs
 // "nfs_readlink: %s error %u\n", drops its record and answers 5.
-uint32_t nfs_readlink(const uint8_t *fh, char *buffer, uint32_t size);
+uint32_t nfs_readlink(nfs_object *o, char *buffer, uint32_t size);
 
 // Stores a mode in the attributes of `path` of NFS file `type`:
 //   NFREG: HIDDEN+SYSTEM for 04000, HIDDEN for 0100, READONLY without 0200;

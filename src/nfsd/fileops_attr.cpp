@@ -2,7 +2,6 @@
 // attributes (or, for a device file, in its header).
 #include <cerrno>
 
-#include "fh/fh.h"
 #include "names/nfs_status.h"
 #include "nfsd/cache.h"
 #include "nfsd/fileops.h"
@@ -60,14 +59,12 @@ uint32_t set_times(const char *path, const nfs_sattr *s) {
 
 }  // namespace
 
-uint32_t nfs_setattr(const uint8_t *fh, const nfs_sattr *s, nfs_attr *attr, rpc_cred *cred) {
-    export_entry *exp;
-    char path[NFS_PATH_MAX];
-    uint32_t status;
-    uint32_t inode = fh_resolve(fh, &exp, path, &status);
-    if (!inode) return status;
-    if (!nfs_check_export(exp, path, cred)) return NFSERR_NXIO;
-    cache_close_idle(inode);
+uint32_t nfs_setattr(nfs_object *o, const nfs_sattr *s, nfs_attr *attr) {
+    uint32_t status = nfs_object_resolve(o, true);
+    if (status) return status;
+    if (!nfs_object_check(o, true)) return NFSERR_NXIO;
+    const char *path = o->path;
+    cache_close_idle(o->inode);
     if (s->set_atime && s->set_mtime) {
         status = set_times(path, s);
         if (status) return status;
@@ -81,7 +78,7 @@ uint32_t nfs_setattr(const uint8_t *fh, const nfs_sattr *s, nfs_attr *attr, rpc_
                                type_of(path), s->mode);
         if (status) return status;
     }
-    return nfs_path_attr(inode, exp, path, attr, cred);
+    return nfs_fh_attr(o, attr);
 }
 
 uint32_t nfs_setugmode(const char *path, uint32_t set_uid, uint32_t set_gid, uint32_t set_mode,

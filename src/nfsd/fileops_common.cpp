@@ -2,27 +2,30 @@
 // device file, shared by the file operations.
 #include <cstring>
 
-#include "fh/fh.h"
 #include "inode/inode.h"
 #include "exports/export.h"
 #include "names/nfs_status.h"
 #include "nfsd/cache.h"
 #include "nfsd/fileops_internal.h"
 
-uint32_t fileops_target_resolve(const uint8_t *dir_fh, const char *name, rpc_cred *cred,
-                                uint32_t flags, fileops_target *t) {
-    uint32_t status;
+uint32_t fileops_target_resolve(nfs_object *dir, const char *name, uint32_t flags,
+                                fileops_target *t) {
+    t->dir_object = dir;
     t->inode = 0;
-    t->dir = fh_resolve(dir_fh, &t->exp, t->path, &status);
-    if (!t->dir) return status;
+    uint32_t status = nfs_object_resolve(dir, true);
+    if (status) return status;
+    t->exp = dir->exp;
+    t->dir = dir->inode;
+    strcpy(t->path, dir->path);
     bool late = flags & FILEOPS_CHECK_LATE;
-    if (!late && !nfs_check_export(t->exp, t->path, cred)) return NFSERR_NXIO;
+    bool map = flags & FILEOPS_MAP;
+    if (!late && !nfs_object_check(dir, map)) return NFSERR_NXIO;
     // "." would name the directory itself: it exists, and it is not ours to
     // remove or move through its own handle.
     if (strcmp(name, ".") == 0) return (flags & FILEOPS_NEW) ? NFSERR_EXIST : NFSERR_INVAL;
     status = nfs_add_name(t->exp, t->path, name);
     if (status) return status;
-    if (late && !nfs_check_export(t->exp, t->path, cred)) return NFSERR_NXIO;
+    if (late && !nfs_object_check(dir, map)) return NFSERR_NXIO;
     if (!(flags & FILEOPS_NO_FIND)) {
         t->inode = inode_find(t->dir, name);
         if (t->inode) cache_close_idle(t->inode);

@@ -21,18 +21,17 @@ int create_permission(const nfs_sattr *s) {
 }
 
 // The handle and attributes of a name just made.
-uint32_t answer_new(const fileops_target *t, uint32_t inode, nfs_attr *attr,
-                    const rpc_cred *cred) {
+uint32_t answer_new(const fileops_target *t, uint32_t inode, nfs_attr *attr) {
     if (!inode) return NFSERR_IO;
-    return nfs_path_attr(inode, t->exp, t->path, attr, cred) ? NFSERR_IO : NFS_OK;
+    return nfs_path_attr(inode, t->exp, t->path, attr, fileops_identity(t)) ? NFSERR_IO : NFS_OK;
 }
 
 }  // namespace
 
-uint32_t nfs_create(const uint8_t *dir_fh, const char *name, uint32_t how, const nfs_sattr *s,
-                    uint8_t *fh_out, nfs_attr *attr, rpc_cred *cred) {
+uint32_t nfs_create(nfs_object *dir, const char *name, uint32_t how, const nfs_sattr *s,
+                    uint8_t *fh_out, nfs_attr *attr) {
     fileops_target t;
-    uint32_t status = fileops_target_resolve(dir_fh, name, cred, FILEOPS_NEW, &t);
+    uint32_t status = fileops_target_resolve(dir, name, FILEOPS_NEW | FILEOPS_MAP, &t);
     if (status) return status;
     int pmode = create_permission(s);
     if (how == NFS_CREATE_EXCLUSIVE) return NFSERR_NOTSUPP;
@@ -46,19 +45,18 @@ uint32_t nfs_create(const uint8_t *dir_fh, const char *name, uint32_t how, const
     // The size goes first: a mode without write permission would refuse it.
     if (s->set_size) nfs_setsize(t.path, s->size);
     nfs_setugmode(t.path, s->set_uid, s->set_gid, s->set_mode, s->uid, s->gid, NFREG, s->mode);
-    return answer_new(&t, inode, attr, cred);
+    return answer_new(&t, inode, attr);
 }
 
-uint32_t nfs_mknod(const uint8_t *dir_fh, const char *name, uint32_t type, const nfs_sattr *s,
-                   uint32_t minor, uint32_t major, uint8_t *fh_out, nfs_attr *attr,
-                   rpc_cred *cred) {
+uint32_t nfs_mknod(nfs_object *dir, const char *name, uint32_t type, const nfs_sattr *s,
+                   uint32_t minor, uint32_t major, uint8_t *fh_out, nfs_attr *attr) {
     fileops_target t;
-    uint32_t status = fileops_target_resolve(dir_fh, name, cred, FILEOPS_NEW, &t);
+    uint32_t status = fileops_target_resolve(dir, name, FILEOPS_NEW | FILEOPS_MAP, &t);
     if (status) return status;
     if (type != NFBLK && type != NFCHR) return NFSERR_INVAL;
     int pmode = create_permission(s);
     fileops_prior prior;
-    status = fileops_prior_take(t.path, cred->uid, &prior);
+    status = fileops_prior_take(t.path, fileops_identity(&t)->uid, &prior);
     if (status) return status;
 
     int fd = fs_open(t.path, RT_O_BINARY | RT_O_RDWR | RT_O_CREAT | RT_O_TRUNC, pmode);
@@ -87,13 +85,13 @@ uint32_t nfs_mknod(const uint8_t *dir_fh, const char *name, uint32_t type, const
         return status;
     }
     uint32_t inode = fh_for_path(t.exp->export_id, t.path, fh_out);
-    return answer_new(&t, inode, attr, cred);
+    return answer_new(&t, inode, attr);
 }
 
-uint32_t file_mkdir(const uint8_t *dir_fh, const char *name, uint8_t *fh_out, nfs_attr *attr,
-                    rpc_cred *cred) {
+uint32_t file_mkdir(nfs_object *dir, const char *name, uint8_t *fh_out, nfs_attr *attr) {
     fileops_target t;
-    uint32_t status = fileops_target_resolve(dir_fh, name, cred, FILEOPS_NEW | FILEOPS_NO_FIND, &t);
+    uint32_t status =
+        fileops_target_resolve(dir, name, FILEOPS_NEW | FILEOPS_NO_FIND | FILEOPS_MAP, &t);
     if (status) return status;
     if (!fs_create_directory(t.path)) {
         uint32_t err = win_last_error();
@@ -102,5 +100,5 @@ uint32_t file_mkdir(const uint8_t *dir_fh, const char *name, uint8_t *fh_out, nf
         return win_error_status(err);
     }
     uint32_t inode = fh_for_path(t.exp->export_id, t.path, fh_out);
-    return answer_new(&t, inode, attr, cred);
+    return answer_new(&t, inode, attr);
 }

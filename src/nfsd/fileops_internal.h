@@ -8,6 +8,8 @@
 #include "fs/fs.h"
 #include "names/name.h"
 #include "nfsd/attr.h"
+#include "nfsd/attr_status.h"
+#include "nfsd/request.h"
 #include "rpc/rpc.h"
 #include "base/log.h"
 
@@ -22,6 +24,7 @@ constexpr uint32_t FILEOPS_MODE_ATTRS =
 
 // A directory entry named by a handle and a name.
 struct fileops_target {
+    nfs_object *dir_object;
     export_entry *exp;
     uint32_t dir;    // the directory's inode number
     uint32_t inode;  // the name's record, 0 when none (or not looked up)
@@ -32,14 +35,19 @@ enum : uint32_t {
     FILEOPS_NEW = 0x1,         // the name is to be created: "." answers 17
     FILEOPS_NO_FIND = 0x2,     // no record lookup, no cache close (MKDIR)
     FILEOPS_CHECK_LATE = 0x4,  // check the export after the name (REMOVE)
+    FILEOPS_MAP = 0x8,         // the export check maps the caller's identity
 };
 
-// Resolves the directory for a change, checks the export (mapping `cred`
-// in place when given), appends the name and, unless FILEOPS_NO_FIND, finds
-// the name's record and closes its idle cached descriptor. Answers 0 or the
-// status to answer.
-uint32_t fileops_target_resolve(const uint8_t *dir_fh, const char *name, rpc_cred *cred,
-                                uint32_t flags, fileops_target *t);
+// Resolves the directory for a change, checks the export (mapping the
+// identity with FILEOPS_MAP), appends the name to a copy of the
+// directory's path and, unless FILEOPS_NO_FIND, finds the name's record and
+// closes its idle cached descriptor. Answers 0 or the status to answer.
+uint32_t fileops_target_resolve(nfs_object *dir, const char *name, uint32_t flags,
+                                fileops_target *t);
+// The identity the operation runs as (request.h).
+inline const rpc_cred *fileops_identity(const fileops_target *t) {
+    return nfs_object_identity(t->dir_object);
+}
 
 // The last component of a path (after its last '\').
 const char *fileops_leaf(const char *path);

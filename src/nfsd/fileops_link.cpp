@@ -12,28 +12,27 @@
 #include "base/config.h"
 #include "base/log.h"
 
-uint32_t nfs_link(const uint8_t *fh, const uint8_t *dir_fh, const char *name) {
-    export_entry *src_exp;
-    char src[NFS_PATH_MAX];
-    uint32_t src_inode = fh_resolve(fh, &src_exp, src, nullptr);
-    if (!src_inode) return NFSERR_STALE;
+uint32_t nfs_link(nfs_object *file, nfs_object *dir, const char *name) {
+    if (nfs_object_resolve(file, false) != NFS_OK) return NFSERR_STALE;
+    const char *src = file->path;
+    uint32_t status = nfs_object_resolve(dir, true);
+    if (status) return status;
     fileops_target t;
-    uint32_t status;
-    t.dir = fh_resolve(dir_fh, &t.exp, t.path, &status);
-    if (!t.dir) return status;
-    if (export_load(src_exp->volume_serial) != export_load(t.exp->volume_serial))
+    t.exp = dir->exp;
+    strcpy(t.path, dir->path);
+    if (export_load(file->exp->volume_serial) != export_load(t.exp->volume_serial))
         return NFSERR_IO;
     // A native link into another export would let that export change the
     // file; a copy would carry it out of its export.
-    if (src_exp != t.exp) return NFSERR_XDEV;
-    if (!nfs_check_export(t.exp, t.path, nullptr)) return NFSERR_NXIO;
+    if (file->exp != t.exp) return NFSERR_XDEV;
+    if (!nfs_object_check(dir, false)) return NFSERR_NXIO;
     uint32_t a = fs_get_attributes(src);
     if (a == FS_INVALID_ATTRIBUTES) return NFSERR_NOENT;
     if (a & FILE_ATTRIBUTE_DIRECTORY) return NFSERR_ISDIR;
     if (!strcmp(name, ".")) return NFSERR_EXIST;
     status = nfs_add_name(t.exp, t.path, name);
     if (status) return status;
-    cache_close_idle(src_inode);
+    cache_close_idle(file->inode);
     if (hardlink_available() && (export_load(t.exp->flags) & EXP_NTFS))
         return fs_create_hard_link(t.path, src) ? NFS_OK : NFSERR_EXIST;
     if (!config.hardlinks) return NFSERR_ACCES;
@@ -41,18 +40,18 @@ uint32_t nfs_link(const uint8_t *fh, const uint8_t *dir_fh, const char *name) {
     return fs_copy_file(src, t.path, true) ? NFS_OK : NFSERR_EXIST;
 }
 
-uint32_t nfs_symlink(const uint8_t *dir_fh, const char *name, const nfs_sattr *s,
-                     const char *text, uint32_t length, const rpc_cred *cred) {
+uint32_t nfs_symlink(nfs_object *dir, const char *name, const nfs_sattr *s, const char *text,
+                     uint32_t length) {
     if (!config.softlinks) return NFSERR_ACCES;
     fileops_target t;
-    uint32_t status = fileops_target_resolve(dir_fh, name, nullptr, FILEOPS_NEW, &t);
+    uint32_t status = fileops_target_resolve(dir, name, FILEOPS_NEW, &t);
     if (status) return status;
     // An empty text, or one with a NUL byte, would not read back as itself
     // (a first byte 0 reads as a device file).
     if (length == 0) return NFSERR_NOENT;
     if (memchr(text, 0, length)) return NFSERR_INVAL;
     fileops_prior prior;
-    status = fileops_prior_take(t.path, cred->uid, &prior);
+    status = fileops_prior_take(t.path, fileops_identity(&t)->uid, &prior);
     if (status) return status;
 
     win_handle h = fs_create_file(t.path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
@@ -85,18 +84,19 @@ uint32_t nfs_symlink(const uint8_t *dir_fh, const char *name, const nfs_sattr *s
     return NFS_OK;
 }
 
-uint32_t nfs_readlink(const uint8_t *fh, char *buffer, uint32_t size) {
+uint32_t nfs_readlink(nfs_object *o, char *buffer, uint32_t size) {
     if (!config.softlinks) return NFSERR_ACCES;
-    export_entry *exp;
-    char path[NFS_PATH_MAX];
-    uint32_t inode = fh_resolve(fh, &exp, path, nullptr);
-    if (!inode) return NFSERR_STALE;
+    if (nfs_object_resolve(o, false) != NFS_OK) return NFSERR_STALE;
+    const export_entry *exp = o->exp;
+    const char *path = o->path;
+    uint32_t inode = o->inode;
     win_handle h = fs_create_file(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
     if (h == INVALID_HANDLE_VALUE) return NFSERR_NOENT;
     win_file_info info;
     if (!win_get_file_information_by_handle(h, &info) ||
         info.volume_serial != export_load(exp->volume_serial)) {
         inode_remove_tree(inode);
+        nfs_object_drop(o);
         win_close_handle(h);
         return NFSERR_NOENT;
     }
@@ -114,6 +114,7 @@ uint32_t nfs_readlink(const uint8_t *fh, char *buffer, uint32_t size) {
     uint32_t err = win_last_error();
     log_printf(FILEOPS_LOG, "nfs_readlink: %s error %u\n", path, err);
     inode_remove_tree(inode);
+    nfs_object_drop(o);
     win_close_handle(h);
     return NFSERR_IO;
 }

@@ -1,7 +1,6 @@
 // REMOVE and RMDIR.
 #include <cstring>
 
-#include "fh/fh.h"
 #include "inode/inode.h"
 #include "exports/export.h"
 #include "names/nfs_status.h"
@@ -9,12 +8,12 @@
 #include "nfsd/fileops_internal.h"
 #include "base/log.h"
 
-uint32_t file_unlink(const uint8_t *dir_fh, const char *name, const rpc_cred *cred) {
+uint32_t file_unlink(nfs_object *dir, const char *name) {
     fileops_target t;
-    uint32_t status = fileops_target_resolve(dir_fh, name, nullptr, FILEOPS_CHECK_LATE, &t);
+    uint32_t status = fileops_target_resolve(dir, name, FILEOPS_CHECK_LATE, &t);
     if (status) return status;
     fileops_cleared cleared;
-    fileops_clear(t.path, cred->uid, &cleared);
+    fileops_clear(t.path, fileops_identity(&t)->uid, &cleared);
     if (!fs_delete_file(t.path)) {
         uint32_t err = win_last_error();
         log_printf(FILEOPS_LOG, "file_unlink %s error %d\n", t.path, int(err));
@@ -25,18 +24,19 @@ uint32_t file_unlink(const uint8_t *dir_fh, const char *name, const rpc_cred *cr
     return NFS_OK;
 }
 
-uint32_t file_rmdir(const uint8_t *dir_fh, const char *name, const rpc_cred *cred) {
-    export_entry *exp;
-    char path[NFS_PATH_MAX];
-    uint32_t status;
-    uint32_t dir = fh_resolve(dir_fh, &exp, path, &status);
-    if (!dir) return status;
-    if (!nfs_check_export(exp, path, nullptr)) return NFSERR_NXIO;
+uint32_t file_rmdir(nfs_object *dir_object, const char *name) {
+    uint32_t status = nfs_object_resolve(dir_object, true);
+    if (status) return status;
+    if (!nfs_object_check(dir_object, false)) return NFSERR_NXIO;
     if (strcmp(name, "..") == 0) return NFSERR_EXIST;
     // "." is the directory the handle names, possibly the export's root.
     if (strcmp(name, ".") == 0) return NFSERR_INVAL;
-    status = nfs_add_name(exp, path, name);
+    char path[NFS_PATH_MAX];
+    strcpy(path, dir_object->path);
+    status = nfs_add_name(dir_object->exp, path, name);
     if (status) return status;
+    uint32_t dir = dir_object->inode;
+    const rpc_cred *cred = nfs_object_identity(dir_object);
 
     uint32_t before = fs_get_attributes(path);
     bool unlocked = cred->uid == 0 && before != FS_INVALID_ATTRIBUTES &&

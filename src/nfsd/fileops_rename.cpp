@@ -8,7 +8,6 @@
 #include <cstring>
 #include <thread>
 
-#include "fh/fh.h"
 #include "inode/inode.h"
 #include "exports/export.h"
 #include "names/nfs_status.h"
@@ -254,10 +253,9 @@ uint32_t rename_run(rename_job *j, const char *from_name, const char *to_name) {
 
 }  // namespace
 
-uint32_t file_rename(const uint8_t *from_fh, const uint8_t *to_fh, const char *from_name,
-                     const char *to_name, const rpc_cred *cred) {
+uint32_t file_rename(nfs_object *from, nfs_object *to, const char *from_name,
+                     const char *to_name) {
     rename_job j;
-    j.uid = cred->uid;
     j.dst_unlocked = false;
     j.dst_dir_gone = false;
     j.park = PARK_NONE;
@@ -266,17 +264,22 @@ uint32_t file_rename(const uint8_t *from_fh, const uint8_t *to_fh, const char *f
     j.src_cleared = {FS_INVALID_ATTRIBUTES, false};
     j.temp[0] = j.park_path[0] = 0;
 
-    uint32_t status;
-    export_entry *to_exp;
-    j.from_dir = fh_resolve(from_fh, &j.exp, j.from, &status);
-    if (!j.from_dir) return status;
-    j.to_dir = fh_resolve(to_fh, &to_exp, j.to, &status);
-    if (!j.to_dir) return status;
+    uint32_t status = nfs_object_resolve(from, true);
+    if (status) return status;
+    status = nfs_object_resolve(to, true);
+    if (status) return status;
+    j.exp = from->exp;
+    export_entry *to_exp = to->exp;
+    j.from_dir = from->inode;
+    j.to_dir = to->inode;
+    strcpy(j.from, from->path);
+    strcpy(j.to, to->path);
     if (export_load(j.exp->volume_serial) != export_load(to_exp->volume_serial)) return NFSERR_IO;
     // Two exports of one volume are still two trees the client was given
     // apart; nothing moves between them.
     if (j.exp != to_exp) return NFSERR_XDEV;
-    if (!nfs_check_export(j.exp, j.from, nullptr)) return NFSERR_NXIO;
+    if (!nfs_object_check(from, false)) return NFSERR_NXIO;
+    j.uid = nfs_object_identity(from)->uid;
     if (!strcmp(from_name, ".") || !strcmp(to_name, ".")) return NFSERR_INVAL;
     status = nfs_add_name(j.exp, j.from, from_name);
     if (status) return status;

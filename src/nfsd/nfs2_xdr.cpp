@@ -48,10 +48,9 @@ void default_owner(const rpc_call *call, nfs_sattr *s) {
     if (!s->set_gid) s->gid = call->unix_cred.gid;
 }
 
-uint32_t put_fattr_result(uint8_t *out, uint32_t status, const nfs_attr *attr) {
-    uint32_t len = xdr_put_u32(out, status);
-    if (status == NFS_OK) len += xdr_fattr(out + len, attr);
-    return len;
+void put_fattr_result(xdr_out *o, uint32_t status, const nfs_attr *attr) {
+    xdr_u32(o, status);
+    if (status == NFS_OK) xdr_fattr(o, attr);
 }
 
 // Block counts go out as 32-bit words; a volume too large for them shows
@@ -120,47 +119,42 @@ bool nfs2_decode_symlink(rpc_call *call, void *args) {
 
 // ---- Encoders ----------------------------------------------------------------
 
-uint32_t nfs2_encode_status(uint8_t *out, const void *result) {
-    return xdr_put_u32(out, static_cast<const nfs2_status_res *>(result)->status);
+void nfs2_encode_status(xdr_out *o, const void *result) {
+    xdr_u32(o, static_cast<const nfs2_status_res *>(result)->status);
 }
 
-uint32_t nfs2_encode_attr(uint8_t *out, const void *result) {
+void nfs2_encode_attr(xdr_out *o, const void *result) {
     const nfs2_attr_res *r = static_cast<const nfs2_attr_res *>(result);
-    return put_fattr_result(out, r->status, &r->attr);
+    put_fattr_result(o, r->status, &r->attr);
 }
 
-uint32_t nfs2_encode_dirop(uint8_t *out, const void *result) {
+void nfs2_encode_dirop(xdr_out *o, const void *result) {
     const nfs2_dirop_res *r = static_cast<const nfs2_dirop_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
-    if (r->status != NFS_OK) return len;
-    len += xdr_put_fixed(out + len, r->fh.bytes, FH_SIZE);
-    return len + xdr_fattr(out + len, &r->attr);
+    xdr_u32(o, r->status);
+    if (r->status != NFS_OK) return;
+    xdr_fixed(o, r->fh.bytes, FH_SIZE);
+    xdr_fattr(o, &r->attr);
 }
 
-uint32_t nfs2_encode_readlink(uint8_t *out, const void *result) {
+void nfs2_encode_readlink(xdr_out *o, const void *result) {
     const nfs2_readlink_res *r = static_cast<const nfs2_readlink_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
-    if (r->status != NFS_OK) return len;
-    return len + xdr_put_opaque(out + len, r->text, r->length);
+    xdr_u32(o, r->status);
+    if (r->status == NFS_OK) xdr_opaque(o, r->text, r->length);
 }
 
-// The data was read into its place behind the length word: only its
-// padding is written here.
-uint32_t nfs2_encode_read(uint8_t *out, const void *result) {
+void nfs2_encode_read(xdr_out *o, const void *result) {
     const nfs2_read_res *r = static_cast<const nfs2_read_res *>(result);
-    uint32_t len = put_fattr_result(out, r->status, &r->attr);
-    if (r->status != NFS_OK) return len;
-    len += xdr_put_u32(out + len, r->count);
-    uint32_t pad = xdr_pad(r->count);
-    memset(out + len + r->count, 0, pad);
-    return len + r->count + pad;
+    put_fattr_result(o, r->status, &r->attr);
+    if (r->status != NFS_OK) return;
+    xdr_u32(o, r->count);
+    nfs_put_data_in_place(o, r->count);
 }
 
-uint32_t nfs2_encode_statfs(uint8_t *out, const void *result) {
+void nfs2_encode_statfs(xdr_out *o, const void *result) {
     const nfs2_statfs_res *r = static_cast<const nfs2_statfs_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
-    if (r->status != NFS_OK) return len;
+    xdr_u32(o, r->status);
+    if (r->status != NFS_OK) return;
     uint32_t bfree = blocks32(r->fs.bfree);
-    return len + xdr_pack(out + len, "qqqqq", r->tsize, NFS_BLOCK_SIZE, blocks32(r->fs.blocks),
-                          bfree, bfree);
+    const uint32_t words[] = {r->tsize, NFS_BLOCK_SIZE, blocks32(r->fs.blocks), bfree, bfree};
+    xdr_u32s(o, words, 5);
 }

@@ -102,9 +102,9 @@ static_assert(sizeof(nfs2_status_res) == 4);
 // header: status, fattr, length.
 constexpr uint32_t NFS2_READ_DATA = 4 + NFS_FATTR_SIZE + 4;
 
-uint32_t nfs2_encode_status(uint8_t *out, const void *result);
-uint32_t nfs2_encode_attr(uint8_t *out, const void *result);
-uint32_t nfs2_encode_dirop(uint8_t *out, const void *result);
-uint32_t nfs2_encode_readlink(uint8_t *out, const void *result);
-uint32_t nfs2_encode_read(uint8_t *out, const void *result);
-uint32_t nfs2_encode_statfs(uint8_t *out, const void *result);
+void nfs2_encode_status(xdr_out *out, const void *result);
+void nfs2_encode_attr(xdr_out *out, const void *result);
+void nfs2_encode_dirop(xdr_out *out, const void *result);
+void nfs2_encode_readlink(xdr_out *out, const void *result);
+void nfs2_encode_read(xdr_out *out, const void *result);
+void nfs2_encode_statfs(xdr_out *out, const void *result);

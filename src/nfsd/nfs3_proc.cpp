@@ -30,18 +30,15 @@ constexpr access_rule ACCESS_RULES[] = {
     {0x20, 0100},  // ACCESS3_EXECUTE
 };
 
-rpc_cred *caller(rpc_call *call) {
-    return &call->unix_cred;
-}
-
-uint32_t admit2(const xprt *xp, const nfs_handle *a, const nfs_handle *b) {
-    uint32_t status = nfs_admit(xp, a->bytes);
-    return status != NFS_OK ? status : nfs_admit(xp, b->bytes);
+// Binds and admits the request's two handles, the first before the second.
+uint32_t admit2(nfs_request *q, const nfs_handle *a, const nfs_handle *b) {
+    uint32_t status = nfs_request_admit(q, 0, a->bytes);
+    return status != NFS_OK ? status : nfs_request_admit(q, 1, b->bytes);
 }
 
 // One attribute read for wcc data: 1 when `attr` was filled, else 0.
-uint32_t read_attr(const nfs_handle *fh, nfs_attr *attr, rpc_cred *cred) {
-    return nfs_fh_attr(fh->bytes, attr, cred) == NFS_OK ? 1 : 0;
+uint32_t read_attr(nfs_object *o, nfs_attr *attr) {
+    return nfs_fh_attr(o, attr) == NFS_OK ? 1 : 0;
 }
 
 uint32_t access_granted(uint32_t mode, uint32_t requested) {
@@ -51,76 +48,79 @@ uint32_t access_granted(uint32_t mode, uint32_t requested) {
     return granted;
 }
 
-bool nfs3_null(xprt *, rpc_call *, void *, void *) {
+bool nfs3_null(nfs_request *, void *) {
     return true;
 }
 
-bool nfs3_getattr(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_fh_args *a = static_cast<const nfs3_fh_args *>(args);
+// GETATTR, and the attributes that FSINFO, PATHCONF and ACCESS answer with.
+uint32_t admitted_attr(nfs_request *q, const nfs_handle *fh, nfs_attr *attr, uint32_t *present) {
+    uint32_t status = nfs_request_admit(q, 0, fh->bytes);
+    if (status == NFS_OK) status = nfs_fh_attr(&q->obj[0], attr);
+    *present = status == NFS_OK;
+    return status;
+}
+
+bool nfs3_getattr(nfs_request *q, void *result) {
     nfs3_attr_res *r = static_cast<nfs3_attr_res *>(result);
-    r->status = nfs_admit(xp, a->fh.bytes);
-    if (r->status == NFS_OK) r->status = nfs_fh_attr(a->fh.bytes, &r->attr, caller(call));
-    r->present = r->status == NFS_OK;
+    r->status = admitted_attr(q, &nfs_args<nfs3_fh_args>(q)->fh, &r->attr, &r->present);
     return true;
 }
 
 // The guard was not decoded: the change is applied whatever the ctime.
-bool nfs3_setattr(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_setattr_args *a = static_cast<const nfs3_setattr_args *>(args);
+bool nfs3_setattr(nfs_request *q, void *result) {
+    const nfs3_setattr_args *a = nfs_args<nfs3_setattr_args>(q);
     nfs3_wcc_res *r = static_cast<nfs3_wcc_res *>(result);
-    r->status = nfs_admit(xp, a->fh.bytes);
+    r->status = nfs_request_admit(q, 0, a->fh.bytes);
     if (r->status != NFS_OK) return true;
-    r->before_present = read_attr(&a->fh, &r->before, caller(call));
-    r->status = nfs_setattr(a->fh.bytes, &a->sattr, &r->after, caller(call));
+    r->before_present = read_attr(&q->obj[0], &r->before);
+    r->status = nfs_setattr(&q->obj[0], &a->sattr, &r->after);
     r->after_present = r->status == NFS_OK;
     return true;
 }
 
-bool nfs3_lookup(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_dirop_args *a = static_cast<const nfs3_dirop_args *>(args);
+bool nfs3_lookup(nfs_request *q, void *result) {
+    const nfs3_dirop_args *a = nfs_args<nfs3_dirop_args>(q);
     nfs3_lookup_res *r = static_cast<nfs3_lookup_res *>(result);
-    r->status = nfs_admit(xp, a->dir.bytes);
+    r->status = nfs_request_admit(q, 0, a->dir.bytes);
     if (r->status != NFS_OK) return true;
-    r->status = nfs_lookup(&a->dir, a->name, caller(call), &r->fh, &r->obj);
+    r->status = nfs_lookup(&q->obj[0], a->name, &r->fh, &r->obj);
     r->obj_present = r->status == NFS_OK;
-    r->dir_present = read_attr(&a->dir, &r->dir, caller(call));
+    r->dir_present = read_attr(&q->obj[0], &r->dir);
     return true;
 }
 
-bool nfs3_access(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_access_args *a = static_cast<const nfs3_access_args *>(args);
+bool nfs3_access(nfs_request *q, void *result) {
+    const nfs3_access_args *a = nfs_args<nfs3_access_args>(q);
     nfs3_access_res *r = static_cast<nfs3_access_res *>(result);
-    r->status = nfs_admit(xp, a->fh.bytes);
-    if (r->status == NFS_OK) r->status = nfs_fh_attr(a->fh.bytes, &r->attr, caller(call));
-    r->present = r->status == NFS_OK;
+    r->status = admitted_attr(q, &a->fh, &r->attr, &r->present);
     if (r->status == NFS_OK) r->access = access_granted(r->attr.mode, a->access);
     return true;
 }
 
-bool nfs3_readlink(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_fh_args *a = static_cast<const nfs3_fh_args *>(args);
+bool nfs3_readlink(nfs_request *q, void *result) {
+    const nfs3_fh_args *a = nfs_args<nfs3_fh_args>(q);
     nfs3_readlink_res *r = static_cast<nfs3_readlink_res *>(result);
-    r->status = nfs_admit(xp, a->fh.bytes);
+    r->status = nfs_request_admit(q, 0, a->fh.bytes);
     if (r->status != NFS_OK) return true;
     char text[NFS_LINK_MAX];
-    r->status = nfs_readlink(a->fh.bytes, text, sizeof text);
+    r->status = nfs_readlink(&q->obj[0], text, sizeof text);
     if (r->status == NFS_OK) r->status = nfs_readlink_text(text, r->text, &r->length);
-    if (r->status == NFS_OK) r->present = read_attr(&a->fh, &r->attr, caller(call));
+    if (r->status == NFS_OK) r->present = read_attr(&q->obj[0], &r->attr);
     return true;
 }
 
 // The data goes straight to its place in the reply buffer. A count above
 // "Datasize" is lowered, not refused.
-bool nfs3_read(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_read_args *a = static_cast<const nfs3_read_args *>(args);
+bool nfs3_read(nfs_request *q, void *result) {
+    const nfs3_read_args *a = nfs_args<nfs3_read_args>(q);
     nfs3_read_res *r = static_cast<nfs3_read_res *>(result);
-    r->status = nfs_admit(xp, a->fh.bytes);
+    r->status = nfs_request_admit(q, 0, a->fh.bytes);
     if (r->status != NFS_OK) return true;
     uint32_t room;
-    uint8_t *dest = nfs_reply_data(xp, call, NFS3_READ_DATA, &room);
+    uint8_t *dest = nfs_reply_data(q->xp, q->call, NFS3_READ_DATA, &room);
     uint32_t want = std::min({a->count, config.datasize, room});
     uint32_t count = want;
-    r->status = nfs_read(a->fh.bytes, a->offset, &count, dest, &r->attr, caller(call));
+    r->status = nfs_read(&q->obj[0], a->offset, &count, dest, &r->attr);
     r->present = r->status == NFS_OK;
     r->count = count;
     r->eof = count == 0 || count < want;
@@ -128,14 +128,14 @@ bool nfs3_read(xprt *xp, rpc_call *call, void *args, void *result) {
 }
 
 // DATA_SYNC is answered as FILE_SYNC: the flush covers the attributes too.
-bool nfs3_write(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_write_args *a = static_cast<const nfs3_write_args *>(args);
+bool nfs3_write(nfs_request *q, void *result) {
+    const nfs3_write_args *a = nfs_args<nfs3_write_args>(q);
     nfs3_write_res *r = static_cast<nfs3_write_res *>(result);
-    r->status = nfs_admit(xp, a->fh.bytes);
+    r->status = nfs_request_admit(q, 0, a->fh.bytes);
     if (r->status != NFS_OK) return true;
     uint32_t count = std::min(a->count, config.datasize);
-    r->status = nfs_write(a->fh.bytes, a->offset, &count, a->stable != NFS3_UNSTABLE, a->data,
-                          NFS3_MAX_SIZE, &r->after, caller(call));
+    r->status = nfs_write(&q->obj[0], a->offset, &count, a->stable != NFS3_UNSTABLE, a->data,
+                          NFS3_MAX_SIZE, &r->after);
     r->after_present = r->status == NFS_OK;
     r->count = count;
     r->committed = a->stable == NFS3_DATA_SYNC ? NFS3_FILE_SYNC : a->stable;
@@ -145,57 +145,55 @@ bool nfs3_write(xprt *xp, rpc_call *call, void *args, void *result) {
 // The common frame of CREATE, MKDIR, SYMLINK and MKNOD: admission, the
 // directory's attributes before, the work, the attributes after.
 template <typename Args, typename Work>
-bool make_in_dir(xprt *xp, rpc_call *call, Args *a, nfs3_create_res *r, Work work) {
-    r->status = nfs_admit(xp, a->where.dir.bytes);
+bool make_in_dir(nfs_request *q, Args *a, nfs3_create_res *r, Work work) {
+    r->status = nfs_request_admit(q, 0, a->where.dir.bytes);
     if (r->status != NFS_OK) return true;
-    r->before_present = read_attr(&a->where.dir, &r->before, caller(call));
-    r->status = work();
+    r->before_present = read_attr(&q->obj[0], &r->before);
+    r->status = work(&q->obj[0]);
     r->obj_present = r->status == NFS_OK;
-    r->after_present = read_attr(&a->where.dir, &r->after, caller(call));
+    r->after_present = read_attr(&q->obj[0], &r->after);
     return true;
 }
 
-bool nfs3_create(xprt *xp, rpc_call *call, void *args, void *result) {
-    nfs3_create_args *a = static_cast<nfs3_create_args *>(args);
+bool nfs3_create(nfs_request *q, void *result) {
+    nfs3_create_args *a = nfs_args<nfs3_create_args>(q);
     nfs3_create_res *r = static_cast<nfs3_create_res *>(result);
     a->sattr.mode &= NFS_PERM_BITS;
-    return make_in_dir(xp, call, a, r, [&] {
-        return nfs_create(a->where.dir.bytes, a->where.name, a->mode, &a->sattr, r->fh.bytes,
-                          &r->obj, caller(call));
+    return make_in_dir(q, a, r, [&](nfs_object *dir) {
+        return nfs_create(dir, a->where.name, a->mode, &a->sattr, r->fh.bytes, &r->obj);
     });
 }
 
 // The directory's own sattr3 is not applied.
-bool nfs3_mkdir(xprt *xp, rpc_call *call, void *args, void *result) {
-    nfs3_create_args *a = static_cast<nfs3_create_args *>(args);
+bool nfs3_mkdir(nfs_request *q, void *result) {
+    nfs3_create_args *a = nfs_args<nfs3_create_args>(q);
     nfs3_create_res *r = static_cast<nfs3_create_res *>(result);
-    return make_in_dir(xp, call, a, r, [&] {
-        return file_mkdir(a->where.dir.bytes, a->where.name, r->fh.bytes, &r->obj, caller(call));
+    return make_in_dir(q, a, r, [&](nfs_object *dir) {
+        return file_mkdir(dir, a->where.name, r->fh.bytes, &r->obj);
     });
 }
 
 // The new link's handle and attributes come from a LOOKUP of its name.
-bool nfs3_symlink(xprt *xp, rpc_call *call, void *args, void *result) {
-    nfs3_symlink_args *a = static_cast<nfs3_symlink_args *>(args);
+bool nfs3_symlink(nfs_request *q, void *result) {
+    nfs3_symlink_args *a = nfs_args<nfs3_symlink_args>(q);
     nfs3_create_res *r = static_cast<nfs3_create_res *>(result);
-    return make_in_dir(xp, call, a, r, [&] {
-        uint32_t status = nfs_symlink(a->where.dir.bytes, a->where.name, &a->sattr, a->text,
-                                      a->text_length, caller(call));
+    return make_in_dir(q, a, r, [&](nfs_object *dir) {
+        uint32_t status = nfs_symlink(dir, a->where.name, &a->sattr, a->text, a->text_length);
         if (status != NFS_OK) return status;
-        return nfs_lookup(&a->where.dir, a->where.name, caller(call), &r->fh, &r->obj);
+        return nfs_lookup(dir, a->where.name, &r->fh, &r->obj);
     });
 }
 
 // Devices only: sockets and FIFOs have no form on the disk.
-bool nfs3_mknod(xprt *xp, rpc_call *call, void *args, void *result) {
-    nfs3_mknod_args *a = static_cast<nfs3_mknod_args *>(args);
+bool nfs3_mknod(nfs_request *q, void *result) {
+    nfs3_mknod_args *a = nfs_args<nfs3_mknod_args>(q);
     nfs3_create_res *r = static_cast<nfs3_create_res *>(result);
-    return make_in_dir(xp, call, a, r, [&]() -> uint32_t {
+    return make_in_dir(q, a, r, [&](nfs_object *dir) -> uint32_t {
         switch (a->type) {
             case NFBLK:
             case NFCHR:
-                return nfs_mknod(a->where.dir.bytes, a->where.name, a->type, &a->sattr, a->minor,
-                                 a->major, r->fh.bytes, &r->obj, caller(call));
+                return nfs_mknod(dir, a->where.name, a->type, &a->sattr, a->minor, a->major,
+                                 r->fh.bytes, &r->obj);
             case NF3SOCK:
             case NF3FIFO:
                 return NFSERR_NOTSUPP;
@@ -206,104 +204,107 @@ bool nfs3_mknod(xprt *xp, rpc_call *call, void *args, void *result) {
 }
 
 // REMOVE and RMDIR: the directory's attributes around the work.
-template <typename Work>
-bool remove_in_dir(xprt *xp, rpc_call *call, const nfs3_dirop_args *a, nfs3_wcc_res *r, Work work) {
-    r->status = nfs_admit(xp, a->dir.bytes);
+bool remove_in_dir(nfs_request *q, void *result, uint32_t (*work)(nfs_object *, const char *)) {
+    const nfs3_dirop_args *a = nfs_args<nfs3_dirop_args>(q);
+    nfs3_wcc_res *r = static_cast<nfs3_wcc_res *>(result);
+    r->status = nfs_request_admit(q, 0, a->dir.bytes);
     if (r->status != NFS_OK) return true;
-    r->before_present = read_attr(&a->dir, &r->before, caller(call));
-    r->status = work();
-    r->after_present = read_attr(&a->dir, &r->after, caller(call));
+    r->before_present = read_attr(&q->obj[0], &r->before);
+    r->status = work(&q->obj[0], a->name);
+    r->after_present = read_attr(&q->obj[0], &r->after);
     return true;
 }
 
-bool nfs3_remove(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_dirop_args *a = static_cast<const nfs3_dirop_args *>(args);
-    return remove_in_dir(xp, call, a, static_cast<nfs3_wcc_res *>(result),
-                         [&] { return file_unlink(a->dir.bytes, a->name, caller(call)); });
+bool nfs3_remove(nfs_request *q, void *result) {
+    return remove_in_dir(q, result, file_unlink);
 }
 
-bool nfs3_rmdir(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_dirop_args *a = static_cast<const nfs3_dirop_args *>(args);
-    return remove_in_dir(xp, call, a, static_cast<nfs3_wcc_res *>(result),
-                         [&] { return file_rmdir(a->dir.bytes, a->name, caller(call)); });
+bool nfs3_rmdir(nfs_request *q, void *result) {
+    return remove_in_dir(q, result, file_rmdir);
 }
 
-bool nfs3_rename(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_rename_args *a = static_cast<const nfs3_rename_args *>(args);
+bool nfs3_rename(nfs_request *q, void *result) {
+    const nfs3_rename_args *a = nfs_args<nfs3_rename_args>(q);
     nfs3_rename_res *r = static_cast<nfs3_rename_res *>(result);
-    rpc_cred *cred = caller(call);
-    r->status = admit2(xp, &a->from.dir, &a->to.dir);
+    r->status = admit2(q, &a->from.dir, &a->to.dir);
     if (r->status != NFS_OK) return true;
-    r->from_before_present = read_attr(&a->from.dir, &r->from_before, cred);
-    r->to_before_present = read_attr(&a->to.dir, &r->to_before, cred);
-    r->status = file_rename(a->from.dir.bytes, a->to.dir.bytes, a->from.name, a->to.name, cred);
-    r->from_after_present = read_attr(&a->from.dir, &r->from_after, cred);
-    r->to_after_present = read_attr(&a->to.dir, &r->to_after, cred);
+    nfs_object *from = &q->obj[0], *to = &q->obj[1];
+    r->from_before_present = read_attr(from, &r->from_before);
+    r->to_before_present = read_attr(to, &r->to_before);
+    r->status = file_rename(from, to, a->from.name, a->to.name);
+    r->from_after_present = read_attr(from, &r->from_after);
+    r->to_after_present = read_attr(to, &r->to_after);
     return true;
 }
 
-bool nfs3_link(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_link_args *a = static_cast<const nfs3_link_args *>(args);
+bool nfs3_link(nfs_request *q, void *result) {
+    const nfs3_link_args *a = nfs_args<nfs3_link_args>(q);
     nfs3_link_res *r = static_cast<nfs3_link_res *>(result);
-    rpc_cred *cred = caller(call);
-    r->status = admit2(xp, &a->file, &a->to.dir);
+    r->status = admit2(q, &a->file, &a->to.dir);
     if (r->status != NFS_OK) return true;
-    r->before_present = read_attr(&a->to.dir, &r->before, cred);
-    r->status = nfs_link(a->file.bytes, a->to.dir.bytes, a->to.name);
-    r->after_present = read_attr(&a->to.dir, &r->after, cred);
+    nfs_object *file = &q->obj[0], *dir = &q->obj[1];
+    r->before_present = read_attr(dir, &r->before);
+    r->status = nfs_link(file, dir, a->to.name);
+    r->after_present = read_attr(dir, &r->after);
     // The link count and times as they are after the link.
-    if (r->status == NFS_OK) r->file_present = read_attr(&a->file, &r->file, cred);
+    if (r->status == NFS_OK) r->file_present = read_attr(file, &r->file);
     return true;
 }
 
 // READDIR and READDIRPLUS: the listing is the directory reader's;
-// admission is ours.
-bool nfs3_readdir(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs_readdir_args *a = static_cast<const nfs_readdir_args *>(args);
+// admission is ours. READDIRPLUS entries are written at their place in the
+// reply, where the encoder finds them.
+bool readdir3(nfs_request *q, void *result, uint32_t form) {
+    const nfs_readdir_args *a = nfs_args<nfs_readdir_args>(q);
     nfs_dirlist *r = static_cast<nfs_dirlist *>(result);
-    r->status = nfs_admit(xp, a->fh);
-    return r->status != NFS_OK || nfs3_readdir_run(xp, call, args, result);
-}
-
-bool nfs3_fsstat(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_fh_args *a = static_cast<const nfs3_fh_args *>(args);
-    nfs3_fsstat_res *r = static_cast<nfs3_fsstat_res *>(result);
-    r->status = nfs_admit(xp, a->fh.bytes);
+    r->status = nfs_request_admit(q, 0, a->fh);
     if (r->status != NFS_OK) return true;
-    r->status = nfs_statfs(&a->fh, &r->fs);
-    r->present = read_attr(&a->fh, &r->attr, caller(call));
+    uint32_t room;
+    uint8_t *body = rpc_reply_body(q->xp, q->call, &room);
+    nfs_dirlist_fill(r, a, &q->obj[0], form, body, room);
     return true;
 }
 
-bool nfs3_fsinfo(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_fh_args *a = static_cast<const nfs3_fh_args *>(args);
+bool nfs3_readdir(nfs_request *q, void *result) {
+    return readdir3(q, result, NFS_DIR_V3);
+}
+
+bool nfs3_readdirplus(nfs_request *q, void *result) {
+    return readdir3(q, result, NFS_DIR_PLUS);
+}
+
+bool nfs3_fsstat(nfs_request *q, void *result) {
+    const nfs3_fh_args *a = nfs_args<nfs3_fh_args>(q);
+    nfs3_fsstat_res *r = static_cast<nfs3_fsstat_res *>(result);
+    r->status = nfs_request_admit(q, 0, a->fh.bytes);
+    if (r->status != NFS_OK) return true;
+    r->status = nfs_statfs(&q->obj[0], &r->fs);
+    r->present = read_attr(&q->obj[0], &r->attr);
+    return true;
+}
+
+bool nfs3_fsinfo(nfs_request *q, void *result) {
     nfs3_fsinfo_res *r = static_cast<nfs3_fsinfo_res *>(result);
-    r->status = nfs_admit(xp, a->fh.bytes);
-    if (r->status == NFS_OK) r->status = nfs_fh_attr(a->fh.bytes, &r->attr, caller(call));
-    r->present = r->status == NFS_OK;
+    r->status = admitted_attr(q, &nfs_args<nfs3_fh_args>(q)->fh, &r->attr, &r->present);
     r->datasize = config.datasize;
     return true;
 }
 
-bool nfs3_pathconf(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_fh_args *a = static_cast<const nfs3_fh_args *>(args);
+bool nfs3_pathconf(nfs_request *q, void *result) {
     nfs3_pathconf_res *r = static_cast<nfs3_pathconf_res *>(result);
-    r->status = nfs_admit(xp, a->fh.bytes);
-    if (r->status == NFS_OK) r->status = nfs_fh_attr(a->fh.bytes, &r->attr, caller(call));
-    r->present = r->status == NFS_OK;
-    const export_entry *exp = fh_decode(a->fh.bytes);
+    r->status = admitted_attr(q, &nfs_args<nfs3_fh_args>(q)->fh, &r->attr, &r->present);
+    const export_entry *exp = q->obj[0].exp;
     if (r->status != NFS_OK || !exp) return true;
     r->name_max = export_load(exp->max_name);
     r->case_preserving = !(export_load(exp->flags) & EXP_LOWERCASE);
     return true;
 }
 
-bool nfs3_commit(xprt *xp, rpc_call *call, void *args, void *result) {
-    const nfs3_commit_args *a = static_cast<const nfs3_commit_args *>(args);
+bool nfs3_commit(nfs_request *q, void *result) {
+    const nfs3_commit_args *a = nfs_args<nfs3_commit_args>(q);
     nfs3_write_res *r = static_cast<nfs3_write_res *>(result);
-    r->status = nfs_admit(xp, a->fh.bytes);
-    if (r->status == NFS_OK)
-        r->status = nfs_commit(a->fh.bytes, a->offset, a->count, &r->after, caller(call));
+    r->status = nfs_request_admit(q, 0, a->fh.bytes);
+    if (r->status == NFS_OK) r->status = nfs_commit(&q->obj[0], a->offset, a->count, &r->after);
     r->after_present = r->status == NFS_OK;
     return true;
 }
@@ -325,55 +326,90 @@ constexpr uint32_t ATTR = sizeof(nfs3_attr_res);
 constexpr uint32_t READDIR = sizeof(nfs_readdir_args);
 constexpr uint32_t DIRLIST = sizeof(nfs_dirlist);
 
-// clang-format off
 const rpc_proc nfs3_procs[] = {
- // no  name           decoder                  args                        handler           encoder                  result
-    {0, "null",        nullptr,                 0,                          nfs3_null,        rpc_void_result,         0,
-     nullptr, nullptr, nullptr, 0},
-    {1, "getattr",     nfs3_decode_fh,          FH,                         nfs3_getattr,     nfs3_encode_getattr,     ATTR,
-     "nfs3_getattr: cannot read args\n", nullptr, nullptr, 0},
-    {2, "setattr",     nfs3_decode_setattr,     sizeof(nfs3_setattr_args),  nfs3_setattr,     nfs3_encode_wcc,         WCC,
-     "nfs3_setattr: cannot read args\n", &setattr_slot, &setattr_save, WCC},
-    {3, "lookup",      nfs3_decode_dirop,       DIROP,                      nfs3_lookup,      nfs3_encode_lookup,      sizeof(nfs3_lookup_res),
-     "nfs3_lookup: cannot read args\n", nullptr, nullptr, 0},
-    {4, "access",      nfs3_decode_access,      sizeof(nfs3_access_args),   nfs3_access,      nfs3_encode_access,      sizeof(nfs3_access_res),
-     "nfs3_access: cannot read args\n", nullptr, nullptr, 0},
-    {5, "readlink",    nfs3_decode_fh,          FH,                         nfs3_readlink,    nfs3_encode_readlink,    sizeof(nfs3_readlink_res),
-     "nfs3_readlink: cannot read args\n", nullptr, nullptr, 0},
-    {6, "read",        nfs3_decode_read,        sizeof(nfs3_read_args),     nfs3_read,        nfs3_encode_read,        sizeof(nfs3_read_res),
-     "nfs3_read: invalid read args\n", nullptr, nullptr, 0},
-    {7, "write",       nfs3_decode_write,       sizeof(nfs3_write_args),    nfs3_write,       nfs3_encode_write,       sizeof(nfs3_write_res),
-     "nfs3_write: invalid write args\n", nullptr, nullptr, 0},
-    {8, "create",      nfs3_decode_create,      sizeof(nfs3_create_args),   nfs3_create,      nfs3_encode_create,      MADE,
-     "nfs3_create: cannot read args\n", &create_slot, &create_save, MADE},
-    {9, "mkdir",       nfs3_decode_mkdir,       sizeof(nfs3_create_args),   nfs3_mkdir,       nfs3_encode_create,      MADE,
-     "nfs3_mkdir: cannot read args\n", &mkdir_slot, &mkdir_save, MADE},
-    {10, "symlink",    nfs3_decode_symlink,     sizeof(nfs3_symlink_args),  nfs3_symlink,     nfs3_encode_create,      MADE,
-     "nfs3_symlink: cannot read args\n", &symlink_slot, &symlink_save, MADE},
-    {11, "mknod",      nfs3_decode_mknod,       sizeof(nfs3_mknod_args),    nfs3_mknod,       nfs3_encode_create,      MADE,
-     "nfs3_mknod: cannot read args\n", &mknod_slot, &mknod_save, MADE},
-    {12, "remove",     nfs3_decode_dirop,       DIROP,                      nfs3_remove,      nfs3_encode_wcc,         WCC,
-     "nfs3_remove: cannot read args\n", &remove_slot, &remove_save, WCC},
-    {13, "rmdir",      nfs3_decode_dirop,       DIROP,                      nfs3_rmdir,       nfs3_encode_wcc,         WCC,
-     "nfs3_rmdir: cannot read args\n", &rmdir_slot, &rmdir_save, WCC},
-    {14, "rename",     nfs3_decode_rename,      sizeof(nfs3_rename_args),   nfs3_rename,      nfs3_encode_rename,      sizeof(nfs3_rename_res),
-     "nfs3_rename: cannot read args\n", &rename_slot, &rename_save, sizeof(nfs3_rename_res)},
-    {15, "link",       nfs3_decode_link,        sizeof(nfs3_link_args),     nfs3_link,        nfs3_encode_link,        sizeof(nfs3_link_res),
-     "nfs3_link: cannot read args\n", &link_slot, &link_save, sizeof(nfs3_link_res)},
-    {16, "readdir",    nfs3_readdir_decode,     READDIR,                    nfs3_readdir,     xdr_readdir3res,         DIRLIST,
-     "nfs3_readdir: cannot read args\n", nullptr, nullptr, 0},
-    {17, "readdirplus", nfs3_readdirplus_decode, READDIR,                   nfs3_readdir,     xdr_readdirplus3res,     DIRLIST,
-     "nfs3_readdirplus: cannot read args\n", nullptr, nullptr, 0},
-    {18, "fsstat",     nfs3_decode_fh,          FH,                         nfs3_fsstat,      nfs3_encode_fsstat,      sizeof(nfs3_fsstat_res),
-     "nfs3_fsstat: cannot read args\n", nullptr, nullptr, 0},
-    {19, "fsinfo",     nfs3_decode_fh,          FH,                         nfs3_fsinfo,      nfs3_encode_fsinfo,      sizeof(nfs3_fsinfo_res),
-     "nfs3_fsinfo: cannot read args\n", nullptr, nullptr, 0},
-    {20, "pathconf",   nfs3_decode_fh,          FH,                         nfs3_pathconf,    nfs3_encode_pathconf,    sizeof(nfs3_pathconf_res),
-     "nfs3_pathconf: cannot read args\n", nullptr, nullptr, 0},
-    {21, "commit",     nfs3_decode_commit,      sizeof(nfs3_commit_args),   nfs3_commit,      nfs3_encode_commit,      sizeof(nfs3_write_res),
-     "nfs3_commit: cannot read args\n", nullptr, nullptr, 0},
+    {.number = 0, .name = "null", .run = nfs_request_run<nfs3_null>, .encode = rpc_void_result},
+    {.number = 1, .name = "getattr", .decode = nfs3_decode_fh, .args_size = FH,
+     .run = nfs_request_run<nfs3_getattr>, .encode = nfs3_encode_getattr, .result_size = ATTR,
+     .garbage_log = "nfs3_getattr: cannot read args\n"},
+    {.number = 2, .name = "setattr", .decode = nfs3_decode_setattr,
+     .args_size = sizeof(nfs3_setattr_args), .run = nfs_request_run<nfs3_setattr>,
+     .encode = nfs3_encode_wcc, .result_size = WCC,
+     .garbage_log = "nfs3_setattr: cannot read args\n", .slot = &setattr_slot,
+     .save = &setattr_save, .save_size = WCC},
+    {.number = 3, .name = "lookup", .decode = nfs3_decode_dirop, .args_size = DIROP,
+     .run = nfs_request_run<nfs3_lookup>, .encode = nfs3_encode_lookup,
+     .result_size = sizeof(nfs3_lookup_res), .garbage_log = "nfs3_lookup: cannot read args\n"},
+    {.number = 4, .name = "access", .decode = nfs3_decode_access,
+     .args_size = sizeof(nfs3_access_args), .run = nfs_request_run<nfs3_access>,
+     .encode = nfs3_encode_access, .result_size = sizeof(nfs3_access_res),
+     .garbage_log = "nfs3_access: cannot read args\n"},
+    {.number = 5, .name = "readlink", .decode = nfs3_decode_fh, .args_size = FH,
+     .run = nfs_request_run<nfs3_readlink>, .encode = nfs3_encode_readlink,
+     .result_size = sizeof(nfs3_readlink_res), .garbage_log = "nfs3_readlink: cannot read args\n"},
+    {.number = 6, .name = "read", .decode = nfs3_decode_read, .args_size = sizeof(nfs3_read_args),
+     .run = nfs_request_run<nfs3_read>, .encode = nfs3_encode_read,
+     .result_size = sizeof(nfs3_read_res), .garbage_log = "nfs3_read: invalid read args\n"},
+    {.number = 7, .name = "write", .decode = nfs3_decode_write,
+     .args_size = sizeof(nfs3_write_args), .run = nfs_request_run<nfs3_write>,
+     .encode = nfs3_encode_write, .result_size = sizeof(nfs3_write_res),
+     .garbage_log = "nfs3_write: invalid write args\n"},
+    {.number = 8, .name = "create", .decode = nfs3_decode_create,
+     .args_size = sizeof(nfs3_create_args), .run = nfs_request_run<nfs3_create>,
+     .encode = nfs3_encode_create, .result_size = MADE,
+     .garbage_log = "nfs3_create: cannot read args\n", .slot = &create_slot, .save = &create_save,
+     .save_size = MADE},
+    {.number = 9, .name = "mkdir", .decode = nfs3_decode_mkdir,
+     .args_size = sizeof(nfs3_create_args), .run = nfs_request_run<nfs3_mkdir>,
+     .encode = nfs3_encode_create, .result_size = MADE,
+     .garbage_log = "nfs3_mkdir: cannot read args\n", .slot = &mkdir_slot, .save = &mkdir_save,
+     .save_size = MADE},
+    {.number = 10, .name = "symlink", .decode = nfs3_decode_symlink,
+     .args_size = sizeof(nfs3_symlink_args), .run = nfs_request_run<nfs3_symlink>,
+     .encode = nfs3_encode_create, .result_size = MADE,
+     .garbage_log = "nfs3_symlink: cannot read args\n", .slot = &symlink_slot,
+     .save = &symlink_save, .save_size = MADE},
+    {.number = 11, .name = "mknod", .decode = nfs3_decode_mknod,
+     .args_size = sizeof(nfs3_mknod_args), .run = nfs_request_run<nfs3_mknod>,
+     .encode = nfs3_encode_create, .result_size = MADE,
+     .garbage_log = "nfs3_mknod: cannot read args\n", .slot = &mknod_slot, .save = &mknod_save,
+     .save_size = MADE},
+    {.number = 12, .name = "remove", .decode = nfs3_decode_dirop, .args_size = DIROP,
+     .run = nfs_request_run<nfs3_remove>, .encode = nfs3_encode_wcc, .result_size = WCC,
+     .garbage_log = "nfs3_remove: cannot read args\n", .slot = &remove_slot, .save = &remove_save,
+     .save_size = WCC},
+    {.number = 13, .name = "rmdir", .decode = nfs3_decode_dirop, .args_size = DIROP,
+     .run = nfs_request_run<nfs3_rmdir>, .encode = nfs3_encode_wcc, .result_size = WCC,
+     .garbage_log = "nfs3_rmdir: cannot read args\n", .slot = &rmdir_slot, .save = &rmdir_save,
+     .save_size = WCC},
+    {.number = 14, .name = "rename", .decode = nfs3_decode_rename,
+     .args_size = sizeof(nfs3_rename_args), .run = nfs_request_run<nfs3_rename>,
+     .encode = nfs3_encode_rename, .result_size = sizeof(nfs3_rename_res),
+     .garbage_log = "nfs3_rename: cannot read args\n", .slot = &rename_slot, .save = &rename_save,
+     .save_size = sizeof(nfs3_rename_res)},
+    {.number = 15, .name = "link", .decode = nfs3_decode_link, .args_size = sizeof(nfs3_link_args),
+     .run = nfs_request_run<nfs3_link>, .encode = nfs3_encode_link,
+     .result_size = sizeof(nfs3_link_res), .garbage_log = "nfs3_link: cannot read args\n",
+     .slot = &link_slot, .save = &link_save, .save_size = sizeof(nfs3_link_res)},
+    {.number = 16, .name = "readdir", .decode = nfs3_readdir_decode, .args_size = READDIR,
+     .run = nfs_request_run<nfs3_readdir>, .encode = xdr_readdir3res, .result_size = DIRLIST,
+     .garbage_log = "nfs3_readdir: cannot read args\n"},
+    {.number = 17, .name = "readdirplus", .decode = nfs3_readdirplus_decode, .args_size = READDIR,
+     .run = nfs_request_run<nfs3_readdirplus>, .encode = xdr_readdirplus3res,
+     .result_size = DIRLIST, .garbage_log = "nfs3_readdirplus: cannot read args\n"},
+    {.number = 18, .name = "fsstat", .decode = nfs3_decode_fh, .args_size = FH,
+     .run = nfs_request_run<nfs3_fsstat>, .encode = nfs3_encode_fsstat,
+     .result_size = sizeof(nfs3_fsstat_res), .garbage_log = "nfs3_fsstat: cannot read args\n"},
+    {.number = 19, .name = "fsinfo", .decode = nfs3_decode_fh, .args_size = FH,
+     .run = nfs_request_run<nfs3_fsinfo>, .encode = nfs3_encode_fsinfo,
+     .result_size = sizeof(nfs3_fsinfo_res), .garbage_log = "nfs3_fsinfo: cannot read args\n"},
+    {.number = 20, .name = "pathconf", .decode = nfs3_decode_fh, .args_size = FH,
+     .run = nfs_request_run<nfs3_pathconf>, .encode = nfs3_encode_pathconf,
+     .result_size = sizeof(nfs3_pathconf_res), .garbage_log = "nfs3_pathconf: cannot read args\n"},
+    {.number = 21, .name = "commit", .decode = nfs3_decode_commit,
+     .args_size = sizeof(nfs3_commit_args), .run = nfs_request_run<nfs3_commit>,
+     .encode = nfs3_encode_commit, .result_size = sizeof(nfs3_write_res),
+     .garbage_log = "nfs3_commit: cannot read args\n"},
 };
-// clang-format on
 
 }  // namespace
 

@@ -33,18 +33,8 @@ constexpr uint32_t PATHCONF_LINK_MAX = 1;
 
 const uint8_t zero_verifier[NFS_VERIFIER_SIZE] = {};
 
-// nfs_fh3: a length word that must be 16, then the handle's 16 bytes.
 bool get_fh(rpc_call *call, nfs_handle *fh) {
-    uint32_t save = call->pos;
-    uint32_t length;
-    if (!xdr_get_u32(call, &length) || length != FH3_SIZE ||
-        (uint64_t(call->pos) * 4 + FH3_SIZE) > call->arg_len) {
-        call->pos = save;
-        return false;
-    }
-    memcpy(fh->bytes, call->args + call->pos, FH3_SIZE);
-    call->pos += FH3_SIZE / 4;
-    return true;
+    return nfs_get_fh3(call, fh->bytes);
 }
 
 bool get_dirop(rpc_call *call, nfs3_dirop_args *a) {
@@ -77,7 +67,7 @@ bool get_sattr(rpc_call *call, nfs_sattr *s) {
     return get_bool(call, &s->set_mode) && (!s->set_mode || xdr_get_u32(call, &s->mode)) &&
            get_bool(call, &s->set_uid) && (!s->set_uid || xdr_get_u32(call, &s->uid)) &&
            get_bool(call, &s->set_gid) && (!s->set_gid || xdr_get_u32(call, &s->gid)) &&
-           get_bool(call, &s->set_size) && (!s->set_size || nfs_get_u64(call, &s->size)) &&
+           get_bool(call, &s->set_size) && (!s->set_size || xdr_get_u64(call, &s->size)) &&
            get_time(call, &s->set_atime, &s->atime_sec, &s->atime_nsec) &&
            get_time(call, &s->set_mtime, &s->mtime_sec, &s->mtime_nsec);
 }
@@ -88,24 +78,20 @@ void default_owner(const rpc_call *call, nfs_sattr *s) {
     if (!s->set_gid) s->gid = call->unix_cred.gid;
 }
 
-uint32_t put_fh(uint8_t *out, const nfs_handle *fh) {
-    return xdr_put_opaque(out, fh->bytes, FH3_SIZE);
+void put_fh(xdr_out *o, const nfs_handle *fh) {
+    xdr_opaque(o, fh->bytes, FH3_SIZE);
 }
 
-uint32_t put_post_op(uint8_t *out, uint32_t present, const nfs_attr *attr) {
-    return xdr_post_op_attr(out, present != 0, attr);
-}
-
-uint32_t put_wcc(uint8_t *out, uint32_t before_present, const nfs_attr *before,
-                 uint32_t after_present, const nfs_attr *after) {
-    uint32_t len = xdr_pre_op_attr(out, before_present != 0, before);
-    return len + xdr_post_op_attr(out + len, after_present != 0, after);
+void put_wcc(xdr_out *o, uint32_t before_present, const nfs_attr *before,
+             uint32_t after_present, const nfs_attr *after) {
+    xdr_pre_op_attr(o, before_present != 0, before);
+    xdr_post_op_attr(o, after_present != 0, after);
 }
 
 // Status and post_op_attr: the start of every reply with object attributes.
-uint32_t put_status_attr(uint8_t *out, uint32_t status, uint32_t present, const nfs_attr *attr) {
-    uint32_t len = xdr_put_u32(out, status);
-    return len + put_post_op(out + len, present, attr);
+void put_status_attr(xdr_out *o, uint32_t status, uint32_t present, const nfs_attr *attr) {
+    xdr_u32(o, status);
+    xdr_post_op_attr(o, present != 0, attr);
 }
 
 }  // namespace
@@ -132,14 +118,14 @@ bool nfs3_decode_access(rpc_call *call, void *args) {
 
 bool nfs3_decode_read(rpc_call *call, void *args) {
     nfs3_read_args *a = static_cast<nfs3_read_args *>(args);
-    return get_fh(call, &a->fh) && nfs_get_u64(call, &a->offset) && xdr_get_u32(call, &a->count);
+    return get_fh(call, &a->fh) && xdr_get_u64(call, &a->offset) && xdr_get_u32(call, &a->count);
 }
 
 // The data's length word must repeat count, and all of it must be there.
 bool nfs3_decode_write(rpc_call *call, void *args) {
     nfs3_write_args *a = static_cast<nfs3_write_args *>(args);
     uint32_t length;
-    return get_fh(call, &a->fh) && nfs_get_u64(call, &a->offset) &&
+    return get_fh(call, &a->fh) && xdr_get_u64(call, &a->offset) &&
            xdr_get_u32(call, &a->count) && xdr_get_u32(call, &a->stable) &&
            a->stable <= NFS3_FILE_SYNC && nfs_get_opaque_ref(call, a->count, &a->data, &length) &&
            length == a->count;
@@ -209,130 +195,124 @@ bool nfs3_decode_link(rpc_call *call, void *args) {
 
 bool nfs3_decode_commit(rpc_call *call, void *args) {
     nfs3_commit_args *a = static_cast<nfs3_commit_args *>(args);
-    return get_fh(call, &a->fh) && nfs_get_u64(call, &a->offset) && xdr_get_u32(call, &a->count);
+    return get_fh(call, &a->fh) && xdr_get_u64(call, &a->offset) && xdr_get_u32(call, &a->count);
 }
 
 // ---- Encoders ----------------------------------------------------------------
 
-uint32_t nfs3_encode_getattr(uint8_t *out, const void *result) {
+void nfs3_encode_getattr(xdr_out *o, const void *result) {
     const nfs3_attr_res *r = static_cast<const nfs3_attr_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
-    if (r->status == NFS_OK) len += xdr_fattr3(out + len, &r->attr);
-    return len;
+    xdr_u32(o, r->status);
+    if (r->status == NFS_OK) xdr_fattr3(o, &r->attr);
 }
 
-uint32_t nfs3_encode_wcc(uint8_t *out, const void *result) {
+void nfs3_encode_wcc(xdr_out *o, const void *result) {
     const nfs3_wcc_res *r = static_cast<const nfs3_wcc_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
-    return len + put_wcc(out + len, r->before_present, &r->before, r->after_present, &r->after);
+    xdr_u32(o, r->status);
+    put_wcc(o, r->before_present, &r->before, r->after_present, &r->after);
 }
 
-uint32_t nfs3_encode_lookup(uint8_t *out, const void *result) {
+void nfs3_encode_lookup(xdr_out *o, const void *result) {
     const nfs3_lookup_res *r = static_cast<const nfs3_lookup_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
+    xdr_u32(o, r->status);
     if (r->status == NFS_OK) {
-        len += put_fh(out + len, &r->fh);
-        len += put_post_op(out + len, r->obj_present, &r->obj);
+        put_fh(o, &r->fh);
+        xdr_post_op_attr(o, r->obj_present != 0, &r->obj);
     }
-    return len + put_post_op(out + len, r->dir_present, &r->dir);
+    xdr_post_op_attr(o, r->dir_present != 0, &r->dir);
 }
 
-uint32_t nfs3_encode_access(uint8_t *out, const void *result) {
+void nfs3_encode_access(xdr_out *o, const void *result) {
     const nfs3_access_res *r = static_cast<const nfs3_access_res *>(result);
-    uint32_t len = put_status_attr(out, r->status, r->present, &r->attr);
-    if (r->status == NFS_OK) len += xdr_put_u32(out + len, r->access);
-    return len;
+    put_status_attr(o, r->status, r->present, &r->attr);
+    if (r->status == NFS_OK) xdr_u32(o, r->access);
 }
 
-uint32_t nfs3_encode_readlink(uint8_t *out, const void *result) {
+void nfs3_encode_readlink(xdr_out *o, const void *result) {
     const nfs3_readlink_res *r = static_cast<const nfs3_readlink_res *>(result);
-    uint32_t len = put_status_attr(out, r->status, r->present, &r->attr);
-    if (r->status == NFS_OK) len += xdr_put_opaque(out + len, r->text, r->length);
-    return len;
+    put_status_attr(o, r->status, r->present, &r->attr);
+    if (r->status == NFS_OK) xdr_opaque(o, r->text, r->length);
 }
 
-// The data was read into its place behind the length word: only its
-// padding is written here.
-uint32_t nfs3_encode_read(uint8_t *out, const void *result) {
+void nfs3_encode_read(xdr_out *o, const void *result) {
     const nfs3_read_res *r = static_cast<const nfs3_read_res *>(result);
-    uint32_t len = put_status_attr(out, r->status, r->present, &r->attr);
-    if (r->status != NFS_OK) return len;
-    len += xdr_pack(out + len, "qqq", r->count, r->eof, r->count);
-    uint32_t pad = xdr_pad(r->count);
-    memset(out + len + r->count, 0, pad);
-    return len + r->count + pad;
+    put_status_attr(o, r->status, r->present, &r->attr);
+    if (r->status != NFS_OK) return;
+    const uint32_t words[] = {r->count, r->eof, r->count};
+    xdr_u32s(o, words, 3);
+    nfs_put_data_in_place(o, r->count);
 }
 
-uint32_t nfs3_encode_write(uint8_t *out, const void *result) {
+void nfs3_encode_write(xdr_out *o, const void *result) {
     const nfs3_write_res *r = static_cast<const nfs3_write_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
-    len += put_wcc(out + len, 0, nullptr, r->after_present, &r->after);
-    if (r->status != NFS_OK) return len;
-    len += xdr_pack(out + len, "qq", r->count, r->committed);
-    return len + xdr_put_fixed(out + len, zero_verifier, NFS_VERIFIER_SIZE);
+    xdr_u32(o, r->status);
+    put_wcc(o, 0, nullptr, r->after_present, &r->after);
+    if (r->status != NFS_OK) return;
+    xdr_u32(o, r->count);
+    xdr_u32(o, r->committed);
+    xdr_fixed(o, zero_verifier, NFS_VERIFIER_SIZE);
 }
 
-uint32_t nfs3_encode_create(uint8_t *out, const void *result) {
+void nfs3_encode_create(xdr_out *o, const void *result) {
     const nfs3_create_res *r = static_cast<const nfs3_create_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
+    xdr_u32(o, r->status);
     if (r->status == NFS_OK) {
-        len += xdr_put_u32(out + len, 1);  // handle follows
-        len += put_fh(out + len, &r->fh);
-        len += put_post_op(out + len, r->obj_present, &r->obj);
+        xdr_u32(o, 1);  // handle follows
+        put_fh(o, &r->fh);
+        xdr_post_op_attr(o, r->obj_present != 0, &r->obj);
     }
-    return len + put_wcc(out + len, r->before_present, &r->before, r->after_present, &r->after);
+    put_wcc(o, r->before_present, &r->before, r->after_present, &r->after);
 }
 
-uint32_t nfs3_encode_rename(uint8_t *out, const void *result) {
+void nfs3_encode_rename(xdr_out *o, const void *result) {
     const nfs3_rename_res *r = static_cast<const nfs3_rename_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
-    len += put_wcc(out + len, r->from_before_present, &r->from_before, r->from_after_present,
-                   &r->from_after);
-    return len + put_wcc(out + len, r->to_before_present, &r->to_before, r->to_after_present,
-                         &r->to_after);
+    xdr_u32(o, r->status);
+    put_wcc(o, r->from_before_present, &r->from_before, r->from_after_present, &r->from_after);
+    put_wcc(o, r->to_before_present, &r->to_before, r->to_after_present, &r->to_after);
 }
 
-uint32_t nfs3_encode_link(uint8_t *out, const void *result) {
+void nfs3_encode_link(xdr_out *o, const void *result) {
     const nfs3_link_res *r = static_cast<const nfs3_link_res *>(result);
-    uint32_t len = put_status_attr(out, r->status, r->file_present, &r->file);
-    return len + put_wcc(out + len, r->before_present, &r->before, r->after_present, &r->after);
+    put_status_attr(o, r->status, r->file_present, &r->file);
+    put_wcc(o, r->before_present, &r->before, r->after_present, &r->after);
 }
 
-uint32_t nfs3_encode_fsstat(uint8_t *out, const void *result) {
+void nfs3_encode_fsstat(xdr_out *o, const void *result) {
     const nfs3_fsstat_res *r = static_cast<const nfs3_fsstat_res *>(result);
-    uint32_t len = put_status_attr(out, r->status, r->present, &r->attr);
-    if (r->status != NFS_OK) return len;
+    put_status_attr(o, r->status, r->present, &r->attr);
+    if (r->status != NFS_OK) return;
     uint64_t free_bytes = r->fs.bfree * NFS_BLOCK_SIZE;
-    len += nfs_put_u64(out + len, r->fs.blocks * NFS_BLOCK_SIZE);
-    len += nfs_put_u64(out + len, free_bytes);
-    len += nfs_put_u64(out + len, free_bytes);
-    for (int i = 0; i < 3; i++) len += nfs_put_u64(out + len, FSSTAT_FILES);
-    return len + xdr_put_u32(out + len, 0);  // invarsec: may change at any time
+    xdr_u64(o, r->fs.blocks * NFS_BLOCK_SIZE);
+    xdr_u64(o, free_bytes);
+    xdr_u64(o, free_bytes);
+    for (int i = 0; i < 3; i++) xdr_u64(o, FSSTAT_FILES);
+    xdr_u32(o, 0);  // invarsec: may change at any time
 }
 
-uint32_t nfs3_encode_fsinfo(uint8_t *out, const void *result) {
+void nfs3_encode_fsinfo(xdr_out *o, const void *result) {
     const nfs3_fsinfo_res *r = static_cast<const nfs3_fsinfo_res *>(result);
-    uint32_t len = put_status_attr(out, r->status, r->present, &r->attr);
-    if (r->status != NFS_OK) return len;
+    put_status_attr(o, r->status, r->present, &r->attr);
+    if (r->status != NFS_OK) return;
     uint32_t d = r->datasize;
-    len += xdr_pack(out + len, "qqqqqqq", d, d, FSINFO_MULT, d, d, FSINFO_MULT, d);
-    len += nfs_put_u64(out + len, FSINFO_MAX_FILE_SIZE);
-    return len + xdr_pack(out + len, "qqq", FSINFO_TIME_DELTA_SEC, 0u, FSINFO_PROPERTIES);
+    const uint32_t sizes[] = {d, d, FSINFO_MULT, d, d, FSINFO_MULT, d};
+    xdr_u32s(o, sizes, 7);
+    xdr_u64(o, FSINFO_MAX_FILE_SIZE);
+    const uint32_t rest[] = {FSINFO_TIME_DELTA_SEC, 0, FSINFO_PROPERTIES};
+    xdr_u32s(o, rest, 3);
 }
 
-uint32_t nfs3_encode_pathconf(uint8_t *out, const void *result) {
+void nfs3_encode_pathconf(xdr_out *o, const void *result) {
     const nfs3_pathconf_res *r = static_cast<const nfs3_pathconf_res *>(result);
-    uint32_t len = put_status_attr(out, r->status, r->present, &r->attr);
-    if (r->status != NFS_OK) return len;
+    put_status_attr(o, r->status, r->present, &r->attr);
+    if (r->status != NFS_OK) return;
     // linkmax, name_max, no_trunc, chown_restricted, case_insensitive, case_preserving
-    return len + xdr_pack(out + len, "qqqqqq", PATHCONF_LINK_MAX, r->name_max, 1u, 0u, 1u,
-                          r->case_preserving);
+    const uint32_t words[] = {PATHCONF_LINK_MAX, r->name_max, 1, 0, 1, r->case_preserving};
+    xdr_u32s(o, words, 6);
 }
 
-uint32_t nfs3_encode_commit(uint8_t *out, const void *result) {
+void nfs3_encode_commit(xdr_out *o, const void *result) {
     const nfs3_write_res *r = static_cast<const nfs3_write_res *>(result);
-    uint32_t len = xdr_put_u32(out, r->status);
-    len += put_wcc(out + len, 0, nullptr, r->after_present, &r->after);
-    if (r->status != NFS_OK) return len;
-    return len + xdr_put_fixed(out + len, zero_verifier, NFS_VERIFIER_SIZE);
+    xdr_u32(o, r->status);
+    put_wcc(o, 0, nullptr, r->after_present, &r->after);
+    if (r->status == NFS_OK) xdr_fixed(o, zero_verifier, NFS_VERIFIER_SIZE);
 }

@@ -10,6 +10,7 @@
 
 #include "fh/fh.h"
 #include "nfsd/attr.h"
+#include "nfsd/request.h"
 #include "rpc/rpc.h"
 
 constexpr uint32_t NFS_NAME_MAX = 512;          // a file name in a call
@@ -34,26 +35,23 @@ bool nfs_get_link_text(rpc_call *call, char *text, uint32_t *length);
 // An opaque of at most `max` bytes left in place: *data points into the
 // call's arguments, which must hold all *length bytes.
 bool nfs_get_opaque_ref(rpc_call *call, uint32_t max, const uint8_t **data, uint32_t *length);
-// A 64-bit XDR hyper.
-bool nfs_get_u64(rpc_call *call, uint64_t *value);
-uint32_t nfs_put_u64(uint8_t *out, uint64_t value);
+// A version 3 handle (nfs_fh3): a length word that must be 16, then its 16
+// bytes into the first 16 of `fh`. False, cursor unchanged, otherwise.
+bool nfs_get_fh3(rpc_call *call, uint8_t *fh);
 
 // A link text as READLINK replies carry it: copied to `out` (room for
 // NFS_READLINK_REPLY bytes) with its length, and 0; or 63 (NAMETOOLONG)
 // for a longer text, which a cut would turn into another, wrong target.
 uint32_t nfs_readlink_text(const char *text, char *out, uint32_t *length);
 
-// Admission of the caller (xp->peer) to the export that `fh` (32 bytes; a
-// version 3 handle padded with zeros) names, or to
-// the public export for the WebNFS public handle: 0, or 13 (ACCES) with the
-// line "mountd: access denied %s clnt %x\n" (log level 2). A handle that
-// names no export is left to the backends, which answer 70 (STALE).
-uint32_t nfs_admit(const xprt *xp, const uint8_t *fh);
-
 // Where READ data goes: the reply buffer at `offset` bytes after the
 // accepted-reply header that rpc_reply will write for this call. *room is
 // how many bytes fit there (with their padding) inside the message area.
 uint8_t *nfs_reply_data(xprt *xp, const rpc_call *call, uint32_t offset, uint32_t *room);
+
+// READ data that nfs_reply_data placed behind its length word: the cursor
+// passes over its `count` bytes and writes only their padding.
+void nfs_put_data_in_place(xdr_out *out, uint32_t count);
 
 // LOOKUP, for both versions: `name` in the directory `dir`, or, when `dir`
 // does not resolve, relative to the WebNFS public handle. Fills the new
@@ -61,10 +59,9 @@ uint8_t *nfs_reply_data(xprt *xp, const rpc_call *call, uint32_t offset, uint32_
 // 0; 6 when the export's volume changed; 19 for ".." of a directory that
 // has no record; 2 when the name does not exist or gets no record; the
 // status of the name rules; or the status of webnfs_lookup (70 for a
-// handle that is neither resolvable nor public). `cred` is mapped in place
-// by the export check (not on the WebNFS path).
-uint32_t nfs_lookup(const nfs_handle *dir, const char *name, rpc_cred *cred, nfs_handle *fh,
-                    nfs_attr *attr);
+// handle that is neither resolvable nor public). The attributes report the
+// identity mapped for the export (as sent on the WebNFS path).
+uint32_t nfs_lookup(nfs_object *dir, const char *name, nfs_handle *fh, nfs_attr *attr);
 
 // The volume's sizes in 4096-byte blocks, for STATFS and FSSTAT.
 struct nfs_fsstat {
@@ -74,4 +71,4 @@ struct nfs_fsstat {
 // STATFS, for both versions: 70 when `fh` does not resolve, 6 when the
 // export's volume changed, 5 when the free space cannot be read ("nfs_statfs:
 // %s error %u\n" with the volume root and the Windows error, log level 2).
-uint32_t nfs_statfs(const nfs_handle *fh, nfs_fsstat *out);
+uint32_t nfs_statfs(nfs_object *o, nfs_fsstat *out);

@@ -5,12 +5,6 @@
 #include "names/nfs_status.h"
 #include "nfsd/nfs_shared.h"
 
-namespace {
-
-constexpr uint32_t REPLY_HEADER = 24;  // xid, REPLY, ACCEPTED, verifier flavour and length, status
-
-}  // namespace
-
 bool nfs_get_name(rpc_call *call, char *name) {
     uint32_t n = xdr_get_string(call, name, NFS_NAME_MAX);
     return n != 0 && strlen(name) == n - 1;
@@ -38,20 +32,17 @@ bool nfs_get_opaque_ref(rpc_call *call, uint32_t max, const uint8_t **data, uint
     return true;
 }
 
-bool nfs_get_u64(rpc_call *call, uint64_t *value) {
-    uint32_t high, low;
+bool nfs_get_fh3(rpc_call *call, uint8_t *fh) {
     uint32_t save = call->pos;
-    if (!xdr_get_u32(call, &high) || !xdr_get_u32(call, &low)) {
+    uint32_t length;
+    if (!xdr_get_u32(call, &length) || length != FH3_SIZE ||
+        (uint64_t(call->pos) * 4 + FH3_SIZE) > call->arg_len) {
         call->pos = save;
         return false;
     }
-    *value = uint64_t(high) << 32 | low;
+    memcpy(fh, call->args + call->pos, FH3_SIZE);
+    call->pos += FH3_SIZE / 4;
     return true;
-}
-
-uint32_t nfs_put_u64(uint8_t *out, uint64_t value) {
-    xdr_put_u32(out, uint32_t(value >> 32));
-    return 4 + xdr_put_u32(out + 4, uint32_t(value));
 }
 
 uint32_t nfs_readlink_text(const char *text, char *out, uint32_t *length) {
@@ -63,8 +54,14 @@ uint32_t nfs_readlink_text(const char *text, char *out, uint32_t *length) {
 }
 
 uint8_t *nfs_reply_data(xprt *xp, const rpc_call *call, uint32_t offset, uint32_t *room) {
-    uint32_t at = REPLY_HEADER + call->verf_len + xdr_pad(call->verf_len) + offset;
+    uint32_t body_room;
+    uint8_t *body = rpc_reply_body(xp, call, &body_room);
     // Padding after the data takes up to 3 bytes more.
-    *room = xp->size > at + 3 ? xp->size - at - 3 : 0;
-    return xp->msg + at;
+    *room = body_room > offset + 3 ? body_room - offset - 3 : 0;
+    return body + offset;
+}
+
+void nfs_put_data_in_place(xdr_out *o, uint32_t count) {
+    uint32_t pad = xdr_pad(count);
+    if (uint8_t *at = xdr_reserve(o, count + pad)) memset(at + count, 0, pad);
 }

@@ -78,11 +78,10 @@ uint32_t nfs_dir_limit(uint32_t count) {
     return count == 0 || count > config.datasize ? config.datasize : count;
 }
 
-uint32_t nfs_readdir(const uint8_t *fh, uint32_t cookie, uint32_t *first) {
+uint32_t nfs_readdir(nfs_object *o, uint32_t cookie, uint32_t *first) {
     *first = 0;
-    export_entry *exp = nullptr;
-    uint32_t dir = fh_dir(fh, &exp);
-    if (dir == 0) return NFSERR_STALE;
+    if (nfs_object_resolve(o, false) != NFS_OK) return NFSERR_STALE;
+    uint32_t dir = o->inode;
 
     uint32_t index = 0;
     if (cookie != 0) {
@@ -92,7 +91,7 @@ uint32_t nfs_readdir(const uint8_t *fh, uint32_t cookie, uint32_t *first) {
         // (the encoders write those), then the children from the first.
         index = cookie >= dots ? cookie - dots : 0;
     } else if (!scanned_recently(dir, tick_count())) {
-        uint32_t status = nfs_getdir(exp, dir);
+        uint32_t status = nfs_getdir(o);
         if (status != NFS_OK) return status;
         // Timed from its end: a scan that takes longer than the second
         // still spares the requests right after it.

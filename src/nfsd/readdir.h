@@ -29,6 +29,7 @@
 
 #include "fh/fh.h"
 #include "nfsd/attr.h"
+#include "nfsd/request.h"
 #include "rpc/rpc.h"
 
 // RFC 1813: not even one entry fits into the reply size the client allowed.
@@ -43,7 +44,9 @@ struct nfs_readdir_args {
 };
 
 // The result record the encoders write from (it fits rpc_serve's result
-// area).
+// area). READDIRPLUS entries, whose attributes come from the disk, are
+// written by the procedure at their place in the reply; the encoder adds
+// what surrounds them.
 struct nfs_dirlist {
     uint32_t status;     // nfs_readdir's answer
     uint32_t dir;        // the directory's inode number
@@ -54,7 +57,10 @@ struct nfs_dirlist {
     uint32_t dircount;   // READDIRPLUS: limit of names, cookies and ids
     uint32_t dir_attr_ok;  // version 3: the directory's attributes were read
     nfs_attr dir_attr;
-    rpc_cred cred;  // the caller, for the attribute reads of READDIRPLUS entries
+    const uint8_t *plus;   // READDIRPLUS: the entries written, plus_length bytes
+    uint32_t plus_length;
+    uint32_t plus_eof;     // the entries reach the end of the list
+    uint32_t plus_wrote;   // at least one entry was written
 };
 
 // ---- Positioning and scanning -------------------------------------------
@@ -67,9 +73,10 @@ struct nfs_dirlist {
 // then. Any other cookie never scans: *first is the child after
 // the entry with that cookie (0 past the end). A cookie below the dot
 // entries' count continues with the dot entries still missing.
-uint32_t nfs_readdir(const uint8_t *fh, uint32_t cookie, uint32_t *first);
+uint32_t nfs_readdir(nfs_object *dir, uint32_t cookie, uint32_t *first);
 
-// Scans the Windows directory `dir` of export `exp` into the inode table:
+// Scans the Windows directory `dir` (resolved; 2 when it is not) into the
+// inode table:
 // every listed name that the name rules accept (lower-cased under
 // -lowercase) is found or added as a child; children no longer listed are
 // removed with their subtrees, unless their file is found on disk after all
@@ -82,7 +89,7 @@ uint32_t nfs_readdir(const uint8_t *fh, uint32_t cookie, uint32_t *first);
 // table shuts down during the scan or the wait. While another thread scans
 // the same directory this one waits (50 ms polls, at most 30 s) and answers
 // 0 when that scan ends.
-uint32_t nfs_getdir(const export_entry *exp, uint32_t dir);
+uint32_t nfs_getdir(nfs_object *dir);
 
 // The reply size of a request: `count`, or "Datasize" when it is 0 or
 // larger.
@@ -93,11 +100,15 @@ void nfs_scan_forget();
 
 // ---- Handlers and encoders ---------------------------------------------
 
-// Fills `list` for one request: nfs_readdir, the limits, the caller; with
-// `v3` also the directory's attributes (read after the scan). A READDIRPLUS
-// dircount of 0 sets no limit of its own.
-void nfs_dirlist_fill(nfs_dirlist *list, const nfs_readdir_args *args, const rpc_cred *cred,
-                      bool v3);
+// Fills `list` for one request on the directory `dir` (bound to args->fh):
+// nfs_readdir and the limits; for version 3 (NFS_DIR_V3, NFS_DIR_PLUS) also
+// the directory's attributes (read after the scan). For READDIRPLUS it then
+// writes the entries, each with its attributes and handle, where they go
+// in the result that the encoder will write at `body` (`room` bytes). A
+// READDIRPLUS dircount of 0 sets no limit of its own.
+enum : uint32_t { NFS_DIR_V2 = 2, NFS_DIR_V3 = 3, NFS_DIR_PLUS = 4 };
+void nfs_dirlist_fill(nfs_dirlist *list, const nfs_readdir_args *args, nfs_object *dir,
+                      uint32_t form, uint8_t *body, uint32_t room);
 
 // Argument decoders (rpc_decoder): v2 handle (32 bytes), cookie, count; v3
 // nfs_fh3 (length 16 only), cookie3, cookieverf3, count; READDIRPLUS the
@@ -107,23 +118,21 @@ bool nfs2_readdir_decode(rpc_call *call, void *args);
 bool nfs3_readdir_decode(rpc_call *call, void *args);
 bool nfs3_readdirplus_decode(rpc_call *call, void *args);
 
-// Handlers (rpc_run): nfs_dirlist_fill with the call's identity. The
-// version 3 one serves READDIR and READDIRPLUS alike.
-bool nfs2_readdir_run(xprt *xp, rpc_call *call, void *args, void *result);
-bool nfs3_readdir_run(xprt *xp, rpc_call *call, void *args, void *result);
-
 // Encoders (rpc_encoder) of RFC 1094 readdirres, RFC 1813 READDIR3res and
 // READDIRPLUS3res. On a non-zero status only the status (version 3: and the
 // directory's post_op_attr) is written. Entries follow in list order while
 // they fit: a reply never exceeds max(count, 164) + 8 bytes, and nothing is
 // written past that bound either, so with the largest RPC header (424
-// bytes) it fits any transport buffer of "Datasize" + 512 bytes. "." and ".." of a cookie-0 READDIR are written without a size
-// test; every READDIRPLUS entry is tested, and also against dircount
+// bytes) it fits any transport buffer of "Datasize" + 512 bytes. "." and
+// ".." of a cookie-0 READDIR are written without a size test; every READDIRPLUS entry is tested, and also against dircount
 // counting names but not attributes and handles. When the walk stops for
 // size, eof is FALSE and the position is remembered for the continuation;
 // when not a single entry fits, version 3 answers 10012 (TOOSMALL). The
 // child list is read under the table lock; READDIRPLUS holds it only while
 // it reads a name and a link, never while it reads attributes.
-uint32_t xdr_readdirres(uint8_t *out, const void *result);
-uint32_t xdr_readdir3res(uint8_t *out, const void *result);
-uint32_t xdr_readdirplus3res(uint8_t *out, const void *result);
+// The READDIRPLUS walk itself, run by nfs_dirlist_fill: entries behind the
+// first `len` bytes of the result at `out`, which has `room` bytes.
+void nfs_plus_walk(nfs_dirlist *l, nfs_object *dir, uint8_t *out, uint32_t room, uint32_t len);
+void xdr_readdirres(xdr_out *out, const void *result);
+void xdr_readdir3res(xdr_out *out, const void *result);
+void xdr_readdirplus3res(xdr_out *out, const void *result);

@@ -4,7 +4,8 @@
 
 #include "nfsd/cache.h"
 #include "nfsd/readdir.h"
-#include "platform/bytes.h"
+#include "names/nfs_status.h"
+#include "nfsd/nfs_shared.h"
 #include "rpc/rpc_proc.h"
 
 // The records live in rpc_serve's stack areas.
@@ -12,19 +13,6 @@ static_assert(sizeof(nfs_readdir_args) <= RPC_ARGS_MAX);
 static_assert(sizeof(nfs_dirlist) <= RPC_RESULT_MAX);
 
 namespace {
-
-// A version 3 handle: a length word that must be 16, then its bytes, kept
-// in their order in the first 16 bytes of `fh` (the rest stays zero).
-bool get_fh3(rpc_call *call, uint8_t *fh) {
-    uint32_t length;
-    if (!xdr_get_u32(call, &length) || length != FH3_SIZE) return false;
-    for (uint32_t i = 0; i < FH3_SIZE; i += 4) {
-        uint32_t word;
-        if (!xdr_get_u32(call, &word)) return false;
-        store_be32(fh + i, word);
-    }
-    return true;
-}
 
 // cookie3 (only its low word is used) and the cookie verifier (unused).
 bool get_cookie3(rpc_call *call, uint32_t *cookie) {
@@ -35,18 +23,24 @@ bool get_cookie3(rpc_call *call, uint32_t *cookie) {
 
 }  // namespace
 
-void nfs_dirlist_fill(nfs_dirlist *list, const nfs_readdir_args *args, const rpc_cred *cred,
-                      bool v3) {
+void nfs_dirlist_fill(nfs_dirlist *list, const nfs_readdir_args *args, nfs_object *dir,
+                      uint32_t form, uint8_t *body, uint32_t room) {
     memset(list, 0, sizeof *list);
-    list->status = nfs_readdir(args->fh, args->cookie, &list->first);
-    list->export_id = load_le32(args->fh + 4);
-    list->dir = load_le32(args->fh + 8);
+    list->status = nfs_readdir(dir, args->cookie, &list->first);
     list->cookie = args->cookie;
     list->count = nfs_dir_limit(args->count);
     list->dircount = args->dircount != 0 ? args->dircount : list->count;
-    list->cred = *cred;
+    if (list->status == NFS_OK) {
+        list->export_id = dir->exp->export_id;
+        list->dir = dir->inode;
+    }
     // After the scan, so that the attributes show the directory as listed.
-    if (v3) list->dir_attr_ok = nfs_fh_attr(args->fh, &list->dir_attr, &list->cred) == 0;
+    if (form != NFS_DIR_V2) list->dir_attr_ok = nfs_fh_attr(dir, &list->dir_attr) == 0;
+    if (form != NFS_DIR_PLUS || list->status != NFS_OK) return;
+    // The entries go behind the status, the directory's post_op_attr and
+    // the cookie verifier.
+    uint32_t before = 4 + 4 + (list->dir_attr_ok ? NFS_FATTR3_SIZE : 0) + NFS_VERIFIER_SIZE;
+    nfs_plus_walk(list, dir, body, room, before);
 }
 
 bool nfs2_readdir_decode(rpc_call *call, void *args) {
@@ -57,23 +51,12 @@ bool nfs2_readdir_decode(rpc_call *call, void *args) {
 
 bool nfs3_readdir_decode(rpc_call *call, void *args) {
     nfs_readdir_args *a = static_cast<nfs_readdir_args *>(args);
-    return get_fh3(call, a->fh) && get_cookie3(call, &a->cookie) && xdr_get_u32(call, &a->count);
+    return nfs_get_fh3(call, a->fh) && get_cookie3(call, &a->cookie) &&
+           xdr_get_u32(call, &a->count);
 }
 
 bool nfs3_readdirplus_decode(rpc_call *call, void *args) {
     nfs_readdir_args *a = static_cast<nfs_readdir_args *>(args);
-    return get_fh3(call, a->fh) && get_cookie3(call, &a->cookie) &&
+    return nfs_get_fh3(call, a->fh) && get_cookie3(call, &a->cookie) &&
            xdr_get_u32(call, &a->dircount) && xdr_get_u32(call, &a->count);
-}
-
-bool nfs2_readdir_run(xprt *, rpc_call *call, void *args, void *result) {
-    nfs_dirlist_fill(static_cast<nfs_dirlist *>(result), static_cast<nfs_readdir_args *>(args),
-                     &call->unix_cred, false);
-    return true;
-}
-
-bool nfs3_readdir_run(xprt *, rpc_call *call, void *args, void *result) {
-    nfs_dirlist_fill(static_cast<nfs_dirlist *>(result), static_cast<nfs_readdir_args *>(args),
-                     &call->unix_cred, true);
-    return true;
 }

@@ -110,10 +110,12 @@ uint32_t scan_failed(uint32_t dir, const char *path, uint32_t error, uint32_t st
 
 }  // namespace
 
-uint32_t nfs_getdir(const export_entry *exp, uint32_t dir) {
-    char path[INODE_PATH_MAX];
-    if (!inode_path(dir, path)) return NFSERR_NOENT;
-    if (!nfs_check_export(exp, path, nullptr)) return NFSERR_NXIO;
+uint32_t nfs_getdir(nfs_object *o) {
+    if (nfs_object_resolve(o, false) != NFS_OK) return NFSERR_NOENT;
+    if (!nfs_object_check(o, false)) return NFSERR_NXIO;
+    const export_entry *exp = o->exp;
+    uint32_t dir = o->inode;
+    const char *path = o->path;
     cache_close_volume(export_load(exp->volume_serial));
 
     // Always claimed, even by a scan that runs alone: a second scan that

@@ -54,7 +54,6 @@ struct dir_index {
 };
 
 constexpr int INDEX_SLOTS = 16;
-std::atomic<uint64_t> scans{0};
 std::mutex index_lock;
 dir_index indexes[INDEX_SLOTS];
 int next_slot = 0;
@@ -148,7 +147,6 @@ bool erase(std::unordered_map<std::string, folded> &names, const char *name) {
 bool scan(int dirfd, std::unordered_map<std::string, folded> &names) {
     int fd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
-    scans.fetch_add(1, std::memory_order_relaxed);
     alignas(8) char buf[16384];
     for (;;) {
         long n = syscall(SYS_getdents64, fd, buf, sizeof buf);
@@ -207,10 +205,6 @@ void after_change(int dirfd, dir_mark *m, Change change) {
 }
 
 }  // namespace
-
-uint64_t dircache_scan_count() {
-    return scans.load(std::memory_order_relaxed);
-}
 
 void dircache_mark(int dirfd, dir_mark *m) {
     dir_key(dirfd, m);

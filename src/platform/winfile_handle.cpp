@@ -82,92 +82,90 @@ bool hfile_remove(int64_t slot) {
     return true;
 }
 
-win_handle win_create_file(const char *path, uint32_t access, uint32_t share, uint32_t disposition,
-                           uint32_t flags_and_attributes) {
-    (void)share;  // the host has no mandatory sharing; see winfile.h
-    uint32_t e;
-    if (win_fail_check("CreateFile", &e)) return INVALID_HANDLE_VALUE;
-    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
-        return fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
-    bool want_write = access & GENERIC_WRITE;
-    bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
-    if (disposition == TRUNCATE_EXISTING && !want_write)
-        return fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
-    wpath r;
-    e = wpath_resolve(path, &r);
-    if (e) return fail(e), INVALID_HANDLE_VALUE;
+namespace {
 
-    hfile f{};
-    f.drive = r.drive.index;
-    f.kind = r.kind;
-    f.can_read = !want_write || (access & GENERIC_READ);
-    f.can_write = want_write;
-    uint32_t new_attrs = flags_and_attributes &
-                         (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-    int oflags = want_write ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
+// What CreateFile was asked for, as the two paths below need it.
+struct create_request {
+    uint32_t disposition;
+    uint32_t flags_and_attributes;
+    uint32_t new_attrs;  // READONLY, HIDDEN and SYSTEM of a new or replaced file
+    int oflags;          // the host's access mode
+    bool want_write, truncate;
+};
 
-    if (r.kind == WK_NONE) {
-        if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)
-            return fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
-        if (r.root) return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
-        mode_t mode = (new_attrs & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-        dir_mark mark;
-        dircache_mark(r.dirfd, &mark);
-        f.fd = openat(r.dirfd, r.name, oflags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (f.fd < 0) {
-            uint32_t err = errno == EEXIST ? ERROR_FILE_EXISTS : win_error_from_errno(errno);
-            return fail(err), INVALID_HANDLE_VALUE;
-        }
-        f.kind = WK_FILE;
-        if ((new_attrs & ~FILE_ATTRIBUTE_READONLY) && !set_attributes_fd(f.fd, mode, new_attrs)) {
-            uint32_t err = win_last_error();
-            close(f.fd);
-            unlinkat(r.dirfd, r.name, 0);
-            return fail(err), INVALID_HANDLE_VALUE;
-        }
-        dircache_added(r.dirfd, r.name, &mark);
-        int slot = hfile_add(f);
-        if (slot < 0) {
-            close(f.fd);
-            if (unlinkat(r.dirfd, r.name, 0) == 0) dircache_removed(r.dirfd, r.name, &mark);
-            return fail(ERROR_TOO_MANY_OPEN_FILES), INVALID_HANDLE_VALUE;
-        }
-        win_set_last_error(ERROR_SUCCESS);
-        return slot;
+// A name that does not exist yet: created exclusively, with its attributes.
+win_handle create_new(const wpath &r, const create_request &q, hfile f) {
+    if (q.disposition == OPEN_EXISTING || q.disposition == TRUNCATE_EXISTING)
+        return fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+    if (r.root) return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+    mode_t mode = (q.new_attrs & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+    dir_mark mark;
+    dircache_mark(r.dirfd, &mark);
+    f.fd = openat(r.dirfd, r.name, q.oflags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (f.fd < 0) {
+        uint32_t err = errno == EEXIST ? ERROR_FILE_EXISTS : win_error_from_errno(errno);
+        return fail(err), INVALID_HANDLE_VALUE;
     }
+    f.kind = WK_FILE;
+    if ((q.new_attrs & ~FILE_ATTRIBUTE_READONLY) && !set_attributes_fd(f.fd, mode, q.new_attrs)) {
+        uint32_t err = win_last_error();
+        close(f.fd);
+        unlinkat(r.dirfd, r.name, 0);
+        return fail(err), INVALID_HANDLE_VALUE;
+    }
+    dircache_added(r.dirfd, r.name, &mark);
+    int slot = hfile_add(f);
+    if (slot < 0) {
+        close(f.fd);
+        if (unlinkat(r.dirfd, r.name, 0) == 0) dircache_removed(r.dirfd, r.name, &mark);
+        return fail(ERROR_TOO_MANY_OPEN_FILES), INVALID_HANDLE_VALUE;
+    }
+    win_set_last_error(ERROR_SUCCESS);
+    return slot;
+}
 
-    if (disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS), INVALID_HANDLE_VALUE;
-    uint32_t attrs = attributes_of(r.dirfd, r.name, r.sx);
-    switch (r.kind) {
+// Opens what the name holds, as Windows allows it: a directory only for
+// backup semantics, a link or device file only for reading, a READONLY
+// file never for writing. False with the last error set.
+bool open_existing_fd(wpath *r, const create_request &q, uint32_t attrs, hfile *f) {
+    switch (r->kind) {
         case WK_DIR:
-            if (!(flags_and_attributes & FILE_FLAG_BACKUP_SEMANTICS) || want_write || truncate)
-                return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
-            f.fd = open_resolved(&r, O_RDONLY | O_DIRECTORY);
-            f.can_read = false;
+            if (!(q.flags_and_attributes & FILE_FLAG_BACKUP_SEMANTICS) || q.want_write || q.truncate)
+                return fail(ERROR_ACCESS_DENIED);
+            f->fd = open_resolved(r, O_RDONLY | O_DIRECTORY);
+            f->can_read = false;
             break;
         case WK_LINK:
         case WK_DEVICE:
-            if (want_write || truncate) return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
-            f.fd = openat(r.dirfd, r.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            if (q.want_write || q.truncate) return fail(ERROR_ACCESS_DENIED);
+            f->fd = openat(r->dirfd, r->name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
             break;
         default:
             // READONLY holds for root too: the layer, not the host, enforces it.
-            if ((attrs & FILE_ATTRIBUTE_READONLY) && (want_write || truncate))
-                return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+            if ((attrs & FILE_ATTRIBUTE_READONLY) && (q.want_write || q.truncate))
+                return fail(ERROR_ACCESS_DENIED);
             // Windows refuses to replace a hidden or system file with one
             // that is not declared so.
-            if (disposition == CREATE_ALWAYS &&
-                (attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) & ~new_attrs))
-                return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
-            f.fd = open_resolved(&r, oflags);
+            if (q.disposition == CREATE_ALWAYS &&
+                (attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) & ~q.new_attrs))
+                return fail(ERROR_ACCESS_DENIED);
+            f->fd = open_resolved(r, q.oflags);
             break;
     }
-    if (f.fd < 0) return fail(win_error_from_errno(errno)), INVALID_HANDLE_VALUE;
-    if (truncate && r.kind == WK_FILE) {
+    return f->fd >= 0 || fail(win_error_from_errno(errno));
+}
+
+// A name that exists: opened, and truncated when the disposition says so.
+win_handle open_existing(wpath *r, const create_request &q, hfile f) {
+    if (q.disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS), INVALID_HANDLE_VALUE;
+    uint32_t attrs = attributes_of(r->dirfd, r->name, r->sx);
+    if (!open_existing_fd(r, q, attrs, &f)) return INVALID_HANDLE_VALUE;
+    if (q.truncate && r->kind == WK_FILE) {
         // The new attributes before the content goes: a volume that cannot
         // keep them (no extended attributes) refuses the call unchanged.
-        bool ok = disposition != CREATE_ALWAYS || new_attrs == (attrs & ~FILE_ATTRIBUTE_NORMAL) ||
-                  set_attributes_fd(f.fd, r.sx.stx_mode, new_attrs);
+        bool ok = q.disposition != CREATE_ALWAYS ||
+                  q.new_attrs == (attrs & ~FILE_ATTRIBUTE_NORMAL) ||
+                  set_attributes_fd(f.fd, r->sx.stx_mode, q.new_attrs);
         if (ok && ftruncate(f.fd, 0) != 0) ok = fail(win_error_from_errno(errno));
         if (!ok) {
             uint32_t err = win_last_error();
@@ -180,9 +178,40 @@ win_handle win_create_file(const char *path, uint32_t access, uint32_t share, ui
         close(f.fd);
         return fail(ERROR_TOO_MANY_OPEN_FILES), INVALID_HANDLE_VALUE;
     }
-    bool reports_existing = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+    bool reports_existing = q.disposition == CREATE_ALWAYS || q.disposition == OPEN_ALWAYS;
     win_set_last_error(reports_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return slot;
+}
+
+}  // namespace
+
+win_handle win_create_file(const char *path, uint32_t access, uint32_t share, uint32_t disposition,
+                           uint32_t flags_and_attributes) {
+    (void)share;  // the host has no mandatory sharing; see winfile.h
+    uint32_t e;
+    if (win_fail_check("CreateFile", &e)) return INVALID_HANDLE_VALUE;
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+        return fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
+    create_request q;
+    q.disposition = disposition;
+    q.flags_and_attributes = flags_and_attributes;
+    q.want_write = access & GENERIC_WRITE;
+    q.truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    if (disposition == TRUNCATE_EXISTING && !q.want_write)
+        return fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
+    wpath r;
+    e = wpath_resolve(path, &r);
+    if (e) return fail(e), INVALID_HANDLE_VALUE;
+
+    hfile f{};
+    f.drive = r.drive.index;
+    f.kind = r.kind;
+    f.can_read = !q.want_write || (access & GENERIC_READ);
+    f.can_write = q.want_write;
+    q.new_attrs = flags_and_attributes &
+                  (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    q.oflags = q.want_write ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
+    return r.kind == WK_NONE ? create_new(r, q, f) : open_existing(&r, q, f);
 }
 
 bool win_read_file(win_handle h, void *buf, uint32_t size, uint32_t *read_out) {

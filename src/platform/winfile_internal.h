@@ -90,8 +90,6 @@ void dircache_added(int dirfd, const char *name, dir_mark *m);
 void dircache_removed(int dirfd, const char *name, dir_mark *m);
 // Forgets the index of `dirfd`.
 void dircache_changed(int dirfd);
-// Directory scans made so far (tests: a lookup in the exact case makes none).
-uint64_t dircache_scan_count();
 // Remembered directory counts of win_count_directories, keyed by the
 // directory's statx `sx` (device, inode, times, size, links) and whether it
 // was searched as a drive root (which lists no dot entries).

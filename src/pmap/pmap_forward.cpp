@@ -23,10 +23,10 @@ struct callit_result {
     uint32_t length;
 };
 
-uint32_t encode_callit(uint8_t *out, const void *result) {
+void encode_callit(xdr_out *o, const void *result) {
     const callit_result *c = static_cast<const callit_result *>(result);
-    uint32_t len = xdr_put_u32(out, c->port);
-    return len + xdr_put_opaque(out + len, c->results, c->length);
+    xdr_u32(o, c->port);
+    xdr_opaque(o, c->results, c->length);
 }
 
 struct forwarder {
@@ -67,8 +67,7 @@ void forward(forwarder *f) {
     // Accepted header (echoing the verifier), port, length and results must
     // fit what the caller's own transport could have answered.
     const rpc_call &c = f->call;
-    uint64_t need =
-        24 + uint64_t(c.verf_len) + xdr_pad(c.verf_len) + 8 + res.length + xdr_pad(res.length);
+    uint64_t need = rpc_reply_header_size(&c) + 8 + uint64_t(res.length) + xdr_pad(res.length);
     if (need > f->answer_size) return;
     xprt answer;
     clnt_xprt_init(&answer, f->answer_buffer, ANSWER_SIZE);

@@ -28,18 +28,18 @@ struct dump_result {
     pmap_entry entries[PMAP_DUMP_MAX];
 };
 
-uint32_t encode_word(uint8_t *out, const void *result) {
-    return xdr_put_u32(out, *static_cast<const uint32_t *>(result));
+void encode_word(xdr_out *o, const void *result) {
+    xdr_u32(o, *static_cast<const uint32_t *>(result));
 }
 
-uint32_t encode_dump(uint8_t *out, const void *result) {
+void encode_dump(xdr_out *o, const void *result) {
     const dump_result *d = static_cast<const dump_result *>(result);
-    uint32_t len = 0;
-    for (uint32_t i = 0; i < d->count && len < DUMP_BYTES; i++) {
+    for (uint32_t i = 0; i < d->count && xdr_out_length(o) < DUMP_BYTES; i++) {
         const pmap_entry &e = d->entries[i];
-        len += xdr_pack(out + len, "qqqqq", 1u, e.prog, e.vers, e.prot, e.port);
+        const uint32_t words[] = {1, e.prog, e.vers, e.prot, e.port};
+        xdr_u32s(o, words, 5);
     }
-    return len + xdr_put_u32(out + len, 0);
+    xdr_u32(o, 0);
 }
 
 // The four words of SET, UNSET and GETPORT; exactly 16 bytes or nothing.
@@ -121,23 +121,22 @@ constexpr uint32_t WORD = sizeof(uint32_t);
 constexpr uint32_t MAPPING = sizeof(pmap_entry);
 constexpr uint32_t DUMP = sizeof(dump_result);
 
-// clang-format off
 const rpc_proc pmap_procs[] = {
- // no  name       decoder         args     handler         encoder         result  garbage line
-    {0, "null",    nullptr,        0,       pmap_null,      rpc_void_result, 0,     nullptr,
-     nullptr, nullptr, 0},
-    {1, "set",     decode_mapping, MAPPING, pmap_set,       encode_word,    WORD,
-     "%s pmapd: rpc pmap_set with invalid arguments\n", nullptr, nullptr, 0},
-    {2, "unset",   decode_mapping, MAPPING, pmap_unset,     encode_word,    WORD,
-     "%s pmapd: rpc pmap_unset with invalid arguments\n", nullptr, nullptr, 0},
-    {3, "getport", decode_mapping, MAPPING, pmap_getport,   encode_word,    WORD,
-     "%s pmapd: rpc pmap_getport with invalid arguments\n", nullptr, nullptr, 0},
-    {4, "dump",    decode_none,    0,       pmap_dump_proc, encode_dump,    DUMP,
-     "%s pmapd: rpc pmap_dump with invalid arguments\n", nullptr, nullptr, 0},
-    {5, "callit",  nullptr,        0,       pmap_callit,    rpc_void_result, 0,     nullptr,
-     nullptr, nullptr, 0},
+    {.number = 0, .name = "null", .run = pmap_null, .encode = rpc_void_result},
+    {.number = 1, .name = "set", .decode = decode_mapping, .args_size = MAPPING, .run = pmap_set,
+     .encode = encode_word, .result_size = WORD,
+     .garbage_log = "%s pmapd: rpc pmap_set with invalid arguments\n"},
+    {.number = 2, .name = "unset", .decode = decode_mapping, .args_size = MAPPING,
+     .run = pmap_unset, .encode = encode_word, .result_size = WORD,
+     .garbage_log = "%s pmapd: rpc pmap_unset with invalid arguments\n"},
+    {.number = 3, .name = "getport", .decode = decode_mapping, .args_size = MAPPING,
+     .run = pmap_getport, .encode = encode_word, .result_size = WORD,
+     .garbage_log = "%s pmapd: rpc pmap_getport with invalid arguments\n"},
+    {.number = 4, .name = "dump", .decode = decode_none, .run = pmap_dump_proc,
+     .encode = encode_dump, .result_size = DUMP,
+     .garbage_log = "%s pmapd: rpc pmap_dump with invalid arguments\n"},
+    {.number = 5, .name = "callit", .run = pmap_callit, .encode = rpc_void_result},
 };
-// clang-format on
 
 }  // namespace
 

@@ -8,16 +8,12 @@
 
 #include "platform/bytes.h"
 #include "rpc/clnt_internal.h"
+#include "rpc/rpc_internal.h"
 #include "rpc/loop.h"
 #include "base/log.h"
 
 namespace {
 
-constexpr uint32_t MSG_CALL = 0;
-constexpr uint32_t MSG_REPLY = 1;
-constexpr uint32_t MSG_ACCEPTED = 0;
-constexpr uint32_t MSG_DENIED = 1;
-constexpr uint32_t RPC_VERSION = 2;
 constexpr uint32_t AUTH_NULL = 0;
 
 // Shared by every calling thread; atomic so that two calls never take the
@@ -60,8 +56,8 @@ void clnt_xprt_init(xprt *xp, uint8_t *buffer, uint32_t size) {
 uint32_t clnt_call_header(xprt *xp, uint32_t prog, uint32_t vers, uint32_t proc) {
     static const uint32_t empty = 0;  // length word of an empty body
     xp->xid = take_xid();
-    uint32_t len = xdr_pack(xp->msg, "qqqqqqqoqo", xp->xid, MSG_CALL, RPC_VERSION, prog, vers, proc,
-                            AUTH_NULL, &empty, AUTH_NULL, &empty);
+    uint32_t len = xdr_pack(xp->msg, "qqqqqqqoqo", xp->xid, RPC_MSG_CALL, RPC_VERSION, prog, vers,
+                            proc, AUTH_NULL, &empty, AUTH_NULL, &empty);
     xp->count = int32_t(len);
     return len;
 }
@@ -91,10 +87,10 @@ int32_t clnt_check_reply(const xprt *xp) {
     if (xp->count < 20) return CLNT_SHORT;
     const uint8_t *m = xp->msg;
     if (clnt_word(m) != xp->xid) return CLNT_BAD_XID;
-    if (clnt_word(m + 4) != MSG_REPLY) return CLNT_NOT_REPLY;
+    if (clnt_word(m + 4) != RPC_MSG_REPLY) return CLNT_NOT_REPLY;
     uint32_t stat = clnt_word(m + 8);
-    if (stat == MSG_DENIED) return clnt_word(m + 12) == 0 ? CLNT_RPC_MISMATCH : CLNT_AUTH_ERROR;
-    if (stat != MSG_ACCEPTED) return CLNT_NOT_REPLY;
+    if (stat == RPC_MSG_DENIED) return clnt_word(m + 12) == 0 ? CLNT_RPC_MISMATCH : CLNT_AUTH_ERROR;
+    if (stat != RPC_MSG_ACCEPTED) return CLNT_NOT_REPLY;
     // The accept status lies in word 5 only when it was received.
     if (xp->count < int32_t(CLNT_RESULTS)) return CLNT_SHORT;
     switch (clnt_word(m + 20)) {

@@ -79,8 +79,6 @@ void tcp_listener_release(tcp_listener *l);
 // Milliseconds the listener still rests after running out of descriptors;
 // 0 when it may accept. Only the owner's thread asks.
 uint32_t tcp_listener_resting(tcp_listener *l);
-// Connections of the listener open now.
-uint32_t tcp_listener_open(tcp_listener *l);
 
 constexpr uint32_t TCP_EXHAUSTED_PAUSE_MS = 100;
 // Milliseconds without a complete record after which a connection is closed

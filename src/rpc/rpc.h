@@ -22,6 +22,7 @@ enum : uint32_t {
     RPC_PROG_MISMATCH = 2,
     RPC_PROC_UNAVAIL = 3,
     RPC_GARBAGE_ARGS = 4,
+    RPC_SYSTEM_ERR = 5,  // a result that does not fit the message area
 };
 // Authentication status of a rejected reply.
 enum : uint32_t {
@@ -82,8 +83,9 @@ struct rpc_call {
 };
 
 typedef void (*rpc_handler)(xprt *xp, rpc_call *call);
-// Writes a result record at `out` and returns its length in bytes.
-typedef uint32_t (*rpc_encoder)(uint8_t *out, const void *result);
+// Writes a result record through `out`, which stops it at the end of the
+// message area.
+typedef void (*rpc_encoder)(xdr_out *out, const void *result);
 
 // Creates a transport record. With size 0 it has no buffer (a listening TCP
 // socket; the caller stores the size for accepted connections in `size`);
@@ -106,7 +108,8 @@ bool rpc_decode_call(xprt *xp, rpc_call *call);
 // AUTH_NULL calls call->unix_cred becomes the anonymous identity.
 void rpc_dispatch(xprt *xp, rpc_call *call);
 
-// The identity given to AUTH_NULL calls.
+// The identity nobody runs as: given to AUTH_NULL calls, to unmapped root
+// on an export, and reported as 0.
 constexpr uint32_t RPC_ANON_ID = 65534;
 
 // Registers (prog, vers) with `handler`, then tells the portmapper about
@@ -124,7 +127,15 @@ typedef bool (*rpc_pmap_fn)(bool set, uint32_t prog, uint32_t vers, uint32_t pro
 extern rpc_pmap_fn rpc_pmap_call;
 
 // Replies. Each writes its header at the start of the message area and sends.
-uint32_t rpc_void_result(uint8_t *out, const void *result);
+void rpc_void_result(xdr_out *out, const void *result);
+// Where rpc_reply will put the body of its reply to `call`: behind the
+// accepted-reply header, which echoes the call's verifier. *room is how many
+// bytes the body may take inside the message area. A handler may place data
+// there before it answers (READ data; listings), as long as it reads nothing
+// of the call afterwards.
+uint8_t *rpc_reply_body(xprt *xp, const rpc_call *call, uint32_t *room);
+// The bytes of that header.
+uint32_t rpc_reply_header_size(const rpc_call *call);
 bool rpc_reply(xprt *xp, rpc_call *call, rpc_encoder encoder, const void *result);
 void rpc_error_reply(xprt *xp, rpc_call *call, uint32_t accept_status);
 void rpc_prog_mismatch_reply(xprt *xp, rpc_call *call, uint32_t low, uint32_t high);
@@ -177,7 +188,8 @@ bool udp_workers_start(uint32_t count, xprt *base);
 // after a receive. A failing receive is retried once a second.
 void udp_worker(xprt *xp);
 // One blocking recvfrom of at most xp->size bytes into the message area;
-// sets peer, peer_len and count. True when more than 0 bytes arrived.
+// sets peer, peer_len and count (below 0 when the receive failed). True
+// when more than 0 bytes arrived.
 bool udp_receive(xprt *xp);
 // Worker threads currently running (tests wait on it after a stop).
 extern std::atomic<int> udp_workers_running;

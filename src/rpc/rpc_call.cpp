@@ -56,11 +56,11 @@ bool rpc_decode_call(xprt *xp, rpc_call *call) {
 
     xp->xid = load_be32(m);
     call->msg_type = load_be32(m + 4);
-    if (call->msg_type != 0) return false;
+    if (call->msg_type != RPC_MSG_CALL) return false;
     call->rpc_version = load_be32(m + 8);
-    if (call->rpc_version != 2) {
+    if (call->rpc_version != RPC_VERSION) {
         // The verifier is not known yet; the denied reply does not carry one.
-        rpc_version_mismatch_reply(xp, call, 2, 2);
+        rpc_version_mismatch_reply(xp, call, RPC_VERSION, RPC_VERSION);
         return false;
     }
     call->prog = load_be32(m + 12);

@@ -6,6 +6,13 @@
 
 #include "rpc/rpc.h"
 
+// Words of the RPC message header (RFC 1831).
+constexpr uint32_t RPC_MSG_CALL = 0;
+constexpr uint32_t RPC_MSG_REPLY = 1;
+constexpr uint32_t RPC_MSG_ACCEPTED = 0;
+constexpr uint32_t RPC_MSG_DENIED = 1;
+constexpr uint32_t RPC_VERSION = 2;
+
 // One served (program, version). prog, vers and handler never change once
 // the entry is linked; readers walk the list without a lock.
 struct rpc_entry {

@@ -30,18 +30,18 @@ typedef bool (*rpc_run)(xprt *xp, rpc_call *call, void *args, void *result);
 // One procedure. A row with a null `run` is not served: PROC_UNAVAIL, after
 // the table's unknown-procedure line.
 struct rpc_proc {
-    uint32_t number;          // the procedure number; equals the row's index
-    const char *name;         // the procedure's name, for readers and tests
-    rpc_decoder decode;       // null: the call takes no arguments
-    uint32_t args_size;       // bytes of the argument record (<= RPC_ARGS_MAX)
-    rpc_run run;
-    rpc_encoder encode;       // writes the result record
-    uint32_t result_size;     // bytes of the result record (<= RPC_RESULT_MAX)
-    const char *garbage_log;  // log format on a decode failure (Log >= 1); its
-                              // one optional %s is the time stamp
-    rpc_replay_slot *slot;    // non-idempotent procedures only; null otherwise
-    void *save;               // the slot's save area
-    uint32_t save_size;       // bytes of the result record kept in it
+    uint32_t number = 0;             // the procedure number; equals the row's index
+    const char *name = nullptr;      // the procedure's name, for readers and tests
+    rpc_decoder decode = nullptr;    // null: the call takes no arguments
+    uint32_t args_size = 0;          // bytes of the argument record (<= RPC_ARGS_MAX)
+    rpc_run run = nullptr;
+    rpc_encoder encode = nullptr;    // writes the result record
+    uint32_t result_size = 0;        // bytes of the result record (<= RPC_RESULT_MAX)
+    const char *garbage_log = nullptr;  // log format on a decode failure (Log >= 1); its
+                                        // one optional %s is the time stamp
+    rpc_replay_slot *slot = nullptr;    // non-idempotent procedures only
+    void *save = nullptr;               // the slot's save area
+    uint32_t save_size = 0;             // bytes of the result record kept in it
 };
 
 // One program version: its rows, indexed by procedure number.

@@ -5,19 +5,20 @@
 #include <thread>
 
 #include "rpc/rpc.h"
+#include "rpc/rpc_internal.h"
 #include "base/log.h"
 
 namespace {
 
-constexpr uint32_t MSG_REPLY = 1;
-constexpr uint32_t MSG_ACCEPTED = 0;
-constexpr uint32_t MSG_DENIED = 1;
 constexpr uint32_t RPC_MISMATCH = 0;
 constexpr uint32_t AUTH_ERROR = 1;
 constexpr uint32_t LAST_FRAGMENT = 0x80000000u;
+// xid, REPLY, ACCEPTED, verifier flavour and length, accept status: the
+// accepted reply's words besides the verifier's body.
+constexpr uint32_t ACCEPTED_WORDS_SIZE = 24;
 
 uint32_t accepted_header(xprt *xp, rpc_call *call, uint32_t status) {
-    return xdr_pack(xp->msg, "qqqqOq", xp->xid, MSG_REPLY, MSG_ACCEPTED, call->verf_flavor,
+    return xdr_pack(xp->msg, "qqqqOq", xp->xid, RPC_MSG_REPLY, RPC_MSG_ACCEPTED, call->verf_flavor,
                     call->verf, status);
 }
 
@@ -54,13 +55,27 @@ int send_fragment(xprt *xp, uint8_t *data, uint32_t n, uint32_t mark) {
 
 }  // namespace
 
-uint32_t rpc_void_result(uint8_t *, const void *) {
-    return 0;
+void rpc_void_result(xdr_out *, const void *) {}
+
+uint32_t rpc_reply_header_size(const rpc_call *call) {
+    return ACCEPTED_WORDS_SIZE + call->verf_len + xdr_pad(call->verf_len);
+}
+
+uint8_t *rpc_reply_body(xprt *xp, const rpc_call *call, uint32_t *room) {
+    uint32_t at = rpc_reply_header_size(call);
+    *room = xp->size > at ? xp->size - at : 0;
+    return xp->msg + at;
 }
 
 bool rpc_reply(xprt *xp, rpc_call *call, rpc_encoder encoder, const void *result) {
     uint32_t len = accepted_header(xp, call, RPC_SUCCESS);
-    len += encoder(xp->msg + len, result);
+    xdr_out out;
+    xdr_out_init(&out, xp->msg + len, xp->size > len ? xp->size - len : 0);
+    encoder(&out, result);
+    // A result that would run past the buffer was cut off where it stopped:
+    // the client learns the call failed rather than reading half a reply.
+    if (out.overflow) len = accepted_header(xp, call, RPC_SYSTEM_ERR);
+    else len += xdr_out_length(&out);
     xp->count = int32_t(len);
     int sent = rpc_send(xp);
     if (sent < 1) {
@@ -76,20 +91,20 @@ void rpc_error_reply(xprt *xp, rpc_call *call, uint32_t accept_status) {
 }
 
 void rpc_prog_mismatch_reply(xprt *xp, rpc_call *call, uint32_t low, uint32_t high) {
-    xp->count = int32_t(xdr_pack(xp->msg, "qqqqOqqq", xp->xid, MSG_REPLY, MSG_ACCEPTED,
+    xp->count = int32_t(xdr_pack(xp->msg, "qqqqOqqq", xp->xid, RPC_MSG_REPLY, RPC_MSG_ACCEPTED,
                                  call->verf_flavor, call->verf, RPC_PROG_MISMATCH, low, high));
     rpc_send(xp);
 }
 
 void rpc_version_mismatch_reply(xprt *xp, rpc_call *, uint32_t low, uint32_t high) {
     xp->count = int32_t(
-        xdr_pack(xp->msg, "qqqqqq", xp->xid, MSG_REPLY, MSG_DENIED, RPC_MISMATCH, low, high));
+        xdr_pack(xp->msg, "qqqqqq", xp->xid, RPC_MSG_REPLY, RPC_MSG_DENIED, RPC_MISMATCH, low, high));
     rpc_send(xp);
 }
 
 void rpc_auth_error_reply(xprt *xp, rpc_call *, uint32_t auth_status) {
     xp->count = int32_t(
-        xdr_pack(xp->msg, "qqqqq", xp->xid, MSG_REPLY, MSG_DENIED, AUTH_ERROR, auth_status));
+        xdr_pack(xp->msg, "qqqqq", xp->xid, RPC_MSG_REPLY, RPC_MSG_DENIED, AUTH_ERROR, auth_status));
     rpc_send(xp);
 }
 

@@ -139,11 +139,6 @@ uint32_t tcp_listener_resting(tcp_listener *l) {
     return 0;
 }
 
-uint32_t tcp_listener_open(tcp_listener *l) {
-    std::lock_guard<std::mutex> hold(l->lock);
-    return l->open;
-}
-
 tcp_accept_result tcp_accept(tcp_listener *l) {
     sockaddr_in peer{};
     socklen_t peer_len = sizeof peer;

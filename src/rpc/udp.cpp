@@ -49,17 +49,14 @@ bool udp_receive(xprt *xp) {
 void udp_worker(xprt *xp) {
     rpc_call call;
     while (!xprt_stop.load()) {
-        xp->peer_len = sizeof(sockaddr_in);
-        ssize_t n = recvfrom(xp->sock, xp->msg, xp->size, 0,
-                             reinterpret_cast<sockaddr *>(&xp->peer), &xp->peer_len);
-        if (n < 0) {
+        if (!udp_receive(xp)) {
             // A persistent socket error costs one attempt a second, not a spin;
             // that includes "would block", which a socket switched to
             // non-blocking would otherwise report in a tight loop.
-            if (!sock_error_interrupted(sock_errno())) std::this_thread::sleep_for(RECEIVE_RETRY);
+            if (xp->count < 0 && !sock_error_interrupted(sock_errno()))
+                std::this_thread::sleep_for(RECEIVE_RETRY);
             continue;
         }
-        xp->count = int32_t(n);
         // A call that arrives after the stop is still served (the programs
         // are unregistered by then); the flag ends the loop afterwards.
         if (rpc_decode_call(xp, &call)) {

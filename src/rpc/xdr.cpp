@@ -30,6 +30,13 @@ bool xdr_get_u32(rpc_call *call, uint32_t *value) {
     return true;
 }
 
+bool xdr_get_u64(rpc_call *call, uint64_t *value) {
+    if (!args_hold(call, 2)) return false;
+    *value = uint64_t(ntohl(call->args[call->pos])) << 32 | ntohl(call->args[call->pos + 1]);
+    call->pos += 2;
+    return true;
+}
+
 bool xdr_get_fixed32(rpc_call *call, uint8_t dest[32]) {
     if (!args_hold(call, 8)) return false;
     memcpy(dest, call->args + call->pos, 32);
@@ -56,10 +63,9 @@ uint32_t xdr_put_u32(uint8_t *out, uint32_t value) {
     return 4;
 }
 
-uint32_t xdr_put_u32_array(uint8_t *out, const uint32_t *values, uint32_t count) {
-    uint32_t len = xdr_put_u32(out, count);
-    for (uint32_t i = 0; i < count; i++) len += xdr_put_u32(out + len, values[i]);
-    return len;
+uint32_t xdr_put_u64(uint8_t *out, uint64_t value) {
+    xdr_put_u32(out, uint32_t(value >> 32));
+    return 4 + xdr_put_u32(out + 4, uint32_t(value));
 }
 
 uint32_t xdr_put_fixed(uint8_t *out, const void *bytes, uint32_t n) {
@@ -71,10 +77,6 @@ uint32_t xdr_put_fixed(uint8_t *out, const void *bytes, uint32_t n) {
 uint32_t xdr_put_opaque(uint8_t *out, const void *bytes, uint32_t n) {
     uint32_t len = xdr_put_u32(out, n);
     return len + xdr_put_fixed(out + len, bytes, n);
-}
-
-uint32_t xdr_put_opaque_max(uint8_t *out, const void *bytes, uint32_t n, uint32_t max) {
-    return xdr_put_opaque(out, bytes, n < max ? n : max);
 }
 
 uint32_t xdr_pack(uint8_t *out, const char *format, ...) {
@@ -112,4 +114,41 @@ uint32_t xdr_pack(uint8_t *out, const char *format, ...) {
     }
     va_end(ap);
     return len;
+}
+
+void xdr_out_init(xdr_out *o, uint8_t *start, uint32_t room) {
+    o->start = o->p = start;
+    o->end = start + room;
+    o->overflow = false;
+}
+
+uint8_t *xdr_reserve(xdr_out *o, uint32_t n) {
+    if (o->overflow || n > xdr_out_room(o)) {
+        o->overflow = true;
+        return nullptr;
+    }
+    uint8_t *at = o->p;
+    o->p += n;
+    return at;
+}
+
+void xdr_u32(xdr_out *o, uint32_t value) {
+    if (uint8_t *at = xdr_reserve(o, 4)) xdr_put_u32(at, value);
+}
+
+void xdr_u64(xdr_out *o, uint64_t value) {
+    if (uint8_t *at = xdr_reserve(o, 8)) xdr_put_u64(at, value);
+}
+
+void xdr_u32s(xdr_out *o, const uint32_t *values, uint32_t count) {
+    if (uint8_t *at = xdr_reserve(o, 4 * count))
+        for (uint32_t i = 0; i < count; i++) xdr_put_u32(at + 4 * i, values[i]);
+}
+
+void xdr_fixed(xdr_out *o, const void *bytes, uint32_t n) {
+    if (uint8_t *at = xdr_reserve(o, n + xdr_pad(n))) xdr_put_fixed(at, bytes, n);
+}
+
+void xdr_opaque(xdr_out *o, const void *bytes, uint32_t n) {
+    if (uint8_t *at = xdr_reserve(o, 4 + n + xdr_pad(n))) xdr_put_opaque(at, bytes, n);
 }

@@ -63,6 +63,11 @@ TEST_F(LogTest, LevelsDecideTheBannerAndTheLines) {
     log_printf(1, "after close\n");
     EXPECT_EQ(home.read("nfsd2612.log"),
               "\n2026-12-05 17:40:48 Nimbora NFS Server log started\na 1\nb two\n");
+    // A month later the log is another file, named by year and month.
+    log_test_clock(NOW + 31 * 24 * 3600);
+    ASSERT_NE(log_open(), nullptr);
+    log_close();
+    EXPECT_TRUE(std::filesystem::exists(home.path() + "nfsd2701.log"));
 }
 
 // Writers racing close, open and flush (TSan shows any unlocked access).

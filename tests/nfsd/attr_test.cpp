@@ -2,6 +2,7 @@
 // drive roots and link counts, identity mapping and the volume check, the
 // encoders byte for byte, and the two status tables.
 #include "nfsd/attr.h"
+#include "nfsd/attr_status.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -196,7 +197,7 @@ TEST(AttrIdentity, VolumeCheckOnlyOffFixedDisks) {
         bool fixed = type == DRIVE_FIXED;
         EXPECT_EQ(nfs_check_export(exp, "d:\\f", &cred), fixed) << type;
         nfs_attr a;
-        EXPECT_EQ(nfs_fh_attr(fh.data(), &a, &cred), fixed ? NFS_OK : NFSERR_NXIO) << type;
+        EXPECT_EQ(nfs_fh_attr(test_object(fh, &cred), &a), fixed ? NFS_OK : NFSERR_NXIO) << type;
         ASSERT_TRUE(drive_map("D", (d + "/none").c_str(), type, 0));
         EXPECT_EQ(nfs_check_export(exp, "d:\\f", nullptr), fixed) << type;
     }
@@ -206,11 +207,22 @@ TEST(AttrIdentity, VolumeCheckOnlyOffFixedDisks) {
 
 using words = std::vector<uint32_t>;
 
-// Encodes into a buffer of canaries; answers the big-endian words written.
+// Encodes into a buffer of canaries, in exactly the room the encoding
+// needs; with 4 bytes less the cursor refuses it and nothing lands past the
+// room. Answers the big-endian words written.
 template <class Encode>
 words encoded(Encode encode, uint32_t expect_bytes) {
     std::vector<uint8_t> b(256, 0xA5);
-    uint32_t n = encode(b.data());
+    xdr_out short_room;
+    xdr_out_init(&short_room, b.data(), expect_bytes - 4);
+    encode(&short_room);
+    EXPECT_TRUE(short_room.overflow);
+    for (size_t i = expect_bytes - 4; i < b.size(); i++) EXPECT_EQ(b[i], 0xA5) << "byte " << i;
+    xdr_out o;
+    xdr_out_init(&o, b.data(), expect_bytes);
+    encode(&o);
+    EXPECT_FALSE(o.overflow);
+    uint32_t n = xdr_out_length(&o);
     EXPECT_EQ(n, expect_bytes);
     for (size_t i = n; i < b.size(); i++) EXPECT_EQ(b[i], 0xA5) << "byte " << i;
     words w;
@@ -230,19 +242,19 @@ TEST(AttrXdr, GoldenEncodings) {
     a.mtime_sec = 1000000002, a.mtime_nsec = 999;
     a.ctime_sec = 1000000003, a.ctime_nsec = 1000;
     // Sizes and blocks in 32 bits, rdev major << 8 | minor & 255, microseconds.
-    EXPECT_EQ(encoded([&](uint8_t *o) { return xdr_fattr(o, &a); }, 68),
+    EXPECT_EQ(encoded([&](xdr_out *o) { xdr_fattr(o, &a); }, 68),
               (words{4, 024755, 3, 500, 100, 4097, 4096, 0x123478, 2, 0xCAFEF00D, 0x40, 1000000001,
                      123456, 1000000002, 0, 1000000003, 1}));
-    EXPECT_EQ(encoded([&](uint8_t *o) { return xdr_fattr3(o, &a); }, 84),
+    EXPECT_EQ(encoded([&](xdr_out *o) { xdr_fattr3(o, &a); }, 84),
               (words{4,          04755,      3,          500,  100,  // type mode nlink uid gid
                      4,          4097,       4,          4097, 0x1234, 0x5678,  // size used rdev
                      0,          0xCAFEF00D, 0,          0x40,                  // fsid fileid
                      1000000001, 123456789,  1000000002, 999,                   // atime mtime
                      1000000003, 1000}));
-    EXPECT_EQ(encoded([&](uint8_t *o) { return xdr_wcc_attr(o, &a); }, 24),
+    EXPECT_EQ(encoded([&](xdr_out *o) { xdr_wcc_attr(o, &a); }, 24),
               (words{4, 4097, 1000000002, 999, 1000000003, 1000}));
     nfs_attr none{};  // ftype3 has no type 0
-    EXPECT_EQ(encoded([&](uint8_t *o) { return xdr_fattr3(o, &none); }, 84)[0], NFREG);
+    EXPECT_EQ(encoded([&](xdr_out *o) { xdr_fattr3(o, &none); }, 84)[0], NFREG);
 }
 
 // ---- Status tables ---------------------------------------------------------------

@@ -130,7 +130,7 @@ struct client {
     uint32_t read(uint64_t offset, uint32_t want) {
         std::fill(buf.begin(), buf.end(), CANARY);
         uint32_t n = want;
-        uint32_t st = nfs_read(fh.data(), offset, &n, buf.data(), &attr, &cred);
+        uint32_t st = nfs_read(test_object(fh, &cred), offset, &n, buf.data(), &attr);
         if (st != NFS_OK) n = 0;
         data.assign(reinterpret_cast<char *>(buf.data()), n);
         size_t i = std::min(n, want);
@@ -142,10 +142,10 @@ struct client {
                    bool sync = false) {
         count = uint32_t(d.size());
         const uint8_t *bytes = reinterpret_cast<const uint8_t *>(d.data());
-        return nfs_write(fh.data(), offset, &count, sync, bytes, max, &attr, &cred);
+        return nfs_write(test_object(fh, &cred), offset, &count, sync, bytes, max, &attr);
     }
-    uint32_t getattr() { return nfs_fh_attr(fh.data(), &attr, &cred); }
-    uint32_t commit() { return nfs_commit(fh.data(), 0, 0, &attr, &cred); }
+    uint32_t getattr() { return nfs_fh_attr(test_object(fh, &cred), &attr); }
+    uint32_t commit() { return nfs_commit(test_object(fh, &cred), 0, 0, &attr); }
 
     nfs_fh fh;
     rpc_cred cred = test_cred(500, 100);

@@ -246,8 +246,8 @@ TEST(FileopsRefusals, LeaveEveryExportAsItWas) {
     EXPECT_EQ(t.rename("one", "f", "two", "f", c, 0, 1), NFSERR_XDEV);
     EXPECT_EQ(t.rename("one", "f", "two", "g", c, 0, 1), NFSERR_XDEV);
     nfs_fh one = t.fh("one"), f = t.fh("one/f"), d = t.handle("d:", 2);
-    EXPECT_EQ(nfs_link(f.data(), d.data(), "f"), NFSERR_IO);
-    EXPECT_EQ(file_rename(one.data(), d.data(), "f", "f", &c), NFSERR_IO);
+    EXPECT_EQ(nfs_link(test_object(f, &c), test_object(d, &c), "f"), NFSERR_IO);
+    EXPECT_EQ(file_rename(test_object(one, &c), test_object(d, &c), "f", "f"), NFSERR_IO);
     EXPECT_EQ(t.link("one/sub", "one", "l"), NFSERR_ISDIR);
     EXPECT_EQ(t.rename("one/sub", ".", "one", "moved"), NFSERR_INVAL);
     EXPECT_EQ(t.symlink("one", "l", ""), NFSERR_NOENT);

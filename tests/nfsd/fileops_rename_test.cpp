@@ -233,14 +233,15 @@ TEST(FileopsConcurrent, CreateRenameLinkRemoveInOneDirectory) {
                 std::string id = std::to_string(n) + "_" + std::to_string(i);
                 std::string f = "f" + id, g = "g" + id, l = "l" + id;
                 int bad = 0;
-                bad += nfs_create(dir.data(), f.c_str(), NFS_CREATE_GUARDED, &s, fh, &a, &c) != 0;
-                bad += file_rename(dir.data(), dir.data(), f.c_str(), g.c_str(), &c) != 0;
-                bad += nfs_link(shared.data(), dir.data(), l.c_str()) != 0;
-                bad += nfs_symlink(dir.data(), f.c_str(), &s, "target", 6, &c) != 0;
+                test_object d(dir, &c), d2(dir, &c), from(shared, &c);
+                bad += nfs_create(d, f.c_str(), NFS_CREATE_GUARDED, &s, fh, &a) != 0;
+                bad += file_rename(d, d2, f.c_str(), g.c_str()) != 0;
+                bad += nfs_link(from, d, l.c_str()) != 0;
+                bad += nfs_symlink(d, f.c_str(), &s, "target", 6) != 0;
                 // Everyone renames onto the same name: one of them wins each time.
-                file_rename(dir.data(), dir.data(), g.c_str(), "common", &c);
-                bad += file_unlink(dir.data(), l.c_str(), &c) != 0;
-                bad += file_unlink(dir.data(), f.c_str(), &c) != 0;
+                file_rename(d, d2, g.c_str(), "common");
+                bad += file_unlink(d, l.c_str()) != 0;
+                bad += file_unlink(d, f.c_str()) != 0;
                 failures[n] += bad;
             }
         });

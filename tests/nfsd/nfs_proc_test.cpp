@@ -5,12 +5,14 @@
 // it came by the handle, with the same matching as MNT and its log line; a
 // read-only export answers 30 (ROFS) to every change.
 #include <gtest/gtest.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <set>
 #include <span>
 
+#include "fh/fh.h"
 #include "nfsd/nfs.h"
 #include "nfsd/readdir.h"
 #include "support/drive_temp.h"
@@ -148,6 +150,8 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
         {"getattr", 1, {fh3(F)}, {w(0), attr3(F, 1, 0644, 5)}},
         {"setattr of the mode", 2, {fh3(RO), nfs_sattr3(0444), w(0)},
          {w(0), w(1), any(6), post(RO, 1, 0444, 3)}},
+        {"setattr whose guard does not match is applied", 2,
+         {fh3(X), nfs_sattr3(0444), w(1), w(1), w(2)}, {w(0), w(1), any(6), post(X, 1, 0444, 1)}},
         {"lookup", 3, {fh3(ROOT), name("f.txt")}, {w(0), fh3(F), f_attr, root_attr}},
         {"lookup of a missing name", 3, {fh3(ROOT), name("nope")}, {w(2), root_attr}},
         {"access of a 0644 file", 4, {fh3(F), w(0x3F)}, {w(0), f_attr, w(0x1F)}},
@@ -261,6 +265,38 @@ TEST_F(NfsProc, ARepeatedCreateIsAnsweredFromItsSlot) {
     }
 }
 
+// Admission, the read-only test, the export check, the attribute reads
+// around the work and the work itself share one resolution of each handle.
+TEST_F(NfsProc, EachHandleIsResolvedOncePerRequest) {
+    const struct {
+        uint32_t proc;
+        toks args;
+        uint64_t handles;
+    } calls[] = {
+        {2, {fh3(X), nfs_sattr3(0600), w(0)}, 1},
+        {14, {fh3(ROOT), name("old.txt"), fh3(DIR), name("moved.txt")}, 2},
+        {17, {fh3(LIST), hyper(0), hyper(0), w(8192), w(8192)}, 1},
+    };
+    for (const auto &c : calls) {
+        std::vector<uint8_t> args = nfs_arg_bytes(rig, c.args);
+        uint64_t before = fh_decodes.load();
+        EXPECT_EQ(nfs_results(rig.call(NFS_V3, c.proc, args)).at(0), 0u) << c.proc;
+        EXPECT_EQ(fh_decodes.load() - before, c.handles) << c.proc;
+    }
+}
+
+// STATFS counts the volume's blocks of 4096 bytes, and its free space is the
+// volume's own, for everyone.
+TEST_F(NfsProc, StatfsCountsTheVolume) {
+    struct statvfs v;
+    ASSERT_EQ(statvfs(rig.tree.host("").c_str(), &v), 0);
+    std::vector<uint32_t> r = nfs_results(rig.call(NFS_V2, 17, nfs_arg_bytes(rig, {fh2(ROOT)})));
+    ASSERT_EQ(r.size(), 6u);
+    EXPECT_EQ(r[3], uint32_t(uint64_t(v.f_blocks) * v.f_frsize / 4096));
+    EXPECT_EQ(r[5], r[4]);
+    EXPECT_NEAR(double(r[4]), double(uint64_t(v.f_bfree) * v.f_frsize / 4096), 4096);
+}
+
 uint32_t status_of(nfs_rig &rig, uint32_t vers, uint32_t proc, const toks &args) {
     std::vector<uint32_t> r = nfs_results(rig.call(vers, proc, nfs_arg_bytes(rig, args)));
     return r.empty() ? 0xFFFFFFFF : r[0];
@@ -317,6 +353,14 @@ TEST(NfsAdmit, RefusedChangesLeaveTheDiskAlone) {
     EXPECT_NE(access(rig.tree.host("open/f2.txt").c_str(), F_OK), 0);
     EXPECT_NE(access(rig.tree.host("open/f3.txt").c_str(), F_OK), 0);
     EXPECT_EQ(status_of(rig, 3, 1, {fh3("c:\\open\\g.txt")}), 0u) << "the open export serves";
+}
+
+// Under -lowercase names are not kept as sent: PATHCONF says so.
+TEST(NfsAdmit, PathconfOfALowercaseExportIsNotCasePreserving) {
+    nfs_rig rig("c:\\ -lowercase -maproot:0\n");
+    std::vector<uint32_t> r = nfs_results(rig.call(NFS_V3, 20, nfs_arg_bytes(rig, {fh3(ROOT)})));
+    ASSERT_EQ(r.size(), 29u);
+    EXPECT_EQ(std::vector<uint32_t>(r.end() - 4, r.end()), (std::vector<uint32_t>{1, 0, 1, 0}));
 }
 
 // Every change of the sample calls, aimed at names that exist where that

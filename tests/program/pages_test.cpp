@@ -78,7 +78,10 @@ TEST_F(Pages, OnlyThePagesAndTheHelpFilesAreServed) {
 
 // A form sent past the page's script: the server itself keeps one
 // transport and one version on, or the next start would serve nothing.
+// The port it sends is the default, and a value at its default leaves the
+// store.
 TEST_F(Pages, AFormThatClearsEveryBoxKeepsOneTransportAndOneVersion) {
+    ASSERT_TRUE(reg_write_string("nfsd", "Port", "2050"));
     auto r =
         client.Post("/api/nfs", with_token(), "Port=2049", "application/x-www-form-urlencoded");
     ASSERT_EQ(r->status, 200);
@@ -89,6 +92,7 @@ TEST_F(Pages, AFormThatClearsEveryBoxKeepsOneTransportAndOneVersion) {
         reg_read_string("nfsd", pair.second, "1", b, sizeof b);
         EXPECT_FALSE(strcmp(a, "0") == 0 && strcmp(b, "0") == 0) << pair.first;
     }
+    EXPECT_EQ(home.read("settings.reg").find("\"Port\""), std::string::npos);
 }
 
 // A number outside its rule is named with the values it may take, and then

@@ -306,6 +306,26 @@ TEST(TcpRecord, FragmentsJoinIntoOneRecordThatMustFitArriveWholeAndEnd) {
               "rpc: tcp record in more than 1024 fragments from 127.0.0.1, connection closed\n");
 }
 
+// A reply longer than the buffer less 4 bytes leaves in fragments of at
+// most that size, only the last marked as last, and the bytes the marks
+// borrowed are put back.
+TEST(TcpRecord, ALongReplyLeavesInSeveralFragments) {
+    tcp_pair pair(100);  // 612 bytes: fragments of at most 608
+    rpc_bytes body = pattern(612);
+    memcpy(pair.xp->msg, body.data(), body.size());
+    pair.xp->count = 612;
+    ASSERT_GT(rpc_send(pair.xp), 0);
+    rpc_bytes wire(620);
+    ASSERT_EQ(recv(pair.client, wire.data(), wire.size(), MSG_WAITALL), 620);
+    EXPECT_EQ(rpc_msg_word_at(wire, 0), 608u);
+    EXPECT_EQ(rpc_bytes(wire.begin() + 4, wire.begin() + 612),
+              rpc_bytes(body.begin(), body.begin() + 608));
+    EXPECT_EQ(rpc_msg_word_at(wire, 153), LAST | 4);
+    EXPECT_EQ(rpc_bytes(wire.begin() + 616, wire.end()),
+              rpc_bytes(body.begin() + 608, body.end()));
+    EXPECT_EQ(rpc_bytes(pair.xp->msg, pair.xp->msg + 612), body);
+}
+
 // Calls sent ahead in any fragments, arriving in pieces of any size, are
 // served in order by a connection thread: records of every length up to a
 // full buffer, which makes the receive move what it has to make room. Then

@@ -245,8 +245,8 @@ TEST(RpcReplayThreads, ConcurrentChecksAndSavesOfOneSlot) {
             xp->peer.sin_family = AF_INET;
             xp->peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             rpc_call call{};
-            auto encode = [](uint8_t *out, const void *r) {
-                return xdr_put_u32(out, *static_cast<const uint32_t *>(r));
+            auto encode = [](xdr_out *o, const void *r) {
+                xdr_u32(o, *static_cast<const uint32_t *>(r));
             };
             for (uint32_t i = 0; i < 2000; i++) {
                 xp->xid = i % 3;
@@ -260,6 +260,21 @@ TEST(RpcReplayThreads, ConcurrentChecksAndSavesOfOneSlot) {
     }
     for (auto &t : threads) t.join();
     EXPECT_EQ(slot.state.load(), 1);
+}
+
+// A result that would run past the message area is stopped by the cursor
+// and the caller gets SYSTEM_ERR instead of a reply cut short.
+TEST(RpcReply, AResultPastTheBufferIsASystemError) {
+    rpc_rig rig(64);  // a message area of 576 bytes
+    auto serve = [](xprt *xp, rpc_call *call) {
+        auto encode = [](xdr_out *o, const void *) {
+            for (uint32_t i = 0; i < 200; i++) xdr_u32(o, i);
+        };
+        rpc_reply(xp, call, encode, nullptr);
+    };
+    rpc_bytes reply = rig.serve(rpc_msg_args(1, 7, 1, 1, {}), serve);
+    EXPECT_EQ(rpc_msg_accept_status(reply), RPC_SYSTEM_ERR);
+    EXPECT_EQ(reply.size(), 24u);
 }
 
 TEST(RpcReply, AFailedSendIsLoggedWithItsOwnErrorAndAreasCannotWrap) {

@@ -43,38 +43,39 @@ class fileops_tree : public nfs_tree {
     // SETATTR leave the handle and attributes in `made`, `attr` (so one thread).
     uint32_t create(str dir, str name, uint32_t how = NFS_CREATE_UNCHECKED, const nfs_sattr &s = {},
                     rpc_cred c = user_cred()) {
-        return nfs_create(fh(dir).data(), name.c_str(), how, &s, made.data(), &attr, &c);
+        return nfs_create(test_object(fh(dir), &c), name.c_str(), how, &s, made.data(), &attr);
     }
     uint32_t mknod(str dir, str name, uint32_t type, uint32_t major = 1, uint32_t minor = 3,
                    const nfs_sattr &s = {}, rpc_cred c = user_cred()) {
-        return nfs_mknod(fh(dir).data(), name.c_str(), type, &s, minor, major, made.data(), &attr,
-                         &c);
+        return nfs_mknod(test_object(fh(dir), &c), name.c_str(), type, &s, minor, major,
+                         made.data(), &attr);
     }
     uint32_t mkdir(str dir, str name, rpc_cred c = user_cred()) {
-        return file_mkdir(fh(dir).data(), name.c_str(), made.data(), &attr, &c);
+        return file_mkdir(test_object(fh(dir), &c), name.c_str(), made.data(), &attr);
     }
     uint32_t setattr(str relative, const nfs_sattr &s, rpc_cred c = user_cred()) {
-        return nfs_setattr(fh(relative).data(), &s, &attr, &c);
+        return nfs_setattr(test_object(fh(relative), &c), &s, &attr);
     }
     uint32_t symlink(str dir, str name, str text, rpc_cred c = user_cred()) const {
         nfs_sattr s{};
-        return nfs_symlink(fh(dir).data(), name.c_str(), &s, text.data(), text.size(), &c);
+        return nfs_symlink(test_object(fh(dir), &c), name.c_str(), &s, text.data(), text.size());
     }
     // `text` is "" unless the answer is NFS_OK.
     uint32_t readlink(str relative, std::string *text, uint32_t size = 4096) const;
     uint32_t link(str file, str dir, str name, int file_export = 0, int dir_export = 0) const {
-        return nfs_link(fh(file, file_export).data(), fh(dir, dir_export).data(), name.c_str());
+        return nfs_link(test_object(fh(file, file_export), nullptr),
+                        test_object(fh(dir, dir_export), nullptr), name.c_str());
     }
     uint32_t rename(str from_dir, str from, str to_dir, str to, rpc_cred c = user_cred(),
                     int from_export = 0, int to_export = 0) const {
-        return file_rename(fh(from_dir, from_export).data(), fh(to_dir, to_export).data(),
-                           from.c_str(), to.c_str(), &c);
+        return file_rename(test_object(fh(from_dir, from_export), &c),
+                           test_object(fh(to_dir, to_export), &c), from.c_str(), to.c_str());
     }
     uint32_t unlink(str dir, str name, rpc_cred c = user_cred()) const {
-        return file_unlink(fh(dir).data(), name.c_str(), &c);
+        return file_unlink(test_object(fh(dir), &c), name.c_str());
     }
     uint32_t rmdir(str dir, str name, rpc_cred c = user_cred()) const {
-        return file_rmdir(fh(dir).data(), name.c_str(), &c);
+        return file_rmdir(test_object(fh(dir), &c), name.c_str());
     }
     nfs_fh made{};
     nfs_attr attr{};

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "nfsd/attr.h"
+#include "nfsd/request.h"
 #include "platform/bytes.h"
 #include "support/exports_env.h"
 
@@ -39,3 +40,11 @@ class nfs_tree {
 
 // An AUTH_UNIX identity with no groups.
 rpc_cred test_cred(uint32_t uid, uint32_t gid);
+
+// A handle as one request binds it (request.h), for a backend called alone;
+// `fh` and `cred` must outlive it (temporaries of one expression do).
+struct test_object {
+    nfs_object o;
+    test_object(const nfs_fh &fh, const rpc_cred *cred) { nfs_object_init(&o, fh.data(), cred); }
+    operator nfs_object *() { return &o; }
+};

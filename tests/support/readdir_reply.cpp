@@ -84,18 +84,24 @@ std::vector<uint8_t> dir_bytes(dir_form form, const uint8_t *fh, uint32_t cookie
     rpc_cred cred{};
     cred.uid = 500;
     cred.gid = 100;
-    static thread_local nfs_dirlist list;
-    nfs_dirlist_fill(&list, &args, &cred, form != DIR_V2);
     // Every reply stays within the bound; the bytes past it stay untouched.
     constexpr uint32_t GUARD = 256;
     static thread_local std::vector<uint8_t> buffer(70000 + GUARD);
-    uint32_t bound = std::max(list.count, 164u) + 8;
+    static thread_local nfs_dirlist list;
+    uint32_t bound = std::max(nfs_dir_limit(count), 164u) + 8;
     if (bound + GUARD > buffer.size()) return {};
     std::fill(&buffer[bound], &buffer[bound + GUARD], 0xEE);
-    uint32_t n = (form == DIR_V2   ? xdr_readdirres
-                  : form == DIR_V3 ? xdr_readdir3res
-                                   : xdr_readdirplus3res)(buffer.data(), &list);
-    if (n > bound ||
+    nfs_object dir;
+    nfs_object_init(&dir, args.fh, &cred);
+    const uint32_t forms[] = {NFS_DIR_V2, NFS_DIR_V3, NFS_DIR_PLUS};
+    nfs_dirlist_fill(&list, &args, &dir, forms[form], buffer.data(), bound);
+    xdr_out out;
+    xdr_out_init(&out, buffer.data(), bound);
+    (form == DIR_V2   ? xdr_readdirres
+     : form == DIR_V3 ? xdr_readdir3res
+                      : xdr_readdirplus3res)(&out, &list);
+    uint32_t n = xdr_out_length(&out);
+    if (out.overflow ||
         std::any_of(&buffer[bound], &buffer[bound + GUARD], [](uint8_t b) { return b != 0xEE; }))
         return {};
     return std::vector<uint8_t>(buffer.begin(), buffer.begin() + n);

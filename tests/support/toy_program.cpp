@@ -36,10 +36,9 @@ bool decode_echo(rpc_call *call, void *args) {
     return true;
 }
 
-uint32_t encode_record(uint8_t *out, const void *result) {
+void encode_record(xdr_out *o, const void *result) {
     const toy_record *e = static_cast<const toy_record *>(result);
-    memcpy(out, e->bytes, e->length);
-    return e->length;
+    if (uint8_t *at = xdr_reserve(o, e->length)) memcpy(at, e->bytes, e->length);
 }
 
 // Every run notes the call first, as a handler that reads the identity would.
@@ -75,15 +74,14 @@ bool run_gate(xprt *xp, rpc_call *call, void *, void *result) {
 }
 
 constexpr uint32_t SIZE = sizeof(toy_record);
-// clang-format off
 const rpc_proc toy_procs[] = {
-    {TOY_ECHO, "echo", decode_echo, SIZE, run_echo, encode_record, SIZE,
-     "toy_echo: cannot read args\n", nullptr, nullptr, 0},
-    {TOY_COUNTER, "counter", nullptr, 0, run_counter, encode_record, SIZE,
-     nullptr, &toy_slot, &counter_save, SIZE},
-    {TOY_GATE, "gate", nullptr, 0, run_gate, encode_record, SIZE, nullptr, nullptr, nullptr, 0},
+    {.number = TOY_ECHO, .name = "echo", .decode = decode_echo, .args_size = SIZE, .run = run_echo,
+     .encode = encode_record, .result_size = SIZE, .garbage_log = "toy_echo: cannot read args\n"},
+    {.number = TOY_COUNTER, .name = "counter", .run = run_counter, .encode = encode_record,
+     .result_size = SIZE, .slot = &toy_slot, .save = &counter_save, .save_size = SIZE},
+    {.number = TOY_GATE, .name = "gate", .run = run_gate, .encode = encode_record,
+     .result_size = SIZE},
 };
-// clang-format on
 
 const rpc_program toy_table = {toy_procs, sizeof toy_procs / sizeof toy_procs[0], nullptr, nullptr};
 
