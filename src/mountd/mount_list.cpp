@@ -14,14 +14,14 @@ constexpr uint32_t HOST_STRING_MAX = 512;  // the mountlist's host name
 constexpr uint32_t DIR_STRING_MAX = 1024;  // dirpath and the exportlist's names
 constexpr uint32_t DUMP_ENTRY_LIMIT = 800;
 constexpr uint32_t DUMP_ENTRY_OVERHEAD = 16;  // counted with host and path against the limit
-constexpr uint32_t WORD = 4;
+constexpr uint32_t XDR_WORD = 4;
 constexpr uint32_t OPTION_TEXTS_MAX = 9;
 constexpr uint32_t OPTION_TEXT_SIZE = 32;
 
 // Bytes of a string of n bytes (cut to max) on the wire.
 uint32_t string_size(size_t n, uint32_t max) {
     uint32_t kept = n < max ? uint32_t(n) : max;
-    return WORD + kept + xdr_pad(kept);
+    return XDR_WORD + kept + xdr_pad(kept);
 }
 
 void put_string(xdr_out *o, const char *text, uint32_t max) {
@@ -66,11 +66,11 @@ bool encode_export(xdr_out *o, const export_entry *e) {
         export_name(e->path, dir);
     char texts[OPTION_TEXTS_MAX][OPTION_TEXT_SIZE];
     uint32_t count = option_texts(e, texts);
-    uint32_t tail = WORD;  // the options and the end of the groups
-    for (uint32_t i = 0; i < count; i++) tail += WORD + string_size(strlen(texts[i]), DIR_STRING_MAX);
-    uint32_t head = WORD + string_size(strlen(dir), DIR_STRING_MAX);
+    uint32_t tail = XDR_WORD;  // the options and the end of the groups
+    for (uint32_t i = 0; i < count; i++) tail += XDR_WORD + string_size(strlen(texts[i]), DIR_STRING_MAX);
+    uint32_t head = XDR_WORD + string_size(strlen(dir), DIR_STRING_MAX);
     uint32_t room = xdr_out_room(o);
-    if (uint64_t(head) + tail + WORD > room) return false;
+    if (uint64_t(head) + tail + XDR_WORD > room) return false;
 
     xdr_u32(o, 1);
     put_string(o, dir, DIR_STRING_MAX);
@@ -79,8 +79,8 @@ bool encode_export(xdr_out *o, const export_entry *e) {
     for (int32_t i = 0; i < e->client_count; i++) {
         char dotted[16];
         mount_dotted(e->clients[i], dotted);
-        uint32_t need = WORD + string_size(strlen(dotted), DIR_STRING_MAX);
-        if (uint64_t(len) + need + tail + WORD > room) break;
+        uint32_t need = XDR_WORD + string_size(strlen(dotted), DIR_STRING_MAX);
+        if (uint64_t(len) + need + tail + XDR_WORD > room) break;
         xdr_u32(o, 1);
         put_string(o, dotted, DIR_STRING_MAX);
         len += need;
@@ -111,9 +111,9 @@ void mountlist_encode(xdr_out *o) {
         }
         size_t host_length = strlen(host), path_length = strlen(e->path);
         if (host_length + path_length + DUMP_ENTRY_OVERHEAD > DUMP_ENTRY_LIMIT) break;
-        uint32_t need = WORD + string_size(host_length, HOST_STRING_MAX) +
+        uint32_t need = XDR_WORD + string_size(host_length, HOST_STRING_MAX) +
                         string_size(path_length, DIR_STRING_MAX);
-        if (uint64_t(need) + WORD > xdr_out_room(o)) break;
+        if (uint64_t(need) + XDR_WORD > xdr_out_room(o)) break;
         xdr_u32(o, 1);
         put_string(o, host, HOST_STRING_MAX);
         put_string(o, e->path, DIR_STRING_MAX);

@@ -2,15 +2,74 @@
 // POSIX and Winsock share; only what differs between them is named here.
 #pragma once
 
+#include <cstdint>
+
+#ifdef _WIN32
+// Winsock's select takes at most FD_SETSIZE sockets (64 unless raised before
+// its header); sock_poll waits on up to SOCK_POLL_MAX, so raise it to that.
+#ifndef FD_SETSIZE
+#define FD_SETSIZE 256
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstddef>
+
+#include "platform/win32_names.h"
+
+#ifndef SHUT_RDWR
+#define SHUT_RDWR SD_BOTH
+#endif
+
+// Shutting a socket down wakes every thread that waits on it on POSIX, which
+// the stop of each service relies on; Winsock wakes neither a select nor a
+// blocking receive. So on Windows a shut-down socket is remembered until it
+// is closed: sock_poll reports it readable within its wait slice, and
+// recvfrom on it fails (WSAESHUTDOWN) instead of blocking.
+int sock_shutdown(SOCKET s, int how);
+#define shutdown sock_shutdown
+// accept on a shut-down listener fails (WSAEINVAL) instead of blocking.
+SOCKET sock_accept(SOCKET s, sockaddr *addr, int *len);
+#define accept sock_accept
+// Waits until `s` is readable; false (with WSAESHUTDOWN) once it is shut down.
+bool sock_wait_receive(SOCKET s);
+
+typedef SOCKET sock_t;
+constexpr sock_t SOCK_INVALID = INVALID_SOCKET;
+// Winsock raises no signal on a broken connection.
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0
+#endif
+// Winsock takes char buffers and int lengths where POSIX takes void and
+// size_t; these forward the POSIX forms, so the callers stay one source.
+inline int send(SOCKET s, const void *buf, size_t n, int flags) {
+    return ::send(s, static_cast<const char *>(buf), int(n), flags);
+}
+inline int recv(SOCKET s, void *buf, size_t n, int flags) {
+    return ::recv(s, static_cast<char *>(buf), int(n), flags);
+}
+inline int sendto(SOCKET s, const void *buf, size_t n, int flags, const sockaddr *to, int tolen) {
+    return ::sendto(s, static_cast<const char *>(buf), int(n), flags, to, tolen);
+}
+inline int recvfrom(SOCKET s, void *buf, size_t n, int flags, sockaddr *from, int *fromlen) {
+    if (!sock_wait_receive(s)) return -1;
+    return ::recvfrom(s, static_cast<char *>(buf), int(n), flags, from, fromlen);
+}
+inline int setsockopt(SOCKET s, int level, int name, const void *value, int len) {
+    return ::setsockopt(s, level, name, static_cast<const char *>(value), len);
+}
+inline int getsockopt(SOCKET s, int level, int name, void *value, int *len) {
+    return ::getsockopt(s, level, name, static_cast<char *>(value), len);
+}
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 
-#include <cstdint>
-
 typedef int sock_t;
 constexpr sock_t SOCK_INVALID = -1;
+#endif
 
 // Closes a socket; 0 on success.
 int sock_close(sock_t s);
@@ -42,7 +101,7 @@ struct sock_wait {
     sock_t sock;
     bool readable;
 };
-// Largest set sock_poll takes.
+// Largest set sock_poll takes (FD_SETSIZE on Windows).
 constexpr uint32_t SOCK_POLL_MAX = 256;
 
 // Waits until one of the `count` sockets is readable or `timeout_ms` has

@@ -72,8 +72,10 @@ uint32_t win_error_from_errno(int err) {
         case ENOSPC:
         case EFBIG:
             return ERROR_DISK_FULL;
+#ifdef EDQUOT  // not in the Windows runtime
         case EDQUOT:
             return ERROR_NOT_ENOUGH_QUOTA;
+#endif
         case ENAMETOOLONG:
             return ERROR_FILENAME_EXCED_RANGE;
         case EROFS:
@@ -90,7 +92,9 @@ uint32_t win_error_from_errno(int err) {
             return ERROR_NOT_SUPPORTED;
         case ENODEV:
         case ENXIO:
+#ifdef ENOMEDIUM
         case ENOMEDIUM:
+#endif
             return ERROR_NOT_READY;
         default:
             return ERROR_INVALID_FUNCTION;

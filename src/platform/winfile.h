@@ -30,6 +30,12 @@
 // Every call is thread-safe and reports failure through win_last_error().
 // Share flags of CreateFile are accepted and not enforced: the host has no
 // mandatory sharing; the test seam (winerr.h) produces sharing violations.
+//
+// On Windows these are the system's own calls, and names without case,
+// attributes, sharing, hard links and their counts are the system's. Paths
+// are checked first all the same: only absolute paths, no '/', no stream
+// (':'), no device name, no device namespace (winfile_win32.h). Attributes
+// are reported as above (READONLY, HIDDEN, SYSTEM, DIRECTORY or NORMAL).
 #pragma once
 
 #include <cstdint>

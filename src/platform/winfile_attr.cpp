@@ -72,20 +72,6 @@ void make_short_name(const char *name, char out[14]) {
 
 }  // namespace
 
-uint64_t win_time_from_unix(int64_t sec, uint32_t nsec) {
-    int64_t t = sec * 10000000LL + nsec / 100 + int64_t(WIN_EPOCH_OFFSET);
-    return t < 0 ? 0 : uint64_t(t);
-}
-
-int64_t win_time_to_unix(uint64_t t, uint32_t *nsec) {
-    int64_t rel = int64_t(t) - int64_t(WIN_EPOCH_OFFSET);
-    int64_t sec = rel / 10000000;
-    int64_t rem = rel % 10000000;
-    if (rem < 0) rem += 10000000, sec--;
-    if (nsec) *nsec = uint32_t(rem * 100);
-    return sec;
-}
-
 uint32_t attributes_of(int dirfd, const char *name, const struct statx &sx) {
     wkind kind = wkind_of(sx);
     if (wkind_virtual(kind)) return FILE_ATTRIBUTE_SYSTEM;

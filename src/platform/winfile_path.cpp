@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/bytes.h"
 #include "platform/winfile_internal.h"
 
 namespace {
@@ -242,16 +241,6 @@ int open_resolved(wpath *r, int flags) {
     close(pfd);
     errno = e;
     return fd;
-}
-
-void win_device_header(uint8_t out[DEVICE_HEADER_SIZE], uint32_t type, uint32_t major,
-                       uint32_t minor, uint32_t mode) {
-    memset(out, 0, DEVICE_HEADER_SIZE);
-    memcpy(out + DEVICE_HEADER_MAGIC, DEVICE_HEADER_TEXT, sizeof DEVICE_HEADER_TEXT);
-    store_le32(out + DEVICE_HEADER_TYPE, type);
-    store_le32(out + DEVICE_HEADER_MAJOR, major);
-    store_le32(out + DEVICE_HEADER_MINOR, minor);
-    store_le32(out + DEVICE_HEADER_MODE, mode);
 }
 
 void device_header(const struct statx &sx, uint8_t out[DEVICE_HEADER_SIZE]) {

@@ -3,13 +3,12 @@
 // lock borrows it; the process id is written beside it as plain text.
 #include "program/instance.h"
 
-#include <unistd.h>  // getpid only
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "platform/mapfile.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -38,7 +37,7 @@ instance_result instance_claim(const char *dir, uint32_t *pid) {
     }
     lock_path = path;
     std::ofstream out(path, std::ios::trunc);
-    out << uint32_t(getpid()) << "\n";
+    out << process_id() << "\n";
     return INSTANCE_OURS;
 }
 

@@ -63,9 +63,9 @@ bool nfs_service_start(uint16_t port);
 // table. False after the step's log line.
 bool mount_service_start(uint16_t port);
 
-// Formats a message printf-style (at most about one kilobyte) and shows it:
-// on this host there is no message box, so the text goes to standard error
-// as "<caption>: <text>" and, while a log is open, into the log. `owner` and
+// Formats a message printf-style (at most about one kilobyte) and shows it
+// in a message box (msgbox.h: on Linux standard error, "<caption>: <text>")
+// and, while a log is open, in the log. `owner` and
 // `flags` are those of a message box (0: an error box) and change nothing
 // here. Answers true, as a box answered with OK would. Thread-safe.
 bool show_message(void *owner, uint32_t flags, const char *caption, const char *format, ...)

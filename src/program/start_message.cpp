@@ -1,9 +1,10 @@
 // The two host services of start-up: the socket layer, and the message box,
-// which on this host is a line on standard error and in the log.
+// which is also a line in the log.
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/msgbox.h"
 #include "platform/net.h"
 #include "rpc/rpc.h"
 #include "base/log.h"
@@ -43,8 +44,9 @@ bool show_message(void *owner, uint32_t flags, const char *caption, const char *
     va_start(ap, format);
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    fprintf(stderr, "%s: %s\n", caption, text);
+    // Logged first: a message box waits for its answer.
     log_printf(START_LOG, LOG_MESSAGE, log_time(), caption, text);
     log_flush();
+    msgbox_show(caption, text);
     return true;
 }

@@ -1,8 +1,6 @@
 // Reply headers and sending: one datagram over UDP, record-marked fragments
 // over TCP. Every reply is written over the call at the start of the message
 // area; the verifier it echoes was copied out by rpc_decode_call.
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <thread>
 

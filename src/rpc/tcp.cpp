@@ -26,7 +26,11 @@ bool resolve(const char *host, in_addr *addr) {
         return true;
     }
     if (inet_pton(AF_INET, host, addr) == 1) return true;
-    return net_host_address(host, &addr->s_addr);
+    // s_addr is no uint32_t everywhere (Winsock: unsigned long).
+    uint32_t found;
+    if (!net_host_address(host, &found)) return false;
+    addr->s_addr = found;
+    return true;
 }
 
 enum recv_status { RECV_OK, RECV_CLOSED, RECV_TIMEOUT };

@@ -2,8 +2,6 @@
 // encoders that write replies straight into the transport buffer.
 #include "rpc/xdr.h"
 
-#include <arpa/inet.h>
-
 #include <cstdarg>
 #include <cstring>
 

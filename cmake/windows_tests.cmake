@@ -1,0 +1,79 @@
+# Tests of the Windows build: the unit tests that need no Linux, cross-built
+# and run under Wine (CMAKE_CROSSCOMPILING_EMULATOR), one test per program,
+# each labelled "windows" and its folder. They share one Wine prefix in the
+# build tree, made by the first test (a fixture), quiet (WINEDEBUG=-all).
+
+# GoogleTest from Debian's sources, built with the cross compiler.
+set(NIMBORA_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${NIMBORA_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+set(NIMBORA_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine)
+set(NIMBORA_WINE_ENV "WINEPREFIX=${NIMBORA_WINE_PREFIX};WINEDEBUG=-all")
+add_test(NAME windows_prefix
+         COMMAND sh -c "rm -rf '${NIMBORA_WINE_PREFIX}' && /usr/lib/wine/wine64 wineboot -i && /usr/lib/wine/wineserver -w")
+set_tests_properties(windows_prefix PROPERTIES LABELS "windows" FIXTURES_SETUP wine
+                     ENVIRONMENT "${NIMBORA_WINE_ENV}" TIMEOUT 120)
+
+# Support files that build for Windows.
+set(NIMBORA_WINDOWS_SUPPORT
+  tests/support/test_main_win32.cpp
+  tests/support/home_win32.cpp
+  tests/support/log_capture.cpp
+  tests/support/rpc_msg.cpp
+  tests/support/toy_program.cpp
+)
+# Unit tests that build for Windows; tests/*/*_win32_test.cpp join by name.
+set(NIMBORA_WINDOWS_TESTS
+  tests/rpc/xdr_test.cpp
+  tests/inode/index_test.cpp
+  tests/inode/path_test.cpp
+  tests/names/name_test.cpp
+)
+file(GLOB win32_tests CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR}
+     ${CMAKE_SOURCE_DIR}/tests/*/*_win32_test.cpp)
+list(APPEND NIMBORA_WINDOWS_TESTS ${win32_tests})
+
+set(support "")
+foreach(f ${NIMBORA_WINDOWS_SUPPORT})
+  list(APPEND support ${CMAKE_SOURCE_DIR}/${f})
+endforeach()
+add_library(nimbora_test_support STATIC ${support})
+target_link_libraries(nimbora_test_support PUBLIC ${NIMBORA_LINK} gtest)
+target_include_directories(nimbora_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests)
+
+foreach(file ${NIMBORA_WINDOWS_TESTS})
+  get_filename_component(name ${file} NAME_WE)
+  get_filename_component(dir ${file} DIRECTORY)
+  get_filename_component(folder ${dir} NAME)
+  set(target ${folder}_${name})
+  add_executable(${target} ${CMAKE_SOURCE_DIR}/${file})
+  target_link_libraries(${target} PRIVATE nimbora_test_support ${NIMBORA_LINK} gtest)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_definitions(${target} PRIVATE
+    NIMBORA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" NIMBORA_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  add_test(NAME ${target} COMMAND ${target})
+  set_tests_properties(${target} PROPERTIES LABELS "windows;${folder}" FIXTURES_REQUIRED wine
+                       ENVIRONMENT "${NIMBORA_WINE_ENV}" TIMEOUT 300)
+endforeach()
+
+# End to end: nfsd.exe under Wine in a private network namespace, driven
+# from Linux by rpcinfo, showmount, the libnfs tools and raw NFS calls;
+# wintool.exe answers what Windows sees.
+add_executable(wintool ${CMAKE_SOURCE_DIR}/tests/windows/wintool.cpp)
+target_link_options(wintool PRIVATE -municode)
+find_program(NIMBORA_PYTHON3 python3 /usr/bin NO_CMAKE_FIND_ROOT_PATH)
+add_test(NAME windows_wine_e2e
+         COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/wine_e2e_test.py
+                 $<TARGET_FILE:nfsd> $<TARGET_FILE:wintool>)
+set_tests_properties(windows_wine_e2e PROPERTIES LABELS "windows;e2e" TIMEOUT 900)
+
+# The installer: built by the "package" target, tested when it exists.
+set(NIMBORA_SETUP ${CMAKE_BINARY_DIR}/nimbora-nfsd-${NIMBORA_VERSION}-setup.exe)
+add_test(NAME windows_installer
+         COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/installer_test.py
+                 ${NIMBORA_SETUP} $<TARGET_FILE:wintool>)
+set_tests_properties(windows_installer PROPERTIES LABELS "windows;e2e" TIMEOUT 600
+                     REQUIRED_FILES ${NIMBORA_SETUP})

@@ -1,0 +1,257 @@
+// The socket shim on Windows: Winsock 2. A socket is a SOCKET, errors are
+// WSAGetLastError's, and waiting is select over sets of SOCK_POLL_MAX
+// (net.h raises FD_SETSIZE to it before Winsock's header).
+#include "platform/net.h"
+
+#include <iphlpapi.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/clock.h"
+
+// Here shutdown and accept are Winsock's own (net.h renames them for
+// everyone else).
+#undef shutdown
+#undef accept
+
+static_assert(FD_SETSIZE >= SOCK_POLL_MAX, "a wait set must hold SOCK_POLL_MAX sockets");
+
+namespace {
+
+// Winsock must be started before the first socket call of the process, and
+// the server's threads may make that call in any order: start it while the
+// program loads.
+struct winsock_start {
+    bool ok;
+    winsock_start() {
+        WSADATA data;
+        ok = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+};
+const winsock_start winsock;
+
+// Sockets shut down and not yet closed (see net.h).
+constexpr uint32_t SHUT_MAX = SOCK_POLL_MAX;
+constexpr int WAIT_SLICE_MS = 100;
+std::mutex shut_lock;
+SOCKET shut_sockets[SHUT_MAX];
+uint32_t shut_count = 0;
+
+bool is_shut(SOCKET s) {
+    std::lock_guard<std::mutex> hold(shut_lock);
+    for (uint32_t i = 0; i < shut_count; i++)
+        if (shut_sockets[i] == s) return true;
+    return false;
+}
+
+void forget_shut(SOCKET s) {
+    std::lock_guard<std::mutex> hold(shut_lock);
+    for (uint32_t i = 0; i < shut_count; i++)
+        if (shut_sockets[i] == s) shut_sockets[i] = shut_sockets[--shut_count];
+}
+
+}  // namespace
+
+int sock_shutdown(SOCKET s, int how) {
+    {
+        std::lock_guard<std::mutex> hold(shut_lock);
+        bool known = false;
+        for (uint32_t i = 0; i < shut_count; i++) known = known || shut_sockets[i] == s;
+        if (!known && shut_count < SHUT_MAX) shut_sockets[shut_count++] = s;
+    }
+    // Only a connected stream has anything to shut down; under Wine the call
+    // on a listening or datagram socket that another thread waits on does
+    // not return, and the mark above already wakes the waiter.
+    sockaddr_in peer;
+    int len = sizeof peer;
+    if (getpeername(s, reinterpret_cast<sockaddr *>(&peer), &len) != 0) return 0;
+    return ::shutdown(s, how);
+}
+
+SOCKET sock_accept(SOCKET s, sockaddr *addr, int *len) {
+    if (is_shut(s)) {
+        WSASetLastError(WSAEINVAL);
+        return INVALID_SOCKET;
+    }
+    return ::accept(s, addr, len);
+}
+
+bool sock_wait_receive(SOCKET s) {
+    sock_wait one{s, false};
+    for (;;) {
+        int n = sock_poll(&one, 1, -1);
+        if (n > 0 && !is_shut(s)) return true;
+        if (n > 0 || (n < 0 && !sock_error_transient(WSAGetLastError()))) {
+            if (is_shut(s)) WSASetLastError(WSAESHUTDOWN);
+            return false;
+        }
+    }
+}
+
+int sock_close(sock_t s) {
+    forget_shut(s);
+    return closesocket(s);
+}
+
+int sock_errno() {
+    return WSAGetLastError();
+}
+
+bool sock_error_transient(int err) {
+    return err == WSAEINTR || err == WSAEWOULDBLOCK || err == WSAETIMEDOUT;
+}
+
+bool sock_error_interrupted(int err) {
+    return err == WSAEINTR;
+}
+
+bool sock_error_exhausted(int err) {
+    return err == WSAEMFILE || err == WSAENOBUFS;
+}
+
+bool net_host_address(const char *name, uint32_t *address) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;  // one answer per address, not one per socket type
+    addrinfo *found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return false;
+    *address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+bool net_host_name(uint32_t address, char *name, uint32_t size) {
+    if (size == 0) return false;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = address;
+    char found[NI_MAXHOST];
+    if (getnameinfo(reinterpret_cast<const sockaddr *>(&sa), sizeof sa, found, sizeof found,
+                    nullptr, 0, NI_NAMEREQD) != 0)
+        return false;
+    size_t n = strnlen(found, size - 1);
+    memcpy(name, found, n);
+    name[n] = 0;
+    return true;
+}
+
+namespace {
+
+// The interface addresses, read without a name look-up; read again when an
+// address is missing, at most once a second.
+constexpr uint32_t LOCAL_MAX = 64;
+constexpr uint32_t LOCAL_REFRESH_MS = 1000;
+std::mutex local_lock;
+uint32_t local_addrs[LOCAL_MAX];
+uint32_t local_count = 0;
+uint32_t local_read_at = 0;
+bool local_read = false;
+
+// Lock held.
+void read_interfaces() {
+    local_count = 0;
+    local_read = true;
+    local_read_at = tick_count();
+    ULONG size = 16384;
+    std::vector<uint8_t> buf;
+    ULONG rc;
+    do {
+        buf.resize(size);
+        rc = GetAdaptersAddresses(AF_INET,
+                                  GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
+                                      GAA_FLAG_SKIP_DNS_SERVER,
+                                  nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES *>(buf.data()), &size);
+    } while (rc == ERROR_BUFFER_OVERFLOW);
+    if (rc != NO_ERROR) return;
+    for (auto *a = reinterpret_cast<IP_ADAPTER_ADDRESSES *>(buf.data()); a; a = a->Next)
+        for (auto *u = a->FirstUnicastAddress; u && local_count < LOCAL_MAX; u = u->Next)
+            if (u->Address.lpSockaddr->sa_family == AF_INET)
+                local_addrs[local_count++] =
+                    reinterpret_cast<const sockaddr_in *>(u->Address.lpSockaddr)->sin_addr.s_addr;
+}
+
+bool known_local(uint32_t addr) {
+    for (uint32_t i = 0; i < local_count; i++)
+        if (local_addrs[i] == addr) return true;
+    return false;
+}
+
+}  // namespace
+
+void net_local_addresses_refresh() {
+    std::lock_guard<std::mutex> hold(local_lock);
+    read_interfaces();
+}
+
+bool net_is_local_address(uint32_t addr) {
+    if (addr == htonl(INADDR_LOOPBACK)) return true;
+    std::lock_guard<std::mutex> hold(local_lock);
+    if (known_local(addr)) return true;
+    if (local_read && tick_count() - local_read_at < LOCAL_REFRESH_MS) return false;
+    read_interfaces();
+    return known_local(addr);
+}
+
+bool sock_set_nodelay(sock_t s) {
+    BOOL on = TRUE;
+    return setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, int(sizeof on)) == 0;
+}
+
+bool sock_set_receive_timeout(sock_t s, uint32_t ms) {
+    DWORD timeout = ms;  // Winsock takes milliseconds, not a timeval
+    return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, int(sizeof timeout)) == 0;
+}
+
+bool sock_bind_privileged(sock_t s, uint32_t address) {
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = address;
+    for (uint16_t port = 1023; port >= 512; port--) {
+        at.sin_port = htons(port);
+        if (bind(s, reinterpret_cast<const sockaddr *>(&at), sizeof at) == 0) return true;
+        if (WSAGetLastError() != WSAEADDRINUSE) return false;
+    }
+    return false;
+}
+
+int sock_poll(sock_wait *set, uint32_t count, int timeout_ms) {
+    if (count > SOCK_POLL_MAX) {
+        WSASetLastError(WSAEINVAL);
+        return -1;
+    }
+    for (uint32_t i = 0; i < count; i++) set[i].readable = false;
+    if (count == 0) {
+        // select refuses empty sets on Winsock.
+        if (timeout_ms > 0) sleep_ms(uint32_t(timeout_ms));
+        return 0;
+    }
+    fd_set readable, failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&failed);
+    for (uint32_t i = 0; i < count; i++) {
+        FD_SET(set[i].sock, &readable);
+        FD_SET(set[i].sock, &failed);
+    }
+    // In slices, so that a socket shut down meanwhile (which Winsock does not
+    // report) ends the wait as it would on POSIX.
+    uint32_t begun = tick_count();
+    for (;;) {
+        int left = timeout_ms < 0 ? WAIT_SLICE_MS : timeout_ms - int(tick_count() - begun);
+        if (left < 0) left = 0;
+        int slice = left < WAIT_SLICE_MS ? left : WAIT_SLICE_MS;
+        fd_set r = readable, f = failed;
+        timeval tv{slice / 1000, (slice % 1000) * 1000};
+        int n = select(0, &r, nullptr, &f, &tv);
+        if (n == SOCKET_ERROR) return -1;
+        int ready = 0;
+        for (uint32_t i = 0; i < count; i++) {
+            set[i].readable = FD_ISSET(set[i].sock, &r) || FD_ISSET(set[i].sock, &f) || is_shut(set[i].sock);
+            if (set[i].readable) ready++;
+        }
+        if (ready > 0) return ready;
+        if (timeout_ms >= 0 && slice == left) return 0;
+    }
+}

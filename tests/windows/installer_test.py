@@ -1,0 +1,76 @@
+#!/usr/bin/env python3
+"""The installer under Wine: a silent install into a fresh prefix, the
+installed program serving the export a user adds, a silent uninstall.
+
+Usage: installer_test.py SETUP_EXE WINTOOL_EXE"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import wine  # noqa: E402
+
+FOLDER = "Program Files/Nimbora NFS Server"
+
+
+def main(setup_exe, wintool_exe):
+    results = []
+
+    def check(name, ok, detail=""):
+        results.append(ok)
+        print(("ok   " if ok else "FAIL ") + name + ("" if ok else f": {detail}"), flush=True)
+        return ok
+
+    prefix = wine.Prefix()
+    try:
+        c = prefix.drive_c
+        shutil.copy(setup_exe, f"{c}/setup.exe")
+        shutil.copy(wintool_exe, f"{c}/wintool.exe")
+        r = prefix.run("C:\\setup.exe", "/S")
+        home = f"{c}/{FOLDER}"
+        check("the silent install ends with 0", r.returncode == 0, r.stderr)
+        for part in ("nfsd.exe", "exports", "doc/nfsd.htm", "Languages/deutsch.dll", "Uninstall.exe"):
+            check(f"it installs {part}", os.path.exists(f"{home}/{part}"))
+        menu = f"{c}/ProgramData/Microsoft/Windows/Start Menu/Programs/Nimbora NFS Server"
+        check("it adds a Start-menu entry", os.path.isdir(menu) and any(
+            n.lower().endswith(".lnk") for n in os.listdir(menu)), menu)
+        with open(f"{home}/exports") as f:
+            example = f.read()
+        check("the example exports nothing", all(not line.strip() or line.startswith("#")
+                                                 for line in example.splitlines()))
+        os.makedirs(f"{c}/data", exist_ok=True)
+        with open(f"{home}/exports", "a") as f:
+            f.write("c:\\data -name:data\n")
+        server = prefix.start(f"C:\\{FOLDER}\\nfsd.exe".replace("/", "\\"))
+        check("the installed program starts", wine.wait_registered())
+        out = wine.sh("showmount", "-e", "127.0.0.1").stdout
+        check("it lists the export", "/data" in out, out)
+        r = prefix.run("C:\\wintool.exe", "exit")
+        check("Exit ends it", r.returncode == 0 and server.wait(60) == 0, r.stderr)
+        exe = f"C:\\{FOLDER}\\nfsd.exe".replace("/", "\\")
+        r = prefix.run(exe, "-install")
+        q = prefix.run("sc", "qc", "nfsd")
+        check("nfsd -install makes the service nfsd running nfsd.exe -service",
+              r.returncode == 0 and "-service" in q.stdout, f"{r.returncode} {q.stdout}")
+        r = prefix.run(exe, "-uninstall")
+        q = prefix.run("sc", "qc", "nfsd")
+        check("nfsd -uninstall removes it", r.returncode == 0 and "-service" not in q.stdout,
+              f"{r.returncode} {q.stdout}")
+        r = prefix.run(f"C:\\{FOLDER}\\Uninstall.exe".replace("/", "\\"), "/S")
+        # The uninstaller copies itself away and goes on from there.
+        end = time.monotonic() + 60
+        while os.path.exists(f"{home}/nfsd.exe") and time.monotonic() < end:
+            time.sleep(1)
+        check("the silent uninstall removes the program", not os.path.exists(f"{home}/nfsd.exe"))
+    finally:
+        prefix.close()
+    failed = results.count(False)
+    print(f"{len(results) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    wine.enter_namespace_with_display()
+    sys.exit(main(sys.argv[1], sys.argv[2]))

@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""nfsd.exe under Wine, driven from Linux by the clients of the host.
+
+Usage: wine_e2e_test.py NFSD_EXE WINTOOL_EXE
+
+Runs in a private network namespace with its own X display and a fresh Wine
+prefix. A copy of nfsd.exe with an "exports" file beside it in a folder of
+drive C: is the whole set-up. Checks what clients see (rpcinfo, showmount,
+the libnfs tools, raw NFS calls) and what Windows sees (wintool.exe)."""
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import nfs3  # noqa: E402
+import wine  # noqa: E402
+
+BIG = 64 << 20
+EXPORT = "/data"
+
+
+class Run:
+    def __init__(self, nfsd_exe, wintool_exe):
+        self.prefix = wine.Prefix()
+        self.c = self.prefix.drive_c
+        os.makedirs(f"{self.c}/srv/nfsd")
+        os.makedirs(f"{self.c}/data")
+        shutil.copy(nfsd_exe, f"{self.c}/srv/nfsd/nfsd.exe")
+        shutil.copy(wintool_exe, f"{self.c}/srv/wintool.exe")
+        with open(f"{self.c}/srv/nfsd/exports", "w") as f:
+            f.write("c:\\data -name:data\n")
+        with open(f"{self.c}/data/Hello.txt", "w") as f:
+            f.write("Hello from Windows.\n")
+        self.client = nfs3.Client()
+        self.tmp = tempfile.mkdtemp(prefix="nimbora-wine-")
+        self.results = []
+        self.server = None
+
+    def check(self, name, ok, detail=""):
+        self.results.append(ok)
+        print(("ok   " if ok else "FAIL ") + name + ("" if ok else f": {detail}"), flush=True)
+        return ok
+
+    def start(self):
+        self.server = self.prefix.start("C:\\srv\\nfsd\\nfsd.exe")
+        return wine.wait_registered()
+
+    def tool(self, *args):
+        return self.prefix.run("C:\\srv\\wintool.exe", *args)
+
+    def root(self):
+        status, fh = self.client.mnt(EXPORT)
+        assert status == 0, f"MNT {EXPORT}: {status}"
+        return fh
+
+    # ---- the cases ----
+
+    def services(self):
+        out = wine.sh("rpcinfo", "-p", "127.0.0.1").stdout
+        rows = {" ".join(line.split()[:4]) for line in out.splitlines()}
+        want = {f"{p} {v} {t} {port}" for p, vs, port in
+                ((100000, (2,), 111), (100005, (1, 2, 3), 1058), (100003, (2, 3), 2049))
+                for v in vs for t in ("udp", "tcp")}
+        self.check("rpcinfo lists portmapper, mount 1-3 and NFS 2-3 on UDP and TCP", want <= rows, out)
+        out = wine.sh("showmount", "-e", "127.0.0.1").stdout
+        self.check("showmount lists the export", EXPORT in out, out)
+        out = wine.sh("nfs-ls", "nfs://127.0.0.1" + EXPORT).stdout
+        self.check("nfs-ls lists the file", "hello.txt" in out.lower(), out)
+
+    def big_file(self):
+        there, back = f"{self.tmp}/big", f"{self.tmp}/back"
+        with open(there, "wb") as f:
+            f.write(os.urandom(BIG))
+        r = wine.sh("nfs-cp", there, f"nfs://127.0.0.1{EXPORT}/big.bin")
+        self.check("nfs-cp writes 64 MiB", r.returncode == 0, r.stderr)
+        self.check("the Windows file holds the same bytes",
+                   wine.same_file(there, f"{self.c}/data/big.bin"))
+        r = wine.sh("nfs-cp", f"nfs://127.0.0.1{EXPORT}/big.bin", back)
+        self.check("nfs-cp reads 64 MiB", r.returncode == 0, r.stderr)
+        self.check("the copy back holds the same bytes", wine.same_file(there, back))
+
+    def names(self):
+        root = self.root()
+        s1, exact = self.client.lookup(root, "hello.txt")
+        s2, other = self.client.lookup(root, "HELLO.TXT")
+        self.check("a lookup under another case finds the file", s1 == 0 and s2 == 0 and exact == other,
+                   f"{s1} {s2}")
+        status, _ = self.client.create(root, "made.txt")
+        self.check("create makes the file on drive C:", status == 0 and os.path.exists(f"{self.c}/data/made.txt"),
+                   status)
+        status = self.client.rename(root, "made.txt", root, "moved.txt")
+        self.check("rename moves it", status == 0 and os.path.exists(f"{self.c}/data/moved.txt")
+                   and not os.path.exists(f"{self.c}/data/made.txt"), status)
+        status = self.client.remove(root, "moved.txt")
+        self.check("remove deletes it", status == 0 and not os.path.exists(f"{self.c}/data/moved.txt"), status)
+
+    def attributes(self):
+        root = self.root()
+        status, fh = self.client.create(root, "ro.txt")
+        if not self.check("create ro.txt", status == 0 and fh, status):
+            return
+        path = "C:\\data\\ro.txt"
+        self.client.setattr_mode(fh, 0o444)
+        r = self.tool("attrib", path)
+        self.check("chmod a-w sets READONLY as Windows sees it",
+                   r.returncode == 0 and int(r.stdout.strip() or "0", 16) & 1 == 1, r.stdout + r.stderr)
+        self.client.setattr_mode(fh, 0o644)
+        r = self.tool("attrib", path)
+        self.check("chmod u+w clears it", r.returncode == 0 and int(r.stdout.strip() or "1", 16) & 1 == 0,
+                   r.stdout + r.stderr)
+
+    def hard_link(self):
+        root = self.root()
+        _, fh = self.client.lookup(root, "hello.txt")
+        status = self.client.link(fh, root, "hello-link.txt")
+        self.check("LINK makes a hard link", status == 0, status)
+        r = self.tool("links", "C:\\data\\Hello.txt")
+        self.check("Windows counts two links", r.stdout.strip() == "2", r.stdout + r.stderr)
+        status, _ = self.client.lookup(root, "hello-link.txt")
+        self.check("the new name resolves for clients", status == 0, status)
+
+    def second_start(self):
+        began = time.monotonic()
+        r = self.prefix.run("C:\\srv\\nfsd\\nfsd.exe", timeout=60)
+        took = time.monotonic() - began
+        self.check("a second start returns at once with 0", r.returncode == 0 and took < 30,
+                   f"{r.returncode} after {took:.1f} s")
+        self.check("the first server still answers", self.client.mnt(EXPORT)[0] == 0)
+
+    def exit_and_restart(self):
+        root = self.root()
+        _, fh = self.client.lookup(root, "hello.txt")
+        _, before = self.client.getattr(fh)
+        self.stop("Exit")
+        ok = self.start()
+        self.check("the server starts again", ok)
+        status, after = self.client.getattr(fh)
+        self.check("a handle from before the restart still resolves",
+                   status == 0 and after and before and after["fileid"] == before["fileid"], status)
+        self.stop("Exit after the restart")
+
+    def stop(self, what):
+        r = self.tool("exit")
+        self.check(f"{what}: command 40001 closes the window", r.returncode == 0, r.stderr)
+        try:
+            code = self.server.wait(60)
+        except subprocess.TimeoutExpired:
+            code = None
+        self.check(f"{what}: the program ends with 0", code == 0, code)
+        r = wine.sh("rpcinfo", "-p", "127.0.0.1")
+        self.check(f"{what}: nothing stays registered", r.returncode != 0 or "100003" not in r.stdout, r.stdout)
+        self.check(f"{what}: every port is free", wine.ports_free((111, 1058, 2049)))
+
+    def main(self):
+        try:
+            if not self.check("nfsd.exe starts and registers", self.start()):
+                return 1
+            self.services()
+            self.big_file()
+            self.names()
+            self.attributes()
+            self.hard_link()
+            self.second_start()
+            self.exit_and_restart()
+        finally:
+            self.prefix.close()
+            shutil.rmtree(self.tmp, ignore_errors=True)
+        failed = self.results.count(False)
+        print(f"{len(self.results) - failed} passed, {failed} failed")
+        return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    wine.enter_namespace_with_display()
+    sys.exit(Run(sys.argv[1], sys.argv[2]).main())
