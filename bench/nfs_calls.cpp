@@ -135,8 +135,8 @@ int main(int argc, char **argv) {
     nfs_service_init();
     if (!export_list) return 1;
     uint8_t dir[FH_SIZE], file[FH_SIZE];
-    fh_for_path(export_list->export_id, "c:\\dir", dir);
-    fh_for_path(export_list->export_id, "c:\\dir\\f.txt", file);
+    fh_for_path(export_list.load()->export_id, "c:\\dir", dir);
+    fh_for_path(export_list.load()->export_id, "c:\\dir\\f.txt", file);
 
     // The program on 4 workers, without a portmapper.
     rpc_pmap_call = nullptr;

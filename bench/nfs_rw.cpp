@@ -79,7 +79,7 @@ struct world {
     }
     std::array<uint8_t, 32> handle(const char *path) const {
         std::array<uint8_t, 32> fh{};
-        fh_for_path(export_list->export_id, path, fh.data());
+        fh_for_path(export_list.load()->export_id, path, fh.data());
         return fh;
     }
 };

@@ -175,7 +175,7 @@ int main(int argc, char **argv) {
         sleep(SETTLE_SECONDS);
         uint8_t fh[FH_SIZE];
         std::string path = "c:\\d" + std::to_string(n);
-        fh_for_path(export_list->export_id, path.c_str(), fh);
+        fh_for_path(export_list.load()->export_id, path.c_str(), fh);
 
         uint32_t entries, last;
         nfs_scan_forget();
