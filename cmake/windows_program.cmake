@@ -32,5 +32,8 @@ set(CPACK_NSIS_INSTALLED_ICON_NAME "nfsd.exe")
 set(CPACK_NSIS_MUI_ICON ${NIMBORA_WIN32_DIR}/nfsd.ico)
 set(CPACK_NSIS_MUI_UNIICON ${NIMBORA_WIN32_DIR}/nfsd.ico)
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+# A 64-bit setup program for the 64-bit program (and for a 64-bit-only Wine).
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "ExecWait '\\\"$INSTDIR\\\\nfsd.exe\\\" -uninstall'")
 include(CPack)
