@@ -11,3 +11,11 @@ uint32_t tick_count() {
 void sleep_ms(uint32_t ms) {
     Sleep(ms);
 }
+
+uint32_t wall_seconds() {
+    // File time: 100 ns units since 1601; the Unix epoch is 11644473600 s later.
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    uint64_t t = (uint64_t(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) / 10000000u;
+    return uint32_t(t - 11644473600ull);
+}

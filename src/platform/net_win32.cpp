@@ -255,3 +255,31 @@ int sock_poll(sock_wait *set, uint32_t count, int timeout_ms) {
         if (timeout_ms >= 0 && slice == left) return 0;
     }
 }
+
+// Sockets are handles with no per-process bound here; the runtime's table
+// of file descriptors, which the open-file cache uses, holds 2048.
+uint32_t sock_descriptor_limit() {
+    return 2048;
+}
+
+uint32_t sock_descriptor_limit_raise() {
+    return sock_descriptor_limit();
+}
+
+// Winsock reports a datagram's destination only through WSARecvMsg, which
+// is not wired up yet: replies leave from the address routing picks, which
+// on a host with one address is the one the client called.
+bool sock_report_destination(sock_t) {
+    return true;
+}
+
+long sock_recv_datagram(sock_t s, void *buf, uint32_t size, sockaddr_in *peer, socklen_t *peer_len,
+                        uint32_t *local) {
+    *local = 0;
+    return recvfrom(s, buf, size, 0, reinterpret_cast<sockaddr *>(peer), peer_len);
+}
+
+long sock_send_datagram(sock_t s, const void *buf, uint32_t size, const sockaddr_in *peer,
+                        socklen_t peer_len, uint32_t) {
+    return sendto(s, buf, size, 0, reinterpret_cast<const sockaddr *>(peer), peer_len);
+}
