@@ -19,6 +19,10 @@ std::thread check_thread;
 struct block_map {
     std::vector<uint64_t> bits;
     explicit block_map(uint32_t total) : bits((total / INODE_BLOCK + 63) / 64) {}
+    bool claimed(uint32_t off) const {
+        uint32_t i = off / INODE_BLOCK;
+        return bits[i / 64] >> (i % 64) & 1;
+    }
     bool claim(uint32_t off) {
         uint32_t i = off / INODE_BLOCK;
         uint64_t bit = uint64_t(1) << (i % 64);
@@ -60,7 +64,7 @@ void check_list(uint32_t first);
 
 }  // namespace
 
-bool inode_table_walk(uint32_t *used) {
+bool inode_table_walk(uint32_t *used, std::vector<uint32_t> *leaked) {
     std::lock_guard<std::recursive_mutex> hold(inode_table_lock());
     uint32_t total = inode_table_size();
     *used = INODE_BLOCK;
@@ -95,6 +99,9 @@ bool inode_table_walk(uint32_t *used) {
             cur = inode_rec_next(rec);
         }
     }
+    if (leaked)
+        for (uint32_t off = INODE_BLOCK; off < total; off += INODE_BLOCK)
+            if (!map.claimed(off)) leaked->push_back(off);
     return true;
 }
 

@@ -498,7 +498,16 @@ bool inode_table_init() {
         shutting_down = false;
         spare = 0;
         if (!inode_heap_open(INODE_TABLE_MIN, config.inode_reset != 0, &free_bytes)) return false;
-        if (!inode_table_walk(&used) || uint64_t(free_bytes) + used != total) {
+        // Blocks that a change cut short by a kill left neither free nor used
+        // go back to the heap, held back like any freed record (one may have
+        // been a record a client still holds a handle to): losing the whole
+        // table for them would make every handle stale.
+        std::vector<uint32_t> leaked;
+        bool sound = inode_table_walk(&used, &leaked) &&
+                     uint64_t(free_bytes) + used + uint64_t(leaked.size()) * INODE_BLOCK == total;
+        if (sound)
+            for (uint32_t off : leaked) inode_heap_retire(off);
+        if (!sound) {
             log_printf(LOG_DETAIL, "inodeTable corrupt, deleted\n");
             inode_heap_close();
             if (!inode_heap_open(INODE_TABLE_MIN, true, &free_bytes)) return false;

@@ -258,8 +258,7 @@ uint32_t inode_rename(uint32_t inode, uint32_t new_parent, const char *new_name)
     inode_remove(inode, true);
     uint32_t answer = inode_lookup(new_parent, new_name);
     // A slot left over (the new name had its record) goes back to the heap
-    // at once: a held slot is space that a restart after a crash could not
-    // account for, and would make it discard the whole table.
+    // at once rather than waiting, unaccounted for, for the next record.
     inode_spare_release();
     return answer;
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 constexpr uint32_t INODE_HDR_FREE = 0;
 constexpr uint32_t INODE_HDR_TOTAL = 8;
@@ -27,8 +28,10 @@ void inode_spare_release();
 // The consistency walk of start-up: every block must be the header, in one
 // free run, a record reachable from root_head or a name block of one, and no
 // block twice. Clears every record's flags. Answers false on any fault;
-// otherwise the bytes used by the header, records and name blocks.
-bool inode_table_walk(uint32_t *used);
+// otherwise the bytes used by the header, records and name blocks, and in
+// `leaked` (when given) the blocks that are neither free nor used: a change
+// cut short by a kill holds such blocks, and nothing refers to them.
+bool inode_table_walk(uint32_t *used, std::vector<uint32_t> *leaked = nullptr);
 
 // Name comparison ignoring the case of A-Z: negative when the record's name
 // sorts before `name`, 0 when equal, positive after. Table lock held.

@@ -49,7 +49,6 @@ TEST_F(check, DamagedTablesAreReplaced) {
         {"link into free run", {{96 + 12, 0xFF000002}, {96 + 8, 64}, {128, 96}}},
         {"wrong parent", {{128 + 8, 32}}},
         {"name block past end", {{160 + 12, 0xFF000028}, {160 + 16, 0xFFFFFFE0}}},
-        {"leaked block", {{0, 192}}},  // 96 neither free nor used
         // b's name (length word at 140, inline name at 144) damaged so that
         // the rebuilt path would leave its directory or name another file.
         {"name \"..\"", {{140, 0xFF000003}, {144, 0x2E2E}}},
@@ -72,6 +71,18 @@ TEST_F(check, DamagedTablesAreReplaced) {
         inode_table_shutdown();
         EXPECT_EQ(file_bytes().size(), 2097152u);
     }
+    // A block neither free nor used (a change cut short) is no damage: the
+    // table is kept and the block goes back, held back like a freed record.
+    std::filesystem::remove(table_file());
+    build_sample();
+    auto bytes = file_bytes();
+    inode_put32(&bytes[0], 192);  // 96 was the free list's first run
+    write_bytes(bytes);
+    start();
+    EXPECT_FALSE(logged("corrupt"));
+    EXPECT_EQ(inode_path_find("C:\\d\\b"), 128u);
+    EXPECT_EQ(inode_path_lookup("C:\\new"), 192u);
+    inode_table_shutdown();
     // The undamaged sample is reused.
     std::filesystem::remove(table_file());
     build_sample();
@@ -130,9 +141,10 @@ TEST_F(check, KilledInABurstLeavesAUsableTable) {
                 EXPECT_EQ(inode_path_find(path_of(f).c_str()), f) << path_of(f);
         inode_table_shutdown();
     }
-    // Between operations the table is consistent, and a burst spends most of
-    // its time there.
-    EXPECT_GT(reused, 0);
+    // A kill leaves at most the blocks of the change it cut short, and those
+    // go back to the heap; only a kill amid the few writes that merge free
+    // runs may cost the table.
+    EXPECT_GE(reused, 5);
 }
 
 // The check thread at start drops the records of vanished files only;
