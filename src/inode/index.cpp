@@ -253,6 +253,11 @@ void inode_remove_children(uint32_t inode) {
 
 uint32_t inode_rename(uint32_t inode, uint32_t new_parent, const char *new_name) {
     table_hold hold(inode_table_lock());
+    // The record the new name had is the replaced file's: it goes like any
+    // removed record, so that the replaced file's handles answer STALE
+    // instead of reaching the file moved over it.
+    uint32_t replaced = inode_find(new_parent, new_name);
+    if (replaced && replaced != inode) inode_remove_tree(replaced);
     // A record without children leaves its block in the spare slot, and the
     // new name's record is created in it: the file keeps its number.
     inode_remove(inode, true);

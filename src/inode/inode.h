@@ -139,10 +139,10 @@ bool inode_remove(uint32_t inode, bool keep_slot);
 bool inode_remove_tree(uint32_t inode);
 // Removes every child subtree of a record, keeping the record.
 void inode_remove_children(uint32_t inode);
-// Moves a record to `new_name` below `new_parent`: the answer keeps the old
-// number when the new name had no record and the old one has no children;
-// the existing record's number when it had one; a new number otherwise.
-// 0 when out of space.
+// Moves a record to `new_name` below `new_parent`, removing the record the
+// new name had (the replaced file's): the answer keeps the old number when
+// the old record has no children, a new number otherwise. 0 when out of
+// space.
 uint32_t inode_rename(uint32_t inode, uint32_t new_parent, const char *new_name);
 
 // ---- Directory scan bookkeeping ----------------------------------------

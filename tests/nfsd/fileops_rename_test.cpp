@@ -27,14 +27,16 @@ TEST(FileopsRename, RecordsMoveWithTheNames) {
     EXPECT_EQ(t.snapshot(), "a 16\nb 16\nb/g.txt 3 data\n");
     EXPECT_EQ(t.record("b/g.txt"), n);
 
-    // Onto an existing file the source (a link file: it moves as one) takes
-    // the destination's number; nothing parked is left.
+    // Onto an existing file the source (a link file: it moves as one) keeps
+    // its number and the replaced file's record goes, so that its handles
+    // never reach the moved file; nothing parked is left.
     t.make("b/src", "new");
     ASSERT_TRUE(t.set_attrs("b/src", S));
-    t.number("b/src");
+    uint32_t src = t.number("b/src");
     ASSERT_EQ(t.rename("b", "src", "b", "g.txt", root_cred()), NFS_OK);
     EXPECT_EQ(t.snapshot(), "a 16\nb 16\nb/g.txt 4 new\n");
-    EXPECT_EQ(t.record("b/g.txt"), n);
+    EXPECT_EQ(t.record("b/g.txt"), src);
+    EXPECT_EQ(inode_record(n), nullptr);
 
     // A READONLY destination goes for uid 0 only.
     t.make("b/src", "newer");
@@ -46,6 +48,7 @@ TEST(FileopsRename, RecordsMoveWithTheNames) {
     ASSERT_EQ(t.rename("b", "src", "b", "g.txt", root_cred()), NFS_OK);
 
     // A change of case only.
+    n = t.record("b/g.txt");
     ASSERT_EQ(t.rename("b", "g.TXT", "b", "G.TXT"), NFS_OK);
     EXPECT_EQ(t.snapshot(), "a 16\nb 16\nb/G.TXT 128 newer\n");
     EXPECT_EQ(t.record("b/g.txt"), n);
@@ -82,7 +85,10 @@ TEST(FileopsRename, DirectoriesAndRmdir) {
     EXPECT_EQ(t.log(), "file_rename c:\\full error 145\n");
     ASSERT_EQ(t.rename("", "a", "", "empty"), NFS_OK);
     EXPECT_EQ(t.content("empty/inner/f"), "x");
-    EXPECT_EQ(t.record("empty"), empty);
+    // A directory whose contents were seen gets a new number; the replaced
+    // directory's record goes.
+    EXPECT_NE(t.record("empty"), empty);
+    EXPECT_EQ(inode_record(empty), nullptr);
 
     // Never into its own subtree; a destination directory emptied for a
     // move that fails comes back.
@@ -150,7 +156,8 @@ TEST(FileopsRename, HeldFilesAndFailures) {
         EXPECT_EQ(t.log(), c.log ? "file_rename c:\\" + what + "\n" : "") << what;
         if (c.status == NFS_OK) {
             EXPECT_EQ(t.snapshot(), "dst 5 new\n") << what;
-            EXPECT_EQ(t.record("dst"), c.dest ? dst : src) << what;
+            EXPECT_EQ(t.record("dst"), src) << what;
+            if (c.dest) EXPECT_EQ(inode_record(dst), nullptr) << what;
         } else {
             EXPECT_EQ(t.snapshot(), before) << what;  // nothing parked is left
             EXPECT_EQ(t.record("src"), src) << what;

@@ -344,28 +344,37 @@ TEST(NfsUdp, AnnouncedAndSentSizesFitOneDatagram) {
 }
 
 // A handle a client kept of a removed file never reaches the file created
-// next, of another name or of the same: READ, WRITE and GETATTR through it
-// answer 70 (STALE) and the new file stays as it was written.
+// next, of another name or of the same, nor the file renamed over its name:
+// READ, WRITE and GETATTR through it answer 70 (STALE) and the other file
+// stays as it was written.
 TEST(NfsStale, ARemovedFilesHandleNeverReachesTheNextFile) {
     nfs_rig rig{"c:\\ -maproot:0\n"};
-    for (const char *next : {"b.txt", "a.txt"}) {
+    for (const char *next : {"b.txt", "a.txt", "renamed over"}) {
+        const bool rename = next[0] == 'r';
         rig.tree.make("a.txt", "AAAA");
         std::vector<uint8_t> old = nfs_arg_bytes(rig, {fh3("c:\\a.txt")});
-        ASSERT_EQ(status_of(rig, NFS_V3, 12, {fh3(ROOT), name("a.txt")}), 0u);
-        ASSERT_EQ(status_of(rig, NFS_V3, 8, {fh3(ROOT), name(next), w(0), nfs_sattr3()}), 0u);
-        rig.tree.make(next, "BBBB-data-of-B");
+        if (rename) {
+            next = "a.txt";
+            rig.tree.make("c.txt", "BBBB-data-of-B");
+            ASSERT_EQ(status_of(rig, NFS_V3, 14, {fh3(ROOT), name("c.txt"), fh3(ROOT), name("a.txt")}),
+                      0u);
+        } else {
+            ASSERT_EQ(status_of(rig, NFS_V3, 12, {fh3(ROOT), name("a.txt")}), 0u);
+            ASSERT_EQ(status_of(rig, NFS_V3, 8, {fh3(ROOT), name(next), w(0), nfs_sattr3()}), 0u);
+            rig.tree.make(next, "BBBB-data-of-B");
+        }
         auto through_old = [&](uint32_t proc, std::vector<uint8_t> tail) {
             std::vector<uint8_t> args = old;
             args.insert(args.end(), tail.begin(), tail.end());
             std::vector<uint32_t> r = nfs_results(rig.call(NFS_V3, proc, args));
             return r.empty() ? 0xFFFFFFFF : r[0];
         };
-        EXPECT_EQ(through_old(1, {}), NFSERR_STALE) << next;
+        EXPECT_EQ(through_old(1, {}), NFSERR_STALE) << next << rename;
         EXPECT_EQ(through_old(6, nfs_arg_bytes(rig, {hyper(0), w(100)})), NFSERR_STALE) << next;
         EXPECT_EQ(through_old(7, nfs_arg_bytes(rig, {hyper(0), w(4), w(2), w(4), bytes("XXXX")})),
                   NFSERR_STALE)
-            << next;
-        EXPECT_EQ(read_file(rig.tree.host(next)), "BBBB-data-of-B") << next;
+            << next << rename;
+        EXPECT_EQ(read_file(rig.tree.host(next)), "BBBB-data-of-B") << next << rename;
         ASSERT_EQ(unlink(rig.tree.host(next).c_str()), 0);
     }
 }
