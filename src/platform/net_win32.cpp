@@ -4,6 +4,7 @@
 #include "platform/net.h"
 
 #include <iphlpapi.h>
+#include <mswsock.h>
 
 #include <cerrno>
 #include <cstring>
@@ -203,20 +204,82 @@ uint32_t sock_descriptor_limit_raise() {
     return sock_descriptor_limit();
 }
 
-// Winsock reports a datagram's destination only through WSARecvMsg, which
-// is not wired up yet: replies leave from the address routing picks, which
-// on a host with one address is the one the client called.
-bool sock_report_destination(sock_t) {
-    return true;
+// Winsock reports a datagram's destination only through WSARecvMsg, an
+// extension whose address the provider hands out (SIO_GET_EXTENSION_FUNCTION_
+// POINTER); it is looked up once, on the first socket that asks to report.
+namespace {
+
+std::once_flag recv_msg_once;
+LPFN_WSARECVMSG recv_msg = nullptr;
+
+void recv_msg_lookup(SOCKET s) {
+    GUID id = WSAID_WSARECVMSG;
+    LPFN_WSARECVMSG fn = nullptr;
+    DWORD got = 0;
+    if (WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &fn, sizeof fn, &got, nullptr,
+                 nullptr) == 0)
+        recv_msg = fn;
+}
+
+// A destination a reply can leave from: not broadcast, not multicast.
+bool source_usable(uint32_t local) {
+    return local != 0 && !IN_MULTICAST(ntohl(local)) && local != INADDR_BROADCAST;
+}
+
+}  // namespace
+
+bool sock_report_destination(sock_t s) {
+    std::call_once(recv_msg_once, recv_msg_lookup, s);
+    DWORD on = 1;
+    return recv_msg && setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, int(sizeof on)) == 0;
 }
 
 long sock_recv_datagram(sock_t s, void *buf, uint32_t size, sockaddr_in *peer, socklen_t *peer_len,
                         uint32_t *local) {
     *local = 0;
-    return recvfrom(s, buf, size, 0, reinterpret_cast<sockaddr *>(peer), peer_len);
+    if (!recv_msg) return recvfrom(s, buf, size, 0, reinterpret_cast<sockaddr *>(peer), peer_len);
+    if (!sock_wait_receive(s)) return -1;
+    WSABUF data{ULONG(size), static_cast<char *>(buf)};
+    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))];
+    WSAMSG m{};
+    m.name = reinterpret_cast<sockaddr *>(peer);
+    m.namelen = sizeof *peer;
+    m.lpBuffers = &data;
+    m.dwBufferCount = 1;
+    m.Control = WSABUF{ULONG(sizeof control), control};
+    DWORD n = 0;
+    if (recv_msg(s, &m, &n, nullptr, nullptr) != 0) return -1;
+    *peer_len = m.namelen;
+    for (WSACMSGHDR *c = WSA_CMSG_FIRSTHDR(&m); c; c = WSA_CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            IN_PKTINFO info;
+            memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+            *local = info.ipi_addr.s_addr;
+        }
+    }
+    return long(n);
 }
 
 long sock_send_datagram(sock_t s, const void *buf, uint32_t size, const sockaddr_in *peer,
-                        socklen_t peer_len, uint32_t) {
-    return sendto(s, buf, size, 0, reinterpret_cast<const sockaddr *>(peer), peer_len);
+                        socklen_t peer_len, uint32_t local) {
+    if (!source_usable(local))
+        return sendto(s, buf, size, 0, reinterpret_cast<const sockaddr *>(peer), peer_len);
+    WSABUF data{ULONG(size), static_cast<char *>(const_cast<void *>(buf))};
+    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+    WSAMSG m{};
+    m.name = reinterpret_cast<sockaddr *>(const_cast<sockaddr_in *>(peer));
+    m.namelen = peer_len;
+    m.lpBuffers = &data;
+    m.dwBufferCount = 1;
+    m.Control = WSABUF{ULONG(sizeof control), control};
+    WSACMSGHDR *c = WSA_CMSG_FIRSTHDR(&m);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
+    IN_PKTINFO info{};
+    info.ipi_addr.s_addr = local;
+    memcpy(WSA_CMSG_DATA(c), &info, sizeof info);
+    DWORD n = 0;
+    if (WSASendMsg(s, &m, 0, &n, nullptr, nullptr) != 0) return -1;
+    return long(n);
 }
