@@ -27,6 +27,8 @@ set(NIMBORA_WINDOWS_SUPPORT
 )
 # Unit tests that build for Windows; tests/*/*_win32_test.cpp join by name.
 set(NIMBORA_WINDOWS_TESTS
+  tests/base/log_test.cpp
+  tests/platform/net_test.cpp
   tests/rpc/xdr_test.cpp
   tests/inode/index_test.cpp
   tests/inode/path_test.cpp

@@ -31,18 +31,6 @@ std::mutex map_lock;
 drive_entry drives[DRIVE_MAX];
 bool loaded = false;
 
-// Length of the UNC root at the start of `p` ("\\server\share"), or 0.
-size_t unc_root_length(const char *p) {
-    if (p[0] != '\\' || p[1] != '\\') return 0;
-    const char *server = p + 2;
-    const char *slash = strchr(server, '\\');
-    if (!slash || slash == server) return 0;
-    const char *share = slash + 1;
-    size_t n = strcspn(share, "\\");
-    if (n == 0) return 0;
-    return size_t(share + n - p);
-}
-
 // Caller holds map_lock.
 drive_entry *find_entry(const char *name, size_t n) {
     for (auto &d : drives)
@@ -52,7 +40,7 @@ drive_entry *find_entry(const char *name, size_t n) {
 
 bool map_locked(const char *name, const char *dir, uint32_t type, uint32_t serial) {
     size_t n = strlen(name);
-    bool unc = unc_root_length(name) == n && n > 0;
+    bool unc = drive_unc_root_length(name) == n && n > 0;
     if (!unc && !(n == 1 && ascii_is_letter(name[0]))) return false;
     if (n >= DRIVE_NAME_MAX) return false;
     drive_entry *e = find_entry(name, n);
@@ -117,7 +105,7 @@ bool directory_usable(const char *text, const char **reason) {
 
 void load_value(const char *name, const char *text, void *) {
     size_t n = strlen(name);
-    bool unc = unc_root_length(name) == n && n > 0;
+    bool unc = drive_unc_root_length(name) == n && n > 0;
     if (unc && !remote_roots.load()) return;
     if (!unc && !(n == 1 && ascii_is_letter(name[0]))) return;  // "-Type", "-Serial" read below
     const char *reason;
@@ -183,7 +171,7 @@ uint32_t drive_lookup(const char *path, drive_info *out, const char **rest) {
     if (ascii_is_letter(path[0]) && path[1] == ':') {
         n = 1;
     } else {
-        n = unc_root_length(path);
+        n = drive_unc_root_length(path);
         if (n == 0) return ERROR_PATH_NOT_FOUND;
     }
     std::lock_guard<std::mutex> g(map_lock);
@@ -240,16 +228,6 @@ bool drive_serial(const drive_info *d, uint32_t *serial, uint32_t *error) {
     uint32_t s = uint32_t(h ^ (h >> 32));
     *serial = s ? s : 1;
     return true;
-}
-
-uint32_t drive_type_of(const char *root) {
-    drive_info d;
-    const char *rest;
-    if (drive_lookup(root, &d, &rest) != ERROR_SUCCESS) return DRIVE_NO_ROOT_DIR;
-    // "c:\" and "c:" name the root; anything further is not a root.
-    if (rest[0] == '\\') rest++;
-    if (rest[0] != 0) return DRIVE_NO_ROOT_DIR;
-    return d.type;
 }
 
 void drive_set_remote(bool on) {

@@ -19,6 +19,7 @@
 // Thread-safe. The map is loaded on first use; drive_load reloads it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/winfile.h"
@@ -91,3 +92,6 @@ bool drive_by_index(int index, drive_info *out);
 
 // Drive type of a root path; DRIVE_NO_ROOT_DIR for an unmapped one.
 uint32_t drive_type_of(const char *root);
+
+// Length of the UNC root at the start of `p` ("\\server\share"), or 0.
+size_t drive_unc_root_length(const char *p);

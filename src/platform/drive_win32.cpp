@@ -18,18 +18,6 @@ namespace {
 constexpr int DRIVE_LETTERS = 26;
 std::atomic<bool> remote_roots{false};
 
-// Length of the UNC root at the start of `p` ("\\server\share"), or 0.
-size_t unc_root_length(const char *p) {
-    if (p[0] != '\\' || p[1] != '\\') return 0;
-    const char *server = p + 2;
-    const char *slash = strchr(server, '\\');
-    if (!slash || slash == server) return 0;
-    const char *share = slash + 1;
-    size_t n = strcspn(share, "\\");
-    if (n == 0) return 0;
-    return size_t(share + n - p);
-}
-
 // The root of `d` in the form the volume calls take ("C:\", "\\s\x\").
 void root_of(const drive_info *d, wchar_t *root, uint32_t size) {
     wide_from_utf8(d->dir, root, size);
@@ -65,7 +53,7 @@ uint32_t drive_lookup(const char *path, drive_info *out, const char **rest) {
         memcpy(out->dir + 1, ":\\", 3);
         *rest = path + 2;
     } else {
-        n = unc_root_length(path);
+        n = drive_unc_root_length(path);
         if (n == 0) return ERROR_PATH_NOT_FOUND;
         if (!remote_roots.load() || n + 2 > sizeof out->dir) return ERROR_BAD_NET_NAME;
         out->index = DRIVE_LETTERS;  // the network, not one slot
@@ -100,12 +88,3 @@ bool drive_by_index(int index, drive_info *out) {
     return drive_lookup(path, out, &rest) == ERROR_SUCCESS;
 }
 
-uint32_t drive_type_of(const char *root) {
-    drive_info d;
-    const char *rest;
-    if (drive_lookup(root, &d, &rest) != ERROR_SUCCESS) return DRIVE_NO_ROOT_DIR;
-    // "c:\" and "c:" name the root; anything further is not a root.
-    if (rest[0] == '\\') rest++;
-    if (rest[0] != 0) return DRIVE_NO_ROOT_DIR;
-    return d.type;
-}

@@ -94,6 +94,9 @@ bool net_host_name(uint32_t address, char *name, uint32_t size);
 bool net_is_local_address(uint32_t addr);
 // Reads the interface table now (at service start).
 void net_local_addresses_refresh();
+// For the host layer: the IPv4 addresses (network order) of this host's
+// interfaces, at most `max` of them, into `out`; answers how many.
+uint32_t net_interface_addresses(uint32_t *out, uint32_t max);
 
 // One socket to wait on; `readable` says afterwards whether input, a
 // hang-up or an error is waiting on it.

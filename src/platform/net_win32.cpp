@@ -4,6 +4,7 @@
 #include "platform/net.h"
 
 #include <iphlpapi.h>
+#include <mswsock.h>
 
 #include <cerrno>
 #include <cstring>
@@ -112,49 +113,7 @@ bool sock_error_exhausted(int err) {
     return err == WSAEMFILE || err == WSAENOBUFS;
 }
 
-bool net_host_address(const char *name, uint32_t *address) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;  // one answer per address, not one per socket type
-    addrinfo *found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return false;
-    *address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(found);
-    return true;
-}
-
-bool net_host_name(uint32_t address, char *name, uint32_t size) {
-    if (size == 0) return false;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = address;
-    char found[NI_MAXHOST];
-    if (getnameinfo(reinterpret_cast<const sockaddr *>(&sa), sizeof sa, found, sizeof found,
-                    nullptr, 0, NI_NAMEREQD) != 0)
-        return false;
-    size_t n = strnlen(found, size - 1);
-    memcpy(name, found, n);
-    name[n] = 0;
-    return true;
-}
-
-namespace {
-
-// The interface addresses, read without a name look-up; read again when an
-// address is missing, at most once a second.
-constexpr uint32_t LOCAL_MAX = 64;
-constexpr uint32_t LOCAL_REFRESH_MS = 1000;
-std::mutex local_lock;
-uint32_t local_addrs[LOCAL_MAX];
-uint32_t local_count = 0;
-uint32_t local_read_at = 0;
-bool local_read = false;
-
-// Lock held.
-void read_interfaces() {
-    local_count = 0;
-    local_read = true;
-    local_read_at = tick_count();
+uint32_t net_interface_addresses(uint32_t *out, uint32_t max) {
     ULONG size = 16384;
     std::vector<uint8_t> buf;
     ULONG rc;
@@ -165,34 +124,13 @@ void read_interfaces() {
                                       GAA_FLAG_SKIP_DNS_SERVER,
                                   nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES *>(buf.data()), &size);
     } while (rc == ERROR_BUFFER_OVERFLOW);
-    if (rc != NO_ERROR) return;
+    if (rc != NO_ERROR) return 0;
+    uint32_t count = 0;
     for (auto *a = reinterpret_cast<IP_ADAPTER_ADDRESSES *>(buf.data()); a; a = a->Next)
-        for (auto *u = a->FirstUnicastAddress; u && local_count < LOCAL_MAX; u = u->Next)
+        for (auto *u = a->FirstUnicastAddress; u && count < max; u = u->Next)
             if (u->Address.lpSockaddr->sa_family == AF_INET)
-                local_addrs[local_count++] =
-                    reinterpret_cast<const sockaddr_in *>(u->Address.lpSockaddr)->sin_addr.s_addr;
-}
-
-bool known_local(uint32_t addr) {
-    for (uint32_t i = 0; i < local_count; i++)
-        if (local_addrs[i] == addr) return true;
-    return false;
-}
-
-}  // namespace
-
-void net_local_addresses_refresh() {
-    std::lock_guard<std::mutex> hold(local_lock);
-    read_interfaces();
-}
-
-bool net_is_local_address(uint32_t addr) {
-    if (addr == htonl(INADDR_LOOPBACK)) return true;
-    std::lock_guard<std::mutex> hold(local_lock);
-    if (known_local(addr)) return true;
-    if (local_read && tick_count() - local_read_at < LOCAL_REFRESH_MS) return false;
-    read_interfaces();
-    return known_local(addr);
+                out[count++] = reinterpret_cast<const sockaddr_in *>(u->Address.lpSockaddr)->sin_addr.s_addr;
+    return count;
 }
 
 bool sock_set_nodelay(sock_t s) {
@@ -266,20 +204,82 @@ uint32_t sock_descriptor_limit_raise() {
     return sock_descriptor_limit();
 }
 
-// Winsock reports a datagram's destination only through WSARecvMsg, which
-// is not wired up yet: replies leave from the address routing picks, which
-// on a host with one address is the one the client called.
-bool sock_report_destination(sock_t) {
-    return true;
+// Winsock reports a datagram's destination only through WSARecvMsg, an
+// extension whose address the provider hands out (SIO_GET_EXTENSION_FUNCTION_
+// POINTER); it is looked up once, on the first socket that asks to report.
+namespace {
+
+std::once_flag recv_msg_once;
+LPFN_WSARECVMSG recv_msg = nullptr;
+
+void recv_msg_lookup(SOCKET s) {
+    GUID id = WSAID_WSARECVMSG;
+    LPFN_WSARECVMSG fn = nullptr;
+    DWORD got = 0;
+    if (WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &fn, sizeof fn, &got, nullptr,
+                 nullptr) == 0)
+        recv_msg = fn;
+}
+
+// A destination a reply can leave from: not broadcast, not multicast.
+bool source_usable(uint32_t local) {
+    return local != 0 && !IN_MULTICAST(ntohl(local)) && local != INADDR_BROADCAST;
+}
+
+}  // namespace
+
+bool sock_report_destination(sock_t s) {
+    std::call_once(recv_msg_once, recv_msg_lookup, s);
+    DWORD on = 1;
+    return recv_msg && setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, int(sizeof on)) == 0;
 }
 
 long sock_recv_datagram(sock_t s, void *buf, uint32_t size, sockaddr_in *peer, socklen_t *peer_len,
                         uint32_t *local) {
     *local = 0;
-    return recvfrom(s, buf, size, 0, reinterpret_cast<sockaddr *>(peer), peer_len);
+    if (!recv_msg) return recvfrom(s, buf, size, 0, reinterpret_cast<sockaddr *>(peer), peer_len);
+    if (!sock_wait_receive(s)) return -1;
+    WSABUF data{ULONG(size), static_cast<char *>(buf)};
+    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))];
+    WSAMSG m{};
+    m.name = reinterpret_cast<sockaddr *>(peer);
+    m.namelen = sizeof *peer;
+    m.lpBuffers = &data;
+    m.dwBufferCount = 1;
+    m.Control = WSABUF{ULONG(sizeof control), control};
+    DWORD n = 0;
+    if (recv_msg(s, &m, &n, nullptr, nullptr) != 0) return -1;
+    *peer_len = m.namelen;
+    for (WSACMSGHDR *c = WSA_CMSG_FIRSTHDR(&m); c; c = WSA_CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            IN_PKTINFO info;
+            memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+            *local = info.ipi_addr.s_addr;
+        }
+    }
+    return long(n);
 }
 
 long sock_send_datagram(sock_t s, const void *buf, uint32_t size, const sockaddr_in *peer,
-                        socklen_t peer_len, uint32_t) {
-    return sendto(s, buf, size, 0, reinterpret_cast<const sockaddr *>(peer), peer_len);
+                        socklen_t peer_len, uint32_t local) {
+    if (!source_usable(local))
+        return sendto(s, buf, size, 0, reinterpret_cast<const sockaddr *>(peer), peer_len);
+    WSABUF data{ULONG(size), static_cast<char *>(const_cast<void *>(buf))};
+    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+    WSAMSG m{};
+    m.name = reinterpret_cast<sockaddr *>(const_cast<sockaddr_in *>(peer));
+    m.namelen = peer_len;
+    m.lpBuffers = &data;
+    m.dwBufferCount = 1;
+    m.Control = WSABUF{ULONG(sizeof control), control};
+    WSACMSGHDR *c = WSA_CMSG_FIRSTHDR(&m);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
+    IN_PKTINFO info{};
+    info.ipi_addr.s_addr = local;
+    memcpy(WSA_CMSG_DATA(c), &info, sizeof info);
+    DWORD n = 0;
+    if (WSASendMsg(s, &m, 0, &n, nullptr, nullptr) != 0) return -1;
+    return long(n);
 }

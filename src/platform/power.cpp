@@ -1,23 +1,7 @@
-// On Linux the stay-awake request has no effect; it is kept so that the
-// select loop's power handling can be observed.
+// On Linux the stay-awake request has no effect (nothing sleeps on our
+// behalf); it is only recorded.
 #include "platform/power.h"
 
-#include <atomic>
-
-namespace {
-std::atomic<uint32_t> last_state{0};
-std::atomic<uint32_t> requests{0};
-}  // namespace
-
 uint32_t power_set_state(uint32_t flags) {
-    requests.fetch_add(1);
-    return last_state.exchange(flags);
-}
-
-uint32_t power_state() {
-    return last_state.load();
-}
-
-uint32_t power_request_count() {
-    return requests.load();
+    return power_record(flags);
 }

@@ -18,3 +18,7 @@ uint32_t power_state();
 
 // How many requests were recorded since the process started.
 uint32_t power_request_count();
+
+// For the host layer: records `flags` as the current request; returns the
+// previous one.
+uint32_t power_record(uint32_t flags);

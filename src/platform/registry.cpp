@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -33,7 +32,6 @@ constexpr const char *REG_MACHINE_ROOT = "HKEY_LOCAL_MACHINE\\Software\\Nimbora"
 constexpr const char *REG_USER_ROOT = "HKEY_CURRENT_USER\\Software\\Nimbora";
 constexpr const char *REG_FILE_NAME = "settings.reg";
 constexpr const char *REG_HEADER = "REGEDIT4";
-constexpr uint32_t REG_NUMBER_BUFFER = 64;
 constexpr uint32_t REG_NT_MAJOR = 10;
 
 // One write at a time, so that two read-modify-write cycles never lose a value.
@@ -419,23 +417,8 @@ uint32_t reg_read_string(const char *subkey, const char *name, const char *def, 
     return read_string(machine_file(), key_path(REG_MACHINE_ROOT, subkey), name, def, buf, size);
 }
 
-uint32_t reg_read_number(const char *subkey, const char *name, uint32_t def) {
-    char buf[REG_NUMBER_BUFFER];
-    unsigned value;
-    if (reg_read_string(subkey, name, "", buf, sizeof buf) == 0) return def;
-    if (sscanf(buf, "%u", &value) != 1) return def;
-    return value;
-}
-
 bool reg_write_string(const char *subkey, const char *name, const char *text) {
     return write_string(machine_file(), key_path(REG_MACHINE_ROOT, subkey), name, text);
-}
-
-bool reg_write_number(const char *subkey, const char *name, uint32_t value, uint32_t def) {
-    if (value == def) return reg_write_string(subkey, name, nullptr);
-    char buf[16];
-    snprintf(buf, sizeof buf, "%u", value);
-    return reg_write_string(subkey, name, buf);
 }
 
 uint32_t reg_read_user_string(const char *subkey, const char *name, const char *def, char *buf,

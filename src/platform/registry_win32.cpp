@@ -6,7 +6,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -17,7 +16,6 @@
 namespace {
 
 constexpr const char *REG_ROOT = "Software\\Nimbora\\";
-constexpr uint32_t REG_NUMBER_BUFFER = 64;
 constexpr DWORD REG_VALUE_MAX = 16384;  // longest value data the store reads, in bytes
 
 std::mutex home_lock;
@@ -100,23 +98,8 @@ uint32_t reg_read_string(const char *subkey, const char *name, const char *def, 
     return read_string(HKEY_LOCAL_MACHINE, subkey, name, def, buf, size);
 }
 
-uint32_t reg_read_number(const char *subkey, const char *name, uint32_t def) {
-    char buf[REG_NUMBER_BUFFER];
-    unsigned value;
-    if (reg_read_string(subkey, name, "", buf, sizeof buf) == 0) return def;
-    if (sscanf(buf, "%u", &value) != 1) return def;
-    return value;
-}
-
 bool reg_write_string(const char *subkey, const char *name, const char *text) {
     return write_string(HKEY_LOCAL_MACHINE, subkey, name, text);
-}
-
-bool reg_write_number(const char *subkey, const char *name, uint32_t value, uint32_t def) {
-    if (value == def) return reg_write_string(subkey, name, nullptr);
-    char buf[16];
-    snprintf(buf, sizeof buf, "%u", value);
-    return reg_write_string(subkey, name, buf);
 }
 
 uint32_t reg_read_user_string(const char *subkey, const char *name, const char *def, char *buf,

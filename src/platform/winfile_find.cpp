@@ -11,13 +11,12 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include "platform/ascii.h"
+#include "platform/pool.h"
 #include "platform/winfile_internal.h"
 
 struct win_find {
-    bool pooled;
     int fd;     // directory being read; -1 for an exact-path search
     int dirfd;  // O_PATH of the same directory
     bool all;   // "*" or "*.*"
@@ -31,34 +30,16 @@ struct win_find {
 namespace {
 
 constexpr int POOL = 32;
-std::mutex pool_lock;
-win_find pool[POOL];
-bool pool_used[POOL];
+fixed_pool<win_find, POOL> pool;
 
 win_find *find_alloc() {
-    {
-        std::lock_guard<std::mutex> g(pool_lock);
-        for (int i = 0; i < POOL; i++)
-            if (!pool_used[i]) {
-                pool_used[i] = true;
-                pool[i].pooled = true;
-                return &pool[i];
-            }
-    }
-    win_find *f = new win_find;
-    f->pooled = false;
-    return f;
+    return pool.take();
 }
 
 void find_free(win_find *f) {
     if (f->fd >= 0) close(f->fd);
     if (f->dirfd >= 0) close(f->dirfd);
-    if (!f->pooled) {
-        delete f;
-        return;
-    }
-    std::lock_guard<std::mutex> g(pool_lock);
-    pool_used[f - pool] = false;
+    pool.give(f);
 }
 
 // Windows wildcards: '*' any run, '?' one character, letters without case.

@@ -6,48 +6,29 @@
 // the 260 bytes of the record is left out of listings (and counts), as it
 // could not be named again through these calls.
 #include <cstring>
-#include <mutex>
 
+#include "platform/pool.h"
 #include "platform/winfile_win32.h"
 
 struct win_find {
     HANDLE h;
     bool names_only;  // the records get their names alone
-    bool pooled;
 };
 
 namespace {
 
 // Searches come from a small fixed pool, so that the searches of attribute
-// reads allocate nothing; more at once than it holds are allocated.
+// reads allocate nothing.
 constexpr int POOL = 32;
-std::mutex pool_lock;
-win_find pool[POOL];
-bool pool_used[POOL];
+fixed_pool<win_find, POOL> pool;
 
 win_find *find_alloc() {
-    {
-        std::lock_guard<std::mutex> g(pool_lock);
-        for (int i = 0; i < POOL; i++)
-            if (!pool_used[i]) {
-                pool_used[i] = true;
-                pool[i].pooled = true;
-                return &pool[i];
-            }
-    }
-    win_find *f = new win_find;
-    f->pooled = false;
-    return f;
+    return pool.take();
 }
 
 void find_free(win_find *f) {
     FindClose(f->h);
-    if (!f->pooled) {
-        delete f;
-        return;
-    }
-    std::lock_guard<std::mutex> g(pool_lock);
-    pool_used[f - pool] = false;
+    pool.give(f);
 }
 
 bool name_fits(const wchar_t *name) {

@@ -17,11 +17,30 @@
 namespace {
 
 const time_t NOW = [] {
-    struct tm tm = {};
-    strptime("2026-12-05 17:40:48", "%Y-%m-%d %H:%M:%S", &tm);
-    tm.tm_isdst = -1;  // local time
+    struct tm tm = {};  // 2026-12-05 17:40:48, local time
+    tm.tm_year = 2026 - 1900;
+    tm.tm_mon = 11;
+    tm.tm_mday = 5;
+    tm.tm_hour = 17;
+    tm.tm_min = 40;
+    tm.tm_sec = 48;
+    tm.tm_isdst = -1;
     return mktime(&tm);
 }();
+
+// The log's text with plain line ends: it is a text file, so on Windows
+// each line ends in CR LF, as the host's editors expect.
+std::string log_text(const test_home &home) {
+    std::string text = home.read("nfsd2612.log");
+#ifdef _WIN32
+    std::string plain;
+    for (size_t i = 0; i < text.size(); i++)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
+    return plain;
+#else
+    return text;
+#endif
+}
 
 class LogTest : public ::testing::Test {
    protected:
@@ -61,7 +80,7 @@ TEST_F(LogTest, LevelsDecideTheBannerAndTheLines) {
     log_printf(3, "c\n");
     log_close();
     log_printf(1, "after close\n");
-    EXPECT_EQ(home.read("nfsd2612.log"),
+    EXPECT_EQ(log_text(home),
               "\n2026-12-05 17:40:48 Nimbora NFS Server log started\na 1\nb two\n");
     // A month later the log is another file, named by year and month.
     log_test_clock(NOW + 31 * 24 * 3600);
@@ -99,7 +118,7 @@ TEST_F(LogTest, AFloodOfOneKindIsCutAndCounted) {
     log_printf(1, "rpc: garbage %d\n", 1000);
     for (int i = 0; i < 250; i++) log_printf(1, "rpc: garbage %d\n", i);
     log_close();
-    std::istringstream in(home.read("nfsd2612.log"));
+    std::istringstream in(log_text(home));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     ASSERT_EQ(lines.size(), 200u + 1 + 300 + 1 + 1 + 1 + 199 + 1);

@@ -25,7 +25,12 @@ bool recv_all(sock_t s, uint8_t *p, size_t n, int timeout_ms) {
 }
 
 sockaddr_in loopback(uint16_t port) {
-    return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    // By field: Winsock's in_addr is a union whose first member is a byte.
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
 }
 
 }  // namespace

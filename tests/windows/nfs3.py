@@ -75,8 +75,9 @@ def call(port, prog, vers, proc, args, host="127.0.0.1", timeout=5.0):
         raise RuntimeError("call denied")
     x.u32()
     x.opaque()  # verifier
-    if x.u32() != 0:
-        raise RuntimeError("call not accepted")
+    stat = x.u32()
+    if stat != 0:
+        raise RuntimeError(f"call to {prog}/{vers}/{proc} not accepted: status {stat}")
     return x
 
 

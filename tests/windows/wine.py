@@ -43,8 +43,22 @@ class Prefix:
                                 stderr=subprocess.DEVNULL)
 
     def run(self, exe, *args, timeout=120):
-        return subprocess.run([WINE, exe, *args], env=self.env, capture_output=True, text=True,
-                              timeout=timeout)
+        # Output through files, not pipes: a program that starts the service
+        # control manager leaves it holding its standard handles.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            r = subprocess.run([WINE, exe, *args], env=self.env, stdout=out, stderr=err, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            r.stdout = out.read().decode(errors="replace")
+            r.stderr = err.read().decode(errors="replace")
+            return r
+
+    def keep_running(self):
+        """Keeps the prefix's wineserver, and so its service control manager
+        and the services it started, running with no program of ours left:
+        the machine stays up, as Windows does."""
+        subprocess.run([WINESERVER, "-w"], env=self.env, check=False)
+        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
 
     def close(self):
         subprocess.run([WINESERVER, "-k"], env=self.env, check=False)
@@ -59,6 +73,18 @@ def wait_registered(timeout=90):
             return True
         time.sleep(1)
     return False
+
+
+def unregistered(timeout=10):
+    """True once neither NFS nor MOUNT is registered (or no portmapper answers)."""
+    end = time.monotonic() + timeout
+    while True:
+        r = sh("rpcinfo", "-p", "127.0.0.1")
+        if r.returncode != 0 or ("100003" not in r.stdout and "100005" not in r.stdout):
+            return True
+        if time.monotonic() > end:
+            return False
+        time.sleep(1)
 
 
 def same_file(a, b):

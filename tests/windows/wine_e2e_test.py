@@ -143,6 +143,41 @@ class Run:
                    status == 0 and after and before and after["fileid"] == before["fileid"], status)
         self.stop("Exit after the restart")
 
+    def as_service(self):
+        """The same program as a Windows service: installed by itself, started
+        and stopped through the service control manager."""
+        exe = "C:\\srv\\nfsd\\nfsd.exe"
+        self.prefix.keep_running()
+        r = self.prefix.run(exe, "-install")
+        if not self.check("nfsd -install installs the service", r.returncode == 0, r.returncode):
+            return
+        r = self.prefix.run("net", "start", "nfsd", timeout=120)
+        self.check("net start nfsd starts it", r.returncode == 0, r.stdout + r.stderr)
+        self.check("the service registers", wine.wait_registered())
+        out = wine.sh("showmount", "-e", "127.0.0.1").stdout
+        self.check("the service lists the export", EXPORT in out, out)
+        r = wine.sh("nfs-cat", f"nfs://127.0.0.1{EXPORT}/Hello.txt")
+        self.check("the service serves the file", r.stdout == "Hello from Windows.\n", r.stdout + r.stderr)
+        r = self.prefix.run("net", "stop", "nfsd", timeout=120)
+        self.check("net stop nfsd stops it", r.returncode == 0 and self.service_stopped(),
+                   r.stdout + r.stderr)
+        self.check("after the stop nothing stays registered", wine.unregistered(), "")
+        self.check("after the stop every port is free", wine.ports_free((111, 1058, 2049)))
+        r = self.prefix.run(exe, "-uninstall")
+        self.check("nfsd -uninstall removes the service", r.returncode == 0, r.returncode)
+        r = self.prefix.run("sc", "query", "nfsd")
+        self.check("after that there is no service nfsd", r.returncode != 0, r.stdout)
+
+    def service_stopped(self, timeout=60):
+        """Waits for the manager to report the service stopped (Wine's net
+        stop returns once the request is delivered, Windows' once it is done)."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if "STOPPED" in self.prefix.run("sc", "query", "nfsd").stdout:
+                return True
+            time.sleep(1)
+        return False
+
     def stop(self, what):
         r = self.tool("exit")
         self.check(f"{what}: command 40001 closes the window", r.returncode == 0, r.stderr)
@@ -151,8 +186,7 @@ class Run:
         except subprocess.TimeoutExpired:
             code = None
         self.check(f"{what}: the program ends with 0", code == 0, code)
-        r = wine.sh("rpcinfo", "-p", "127.0.0.1")
-        self.check(f"{what}: nothing stays registered", r.returncode != 0 or "100003" not in r.stdout, r.stdout)
+        self.check(f"{what}: nothing stays registered", wine.unregistered())
         self.check(f"{what}: every port is free", wine.ports_free((111, 1058, 2049)))
 
     def main(self):
@@ -166,6 +200,7 @@ class Run:
             self.hard_link()
             self.second_start()
             self.exit_and_restart()
+            self.as_service()
         finally:
             self.prefix.close()
             shutil.rmtree(self.tmp, ignore_errors=True)
