@@ -67,7 +67,7 @@ void create_controls(HWND w, const sheet_page &p) {
         switch (c.kind) {
             case SHEET_TEXT: cls = L"STATIC"; style |= SS_LEFT; break;
             case SHEET_EDIT: cls = L"EDIT"; style |= WS_TABSTOP | ES_AUTOHSCROLL; ex = WS_EX_CLIENTEDGE; break;
-            case SHEET_CHECK: style |= WS_TABSTOP | BS_AUTOCHECKBOX; break;
+            case SHEET_CHECK: style |= WS_TABSTOP | BS_AUTOCHECKBOX | BS_MULTILINE; break;
             case SHEET_GROUP: style |= BS_GROUPBOX; break;
             case SHEET_BUTTON: style |= WS_TABSTOP | BS_PUSHBUTTON; break;
             case SHEET_LIST:

@@ -16,12 +16,12 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wine  # noqa: E402
 
 EXPORT = "/data"
-ENGLISH_TITLES = ["NFS", "Server", "Exports", "Mounts", "PortMapper", "Language"]
 # Entries of the string table that the pages show, by control or heading.
 PAGE_TEXTS = {0: [36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48], 1: [36, 49, 50, 51, 52, 53, 54, 55],
               2: [56], 5: [65, 58]}
 LIST_HEADINGS = {2: [13, 14, 15], 3: [19, 20], 4: [16, 7, 17, 18], 5: [5, 6, 7]}
-ENGLISH = {5: "Module", 6: "Language", 7: "Version", 13: "Directory", 14: "Options", 15: "Clients",
+ENGLISH = {25: "Line %u ignored, unknown option", 30: "NFS", 31: "Server", 32: "Exports", 33: "Mounts", 34: "PortMapper", 35: "Language",
+           5: "Module", 6: "Language", 7: "Version", 13: "Directory", 14: "Options", 15: "Clients",
            16: "Program", 17: "Protocol", 18: "Port", 19: "Client", 20: "Mount Point",
            36: "Modifications are activated after server restart", 37: "Mount Daemon Port:",
            38: "NFS Server Port:", 39: "Number of UDP NFS Server Threads:",
@@ -95,7 +95,7 @@ class Run:
         shutil.copy(tool, f"{self.c}/srv/sheettool.exe")
         shutil.copy(os.path.join(languages, "deutsch.dll"), f"{self.c}/srv/nfsd/Languages/deutsch.dll")
         with open(f"{self.c}/srv/nfsd/exports", "w") as f:
-            f.write("c:\\data -name:data\n")
+            f.write("c:\\data -name:data\nc:\\data -bogus\n")
         self.results = []
 
     def check(self, name, ok, detail=""):
@@ -105,7 +105,7 @@ class Run:
 
     def tool(self, *args):
         r = self.prefix.run("C:\\srv\\sheettool.exe", *args, timeout=600)
-        sys.stdout.write(r.stdout)
+        sys.stdout.write("".join(line + "\n" for line in r.stdout.splitlines() if line[:4] in ("ok  ", "FAIL")))
         return r
 
     def dump(self, language, table):
@@ -122,6 +122,9 @@ class Run:
         for page, numbers in LIST_HEADINGS.items():
             self.check(f"{language}: the {titles[page]} list has its columns",
                        d.headings.get(page) == [table[n] for n in numbers], d.headings.get(page))
+        problem = table[25].replace("%u", "2") + ": bogus"
+        shown = d.controls.get((2, 1301), {}).get("text", "")
+        self.check(f"{language}: the Exports page shows the exports file's problem", problem in shown, shown)
         os.makedirs(os.path.join(self.shots, language), exist_ok=True)
         for name in sorted(os.listdir(folder)):
             bmp_to_png(os.path.join(folder, name), os.path.join(self.shots, language, name[:-4] + ".png"))

@@ -419,6 +419,12 @@ void language(const std::string &name) {
     if (found >= 0) list_select(list, found);
     Sleep(SETTLE_MS);
     check(close_sheet(sheet, PSBTN_OK), "OK closes the sheet");
+    // The program's own table is no value at all; a module is its file name.
+    wchar_t value[64] = {};
+    DWORD size = sizeof value - sizeof(wchar_t);
+    LONG rc = RegGetValueW(HKEY_CURRENT_USER, KEY, L"Language", RRF_RT_REG_SZ, nullptr, value, &size);
+    std::string want = name == "nfsd" ? "" : name, got = rc == ERROR_SUCCESS ? utf8(value) : "";
+    check(got == want, "the user's \"Language\" value is [" + want + "] (found [" + got + "])");
 }
 
 }  // namespace
