@@ -15,7 +15,26 @@ target_link_libraries(nfsd PRIVATE ${NIMBORA_LINK})
 install(TARGETS nfsd RUNTIME DESTINATION .)
 install(FILES ${NIMBORA_WIN32_DIR}/exports DESTINATION .)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/example/doc/ DESTINATION doc)
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/example/Languages/ DESTINATION Languages)
+
+# Language modules: resource-only libraries (no code, no entry point) whose
+# string tables windres makes from the same text files the Linux build
+# reads; they land in Languages\ of the build tree and of the installation.
+file(GLOB nimbora_lang_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/example/Languages/*.dll)
+set(NIMBORA_LANGUAGE_MODULES "")
+foreach(src ${nimbora_lang_sources})
+  get_filename_component(name ${src} NAME_WE)
+  set(rc ${CMAKE_BINARY_DIR}/languages/${name}.rc)
+  add_custom_command(OUTPUT ${rc}
+    COMMAND ${CMAKE_COMMAND} -DIN=${src} -DOUT=${rc} -P ${CMAKE_SOURCE_DIR}/cmake/lang_rc.cmake
+    DEPENDS ${src} ${CMAKE_SOURCE_DIR}/cmake/lang_rc.cmake)
+  add_library(language_${name} SHARED ${rc})
+  set_target_properties(language_${name} PROPERTIES OUTPUT_NAME ${name} PREFIX "" SUFFIX ".dll"
+    LINKER_LANGUAGE C RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/Languages)
+  target_link_options(language_${name} PRIVATE -nostdlib -Wl,-e,0)
+  install(TARGETS language_${name} RUNTIME DESTINATION Languages)
+  list(APPEND NIMBORA_LANGUAGE_MODULES language_${name})
+endforeach()
+add_dependencies(nfsd ${NIMBORA_LANGUAGE_MODULES})
 set(CPACK_GENERATOR NSIS)
 set(CPACK_PACKAGE_NAME "nimbora-nfsd")
 set(CPACK_PACKAGE_VENDOR "Nimbora")

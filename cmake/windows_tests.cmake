@@ -72,6 +72,17 @@ add_test(NAME windows_wine_e2e
                  $<TARGET_FILE:nfsd> $<TARGET_FILE:wintool>)
 set_tests_properties(windows_wine_e2e PROPERTIES LABELS "windows;e2e" TIMEOUT 900)
 
+# The settings sheet: sheettool.exe drives nfsd.exe's sheet as a user
+# would; screenshots of every page land in sheet-shots/ of the build tree.
+add_executable(sheettool ${CMAKE_SOURCE_DIR}/tests/windows/sheettool.cpp)
+target_link_libraries(sheettool PRIVATE ${NIMBORA_LINK})
+target_include_directories(sheettool PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+add_test(NAME windows_sheet
+         COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/sheet_test.py
+                 $<TARGET_FILE:nfsd> $<TARGET_FILE:sheettool> ${CMAKE_BINARY_DIR}/Languages
+                 ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/sheet-shots)
+set_tests_properties(windows_sheet PROPERTIES LABELS "windows;sheet;e2e" TIMEOUT 900)
+
 # The installer: built by the "package" target, tested when it exists.
 set(NIMBORA_SETUP ${CMAKE_BINARY_DIR}/nimbora-nfsd-${NIMBORA_VERSION}-setup.exe)
 add_test(NAME windows_installer

@@ -1,16 +1,15 @@
 // The string tables: the built-in English one and the module files.
 #include "program/lang.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "platform/registry.h"
-#include "platform/textfile.h"
+#include "platform/strmod.h"
 
 namespace {
 
-constexpr uint32_t MODULE_BYTES_MAX = 64 * 1024;
+constexpr uint32_t LANG_PRIMARY_GERMAN = 7;
 
 struct entry {
     uint32_t number;
@@ -95,41 +94,34 @@ bool safe_name(const char *name) {
            strcmp(name, "..") != 0;
 }
 
+// `text` cut to fewer than `max` bytes without splitting a UTF-8 character.
+void cut(std::string &text, uint32_t max) {
+    if (max == 0 || text.size() < max) return;
+    size_t n = max - 1;
+    while (n > 0 && (uint8_t(text[n]) & 0xc0) == 0x80) n--;
+    text.resize(n);
+}
+
 bool load_module(const char *name, table &t) {
     if (!safe_name(name)) return false;
     char home[1024];
-    if (!program_directory(home, sizeof home)) return false;
-    std::string path = std::string(home) + LANG_FOLDER + "/" + name;
-    std::string bytes;
-    if (!textfile_read(path.c_str(), bytes, MODULE_BYTES_MAX)) return false;
-    size_t pos = 0;
-    while (pos < bytes.size()) {
-        size_t end = bytes.find('\n', pos);
-        if (end == std::string::npos) end = bytes.size();
-        std::string line = bytes.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line[0] == '#') continue;
-        char *rest;
-        unsigned long n = strtoul(line.c_str(), &rest, 10);
-        if (rest == line.c_str() || *rest != '=' || n == 0 || n > TXT_LAST) continue;
-        std::string text = rest + 1;
-        if (text.size() >= LANG_TEXT_MAX) text.resize(LANG_TEXT_MAX - 1);
-        t.text[n] = text;
-        t.has[n] = true;
-    }
-    return true;
+    uint32_t n = program_directory(home, sizeof home);
+    if (n == 0) return false;
+    // The folder's separator is the program directory's own ('/' or '\\').
+    std::string path = std::string(home) + LANG_FOLDER + home[n - 1] + name;
+    auto keep = [](void *ctx, uint32_t number, const char *text) {
+        table &to = *static_cast<table *>(ctx);
+        to.text[number] = text;
+        cut(to.text[number], LANG_TEXT_MAX);
+        to.has[number] = true;
+    };
+    return strmod_load(path.c_str(), TXT_LAST, keep, &t);
 }
 
 }  // namespace
 
 bool lang_locale_german() {
-    for (const char *var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char *v = getenv(var);
-        if (!v || !*v) continue;
-        return v[0] == 'd' && v[1] == 'e' && (v[2] == 0 || v[2] == '_' || v[2] == '.' || v[2] == '@');
-    }
-    return false;
+    return strmod_user_language() == LANG_PRIMARY_GERMAN;
 }
 
 void lang_select() {

@@ -1,10 +1,10 @@
 // Language modules: every text the user interface shows comes from a string
 // table looked up by number. The program carries the English table; a module
-// is a text file in "Languages" under the program directory holding the same
-// table in another language, one "number=text" line per entry (UTF-8; lines
-// starting with '#' and lines that do not parse are ignored). Module files
-// keep the names that settings refer to ("deutsch.dll"). The log is never
-// translated. All calls are thread-safe.
+// in "Languages" under the program directory holds the same table in another
+// language (a resource-only library on Windows, its "number=text" source on
+// Linux: see platform/strmod.h). Module files keep the names that settings
+// refer to ("deutsch.dll"). The log is never translated. All calls are
+// thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +59,6 @@ std::string lang_text(uint32_t number);
 // does not load. Null `name` reads the English table.
 bool lang_module_text(const char *name, uint32_t number, std::string &out);
 
-// Whether the locale the environment gives (LC_ALL, LC_MESSAGES, LANG) is
-// German.
+// Whether the user's interface language is German (on Linux the locale of
+// LC_ALL, LC_MESSAGES or LANG; on Windows the user's UI language).
 bool lang_locale_german();

@@ -29,6 +29,7 @@
 #include "base/config.h"
 #include "program/lang.h"
 #include "program/pages.h"
+#include "program/sheet.h"
 #include "program/start.h"
 
 namespace {
@@ -63,15 +64,17 @@ std::string program_folder() {
     return program_directory(home, sizeof home) ? std::string(home) : std::string();
 }
 
-void on_preferences() {
-    if (pages_running) desktop_open(pages_address().c_str());
-}
-
 void on_help() {
     char name[LANG_TEXT_MAX];
     if (lang_load_text(TXT_HELP_FILE, name, sizeof name) == 0)
         snprintf(name, sizeof name, "%s", HELP_FILE_DEFAULT);
     desktop_open((program_folder() + HELP_FOLDER + name).c_str());
+}
+
+// The property sheet; a second Preferences while it is open brings it to
+// the front. The browser pages keep running beside it.
+void on_preferences() {
+    sheet_preferences(on_help);
 }
 
 // Every second: the pages come once the server runs (they show it, and its

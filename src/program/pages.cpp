@@ -13,11 +13,10 @@
 #include "platform/ascii.h"
 #include "platform/registry.h"
 #include "platform/textfile.h"
-#include "exports/export.h"
-#include "rpc/clnt.h"
 #include "base/log.h"
 #include "program/lang.h"
 #include "program/pages_settings.h"
+#include "program/pages_state.h"
 
 extern const char *const pages_html;  // pages_assets.cpp
 
@@ -29,7 +28,6 @@ constexpr size_t REQUEST_MAX = 512 * 1024;       // an exports file, with room
 constexpr uint32_t EXPORTS_FILE_MAX = 256 * 1024;
 constexpr const char *EXPORTS_DRAFT = "exports.draft";  // an edit under check
 constexpr uint32_t DOC_FILE_MAX = 4 * 1024 * 1024;
-constexpr uint32_t TRANSLATOR_MAX = 128;
 constexpr const char *COOKIE = "nimbora_token";
 constexpr const char *HEADER = "X-Nimbora-Token";
 
@@ -63,12 +61,6 @@ std::string quote(const std::string &s) {
         }
     }
     return out + "\"";
-}
-
-std::string row(std::initializer_list<std::string> cells) {
-    std::string out = "[";
-    for (const std::string &c : cells) out += (out.size() > 1 ? "," : "") + quote(c);
-    return out + "]";
 }
 
 void send_json(httplib::Response &res, const std::string &body) {
@@ -134,101 +126,47 @@ std::string settings_json() {
     return out + "}";
 }
 
-// Every problem of the exports file at `path`, found by the reader the
-// server starts with, as a JSON list of {line, text} in the page's language
-// (the texts come from a module file, so they are never used as a format).
-std::string exports_problems_json(const char *path, uint32_t *count) {
-    static std::mutex check_lock;  // the report is large: one, shared
-    static exports_report report;
-    std::lock_guard<std::mutex> hold(check_lock);
-    exports_check(path, &report);
-    *count = report.count;
+std::string rows_json(const page_rows &rows, size_t cells) {
     std::string out = "[";
-    uint32_t kept = report.count < EXPORTS_PROBLEMS_MAX ? report.count : EXPORTS_PROBLEMS_MAX;
-    for (uint32_t i = 0; i < kept; i++) {
-        const exports_problem &p = report.problems[i];
-        std::string text =
-            lang_text(p.number == EXPORTS_DUPLICATE ? TXT_EXPORTS_DUPLICATE : p.number);
-        size_t at = text.find("%u");
-        if (at != std::string::npos) text.replace(at, 2, std::to_string(p.line));
-        if (p.detail[0]) text += std::string(": ") + p.detail;
-        out += (i ? ",{" : "{") + std::string("\"line\":") + std::to_string(p.line) +
-               ",\"text\":" + quote(text) + "}";
+    for (const auto &r : rows) {
+        out += out.size() > 1 ? ",[" : "[";
+        for (size_t i = 0; i < cells && i < r.size(); i++) out += (i ? "," : "") + quote(r[i]);
+        out += "]";
     }
     return out + "]";
 }
 
-struct rows {
-    std::string json = "[";
-    void add(const std::string &r) { json += (json.size() > 1 ? "," : "") + r; }
-};
+// The problems of the exports file at `path` as a JSON list of {line, text}.
+std::string exports_problems_json(const char *path, uint32_t *count) {
+    std::vector<page_problem> problems;
+    *count = page_exports_problems(path, problems);
+    std::string out = "[";
+    for (const page_problem &p : problems)
+        out += (out.size() > 1 ? ",{" : "{") + std::string("\"line\":") + std::to_string(p.line) +
+               ",\"text\":" + quote(p.text) + "}";
+    return out + "]";
+}
 
 std::string exports_json() {
-    rows r;
-    auto add = [](void *ctx, const char *dir, const char *options, const char *clients) {
-        static_cast<rows *>(ctx)->add(row({dir, options, clients}));
-    };
-    // UDP first; TCP only when UDP gave nothing back at all.
-    if (!mount_exports(1, add, &r)) {
-        r = rows{};
-        if (!mount_exports(0, add, &r)) r = rows{};
-    }
     uint32_t count;
     std::string problems = exports_problems_json(home_path("exports").c_str(), &count);
-    return "{\"rows\":" + r.json + "],\"problems\":" + problems + "}";
+    return "{\"rows\":" + rows_json(page_exports_rows(), 3) + ",\"problems\":" + problems + "}";
 }
 
 std::string mounts_json() {
-    rows r;
-    auto add = [](void *ctx, const char *host, const char *dir) {
-        static_cast<rows *>(ctx)->add(row({host, dir}));
-    };
-    if (!mount_dump(1, add, &r)) {
-        r = rows{};
-        if (!mount_dump(0, add, &r)) r = rows{};
-    }
-    return "{\"rows\":" + r.json + "]}";
+    return "{\"rows\":" + rows_json(page_mounts_rows(), 2) + "}";
 }
 
 std::string pmap_json() {
-    rows r;
-    auto add = [](void *ctx, uint32_t prog, uint32_t vers, uint32_t protocol, uint32_t port) {
-        std::string p = protocol == 17 ? "UDP" : protocol == 6 ? "TCP" : std::to_string(protocol);
-        static_cast<rows *>(ctx)->add(
-            row({std::to_string(prog), std::to_string(vers), p, std::to_string(port)}));
-    };
-    if (!pmap_dump(1, add, &r)) r = rows{};
-    return "{\"rows\":" + r.json + "]}";
+    return "{\"rows\":" + rows_json(page_portmapper_rows(), 4) + "}";
 }
 
-bool module_file(const std::string &name) {
-    size_t n = name.size();
-    return n > 4 && ascii_equal(name.c_str() + n - 4, ".dll");
-}
-
+// Rows of [module, language, version, credit]; the module is the file name
+// that the Language form sends back.
 std::string languages_json() {
-    rows r;
-    std::string name, version;
-    lang_module_text(nullptr, TXT_LANGUAGE_NAME, name);
-    lang_module_text(nullptr, TXT_TABLE_VERSION, version);
-    r.add(row({"", name, version, ""}));
-    std::error_code ec;
-    std::vector<std::string> files;
-    for (const auto &f : std::filesystem::directory_iterator(home_path(LANG_FOLDER), ec))
-        if (f.is_regular_file(ec) && module_file(f.path().filename().string()))
-            files.push_back(f.path().filename().string());
-    std::sort(files.begin(), files.end());
-    for (const std::string &file : files) {
-        std::string lower, credit;
-        for (char c : file) lower += ascii_lower(c);
-        if (!lang_module_text(file.c_str(), TXT_LANGUAGE_NAME, name)) continue;
-        lang_module_text(file.c_str(), TXT_TABLE_VERSION, version);
-        lang_module_text(file.c_str(), TXT_TRANSLATOR, credit);
-        if (credit.size() > TRANSLATOR_MAX) credit.resize(TRANSLATOR_MAX);
-        r.add(row({file, name, version, credit}));
-    }
-    std::string active = lang_active_module();
-    return "{\"rows\":" + r.json + "],\"active\":" + quote(active) + "}";
+    page_rows rows = page_language_rows();
+    for (auto &r : rows) r[LANG_ROW_MODULE] = r[LANG_ROW_FILE];
+    return "{\"rows\":" + rows_json(rows, 4) + ",\"active\":" + quote(lang_active_module()) + "}";
 }
 
 // ---- the forms ------------------------------------------------------------
@@ -254,11 +192,7 @@ void apply_page(int page, const httplib::Request &req, httplib::Response &res) {
 // The per-user language: none for the program's own table.
 void apply_language(const httplib::Request &req, httplib::Response &res) {
     std::string name = req.has_param("module") ? req.get_param_value("module") : "";
-    std::string text;
-    bool ok = name.empty() ? reg_write_user_string("nfsd", "Language", nullptr)
-                           : module_file(name) && lang_module_text(name.c_str(), 1, text) &&
-                                 reg_write_user_string("nfsd", "Language", name.c_str());
-    lang_select();
+    bool ok = page_language_apply(name.c_str());
     send_json(res, "{\"ok\":" + std::string(ok ? "true" : "false") + "}");
 }
 

@@ -121,11 +121,13 @@ page_apply_result page_settings_apply(int page, page_form_fn value, void *ctx) {
             }
         }
     }
-    // At least one transport and one version stay on, as the boxes ensure.
+    // At least one transport and one version stay on, as the boxes ensure:
+    // clearing the second box of a pair while the first is clear checks the
+    // first again, so a form with both cleared keeps the first.
     if (page == 0) {
         for (auto pair : {std::pair{"UDP", "TCP"}, std::pair{"Version2", "Version3"}}) {
             int a = index_of(pair.first), b = index_of(pair.second);
-            if (!values[a] && !values[b]) values[b] = 1;
+            if (!values[a] && !values[b]) values[a] = 1;
         }
     }
     if (result.rejected_count > 0) return result;

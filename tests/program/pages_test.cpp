@@ -13,7 +13,9 @@
 #include <utility>
 
 #include "platform/registry.h"
+#include "program/pages_settings.h"
 #include "support/home.h"
+#include "support/page_cases.h"
 
 namespace {
 
@@ -120,6 +122,25 @@ TEST_F(Pages, ARefusedValueIsNamedWithItsRangeAndNothingIsStored) {
     EXPECT_NE(r->body.find("\"ok\":true,\"rejected\":{}"), std::string::npos) << r->body;
     EXPECT_EQ(reg_read_number("nfsd", "Port", 0), 2050u);
     EXPECT_EQ(reg_read_number("nfsd", "Threads", 0), 8u);
+}
+
+// The rules every front end shares (the property sheet runs the same table
+// on Windows): what is stored, what is removed, what is refused.
+TEST_F(Pages, TheSharedTableOfPageRules) {
+    for (const page_case &c : page_cases) {
+        SCOPED_TRACE(c.what);
+        for (uint32_t i = 0; i < page_settings_count; i++)
+            if (page_settings[i].page == c.page) ASSERT_TRUE(reg_write_string("nfsd", page_settings[i].name, nullptr));
+        auto r = client.Post(c.page == 0 ? "/api/nfs" : "/api/server", with_token(), c.form,
+                             "application/x-www-form-urlencoded");
+        ASSERT_EQ(r->status, 200);
+        EXPECT_NE(r->body.find(c.accepted ? "\"ok\":true" : "\"ok\":false"), std::string::npos) << r->body;
+        page_case_stored(c.stored, [](const std::string &name, const std::string &item) {
+            char value[64];
+            reg_read_string("nfsd", name.c_str(), "", value, sizeof value);
+            EXPECT_EQ(name + "=" + value, item);
+        });
+    }
 }
 
 // An edited exports file is read as the next start would read it; with a
