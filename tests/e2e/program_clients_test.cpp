@@ -24,10 +24,6 @@ const std::vector<std::string> ALL_ROWS = {
     "100005 1 udp 1058", "100005 3 tcp 1058", "100005 2 tcp 1058", "100005 1 tcp 1058",
     "100003 2 udp 2049", "100003 3 udp 2049", "100003 2 tcp 2049", "100003 3 tcp 2049"};
 
-bool has(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
-
 void expect_ports_free() {
     for (uint16_t port : {uint16_t(111), SERVER_MOUNT_PORT, SERVER_NFS_PORT})
         for (int type : {SOCK_DGRAM, SOCK_STREAM})
@@ -74,7 +70,7 @@ TEST_F(ServerClients, RpcinfoListsEveryServiceInTheOrderOfStartUp) {
     int status = -1;
     std::string mismatch = server_shell("rpcinfo -u 127.0.0.1 100003 4", &status);
     EXPECT_EQ(status, 1);
-    EXPECT_TRUE(has(mismatch, "Program/version mismatch; low version = 2, high version = 3"))
+    EXPECT_TRUE(server_has(mismatch, "Program/version mismatch; low version = 2, high version = 3"))
         << mismatch;
     EXPECT_EQ(server_shell("rpcinfo -t 127.0.0.1 100003", &status),
               "program 100003 version 2 ready and waiting\n"
@@ -86,7 +82,7 @@ TEST_F(ServerClients, LibnfsToolsListReadAndCarry64MiBThereAndBack) {
     int status = -1;
     std::string listing = server_shell("nfs-ls nfs://127.0.0.1/c/", &status);
     EXPECT_EQ(status, 0) << listing;
-    EXPECT_TRUE(has(listing, "hello.txt") && has(listing, "docs")) << listing;
+    EXPECT_TRUE(server_has(listing, "hello.txt") && server_has(listing, "docs")) << listing;
     EXPECT_EQ(server_shell("nfs-cat nfs://127.0.0.1/c/docs/notes.txt"), "notes\n");
 
     std::string original = dir.file("original.bin"), back = dir.file("back.bin");
@@ -142,7 +138,8 @@ TEST_F(ServerShapes, SettingsDecideWhichServicesRunAndEachOneAnswers) {
     for (const auto &c : cases) {
         std::vector<std::string> want;
         for (const std::string &row : ALL_ROWS)
-            if (std::none_of(c.gone.begin(), c.gone.end(), [&](auto &g) { return has(row, g); }))
+            if (std::none_of(c.gone.begin(), c.gone.end(),
+                             [&](auto &g) { return server_has(row, g); }))
                 want.push_back(row);
         SCOPED_TRACE(want.back() + ", " + c.started);
         server_dir dir(c.settings);
@@ -153,10 +150,11 @@ TEST_F(ServerShapes, SettingsDecideWhichServicesRunAndEachOneAnswers) {
             // "100005 3 udp 1058": rpcinfo -u 127.0.0.1 100005 3
             std::string ping =
                 server_shell("rpcinfo -" + row.substr(9, 1) + " 127.0.0.1 " + row.substr(0, 8));
-            EXPECT_TRUE(has(ping, "ready and waiting")) << row << ": " << ping;
+            EXPECT_TRUE(server_has(ping, "ready and waiting")) << row << ": " << ping;
         }
         EXPECT_EQ(server.stop(), 0) << server.output();
-        EXPECT_TRUE(has(dir.log(), c.started)) << dir.log();
+        EXPECT_TRUE(server_has(dir.log(), c.started)) << dir.log();
+        EXPECT_TRUE(server_has(dir.log(), " nfsd   stopping\n")) << dir.log();
         expect_ports_free();
     }
 }
@@ -185,7 +183,7 @@ TEST_F(ServerShapes, TheHostsPortmapperHoldsTheMappingsOnlyWhileTheServerRuns) {
         sock_t nfs = tcp_listen_socket(nullptr, SERVER_NFS_PORT);
         server_proc failed(dir);
         EXPECT_EQ(failed.wait_exit(15000), 4) << failed.output();
-        EXPECT_TRUE(has(dir.log(), "mountd started")) << dir.log();
+        EXPECT_TRUE(server_has(dir.log(), "mountd started")) << dir.log();
         EXPECT_EQ(server_mappings(), before);
         sock_close(nfs);
     }

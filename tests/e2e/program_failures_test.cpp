@@ -1,12 +1,15 @@
 // The server program when a step of its start fails, when it is started
 // twice, and when it is stopped by a signal or while a client stays
-// connected: exit status, message, log line, and what is left behind.
+// connected: exit status, message, log line, and what is left behind. Then
+// what a new user meets: the example as shipped exports nothing and says
+// why, and the command line answers with its own statuses.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/mapfile.h"
@@ -19,10 +22,6 @@
 namespace {
 
 constexpr int EXIT_WAIT_MS = 15000;
-
-bool has(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
 
 class ServerFailures : public server_test {};
 
@@ -64,17 +63,18 @@ TEST_F(ServerFailures, EachFailedStepExitsWithItsStatusLineAndMessageAndLeavesNo
 
         server_proc server(dir);
         EXPECT_EQ(server.wait_exit(EXIT_WAIT_MS), c.status) << server.output();
-        EXPECT_TRUE(has(dir.log(), c.line)) << dir.log();
-        EXPECT_FALSE(has(dir.log(), "nfsd   started")) << dir.log();
-        EXPECT_TRUE(has(server.output(), std::string("Nimbora NFS Server: ") + c.message))
+        EXPECT_TRUE(server_has(dir.log(), c.line)) << dir.log();
+        EXPECT_FALSE(server_has(dir.log(), "nfsd   started")) << dir.log();
+        EXPECT_TRUE(server_has(server.output(), std::string("Nimbora NFS Server: ") + c.message))
             << server.output();
-        EXPECT_TRUE(has(server.output(), c.reason)) << server.output();
-        EXPECT_TRUE(has(dir.log(), c.reason + strlen("nfsd: "))) << dir.log();
+        EXPECT_TRUE(server_has(server.output(), c.reason)) << server.output();
+        EXPECT_TRUE(server_has(dir.log(), c.reason + strlen("nfsd: "))) << dir.log();
         // Nothing after the failed step pretends to be another failure.
-        EXPECT_FALSE(has(dir.log(), "fatal")) << dir.log();
-        if (c.port == 111)
-            EXPECT_TRUE(has(server.output(), "held by the host's portmapper (rpcbind, and "
-                                             "rpcbind.socket on Debian)"));
+        EXPECT_FALSE(server_has(dir.log(), "fatal")) << dir.log();
+        if (c.port == 111) {
+            EXPECT_TRUE(server_has(server.output(), "held by the host's portmapper (rpcbind, and "
+                                                    "rpcbind.socket on Debian)"));
+        }
         EXPECT_EQ(read_file(dir.file("mounttab")), mounts);
         if (held != SOCK_INVALID) sock_close(held);
         for (uint16_t port : {uint16_t(111), SERVER_MOUNT_PORT, SERVER_NFS_PORT})
@@ -90,25 +90,24 @@ TEST_F(ServerFailures, ASecondStartForTheSameDirectoryLeavesAtOnce) {
     ASSERT_TRUE(first.wait_registered()) << first.output();
     server_proc second(dir);
     EXPECT_EQ(second.wait_exit(5000), 7);  // never read as success
-    EXPECT_TRUE(has(second.output(), "already running for " + dir.path())) << second.output();
+    EXPECT_TRUE(server_has(second.output(), "already running for " + dir.path()))
+        << second.output();
     std::string ping = server_shell("rpcinfo -t 127.0.0.1 100003 3");
-    EXPECT_TRUE(has(ping, "ready and waiting")) << ping;
+    EXPECT_TRUE(server_has(ping, "ready and waiting")) << ping;
     EXPECT_EQ(first.stop(), 0);
 }
 
-// A hangup is the reload of the exports file in either mode, never a stop.
-TEST_F(ServerFailures, AHangupReloadsAndStopsNeitherAnOrdinaryRunNorAService) {
-    for (const char *mode : {"-SERVICE", ""}) {  // the word is taken in any case
-        SCOPED_TRACE(mode);
-        server_dir dir;
-        server_proc server(dir, *mode ? std::vector<std::string>{mode} : std::vector<std::string>{});
-        ASSERT_TRUE(server.wait_registered()) << server.output();
-        kill(server.pid(), SIGHUP);
-        EXPECT_EQ(server.wait_exit(3000), -1);
-        EXPECT_NE(server.output().find("nfsd: exports reloaded, 1 exports\n"), std::string::npos)
-            << server.output();
-        EXPECT_EQ(server.stop(), 0);
-    }
+// A hangup is the reload of the exports file, never a stop (a service run
+// is tested with the reload itself).
+TEST_F(ServerFailures, AHangupReloadsAndDoesNotStopAnOrdinaryRun) {
+    server_dir dir;
+    server_proc server(dir);
+    ASSERT_TRUE(server.wait_registered()) << server.output();
+    kill(server.pid(), SIGHUP);
+    EXPECT_EQ(server.wait_exit(3000), -1);
+    EXPECT_TRUE(server_has(server.output(), "nfsd: exports reloaded, 1 exports\n"))
+        << server.output();
+    EXPECT_EQ(server.stop(), 0);
 }
 
 TEST_F(ServerFailures, AStopWhileATcpClientStaysConnectedEndsWithinThreeSeconds) {
@@ -124,6 +123,55 @@ TEST_F(ServerFailures, AStopWhileATcpClientStaysConnectedEndsWithinThreeSeconds)
     EXPECT_EQ(server.stop(5000), 0) << server.output();
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(3));
     sock_close(client);
+}
+
+class ServerSafety : public server_test {};
+
+// The example's settings hold a placeholder for drive C:, which the run
+// script fills in; a copy taken as it is must serve nothing at all.
+TEST_F(ServerSafety, AnUnmodifiedCopyOfTheExampleExportsNothing) {
+    server_dir dir;
+    std::filesystem::copy(NIMBORA_SOURCE_DIR "/example", dir.path(),
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing);
+    server_proc server(dir);
+    ASSERT_TRUE(server.wait_registered()) << server.output();
+    std::string out = server.output();
+    const std::string maps = "nfsd: drive C: \"@EXAMPLE@/demo\" maps nothing";
+    EXPECT_TRUE(server_has(out, maps + ": not an absolute path")) << out;
+    EXPECT_TRUE(server_has(out, "unsupported drive type: c: (drive c: maps no directory)")) << out;
+    EXPECT_TRUE(server_has(dir.log(), maps)) << dir.log();
+
+    std::string fh;
+    for (const char *path : {"/demo", "/c", "/", "/etc"})
+        EXPECT_EQ(raw_mnt3(path, &fh), 2u) << path;
+    EXPECT_FALSE(server_has(server_shell("showmount -e 127.0.0.1"), "/"));
+    int status = 0;
+    std::string cat = server_shell("nfs-cat nfs://127.0.0.1/demo/hello.txt", &status, 30);
+    EXPECT_NE(status, 0);
+    EXPECT_FALSE(server_has(cat, "Hello")) << cat;
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST_F(ServerSafety, TheCommandLineAnswersWithItsOwnStatuses) {
+    server_dir dir;
+    const struct {
+        const char *arg;
+        int status;
+        const char *output, *also;
+    } cases[] = {
+        {"--help", 0, "Exit status:\n  0   stopped", "  settings.reg "},
+        {"--version", 0, "nfsd (Nimbora NFS Server) ", ""},
+        {"--bogus", 64, "usage: nfsd [-service] [--home DIR]", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arg);
+        std::filesystem::remove(dir.file("output.txt"));
+        server_proc run(dir, {c.arg});
+        EXPECT_EQ(run.wait_exit(5000), c.status);
+        EXPECT_TRUE(server_has(run.output(), c.output)) << run.output();
+        EXPECT_TRUE(server_has(run.output(), c.also)) << run.output();
+    }
 }
 
 }  // namespace

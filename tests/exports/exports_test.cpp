@@ -1,9 +1,12 @@
-// The exports file as people write it and as an attacker might, the volume
-// refresh each mount makes, matching for MOUNT and the WebNFS lookup from
-// the public handle.
+// The exports file as people write it and as an attacker might, a reload
+// that must change nothing unless the file is sound, the volume refresh each
+// mount makes, matching for MOUNT and the WebNFS lookup from the public handle.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <sstream>
@@ -88,9 +91,11 @@ TEST_F(ExportsFile, EachFileGivesItsExportsListingAndProblem) {
 }
 
 // Every problem of a file is listed with its line, in file order; a quote
-// left open ends at its line end and never takes the next line into a name;
-// a check reads alike and changes nothing of the running server's.
-TEST_F(ExportsFile, EveryProblemIsListedWithItsLineAndACheckChangesNothing) {
+// left open ends at its line end and never takes the next line into a name.
+// A check changes nothing of the running server's (list, "-public",
+// "ExpError", log); a reload of a file with any problem keeps the list and
+// "-public"; a start without a file empties the list.
+TEST_F(ExportsFile, EveryProblemIsListedAndARefusedReloadOrACheckChangesNothing) {
     env.make("here/");
     env.home.write("exports",
         "c:\\here -foo\n"         // 1
@@ -137,18 +142,37 @@ TEST_F(ExportsFile, EveryProblemIsListedWithItsLineAndACheckChangesNothing) {
     EXPECT_EQ(checked.problems[0].number, EXPORTS_UNKNOWN_OPTION);
     EXPECT_EQ(checked.problems[1].number, EXPORTS_DUPLICATE);
     EXPECT_EQ(checked.problems[1].line, 3u);
-    EXPECT_EQ(paths_of(env), "c:\\here|c:\\gone");
     EXPECT_EQ(env.log(), "");
-    EXPECT_FALSE(export_public_seen);
     EXPECT_EQ(env.setting("ExpError"), 24u);
     EXPECT_FALSE(exports_check(env.home.file("none").c_str(), &checked));
     EXPECT_EQ(checked.problems[0].number, EXPORTS_CANNOT_OPEN);
-}
 
-TEST_F(ExportsFile, AMissingFileEmptiesTheList) {
-    env.load("c:\\ -ro\n");
-    remove(env.home.file("exports").c_str());
-    exports_read();
+    // Each kind of problem refuses a reload, a missing directory too (which
+    // a start exports); each file would set "-public".
+    const struct {
+        const char *text;
+        uint32_t number, line;
+    } refused[] = {
+        {"c:\\here -public\nc:\\new -bogus\n", EXPORTS_UNKNOWN_OPTION, 2},
+        {"c:\\here -public\n-ro\nq:\\x\n", EXPORTS_EXPECTED_DRIVE, 2},
+        {"c:\\here -public\nc:\\here -public\n", EXPORTS_DUPLICATE, 2},
+        {"c:\\here -public 10.0.0.300\n", EXPORTS_INVALID_CLIENT, 1},
+        {"c:\\here -public\nc:\\nowhere\n", EXPORTS_NO_DIRECTORY, 2},
+    };
+    for (const auto &r : refused) {
+        SCOPED_TRACE(r.text);
+        env.home.write("exports", r.text);
+        EXPECT_FALSE(exports_read(&report, EXPORTS_RELOAD));
+        EXPECT_EQ(report.problems[0].number, r.number);
+        EXPECT_EQ(report.problems[0].line, r.line);
+    }
+    ASSERT_EQ(unlink(env.home.file("exports").c_str()), 0);
+    EXPECT_FALSE(exports_read(&report, EXPORTS_RELOAD));
+    EXPECT_EQ(report.problems[0].number, uint32_t(EXPORTS_CANNOT_OPEN));
+    EXPECT_EQ(paths_of(env), "c:\\here|c:\\gone");
+    EXPECT_FALSE(export_public_seen);
+    env.log();
+    EXPECT_TRUE(exports_read(&report, EXPORTS_START));
     EXPECT_EQ(env.log(), "mountd: Cannot open exports file\n");
     EXPECT_EQ(env.setting("ExpError"), 21u);
     EXPECT_EQ(export_list, nullptr);
@@ -172,6 +196,36 @@ TEST_F(ExportsFile, Utf8PathsAndTheExportIdThatHandlesCarry) {
     std::string signature = std::string(text, n) + std::string("\x0a\0\0\x01", 4);
     EXPECT_EQ(e->export_id, export_crc32(reinterpret_cast<const uint8_t *>(signature.data()),
                                          signature.size()));
+}
+
+// A request holds the list from its look-up to its reply: the table it
+// walks is rebuilt only after it lets go. One reload builds in the other
+// table; the next one must wait for the holder.
+TEST_F(ExportsFile, ATableIsNotRebuiltWhileARequestHoldsIt) {
+    env.make("keep/");
+    env.make("gone/");
+    env.make("new/");
+    env.load("c:\\keep -name:keep\nc:\\gone\n");
+    uint32_t ticket = export_hold();
+    export_entry *held = export_list.load();
+    env.home.write("exports", "c:\\new\n");
+    ASSERT_TRUE(exports_read(nullptr, EXPORTS_RELOAD));  // the other table: no wait
+    std::atomic<bool> done{false};
+    std::thread second([&] {
+        env.home.write("exports", "c:\\gone\n");
+        exports_read(nullptr, EXPORTS_RELOAD);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(done.load());
+    // What the request found is intact while it holds it.
+    EXPECT_STREQ(held->path, "c:\\keep");
+    ASSERT_NE(held->next, nullptr);
+    EXPECT_STREQ(held->next->path, "c:\\gone");
+    export_release(ticket);
+    second.join();
+    EXPECT_TRUE(done.load());
+    EXPECT_EQ(paths_of(env), "c:\\gone");
 }
 
 // Random words, mutations of a real file and the extreme shapes end in a

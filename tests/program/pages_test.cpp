@@ -97,33 +97,6 @@ TEST_F(Pages, AFormThatClearsEveryBoxKeepsOneTransportAndOneVersion) {
     EXPECT_EQ(home.read("settings.reg").find("\"Port\""), std::string::npos);
 }
 
-// A number outside its rule is named with the values it may take, and then
-// nothing of the form is stored; only a stored form says "ok".
-TEST_F(Pages, ARefusedValueIsNamedWithItsRangeAndNothingIsStored) {
-    const struct {
-        const char *form, *rejected;
-    } cases[] = {
-        {"Port=abc&Threads=8", "\"rejected\":{\"Port\":\"1-65535\"}"},
-        {"Port=2050&Threads=100", "\"rejected\":{\"Threads\":\"1-32\"}"},
-        {"Threads=0&Datasize=70000", "\"Threads\":\"1-32\",\"Datasize\":\"256-65535\""},
-        {"Mount-Port=&UDP=1", "\"rejected\":{\"Mount-Port\":\"1-65535\"}"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.form);
-        auto r = client.Post("/api/nfs", with_token(), c.form, "application/x-www-form-urlencoded");
-        ASSERT_EQ(r->status, 200);
-        EXPECT_NE(r->body.find("\"ok\":false"), std::string::npos) << r->body;
-        EXPECT_NE(r->body.find(c.rejected), std::string::npos) << r->body;
-        EXPECT_EQ(reg_read_number("nfsd", "Port", 0), 0u);
-        EXPECT_EQ(reg_read_number("nfsd", "Threads", 0), 0u);
-    }
-    auto r = client.Post("/api/nfs", with_token(), "Port=2050&Threads=8&UDP=1&Version3=1",
-                         "application/x-www-form-urlencoded");
-    EXPECT_NE(r->body.find("\"ok\":true,\"rejected\":{}"), std::string::npos) << r->body;
-    EXPECT_EQ(reg_read_number("nfsd", "Port", 0), 2050u);
-    EXPECT_EQ(reg_read_number("nfsd", "Threads", 0), 8u);
-}
-
 // The rules every front end shares (the property sheet runs the same table
 // on Windows): what is stored, what is removed, what is refused.
 TEST_F(Pages, TheSharedTableOfPageRules) {
@@ -141,27 +114,6 @@ TEST_F(Pages, TheSharedTableOfPageRules) {
             EXPECT_EQ(name + "=" + value, item);
         });
     }
-}
-
-// An edited exports file is read as the next start would read it; with a
-// problem it is saved only when the user insists.
-TEST_F(Pages, AnEditedExportsFileWithAProblemIsSavedOnlyWhenForced) {
-    const std::string edited = "# new\nc:\\data -ro\n";  // no drive is mapped here
-    auto r = client.Post("/api/exports-file", with_token(), edited, "text/plain");
-    EXPECT_NE(r->body.find("\"ok\":false"), std::string::npos) << r->body;
-    EXPECT_NE(r->body.find("{\"line\":2,\"text\":\"Line 2 ignored, unsupported drive type: "),
-              std::string::npos)
-        << r->body;
-    EXPECT_EQ(home.read("exports"), "c:\\old\n");
-    EXPECT_EQ(home.read("exports.draft"), "");
-    auto listed = client.Get("/api/exports", with_token());
-    EXPECT_NE(listed->body.find("\"problems\":[{\"line\":1,"), std::string::npos) << listed->body;
-
-    r = client.Post("/api/exports-file?force=1", with_token(), edited, "text/plain");
-    EXPECT_NE(r->body.find("\"ok\":true"), std::string::npos) << r->body;
-    EXPECT_EQ(home.read("exports"), edited);
-    r = client.Post("/api/exports-file", with_token(), "# nothing\n", "text/plain");
-    EXPECT_NE(r->body.find("\"ok\":true,\"problems\":[]"), std::string::npos) << r->body;
 }
 
 }  // namespace

@@ -46,31 +46,6 @@ bool held = false;
 uint32_t released = 0;  // while held, calls up to this number go on
 uint32_t calls = 0, inside = 0;
 
-// An XDR reader of lists that fails on anything malformed.
-struct xdr_reader {
-    const std::vector<uint8_t> &r;
-    size_t at = 0;
-    uint32_t word() {
-        at += 4;
-        return at <= r.size() ? load_be32(&r[at - 4]) : ~0u;
-    }
-    // A string of at most 1024 bytes with zero padding.
-    bool string(std::string *s) {
-        uint32_t n = word();
-        if (n > 1024 || at + n + xdr_pad(n) > r.size()) return false;
-        s->assign(reinterpret_cast<const char *>(&r[at]), n);
-        at += n + xdr_pad(n);
-        return memcmp(&r[at - xdr_pad(n)], "\0\0\0", xdr_pad(n)) == 0;
-    }
-    // A list item: true for "value follows", false at the end (`*end`) or
-    // on anything malformed.
-    bool more(bool *end) {
-        uint32_t w = word();
-        *end = w == 0;
-        return w == 1;
-    }
-};
-
 bool names_resolve(uint32_t address, char *name, uint32_t size) {
     std::unique_lock<std::mutex> hold(names_lock);
     uint32_t seq = ++calls;
@@ -153,26 +128,27 @@ uint32_t mount_rig::mnt(const char *client, uint32_t vers, const std::string &pa
 
 std::vector<mount_dump_row> mount_rig::dump() {
     std::vector<uint8_t> r = mount_results(call("127.0.0.1", 1, 2));
-    xdr_reader x{r};
+    rpc_reader x{r.data(), uint32_t(r.size())};
     std::vector<mount_dump_row> rows;
-    bool end = false;
-    for (mount_dump_row row; x.more(&end) && x.string(&row.host) && x.string(&row.path);)
-        rows.push_back(row);
-    EXPECT_TRUE(end && x.at == r.size()) << "malformed mountlist";
+    while (x.boolean() && x.error.empty()) {
+        mount_dump_row &row = rows.emplace_back();
+        row.host = x.opaque(x.word());
+        row.path = x.opaque(x.word());
+    }
+    EXPECT_TRUE(x.done()) << "malformed mountlist: " << x.error;
     return rows;
 }
 
 std::vector<mount_export_row> mount_rig::exports(uint32_t vers) {
     std::vector<uint8_t> r = mount_results(call("127.0.0.1", vers, 5));
-    xdr_reader x{r};
+    rpc_reader x{r.data(), uint32_t(r.size())};
     std::vector<mount_export_row> rows;
-    bool end = false, groups_end = false;
-    for (mount_export_row row; x.more(&end) && x.string(&row.dir); row.groups.clear()) {
-        for (std::string g; x.more(&groups_end) && x.string(&g);) row.groups.push_back(g);
-        if (!groups_end) break;
-        rows.push_back(row);
+    while (x.boolean() && x.error.empty()) {
+        mount_export_row &row = rows.emplace_back();
+        row.dir = x.opaque(x.word());
+        while (x.boolean() && x.error.empty()) row.groups.push_back(x.opaque(x.word()));
     }
-    EXPECT_TRUE(end && x.at == r.size()) << "malformed exportlist";
+    EXPECT_TRUE(x.done()) << "malformed exportlist: " << x.error;
     return rows;
 }
 

@@ -4,43 +4,7 @@
 #include <cstring>
 
 #include "nfsd/readdir.h"
-
-namespace {
-
-// A bounded big-endian reader that keeps the first fault.
-struct reader {
-    const uint8_t *p;
-    uint32_t n, at;
-    std::string error;
-
-    uint32_t fail(const char *why) {
-        if (error.empty()) error = std::string(why) + " at byte " + std::to_string(at);
-        return 0;
-    }
-    uint32_t word() {
-        if (at + 4 > n) return fail("short");
-        at += 4;
-        return uint32_t(p[at - 4]) << 24 | uint32_t(p[at - 3]) << 16 | uint32_t(p[at - 2]) << 8 |
-               p[at - 1];
-    }
-    uint64_t hyper() { return uint64_t(word()) << 32 | word(); }
-    bool boolean() {
-        uint32_t v = word();
-        return v > 1 ? fail("bad boolean") : v == 1;
-    }
-    // `len` bytes and their padding, which must be 0; with `zero`, all of them.
-    std::string opaque(uint32_t len, bool zero = false) {
-        uint32_t padded = (len + 3) / 4 * 4;
-        if (len > 1024 || at + padded > n) return fail("bad length"), "";
-        std::string out(reinterpret_cast<const char *>(p + at), len);
-        if (std::any_of(p + at + (zero ? 0 : len), p + at + padded, [](uint8_t b) { return b; }))
-            fail("not zero");
-        at += padded;
-        return out;
-    }
-};
-
-}  // namespace
+#include "support/rpc_msg.h"
 
 std::vector<std::string> dir_reply::names() const {
     std::vector<std::string> out;
@@ -49,7 +13,7 @@ std::vector<std::string> dir_reply::names() const {
 }
 
 dir_reply dir_decode(dir_form form, const uint8_t *bytes, uint32_t n) {
-    reader r{bytes, n, 0, {}};
+    rpc_reader r{bytes, n};
     dir_reply d;
     d.length = n;
     bool v3 = form != DIR_V2, plus = form == DIR_PLUS;

@@ -1,5 +1,6 @@
 #include "support/rpc_msg.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -93,6 +94,37 @@ uint32_t rpc_msg_accept_status(const rpc_bytes &reply) {
     rpc_words w = rpc_msg_words(reply);
     // xid, REPLY, MSG_ACCEPTED, verifier flavour, empty verifier, status
     return w.size() < 6 || w[1] != 1 || w[2] != 0 || w[4] != 0 ? ~0u : w[5];
+}
+
+uint32_t rpc_reader::fail(const char *why) {
+    if (error.empty()) error = std::string(why) + " at byte " + std::to_string(at);
+    return 0;
+}
+
+uint32_t rpc_reader::word() {
+    if (at + 4 > n) return fail("short");
+    at += 4;
+    return load_be32(p + at - 4);
+}
+
+uint64_t rpc_reader::hyper() {
+    uint64_t high = word();
+    return high << 32 | word();
+}
+
+bool rpc_reader::boolean() {
+    uint32_t v = word();
+    return v > 1 ? fail("bad boolean") : v == 1;
+}
+
+std::string rpc_reader::opaque(uint32_t len, bool zero) {
+    uint32_t padded = xdr_pad(len) + len;
+    if (len > 1024 || at + padded > n) return fail("bad length"), "";
+    std::string out(reinterpret_cast<const char *>(p + at), len);
+    if (std::any_of(p + at + (zero ? 0 : len), p + at + padded, [](uint8_t b) { return b; }))
+        fail("not zero");
+    at += padded;
+    return out;
 }
 
 uint16_t rpc_sock_port(sock_t sock) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -40,6 +41,25 @@ uint32_t rpc_msg_word_at(const rpc_bytes &m, size_t i);
 // The accept status of an accepted reply with an empty verifier (the word
 // after it); ~0 for anything else.
 uint32_t rpc_msg_accept_status(const rpc_bytes &reply);
+
+// A bounded reader of XDR replies as a client reads them, written from the
+// RFC layouts rather than from the server's encoders. It keeps the first
+// fault ("short", "bad boolean", ...) and the byte where it happened.
+struct rpc_reader {
+    rpc_reader(const uint8_t *bytes, uint32_t size) : p(bytes), n(size) {}
+    const uint8_t *p;
+    uint32_t n, at = 0;
+    std::string error;
+
+    uint32_t fail(const char *why);
+    uint32_t word();
+    uint64_t hyper();
+    bool boolean();  // a word that is not 0 or 1 is a fault
+    // `len` bytes (at most 1024) and their padding, which must be 0; with
+    // `zero`, all of them.
+    std::string opaque(uint32_t len, bool zero = false);
+    bool done() const { return error.empty() && at == n; }  // read exactly
+};
 
 // Local port of a bound socket, host order.
 uint16_t rpc_sock_port(sock_t sock);

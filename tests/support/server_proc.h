@@ -64,6 +64,11 @@ class server_proc {
     int status_ = -1;
 };
 
+// Whether `text` (an output, a log) holds `part`.
+inline bool server_has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
 // The portmapper's rows on 127.0.0.1 as "prog vers udp|tcp port".
 std::vector<std::string> server_mappings();
 
