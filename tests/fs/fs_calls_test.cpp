@@ -58,6 +58,13 @@ TEST_F(CharSet, AnsiNamesOnEveryPathCallAndBytesTheCodePageLacks) {
     char other[260] = "\xC3\xA4\xD0\x96";
     fs_name_out(other, sizeof other);
     EXPECT_STREQ(other, "?\xC6");
+    // Coming in, too small a buffer fails and leaves it as it was.
+    char buf[64] = "caf\xE9 \x80";                               // "café €" in 1252
+    EXPECT_EQ(codepage_convert(1, 1252, buf, sizeof buf), 10u);  // 9 bytes + NUL
+    EXPECT_STREQ(buf, "caf\xC3\xA9 \xE2\x82\xAC");
+    char small[8] = "\xE9\xE9\xE9\xE9\xE9";  // 10 bytes in UTF-8
+    EXPECT_EQ(codepage_convert(1, 1252, small, sizeof small), 0u);
+    EXPECT_STREQ(small, "\xE9\xE9\xE9\xE9\xE9");
 }
 
 TEST_F(CharSet, StartupLogLines) {
@@ -67,16 +74,6 @@ TEST_F(CharSet, StartupLogLines) {
     fs_startup_log();
     EXPECT_NE(log.text().find(" nfsd   client charset ANSI\n"), std::string::npos) << log.text();
     EXPECT_NE(log.text().find(" nfsd   NTFS 2000/XP hardlinks supported\n"), std::string::npos);
-}
-
-// Too small a buffer fails and leaves it as it was.
-TEST(CodepageConvert, ToUtf8AndTooSmallABuffer) {
-    char buf[64] = "caf\xE9 \x80";                               // "café €" in 1252
-    EXPECT_EQ(codepage_convert(1, 1252, buf, sizeof buf), 10u);  // 9 bytes + NUL
-    EXPECT_STREQ(buf, "caf\xC3\xA9 \xE2\x82\xAC");
-    char small[8] = "\xE9\xE9\xE9\xE9\xE9";  // 10 bytes in UTF-8
-    EXPECT_EQ(codepage_convert(1, 1252, small, sizeof small), 0u);
-    EXPECT_STREQ(small, "\xE9\xE9\xE9\xE9\xE9");
 }
 
 }  // namespace

@@ -1,15 +1,13 @@
 // Attributes as clients see them: the mode table, device files and links,
-// drive roots and link counts, identity mapping and the volume check, the
-// encoders byte for byte, and the two status tables.
+// drive roots and link counts, identity mapping and the volume check, and the
+// encoders byte for byte.
 #include "nfsd/attr.h"
-#include "nfsd/attr_status.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <utility>
@@ -255,18 +253,6 @@ TEST(AttrXdr, GoldenEncodings) {
               (words{4, 4097, 1000000002, 999, 1000000003, 1000}));
     nfs_attr none{};  // ftype3 has no type 0
     EXPECT_EQ(encoded([&](xdr_out *o) { xdr_fattr3(o, &none); }, 84)[0], NFREG);
-}
-
-// ---- Status tables ---------------------------------------------------------------
-
-TEST(AttrStatus, WindowsErrorsAndHostErrnos) {
-    const uint32_t windows[][2] = {{2, 2},    {32, 13},  {19, 30},  {183, 17},
-                                   {112, 28}, {145, 66}, {206, 63}, {1816, 69},
-                                   {267, 20}, {0, 5},    {37, 5},   {0xFFFFFFFF, 5}};
-    for (const auto &r : windows) EXPECT_EQ(win_error_status(r[0]), r[1]) << r[0];
-    const int host[][2] = {{EPERM, 1},         {ENOENT, 2},  {EACCES, 13}, {EXDEV, 18}, {EROFS, 30},
-                           {ENAMETOOLONG, 63}, {ESTALE, 70}, {EBADF, 5},   {0, 5},      {-1, 5}};
-    for (const auto &r : host) EXPECT_EQ(errno_status(r[0]), uint32_t(r[1])) << r[0];
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <optional>
 #include <tuple>
 
 #include "exports/export.h"
@@ -97,11 +98,15 @@ uint32_t call(fileops_tree &t, op o, const std::string &n) {
     return t.rmdir("one", n);  // RMDIR
 }
 
-TEST(FileopsCreate, FailedWritesLeaveTheNameAsItWas) {
+// A failed write leaves the name as it was. When the inode table's disk is
+// full, a name made on disk that cannot get its record is taken back and
+// answered 28 (NOSPC), so the client is never told of a failure while the
+// name exists; an existing file keeps its record.
+TEST(FileopsCreate, FailuresLeaveTheNameAsItWas) {
     const struct {
         op o;
-        bool replacing;  // a link "n" is there before
-        const char *fail;
+        bool existing;     // "n" is there before: a link file, or for CREATE a plain one
+        const char *fail;  // the host call failing once with `error`; null: the table is full
         uint32_t error, status;
         const char *log = nullptr;  // not pinned when null
     } cases[] = {
@@ -115,55 +120,37 @@ TEST(FileopsCreate, FailedWritesLeaveTheNameAsItWas) {
         {SYMLINK, false, "SetFileAttributes", ERROR_NOT_SUPPORTED, NFSERR_IO},
         {MKDIR, false, "CreateDirectory", ERROR_DISK_FULL, NFSERR_NOSPC,
          "file_mkdir: c:\\one\\n error 112\n"},
-    };
-    for (const auto &c : cases) {
-        fileops_tree t("c:\\ -maproot:0\n", {"one"});
-        if (c.replacing) {
-            t.make("one/n", "../old");
-            ASSERT_TRUE(t.set_attrs("one/n", S));
-        }
-        std::string before = t.snapshot();
-        win_fail_inject(c.fail, c.error, c.error == ERROR_NOT_SUPPORTED ? 0 : 1);
-        EXPECT_EQ(call(t, c.o, "n"), c.status) << c.o << c.fail;
-        win_fail_clear();
-        EXPECT_TRUE(!c.log || t.log() == c.log) << c.o << c.fail;
-        EXPECT_EQ(t.snapshot(), before) << c.o << c.fail;
-        EXPECT_TRUE(t.stale_records().empty()) << c.o << c.fail;
-    }
-}
-
-// The inode table's disk is full: a name made on disk that cannot get its
-// record is taken back and answered 28 (NOSPC), so the client is never told
-// of a failure while the name exists. An existing file keeps its record and
-// its content.
-TEST(FileopsCreate, ANameThatGetsNoRecordIsTakenBack) {
-    const struct {
-        op o;
-        bool existing;
-        uint32_t status;
-    } cases[] = {
-        {CREATE, false, NFSERR_NOSPC}, {MKDIR, false, NFSERR_NOSPC},
-        {MKNOD, false, NFSERR_NOSPC},  {SYMLINK, false, NFSERR_NOSPC},
-        {CREATE, true, NFS_OK},
+        {CREATE, false, nullptr, 0, NFSERR_NOSPC},
+        {MKDIR, false, nullptr, 0, NFSERR_NOSPC},
+        {MKNOD, false, nullptr, 0, NFSERR_NOSPC},
+        {SYMLINK, false, nullptr, 0, NFSERR_NOSPC},
+        {CREATE, true, nullptr, 0, NFS_OK},
     };
     for (const auto &c : cases) {
         fileops_tree t("c:\\ -maproot:0\n", {"one"});
         if (c.existing) {
-            t.make("one/n", "data");
+            t.make("one/n", "../old");
+            ASSERT_TRUE(c.o == CREATE || t.set_attrs("one/n", S));
             t.number("one/n");
         }
         t.number("one");
-        std::string before = t.snapshot();
+        std::string before = t.snapshot(), what = std::to_string(c.o) + (c.fail ? c.fail : "");
         uint32_t status;
         {
-            inode_full full;
+            std::optional<inode_full> full;
+            if (c.fail)
+                win_fail_inject(c.fail, c.error, c.error == ERROR_NOT_SUPPORTED ? 0 : 1);
+            else
+                full.emplace();
             status = call(t, c.o, "n");
+            win_fail_clear();
         }
-        EXPECT_EQ(status, c.status) << c.o;
-        if (!c.existing) {
-            EXPECT_EQ(t.snapshot(), before) << c.o;
+        EXPECT_EQ(status, c.status) << what;
+        EXPECT_TRUE(!c.log || t.log() == c.log) << what;
+        if (status != NFS_OK) {
+            EXPECT_EQ(t.snapshot(), before) << what;
         }
-        EXPECT_TRUE(t.stale_records().empty()) << c.o;
+        EXPECT_TRUE(t.stale_records().empty()) << what;
     }
 }
 

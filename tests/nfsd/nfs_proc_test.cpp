@@ -302,7 +302,10 @@ TEST_F(NfsProc, StatfsCountsTheVolume) {
     EXPECT_NEAR(double(r[4]), double(uint64_t(v.f_bfree) * v.f_frsize / 4096), 4096);
 }
 
-uint32_t status_of(nfs_rig &rig, uint32_t vers, uint32_t proc, const toks &args);
+uint32_t status_of(nfs_rig &rig, uint32_t vers, uint32_t proc, const toks &args) {
+    std::vector<uint32_t> r = nfs_results(rig.call(vers, proc, nfs_arg_bytes(rig, args)));
+    return r.empty() ? 0xFFFFFFFF : r[0];
+}
 
 // Over UDP a reply is one datagram, which holds at most 65,507 bytes: with
 // "Datasize" 65535 the sizes announced and the replies sent stay within it
@@ -444,11 +447,6 @@ TEST(NfsShortage, OutOfDescriptorsAnswersJukeboxAndDropsNoRecord) {
         EXPECT_EQ(got[i], rows[i % rows.size()].status)
             << rows[i % rows.size()].what << (i < rows.size() ? "" : ", one descriptor left");
     EXPECT_EQ(got.back(), 0u) << "the handle works once descriptors are back";
-}
-
-uint32_t status_of(nfs_rig &rig, uint32_t vers, uint32_t proc, const toks &args) {
-    std::vector<uint32_t> r = nfs_results(rig.call(vers, proc, nfs_arg_bytes(rig, args)));
-    return r.empty() ? 0xFFFFFFFF : r[0];
 }
 
 TEST(NfsAdmit, TheClientListDecidesForEveryRequest) {

@@ -30,16 +30,21 @@ struct Drives : public ::testing::Test {
     }
 };
 
-TEST_F(Drives, LettersTypesAndSerials) {
-    settings("\"C\"=\"" + dir_c + "\"\n\"E\"=\"" + dir_e +
-             "\"\n\"E-Type\"=\"2\"\n\"E-Serial\"=\"4660\"\n");
+// Letters with their types and serials; a UNC root is a drive only while
+// remote use is on.
+TEST_F(Drives, LettersTypesSerialsAndUncRoots) {
+    std::string values = "\"C\"=\"" + dir_c + "\"\n\"E\"=\"" + dir_e +
+                         "\"\n\"E-Type\"=\"2\"\n\"E-Serial\"=\"4660\"\n" +
+                         "\"\\\\\\\\srv\\\\share\"=\"" + dir_e + "\"\n";
+    settings(values);
     EXPECT_EQ(win_get_drive_type("c:\\"), DRIVE_FIXED);
     EXPECT_EQ(win_get_drive_type("E:\\"), DRIVE_REMOVABLE);
     EXPECT_EQ(win_get_drive_type("d:\\"), DRIVE_NO_ROOT_DIR);
     EXPECT_EQ(volume_serial("e:\\"), 4660u);
-    home.write("c/x.txt", "x");
-    EXPECT_EQ(win_get_file_attributes("C:\\X.TXT"), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_FALSE(drive_map("C", "relative/dir", 3, 0));
+    EXPECT_EQ(win_get_drive_type("\\\\srv\\share\\"), DRIVE_NO_ROOT_DIR);
+    drive_set_remote(true);
+    settings(values);
+    EXPECT_EQ(win_get_drive_type("\\\\SRV\\Share"), DRIVE_REMOTE);
 }
 
 // A drive that stood in for some other directory would export what nobody
@@ -69,16 +74,6 @@ TEST_F(Drives, NoValueMapsNothingAndEachBadValueIsRefusedWithItsReason) {
         EXPECT_STREQ(problems[0].name, "C");
         EXPECT_STREQ(problems[0].reason, c.reason);
     }
-}
-
-// UNC roots are drives only when remote use is on.
-TEST_F(Drives, UncRootsOnlyWithRemote) {
-    std::string values = "\"C\"=\"" + dir_c + "\"\n\"\\\\\\\\srv\\\\share\"=\"" + dir_e + "\"\n";
-    settings(values);
-    EXPECT_EQ(win_get_drive_type("\\\\srv\\share\\"), DRIVE_NO_ROOT_DIR);
-    drive_set_remote(true);
-    settings(values);
-    EXPECT_EQ(win_get_drive_type("\\\\SRV\\Share"), DRIVE_REMOTE);
 }
 
 // A drive whose directory is gone has no medium; made again, it is a new one.

@@ -271,8 +271,8 @@ TEST(Find, DirectoryCountsEqualTheListing) {
             EXPECT_EQ(std::tie(e.attributes, e.write_time, e.size_low),
                       std::tie(d.attributes, d.write_time, d.size_low));
             EXPECT_STREQ(d.name, e.name);
-            if (d.attributes & FILE_ATTRIBUTE_DIRECTORY)
-                ASSERT_TRUE(win_count_directories((p + "\\*.*").c_str(), &listed));
+            bool dir = d.attributes & FILE_ATTRIBUTE_DIRECTORY;
+            EXPECT_TRUE(!dir || win_count_directories((p + "\\*.*").c_str(), &listed)) << p;
             EXPECT_EQ(count, listed) << p << ", " << when;
         }
     };
@@ -423,20 +423,6 @@ TEST_F(Tree, MoveAcrossFileSystems) {
     });
     if (rc == 77) GTEST_SKIP() << "no private mount namespace";
     EXPECT_EQ(rc, 0);
-}
-
-// Injected failures (which the NFS layer's tests use) count down, a new
-// rule for a call replaces the old, and clearing ends them all.
-TEST_F(Tree, InjectedFailures) {
-    win_fail_inject("DeleteFile", ERROR_SHARING_VIOLATION, 2);
-    EXPECT_EQ(fails(win_delete_file("c:\\d\\f.txt")), ERROR_SHARING_VIOLATION);
-    EXPECT_FALSE(win_delete_file("c:\\d\\f.txt"));
-    EXPECT_TRUE(win_delete_file("c:\\d\\f.txt"));
-    win_fail_inject("MoveFile", ERROR_SHARING_VIOLATION, 0);
-    win_fail_inject("MoveFile", ERROR_LOCK_VIOLATION, 0);
-    EXPECT_EQ(fails(win_move_file("c:\\ro", "c:\\x")), ERROR_LOCK_VIOLATION);
-    win_fail_clear();
-    EXPECT_TRUE(win_move_file("c:\\ro", "c:\\x"));
 }
 
 }  // namespace
