@@ -217,10 +217,15 @@ bool matches_all(const char *last) {
 win_find *open_search(wpath *r, const char *last) {
     int fd = openat(r->dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return fail(win_error_from_errno(errno)), nullptr;
+    int dirfd = wpath_take_dirfd(r);
+    if (dirfd < 0) {
+        int err = errno;
+        close(fd);
+        return fail(win_error_from_errno(err)), nullptr;
+    }
     win_find *f = find_alloc();
     f->fd = fd;
-    f->dirfd = r->dirfd;
-    r->dirfd = -1;
+    f->dirfd = dirfd;
     f->all = matches_all(last);
     f->names_only = false;
     strcpy(f->pattern, last);

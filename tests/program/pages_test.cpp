@@ -103,7 +103,7 @@ TEST_F(Pages, ARefusedValueIsNamedWithItsRangeAndNothingIsStored) {
     } cases[] = {
         {"Port=abc&Threads=8", "\"rejected\":{\"Port\":\"1-65535\"}"},
         {"Port=2050&Threads=100", "\"rejected\":{\"Threads\":\"1-32\"}"},
-        {"Threads=0&Datasize=70000", "\"Threads\":\"1-32\",\"Datasize\":\"256-65535\""},
+        {"Threads=0&Datasize=2000000", "\"Threads\":\"1-32\",\"Datasize\":\"256-1048576\""},
         {"Mount-Port=&UDP=1", "\"rejected\":{\"Mount-Port\":\"1-65535\"}"},
     };
     for (const auto &c : cases) {
