@@ -37,6 +37,8 @@ export PERF=${PERF:-0} PERF_OUT="$build/vs-ganesha.perf.data"
 export DATASIZE=${DATASIZE:-${example_size:-8192}} RUNS=${RUNS:-3}
 export WORKLOADS=${WORKLOADS:-"write read list create stat copy compare clients"}
 export SOURCE=${SOURCE:-/usr/include}
+case " $WORKLOADS " in *" compare "*) case " $WORKLOADS " in *" copy "*) ;; *)
+    echo "compare checks what copy wrote: list copy before it"; exit 1 ;; esac ;; esac
 exec unshare --net --mount bash -s <<'INNER'
 set -euo pipefail
 ip link set lo up
