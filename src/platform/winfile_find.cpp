@@ -308,8 +308,9 @@ bool win_count_directories(const char *pattern, uint32_t *count) {
     win_find *f = open_search(&r, last);
     if (!f) return false;
     *count = count_directories(f);
+    bool fine = remember && dircache_fine_times(f->fd);
     find_free(f);
-    if (remember) dircache_count_put(r.sx, r.root, *count, now.tv_sec);
+    if (remember) dircache_count_put(r.sx, r.root, *count, now.tv_sec, fine);
     return true;
 }
 
@@ -336,8 +337,9 @@ bool win_find_entry(const char *path, win_find_data *data, uint32_t *count) {
     win_find *f = open_search(&dir, "*.*");
     if (!f) return true;
     *count = count_directories(f);
+    bool fine = remember && dircache_fine_times(f->fd);
     find_free(f);
-    if (remember) dircache_count_put(r.sx, false, *count, now.tv_sec);
+    if (remember) dircache_count_put(r.sx, false, *count, now.tv_sec, fine);
     return true;
 }
 

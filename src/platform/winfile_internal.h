@@ -132,8 +132,16 @@ bool dircache_count_get(const struct statx &sx, bool root, uint32_t *count);
 // Keeps `count` only when the directory has not changed within a few
 // seconds before `now` (real-time seconds read before `sx` was taken): a
 // change in the same tick of the file system's clock would leave its times
-// as they were, and a stale count would be served.
-void dircache_count_put(const struct statx &sx, bool root, uint32_t count, int64_t now);
+// as they were, and a stale count would be served. With `fine_times`
+// (dircache_fine_times) any later change gives new times, and the count is
+// kept at once.
+void dircache_count_put(const struct statx &sx, bool root, uint32_t count, int64_t now,
+                        bool fine_times);
+// Whether a change to the directory open as `fd` after its times were read
+// always gives it new times: kernels from 6.13 on, which stamp a change
+// after such a read with a finer time than the clock's tick, on the file
+// systems that take part (ext4, XFS, Btrfs, tmpfs).
+bool dircache_fine_times(int fd);
 
 // The "specdata" content of a device file (DEVICE_HEADER_* in winfile.h).
 void device_header(const struct statx &sx, uint8_t out[DEVICE_HEADER_SIZE]);
