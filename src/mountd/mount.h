@@ -52,15 +52,15 @@ extern const rpc_program mount3_program;
 
 // ---- The mount table ----------------------------------------------------------
 
-// With `exp` and `path` (MNT, reload): refreshes the entry of this client
-// (IPv4, network order) and path, byte for byte (new export, host name
-// emptied and looked up again), or puts a new one at the front of the table
+// With `exp` (the export that admitted the mount) and `path` (MNT, reload):
+// refreshes the entry of this client (IPv4, network order) and path, byte
+// for byte (host name emptied and looked up again), or puts a new one at the front of the table
 // and starts its host-name look-up. With no `exp` and a `path` (UMNT):
 // removes the first entry of this client with this path. With neither
 // (UMNTALL): removes every entry of this client. `path` holds at most
 // MOUNT_PATH_MAX bytes. A new entry that cannot get memory is not
 // remembered; nothing else fails.
-void mount_table_update(const char *path, uint32_t client, export_entry *exp);
+void mount_table_update(const char *path, uint32_t client, const export_entry *exp);
 
 // Reads "mounttab" and admits every line whose path export_check still
 // admits for its client, in file order, each to the front of the table, so

@@ -14,7 +14,6 @@ struct mount_entry {
     char path[MOUNT_PATH_MAX + 1];  // as the client sent it (an alias stays an alias)
     char host[MOUNT_HOST_MAX + 1];  // empty until the look-up finds a name
     uint32_t client;                // IPv4, network order
-    export_entry *exp;              // the export that admitted the mount
     mount_entry *next;              // newer entries first
     uint64_t lookup;                // ticket of the look-up it waits for; 0 none
 };

@@ -23,9 +23,10 @@ void drop(mount_entry *prev, mount_entry *e) {
     entries--;
 }
 
-// MNT or reload of (path, client) through `exp`. Answers whether a look-up
-// thread is to be started.
-bool record(const char *path, uint32_t client, export_entry *exp) {
+// MNT or reload of (path, client). The export that admitted it is not kept:
+// a reload of the exports retires the old list, and a mount is only ever
+// listed by its path. Answers whether a look-up thread is to be started.
+bool record(const char *path, uint32_t client) {
     mount_entry *prev = nullptr;
     mount_entry *own_oldest = nullptr, *own_oldest_prev = nullptr;
     mount_entry *last_prev = nullptr;
@@ -33,7 +34,6 @@ bool record(const char *path, uint32_t client, export_entry *exp) {
     for (mount_entry *e = head; e; prev = e, e = e->next) {
         if (e->client == client) {
             if (strcmp(e->path, path) == 0) {
-                e->exp = exp;
                 e->host[0] = 0;
                 return mount_lookup_request(e);
             }
@@ -49,7 +49,6 @@ bool record(const char *path, uint32_t client, export_entry *exp) {
     memcpy(fresh->path, path, n);
     fresh->path[n] = 0;
     fresh->client = client;
-    fresh->exp = exp;
     // Make room before linking: the oldest of this client, else the oldest of all.
     if (own >= MOUNT_CLIENT_MAX)
         drop(own_oldest_prev, own_oldest);
@@ -93,7 +92,7 @@ mount_entry *mount_table_head() {
     return head;
 }
 
-void mount_table_update(const char *path, uint32_t client, export_entry *exp) {
+void mount_table_update(const char *path, uint32_t client, const export_entry *exp) {
     bool spawn = false;
     {
         std::lock_guard<std::mutex> hold(table_lock);
@@ -102,7 +101,7 @@ void mount_table_update(const char *path, uint32_t client, export_entry *exp) {
         else if (!exp)
             remove_first(path, client);
         else
-            spawn = record(path, client, exp);
+            spawn = record(path, client);
     }
     // Threads start outside the lock: the new thread's first step takes it.
     if (spawn) mount_lookup_spawn();
