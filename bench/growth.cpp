@@ -76,7 +76,7 @@ struct caller {
         sendto(s, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
         for (;;) {
             pollfd p{s, POLLIN, 0};
-            if (poll(&p, 1, 2000) != 1) return nullptr;
+            if (poll(&p, 1, 60000) != 1) return nullptr;  // a first listing scans the folder
             ssize_t r = recv(s, reply, sizeof reply, 0);
             if (r < 28 || get_word(reply) != xid) continue;
             if (get_word(reply + 20) != 0 || get_word(reply + 24) != 0) return nullptr;
