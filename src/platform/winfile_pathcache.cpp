@@ -71,8 +71,11 @@ std::mutex cache_lock;
 int notify_fd = -1;  // -1: not set up (yet): nothing is cached
 int mounts_fd = -1;
 int wait_fd = -1;    // epoll set of the two
-std::unordered_map<std::string, path_node *> roots;  // by drive folder
-std::unordered_map<int, path_node *> by_watch;
+// Never destroyed: nodes stay reachable, and usable, to the very end of
+// the process (threads may still walk while static objects are torn down).
+std::unordered_map<std::string, path_node *> &roots =
+    *new std::unordered_map<std::string, path_node *>;  // by drive folder
+std::unordered_map<int, path_node *> &by_watch = *new std::unordered_map<int, path_node *>;
 uint32_t nodes = 0;
 uint32_t max_nodes = 0;
 
