@@ -8,10 +8,17 @@
 #
 #   bench/vs-ganesha.sh [BUILD]      (as root; BUILD defaults to build/)
 #
-# DATASIZE sets this server's "Datasize" (default 65535, the largest the
-# settings offer; the shipped default is 8192). RUNS repeats each workload
-# and keeps the best time (default 3). WORKLOADS picks some of "write read list
-# create stat" (default all).
+# This server runs with the settings of example/settings.reg (what a user
+# starts from; the package ships the same transfer size), only its drive and
+# the portmapper changed. DATASIZE overrides "Datasize"; when it is below the
+# largest (1048576), a second configuration times write and read at the
+# largest as well. RUNS rounds (default 3) alternate the servers, each
+# restarted on its folder, and keep each workload's best time. WORKLOADS picks
+# some of "write read list create stat copy compare clients" (default all).
+# SOURCE is the tree that copy writes and compare checks (default
+# /usr/include). PERF=1 records a profile of this server (perf record -g) to
+# BUILD/vs-ganesha.perf.data (the last round's). NFSD names another server
+# binary to time (then nothing is built).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,11 +28,17 @@ for tool in ganesha.nfsd rpcbind rpcinfo unshare cc; do
     command -v $tool >/dev/null || { echo "missing $tool (apt-get install nfs-ganesha nfs-ganesha-vfs rpcbind libnfs-dev gcc)"; exit 1; }
 done
 
-cmake --build "$build" --target nfsd -j2 >/dev/null
+[ -n "${NFSD:-}" ] || cmake --build "$build" --target nfsd -j2 >/dev/null
 cc -O2 -o "$build/vs-ganesha-client" "$root/bench/vs-ganesha-client.c" -lnfs
 
-export NFSD="$build/nfsd" CLIENT="$build/vs-ganesha-client"
-export DATASIZE=${DATASIZE:-65535} RUNS=${RUNS:-3} WORKLOADS=${WORKLOADS:-"write read list create stat"}
+example_size=$(sed -n 's/^"Datasize"="\([0-9]*\)".*/\1/p' "$root/example/settings.reg")
+export NFSD=${NFSD:-$build/nfsd} CLIENT="$build/vs-ganesha-client" EXAMPLE="$root/example"
+export PERF=${PERF:-0} PERF_OUT="$build/vs-ganesha.perf.data"
+export DATASIZE=${DATASIZE:-${example_size:-8192}} RUNS=${RUNS:-3}
+export WORKLOADS=${WORKLOADS:-"write read list create stat copy compare clients"}
+export SOURCE=${SOURCE:-/usr/include}
+case " $WORKLOADS " in *" compare "*) case " $WORKLOADS " in *" copy "*) ;; *)
+    echo "compare checks what copy wrote: list copy before it"; exit 1 ;; esac ;; esac
 exec unshare --net --mount bash -s <<'INNER'
 set -euo pipefail
 ip link set lo up
@@ -38,7 +51,8 @@ rpcbind -f & pids+=($!)
 for i in $(seq 50); do rpcinfo -p 127.0.0.1 >/dev/null 2>&1 && break; sleep 0.1; done
 
 # The served folder: 2,000 names to list, an empty folder for the creates,
-# and a tree of 100 folders of 100 files.
+# and a tree of 100 folders of 100 files. What the workloads make (the big
+# file, the tree copy, the clients' folders) goes before each round.
 make_data() {
     mkdir -p "$1/list" "$1/small" "$1/tree"
     (cd "$1/list" && seq -f "name%04g" 0 1999 | xargs touch)
@@ -47,47 +61,59 @@ make_data() {
         (cd "$1/tree/$d" && seq -f "f%02g" 0 99 | xargs touch)
     done
 }
+fresh() { rm -rf "$1/copy" "$1"/m[0-9] "$1/big"; }
 
-wait_nfs() {  # until NFS version 3 over TCP is registered
-    for i in $(seq 100); do
-        rpcinfo -p 127.0.0.1 2>/dev/null | grep -qE '100003 +3 +tcp' && return 0
-        sleep 0.1
-    done
+nfs_registered() { rpcinfo -p 127.0.0.1 2>/dev/null | grep -qE '100003 +3 +tcp'; }
+wait_nfs() {
+    for i in $(seq 100); do nfs_registered && return 0; sleep 0.1; done
     echo "the $1 server did not start"; return 1
+}
+wait_gone() {
+    for i in $(seq 100); do nfs_registered || return 0; sleep 0.1; done
 }
 
 declare -A times
-workloads=${WORKLOADS:-"write read list create stat"}
-measure() {  # measure NAME EXPORT: best of RUNS for every workload
-    for w in $workloads; do
-        best=""
-        for r in $(seq "$RUNS"); do
-            t=$("$CLIENT" 127.0.0.1 "$2" "$w")
-            if [ -z "$best" ] || awk "BEGIN { exit !($t < $best) }"; then best=$t; fi
-        done
-        times[$1,$w]=$best
+measure() {  # measure TAG EXPORT WORKLOADS...: keeps each one's best time
+    local tag=$1 exp=$2 w t old
+    shift 2
+    for w in "$@"; do
+        t=$("$CLIENT" 127.0.0.1 "$exp" "$w" 2>>"$work/client.log") ||
+            { echo "$tag: $w failed"; tail -3 "$work/client.log"; exit 1; }
+        old=${times[$tag,$w]:-}
+        if [ -z "$old" ] || awk "BEGIN { exit !($t < $old) }"; then times[$tag,$w]=$t; fi
     done
 }
 
-# This server: drive C: is its folder, registered with the rpcbind above.
+# This server: the example's settings, drive C: its folder, registered with
+# the rpcbind above.
 home="$work/nimbora"
 mkdir -p "$home/c"
 make_data "$home/c"
-cat >"$home/settings.reg" <<EOF
-REGEDIT4
-
-[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd]
-"PortMapper"="0"
-"Datasize"="$DATASIZE"
-
-[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]
-"C"="$home/c"
-EOF
 echo 'c:\ -maproot:0:0' >"$home/exports"
-"$NFSD" --home "$home" & nfsd=$!
-wait_nfs nimbora
-measure nimbora /c
-kill -TERM $nfsd; wait $nfsd
+settings() {  # settings DATASIZE
+    awk -v dir="$home/c" -v size="$1" '
+        /^"Datasize"=/ { next }
+        { gsub("@EXAMPLE@/demo", dir); print }
+        $0 == "[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd]" {
+            print "\"PortMapper\"=\"0\""; print "\"Datasize\"=\"" size "\""
+        }' "$EXAMPLE/settings.reg" >"$home/settings.reg"
+    grep -q '"PortMapper"="0"' "$home/settings.reg" || { echo "example/settings.reg: no nfsd key"; exit 1; }
+}
+nimbora() {  # nimbora TAG DATASIZE WORKLOADS...
+    local tag=$1
+    settings "$2"
+    shift 2
+    fresh "$home/c"
+    if [ "$PERF" = 1 ]; then
+        perf record -q -g -o "$PERF_OUT" -- "$NFSD" --home "$home" >/dev/null 2>&1 & nfsd=$!
+    else
+        "$NFSD" --home "$home" >/dev/null & nfsd=$!
+    fi
+    wait_nfs nimbora
+    measure "$tag" /c "$@"
+    kill -TERM $nfsd; wait $nfsd || true
+    wait_gone
+}
 
 # ganesha: the same folder content through its VFS back end.
 gdir="$work/ganesha/g"
@@ -111,13 +137,27 @@ EXPORT {
 }
 LOG { Default_Log_Level = WARN; }
 EOF
-ganesha.nfsd -F -f "$work/ganesha.conf" -L "$work/ganesha.log" -p "$work/ganesha.pid" & ganesha=$!
-pids+=($ganesha)
-wait_nfs ganesha
-measure ganesha "$gdir"
-kill -TERM $ganesha; wait $ganesha || true
+ganesha() {  # ganesha WORKLOADS...
+    fresh "$gdir"
+    ganesha.nfsd -F -f "$work/ganesha.conf" -L "$work/ganesha.log" -p "$work/ganesha.pid" & ganesha=$!
+    pids+=($ganesha)
+    wait_nfs ganesha
+    measure ganesha "$gdir" "$@"
+    kill -TERM $ganesha; wait $ganesha || true
+    wait_gone
+}
 
-printf '%-40s %10s %10s %8s\n' "workload (best of $RUNS, seconds)" nimbora ganesha ratio
+largest=1048576
+big=""
+if [ "$DATASIZE" -lt $largest ]; then
+    for w in $WORKLOADS; do case $w in write|read) big="$big $w" ;; esac; done
+fi
+for r in $(seq "$RUNS"); do
+    nimbora nimbora "$DATASIZE" $WORKLOADS
+    [ -z "$big" ] || nimbora largest $largest $big
+    ganesha $WORKLOADS
+done
+
 describe() {
     case $1 in
         write) echo "sequential write, 256 MiB" ;;
@@ -125,11 +165,17 @@ describe() {
         list) echo "listing 2,000 names" ;;
         create) echo "create and remove 2,000 small files" ;;
         stat) echo "stat of each file in a 10,000-file tree" ;;
+        copy) echo "tree copy, $(find "$SOURCE" | wc -l) entries" ;;
+        compare) echo "tree compare" ;;
+        clients) echo "8 clients at once, 150 rounds each" ;;
     esac
 }
-for w in $workloads; do
-    n=${times[nimbora,$w]} g=${times[ganesha,$w]}
-    printf '%-40s %10s %10s %8s\n' "$(describe $w)" "$n" "$g" "$(awk "BEGIN { printf \"%.2f\", $n / $g }")"
-done
+row() {  # row TAG WORKLOAD LABEL
+    local n=${times[$1,$2]} g=${times[ganesha,$2]}
+    printf '%-44s %9s %9s %6s\n' "$3" "$n" "$g" "$(awk "BEGIN { printf \"%.2f\", $n / $g }")"
+}
+printf '%-44s %9s %9s %6s\n' "workload (best of $RUNS, seconds)" nimbora ganesha ratio
+for w in $WORKLOADS; do row nimbora $w "$(describe $w)"; done
+for w in $big; do row largest $w "$(describe $w), Datasize $largest"; done
 echo "(ratio = nimbora / ganesha; below 1 means this server was faster; Datasize $DATASIZE)"
 INNER

@@ -219,7 +219,11 @@ uint32_t nfs_write(nfs_object *o, uint64_t offset, uint32_t *count, bool sync,
         }
         f.entry = cache_put(export_load(o->exp->volume_serial), inode, f.fd, CACHE_WRITE);
     }
-    undo.length = rt_filelength(f.fd);
+    // The length to go back to after a failed write: the attributes just
+    // read, or those the cached file's last request left, which every
+    // request through that descriptor keeps current. Only the length after
+    // the write, which the reply carries, is read from the file.
+    undo.length = int64_t(attr->size);
 
     if (!f.seek(int64_t(offset))) {
         int err = errno;

@@ -4,7 +4,11 @@
 // counterpart and are kept as decimal text in the extended attribute
 // "user.nimbora.attrib". Link and device files are exactly SYSTEM: their
 // attribute follows from their type and cannot be changed.
+#include <sys/syscall.h>
 #include <sys/xattr.h>
+#include <unistd.h>
+
+#include <atomic>
 
 #include <cerrno>
 #include <cstdio>
@@ -28,6 +32,39 @@ uint32_t xattr_bits_at(const char *path, bool follow) {
     if (n <= 0) return 0;
     text[n] = 0;
     return uint32_t(strtoul(text, nullptr, 10)) & XATTR_BITS;
+}
+
+// The bits of the file `name` in `dirfd` (the directory itself when empty),
+// a link never followed. Kernels from 6.13 read it relative to the
+// descriptor in one call; older ones answer ENOSYS once, and the name is
+// then reached through /proc, which costs a path walk of its own.
+#ifndef __NR_getxattrat
+#define __NR_getxattrat 464
+#endif
+struct xattr_at_args {
+    uint64_t value;
+    uint32_t size;
+    uint32_t flags;
+};
+std::atomic<bool> no_getxattrat{false};
+
+uint32_t xattr_bits_in(int dirfd, const char *name) {
+    if (!no_getxattrat.load(std::memory_order_relaxed)) {
+        char text[16];
+        xattr_at_args args{reinterpret_cast<uintptr_t>(text), sizeof text - 1, 0};
+        long n = syscall(__NR_getxattrat, dirfd, name,
+                         AT_SYMLINK_NOFOLLOW | (name[0] ? 0 : AT_EMPTY_PATH), ATTRIB_XATTR, &args,
+                         sizeof args);
+        if (n >= 0 || errno != ENOSYS) {
+            if (n <= 0) return 0;
+            text[n] = 0;
+            return uint32_t(strtoul(text, nullptr, 10)) & XATTR_BITS;
+        }
+        no_getxattrat.store(true, std::memory_order_relaxed);
+    }
+    char path[WIN_NAME_LIMIT + 40];
+    proc_path(path, sizeof path, dirfd, name);
+    return xattr_bits_at(path, name[0] == 0);
 }
 
 bool short_name_ok(const char *name) {
@@ -75,9 +112,7 @@ void make_short_name(const char *name, char out[14]) {
 uint32_t attributes_of(int dirfd, const char *name, const struct statx &sx) {
     wkind kind = wkind_of(sx);
     if (wkind_virtual(kind)) return FILE_ATTRIBUTE_SYSTEM;
-    char path[WIN_NAME_LIMIT + 40];
-    proc_path(path, sizeof path, dirfd, name);
-    uint32_t a = xattr_bits_at(path, name[0] == 0);
+    uint32_t a = xattr_bits_in(dirfd, name);
     if (!(sx.stx_mode & S_IWUSR)) a |= FILE_ATTRIBUTE_READONLY;
     if (kind == WK_DIR) a |= FILE_ATTRIBUTE_DIRECTORY;
     return a ? a : FILE_ATTRIBUTE_NORMAL;

@@ -26,10 +26,13 @@
 // layer's own changes carry the count along by the directory's host link
 // count, with the same exposure to a change from outside in the same tick.
 #include <dirent.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -296,8 +299,30 @@ bool dircache_count_get(const struct statx &sx, bool root, uint32_t *count) {
     return true;
 }
 
-void dircache_count_put(const struct statx &sx, bool root, uint32_t count, int64_t now) {
-    if (sx.stx_mtime.tv_sec > now - SETTLED_SECONDS || sx.stx_ctime.tv_sec > now - SETTLED_SECONDS)
+bool dircache_fine_times(int fd) {
+    static const bool new_kernel = [] {
+        struct utsname u;
+        unsigned major = 0, minor = 0;
+        return uname(&u) == 0 && sscanf(u.release, "%u.%u", &major, &minor) == 2 &&
+               (major > 6 || (major == 6 && minor >= 13));
+    }();
+    struct statfs fs;
+    if (!new_kernel || fstatfs(fd, &fs) != 0) return false;
+    switch (uint64_t(fs.f_type)) {
+        case 0xEF53:      // ext2/3/4
+        case 0x58465342:  // XFS
+        case 0x9123683E:  // Btrfs
+        case 0x01021994:  // tmpfs
+            return true;
+        default:
+            return false;
+    }
+}
+
+void dircache_count_put(const struct statx &sx, bool root, uint32_t count, int64_t now,
+                        bool fine_times) {
+    if (!fine_times && (sx.stx_mtime.tv_sec > now - SETTLED_SECONDS ||
+                        sx.stx_ctime.tv_sec > now - SETTLED_SECONDS))
         return;
     dir_mark m;
     key_of(sx, &m);

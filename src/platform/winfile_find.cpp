@@ -198,10 +198,15 @@ bool matches_all(const char *last) {
 win_find *open_search(wpath *r, const char *last) {
     int fd = openat(r->dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return fail(win_error_from_errno(errno)), nullptr;
+    int dirfd = wpath_take_dirfd(r);
+    if (dirfd < 0) {
+        int err = errno;
+        close(fd);
+        return fail(win_error_from_errno(err)), nullptr;
+    }
     win_find *f = find_alloc();
     f->fd = fd;
-    f->dirfd = r->dirfd;
-    r->dirfd = -1;
+    f->dirfd = dirfd;
     f->all = matches_all(last);
     f->names_only = false;
     strcpy(f->pattern, last);
@@ -284,8 +289,9 @@ bool win_count_directories(const char *pattern, uint32_t *count) {
     win_find *f = open_search(&r, last);
     if (!f) return false;
     *count = count_directories(f);
+    bool fine = remember && dircache_fine_times(f->fd);
     find_free(f);
-    if (remember) dircache_count_put(r.sx, r.root, *count, now.tv_sec);
+    if (remember) dircache_count_put(r.sx, r.root, *count, now.tv_sec, fine);
     return true;
 }
 
@@ -312,8 +318,9 @@ bool win_find_entry(const char *path, win_find_data *data, uint32_t *count) {
     win_find *f = open_search(&dir, "*.*");
     if (!f) return true;
     *count = count_directories(f);
+    bool fine = remember && dircache_fine_times(f->fd);
     find_free(f);
-    if (remember) dircache_count_put(r.sx, false, *count, now.tv_sec);
+    if (remember) dircache_count_put(r.sx, false, *count, now.tv_sec, fine);
     return true;
 }
 

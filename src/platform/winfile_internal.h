@@ -29,11 +29,37 @@ inline bool wkind_virtual(wkind kind) {
     return kind == WK_LINK || kind == WK_DEVICE;
 }
 
+// A walk's hold on a cached directory (winfile_pathcache.cpp): while held,
+// its descriptor stays open even when a host change drops it from the cache.
+struct path_node;
+struct path_hold {
+    path_node *node = nullptr;
+    uint32_t gen = 0;  // the node's events when the hold was taken
+};
+
+// The cached descriptor of a drive's folder `dir`, held in `h`; -1 when
+// none is cached. Reads the queued host changes first.
+int pathcache_root(const char *dir, path_hold *h);
+// Caches `fd` (O_PATH) as drive folder `dir` and holds it; false when it is
+// not cached (the caller keeps the descriptor).
+bool pathcache_add_root(const char *dir, int fd, path_hold *h);
+// The cached child `name` (exactly as spelt) of the held directory: moves
+// the hold to it and answers its descriptor; -1, hold unchanged, when none.
+int pathcache_child(path_hold *h, const char *name);
+// Caches `fd` as child `name` of the held directory and moves the hold to
+// it. False when the held directory changed since the hold was taken, or
+// no watch can be had: the hold is released and the caller keeps `fd`.
+bool pathcache_add(path_hold *h, const char *name, int fd);
+void pathcache_release(path_hold *h);
+// Drops everything (tests; a drive map that changed).
+void pathcache_clear();
+
 // A resolved Windows path: the parent directory is open, the last component
 // is named as on disk when it exists, as given otherwise.
 struct wpath {
     drive_info drive;
     int dirfd = -1;     // parent directory (O_PATH), or the root itself
+    path_hold hold;     // when set, dirfd belongs to the cache
     bool root = false;  // the path names the drive root (name is "")
     char name[WIN_NAME_LIMIT + 1];
     char given[WIN_NAME_LIMIT + 1];  // the last component as the caller wrote it
@@ -44,7 +70,10 @@ struct wpath {
     wpath(const wpath &) = delete;
     wpath &operator=(const wpath &) = delete;
     ~wpath() {
-        if (dirfd >= 0) close(dirfd);
+        if (hold.node)
+            pathcache_release(&hold);
+        else if (dirfd >= 0)
+            close(dirfd);
     }
 };
 
@@ -58,6 +87,10 @@ uint32_t wpath_resolve(const char *path, wpath *r);
 // Resolves the directory part of `path` only and returns its last
 // component, unchecked, in `last` (for search patterns).
 uint32_t wpath_resolve_parent(const char *path, wpath *r, char *last, uint32_t last_size);
+
+// The parent directory's descriptor for the caller to keep: `r` no longer
+// closes it (a duplicate when the cache holds the original); -1 on failure.
+int wpath_take_dirfd(wpath *r);
 
 // Fills kind and sx for r->name below r->dirfd (exact name only).
 void wpath_restat(wpath *r);
@@ -99,8 +132,16 @@ bool dircache_count_get(const struct statx &sx, bool root, uint32_t *count);
 // Keeps `count` only when the directory has not changed within a few
 // seconds before `now` (real-time seconds read before `sx` was taken): a
 // change in the same tick of the file system's clock would leave its times
-// as they were, and a stale count would be served.
-void dircache_count_put(const struct statx &sx, bool root, uint32_t count, int64_t now);
+// as they were, and a stale count would be served. With `fine_times`
+// (dircache_fine_times) any later change gives new times, and the count is
+// kept at once.
+void dircache_count_put(const struct statx &sx, bool root, uint32_t count, int64_t now,
+                        bool fine_times);
+// Whether a change to the directory open as `fd` after its times were read
+// always gives it new times: kernels from 6.13 on, which stamp a change
+// after such a read with a finer time than the clock's tick, on the file
+// systems that take part (ext4, XFS, Btrfs, tmpfs).
+bool dircache_fine_times(int fd);
 
 // The "specdata" content of a device file (DEVICE_HEADER_* in winfile.h).
 void device_header(const struct statx &sx, uint8_t out[DEVICE_HEADER_SIZE]);

@@ -106,8 +106,14 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
     int n = 0;
     e = split(rest, parts, &n, last != nullptr);
     if (e) return e;
-    e = open_drive(r);
-    if (e) return e;
+    int root_fd = pathcache_root(r->drive.dir, &r->hold);
+    if (root_fd >= 0) {
+        r->dirfd = root_fd;
+    } else {
+        e = open_drive(r);
+        if (e) return e;
+        pathcache_add_root(r->drive.dir, r->dirfd, &r->hold);
+    }
     int dirs = n - 1;  // components below the drive that must be directories
     if (last) {
         if (n == 0) {
@@ -123,6 +129,13 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
     for (int i = 0; i < dirs; i++) {
         memcpy(name, rest + parts[i].start, parts[i].length);
         name[parts[i].length] = 0;
+        if (r->hold.node) {
+            int cached = pathcache_child(&r->hold, name);
+            if (cached >= 0) {
+                r->dirfd = cached;
+                continue;
+            }
+        }
         int fd = openat(r->dirfd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         int err = errno;
         struct statx sx;
@@ -135,9 +148,15 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
                 err = errno;  // the directory could not be searched
             }
         }
-        if (fd < 0 && shortage(err)) return win_error_from_errno(err);
+        if (fd < 0 && shortage(err)) {
+            pathcache_clear();  // its descriptors go back for the next request
+            return win_error_from_errno(err);
+        }
         if (fd < 0) return err == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
-        close(r->dirfd);
+        if (r->hold.node)
+            pathcache_add(&r->hold, name, fd);  // refused: the hold is gone and fd is ours
+        else
+            close(r->dirfd);
         r->dirfd = fd;
     }
     if (last) {
@@ -206,6 +225,16 @@ uint32_t wpath_resolve(const char *path, wpath *r) {
 
 uint32_t wpath_resolve_parent(const char *path, wpath *r, char *last, uint32_t last_size) {
     return walk(path, r, last, last_size);
+}
+
+int wpath_take_dirfd(wpath *r) {
+    int fd = r->dirfd;
+    if (r->hold.node) {
+        fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        pathcache_release(&r->hold);
+    }
+    r->dirfd = -1;
+    return fd;
 }
 
 void proc_path(char *buf, size_t size, int fd, const char *name) {

@@ -39,7 +39,7 @@ const page_setting page_settings[] = {
     {"Mount-Port", T_MOUNT_PORT, RULE_PORT,    1058, 1, 65535, 0},
     {"Port",       T_PORT,       RULE_PORT,    2049, 1, 65535, 0},
     {"Threads",    T_THREADS,    RULE_CLAMP,   4,    1, 32,    0},
-    {"Datasize",   T_DATASIZE,   RULE_CLAMP,   8192, 256, 65535, 0},
+    {"Datasize",   T_DATASIZE,   RULE_CLAMP,   8192, 256, 1048576, 0},
     {"UDP",        T_UDP,        RULE_BOX,     1,    0, 0,     0},
     {"TCP",        T_TCP,        RULE_BOX,     1,    0, 0,     0},
     {"Version2",   T_VERSION2,   RULE_BOX,     1,    0, 0,     0},

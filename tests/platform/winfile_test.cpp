@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -201,6 +202,135 @@ TEST(DirIndex, CaseRuleOutsideChangesAndRemovedNames) {
     EXPECT_EQ(names_of(list("c:\\readme.txt")), "Readme.TXT");
 }
 
+// Directories that walks went through are kept open between calls. Each
+// row changes the host behind the layer's back between two identical calls
+// and expects the second to see the change: the layer must never answer
+// from a directory that has moved, gone, been replaced or been shadowed by
+// a name in the exact case.
+TEST(PathCache, HostChangesBetweenTwoCallsAreSeen) {
+    auto mk = [](const std::string &p) { ASSERT_EQ(mkdir(p.c_str(), 0755), 0) << p; };
+    auto mv = [](const std::string &a, const std::string &b) {
+        ASSERT_EQ(rename(a.c_str(), b.c_str()), 0) << a;
+    };
+    const struct {
+        const char *what;
+        const char *path;                              // asked twice
+        std::function<void(const temp_drive &)> change;  // made between the calls
+        uint32_t second;                               // attributes or the error then
+    } rows[] = {
+        {"a folder on the way renamed", "c:\\a\\b\\f",
+         [&](const temp_drive &c) { mv(c.host("a"), c.host("a2")); }, ERROR_PATH_NOT_FOUND},
+        {"a folder on the way replaced by another of the same name", "c:\\a\\b\\f",
+         [&](const temp_drive &c) {
+             mv(c.host("a"), c.host("old"));
+             mk(c.host("a"));
+             mk(c.host("a/b"));
+             write_file(c.host("a/b/g"), "");
+         },
+         ERROR_FILE_NOT_FOUND},
+        {"the parent replaced by a file", "c:\\a\\b\\f",
+         [&](const temp_drive &c) {
+             unlink(c.host("a/b/f").c_str());
+             rmdir(c.host("a/b").c_str());
+             write_file(c.host("a/b"), "");
+         },
+         ERROR_PATH_NOT_FOUND},
+        {"the parent replaced by a link to a folder", "c:\\a\\b\\f",
+         [&](const temp_drive &c) {
+             mv(c.host("a/b"), c.host("elsewhere"));
+             ASSERT_EQ(symlink("../elsewhere", c.host("a/b").c_str()), 0);
+         },
+         ERROR_PATH_NOT_FOUND},
+        {"a name in the exact case now shadows the folded match", "c:\\A\\b\\f",
+         [&](const temp_drive &c) {
+             mk(c.host("A"));
+             mk(c.host("A/b"));
+         },
+         ERROR_FILE_NOT_FOUND},
+        {"two folders swapped", "c:\\a\\b\\f",
+         [&](const temp_drive &c) {
+             mk(c.host("x"));
+             mk(c.host("x/b"));
+             mk(c.host("x/b/f"));
+             mv(c.host("a"), c.host("t"));
+             mv(c.host("x"), c.host("a"));
+             mv(c.host("t"), c.host("x"));
+         },
+         FILE_ATTRIBUTE_DIRECTORY},
+        {"the drive's folder itself renamed away", "c:\\a\\b\\f",
+         [&](const temp_drive &c) { mv(c.dir(), c.dir() + ".moved"); }, ERROR_NOT_READY},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        temp_drive c;
+        mk(c.host("a"));
+        mk(c.host("a/b"));
+        write_file(c.host("a/b/f"), "");
+        ASSERT_EQ(attrs(row.path), FILE_ATTRIBUTE_NORMAL);
+        ASSERT_EQ(attrs(row.path), FILE_ATTRIBUTE_NORMAL);  // now from the kept folders
+        row.change(c);
+        uint32_t a = attrs(row.path);
+        EXPECT_EQ(a == INVALID_FILE_ATTRIBUTES ? win_last_error() : a, row.second);
+        if (!c.has("")) mv(c.dir() + ".moved", c.dir());  // for the drive's clean-up
+    }
+}
+
+// A mount makes no change event in the folders it covers: a folder on the
+// way mounted over, or uncovered again, must still be seen at once.
+TEST(PathCache, MountsOnTheWayAreSeen) {
+    temp_drive c;
+    for (const char *d : {"a", "a/b", "m"}) mkdir(c.host(d).c_str(), 0755);
+    write_file(c.host("a/b/f"), "");
+    int rc = with_mounted(c.host("m"), "tmpfs", [&]() {
+        if (attrs("c:\\a\\b\\f") != FILE_ATTRIBUTE_NORMAL) return 1;
+        if (attrs("c:\\a\\b\\f") != FILE_ATTRIBUTE_NORMAL) return 1;
+        if (mount("tmpfs", c.host("a").c_str(), "tmpfs", 0, nullptr) != 0) return 77;
+        if (attrs("c:\\a\\b\\f") != INVALID_FILE_ATTRIBUTES) return 2;
+        if (umount2(c.host("a").c_str(), MNT_DETACH) != 0) return 3;
+        if (attrs("c:\\a\\b\\f") != FILE_ATTRIBUTE_NORMAL) return 4;
+        return 0;
+    });
+    if (rc == 77) GTEST_SKIP() << "cannot mount here";
+    EXPECT_EQ(rc, 0);
+}
+
+// Many threads walk deep paths while others rename the folders on the way
+// back and forth on the host: every answer is one of the two states a
+// fresh walk could give, and the descriptors the cache held are all closed
+// once it is emptied.
+TEST(PathCache, WalksRacingHostRenamesSeeOneStateOrTheOther) {
+    temp_drive c;
+    for (const char *d : {"p", "p/q", "p/q/r", "s", "s/q", "s/q/r"}) mkdir(c.host(d).c_str(), 0755);
+    write_file(c.host("p/q/r/f"), "");
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::thread renamer([&] {
+        for (int i = 0; i < 300; i++) {
+            rename(c.host("p").c_str(), c.host("t").c_str());
+            rename(c.host("s").c_str(), c.host("p").c_str());
+            rename(c.host("t").c_str(), c.host("s").c_str());
+        }
+        stop = true;
+    });
+    std::vector<std::thread> walkers;
+    for (int t = 0; t < 3; t++)
+        walkers.emplace_back([&] {
+            while (!stop) {
+                uint32_t a = attrs("c:\\p\\q\\r\\f");
+                uint32_t b = attrs("c:\\s\\q\\r\\f");
+                for (uint32_t x : {a, b})
+                    if (x != FILE_ATTRIBUTE_NORMAL && x != INVALID_FILE_ATTRIBUTES) wrong++;
+            }
+        });
+    renamer.join();
+    for (auto &w : walkers) w.join();
+    EXPECT_EQ(wrong, 0);
+    // At rest, exactly one of the two names holds the file.
+    bool in_p = c.has("p/q/r/f");
+    EXPECT_EQ(attrs("c:\\p\\q\\r\\f") == FILE_ATTRIBUTE_NORMAL, in_p);
+    EXPECT_EQ(attrs("c:\\s\\q\\r\\f") == FILE_ATTRIBUTE_NORMAL, !in_p);
+}
+
 TEST(Find, PatternsLinksAndWhatIsLeftOut) {
     temp_drive c;
     mkdir(c.host("Dir").c_str(), 0755);
@@ -277,6 +407,11 @@ TEST(Find, DirectoryCountsEqualTheListing) {
         }
     };
     check("fresh");
+    // Where the host's times are fine enough, counts are remembered at once:
+    // a change right after them must still show.
+    mkdir(c.host("d/quick").c_str(), 0755);
+    check("changed from outside at once");
+    rmdir(c.host("d/quick").c_str());
     sleep(3);  // counts of directories this old are remembered
     check("remembered");
     ASSERT_TRUE(win_create_directory("c:\\d\\made"));
