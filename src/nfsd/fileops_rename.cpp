@@ -240,9 +240,8 @@ uint32_t rename_run(rename_job *j, const char *from_name, const char *to_name) {
     if (j->temp_made && !fs_delete_file(j->from)) fileops_unclear(j->from, &j->src_cleared);
     if (j->park != PARK_NONE && !fs_delete_file(j->park_path))
         log_remove(j->park_path, j->to, win_last_error());
-    // What was recorded below an emptied destination directory no longer
-    // exists; inode_rename then drops the directory's own record.
-    if (j->dst_dir_gone && dst_inode) inode_remove_children(dst_inode);
+    // inode_rename drops the replaced name's record with its subtree (an
+    // emptied destination directory's included).
     uint32_t record = inode_rename(src_inode, new_parent, new_name);
     // A directory whose contents were seen keeps its old record under the
     // old name; that name is gone from the disk, so the record goes too.
