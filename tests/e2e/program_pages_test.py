@@ -12,6 +12,7 @@ import sys
 import tempfile
 import time
 import unittest
+from pathlib import Path
 
 BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else "build"
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -45,46 +46,36 @@ def pages_answer():
         return False
 
 
-def read(path):
-    with open(path, encoding="utf-8") as f:
-        return f.read()
-
-
-def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
-
-
 @unittest.skipIf(webdriver is None or not shutil.which("chromedriver"),
                  "needs python3-selenium, chromium and chromium-driver")
 class Pages(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.home = tempfile.mkdtemp(prefix="nimbora-pages-")
-        share = os.path.join(cls.home, "share")
-        os.makedirs(os.path.join(share, "data"))
-        write(os.path.join(share, "data", "hello.txt"), "hello\n")
+        home, share = Path(cls.home), Path(cls.home, "share")
+        (share / "data").mkdir(parents=True)
+        (share / "data" / "hello.txt").write_text("hello\n")
         for folder in ("Languages", "doc"):
-            shutil.copytree(os.path.join(SOURCE, "example", folder), os.path.join(cls.home, folder))
-        write(os.path.join(cls.home, "exports"), "c:\\data\n")
-        write(os.path.join(cls.home, "settings.reg"),
-              "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd]\n"
-              '"Pages-Port"="%d"\n"Log"="2"\n\n'
-              "[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n"
-              '"C"="%s"\n' % (PAGES_PORT, share))
+            shutil.copytree(os.path.join(SOURCE, "example", folder), home / folder)
+        (home / "exports").write_text("c:\\data\n")
+        (home / "settings.reg").write_text(
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd]\n"
+            '"Pages-Port"="%d"\n"Log"="2"\n\n'
+            "[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n"
+            '"C"="%s"\n' % (PAGES_PORT, share))
         env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(cls.home, "config"), LANG="C")
         cls.server = subprocess.Popen([os.path.join(BUILD, "nfsd"), "--home", cls.home],
                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
-        token_file = os.path.join(cls.home, "nfsd.token")
+        token_file = home / "nfsd.token"
         for _ in range(200):
-            if os.path.exists(token_file) and pages_answer():
+            if token_file.exists() and pages_answer():
                 break
             time.sleep(0.1)
         else:
             cls.server.kill()
             raise RuntimeError("the server did not start its pages: %s"
                                % cls.server.stdout.read().decode(errors="replace"))
-        cls.token = read(token_file).strip()
+        cls.token = token_file.read_text().strip()
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
         for flag in ("headless", "no-sandbox", "disable-gpu", "disable-quic", "no-first-run",
@@ -113,7 +104,7 @@ class Pages(unittest.TestCase):
         self.el("tab-" + name).click()
 
     def file(self, name):
-        return read(os.path.join(self.home, name))
+        return Path(self.home, name).read_text(encoding="utf-8")
 
     def apply_nfs(self, boxes=(), **fields):
         self.page("nfs")

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "inode/inode.h"
 #include "support/home.h"
@@ -37,23 +38,54 @@ std::string id_text(const std::string &fh) {
     return text;
 }
 
-class ServerReload : public server_test {
-   protected:
-    void SetUp() override {
-        server_test::SetUp();
-        if (IsSkipped()) return;
-        for (const char *name : {"keep", "gone", "new"})
-            std::filesystem::create_directory(dir.drive() + "/" + name);
-    }
-    server_dir dir{{}, "c:\\keep -name:keep\nc:\\gone -name:gone\n"};
-};
+class ServerReload : public server_test {};
 
-TEST_F(ServerReload, HangupServesTheNewListAndKeepsTheHandlesOfUnchangedLines) {
+// --check beside the running server shows its export ids and every problem
+// and writes nothing; a hangup serves the new list, keeps the handles of
+// unchanged lines, and a file with a problem changes nothing.
+TEST_F(ServerReload, CheckWritesNothingAndHangupKeepsTheHandlesOfUnchangedLines) {
+    server_dir dir{{}, "c:\\keep -name:keep\nc:\\gone -name:gone\n"};
+    for (const char *name : {"keep", "gone", "new"})
+        std::filesystem::create_directory(dir.drive() + "/" + name);
     server_proc server(dir, {"-SERVICE"});  // the word is taken in any case
     ASSERT_TRUE(server.wait_registered()) << server.output();
+    // Once the pages are up their token file is there.
+    ASSERT_TRUE(wait_output(server, "Settings pages: ")) << server.output();
     std::string keep, gone, again, fresh;
     ASSERT_EQ(raw_mnt3("/keep", &keep), 0u);
     ASSERT_EQ(raw_mnt3("/gone", &gone), 0u);
+    auto files = [&] {
+        std::string names;
+        for (const auto &e : std::filesystem::directory_iterator(dir.path()))
+            // The server's own output and log may grow meanwhile.
+            if (e.path().filename() != "output.txt" && e.path().extension() != ".log")
+                names += e.path().filename().string() + ":" +
+                         std::to_string(e.is_regular_file() ? e.file_size() : 0) + " ";
+        return names;
+    };
+    const struct {
+        const char *exports;  // nullptr: as started
+        int status;
+        std::vector<std::string> lines;
+    } checks[] = {
+        {nullptr, 0, {"/keep            " + id_text(keep) + " c:\\keep      -name:keep\n",
+                      "\n2 exports, 0 problems\n"}},
+        {"c:\\keep -name:keep\nc:\\gone -bogus\nq:\\x\n", 8,
+         {"exports: Line 2 ignored, unknown option: bogus\n",
+          "exports: Line 3 ignored, unsupported drive type", "\n1 exports, 2 problems\n"}},
+    };
+    for (const auto &c : checks) {
+        if (c.exports) write_file(dir.file("exports"), c.exports);
+        std::string before = files();
+        {
+            server_proc check(dir, {"--check"});
+            EXPECT_EQ(check.wait_exit(10000), c.status);
+        }
+        EXPECT_EQ(files(), before);  // no settings written, no log, no table
+        for (const std::string &line : c.lines)
+            EXPECT_TRUE(server_has(server.output(), line)) << line << server.output();
+    }
+    EXPECT_EQ(getattr(keep), 0u);
 
     write_file(dir.file("exports"), "c:\\new -name:new\nc:\\keep -name:keep\n");
     ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
@@ -66,7 +98,6 @@ TEST_F(ServerReload, HangupServesTheNewListAndKeepsTheHandlesOfUnchangedLines) {
     EXPECT_EQ(again, keep);
     EXPECT_EQ(raw_mnt3("/new", &fresh), 0u);
 
-    // A file with a problem is reported and changes nothing.
     write_file(dir.file("exports"), "c:\\keep -name:keep -bogus\n");
     ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
     ASSERT_TRUE(wait_output(server, "nfsd: exports not reloaded")) << server.output();
@@ -74,48 +105,6 @@ TEST_F(ServerReload, HangupServesTheNewListAndKeepsTheHandlesOfUnchangedLines) {
     EXPECT_EQ(getattr(fresh), 0u);
     EXPECT_EQ(getattr(keep), 0u);
     EXPECT_TRUE(server_has(dir.log(), "nfsd   exports not reloaded"));
-    EXPECT_EQ(server.stop(), 0) << server.output();
-}
-
-TEST_F(ServerReload, CheckShowsTheRunningServersIdsAndEveryProblemAndWritesNothing) {
-    server_proc server(dir);
-    ASSERT_TRUE(server.wait_registered()) << server.output();
-    // Once the pages are up their token file is there.
-    ASSERT_TRUE(wait_output(server, "Settings pages: ")) << server.output();
-    std::string keep;
-    ASSERT_EQ(raw_mnt3("/keep", &keep), 0u);
-    auto files = [&] {
-        std::string names;
-        for (const auto &e : std::filesystem::directory_iterator(dir.path()))
-            // The server's own output and log may grow meanwhile.
-            if (e.path().filename() != "output.txt" && e.path().extension() != ".log")
-                names += e.path().filename().string() + ":" +
-                         std::to_string(e.is_regular_file() ? e.file_size() : 0) + " ";
-        return names;
-    };
-    std::string before = files();
-    {
-        server_proc check(dir, {"--check"});
-        EXPECT_EQ(check.wait_exit(10000), 0);
-    }
-    EXPECT_EQ(files(), before);
-    std::string out = server.output();
-    const std::string row = "/keep            " + id_text(keep) + " c:\\keep      -name:keep\n";
-    EXPECT_TRUE(server_has(out, row)) << out;
-    EXPECT_TRUE(server_has(out, "\n2 exports, 0 problems\n")) << out;
-
-    write_file(dir.file("exports"), "c:\\keep -name:keep\nc:\\gone -bogus\nq:\\x\n");
-    before = files();
-    {
-        server_proc check(dir, {"--check"});
-        EXPECT_EQ(check.wait_exit(10000), 8);
-    }
-    out = server.output();
-    EXPECT_TRUE(server_has(out, "exports: Line 2 ignored, unknown option: bogus\n")) << out;
-    EXPECT_TRUE(server_has(out, "exports: Line 3 ignored, unsupported drive type")) << out;
-    EXPECT_TRUE(server_has(out, "\n1 exports, 2 problems\n")) << out;
-    EXPECT_EQ(files(), before);  // no settings written, no log, no table
-    EXPECT_EQ(getattr(keep), 0u);
     EXPECT_EQ(server.stop(), 0) << server.output();
 }
 

@@ -104,10 +104,6 @@ TEST_F(heap, FailedGrowthKeepsEveryRecordAndGrowthByAQuarterKeepsNumbers) {
     EXPECT_EQ(inode_path_find("c:\\KEEP"), keep);
 }
 
-}  // namespace
-
-namespace {
-
 // A removed record's block is not handed out again while the removal is
 // recent: the next record, of another name or of the same one, and after a
 // restart too, gets another number, so a handle kept by a client names

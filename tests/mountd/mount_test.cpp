@@ -166,8 +166,14 @@ std::vector<std::string> hosts() {
     return out;
 }
 
-TEST(MountTable, SavedWholeBesideTheInodeTableNeverOverItAndLoadedAsAdmitted) {
+// A rig whose one export admits every directory of drive C:.
+class MountTable : public ::testing::Test {
+   protected:
+    void SetUp() override { rig.env.load("c:\\ -alldirs\n"); }
     mount_rig rig;
+};
+
+TEST_F(MountTable, SavedWholeBesideTheInodeTableNeverOverItAndLoadedAsAdmitted) {
     rig.env.load("c:\\data\n");
     mount("/c/data", "10.0.0.1");
     mount("/c/data", "10.0.0.2");
@@ -195,9 +201,7 @@ TEST(MountTable, SavedWholeBesideTheInodeTableNeverOverItAndLoadedAsAdmitted) {
         EXPECT_EQ(entry.path().filename().string().rfind("mounttab.", 0), std::string::npos);
 }
 
-TEST(MountTable, BoundedInAll) {
-    mount_rig rig;
-    rig.env.load("c:\\ -alldirs\n");
+TEST_F(MountTable, BoundedInAll) {
     for (uint32_t c = 1; c <= MOUNT_TABLE_MAX / MOUNT_CLIENT_MAX + 1; c++)
         for (uint32_t i = 0; i < MOUNT_CLIENT_MAX; i++)
             mount("/c/" + std::to_string(i), "10.0.1." + std::to_string(c));
@@ -210,9 +214,7 @@ TEST(MountTable, BoundedInAll) {
 // Four clients mount and unmount at once while look-ups fill names and a
 // reader walks the table: each client's entries end as its own calls left
 // them, newest first, at most MOUNT_CLIENT_MAX, every name filled.
-TEST(MountTable, ConcurrentClientsEachEndWithTheirOwnMounts) {
-    mount_rig rig;
-    rig.env.load("c:\\ -alldirs\n");
+TEST_F(MountTable, ConcurrentClientsEachEndWithTheirOwnMounts) {
     std::vector<std::vector<std::string>> expect(4), found(4);
     std::atomic<bool> done{false};
     std::thread reader([&] {
@@ -251,9 +253,7 @@ TEST(MountTable, ConcurrentClientsEachEndWithTheirOwnMounts) {
     for (const std::string &h : hosts()) EXPECT_EQ(h.back(), 'h') << "no name: " << h;
 }
 
-TEST(MountTable, OneLookupPerAddressOnBoundedThreads) {
-    mount_rig rig;
-    rig.env.load("c:\\ -alldirs\n");
+TEST_F(MountTable, OneLookupPerAddressOnBoundedThreads) {
     mount_names_hold(true);
     for (int c = 1; c <= 20; c++) {
         std::string client = "10.0.2." + std::to_string(c);
@@ -275,9 +275,7 @@ TEST(MountTable, OneLookupPerAddressOnBoundedThreads) {
         EXPECT_EQ(h[i], "/c/" + std::to_string(49 - i % 50) + " h" + std::to_string(20 - i / 50));
 }
 
-TEST(MountTable, ALookupNeverFillsARemovedOrRefreshedEntry) {
-    mount_rig rig;
-    rig.env.load("c:\\ -alldirs\n");
+TEST_F(MountTable, ALookupNeverFillsARemovedOrRefreshedEntry) {
     uint32_t a = mount_addr("10.0.0.1");
     mount_names_set(a, "old.example");
     mount_names_hold(true);
@@ -298,9 +296,7 @@ TEST(MountTable, ALookupNeverFillsARemovedOrRefreshedEntry) {
     EXPECT_EQ(mount_names_calls(), 2u);
 }
 
-TEST(MountTable, StopDropsQueuedLookupsAndWaitsForRunningOnes) {
-    mount_rig rig;
-    rig.env.load("c:\\\n");
+TEST_F(MountTable, StopDropsQueuedLookupsAndWaitsForRunningOnes) {
     mount_names_hold(true);
     for (int c = 1; c <= 5; c++) mount("/c", "10.0.3." + std::to_string(c));
     ASSERT_TRUE(mount_names_wait_inside(MOUNT_LOOKUP_THREADS));

@@ -64,13 +64,18 @@ TEST_F(Lang, AModuleThatDoesNotLoadLeavesEnglish) {
 // "%u" where the exports problems fill in their line number.
 TEST(LangGerman, TheShippedModuleHasEveryEntry) {
     std::string german[TXT_LAST + 1];
-    auto keep = [](void *ctx, uint32_t n, const char *text) { static_cast<std::string *>(ctx)[n] = text; };
-    ASSERT_TRUE(strmod_load(NIMBORA_SOURCE_DIR "/example/Languages/deutsch.dll", TXT_LAST, keep, german));
+    auto keep = [](void *ctx, uint32_t n, const char *text) {
+        static_cast<std::string *>(ctx)[n] = text;
+    };
+    ASSERT_TRUE(
+        strmod_load(NIMBORA_SOURCE_DIR "/example/Languages/deutsch.dll", TXT_LAST, keep, german));
     for (uint32_t n = 1; n <= TXT_LAST; n++) {
         std::string english;
         if (!lang_module_text(nullptr, n, english) || english.empty()) continue;
         EXPECT_FALSE(german[n].empty()) << n << " " << english;
-        EXPECT_EQ(german[n].find("%u") != std::string::npos, english.find("%u") != std::string::npos) << n;
+        EXPECT_EQ(german[n].find("%u") != std::string::npos,
+                  english.find("%u") != std::string::npos)
+            << n;
     }
     EXPECT_EQ(german[TXT_LANGUAGE_NAME], "Deutsch");
 }

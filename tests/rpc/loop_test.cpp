@@ -51,13 +51,17 @@ int lowest_free_descriptor() {
     return fd;
 }
 
+// Connects socket `s` to `host`:port; true on success.
+bool connect_to(sock_t s, uint16_t port, const char *host = "127.0.0.1") {
+    sockaddr_in to{AF_INET, htons(port), {inet_addr(host)}, {}};
+    return connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0;
+}
+
 // A connection to 127.0.0.1:port from the loopback address `from`.
 sock_t connect_from(const char *from, uint16_t port) {
     sock_t s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in me{AF_INET, 0, {inet_addr(from)}, {}};
-    sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    if (bind(s, reinterpret_cast<const sockaddr *>(&me), sizeof me) != 0 ||
-        connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0) {
+    if (bind(s, reinterpret_cast<const sockaddr *>(&me), sizeof me) != 0 || !connect_to(s, port)) {
         sock_close(s);
         return SOCK_INVALID;
     }
@@ -229,11 +233,10 @@ TEST_F(SelectLoop, OutOfDescriptorsTheListenerRestsInsteadOfSpinning) {
     log_capture log;  // before the loop reads the level
     run();
     sock_t c = socket(AF_INET, SOCK_STREAM, 0);  // made while there is room
-    sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     double spent;
     {
         descriptor_limit none{rlim_t(lowest_free_descriptor())};
-        ASSERT_EQ(connect(c, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
+        ASSERT_TRUE(connect_to(c, port));
         ASSERT_TRUE(rpc_tcp_send(c, null_call(7)));
         spent = cpu_in_one_second();
     }
@@ -257,21 +260,14 @@ TEST_F(SelectLoop, UdpRepliesLeaveFromTheAddressCalled) {
     for (uint16_t port : {loop_port, worker_port}) {
         for (const char *called : {"127.0.0.2", "127.0.0.1"}) {
             sock_t c = socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in to{AF_INET, htons(port), {inet_addr(called)}, {}};
-            ASSERT_EQ(connect(c, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
+            ASSERT_TRUE(connect_to(c, port, called));
             rpc_bytes call = null_call(77);
             ASSERT_EQ(send(c, call.data(), call.size(), 0), ssize_t(call.size()));
-            sock_wait w{c, false};
-            uint8_t reply[200];
-            ssize_t n = sock_poll(&w, 1, 2000) == 1 ? recv(c, reply, sizeof reply, 0) : -1;
-            EXPECT_EQ(n, 24) << called << " port " << port;
+            EXPECT_EQ(rpc_recv_datagram(c, 2000).size(), 24u) << called << " port " << port;
             sock_close(c);
         }
     }
-    xprt_stop.store(1);
-    for (int i = 0; i < 50 && udp_workers_running.load() > 0; i++)
-        rpc_udp_call(worker_port, null_call(1), 100);  // wakes them
-    EXPECT_EQ(udp_workers_running.load(), 0);
+    EXPECT_TRUE(toy_workers_stop(worker_port));
     xprt_free(base);
     sock_close(shared);
 }
@@ -287,15 +283,13 @@ TEST_F(SelectLoop, IdleConnectionsToOnePortLeaveRoomForAnother) {
     std::vector<sock_t> idle(50);
     for (sock_t &c : idle) c = socket(AF_INET, SOCK_STREAM, 0);
     sock_t late = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{AF_INET, htons(crowded), {htonl(INADDR_LOOPBACK)}, {}};
     {
         descriptor_limit low(rlim_t(lowest_free_descriptor()) + 40);
         // Once the listener has taken all it can, nothing is waiting on its
         // port that would make it close one of its own.
-        for (sock_t c : idle) connect(c, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        for (sock_t c : idle) connect_to(c, crowded);
         std::this_thread::sleep_for(2000ms);
-        to.sin_port = htons(other);
-        ASSERT_EQ(connect(late, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
+        ASSERT_TRUE(connect_to(late, other));
         EXPECT_TRUE(tcp_null(late, 42)) << "the other port was served";
     }
     for (sock_t c : idle) sock_close(c);

@@ -185,6 +185,12 @@ bool server_port_free(uint16_t port, int type) {
     return true;
 }
 
+void server_expect_ports_free() {
+    for (uint16_t port : {PORTMAPPER, SERVER_MOUNT_PORT, SERVER_NFS_PORT})
+        for (int type : {SOCK_DGRAM, SOCK_STREAM})
+            EXPECT_TRUE(server_port_free(port, type)) << port << "/" << type;
+}
+
 std::vector<uint32_t> raw_call(uint16_t port, uint32_t prog, uint32_t proc,
                                std::initializer_list<std::string> opaques, uint32_t zeros) {
     static std::atomic<uint32_t> next_xid{0x5e700000};

@@ -83,6 +83,8 @@ int server_wait_child(pid_t pid, int timeout_ms);
 
 // Whether no socket of `type` holds the port (TCP TIME_WAIT does not).
 bool server_port_free(uint16_t port, int type);
+// Fails the test unless ports 111, 1058 and 2049 are free on both transports.
+void server_expect_ports_free();
 
 // Raw calls over UDP as AUTH_UNIX root, handles as bytes. raw_call sends
 // version 3 of `prog` these opaques, then `zeros` zero words: the result
