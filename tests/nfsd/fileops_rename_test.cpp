@@ -113,6 +113,8 @@ TEST(FileopsRename, DirectoriesAndRmdir) {
 
 // A READONLY source onto a HIDDEN destination, with host calls failing as
 // the rules say: a held file (sharing violation) is retried, then copied.
+// Success moves the source's record; failure leaves names, contents and
+// records as they were, with nothing parked left behind.
 TEST(FileopsRename, HeldFilesAndFailures) {
     using rule = std::tuple<const char *, uint32_t, uint32_t>;  // call, error, count
     const uint32_t held = ERROR_SHARING_VIOLATION, full = ERROR_DISK_FULL;
@@ -123,8 +125,8 @@ TEST(FileopsRename, HeldFilesAndFailures) {
         const char *log;  // the line after "file_rename c:\"
     } cases[] = {
         // clang-format off
-        {true, {{"DeleteFile", held, 3}}, NFS_OK, nullptr},
-        {false, {{"MoveFile", held, 1}}, NFS_OK, nullptr},
+        {true, {{"DeleteFile", held, 3}}, NFS_OK, ""},
+        {false, {{"MoveFile", held, 1}}, NFS_OK, ""},
         {true, {{"DeleteFile", held, FILE_RENAME_RETRIES + 1}}, NFSERR_ACCES,
          "src c:\\dst remove error 32"},
         {false, {{"MoveFile", ERROR_ACCESS_DENIED, 1}}, NFSERR_ACCES, "src c:\\dst error 5"},
@@ -139,6 +141,7 @@ TEST(FileopsRename, HeldFilesAndFailures) {
         // clang-format on
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(*c.log ? c.log : "success");
         fileops_tree t;
         t.make("src", "new");
         ASSERT_TRUE(t.set_attrs("src", R | S));
@@ -146,24 +149,17 @@ TEST(FileopsRename, HeldFilesAndFailures) {
             t.make("dst", "old");
             ASSERT_TRUE(t.set_attrs("dst", H));
         }
-        uint32_t src = t.number("src");
-        uint32_t dst = c.dest ? t.number("dst") : 0;
+        uint32_t src = t.number("src"), dst = c.dest ? t.number("dst") : 0;
         std::string before = t.snapshot();
         for (const auto &[call, error, count] : c.rules) win_fail_inject(call, error, count);
-        std::string what = c.log ? c.log : "success";
-        EXPECT_EQ(t.rename("", "src", "", "dst", root_cred()), c.status) << what;
+        EXPECT_EQ(t.rename("", "src", "", "dst", root_cred()), c.status);
         win_fail_clear();
-        EXPECT_EQ(t.log(), c.log ? "file_rename c:\\" + what + "\n" : "") << what;
-        if (c.status == NFS_OK) {
-            EXPECT_EQ(t.snapshot(), "dst 5 new\n") << what;
-            EXPECT_EQ(t.record("dst"), src) << what;
-            if (c.dest) EXPECT_EQ(inode_record(dst), nullptr) << what;
-        } else {
-            EXPECT_EQ(t.snapshot(), before) << what;  // nothing parked is left
-            EXPECT_EQ(t.record("src"), src) << what;
-            EXPECT_EQ(t.record("dst"), dst) << what;
-        }
-        EXPECT_TRUE(t.stale_records().empty()) << what;
+        EXPECT_EQ(t.log(), *c.log ? "file_rename c:\\" + std::string(c.log) + "\n" : "");
+        bool ok = c.status == NFS_OK;
+        EXPECT_EQ(t.snapshot(), ok ? "dst 5 new\n" : before);
+        EXPECT_EQ(t.record("dst"), ok ? src : dst);
+        EXPECT_TRUE(!ok || !c.dest || inode_record(dst) == nullptr);
+        EXPECT_TRUE(t.stale_records().empty());
     }
 }
 
@@ -185,7 +181,8 @@ TEST(FileopsRename, WithoutHardLinksTheDestinationIsMovedAside) {
 }
 
 // A READONLY name "f.txt" removed as "F.TXT" by `uid`, the host call `fail`
-// failing once with a sharing violation.
+// failing once with a sharing violation. A failure puts back the attributes
+// cleared for the removal.
 TEST(FileopsRemove, ReadOnlyNamesByCaller) {
     const struct {
         bool directory;
@@ -208,16 +205,16 @@ TEST(FileopsRemove, ReadOnlyNamesByCaller) {
         t.make(c.directory ? "f.txt/" : "f.txt", "x");
         ASSERT_TRUE(t.set_attrs("f.txt", c.attributes));
         uint32_t inode = t.number("f.txt");
-        std::string before = t.snapshot(), what = before + std::to_string(c.uid);
+        std::string before = t.snapshot();
+        SCOPED_TRACE(before + std::to_string(c.uid));
         if (c.fail) win_fail_inject(c.fail, ERROR_SHARING_VIOLATION, 1);
         rpc_cred cred = test_cred(c.uid, 0);
-        EXPECT_EQ(c.directory ? t.rmdir("", "F.TXT", cred) : t.unlink("", "F.TXT", cred), c.status)
-            << what;
-        EXPECT_EQ(t.log(), c.log) << what;
-        // A failure puts back the attributes cleared for the removal.
-        EXPECT_EQ(t.snapshot(), c.status == NFS_OK ? "" : before) << what;
-        EXPECT_EQ(t.record("f.txt"), c.status == NFS_OK ? 0 : inode) << what;
-        EXPECT_TRUE(t.stale_records().empty()) << what;
+        EXPECT_EQ(c.directory ? t.rmdir("", "F.TXT", cred) : t.unlink("", "F.TXT", cred), c.status);
+        EXPECT_EQ(t.log(), c.log);
+        bool ok = c.status == NFS_OK;
+        EXPECT_EQ(t.snapshot(), ok ? "" : before);
+        EXPECT_EQ(t.record("f.txt"), ok ? 0 : inode);
+        EXPECT_TRUE(t.stale_records().empty());
     }
 }
 
