@@ -19,6 +19,7 @@
 #include "support/drive_temp.h"
 #include "support/fd_child.h"
 #include "support/nfs_rig.h"
+#include "support/readdir_reply.h"
 
 namespace {
 
@@ -27,12 +28,6 @@ const std::string ROOT = "c:", F = "c:\\f.txt", DIR = "c:\\dir", LIST = "c:\\lis
                   E = "c:\\list\\e.txt", RO = "c:\\ro.txt", X = "c:\\x.txt", W = "c:\\w.txt",
                   LN = "c:\\ln", NEW = "c:\\new.txt", SUB = "c:\\sub", BIG = "c:\\big";
 constexpr uint32_t DATASIZE = 16384;  // not the default, so that the replies show it is followed
-
-std::string pattern(size_t n) {
-    std::string s(n, 0);
-    for (size_t i = 0; i < n; i++) s[i] = char('a' + i % 26);
-    return s;
-}
 
 using toks = nfs_toks;
 // A fattr3 (mode without type bits) of which nlink, fsid and times are not
@@ -78,7 +73,7 @@ class NfsProc : public ::testing::Test {
             {"ro.txt", "abc"},  {"x.txt", "x"},  {"w.txt", ""},      {"gone.txt", "x"},
             {"old.txt", "old"}, {"empty/", ""}};
         for (const auto &[f, content] : files) rig.tree.make(f, content);
-        rig.tree.make("big", pattern(20000));
+        rig.tree.make("big", nfs_pattern(20000));
         rig.tree.log();
         nfs_scan_forget();  // a listing of an earlier test's tree must not count
     }
@@ -165,7 +160,7 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
         {"read to the end", 6, {fh3(F), hyper(1), w(100)},
          {w(0), f_attr, w(4), w(1), name("ello")}},
         {"read of more than Datasize", 6, {fh3(BIG), hyper(0), w(65536)},
-         {w(0), post(BIG, 1, 0644, 20000), w(DATASIZE), w(0), name(pattern(DATASIZE))}},
+         {w(0), post(BIG, 1, 0644, 20000), w(DATASIZE), w(0), name(nfs_pattern(DATASIZE))}},
         {"read beyond 2^63", 6, {fh3(F), hyper(HALF + 1), w(10)}, {w(0), f_attr, w(0), w(1), w(0)}},
         {"write unstable", 7, {fh3(W), hyper(0), w(3), w(0), name("abc")},
          {w(0), w(0), post(W, 1, 0644, 3), w(3), w(0), zero_verifier}},
@@ -310,7 +305,7 @@ TEST_F(NfsProc, StatfsCountsTheVolume) {
 TEST(NfsUdp, AnnouncedAndSentSizesFitOneDatagram) {
     constexpr uint32_t FITS = 61440;
     nfs_rig rig{"c:\\ -maproot:0\n", "127.0.0.1", 65535};
-    rig.tree.make("big.bin", pattern(70000));
+    rig.tree.make("big.bin", nfs_pattern(70000));
     rig.tree.make("many/");
     for (int i = 0; i < 3000; i++) rig.tree.make("many/a-longer-name-" + std::to_string(i));
     const std::string BIG_BIN = "c:\\big.bin", MANY = "c:\\many";
@@ -318,11 +313,11 @@ TEST(NfsUdp, AnnouncedAndSentSizesFitOneDatagram) {
         {"fsinfo rtmax, wtmax, dtpref", 19, {fh3(ROOT)},
          {w(0), any(22), w(FITS), any(2), w(FITS), any(2), w(FITS), any(5)}},
         {"read", 6, {fh3(BIG_BIN), hyper(0), w(65535)},
-         {w(0), any(22), w(FITS), w(0), name(pattern(FITS))}},
+         {w(0), any(22), w(FITS), w(0), name(nfs_pattern(FITS))}},
     };
     const row v2[] = {
         {"statfs tsize", 17, {fh2(ROOT)}, {w(0), w(FITS), any(4)}},
-        {"read", 6, {fh2(BIG_BIN), w(0), w(65535), w(0)}, {w(0), any(17), name(pattern(FITS))}},
+        {"read", 6, {fh2(BIG_BIN), w(0), w(65535), w(0)}, {w(0), any(17), name(nfs_pattern(FITS))}},
     };
     run_rows(rig, NFS_V3, v3);
     run_rows(rig, NFS_V2, v2);
@@ -462,12 +457,17 @@ TEST(NfsAdmit, RefusedChangesLeaveTheDiskAlone) {
     EXPECT_EQ(rig.status(3, 1, {fh3("c:\\open\\g.txt")}), 0u) << "the open export serves";
 }
 
-// Under -lowercase names are not kept as sent: PATHCONF says so.
-TEST(NfsAdmit, PathconfOfALowercaseExportIsNotCasePreserving) {
+// Under -lowercase names are not kept as sent: PATHCONF says so, and
+// listings show them in lower case.
+TEST(NfsAdmit, ALowercaseExportIsNotCasePreserving) {
     nfs_rig rig("c:\\ -lowercase -maproot:0\n");
+    rig.tree.make("MiXed.TXT");
+    nfs_scan_forget();
     std::vector<uint32_t> r = nfs_results(rig.call(NFS_V3, 20, nfs_arg_bytes(rig, {fh3(ROOT)})));
     ASSERT_EQ(r.size(), 29u);
     EXPECT_EQ(std::vector<uint32_t>(r.end() - 4, r.end()), (std::vector<uint32_t>{1, 0, 1, 0}));
+    EXPECT_EQ(dir_request(DIR_V2, rig.tree.handle(ROOT).data(), 0, 8192).names(),
+              (std::vector<std::string>{".", "mixed.txt"}));
 }
 
 // Every change of the sample calls, aimed at names that exist where that
