@@ -1,6 +1,6 @@
-// Attributes as clients see them: the mode table, device files and links,
-// drive roots and link counts, identity mapping and the volume check, and the
-// encoders byte for byte.
+// Attributes as clients see them: device files and links, drive roots and
+// link counts, identity mapping and the volume check, and the encoders byte
+// for byte. The mode table, both ways, is in fileops_create_test.
 #include "nfsd/attr.h"
 
 #include <fcntl.h>
@@ -41,27 +41,6 @@ std::string header(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode)
     const uint32_t words[4] = {type, major, minor, mode};
     for (int i = 0; i < 4; i++) store_le32(b + 16 + 4 * i, words[i]);
     return std::string(reinterpret_cast<const char *>(b), 32);
-}
-
-TEST(AttrMode, WindowsAttributesGiveTheModeTable) {
-    const struct {
-        const char *umask;
-        bool directory;
-        uint32_t attributes, mode;
-    } cases[] = {
-        {"0", false, 0, 0100666},         {"0", false, H, 0100777},   {"0", false, R, 0100444},
-        {"0", false, H | S | R, 0104555}, {"022", false, H, 0100755}, {"0", true, 0, 040777},
-        {"0", true, H, 040666},           {"0", true, S, 041777},     {"0", true, R, 040555},
-        {"077", true, H | S, 041600},
-    };
-    for (const auto &c : cases) {
-        nfs_tree t(std::string("c:\\ -umask:") + c.umask);
-        t.make(c.directory ? "x/" : "x", "abc");
-        ASSERT_TRUE(win_set_file_attributes("c:\\x", c.attributes));
-        nfs_attr a;
-        ASSERT_EQ(attr_of(t, "c:\\x", &a), NFS_OK);
-        EXPECT_EQ(a.mode, c.mode) << c.umask << " attributes " << c.attributes;
-    }
 }
 
 TEST(AttrSpecial, DeviceFilesAndLinks) {

@@ -30,28 +30,6 @@ struct stat host_stat(const fileops_tree &t, const std::string &rel) {
     return st;
 }
 
-TEST(FileopsCreate, NewNamesGetTheirRecord) {
-    fileops_tree t;
-    t.make("d/");
-    ASSERT_EQ(t.create("d", "New.txt", NFS_CREATE_GUARDED, fileops_mode(0444)), NFS_OK);
-    EXPECT_EQ(t.record("d/new.txt"), nfs_tree::inode_of(t.made));
-    ASSERT_EQ(t.mkdir("d", "Sub"), NFS_OK);
-    EXPECT_EQ(t.record("d/sub"), nfs_tree::inode_of(t.made));
-    ASSERT_EQ(t.mknod("d/Sub", "null", NFCHR, 1, 3, fileops_mode(0600)), NFS_OK);
-    EXPECT_EQ(t.record("d/sub/null"), nfs_tree::inode_of(t.made));
-    ASSERT_EQ(t.mknod("d/Sub", "sda", NFBLK, 8, 0), NFS_OK);  // no mode: the word stays 0
-    // Size first, then a mode without write permission.
-    nfs_sattr s = fileops_mode(0555);
-    s.set_size = 1, s.size = 3;
-    ASSERT_EQ(t.create("d", "sized", NFS_CREATE_GUARDED, s), NFS_OK);
-    EXPECT_EQ(t.attr.mode, 0100555u);
-    EXPECT_EQ(t.snapshot(), "d 16\nd/New.txt 1 \nd/Sub 16\nd/Sub/null 4 " +
-                                fileops_device(NFCHR, 1, 3, 0600) + "\nd/Sub/sda 4 " +
-                                fileops_device(NFBLK, 8, 0, 0) + "\nd/sized 3 " +
-                                std::string(3, '\0') + "\n");
-    EXPECT_TRUE(t.stale_records().empty());
-}
-
 TEST(FileopsCreate, ExistingNames) {
     fileops_tree t;
     t.make("f.txt", "old content");
@@ -285,6 +263,7 @@ TEST(FileopsSetattr, ModeToAttributesAndBack) {
         {false, 0, 0600, N, 0644}, {false, 0, 0500, H | R, 0555},
         {true, 0, 0666, H, 0644},  {true, 0, 01777, S, 01755},
         {true, H, 0755, 0, 0755},  {true, 0, 0555, R, 0555},
+        {false, 0, 04555, H | S | R, 04555}, {true, 0, 01666, H | S, 01644},
     };
     for (const auto &c : cases) {
         fileops_tree t;

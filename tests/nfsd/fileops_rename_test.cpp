@@ -4,8 +4,9 @@
 // table as they were, and request threads changing one directory at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
-#include <sstream>
+#include <regex>
 #include <thread>
 #include <tuple>
 
@@ -222,47 +223,36 @@ TEST(FileopsConcurrent, CreateRenameLinkRemoveInOneDirectory) {
     fileops_tree t;
     t.make("d/");
     t.make("d/shared", "x");
-    nfs_fh dir = t.fh("d");
-    nfs_fh shared = t.fh("d/shared");
-    constexpr int kThreads = 4, kRounds = 60;
-    std::vector<int> failures(kThreads, 0);
+    const nfs_fh dir = t.fh("d"), shared = t.fh("d/shared");
+    std::atomic<int> failures{0};
     std::vector<std::thread> threads;
-    for (int n = 0; n < kThreads; n++) {
-        threads.emplace_back([&, n]() {
+    for (int n = 0; n < 4; n++)
+        threads.emplace_back([&, n] {
             rpc_cred c = user_cred();
             nfs_sattr s{};
             uint8_t fh[32];
             nfs_attr a;
-            for (int i = 0; i < kRounds; i++) {
+            for (int i = 0; i < 60; i++) {
                 std::string id = std::to_string(n) + "_" + std::to_string(i);
                 std::string f = "f" + id, g = "g" + id, l = "l" + id;
-                int bad = 0;
                 test_object d(dir, &c), d2(dir, &c), from(shared, &c);
-                bad += nfs_create(d, f.c_str(), NFS_CREATE_GUARDED, &s, fh, &a) != 0;
-                bad += file_rename(d, d2, f.c_str(), g.c_str()) != 0;
-                bad += nfs_link(from, d, l.c_str()) != 0;
-                bad += nfs_symlink(d, f.c_str(), &s, "target", 6) != 0;
+                failures += nfs_create(d, f.c_str(), NFS_CREATE_GUARDED, &s, fh, &a) != 0;
+                failures += file_rename(d, d2, f.c_str(), g.c_str()) != 0;
+                failures += nfs_link(from, d, l.c_str()) != 0;
+                failures += nfs_symlink(d, f.c_str(), &s, "target", 6) != 0;
                 // Everyone renames onto the same name: one of them wins each time.
                 file_rename(d, d2, g.c_str(), "common");
-                bad += file_unlink(d, l.c_str()) != 0;
-                bad += file_unlink(d, f.c_str()) != 0;
-                failures[n] += bad;
+                failures += file_unlink(d, l.c_str()) != 0;
+                failures += file_unlink(d, f.c_str()) != 0;
             }
         });
-    }
     for (auto &th : threads) th.join();
-    for (int n = 0; n < kThreads; n++) EXPECT_EQ(failures[n], 0) << n;
+    EXPECT_EQ(failures.load(), 0);
     // Renames that lost the race for "common" answer 17 and keep their g_
     // name; nothing else may be left, parked names included.
-    std::istringstream left(t.snapshot());
-    int common = 0;
-    for (std::string line; std::getline(left, line);) {
-        common += line.rfind("d/common ", 0) == 0;
-        EXPECT_TRUE(line == "d 16" || line == "d/shared 128 x" || line.rfind("d/common ", 0) == 0 ||
-                    line.rfind("d/g", 0) == 0)
-            << line;
-    }
-    EXPECT_EQ(common, 1);
+    std::string left = std::regex_replace(t.snapshot(), std::regex("d/g[0-9_]+ [^\n]*\n"), "");
+    EXPECT_TRUE(std::regex_match(left, std::regex("d 16\nd/common [^\n]*\nd/shared 128 x\n")))
+        << left;
     EXPECT_TRUE(t.stale_records().empty());
 }
 

@@ -115,6 +115,9 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
          {w(0), fattr2(W, 1, 0100644, 5)}},
         {"create", 9, {fh2(ROOT), name("new.txt"), nfs_sattr2(0100644)},
          {w(0), fh2(NEW), fattr2(NEW, 1, 0100644, 0)}},
+        {"create with a size, then a mode without write permission", 9,
+         {fh2(ROOT), name("sized"), nfs_sattr2(0100555, 3)},
+         {w(0), fh2("c:\\sized"), fattr2("c:\\sized", 1, 0100555, 3)}},
         {"create of a character device", 9, {fh2(ROOT), name("tty"), nfs_sattr2(0020644, 0x0103)},
          {w(0), fh2("c:\\tty"), w(4), w(0020644), any(5), w(0x0103), any(9)}},
         {"remove", 10, {fh2(ROOT), name("gone.txt")}, {w(0)}},
@@ -139,6 +142,7 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
     EXPECT_EQ(content("ln"), "f.txt");
     EXPECT_EQ(content("w.txt"), std::string("\0\0abc", 5));
     EXPECT_EQ(content("x.txt"), "");
+    EXPECT_EQ(content("sized"), std::string(3, '\0'));
 }
 
 TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
