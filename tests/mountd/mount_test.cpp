@@ -1,9 +1,7 @@
 // The MOUNT procedures on the wire, then the mount table: its file, its
 // bounds, concurrent changes, and the host-name look-ups.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 #include "mountd/mount_internal.h"
 #include "platform/drive.h"
 #include "platform/registry.h"
+#include "support/fd_child.h"
 #include "support/mount_rig.h"
 
 namespace {
@@ -62,25 +61,12 @@ TEST(MountProc, OutOfDescriptorsMntStillAnswersTheExport) {
     rig.env.make("data/");
     rig.env.load("c:\\data\n");
     rig.call("127.0.0.2", 3, 0, {});  // the client's sockets, made while descriptors last
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        rlimit low{64, 64};
-        setrlimit(RLIMIT_NOFILE, &low);
-        while (dup(0) >= 0) {
-        }
-        uint32_t got[3];
-        for (uint32_t v : {1u, 2u, 3u}) got[v - 1] = rig.mnt("127.0.0.2", v, "/c/data");
-        _exit(write(out[1], got, sizeof got) == ssize_t(sizeof got) ? 0 : 1);
-    }
-    close(out[1]);
-    uint32_t got[3] = {9, 9, 9};
-    EXPECT_EQ(read(out[0], got, sizeof got), ssize_t(sizeof got));
-    close(out[0]);
-    waitpid(pid, nullptr, 0);
-    EXPECT_EQ(std::vector<uint32_t>(got, got + 3), std::vector<uint32_t>(3, 0u));
+    std::vector<uint32_t> got = fd_child(64, [&](fd_taken &) {
+        std::vector<uint32_t> statuses;
+        for (uint32_t v : {1u, 2u, 3u}) statuses.push_back(rig.mnt("127.0.0.2", v, "/c/data"));
+        return statuses;
+    });
+    EXPECT_EQ(got, std::vector<uint32_t>(3, 0u));
 }
 
 TEST(MountProc, EachCallsAnswerAndLogLine) {

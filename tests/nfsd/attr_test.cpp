@@ -1,6 +1,6 @@
-// Attributes as clients see them: the mode table, device files and links,
-// drive roots and link counts, identity mapping and the volume check, and the
-// encoders byte for byte.
+// Attributes as clients see them: device files and links, drive roots and
+// link counts, identity mapping and the volume check, and the encoders byte
+// for byte. The mode table, both ways, is in fileops_create_test.
 #include "nfsd/attr.h"
 
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <utility>
 #include <vector>
@@ -40,29 +41,6 @@ std::string header(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode)
     const uint32_t words[4] = {type, major, minor, mode};
     for (int i = 0; i < 4; i++) store_le32(b + 16 + 4 * i, words[i]);
     return std::string(reinterpret_cast<const char *>(b), 32);
-}
-
-TEST(AttrMode, WindowsAttributesGiveTheModeTable) {
-    const struct {
-        const char *umask;
-        bool directory;
-        uint32_t attributes, mode;
-    } cases[] = {
-        {"0", false, 0, 0100666},         {"0", false, H, 0100777},   {"0", false, R, 0100444},
-        {"0", false, H | S | R, 0104555}, {"022", false, H, 0100755}, {"0", true, 0, 040777},
-        {"0", true, H, 040666},           {"0", true, S, 041777},     {"0", true, R, 040555},
-        {"077", true, H | S, 041600},
-    };
-    for (const auto &c : cases) {
-        nfs_tree t(std::string("c:\\ -umask:") + c.umask);
-        t.make(c.directory ? "x/" : "x", "abc");
-        ASSERT_TRUE(win_set_file_attributes("c:\\x", c.attributes));
-        nfs_attr a;
-        ASSERT_EQ(attr_of(t, "c:\\x", &a), NFS_OK);
-        EXPECT_EQ(a.mode, c.mode) << c.umask << " attributes " << c.attributes;
-        EXPECT_EQ(a.type, c.directory ? NFDIR : NFREG);
-        EXPECT_EQ(a.size, c.directory ? 4096u : 3u);
-    }
 }
 
 TEST(AttrSpecial, DeviceFilesAndLinks) {
@@ -103,7 +81,7 @@ TEST(AttrSpecial, DeviceFilesAndLinks) {
     EXPECT_EQ(t.log(), "nfs_get_special: c:\\chr error 32\n");
 }
 
-TEST(AttrTree, LinkCountsTimesAndSizes) {
+TEST(AttrTree, LinkCountsTimesSizesAndRemovedFiles) {
     nfs_tree t;
     for (const char *d : {"d/", "d/s1/", "d/s2/", "d/f", "top/", "big"}) t.make(d);
     nfs_attr a;
@@ -125,25 +103,19 @@ TEST(AttrTree, LinkCountsTimesAndSizes) {
     EXPECT_EQ(a.atime_nsec | a.mtime_nsec | a.ctime_nsec, 0u);
     EXPECT_EQ(a.fileid, 4096u);
     EXPECT_NE(a.ctime_sec, 0u);
-}
 
-TEST(AttrTree, RemovedFileAnswersNoentAndDropsItsRecords) {
-    nfs_tree t;
-    for (const char *n : {"gone/", "gone/f", "kept"}) t.make(n);
-    uint32_t dir = t.inode_of(t.handle("c:\\gone"));
-    uint32_t file = t.inode_of(t.handle("c:\\gone\\f"));
+    // A removed directory answers NOENT and its records and those below go.
+    uint32_t dir = t.inode_of(t.handle("c:\\d")), file = t.inode_of(t.handle("c:\\d\\f"));
     ASSERT_NE(file, 0u);
-    ASSERT_EQ(unlink(t.host("gone/f").c_str()), 0);
-    ASSERT_EQ(rmdir(t.host("gone").c_str()), 0);
-    nfs_attr a;
-    EXPECT_EQ(attr_of(t, "c:\\gone", &a, dir), NFSERR_NOENT);
+    std::filesystem::remove_all(t.host("d"));
+    EXPECT_EQ(attr_of(t, "c:\\d", &a, dir), NFSERR_NOENT);
     char path[INODE_PATH_MAX];
     EXPECT_EQ(inode_path(dir, path), nullptr);
     EXPECT_EQ(inode_path(file, path), nullptr);
     // Other errors than "not there" keep the record.
-    uint32_t kept = t.inode_of(t.handle("c:\\kept"));
+    uint32_t kept = t.inode_of(t.handle("c:\\top"));
     win_fail_inject("FindFirstFile", ERROR_ACCESS_DENIED, 1);
-    EXPECT_EQ(attr_of(t, "c:\\kept", &a, kept), NFSERR_ACCES);
+    EXPECT_EQ(attr_of(t, "c:\\top", &a, kept), NFSERR_ACCES);
     win_fail_clear();
     EXPECT_NE(inode_path(kept, path), nullptr);
 }
@@ -205,26 +177,22 @@ TEST(AttrIdentity, VolumeCheckOnlyOffFixedDisks) {
 
 using words = std::vector<uint32_t>;
 
-// Encodes into a buffer of canaries, in exactly the room the encoding
-// needs; with 4 bytes less the cursor refuses it and nothing lands past the
-// room. Answers the big-endian words written.
+// Encodes into a buffer of canaries, first with 4 bytes less room than the
+// encoding needs, which the cursor must refuse, then with exactly that room;
+// nothing may land past the room. Answers the big-endian words written.
 template <class Encode>
 words encoded(Encode encode, uint32_t expect_bytes) {
     std::vector<uint8_t> b(256, 0xA5);
-    xdr_out short_room;
-    xdr_out_init(&short_room, b.data(), expect_bytes - 4);
-    encode(&short_room);
-    EXPECT_TRUE(short_room.overflow);
-    for (size_t i = expect_bytes - 4; i < b.size(); i++) EXPECT_EQ(b[i], 0xA5) << "byte " << i;
     xdr_out o;
-    xdr_out_init(&o, b.data(), expect_bytes);
-    encode(&o);
-    EXPECT_FALSE(o.overflow);
-    uint32_t n = xdr_out_length(&o);
-    EXPECT_EQ(n, expect_bytes);
-    for (size_t i = n; i < b.size(); i++) EXPECT_EQ(b[i], 0xA5) << "byte " << i;
+    for (uint32_t room : {expect_bytes - 4, expect_bytes}) {
+        xdr_out_init(&o, b.data(), room);
+        encode(&o);
+        EXPECT_EQ(o.overflow, room < expect_bytes);
+        for (size_t i = room; i < b.size(); i++) EXPECT_EQ(b[i], 0xA5) << "byte " << i;
+    }
+    EXPECT_EQ(xdr_out_length(&o), expect_bytes);
     words w;
-    for (uint32_t i = 0; i < n; i += 4) w.push_back(load_be32(b.data() + i));
+    for (uint32_t i = 0; i < expect_bytes; i += 4) w.push_back(load_be32(b.data() + i));
     return w;
 }
 

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,16 +113,7 @@ TEST(Cache, BusyEntryMakesOthersWaitOutsideTheLock) {
 
 // ---- READ, WRITE, COMMIT -------------------------------------------------------
 
-std::string pattern(size_t n, int seed = 0) {
-    std::string s(n, 0);
-    for (size_t i = 0; i < n; i++) s[i] = char('a' + (i * 7 + seed) % 26);
-    return s;
-}
-
-off_t host_size(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
+uintmax_t host_size(const std::string &path) { return std::filesystem::file_size(path); }
 
 // One client's calls on one file.
 struct client {
@@ -160,19 +151,19 @@ struct client {
 // write; GETATTR closes it before it reads the attributes.
 TEST(NfsRead, ACachedDescriptorFollowsTheFile) {
     nfs_tree t;
-    t.make("f", pattern(10000));
+    t.make("f", nfs_pattern(10000));
     client c(t.handle("c:\\f"));
     ASSERT_EQ(c.read(9000, 4096), NFS_OK);
-    EXPECT_EQ(c.data, pattern(10000).substr(9000));
+    EXPECT_EQ(c.data, nfs_pattern(10000).substr(9000));
     ASSERT_EQ(truncate(t.host("f").c_str(), 100), 0);
     ASSERT_EQ(c.read(4096, 4096), NFS_OK);
     EXPECT_EQ(c.data, "");
     EXPECT_EQ(c.attr.size, 100u);  // not the size kept from the first read
     ASSERT_EQ(c.read(1, 4096), NFS_OK);
-    EXPECT_EQ(c.data, pattern(100).substr(1));
+    EXPECT_EQ(c.data, nfs_pattern(100).substr(1));
     ASSERT_EQ(c.write(1, "bb"), NFS_OK);
     ASSERT_EQ(c.write(100, "cc"), NFS_OK);
-    EXPECT_EQ(read_file(t.host("f")), pattern(100).replace(1, 2, "bb") + "cc");
+    EXPECT_EQ(read_file(t.host("f")), nfs_pattern(100).replace(1, 2, "bb") + "cc");
     EXPECT_EQ(cache_open_files(), 1u);
     ASSERT_EQ(c.getattr(), NFS_OK);
     EXPECT_EQ(c.attr.size, 102u);
@@ -201,14 +192,14 @@ TEST(NfsWrite, NothingGrowsPastTheLimitOfTheVersion) {
     nfs_tree t;
     t.make("f", "x");
     client c(t.handle("c:\\f"));
-    const std::string block = pattern(8192);
+    const std::string block = nfs_pattern(8192);
     EXPECT_EQ(c.write(0xFFFFF000, block, NFS2_MAX_SIZE), NFSERR_FBIG);
     EXPECT_EQ(c.count, 0u);
     EXPECT_EQ(c.write(UINT64_MAX, block, UINT64_MAX), NFSERR_FBIG);  // the end wraps
-    EXPECT_EQ(host_size(t.host("f")), 1);
+    EXPECT_EQ(host_size(t.host("f")), 1u);
     // Up to the last byte version 2 can show.
     ASSERT_EQ(c.write(0xFFFFFFFF - 8192, block, NFS2_MAX_SIZE), NFS_OK);
-    EXPECT_EQ(host_size(t.host("f")), 0xFFFFFFFF);
+    EXPECT_EQ(host_size(t.host("f")), 0xFFFFFFFFu);
 }
 
 // Failures are logged and drop the cached entry.
@@ -236,11 +227,11 @@ TEST(NfsWrite, FailedCallsLeaveTheFileAsItWas) {
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit small = {5000, old.rlim_max};
     setrlimit(RLIMIT_FSIZE, &small);
-    EXPECT_EQ(c.write(0, pattern(8000)), NFSERR_FBIG);
-    EXPECT_EQ(c.write(4990, pattern(100)), NFSERR_FBIG);
+    EXPECT_EQ(c.write(0, nfs_pattern(8000)), NFSERR_FBIG);
+    EXPECT_EQ(c.write(4990, nfs_pattern(100)), NFSERR_FBIG);
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, SIG_DFL);
-    EXPECT_EQ(host_size(t.host("f")), 10);
+    EXPECT_EQ(host_size(t.host("f")), 10u);
     win_fail_clear();
 }
 
@@ -251,7 +242,7 @@ TEST(NfsWrite, AFailedFlushFailsTheSyncWriteAndTheCommit) {
     win_fail_inject("_commit", EIO, 0);
     EXPECT_EQ(c.write(0, "abc"), NFS_OK);  // not flushed, so nothing to fail
     EXPECT_EQ(c.write(3, "def", NFS3_MAX_SIZE, true), NFSERR_IO);
-    EXPECT_EQ(host_size(t.host("f")), 3);
+    EXPECT_EQ(host_size(t.host("f")), 3u);
     EXPECT_EQ(c.write(3, "def"), NFS_OK);
     EXPECT_EQ(c.commit(), NFSERR_IO);
     EXPECT_EQ(c.commit(), NFSERR_IO);  // also through a descriptor of its own
@@ -283,7 +274,7 @@ TEST(NfsConcurrency, FourThreadsOnOneFile) {
                 client c(fh);
                 for (uint32_t r = 0; r < ROUNDS; r++) {
                     uint64_t offset = uint64_t(id) * REGION + (r % 8) * 8192;
-                    std::string block = pattern(8192, int(id * 100 + r));
+                    std::string block = nfs_pattern(8192, int(id * 100 + r));
                     if (c.write(offset, block) != NFS_OK || c.count != 8192 ||
                         c.read(offset, 8192) != NFS_OK || c.data != block ||
                         c.getattr() != NFS_OK || c.attr.size != REGION * THREADS)
@@ -296,7 +287,7 @@ TEST(NfsConcurrency, FourThreadsOnOneFile) {
         EXPECT_EQ(failures.load(), 0) << "cache " << cache;
         std::string want;  // each block as the last round that wrote it left it
         for (uint32_t id = 0; id < THREADS; id++)
-            for (uint32_t b = 0; b < 8; b++) want += pattern(8192, int(id * 100 + ROUNDS - 8 + b));
+            for (uint32_t b = 0; b < 8; b++) want += nfs_pattern(8192, int(id * 100 + ROUNDS - 8 + b));
         EXPECT_TRUE(read_file(t.host("f")) == want) << "cache " << cache;
     }
 }

@@ -5,9 +5,7 @@
 // it came by the handle, with the same matching as MNT and its log line; a
 // read-only export answers 30 (ROFS) to every change.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -19,7 +17,9 @@
 #include "nfsd/nfs.h"
 #include "nfsd/readdir.h"
 #include "support/drive_temp.h"
+#include "support/fd_child.h"
 #include "support/nfs_rig.h"
+#include "support/readdir_reply.h"
 
 namespace {
 
@@ -28,12 +28,6 @@ const std::string ROOT = "c:", F = "c:\\f.txt", DIR = "c:\\dir", LIST = "c:\\lis
                   E = "c:\\list\\e.txt", RO = "c:\\ro.txt", X = "c:\\x.txt", W = "c:\\w.txt",
                   LN = "c:\\ln", NEW = "c:\\new.txt", SUB = "c:\\sub", BIG = "c:\\big";
 constexpr uint32_t DATASIZE = 16384;  // not the default, so that the replies show it is followed
-
-std::string pattern(size_t n) {
-    std::string s(n, 0);
-    for (size_t i = 0; i < n; i++) s[i] = char('a' + i % 26);
-    return s;
-}
 
 using toks = nfs_toks;
 // A fattr3 (mode without type bits) of which nlink, fsid and times are not
@@ -57,6 +51,20 @@ struct row {
     const char *log = nullptr;      // a line the call logs
 };
 
+// Runs the rows; each failure names its row.
+void run_rows(nfs_rig &rig, uint32_t vers, std::span<const row> rows) {
+    for (const row &r : rows) {
+        std::vector<uint8_t> reply = rig.call(vers, r.proc, nfs_arg_bytes(rig, r.args));
+        std::string log = rig.tree.log();
+        uint32_t accept = rpc_msg_accept_status(reply);
+        EXPECT_EQ(accept, r.accept) << r.what;
+        EXPECT_TRUE(!r.log || log.find(r.log) != std::string::npos) << r.what << ": " << log;
+        if (accept == RPC_SUCCESS && r.accept == RPC_SUCCESS) {
+            EXPECT_EQ(nfs_match(rig.tree, r.reply, nfs_results(reply)), "") << r.what;
+        }
+    }
+}
+
 class NfsProc : public ::testing::Test {
    protected:
     void SetUp() override {
@@ -65,23 +73,11 @@ class NfsProc : public ::testing::Test {
             {"ro.txt", "abc"},  {"x.txt", "x"},  {"w.txt", ""},      {"gone.txt", "x"},
             {"old.txt", "old"}, {"empty/", ""}};
         for (const auto &[f, content] : files) rig.tree.make(f, content);
-        rig.tree.make("big", pattern(20000));
+        rig.tree.make("big", nfs_pattern(20000));
         rig.tree.log();
         nfs_scan_forget();  // a listing of an earlier test's tree must not count
     }
-    // Runs the rows; each failure names its row.
-    void run(uint32_t vers, std::span<const row> rows) {
-        for (const row &r : rows) {
-            std::vector<uint8_t> reply = rig.call(vers, r.proc, nfs_arg_bytes(rig, r.args));
-            std::string log = rig.tree.log();
-            uint32_t accept = rpc_msg_accept_status(reply);
-            EXPECT_EQ(accept, r.accept) << r.what;
-            EXPECT_TRUE(!r.log || log.find(r.log) != std::string::npos) << r.what << ": " << log;
-            if (accept == RPC_SUCCESS && r.accept == RPC_SUCCESS) {
-                EXPECT_EQ(nfs_match(rig.tree, r.reply, nfs_results(reply)), "") << r.what;
-            }
-        }
-    }
+    void run(uint32_t vers, std::span<const row> rows) { run_rows(rig, vers, rows); }
     bool on_disk(const std::string &rel) { return access(rig.tree.host(rel).c_str(), F_OK) == 0; }
     std::string content(const std::string &rel) { return read_file(rig.tree.host(rel)); }
 
@@ -119,6 +115,9 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
          {w(0), fattr2(W, 1, 0100644, 5)}},
         {"create", 9, {fh2(ROOT), name("new.txt"), nfs_sattr2(0100644)},
          {w(0), fh2(NEW), fattr2(NEW, 1, 0100644, 0)}},
+        {"create with a size, then a mode without write permission", 9,
+         {fh2(ROOT), name("sized"), nfs_sattr2(0100555, 3)},
+         {w(0), fh2("c:\\sized"), fattr2("c:\\sized", 1, 0100555, 3)}},
         {"create of a character device", 9, {fh2(ROOT), name("tty"), nfs_sattr2(0020644, 0x0103)},
          {w(0), fh2("c:\\tty"), w(4), w(0020644), any(5), w(0x0103), any(9)}},
         {"remove", 10, {fh2(ROOT), name("gone.txt")}, {w(0)}},
@@ -143,6 +142,7 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
     EXPECT_EQ(content("ln"), "f.txt");
     EXPECT_EQ(content("w.txt"), std::string("\0\0abc", 5));
     EXPECT_EQ(content("x.txt"), "");
+    EXPECT_EQ(content("sized"), std::string(3, '\0'));
 }
 
 TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
@@ -164,7 +164,7 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
         {"read to the end", 6, {fh3(F), hyper(1), w(100)},
          {w(0), f_attr, w(4), w(1), name("ello")}},
         {"read of more than Datasize", 6, {fh3(BIG), hyper(0), w(65536)},
-         {w(0), post(BIG, 1, 0644, 20000), w(DATASIZE), w(0), name(pattern(DATASIZE))}},
+         {w(0), post(BIG, 1, 0644, 20000), w(DATASIZE), w(0), name(nfs_pattern(DATASIZE))}},
         {"read beyond 2^63", 6, {fh3(F), hyper(HALF + 1), w(10)}, {w(0), f_attr, w(0), w(1), w(0)}},
         {"write unstable", 7, {fh3(W), hyper(0), w(3), w(0), name("abc")},
          {w(0), w(0), post(W, 1, 0644, 3), w(3), w(0), zero_verifier}},
@@ -302,11 +302,6 @@ TEST_F(NfsProc, StatfsCountsTheVolume) {
     EXPECT_NEAR(double(r[4]), double(uint64_t(v.f_bfree) * v.f_frsize / 4096), 4096);
 }
 
-uint32_t status_of(nfs_rig &rig, uint32_t vers, uint32_t proc, const toks &args) {
-    std::vector<uint32_t> r = nfs_results(rig.call(vers, proc, nfs_arg_bytes(rig, args)));
-    return r.empty() ? 0xFFFFFFFF : r[0];
-}
-
 // Over UDP a reply is one datagram, which holds at most 65,507 bytes: with
 // "Datasize" 65535 the sizes announced and the replies sent stay within it
 // (whole 4096-byte units of what fits beside the largest headers), so that
@@ -314,36 +309,25 @@ uint32_t status_of(nfs_rig &rig, uint32_t vers, uint32_t proc, const toks &args)
 TEST(NfsUdp, AnnouncedAndSentSizesFitOneDatagram) {
     constexpr uint32_t FITS = 61440;
     nfs_rig rig{"c:\\ -maproot:0\n", "127.0.0.1", 65535};
-    rig.tree.make("big.bin", pattern(70000));
+    rig.tree.make("big.bin", nfs_pattern(70000));
     rig.tree.make("many/");
     for (int i = 0; i < 3000; i++) rig.tree.make("many/a-longer-name-" + std::to_string(i));
     const std::string BIG_BIN = "c:\\big.bin", MANY = "c:\\many";
-    struct row {
-        const char *what;
-        uint32_t vers, proc;
-        toks args;
-        size_t word;       // the result word that holds the size
-        uint32_t expect;   // its value; 0: only that a reply came, status 0
+    const row v3[] = {
+        {"fsinfo rtmax, wtmax, dtpref", 19, {fh3(ROOT)},
+         {w(0), any(22), w(FITS), any(2), w(FITS), any(2), w(FITS), any(5)}},
+        {"read", 6, {fh3(BIG_BIN), hyper(0), w(65535)},
+         {w(0), any(22), w(FITS), w(0), name(nfs_pattern(FITS))}},
     };
-    const row rows[] = {
-        {"fsinfo rtmax", NFS_V3, 19, {fh3(ROOT)}, 23, FITS},
-        {"fsinfo wtmax", NFS_V3, 19, {fh3(ROOT)}, 26, FITS},
-        {"fsinfo dtpref", NFS_V3, 19, {fh3(ROOT)}, 29, FITS},
-        {"statfs tsize", NFS_V2, 17, {fh2(ROOT)}, 1, FITS},
-        {"v3 read", NFS_V3, 6, {fh3(BIG_BIN), hyper(0), w(65535)}, 23, FITS},
-        {"v2 read", NFS_V2, 6, {fh2(BIG_BIN), w(0), w(65535), w(0)}, 18, FITS},
-        {"readdir", NFS_V3, 16, {fh3(MANY), hyper(0), hyper(0), w(65535)}, 0, 0},
-        {"readdirplus", NFS_V3, 17, {fh3(MANY), hyper(0), hyper(0), w(65535), w(65535)}, 0, 0},
+    const row v2[] = {
+        {"statfs tsize", 17, {fh2(ROOT)}, {w(0), w(FITS), any(4)}},
+        {"read", 6, {fh2(BIG_BIN), w(0), w(65535), w(0)}, {w(0), any(17), name(nfs_pattern(FITS))}},
     };
-    for (const row &r : rows) {
-        std::vector<uint32_t> words =
-            nfs_results(rig.call(r.vers, r.proc, nfs_arg_bytes(rig, r.args)));
-        ASSERT_GT(words.size(), r.word) << r.what << ": no reply";
-        EXPECT_EQ(words[0], 0u) << r.what;
-        if (r.expect) {
-            EXPECT_EQ(words[r.word], r.expect) << r.what;
-        }
-    }
+    run_rows(rig, NFS_V3, v3);
+    run_rows(rig, NFS_V2, v2);
+    // Listings differ in length; that a reply came is what counts.
+    EXPECT_EQ(rig.status(NFS_V3, 16, {fh3(MANY), hyper(0), hyper(0), w(65535)}), 0u);
+    EXPECT_EQ(rig.status(NFS_V3, 17, {fh3(MANY), hyper(0), hyper(0), w(65535), w(65535)}), 0u);
 }
 
 // A handle a client kept of a removed file never reaches the file created
@@ -352,32 +336,25 @@ TEST(NfsUdp, AnnouncedAndSentSizesFitOneDatagram) {
 // stays as it was written.
 TEST(NfsStale, ARemovedFilesHandleNeverReachesTheNextFile) {
     nfs_rig rig{"c:\\ -maproot:0\n"};
-    for (const char *next : {"b.txt", "a.txt", "renamed over"}) {
-        const bool rename = next[0] == 'r';
+    const toks over_a = {fh3(ROOT), name("c.txt"), fh3(ROOT), name("a.txt")};
+    for (const char *next : {"b.txt", "a.txt", ""}) {  // "": c.txt renamed over a.txt
         rig.tree.make("a.txt", "AAAA");
-        std::vector<uint8_t> old = nfs_arg_bytes(rig, {fh3("c:\\a.txt")});
-        if (rename) {
-            next = "a.txt";
-            rig.tree.make("c.txt", "BBBB-data-of-B");
-            ASSERT_EQ(status_of(rig, NFS_V3, 14, {fh3(ROOT), name("c.txt"), fh3(ROOT), name("a.txt")}),
-                      0u);
+        nfs_fh h = rig.tree.handle("c:\\a.txt");  // the handle the client kept
+        const nfs_tok old = seq({w(16), bytes(std::string(h.begin(), h.begin() + 16))});
+        if (*next) {
+            ASSERT_EQ(rig.status(NFS_V3, 12, {fh3(ROOT), name("a.txt")}), 0u);
+            ASSERT_EQ(rig.status(NFS_V3, 8, {fh3(ROOT), name(next), w(0), nfs_sattr3()}), 0u);
         } else {
-            ASSERT_EQ(status_of(rig, NFS_V3, 12, {fh3(ROOT), name("a.txt")}), 0u);
-            ASSERT_EQ(status_of(rig, NFS_V3, 8, {fh3(ROOT), name(next), w(0), nfs_sattr3()}), 0u);
-            rig.tree.make(next, "BBBB-data-of-B");
+            rig.tree.make("c.txt");
+            ASSERT_EQ(rig.status(NFS_V3, 14, over_a), 0u);
+            next = "a.txt";
         }
-        auto through_old = [&](uint32_t proc, std::vector<uint8_t> tail) {
-            std::vector<uint8_t> args = old;
-            args.insert(args.end(), tail.begin(), tail.end());
-            std::vector<uint32_t> r = nfs_results(rig.call(NFS_V3, proc, args));
-            return r.empty() ? 0xFFFFFFFF : r[0];
-        };
-        EXPECT_EQ(through_old(1, {}), NFSERR_STALE) << next << rename;
-        EXPECT_EQ(through_old(6, nfs_arg_bytes(rig, {hyper(0), w(100)})), NFSERR_STALE) << next;
-        EXPECT_EQ(through_old(7, nfs_arg_bytes(rig, {hyper(0), w(4), w(2), w(4), bytes("XXXX")})),
-                  NFSERR_STALE)
-            << next << rename;
-        EXPECT_EQ(read_file(rig.tree.host(next)), "BBBB-data-of-B") << next << rename;
+        rig.tree.make(next, "BBBB-data-of-B");
+        EXPECT_EQ(rig.status(NFS_V3, 1, {old}), NFSERR_STALE) << next;
+        EXPECT_EQ(rig.status(NFS_V3, 6, {old, hyper(0), w(100)}), NFSERR_STALE) << next;
+        EXPECT_EQ(rig.status(NFS_V3, 7, {old, hyper(0), w(4), w(2), name("XXXX")}), NFSERR_STALE)
+            << next;
+        EXPECT_EQ(read_file(rig.tree.host(next)), "BBBB-data-of-B") << next;
         ASSERT_EQ(unlink(rig.tree.host(next).c_str()), 0);
     }
 }
@@ -410,39 +387,21 @@ TEST(NfsShortage, OutOfDescriptorsAnswersJukeboxAndDropsNoRecord) {
     std::vector<std::vector<uint8_t>> args;
     for (const row &r : rows) args.push_back(nfs_arg_bytes(rig, r.args));
     std::vector<uint8_t> again = nfs_arg_bytes(rig, {fh3(SUBF)});
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        rlimit low{64, 64};
-        setrlimit(RLIMIT_NOFILE, &low);
-        std::vector<int> taken;
-        for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
-        std::vector<uint32_t> got;
+    std::vector<uint32_t> got = fd_child(64, [&](fd_taken &taken) {
+        std::vector<uint32_t> statuses;
         // None left, then one: enough to open the drive but not to walk on.
-        for (int spare = 0; spare < 2; spare++) {
-            if (spare) close(taken[0]);
+        for (size_t spare : {0, 1}) {
+            taken.give_back(spare);
             for (size_t i = 0; i < rows.size(); i++) {
                 nfs_scan_forget();
-                std::vector<uint32_t> words =
-                    nfs_results(rig.call(rows[i].vers, rows[i].proc, args[i]));
-                got.push_back(words.empty() ? 0xFFFFFFFF : words[0]);
+                statuses.push_back(rig.status(rows[i].vers, rows[i].proc, args[i]));
             }
         }
-        for (size_t i = 1; i < taken.size(); i++) close(taken[i]);
-        std::vector<uint32_t> words = nfs_results(rig.call(NFS_V3, 1, again));
-        got.push_back(words.empty() ? 0xFFFFFFFF : words[0]);
-        ssize_t n = write(out[1], got.data(), got.size() * 4);
-        _exit(n == ssize_t(got.size() * 4) ? 0 : 1);
-    }
-    close(out[1]);
-    std::vector<uint32_t> got(2 * rows.size() + 1, 0xEEEEEEEE);
-    ssize_t n = read(out[0], got.data(), got.size() * 4);
-    close(out[0]);
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    ASSERT_EQ(n, ssize_t(got.size() * 4));
+        taken.give_back();
+        statuses.push_back(rig.status(NFS_V3, 1, again));
+        return statuses;
+    });
+    ASSERT_EQ(got.size(), 2 * rows.size() + 1);
     for (size_t i = 0; i < 2 * rows.size(); i++)
         EXPECT_EQ(got[i], rows[i % rows.size()].status)
             << rows[i % rows.size()].what << (i < rows.size() ? "" : ", one descriptor left");
@@ -464,18 +423,18 @@ TEST(NfsAdmit, TheClientListDecidesForEveryRequest) {
         rig.tree.log();
         // The handles come without MNT, as a stranger can make them.
         std::string what = std::string(c.exports) + " from " + c.client;
-        EXPECT_EQ(status_of(rig, NFS_V2, 1, {fh2(F)}), c.status) << what;
+        EXPECT_EQ(rig.status(NFS_V2, 1, {fh2(F)}), c.status) << what;
         EXPECT_EQ(rig.tree.log(), c.status ? "mountd: access denied /c clnt 200007f\n" : "")
             << what;
-        EXPECT_EQ(status_of(rig, NFS_V3, 1, {fh3(F)}), c.status) << what;
+        EXPECT_EQ(rig.status(NFS_V3, 1, {fh3(F)}), c.status) << what;
     }
     // The public handle reaches the public export only for hosts on its list.
     for (const char *client : {"127.0.0.2", "127.0.0.1"}) {
         nfs_rig rig("c:\\ -public -maproot:0 127.0.0.1\n", client);
         rig.tree.make("f.txt", "hello");
         uint32_t expect = strcmp(client, "127.0.0.1") == 0 ? 0 : 13;
-        EXPECT_EQ(status_of(rig, NFS_V2, 4, {bytes(std::string(32, '\0')), name("f.txt")}), expect);
-        EXPECT_EQ(status_of(rig, NFS_V3, 3, {w(16), bytes(std::string(16, '\0')), name("f.txt")}),
+        EXPECT_EQ(rig.status(NFS_V2, 4, {bytes(std::string(32, '\0')), name("f.txt")}), expect);
+        EXPECT_EQ(rig.status(NFS_V3, 3, {w(16), bytes(std::string(16, '\0')), name("f.txt")}),
                   expect);
     }
 }
@@ -495,19 +454,24 @@ TEST(NfsAdmit, RefusedChangesLeaveTheDiskAlone) {
         {2, 12, {fh2(f, 1), fh2(open), name("f3.txt")}},
     };
     for (const auto &c : calls)
-        EXPECT_EQ(status_of(rig, c.vers, c.proc, c.args), 13u) << c.vers << "/" << c.proc;
+        EXPECT_EQ(rig.status(c.vers, c.proc, c.args), 13u) << c.vers << "/" << c.proc;
     EXPECT_EQ(read_file(rig.tree.host("closed/f.txt")), "x");
     EXPECT_NE(access(rig.tree.host("open/f2.txt").c_str(), F_OK), 0);
     EXPECT_NE(access(rig.tree.host("open/f3.txt").c_str(), F_OK), 0);
-    EXPECT_EQ(status_of(rig, 3, 1, {fh3("c:\\open\\g.txt")}), 0u) << "the open export serves";
+    EXPECT_EQ(rig.status(3, 1, {fh3("c:\\open\\g.txt")}), 0u) << "the open export serves";
 }
 
-// Under -lowercase names are not kept as sent: PATHCONF says so.
-TEST(NfsAdmit, PathconfOfALowercaseExportIsNotCasePreserving) {
+// Under -lowercase names are not kept as sent: PATHCONF says so, and
+// listings show them in lower case.
+TEST(NfsAdmit, ALowercaseExportIsNotCasePreserving) {
     nfs_rig rig("c:\\ -lowercase -maproot:0\n");
+    rig.tree.make("MiXed.TXT");
+    nfs_scan_forget();
     std::vector<uint32_t> r = nfs_results(rig.call(NFS_V3, 20, nfs_arg_bytes(rig, {fh3(ROOT)})));
     ASSERT_EQ(r.size(), 29u);
     EXPECT_EQ(std::vector<uint32_t>(r.end() - 4, r.end()), (std::vector<uint32_t>{1, 0, 1, 0}));
+    EXPECT_EQ(dir_request(DIR_V2, rig.tree.handle(ROOT).data(), 0, 8192).names(),
+              (std::vector<std::string>{".", "mixed.txt"}));
 }
 
 // Every change of the sample calls, aimed at names that exist where that
@@ -520,7 +484,7 @@ TEST(NfsAdmit, AReadOnlyExportAnswers30ToChangesAndLeavesTheDiskAlone) {
                                           {2, 7, 8, 9, 10, 11, 12, 13, 14, 15, 21}};
     for (uint32_t vers : {NFS_V2, NFS_V3})
         for (const nfs_sample &s : nfs_sample_calls(vers))
-            EXPECT_EQ(status_of(rig, vers, s.proc, s.args) == 30, changes[vers - 2].count(s.proc))
+            EXPECT_EQ(rig.status(vers, s.proc, s.args) == 30, changes[vers - 2].count(s.proc))
                 << vers << "/" << s.proc;
     EXPECT_EQ(read_file(rig.tree.host("w.txt")), "x");
     for (const char *gone : {"dir/m2", "dir/m3", "dir/l2", "dir/l3", "s2", "s3", "c3"})

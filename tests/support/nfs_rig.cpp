@@ -34,6 +34,15 @@ std::vector<uint8_t> nfs_rig::call(uint32_t vers, uint32_t proc, const std::vect
     return send(nfs_call_msg(xid ? xid : next_xid_++, NFS_PROG, vers, proc, args));
 }
 
+uint32_t nfs_rig::status(uint32_t vers, uint32_t proc, const std::vector<uint8_t> &args) {
+    std::vector<uint32_t> r = nfs_results(call(vers, proc, args));
+    return r.empty() ? 0xFFFFFFFF : r[0];
+}
+
+uint32_t nfs_rig::status(uint32_t vers, uint32_t proc, const nfs_toks &args) {
+    return status(vers, proc, nfs_arg_bytes(*this, args));
+}
+
 std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
                                   const std::vector<uint8_t> &args, uint32_t uid, uint32_t gid) {
     std::vector<uint8_t> msg =

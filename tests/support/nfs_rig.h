@@ -22,6 +22,9 @@ class nfs_rig {
     // came. `xid` 0 takes a fresh one.
     std::vector<uint8_t> call(uint32_t vers, uint32_t proc, const std::vector<uint8_t> &args,
                               uint32_t xid = 0);
+    // The status word of its results; 0xFFFFFFFF when none came.
+    uint32_t status(uint32_t vers, uint32_t proc, const std::vector<uint8_t> &args);
+    uint32_t status(uint32_t vers, uint32_t proc, const std::vector<struct nfs_tok> &args);
     // A whole message as given; the reply that came within `timeout_ms`.
     std::vector<uint8_t> send(const std::vector<uint8_t> &msg, int timeout_ms = 200) {
         return rpc.serve(msg, rpc_dispatch, nullptr, timeout_ms);

@@ -38,6 +38,10 @@ class nfs_tree {
     exports_env env;
 };
 
+// `n` bytes of letters, a different run for each `seed`: file contents that
+// show where every byte came from.
+std::string nfs_pattern(size_t n, int seed = 0);
+
 // An AUTH_UNIX identity with no groups.
 rpc_cred test_cred(uint32_t uid, uint32_t gid);
 
