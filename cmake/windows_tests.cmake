@@ -24,11 +24,13 @@ set(NIMBORA_WINDOWS_SUPPORT
   tests/support/log_capture.cpp
   tests/support/rpc_msg.cpp
   tests/support/toy_program.cpp
+  tests/support/win_calls.cpp
 )
 # Unit tests that build for Windows; tests/*/*_win32_test.cpp join by name.
 set(NIMBORA_WINDOWS_TESTS
   tests/base/log_test.cpp
   tests/platform/net_test.cpp
+  tests/fs/fs_calls_test.cpp
   tests/rpc/xdr_test.cpp
   tests/inode/index_test.cpp
   tests/inode/path_test.cpp
@@ -80,7 +82,7 @@ target_include_directories(sheettool PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 add_test(NAME windows_sheet
          COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/sheet_test.py
                  $<TARGET_FILE:nfsd> $<TARGET_FILE:sheettool> ${CMAKE_BINARY_DIR}/Languages
-                 ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/sheet-shots)
+                 ${CMAKE_BINARY_DIR}/sheet-shots)
 set_tests_properties(windows_sheet PROPERTIES LABELS "windows;sheet;e2e" TIMEOUT 900)
 
 # The installer: built by the "package" target, tested when it exists.

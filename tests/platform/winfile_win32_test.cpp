@@ -12,6 +12,7 @@
 
 #include "platform/rtfile.h"
 #include "platform/winfile.h"
+#include "support/win_calls.h"
 
 // The layer's invalid handle; after <windows.h>, which defines the layer's
 // names again as macros, INVALID_HANDLE_VALUE is the system's.
@@ -22,19 +23,6 @@ constexpr win_handle INVALID_FILE_HANDLE = INVALID_HANDLE_VALUE;
 
 namespace {
 
-constexpr uint32_t OK = 0xFFFFFFFF;
-uint32_t fails(bool ok) {
-    return ok ? OK : win_last_error();
-}
-// The error of an open, or OK (the handle is closed again).
-uint32_t open_fails(const std::string &path, uint32_t access, uint32_t disposition,
-                    uint32_t share = 0) {
-    win_handle h = win_create_file(path.c_str(), access, share, disposition, 0);
-    if (h == INVALID_FILE_HANDLE) return win_last_error();
-    win_close_handle(h);
-    return OK;
-}
-
 // A fresh folder for each test ("C:\...\nimbora-N").
 struct Folder : public ::testing::Test {
     win_folder folder;
@@ -43,11 +31,7 @@ struct Folder : public ::testing::Test {
     std::string at(const std::string &rel) const { return folder.at(rel); }
     // Windows' own view of a name below the folder.
     DWORD system_attrs(const std::string &rel) const {
-        return GetFileAttributesW(folder.wat(wide(rel)).c_str());
-    }
-    static std::wstring wide(const std::string &s) {
-        wchar_t w[MAX_PATH];
-        return MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w, MAX_PATH) > 0 ? w : L"";
+        return GetFileAttributesW(folder.wat(win_folder::wide(rel)).c_str());
     }
     void make(const std::string &rel, const std::string &content = "") const {
         win_handle h = win_create_file(at(rel).c_str(), GENERIC_WRITE, 0, CREATE_NEW, 0);
@@ -205,11 +189,11 @@ TEST_F(Folder, HandlesDispositionsAndSharing) {
         {"none", GENERIC_READ, OPEN_EXISTING, 0, ERROR_FILE_NOT_FOUND},
         {"nodir\\x", GENERIC_WRITE, CREATE_NEW, 0, ERROR_PATH_NOT_FOUND},
         {"d", GENERIC_READ, OPEN_EXISTING, 0, ERROR_ACCESS_DENIED},
-        {"d", GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, OK},
+        {"d", GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, kSucceeded},
     };
     for (const auto &t : opens) {
         win_handle h = win_create_file(at(t.name).c_str(), t.access, 0, t.disposition, t.flags);
-        EXPECT_EQ(h == INVALID_FILE_HANDLE ? win_last_error() : OK, t.error) << t.name;
+        EXPECT_EQ(h == INVALID_FILE_HANDLE ? win_last_error() : kSucceeded, t.error) << t.name;
         if (h != INVALID_FILE_HANDLE) win_close_handle(h);
     }
     // CREATE_ALWAYS over a file succeeds and says it existed.
@@ -229,7 +213,7 @@ TEST_F(Folder, HandlesDispositionsAndSharing) {
     EXPECT_EQ(fails(win_set_file_pointer(h, -10, nullptr, FILE_BEGIN)), ERROR_NEGATIVE_SEEK);
     ASSERT_TRUE(win_flush_file_buffers(h));
     // Held without sharing: no second opener, no deletion.
-    EXPECT_EQ(open_fails(at("f"), GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ),
+    EXPECT_EQ(open_fails(at("f"), GENERIC_READ, OPEN_EXISTING, 0, FILE_SHARE_READ),
               ERROR_SHARING_VIOLATION);
     EXPECT_EQ(fails(win_delete_file(at("f").c_str())), ERROR_SHARING_VIOLATION);
     EXPECT_TRUE(win_close_handle(h));

@@ -41,22 +41,6 @@ bool temp_drive::has(const std::string &rel) const {
     return lstat(host(rel).c_str(), &st) == 0;
 }
 
-uint32_t fails(bool ok) {
-    return ok ? kSucceeded : win_last_error();
-}
-
-uint32_t attr_fails(const std::string &path) {
-    return fails(win_get_file_attributes(path.c_str()) != INVALID_FILE_ATTRIBUTES);
-}
-
-uint32_t open_fails(const std::string &path, uint32_t access, uint32_t disposition,
-                    uint32_t flags) {
-    win_handle h = win_create_file(path.c_str(), access, 0, disposition, flags);
-    if (h == INVALID_HANDLE_VALUE) return win_last_error();
-    win_close_handle(h);
-    return kSucceeded;
-}
-
 uint32_t volume_serial(const char *root) {
     uint32_t s = 0;
     return win_get_volume_information(root, nullptr, 0, &s, nullptr, nullptr, nullptr, 0) ? s : 0;

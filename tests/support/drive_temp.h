@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/home.h"
+#include "support/win_calls.h"
 
 class temp_drive {
    public:
@@ -25,14 +26,6 @@ class temp_drive {
     char letter_;
 };
 
-// The Windows last error of a call that failed, or kSucceeded:
-// EXPECT_EQ(fails(win_delete_file(p)), ERROR_FILE_NOT_FOUND). The same for
-// win_get_file_attributes and win_create_file (the handle is closed again).
-constexpr uint32_t kSucceeded = 0xFFFFFFFFu;
-uint32_t fails(bool ok);
-uint32_t attr_fails(const std::string &path);
-uint32_t open_fails(const std::string &path, uint32_t access, uint32_t disposition,
-                    uint32_t flags = 0);
 // The serial number of a volume root, 0 when the call fails.
 uint32_t volume_serial(const char *root);
 
