@@ -130,7 +130,8 @@ HWND show_page(HWND sheet, int page) {
 void screenshot(HWND w, const std::string &path) {
     RECT r;
     GetWindowRect(w, &r);
-    BITMAPINFOHEADER info = {sizeof info, r.right - r.left, r.bottom - r.top, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    LONG width = r.right - r.left, height = r.bottom - r.top;
+    BITMAPINFOHEADER info = {sizeof info, width, height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     HDC screen = GetDC(nullptr), mem = CreateCompatibleDC(screen);
     HBITMAP bmp = CreateCompatibleBitmap(screen, info.biWidth, info.biHeight);
     HGDIOBJ old = SelectObject(mem, bmp);
