@@ -31,6 +31,7 @@ set(NIMBORA_WINDOWS_TESTS
   tests/base/log_test.cpp
   tests/platform/net_test.cpp
   tests/fs/fs_calls_test.cpp
+  tests/platform/winfile_calls_test.cpp
   tests/rpc/xdr_test.cpp
   tests/inode/index_test.cpp
   tests/inode/path_test.cpp
