@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,52 +83,48 @@ TEST_F(Calls, RefusalsChangeNothing) {
     ASSERT_TRUE(win_set_file_attributes(at("ro").c_str(), FILE_ATTRIBUTE_READONLY));
     ASSERT_TRUE(win_create_directory(at("d").c_str()));
     make("d\\inner");
-    auto open = [this](const char *name, uint32_t access, uint32_t disposition) {
-        return [=, this] { return open_fails(at(name), access, disposition) == kSucceeded; };
-    };
+    // A call on one or two names; an open with its access and disposition.
+    enum op { OPEN, MKDIR, RMDIR, DEL, MOVE, COPY, COPY_NEW, LINK };
     const struct {
         const char *what;
-        std::function<bool()> call;
-        uint32_t error;
+        op call;
+        const char *a, *b;
+        uint32_t access, disposition, error;
     } rows[] = {
-        {"create a name that exists", open("F", GENERIC_WRITE, CREATE_NEW), ERROR_FILE_EXISTS},
-        {"open a missing file", open("none", GENERIC_READ, OPEN_EXISTING), ERROR_FILE_NOT_FOUND},
-        {"create in a missing folder", open("nodir\\x", GENERIC_WRITE, CREATE_NEW),
+        {"create a name that exists", OPEN, "F", "", GENERIC_WRITE, CREATE_NEW, ERROR_FILE_EXISTS},
+        {"open no file", OPEN, "none", "", GENERIC_READ, OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+        {"create in a missing folder", OPEN, "no\\x", "", GENERIC_WRITE, CREATE_NEW,
          ERROR_PATH_NOT_FOUND},
-        {"open a folder as a file", open("d", GENERIC_WRITE, OPEN_EXISTING), ERROR_ACCESS_DENIED},
-        {"replace a read-only file", open("RO", GENERIC_WRITE, CREATE_ALWAYS), ERROR_ACCESS_DENIED},
-        {"empty a read-only file", open("ro", GENERIC_WRITE, TRUNCATE_EXISTING),
+        {"open a folder", OPEN, "d", "", GENERIC_WRITE, OPEN_EXISTING, ERROR_ACCESS_DENIED},
+        {"replace a read-only file", OPEN, "RO", "", GENERIC_WRITE, CREATE_ALWAYS,
          ERROR_ACCESS_DENIED},
-        {"write a read-only file", open("ro", GENERIC_WRITE, OPEN_EXISTING), ERROR_ACCESS_DENIED},
-        {"delete a read-only file", [&] { return win_delete_file(at("ro").c_str()); },
+        {"empty a read-only file", OPEN, "ro", "", GENERIC_WRITE, TRUNCATE_EXISTING,
          ERROR_ACCESS_DENIED},
-        {"copy over a read-only file",
-         [&] { return win_copy_file(at("f").c_str(), at("RO").c_str(), false); },
-         ERROR_ACCESS_DENIED},
-        {"make a folder that exists", [&] { return win_create_directory(at("D").c_str()); },
-         ERROR_ALREADY_EXISTS},
-        {"remove a full folder", [&] { return win_remove_directory(at("d").c_str()); },
-         ERROR_DIR_NOT_EMPTY},
-        {"remove a file as a folder", [&] { return win_remove_directory(at("f").c_str()); },
-         ERROR_DIRECTORY},
-        {"remove a missing folder", [&] { return win_remove_directory(at("none").c_str()); },
-         ERROR_FILE_NOT_FOUND},
-        {"delete a folder", [&] { return win_delete_file(at("d").c_str()); },
-         ERROR_ACCESS_DENIED},
-        {"delete a missing file", [&] { return win_delete_file(at("none").c_str()); },
-         ERROR_FILE_NOT_FOUND},
-        {"move onto a name under another case",
-         [&] { return win_move_file(at("f").c_str(), at("G").c_str()); }, ERROR_ALREADY_EXISTS},
-        {"copy onto an existing name",
-         [&] { return win_copy_file(at("f").c_str(), at("g").c_str(), true); },
-         ERROR_FILE_EXISTS},
-        {"copy a folder", [&] { return win_copy_file(at("d").c_str(), at("x").c_str(), true); },
-         ERROR_ACCESS_DENIED},
-        {"link onto an existing name",
-         [&] { return win_create_hard_link(at("ro").c_str(), at("d\\inner").c_str()); },
-         ERROR_ALREADY_EXISTS},
+        {"write read-only", OPEN, "ro", "", GENERIC_WRITE, OPEN_EXISTING, ERROR_ACCESS_DENIED},
+        {"delete a read-only file", DEL, "ro", "", 0, 0, ERROR_ACCESS_DENIED},
+        {"copy over a read-only file", COPY, "f", "RO", 0, 0, ERROR_ACCESS_DENIED},
+        {"make a folder that exists", MKDIR, "D", "", 0, 0, ERROR_ALREADY_EXISTS},
+        {"remove a full folder", RMDIR, "d", "", 0, 0, ERROR_DIR_NOT_EMPTY},
+        {"remove a file as a folder", RMDIR, "f", "", 0, 0, ERROR_DIRECTORY},
+        {"remove a missing folder", RMDIR, "none", "", 0, 0, ERROR_FILE_NOT_FOUND},
+        {"delete a folder", DEL, "d", "", 0, 0, ERROR_ACCESS_DENIED},
+        {"delete a missing file", DEL, "none", "", 0, 0, ERROR_FILE_NOT_FOUND},
+        {"move onto a name under another case", MOVE, "f", "G", 0, 0, ERROR_ALREADY_EXISTS},
+        {"copy onto an existing name", COPY_NEW, "f", "g", 0, 0, ERROR_FILE_EXISTS},
+        {"copy a folder", COPY_NEW, "d", "x", 0, 0, ERROR_ACCESS_DENIED},
+        {"link onto an existing name", LINK, "ro", "d\\inner", 0, 0, ERROR_ALREADY_EXISTS},
     };
-    for (const auto &row : rows) EXPECT_EQ(fails(row.call()), row.error) << row.what;
+    for (const auto &r : rows) {
+        std::string a = at(r.a), b = at(r.b);
+        bool ok = r.call == OPEN    ? open_fails(a, r.access, r.disposition) == kSucceeded
+                  : r.call == MKDIR ? win_create_directory(a.c_str())
+                  : r.call == RMDIR ? win_remove_directory(a.c_str())
+                  : r.call == DEL   ? win_delete_file(a.c_str())
+                  : r.call == MOVE  ? win_move_file(a.c_str(), b.c_str())
+                  : r.call == LINK  ? win_create_hard_link(a.c_str(), b.c_str())
+                                    : win_copy_file(a.c_str(), b.c_str(), r.call == COPY_NEW);
+        EXPECT_EQ(fails(ok), r.error) << r.what;
+    }
     EXPECT_EQ(listing("*"), names({".", "..", "d", "f", "g", "ro"}));
     EXPECT_EQ(listing("d\\*"), names({".", "..", "inner"}));
     EXPECT_EQ(content("f") + content("g") + content("ro"), "hellootherro");
