@@ -68,21 +68,19 @@ endforeach()
 # from Linux by rpcinfo, showmount, the libnfs tools and raw NFS calls;
 # wintool.exe answers what Windows sees.
 add_executable(wintool ${CMAKE_SOURCE_DIR}/tests/windows/wintool.cpp)
-target_link_options(wintool PRIVATE -municode)
+target_link_libraries(wintool PRIVATE ${NIMBORA_LINK})
+target_include_directories(wintool PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 find_program(NIMBORA_PYTHON3 python3 /usr/bin NO_CMAKE_FIND_ROOT_PATH)
 add_test(NAME windows_wine_e2e
          COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/wine_e2e_test.py
                  $<TARGET_FILE:nfsd> $<TARGET_FILE:wintool>)
 set_tests_properties(windows_wine_e2e PROPERTIES LABELS "windows;e2e" TIMEOUT 900)
 
-# The settings sheet: sheettool.exe drives nfsd.exe's sheet as a user
-# would; screenshots of every page land in sheet-shots/ of the build tree.
-add_executable(sheettool ${CMAKE_SOURCE_DIR}/tests/windows/sheettool.cpp)
-target_link_libraries(sheettool PRIVATE ${NIMBORA_LINK})
-target_include_directories(sheettool PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+# The settings sheet: wintool.exe drives nfsd.exe's sheet as a user would;
+# screenshots of every page land in sheet-shots/ of the build tree.
 add_test(NAME windows_sheet
          COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/sheet_test.py
-                 $<TARGET_FILE:nfsd> $<TARGET_FILE:sheettool> ${CMAKE_BINARY_DIR}/Languages
+                 $<TARGET_FILE:nfsd> $<TARGET_FILE:wintool> ${CMAKE_BINARY_DIR}/Languages
                  ${CMAKE_BINARY_DIR}/sheet-shots)
 set_tests_properties(windows_sheet PROPERTIES LABELS "windows;sheet;e2e" TIMEOUT 900)
 

@@ -6,6 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/drive.h"
@@ -39,6 +44,24 @@ temp_drive::~temp_drive() {
 bool temp_drive::has(const std::string &rel) const {
     struct stat st;
     return lstat(host(rel).c_str(), &st) == 0;
+}
+
+void temp_drive::make(std::initializer_list<std::string> entries) const {
+    for (const std::string &e : entries) {
+        size_t link = e.find(" -> "), move = e.find(" => ");
+        int rc = 0;
+        if (link != std::string::npos)
+            rc = symlink(e.substr(link + 4).c_str(), host(e.substr(0, link)).c_str());
+        else if (move != std::string::npos)
+            rc = rename(host(e.substr(0, move)).c_str(), host(e.substr(move + 4)).c_str());
+        else if (e[0] == '-')
+            rc = remove(host(e.substr(1)).c_str());
+        else if (e.back() == '/')
+            rc = mkdir(host(e).c_str(), 0755);
+        else
+            write_file(host(e), "");
+        if (rc != 0) ADD_FAILURE() << e << ": " << strerror(errno);
+    }
 }
 
 uint32_t volume_serial(const char *root) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "support/home.h"
@@ -20,6 +21,11 @@ class temp_drive {
     const std::string &dir() const { return dir_; }  // no trailing '/'
     std::string host(const std::string &rel) const { return dir_ + "/" + rel; }
     bool has(const std::string &rel) const;  // host(rel) exists (a last link not followed)
+    // Changes the host below the directory, entry by entry: "d/" makes a
+    // directory, "l -> t" a symbolic link to t, "a => b" renames a to b,
+    // "-x" removes x (a file or an empty directory), anything else makes an
+    // empty file. Fails the test when one does not succeed.
+    void make(std::initializer_list<std::string> entries) const;
 
    private:
     std::string dir_;

@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""The settings sheet of nfsd.exe under Wine, driven by sheettool.exe as a
+"""The settings sheet of nfsd.exe under Wine, driven by wintool.exe as a
 user would drive it: the texts in English and German, the shared table of
 page rules against the registry, the Exports, Mounts and PortMapper lists
 against what showmount, a libnfs mount and rpcinfo see, and the language
 switch seen at the next opening. Keeps a screenshot of every page.
 
-Usage: sheet_test.py NFSD_EXE SHEETTOOL_EXE LANGUAGES_DIR SHOTS_DIR"""
+Usage: sheet_test.py NFSD_EXE WINTOOL_EXE LANGUAGES_DIR SHOTS_DIR"""
 import os
 import shutil
 import sys
@@ -29,7 +29,7 @@ class Run:
         os.makedirs(f"{self.srv}/Languages")
         os.makedirs(f"{self.prefix.drive_c}/data")
         shutil.copy(nfsd, f"{self.srv}/nfsd.exe")
-        shutil.copy(tool, f"{self.srv}/sheettool.exe")
+        shutil.copy(tool, f"{self.srv}/wintool.exe")
         shutil.copy(os.path.join(languages, "deutsch.dll"), f"{self.srv}/Languages")
         with open(f"{self.srv}/exports", "w") as f:
             f.write("c:\\data -name:data\nc:\\data -bogus\n")
@@ -40,10 +40,10 @@ class Run:
         print(("ok   " if ok else "FAIL ") + name + ("" if ok else f": {detail}"), flush=True)
 
     def tool(self, what, *args):
-        r = self.prefix.run("C:\\srv\\nfsd\\sheettool.exe", what, *args, timeout=600)
+        r = self.prefix.run("C:\\srv\\nfsd\\wintool.exe", what, *args, timeout=600)
         lines = r.stdout.splitlines()
         sys.stdout.write("".join(f"  {line}\n" for line in lines if line[:4] in ("ok  ", "FAIL")))
-        self.check(f"sheettool {what} {' '.join(args)}", r.returncode == 0, r.stderr)
+        self.check(f"wintool {what} {' '.join(args)}", r.returncode == 0, r.stderr)
         rows = {}
         for line in lines:
             if line.startswith("R\t"):
