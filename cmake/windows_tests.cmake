@@ -24,11 +24,14 @@ set(NIMBORA_WINDOWS_SUPPORT
   tests/support/log_capture.cpp
   tests/support/rpc_msg.cpp
   tests/support/toy_program.cpp
+  tests/support/win_calls.cpp
 )
 # Unit tests that build for Windows; tests/*/*_win32_test.cpp join by name.
 set(NIMBORA_WINDOWS_TESTS
   tests/base/log_test.cpp
   tests/platform/net_test.cpp
+  tests/fs/fs_calls_test.cpp
+  tests/platform/winfile_calls_test.cpp
   tests/rpc/xdr_test.cpp
   tests/inode/index_test.cpp
   tests/inode/path_test.cpp
@@ -65,22 +68,20 @@ endforeach()
 # from Linux by rpcinfo, showmount, the libnfs tools and raw NFS calls;
 # wintool.exe answers what Windows sees.
 add_executable(wintool ${CMAKE_SOURCE_DIR}/tests/windows/wintool.cpp)
-target_link_options(wintool PRIVATE -municode)
+target_link_libraries(wintool PRIVATE ${NIMBORA_LINK})
+target_include_directories(wintool PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 find_program(NIMBORA_PYTHON3 python3 /usr/bin NO_CMAKE_FIND_ROOT_PATH)
 add_test(NAME windows_wine_e2e
          COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/wine_e2e_test.py
                  $<TARGET_FILE:nfsd> $<TARGET_FILE:wintool>)
 set_tests_properties(windows_wine_e2e PROPERTIES LABELS "windows;e2e" TIMEOUT 900)
 
-# The settings sheet: sheettool.exe drives nfsd.exe's sheet as a user
-# would; screenshots of every page land in sheet-shots/ of the build tree.
-add_executable(sheettool ${CMAKE_SOURCE_DIR}/tests/windows/sheettool.cpp)
-target_link_libraries(sheettool PRIVATE ${NIMBORA_LINK})
-target_include_directories(sheettool PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+# The settings sheet: wintool.exe drives nfsd.exe's sheet as a user would;
+# screenshots of every page land in sheet-shots/ of the build tree.
 add_test(NAME windows_sheet
          COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/sheet_test.py
-                 $<TARGET_FILE:nfsd> $<TARGET_FILE:sheettool> ${CMAKE_BINARY_DIR}/Languages
-                 ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/sheet-shots)
+                 $<TARGET_FILE:nfsd> $<TARGET_FILE:wintool> ${CMAKE_BINARY_DIR}/Languages
+                 ${CMAKE_BINARY_DIR}/sheet-shots)
 set_tests_properties(windows_sheet PROPERTIES LABELS "windows;sheet;e2e" TIMEOUT 900)
 
 # The installer: built by the "package" target, tested when it exists.

@@ -3,6 +3,7 @@
 // what an administrator sets there, the server reads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,25 +20,20 @@ constexpr const wchar_t *KEY = L"Software\\Nimbora\\nfsd-test";
 
 class RegistryWin32 : public ::testing::Test {
    protected:
-    void SetUp() override { wipe(); }
-    void TearDown() override { wipe(); }
-    static void wipe() {
+    void SetUp() override { TearDown(); }
+    void TearDown() override {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, KEY);
         RegDeleteTreeW(HKEY_CURRENT_USER, KEY);
     }
     // Sets a value the way another tool would.
-    static void set_raw(HKEY root, const wchar_t *name, DWORD type, const void *data, DWORD size) {
-        HKEY k;
-        ASSERT_EQ(RegCreateKeyExW(root, KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExW(k, name, 0, type, static_cast<const BYTE *>(data), size), ERROR_SUCCESS);
-        RegCloseKey(k);
+    static void set_raw(const wchar_t *name, DWORD type, const void *data, DWORD size) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, KEY, name, type, data, size), ERROR_SUCCESS);
     }
     // What another tool reads: the wide string, or "<absent>".
     static std::wstring get_wide(HKEY root, const wchar_t *name) {
         wchar_t buf[256];
-        DWORD size = sizeof buf, type = 0;
-        if (RegGetValueW(root, KEY, name, RRF_RT_REG_SZ, &type, buf, &size) != ERROR_SUCCESS)
+        DWORD size = sizeof buf;
+        if (RegGetValueW(root, KEY, name, RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
             return L"<absent>";
         return buf;
     }
@@ -50,73 +46,47 @@ class RegistryWin32 : public ::testing::Test {
 };
 
 TEST_F(RegistryWin32, WrittenTextIsAWideStringInTheMachineKey) {
-    struct row {
-        const char *name;
-        const char *text;     // UTF-8 as the server holds it
-        const wchar_t *wide;  // what the registry holds
-    } rows[] = {
-        {"Port", "2049", L"2049"},
-        {"Empty", "", L""},
-        {"Gr\xc3\xbc\xc3\x9f" "e", "K\xc3\xa4se \xe2\x82\xac", L"K\u00e4se \u20ac"},
-    };
-    for (const row &r : rows) {
-        ASSERT_TRUE(reg_write_string(SUBKEY, r.name, r.text)) << r.name;
-        EXPECT_EQ(read(r.name), r.text) << r.name;
-    }
-    EXPECT_EQ(get_wide(HKEY_LOCAL_MACHINE, L"Port"), L"2049");
+    ASSERT_TRUE(reg_write_string(SUBKEY, "Empty", ""));
+    EXPECT_EQ(read("Empty"), "");
+    ASSERT_TRUE(reg_write_string(SUBKEY, "Gr\xc3\xbc\xc3\x9f" "e", "K\xc3\xa4se \xe2\x82\xac"));
+    EXPECT_EQ(read("Gr\xc3\xbc\xc3\x9f" "e"), "K\xc3\xa4se \xe2\x82\xac");
     EXPECT_EQ(get_wide(HKEY_LOCAL_MACHINE, L"Gr\u00fc\u00dfe"), L"K\u00e4se \u20ac");
-    EXPECT_EQ(get_wide(HKEY_CURRENT_USER, L"Port"), L"<absent>");
-}
-
-TEST_F(RegistryWin32, MissingTooLongAndDeletedValuesGiveTheDefault) {
-    EXPECT_EQ(read("Nothing"), "dflt");  // no key at all
-    ASSERT_TRUE(reg_write_string(SUBKEY, "Long", "0123456789"));
-    EXPECT_EQ(read("Long", "d", 11), "0123456789");
-    EXPECT_EQ(read("Long", "d", 10), "d");  // no room for the terminator: not read
-    ASSERT_TRUE(reg_write_string(SUBKEY, "Long", nullptr));
-    EXPECT_EQ(get_wide(HKEY_LOCAL_MACHINE, L"Long"), L"<absent>");
-    EXPECT_TRUE(reg_write_string(SUBKEY, "Long", nullptr));  // absent already
+    // Only a difference from the default is stored.
+    ASSERT_TRUE(reg_write_number(SUBKEY, "Mount-Port", 1234, 1058));
+    EXPECT_EQ(get_wide(HKEY_LOCAL_MACHINE, L"Mount-Port"), L"1234");
+    EXPECT_EQ(get_wide(HKEY_CURRENT_USER, L"Mount-Port"), L"<absent>");
+    ASSERT_TRUE(reg_write_number(SUBKEY, "Mount-Port", 1058, 1058));
+    EXPECT_EQ(get_wide(HKEY_LOCAL_MACHINE, L"Mount-Port"), L"<absent>");
+    EXPECT_TRUE(reg_write_string(SUBKEY, "Mount-Port", nullptr));  // absent already
     EXPECT_TRUE(reg_write_string("nfsd-test-none", "x", nullptr));
 }
 
-TEST_F(RegistryWin32, NumbersScanTextAndOnlyDifferencesFromTheDefaultAreStored) {
-    set_raw(HKEY_LOCAL_MACHINE, L"Spaced", REG_SZ, L"  42x", 12);
+// Numbers scan the text as %u does; too small a buffer, like a missing value,
+// gives the default; a value of another type reads as its raw bytes.
+TEST_F(RegistryWin32, ReadsOfWhatOthersSet) {
+    EXPECT_EQ(read("Nothing"), "dflt");  // no key at all
+    set_raw(L"Spaced", REG_SZ, L"  42x", 12);
+    set_raw(L"Word", REG_SZ, L"many", 10);
     EXPECT_EQ(reg_read_number(SUBKEY, "Spaced", 7), 42u);
-    set_raw(HKEY_LOCAL_MACHINE, L"Word", REG_SZ, L"many", 10);
     EXPECT_EQ(reg_read_number(SUBKEY, "Word", 7), 7u);
     EXPECT_EQ(reg_read_number(SUBKEY, "Missing", 7), 7u);
-    ASSERT_TRUE(reg_write_number(SUBKEY, "Mount-Port", 1234, 1058));
-    EXPECT_EQ(get_wide(HKEY_LOCAL_MACHINE, L"Mount-Port"), L"1234");
-    ASSERT_TRUE(reg_write_number(SUBKEY, "Mount-Port", 1058, 1058));
-    EXPECT_EQ(get_wide(HKEY_LOCAL_MACHINE, L"Mount-Port"), L"<absent>");
-}
-
-TEST_F(RegistryWin32, OtherTypesReadAsTheirRawBytes) {
+    EXPECT_EQ(read("Word", "d", 5), "many");
+    EXPECT_EQ(read("Word", "d", 4), "d");  // no room for the terminator: not read
     DWORD word = 0x00000031;  // "1" followed by three zero bytes
-    set_raw(HKEY_LOCAL_MACHINE, L"Dword", REG_DWORD, &word, sizeof word);
+    set_raw(L"Dword", REG_DWORD, &word, sizeof word);
     char buf[16];
     memset(buf, 'x', sizeof buf);
     EXPECT_EQ(reg_read_string(SUBKEY, "Dword", "", buf, sizeof buf), 4u);
     EXPECT_EQ(memcmp(buf, "1\0\0\0\0", 5), 0);
-}
-
-TEST_F(RegistryWin32, EnumerationListsStringValuesOnly) {
-    ASSERT_TRUE(reg_write_string(SUBKEY, "C", "c:\\"));
-    ASSERT_TRUE(reg_write_string(SUBKEY, "D-Type", "2"));
-    DWORD word = 5;
-    set_raw(HKEY_LOCAL_MACHINE, L"Bin", REG_DWORD, &word, sizeof word);
+    // An enumeration lists the string values only.
     std::vector<std::string> seen;
-    uint32_t n = reg_enum_strings(
-        SUBKEY,
-        [](const char *name, const char *text, void *ctx) {
-            static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(name) + "=" + text);
-        },
-        &seen);
-    EXPECT_EQ(n, 2u);
-    EXPECT_EQ(seen.size(), 2u);
-    EXPECT_NE(std::find(seen.begin(), seen.end(), "C=c:\\"), seen.end());
-    EXPECT_NE(std::find(seen.begin(), seen.end(), "D-Type=2"), seen.end());
-    EXPECT_EQ(reg_enum_strings("nfsd-test-none", [](const char *, const char *, void *) {}, nullptr), 0u);
+    auto add = [](const char *name, const char *text, void *ctx) {
+        static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(name) + "=" + text);
+    };
+    EXPECT_EQ(reg_enum_strings(SUBKEY, add, &seen), 2u);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, std::vector<std::string>({"Spaced=  42x", "Word=many"}));
+    EXPECT_EQ(reg_enum_strings("nfsd-test-none", add, &seen), 0u);
 }
 
 TEST_F(RegistryWin32, UserValuesLiveInTheUsersKey) {
@@ -147,7 +117,6 @@ TEST(ProgramDirectoryWin32, IsTheExecutablesFolderWithABackslashUnlessSet) {
     }
     EXPECT_EQ(program_directory(buf, 2), 0u);  // too small: nothing
     EXPECT_STREQ(buf, "");
-    EXPECT_GT(windows_nt_major(), 0u);
 }
 
 }  // namespace

@@ -6,6 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/drive.h"
@@ -41,20 +46,22 @@ bool temp_drive::has(const std::string &rel) const {
     return lstat(host(rel).c_str(), &st) == 0;
 }
 
-uint32_t fails(bool ok) {
-    return ok ? kSucceeded : win_last_error();
-}
-
-uint32_t attr_fails(const std::string &path) {
-    return fails(win_get_file_attributes(path.c_str()) != INVALID_FILE_ATTRIBUTES);
-}
-
-uint32_t open_fails(const std::string &path, uint32_t access, uint32_t disposition,
-                    uint32_t flags) {
-    win_handle h = win_create_file(path.c_str(), access, 0, disposition, flags);
-    if (h == INVALID_HANDLE_VALUE) return win_last_error();
-    win_close_handle(h);
-    return kSucceeded;
+void temp_drive::make(std::initializer_list<std::string> entries) const {
+    for (const std::string &e : entries) {
+        size_t link = e.find(" -> "), move = e.find(" => ");
+        int rc = 0;
+        if (link != std::string::npos)
+            rc = symlink(e.substr(link + 4).c_str(), host(e.substr(0, link)).c_str());
+        else if (move != std::string::npos)
+            rc = rename(host(e.substr(0, move)).c_str(), host(e.substr(move + 4)).c_str());
+        else if (e[0] == '-')
+            rc = remove(host(e.substr(1)).c_str());
+        else if (e.back() == '/')
+            rc = mkdir(host(e).c_str(), 0755);
+        else
+            write_file(host(e), "");
+        if (rc != 0) ADD_FAILURE() << e << ": " << strerror(errno);
+    }
 }
 
 uint32_t volume_serial(const char *root) {

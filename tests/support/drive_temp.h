@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "support/home.h"
+#include "support/win_calls.h"
 
 class temp_drive {
    public:
@@ -19,20 +21,17 @@ class temp_drive {
     const std::string &dir() const { return dir_; }  // no trailing '/'
     std::string host(const std::string &rel) const { return dir_ + "/" + rel; }
     bool has(const std::string &rel) const;  // host(rel) exists (a last link not followed)
+    // Changes the host below the directory, entry by entry: "d/" makes a
+    // directory, "l -> t" a symbolic link to t, "a => b" renames a to b,
+    // "-x" removes x (a file or an empty directory), anything else makes an
+    // empty file. Fails the test when one does not succeed.
+    void make(std::initializer_list<std::string> entries) const;
 
    private:
     std::string dir_;
     char letter_;
 };
 
-// The Windows last error of a call that failed, or kSucceeded:
-// EXPECT_EQ(fails(win_delete_file(p)), ERROR_FILE_NOT_FOUND). The same for
-// win_get_file_attributes and win_create_file (the handle is closed again).
-constexpr uint32_t kSucceeded = 0xFFFFFFFFu;
-uint32_t fails(bool ok);
-uint32_t attr_fails(const std::string &path);
-uint32_t open_fails(const std::string &path, uint32_t access, uint32_t disposition,
-                    uint32_t flags = 0);
 // The serial number of a volume root, 0 when the call fails.
 uint32_t volume_serial(const char *root);
 

@@ -1,6 +1,6 @@
 // The settings pages' rules as a user meets them, one table for every front
 // end: the browser pages (tests/program/pages_test.cpp) and the property
-// sheet on Windows (tests/windows/sheettool.cpp) run the same rows and must
+// sheet on Windows (tests/windows/wintool.cpp) run the same rows and must
 // store the same values. Each row starts from a store without any value of
 // its page.
 #pragma once

@@ -29,6 +29,10 @@ class win_folder {
     std::string at(const std::string &rel) const { return dir_ + "\\" + rel; }
     std::wstring wat(const std::wstring &rel) const { return wdir_ + L"\\" + rel; }
 
+    static std::wstring wide(const std::string &s) {
+        wchar_t w[MAX_PATH * 2];
+        return MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w, MAX_PATH * 2) > 0 ? w : L"";
+    }
     static std::string utf8(const std::wstring &w) {
         char out[MAX_PATH * 4];
         int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, out, sizeof out, nullptr, nullptr);

@@ -1,0 +1,447 @@
+// The Windows file calls as both hosts answer them: names without case, what
+// CreateFile and the calls on names refuse without changing anything, the
+// calls on a handle, the attributes a caller sets and reads back, and
+// listings with their patterns and directory counts; then what only Windows
+// has. Each test works in a fresh folder "t" (over drive C: on Linux, the
+// temporary folder on Windows); winfile_test.cpp holds what only Linux has.
+#include "platform/winfile.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "platform/rtfile.h"
+
+// The layer's invalid handle; <windows.h> (through host_folder.h) names the
+// system's the same.
+constexpr win_handle kNoHandle = INVALID_HANDLE_VALUE;
+#include "support/host_folder.h"
+
+namespace {
+
+using names = std::vector<std::string>;
+
+struct Calls : public ::testing::Test {
+    host_folder folder;
+    void SetUp() override { ASSERT_TRUE(win_create_directory(folder.at("t").c_str())); }
+    std::string at(const std::string &rel) const { return folder.at("t\\" + rel); }
+    uint32_t attrs(const std::string &rel) const {
+        return win_get_file_attributes(at(rel).c_str());
+    }
+    void make(const std::string &rel, const std::string &content = "") const {
+        win_handle h = win_create_file(at(rel).c_str(), GENERIC_WRITE, 0, CREATE_NEW, 0);
+        uint32_t n = 0;
+        ASSERT_TRUE(win_write_file(h, content.data(), uint32_t(content.size()), &n)) << rel;
+        ASSERT_TRUE(win_close_handle(h));
+    }
+    std::string content(const std::string &rel) const {
+        win_handle h =
+            win_create_file(at(rel).c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+        char buf[256];
+        uint32_t n = 0;
+        if (h == kNoHandle) return "error " + std::to_string(win_last_error());
+        win_read_file(h, buf, sizeof buf, &n);
+        win_close_handle(h);
+        return std::string(buf, n);
+    }
+    // The names a search gives, sorted (the hosts list in different orders).
+    names listing(const std::string &pattern, bool names_only = false) const {
+        names out;
+        win_find_data d;
+        win_find_handle h = names_only ? win_find_first_name(at(pattern).c_str(), &d)
+                                       : win_find_first_file(at(pattern).c_str(), &d);
+        for (bool more = h != nullptr; more; more = win_find_next_file(h, &d))
+            out.push_back(d.name);
+        EXPECT_EQ(win_last_error(), ERROR_NO_MORE_FILES) << pattern;
+        if (h) win_find_close(h);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+};
+
+TEST_F(Calls, NamesWithoutCase) {
+    make("Mixed.Txt", "abc");
+    EXPECT_EQ(attrs("MIXED.TXT"), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(content("mixed.txt"), "abc");
+    EXPECT_EQ(listing("MIXED.TXT"), names({"Mixed.Txt"}));
+    // A move to another case renames on disk.
+    ASSERT_TRUE(win_move_file(at("mixed.txt").c_str(), at("MIXED.txt").c_str()));
+    EXPECT_EQ(listing("*.txt"), names({"MIXED.txt"}));
+    // Opening an existing name under another case reaches it, never a second file.
+    make("other", "old");
+    ASSERT_TRUE(win_copy_file(at("mixed.TXT").c_str(), at("OTHER").c_str(), false));
+    EXPECT_EQ(open_fails(at("MIXED.TXT"), GENERIC_WRITE, TRUNCATE_EXISTING), kSucceeded);
+    EXPECT_EQ(listing("*"), names({".", "..", "MIXED.txt", "other"}));
+    EXPECT_EQ(content("other"), "abc");
+    EXPECT_EQ(content("mixed.txt"), "");
+}
+
+// Each row is refused with its error, and afterwards nothing has changed.
+TEST_F(Calls, RefusalsChangeNothing) {
+    make("f", "hello");
+    make("g", "other");
+    make("ro", "ro");
+    ASSERT_TRUE(win_set_file_attributes(at("ro").c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(win_create_directory(at("d").c_str()));
+    make("d\\inner");
+    // A call on one or two names; an open with its access and disposition.
+    enum op { OPEN, MKDIR, RMDIR, DEL, MOVE, COPY, COPY_NEW, LINK };
+    const struct {
+        const char *what;
+        op call;
+        const char *a, *b;
+        uint32_t access, disposition, error;
+    } rows[] = {
+        {"create a name that exists", OPEN, "F", "", GENERIC_WRITE, CREATE_NEW, ERROR_FILE_EXISTS},
+        {"open no file", OPEN, "none", "", GENERIC_READ, OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+        {"create in a missing folder", OPEN, "no\\x", "", GENERIC_WRITE, CREATE_NEW,
+         ERROR_PATH_NOT_FOUND},
+        {"open a folder", OPEN, "d", "", GENERIC_WRITE, OPEN_EXISTING, ERROR_ACCESS_DENIED},
+        {"replace a read-only file", OPEN, "RO", "", GENERIC_WRITE, CREATE_ALWAYS,
+         ERROR_ACCESS_DENIED},
+        {"empty a read-only file", OPEN, "ro", "", GENERIC_WRITE, TRUNCATE_EXISTING,
+         ERROR_ACCESS_DENIED},
+        {"write read-only", OPEN, "ro", "", GENERIC_WRITE, OPEN_EXISTING, ERROR_ACCESS_DENIED},
+        {"delete a read-only file", DEL, "ro", "", 0, 0, ERROR_ACCESS_DENIED},
+        {"copy over a read-only file", COPY, "f", "RO", 0, 0, ERROR_ACCESS_DENIED},
+        {"make a folder that exists", MKDIR, "D", "", 0, 0, ERROR_ALREADY_EXISTS},
+        {"remove a full folder", RMDIR, "d", "", 0, 0, ERROR_DIR_NOT_EMPTY},
+        {"remove a file as a folder", RMDIR, "f", "", 0, 0, ERROR_DIRECTORY},
+        {"remove a missing folder", RMDIR, "none", "", 0, 0, ERROR_FILE_NOT_FOUND},
+        {"delete a folder", DEL, "d", "", 0, 0, ERROR_ACCESS_DENIED},
+        {"delete a missing file", DEL, "none", "", 0, 0, ERROR_FILE_NOT_FOUND},
+        {"move onto a name under another case", MOVE, "f", "G", 0, 0, ERROR_ALREADY_EXISTS},
+        {"copy onto an existing name", COPY_NEW, "f", "g", 0, 0, ERROR_FILE_EXISTS},
+        {"copy a folder", COPY_NEW, "d", "x", 0, 0, ERROR_ACCESS_DENIED},
+        {"link onto an existing name", LINK, "ro", "d\\inner", 0, 0, ERROR_ALREADY_EXISTS},
+    };
+    for (const auto &r : rows) {
+        std::string a = at(r.a), b = at(r.b);
+        bool ok = r.call == OPEN    ? open_fails(a, r.access, r.disposition) == kSucceeded
+                  : r.call == MKDIR ? win_create_directory(a.c_str())
+                  : r.call == RMDIR ? win_remove_directory(a.c_str())
+                  : r.call == DEL   ? win_delete_file(a.c_str())
+                  : r.call == MOVE  ? win_move_file(a.c_str(), b.c_str())
+                  : r.call == LINK  ? win_create_hard_link(a.c_str(), b.c_str())
+                                    : win_copy_file(a.c_str(), b.c_str(), r.call == COPY_NEW);
+        EXPECT_EQ(fails(ok), r.error) << r.what;
+    }
+    EXPECT_EQ(listing("*"), names({".", "..", "d", "f", "g", "ro"}));
+    EXPECT_EQ(listing("d\\*"), names({".", "..", "inner"}));
+    EXPECT_EQ(content("f") + content("g") + content("ro"), "hellootherro");
+    // What succeeds: a copy keeps the attributes, moves take folders along.
+    ASSERT_TRUE(win_set_file_attributes(at("f").c_str(), FILE_ATTRIBUTE_READONLY |
+                                                             FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(win_copy_file(at("f").c_str(), at("d\\copy").c_str(), true));
+    EXPECT_EQ(attrs("d\\copy"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    ASSERT_TRUE(win_move_file(at("g").c_str(), at("d\\moved").c_str()));
+    ASSERT_TRUE(win_move_file(at("d").c_str(), at("e").c_str()));
+    EXPECT_EQ(listing("e\\*", true), names({".", "..", "copy", "inner", "moved"}));
+    EXPECT_EQ(content("e\\copy") + content("e\\moved"), "helloother");
+}
+
+TEST_F(Calls, CallsOnAHandle) {
+    make("f", "0123456789");
+    // CREATE_ALWAYS over a file succeeds and says it existed.
+    win_handle h =
+        win_create_file(at("f").c_str(), GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
+    EXPECT_EQ(win_last_error(), ERROR_ALREADY_EXISTS);
+    uint32_t n = 0;
+    ASSERT_TRUE(win_write_file(h, "abcdef", 6, &n));
+    int64_t pos = -1;
+    ASSERT_TRUE(win_set_file_pointer(h, -2, &pos, FILE_END));
+    EXPECT_EQ(pos, 4);
+    ASSERT_TRUE(win_set_end_of_file(h));
+    uint64_t size = 0;
+    ASSERT_TRUE(win_get_file_size(h, &size));
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(fails(win_set_file_pointer(h, -10, nullptr, FILE_BEGIN)), ERROR_NEGATIVE_SEEK);
+    ASSERT_TRUE(win_flush_file_buffers(h));
+    EXPECT_TRUE(win_close_handle(h));
+    EXPECT_EQ(content("f"), "abcd");
+    EXPECT_EQ(fails(win_close_handle(kNoHandle)), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(fails(win_read_file(kNoHandle, &n, 4, &n)), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(Calls, AttributesSetAndReadBack) {
+    make("f");
+    EXPECT_EQ(attrs("f"), FILE_ATTRIBUTE_NORMAL);
+    const uint32_t rows[][2] = {  // set, then read
+        {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY},
+        {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE,
+         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
+        {0, FILE_ATTRIBUTE_NORMAL},
+    };
+    for (const auto &row : rows) {
+        ASSERT_TRUE(win_set_file_attributes(at("F").c_str(), row[0])) << row[0];
+        EXPECT_EQ(attrs("f"), row[1]) << row[0];
+    }
+    ASSERT_TRUE(win_create_directory(at("d").c_str()));
+    EXPECT_EQ(attrs("D"), FILE_ATTRIBUTE_DIRECTORY);
+    ASSERT_TRUE(win_set_file_attributes(at("d").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(attrs("d"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(fails(win_set_file_attributes(at("none").c_str(), 0)), ERROR_FILE_NOT_FOUND);
+}
+
+// Patterns, a single find, the count of directories and the names-only
+// search agree with the full one.
+TEST_F(Calls, ListingsAndDirectoryCounts) {
+    for (const char *d : {"sub", "sub\\x", "sub\\y", "Other"})
+        ASSERT_TRUE(win_create_directory(at(d).c_str()));
+    make("sub\\LongFileName.text", "abc");
+    make("sub\\SHORT.TXT");
+    make("sub\\other.c");
+    EXPECT_EQ(listing("sub\\*.*"),
+              names({".", "..", "LongFileName.text", "SHORT.TXT", "other.c", "x", "y"}));
+    EXPECT_EQ(listing("sub\\*.t*"), names({"LongFileName.text", "SHORT.TXT"}));
+    EXPECT_EQ(listing("sub\\?????.c"), names({"other.c"}));
+    EXPECT_EQ(listing("sub\\*.*", true), listing("sub\\*.*"));
+    win_find_data d;
+    win_find_handle h = win_find_first_file(at("sub\\longfilename.TEXT").c_str(), &d);
+    ASSERT_NE(h, nullptr);
+    EXPECT_STREQ(d.name, "LongFileName.text");
+    EXPECT_EQ(d.size_low, 3u);
+    EXPECT_EQ(d.attributes, FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(fails(win_find_next_file(h, &d)), ERROR_NO_MORE_FILES);
+    win_find_close(h);
+    EXPECT_EQ(fails(win_find_first_file(at("sub\\*.zip").c_str(), &d) != nullptr),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(fails(win_find_first_file(at("none\\*.*").c_str(), &d) != nullptr),
+              ERROR_PATH_NOT_FOUND);
+    const struct {
+        const char *pattern;
+        uint32_t count;
+    } counts[] = {{"sub\\*.*", 4}, {"sub\\*.c", 0}, {"*", 4}, {"sub", 1}, {"sub\\other.c", 0}};
+    uint32_t count = 99;
+    for (const auto &t : counts) {
+        EXPECT_TRUE(win_count_directories(at(t.pattern).c_str(), &count)) << t.pattern;
+        EXPECT_EQ(count, t.count) << t.pattern;
+    }
+    EXPECT_EQ(fails(win_count_directories(at("none\\*").c_str(), &count)), ERROR_PATH_NOT_FOUND);
+    // A folder named with a final separator is the folder itself.
+    for (const char *p : {"SUB", "sub\\", "sub\\\\"}) {
+        ASSERT_TRUE(win_find_entry(at(p).c_str(), &d, &count)) << p;
+        EXPECT_STREQ(d.name, "sub");
+        EXPECT_EQ(d.attributes, FILE_ATTRIBUTE_DIRECTORY);
+        EXPECT_EQ(count, 4u);
+    }
+    ASSERT_TRUE(win_find_entry(at("sub\\short.txt").c_str(), &d, &count));
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(fails(win_find_entry(at("sub\\s*").c_str(), &d, &count)), ERROR_INVALID_NAME);
+    EXPECT_EQ(fails(win_find_entry(at("sub\\none").c_str(), &d, &count)), ERROR_FILE_NOT_FOUND);
+}
+
+#ifdef _WIN32
+// What only Windows has or does: device names, streams, the system's own
+// attributes, sharing, hard links through the system, volumes, ANSI names,
+// the runtime's descriptors and the seam.
+struct OnWindows : public Calls {
+    // Windows' own view of a name below the folder.
+    DWORD system_attrs(const std::string &rel) const {
+        return GetFileAttributesW(folder.wat(win_folder::wide("t\\" + rel)).c_str());
+    }
+};
+
+// Checked before any call: nothing but a file on a drive is reachable, and
+// a refused name creates nothing.
+TEST_F(OnWindows, PathsRefusedBeforeTheSystemSeesThem) {
+    const struct {
+        std::string path;
+        uint32_t error;
+        int err;  // of the runtime calls
+    } cases[] = {
+        {"relative\\name", ERROR_PATH_NOT_FOUND, ENOENT},
+        {"\\rooted\\without\\drive", ERROR_PATH_NOT_FOUND, ENOENT},
+        {"c:drive-relative", ERROR_PATH_NOT_FOUND, ENOENT},
+        {at("a/b"), ERROR_INVALID_NAME, EINVAL},
+        {at("file:stream"), ERROR_INVALID_NAME, EINVAL},
+        {at("star*"), ERROR_INVALID_NAME, EINVAL},
+        {at("ctl\x01"), ERROR_INVALID_NAME, EINVAL},
+        {"\\\\.\\PhysicalDrive0", ERROR_INVALID_NAME, EINVAL},
+        {"\\\\?\\" + at("x"), ERROR_INVALID_NAME, EINVAL},
+        {at("lpt1"), ERROR_ACCESS_DENIED, EACCES},
+        {at("LPT1.txt"), ERROR_ACCESS_DENIED, EACCES},
+        {at("nul \\x"), ERROR_ACCESS_DENIED, EACCES},
+        {at("conout$"), ERROR_ACCESS_DENIED, EACCES},
+        {at(std::string(256, 'n')), ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+        {at(std::string(4100, 'n')), ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+    };
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.path.substr(0, 60));
+        EXPECT_EQ(win_get_file_attributes(t.path.c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(win_last_error(), t.error);
+        EXPECT_EQ(fails(win_create_directory(t.path.c_str())), t.error);
+        EXPECT_EQ(rt_open(t.path.c_str(), RT_O_RDWR | RT_O_CREAT, RT_S_IWRITE), -1);
+        EXPECT_EQ(errno, t.err);
+    }
+    EXPECT_EQ(listing("*"), names({".", ".."}));
+    // Names that are none of these pass: "com0", a device name inside a name.
+    make("com0");
+    make("my lpt1");
+    EXPECT_EQ(listing("*").size(), 4u);
+}
+
+// The attributes are the system's own: what the layer sets, Windows shows,
+// and READONLY guards the file against the runtime's calls too.
+TEST_F(OnWindows, AttributesAreTheSystemsOwn) {
+    make("f", "data");
+    // A new file carries ARCHIVE, which the layer does not report (Wine
+    // shows it on every file).
+    EXPECT_TRUE(system_attrs("f") & FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(win_get_file_attributes(at("f").c_str()), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(win_set_file_attributes(at("F").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(system_attrs("f") & ~FILE_ATTRIBUTE_ARCHIVE, DWORD(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(rt_open(at("f").c_str(), RT_O_WRONLY, 0), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(rt_utime(at("f").c_str(), 1, 2), -1);
+    EXPECT_EQ(errno, EACCES);
+    ASSERT_TRUE(win_set_file_attributes(
+        at("f").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(system_attrs("f") & ~FILE_ATTRIBUTE_ARCHIVE,
+              DWORD(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+}
+
+// A hard link is a second name of one file: its count, its content, its
+// index; and it never replaces a name.
+TEST_F(OnWindows, HardLinksAndTheirCount) {
+    make("first", "one");
+    ASSERT_TRUE(win_create_hard_link(at("second").c_str(), at("FIRST").c_str()))
+        << win_last_error();
+    EXPECT_EQ(content("second"), "one");
+    win_file_info a, b;
+    win_handle h1 =
+        win_create_file(at("first").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    win_handle h2 =
+        win_create_file(at("second").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    ASSERT_TRUE(win_get_file_information_by_handle(h1, &a));
+    ASSERT_TRUE(win_get_file_information_by_handle(h2, &b));
+    win_close_handle(h1);
+    win_close_handle(h2);
+    EXPECT_EQ(a.links, 2u);
+    EXPECT_EQ(std::tie(a.index_high, a.index_low, a.volume_serial),
+              std::tie(b.index_high, b.index_low, b.volume_serial));
+    EXPECT_EQ(a.size_low, 3u);
+    EXPECT_EQ(fails(win_create_hard_link(at("second").c_str(), at("first").c_str())),
+              ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(win_delete_file(at("first").c_str()));
+    EXPECT_EQ(content("second"), "one");
+}
+
+// A folder opens only with backup semantics; a file held without sharing
+// has no second opener and cannot be deleted.
+TEST_F(OnWindows, FoldersAndSharing) {
+    make("f", "0123456789");
+    ASSERT_TRUE(win_create_directory(at("d").c_str()));
+    EXPECT_EQ(open_fails(at("d"), GENERIC_READ, OPEN_EXISTING), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(open_fails(at("d"), GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS),
+              kSucceeded);
+    win_handle h = win_create_file(at("f").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+    ASSERT_NE(h, kNoHandle);
+    EXPECT_EQ(open_fails(at("f"), GENERIC_READ, OPEN_EXISTING, 0, FILE_SHARE_READ),
+              ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(fails(win_delete_file(at("f").c_str())), ERROR_SHARING_VIOLATION);
+    EXPECT_TRUE(win_close_handle(h));
+    EXPECT_EQ(fails(win_close_handle(win_handle(0))), ERROR_INVALID_HANDLE);
+}
+
+// UTF-8 names reach the system as their characters and come back as the
+// same bytes; bytes that are no UTF-8 are read in the ANSI code page, as
+// the narrow calls read them.
+TEST_F(OnWindows, Utf8AndAnsiNames) {
+    make("\xC3\xA4", "umlaut");
+    EXPECT_NE(GetFileAttributesW(folder.wat(L"t\\\u00E4").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(listing("*"), names({".", "..", "\xC3\xA4"}));
+    EXPECT_EQ(content("\xC3\x84"), "umlaut");  // U+00C4: the same name without case
+    if (GetACP() != 1252) GTEST_SKIP() << "ANSI code page " << GetACP();
+    EXPECT_EQ(content("\xE4"), "umlaut");  // U+00E4 in code page 1252
+    make("caf\xE9");
+    EXPECT_NE(GetFileAttributesW(folder.wat(L"t\\caf\u00E9").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(listing("caf*"), names({"caf\xC3\xA9"}));
+}
+
+// The volume of the temporary folder, through its root in both forms.
+TEST_F(OnWindows, Volumes) {
+    std::string root = folder.dir().substr(0, 3), bare = folder.dir().substr(0, 2);
+    uint32_t serial = 0, serial2 = 0, max = 0, flags = 0;
+    char label[64] = "x", fs[32] = "";
+    ASSERT_TRUE(win_get_volume_information(root.c_str(), label, sizeof label, &serial, &max, &flags,
+                                           fs, sizeof fs));
+    ASSERT_TRUE(win_get_volume_information(bare.c_str(), nullptr, 0, &serial2, nullptr, nullptr,
+                                           nullptr, 0));
+    EXPECT_EQ(serial, serial2);
+    EXPECT_NE(serial, 0u);
+    EXPECT_EQ(max, 255u);
+    EXPECT_STREQ(fs, "NTFS");
+    EXPECT_TRUE(flags & FILE_CASE_PRESERVED_NAMES);
+    EXPECT_EQ(fails(win_get_volume_information(at("").c_str(), nullptr, 0, &serial, nullptr,
+                                               nullptr, nullptr, 0)),
+              ERROR_DIR_NOT_ROOT);
+    EXPECT_EQ(win_get_drive_type(root.c_str()), uint32_t(DRIVE_FIXED));
+    EXPECT_EQ(win_get_drive_type(bare.c_str()), uint32_t(DRIVE_FIXED));
+    EXPECT_EQ(win_get_drive_type("relative"), uint32_t(DRIVE_NO_ROOT_DIR));
+    uint64_t caller = 0, total = 0, free_bytes = 0;
+    ASSERT_TRUE(win_get_disk_free_space_ex(folder.dir().c_str(), &caller, &total, &free_bytes));
+    EXPECT_GT(total, 0u);
+    EXPECT_LE(caller, total);
+    make("f");
+    win_handle h = win_create_file(at("f").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+    win_file_info info;
+    ASSERT_TRUE(win_get_file_information_by_handle(h, &info));
+    win_close_handle(h);
+    EXPECT_EQ(info.volume_serial, serial);
+}
+
+// The runtime's descriptors: always binary, READONLY when created without
+// write permission, times set by path.
+TEST_F(OnWindows, RuntimeDescriptors) {
+    int fd = rt_open(at("t").c_str(), RT_O_RDWR | RT_O_CREAT | RT_O_TEXT, RT_S_IWRITE);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(rt_write(fd, "a\nb", 3), 3);
+    EXPECT_EQ(rt_commit(fd), 0);
+    EXPECT_EQ(rt_filelength(fd), 3);
+    EXPECT_EQ(rt_lseek(fd, 1, RT_SEEK_SET), 1);
+    char buf[8] = {};
+    EXPECT_EQ(rt_read(fd, buf, sizeof buf), 2);
+    EXPECT_STREQ(buf, "\nb");
+    EXPECT_EQ(rt_close(fd), 0);
+    EXPECT_EQ(rt_open(at("t").c_str(), RT_O_RDWR | RT_O_CREAT | RT_O_EXCL, RT_S_IWRITE), -1);
+    EXPECT_EQ(errno, EEXIST);
+    ASSERT_EQ(rt_utime(at("t").c_str(), 1000000000, 1200000000), 0);
+    win_find_data d;
+    uint32_t count;
+    ASSERT_TRUE(win_find_entry(at("t").c_str(), &d, &count));
+    EXPECT_EQ(win_time_to_unix(d.write_time, nullptr), 1200000000);
+    fd = rt_open(at("ro").c_str(), RT_O_WRONLY | RT_O_CREAT, RT_S_IREAD);
+    ASSERT_GE(fd, 0);
+    rt_close(fd);
+    EXPECT_EQ(win_get_file_attributes(at("ro").c_str()), FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(win_create_directory(at("d").c_str()));
+    EXPECT_EQ(rt_open(at("d").c_str(), RT_O_RDONLY, 0), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(rt_open(at("none").c_str(), RT_O_RDONLY, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+// Injected failures answer before the system is asked, and count down.
+TEST_F(OnWindows, InjectedFailures) {
+    make("f");
+    win_fail_inject("DeleteFile", ERROR_SHARING_VIOLATION, 2);
+    win_fail_inject("_open", EMFILE, 1);
+    EXPECT_EQ(fails(win_delete_file(at("f").c_str())), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(fails(win_delete_file(at("f").c_str())), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(rt_open(at("f").c_str(), RT_O_RDONLY, 0), -1);
+    EXPECT_EQ(errno, EMFILE);
+    EXPECT_TRUE(win_delete_file(at("f").c_str()));
+    win_fail_inject("CreateFile", ERROR_DISK_FULL, 0);
+    EXPECT_EQ(open_fails(at("g"), GENERIC_WRITE, CREATE_NEW), ERROR_DISK_FULL);
+    win_fail_clear();
+    make("g");
+}
+
+#endif
+
+}  // namespace
