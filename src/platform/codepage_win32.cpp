@@ -23,9 +23,14 @@ int to_wide(uint32_t cp, const char *in, wchar_t *out, int size) {
 }
 
 // UTF-16 to bytes of `cp` (NUL included); '?' for a character it lacks.
+// Never a best-fit letter: "ä" as "a" could name another file. A few code
+// pages refuse the flag, and those have no best-fit table to avoid.
 int from_wide(uint32_t cp, const wchar_t *in, char *out, int size) {
     if (cp == CP_UTF8_PAGE) return WideCharToMultiByte(cp, 0, in, -1, out, size, nullptr, nullptr);
-    return WideCharToMultiByte(cp, 0, in, -1, out, size, "?", nullptr);
+    int n = WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, in, -1, out, size, "?", nullptr);
+    if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS)
+        n = WideCharToMultiByte(cp, 0, in, -1, out, size, "?", nullptr);
+    return n;
 }
 
 void set_errno_from_last_error() {

@@ -73,16 +73,16 @@ TEST_F(CharSet, AnsiNamesOnEveryPathCall) {
 TEST_F(CharSet, CodePageConversion) {
     config.charset = CHARSET_CODEPAGE;
 #ifndef _WIN32
-    // A byte the host's table of the code page lacks cannot name a file.
+    // A byte the host's table of the code page lacks cannot name a file
+    // (Windows' own table of 1252 maps 0x81 to U+0081).
     EXPECT_EQ(fails(fs_create_directory(c.at("\x81").c_str())), ERROR_INVALID_NAME);
-    // Going out, what the code page lacks becomes '?'. (The Windows build's
-    // converter still answers a best-fit letter, "a" here: a name another
-    // file may hold. Linux only until it answers '?'.)
+#endif
+    // Going out, what the code page lacks becomes '?', never a best-fit
+    // letter ("a" for U+00E4) that another file's name may hold.
     config.codepage = 1251;  // Cyrillic: U+00E4 is not there
     char other[260] = "\xC3\xA4\xD0\x96";
     fs_name_out(other, sizeof other);
     EXPECT_STREQ(other, "?\xC6");
-#endif
     // Coming in, too small a buffer fails and leaves it as it was.
     char buf[64] = "caf\xE9 \x80";                               // "café €" in 1252
     EXPECT_EQ(codepage_convert(1, 1252, buf, sizeof buf), 10u);  // 9 bytes + NUL
