@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <new>
 
 #include "platform/netmsg.h"

@@ -20,10 +20,6 @@ xprt *workers = nullptr;
 
 constexpr auto RECEIVE_RETRY = std::chrono::milliseconds(1000);
 
-}  // namespace
-
-namespace {
-
 // Binds a fresh datagram socket; closes it on failure.
 sock_t udp_bind(sock_t s, uint32_t address, uint16_t port) {
     if (s == SOCK_INVALID) return SOCK_INVALID;
@@ -43,6 +39,18 @@ sock_t udp_bind(sock_t s, uint32_t address, uint16_t port) {
     return s;
 }
 
+// One receive into the message area: through the worker's own receiver,
+// or (none) straight on the socket.
+bool udp_receive_with(xprt *xp, sock_receiver *receiver) {
+    xp->peer_len = sizeof(sockaddr_in);
+    long n =
+        receiver
+            ? sock_receiver_recv(receiver, xp->msg, xp->size, &xp->peer, &xp->peer_len, &xp->local)
+            : sock_recv_datagram(xp->sock, xp->msg, xp->size, &xp->peer, &xp->peer_len, &xp->local);
+    xp->count = int32_t(n);
+    return n > 0;
+}
+
 }  // namespace
 
 sock_t udp_socket(uint32_t address, uint16_t port) {
@@ -52,20 +60,6 @@ sock_t udp_socket(uint32_t address, uint16_t port) {
 sock_t udp_overlapped_socket(uint32_t address, uint16_t port) {
     return udp_bind(sock_shared_datagram(), address, port);
 }
-
-namespace {
-
-// One receive into the message area: through the worker's own receiver,
-// or (none) straight on the socket.
-bool udp_receive_with(xprt *xp, sock_receiver *receiver) {
-    xp->peer_len = sizeof(sockaddr_in);
-    long n = receiver ? sock_receiver_recv(receiver, xp->msg, xp->size, &xp->peer, &xp->peer_len, &xp->local)
-                      : sock_recv_datagram(xp->sock, xp->msg, xp->size, &xp->peer, &xp->peer_len, &xp->local);
-    xp->count = int32_t(n);
-    return n > 0;
-}
-
-}  // namespace
 
 bool udp_receive(xprt *xp) {
     return udp_receive_with(xp, nullptr);
