@@ -158,7 +158,9 @@ TEST(SharedDatagrams, ReceiversServeSeveralClientsAndEndOnShutdown) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
                 // The address each client called (by its number) is reported.
-                if (buf[0] != 'x') EXPECT_EQ(local, address(buf[0] % 2 ? "127.0.0.2" : "127.0.0.1"));
+                if (buf[0] != 'x') {
+                    EXPECT_EQ(local, address(buf[0] % 2 ? "127.0.0.2" : "127.0.0.1"));
+                }
                 sock_send_datagram(s, buf, uint32_t(n), &peer, peer_len, local);
             }
             sock_receiver_close(r);
