@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <new>
+
+#include "platform/netmsg.h"
 
 int sock_close(sock_t s) {
     return close(s);
@@ -103,7 +105,7 @@ bool sock_report_destination(sock_t s) {
 long sock_recv_datagram(sock_t s, void *buf, uint32_t size, sockaddr_in *peer, socklen_t *peer_len,
                         uint32_t *local) {
     iovec io{buf, size};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    alignas(cmsghdr) char control[NETMSG_CONTROL_SIZE];
     msghdr m{};
     m.msg_name = peer;
     m.msg_namelen = sizeof *peer;
@@ -115,36 +117,45 @@ long sock_recv_datagram(sock_t s, void *buf, uint32_t size, sockaddr_in *peer, s
     *local = 0;
     if (n < 0) return -1;
     *peer_len = m.msg_namelen;
-    for (cmsghdr *c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info;
-            memcpy(&info, CMSG_DATA(c), sizeof info);
-            *local = info.ipi_addr.s_addr;
-        }
-    }
+    *local = netmsg_destination(control, m.msg_controllen);
     return long(n);
 }
 
 long sock_send_datagram(sock_t s, const void *buf, uint32_t size, const sockaddr_in *peer,
                         socklen_t peer_len, uint32_t local) {
     iovec io{const_cast<void *>(buf), size};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    alignas(cmsghdr) char control[NETMSG_CONTROL_SIZE];
     msghdr m{};
     m.msg_name = const_cast<sockaddr_in *>(peer);
     m.msg_namelen = peer_len;
     m.msg_iov = &io;
     m.msg_iovlen = 1;
-    // A broadcast or multicast address is no source: routing picks one.
-    if (local != 0 && !IN_MULTICAST(ntohl(local)) && local != INADDR_BROADCAST) {
+    if (netmsg_source_usable(local)) {
         m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        cmsghdr *c = CMSG_FIRSTHDR(&m);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo info{};
-        info.ipi_spec_dst.s_addr = local;
-        memcpy(CMSG_DATA(c), &info, sizeof info);
+        m.msg_controllen = netmsg_fill_source(control, local);
     }
     return long(sendmsg(s, &m, MSG_NOSIGNAL));
+}
+
+// Blocked receives on one descriptor each take a datagram of their own, so
+// a receiver here is no more than the socket.
+struct sock_receiver {
+    sock_t sock;
+};
+
+sock_t sock_shared_datagram() {
+    return socket(AF_INET, SOCK_DGRAM, 0);
+}
+
+sock_receiver *sock_receiver_open(sock_t s) {
+    return new (std::nothrow) sock_receiver{s};
+}
+
+long sock_receiver_recv(sock_receiver *r, void *buf, uint32_t size, sockaddr_in *peer,
+                        socklen_t *peer_len, uint32_t *local) {
+    return sock_recv_datagram(r->sock, buf, size, peer, peer_len, local);
+}
+
+void sock_receiver_close(sock_receiver *r) {
+    delete r;
 }

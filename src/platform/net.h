@@ -25,7 +25,8 @@
 // the stop of each service relies on; Winsock wakes neither a select nor a
 // blocking receive. So on Windows a shut-down socket is remembered until it
 // is closed: sock_poll reports it readable within its wait slice, and
-// recvfrom on it fails (WSAESHUTDOWN) instead of blocking.
+// recvfrom on it fails (WSAESHUTDOWN) instead of blocking; overlapped
+// receives under way on it (sock_receiver) are cancelled.
 int sock_shutdown(SOCKET s, int how);
 #define shutdown sock_shutdown
 // accept on a shut-down listener fails (WSAEINVAL) instead of blocking.
@@ -159,3 +160,20 @@ long sock_recv_datagram(sock_t s, void *buf, uint32_t size, sockaddr_in *peer, s
                         uint32_t *local);
 long sock_send_datagram(sock_t s, const void *buf, uint32_t size, const sockaddr_in *peer,
                         socklen_t peer_len, uint32_t local);
+
+// Several threads receiving on one datagram socket (the NFS socket), each
+// into its own buffer and each served the datagram it got. The socket comes
+// from sock_shared_datagram (on Windows made for overlapped receives; an
+// ordinary one elsewhere). Each thread opens a receiver of its own (on
+// Windows an event and an overlapped record, so that its receive waits on
+// its own event), made once per thread: receiving allocates nothing.
+// sock_receiver_recv receives as sock_recv_datagram does; a datagram larger
+// than `size` is cut to it. Shutting the socket down (shutdown) ends every
+// receive that waits on it with an error, so a stop in order never waits on
+// a datagram; only then may the socket be closed.
+struct sock_receiver;
+sock_t sock_shared_datagram();
+sock_receiver *sock_receiver_open(sock_t s);  // null when out of resources
+long sock_receiver_recv(sock_receiver *r, void *buf, uint32_t size, sockaddr_in *peer,
+                        socklen_t *peer_len, uint32_t *local);
+void sock_receiver_close(sock_receiver *r);

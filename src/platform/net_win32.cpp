@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/netmsg.h"
 
 // Here shutdown and accept are Winsock's own (net.h renames them for
 // everyone else).
@@ -68,7 +70,11 @@ int sock_shutdown(SOCKET s, int how) {
     // not return, and the mark above already wakes the waiter.
     sockaddr_in peer;
     int len = sizeof peer;
-    if (getpeername(s, reinterpret_cast<sockaddr *>(&peer), &len) != 0) return 0;
+    if (getpeername(s, reinterpret_cast<sockaddr *>(&peer), &len) != 0) {
+        // Receives under way on it (sock_receiver) end now, as cancelled.
+        CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
+        return 0;
+    }
     return ::shutdown(s, how);
 }
 
@@ -221,11 +227,6 @@ void recv_msg_lookup(SOCKET s) {
         recv_msg = fn;
 }
 
-// A destination a reply can leave from: not broadcast, not multicast.
-bool source_usable(uint32_t local) {
-    return local != 0 && !IN_MULTICAST(ntohl(local)) && local != INADDR_BROADCAST;
-}
-
 }  // namespace
 
 bool sock_report_destination(sock_t s) {
@@ -234,52 +235,162 @@ bool sock_report_destination(sock_t s) {
     return recv_msg && setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, int(sizeof on)) == 0;
 }
 
+namespace {
+
+// The message of one datagram: for a receive the sender comes into `peer`
+// and the destination's control message into `control`.
+void message_prepare(WSAMSG *m, WSABUF *data, sockaddr_in *peer, char *control) {
+    *m = WSAMSG{};
+    m->name = reinterpret_cast<sockaddr *>(peer);
+    m->namelen = sizeof *peer;
+    m->lpBuffers = data;
+    m->dwBufferCount = 1;
+    m->Control = WSABUF{ULONG(NETMSG_CONTROL_SIZE), control};
+}
+
+// Winsock fails a datagram larger than the buffer (WSAEMSGSIZE) where POSIX
+// cuts it; it is cut here too, so that it is answered or dropped by what it
+// holds, like any other. Answers the count to report, -1 for a real error.
+long received(bool ok, DWORD n, uint32_t size) {
+    if (ok) return long(n);
+    return WSAGetLastError() == WSAEMSGSIZE ? long(size) : -1;
+}
+
+}  // namespace
+
 long sock_recv_datagram(sock_t s, void *buf, uint32_t size, sockaddr_in *peer, socklen_t *peer_len,
                         uint32_t *local) {
     *local = 0;
-    if (!recv_msg) return recvfrom(s, buf, size, 0, reinterpret_cast<sockaddr *>(peer), peer_len);
+    if (!recv_msg) {
+        long n = recvfrom(s, buf, size, 0, reinterpret_cast<sockaddr *>(peer), peer_len);
+        return received(n >= 0, DWORD(n), size);
+    }
     if (!sock_wait_receive(s)) return -1;
     WSABUF data{ULONG(size), static_cast<char *>(buf)};
-    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))];
-    WSAMSG m{};
-    m.name = reinterpret_cast<sockaddr *>(peer);
-    m.namelen = sizeof *peer;
-    m.lpBuffers = &data;
-    m.dwBufferCount = 1;
-    m.Control = WSABUF{ULONG(sizeof control), control};
+    alignas(WSACMSGHDR) char control[NETMSG_CONTROL_SIZE] = {};
+    WSAMSG m;
+    message_prepare(&m, &data, peer, control);
     DWORD n = 0;
-    if (recv_msg(s, &m, &n, nullptr, nullptr) != 0) return -1;
+    bool ok = recv_msg(s, &m, &n, nullptr, nullptr) == 0;
+    long got = received(ok, n, size);
+    if (got < 0) return -1;
     *peer_len = m.namelen;
-    for (WSACMSGHDR *c = WSA_CMSG_FIRSTHDR(&m); c; c = WSA_CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            IN_PKTINFO info;
-            memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
-            *local = info.ipi_addr.s_addr;
-        }
-    }
-    return long(n);
+    *local = netmsg_destination(control, m.Control.len);
+    return got;
 }
 
 long sock_send_datagram(sock_t s, const void *buf, uint32_t size, const sockaddr_in *peer,
                         socklen_t peer_len, uint32_t local) {
-    if (!source_usable(local))
+    if (!netmsg_source_usable(local))
         return sendto(s, buf, size, 0, reinterpret_cast<const sockaddr *>(peer), peer_len);
     WSABUF data{ULONG(size), static_cast<char *>(const_cast<void *>(buf))};
-    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
-    WSAMSG m{};
-    m.name = reinterpret_cast<sockaddr *>(const_cast<sockaddr_in *>(peer));
+    alignas(WSACMSGHDR) char control[NETMSG_CONTROL_SIZE];
+    WSAMSG m;
+    message_prepare(&m, &data, const_cast<sockaddr_in *>(peer), control);
     m.namelen = peer_len;
-    m.lpBuffers = &data;
-    m.dwBufferCount = 1;
-    m.Control = WSABUF{ULONG(sizeof control), control};
-    WSACMSGHDR *c = WSA_CMSG_FIRSTHDR(&m);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
-    IN_PKTINFO info{};
-    info.ipi_addr.s_addr = local;
-    memcpy(WSA_CMSG_DATA(c), &info, sizeof info);
+    m.Control.len = netmsg_fill_source(control, local);
     DWORD n = 0;
     if (WSASendMsg(s, &m, 0, &n, nullptr, nullptr) != 0) return -1;
     return long(n);
+}
+
+// One thread's overlapped receive: everything the pending call writes to
+// lives here until it has completed.
+struct sock_receiver {
+    SOCKET sock;
+    WSAEVENT event;  // auto-reset
+    WSAOVERLAPPED overlapped;
+    WSABUF data;
+    WSAMSG message;
+    DWORD flags;
+    INT from_len;
+    alignas(WSACMSGHDR) char control[NETMSG_CONTROL_SIZE];
+};
+
+sock_t sock_shared_datagram() {
+    return WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+}
+
+sock_receiver *sock_receiver_open(sock_t s) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!event) return nullptr;
+    auto *r = new (std::nothrow) sock_receiver{};
+    if (!r) {
+        CloseHandle(event);
+        return nullptr;
+    }
+    r->sock = s;
+    r->event = event;
+    return r;
+}
+
+namespace {
+
+// Starts the receive: WSARecvMsg where the provider has it (so the
+// destination is known), WSARecvFrom otherwise. True when it completed at
+// once or is pending.
+bool receive_start(sock_receiver *r, void *buf, uint32_t size, sockaddr_in *peer) {
+    // A receive that completed at once left the event set; the wait for a
+    // pending one must not take that for its own completion.
+    WSAResetEvent(r->event);
+    memset(&r->overlapped, 0, sizeof r->overlapped);
+    r->overlapped.hEvent = r->event;
+    r->data = WSABUF{ULONG(size), static_cast<char *>(buf)};
+    int rc;
+    if (recv_msg) {
+        memset(r->control, 0, sizeof r->control);
+        message_prepare(&r->message, &r->data, peer, r->control);
+        rc = recv_msg(r->sock, &r->message, nullptr, &r->overlapped, nullptr);
+    } else {
+        r->flags = 0;
+        r->from_len = sizeof *peer;
+        rc = WSARecvFrom(r->sock, &r->data, 1, nullptr, &r->flags, reinterpret_cast<sockaddr *>(peer),
+                         &r->from_len, &r->overlapped, nullptr);
+    }
+    return rc == 0 || WSAGetLastError() == WSA_IO_PENDING;
+}
+
+}  // namespace
+
+long sock_receiver_recv(sock_receiver *r, void *buf, uint32_t size, sockaddr_in *peer,
+                        socklen_t *peer_len, uint32_t *local) {
+    *local = 0;
+    for (;;) {
+        if (is_shut(r->sock)) {
+            WSASetLastError(WSAESHUTDOWN);
+            return -1;
+        }
+        // A datagram at hand may fail at once (too large for the buffer, or
+        // a reset); everything else completes through the overlapped record.
+        DWORD n = 0, flags = 0;
+        bool ok = receive_start(r, buf, size, peer);
+        if (ok) {
+            // A shutdown that came before the receive began had nothing to
+            // cancel: now that it is under way, look again (sock_shutdown
+            // marks first, then cancels, so one of the two sees the other).
+            if (is_shut(r->sock)) CancelIoEx(reinterpret_cast<HANDLE>(r->sock), &r->overlapped);
+            ok = WSAGetOverlappedResult(r->sock, &r->overlapped, &n, TRUE, &flags);
+        }
+        // A datagram sent earlier to a port that refused it is reported to
+        // the next receive; it says nothing about this socket.
+        if (!ok && WSAGetLastError() == WSAECONNRESET) continue;
+        long got = received(ok, n, size);
+        if (got < 0) {
+            if (is_shut(r->sock)) WSASetLastError(WSAESHUTDOWN);
+            return -1;
+        }
+        if (recv_msg) {
+            *peer_len = r->message.namelen;
+            *local = netmsg_destination(r->control, r->message.Control.len);
+        } else {
+            *peer_len = r->from_len;
+        }
+        return got;
+    }
+}
+
+void sock_receiver_close(sock_receiver *r) {
+    if (!r) return;
+    CloseHandle(r->event);
+    delete r;
 }

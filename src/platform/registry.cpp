@@ -37,9 +37,6 @@ constexpr uint32_t REG_NT_MAJOR = 10;
 // One write at a time, so that two read-modify-write cycles never lose a value.
 std::mutex reg_write_lock;
 
-std::mutex home_lock;
-std::string home_dir;  // set by program_directory_set; empty: the executable's folder
-
 enum reg_type { REG_NONE, REG_TEXT, REG_RAW };
 
 struct reg_entry {
@@ -452,45 +449,28 @@ uint32_t reg_enum_strings(const char *subkey,
     return static_cast<uint32_t>(values.size());
 }
 
-uint32_t program_directory(char *buf, uint32_t size) {
-    if (!buf || size == 0) return 0;
-    buf[0] = '\0';
-    std::string dir;
-    {
-        std::lock_guard<std::mutex> lock(home_lock);
-        dir = home_dir;
-    }
-    if (dir.empty()) {
-        char exe[PATH_MAX];
-        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-        if (n <= 0) return 0;
-        dir.assign(exe, n);
-        dir.erase(dir.rfind('/') + 1);
-    }
-    if (dir.size() >= size) return 0;
-    memcpy(buf, dir.c_str(), dir.size() + 1);
-    return static_cast<uint32_t>(dir.size());
+bool program_executable_folder(std::string *dir) {
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return false;
+    dir->assign(exe, size_t(n));
+    dir->erase(dir->rfind('/') + 1);
+    return true;
 }
 
-void program_directory_set(const char *dir) {
+std::string program_folder_absolute(const char *dir) {
     std::string d;
-    if (dir && *dir) {
-        char real[PATH_MAX];
-        if (realpath(dir, real)) {
-            d = real;
-        } else if (dir[0] == '/') {
-            d = dir;
-        } else {
-            char cwd[PATH_MAX];
-            if (getcwd(cwd, sizeof cwd))
-                d = std::string(cwd) + "/" + dir;
-            else
-                d = dir;
-        }
-        if (d.back() != '/') d += '/';
+    char real[PATH_MAX];
+    if (realpath(dir, real)) {
+        d = real;
+    } else if (dir[0] == '/') {
+        d = dir;
+    } else {
+        char cwd[PATH_MAX];
+        d = getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + dir : dir;
     }
-    std::lock_guard<std::mutex> lock(home_lock);
-    home_dir = d;
+    if (d.back() != '/') d += '/';
+    return d;
 }
 
 uint32_t windows_nt_major() {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Reads value `name` of key "Software\Nimbora\<subkey>" into `buf` (of `size`
 // bytes, always NUL-terminated when size > 0). A string value gives its text;
@@ -61,6 +62,12 @@ uint32_t program_directory(char *buf, uint32_t size);
 // it at a temporary folder). A relative `dir` is made absolute against the
 // current directory; null or "" goes back to the executable's folder.
 void program_directory_set(const char *dir);
+// For the host layer: the folder of the running executable, ending in the
+// host's separator, into *dir; false when the host cannot say.
+bool program_executable_folder(std::string *dir);
+// For the host layer: `dir` (not empty) made absolute, ending in the host's
+// separator.
+std::string program_folder_absolute(const char *dir);
 
 // The major version of the NT-family system the server believes it runs on;
 // 0 would mean Windows 95/98/ME. On this host a fixed 10.

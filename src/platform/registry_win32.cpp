@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,9 +16,6 @@ namespace {
 
 constexpr const char *REG_ROOT = "Software\\Nimbora\\";
 constexpr DWORD REG_VALUE_MAX = 16384;  // longest value data the store reads, in bytes
-
-std::mutex home_lock;
-std::string home_dir;  // set by program_directory_set; empty: the executable's folder
 
 std::wstring key_name(const char *subkey) {
     return wide_string((std::string(REG_ROOT) + (subkey ? subkey : "")).c_str());
@@ -138,39 +134,24 @@ uint32_t reg_enum_strings(const char *subkey,
     return count;
 }
 
-uint32_t program_directory(char *buf, uint32_t size) {
-    if (!buf || size == 0) return 0;
-    buf[0] = '\0';
-    std::string dir;
-    {
-        std::lock_guard<std::mutex> lock(home_lock);
-        dir = home_dir;
-    }
-    if (dir.empty()) {
-        wchar_t exe[MAX_PATH * 4];
-        DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH * 4);
-        if (n == 0 || n >= MAX_PATH * 4) return 0;
-        char path[MAX_PATH * 12];
-        if (utf8_from_wide(exe, path, sizeof path) == 0) return 0;
-        dir = path;
-        dir.erase(dir.find_last_of("\\/") + 1);
-    }
-    if (dir.size() >= size) return 0;
-    memcpy(buf, dir.c_str(), dir.size() + 1);
-    return uint32_t(dir.size());
+bool program_executable_folder(std::string *dir) {
+    wchar_t exe[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH * 4);
+    if (n == 0 || n >= MAX_PATH * 4) return false;
+    char path[MAX_PATH * 12];
+    if (utf8_from_wide(exe, path, sizeof path) == 0) return false;
+    *dir = path;
+    dir->erase(dir->find_last_of("\\/") + 1);
+    return true;
 }
 
-void program_directory_set(const char *dir) {
-    std::string d;
-    if (dir && *dir) {
-        wchar_t full[MAX_PATH * 4];
-        char path[MAX_PATH * 12];
-        DWORD n = GetFullPathNameW(wide_string(dir).c_str(), MAX_PATH * 4, full, nullptr);
-        d = n > 0 && n < MAX_PATH * 4 && utf8_from_wide(full, path, sizeof path) ? path : dir;
-        if (d.back() != '\\' && d.back() != '/') d += '\\';
-    }
-    std::lock_guard<std::mutex> lock(home_lock);
-    home_dir = d;
+std::string program_folder_absolute(const char *dir) {
+    wchar_t full[MAX_PATH * 4];
+    char path[MAX_PATH * 12];
+    DWORD n = GetFullPathNameW(wide_string(dir).c_str(), MAX_PATH * 4, full, nullptr);
+    std::string d = n > 0 && n < MAX_PATH * 4 && utf8_from_wide(full, path, sizeof path) ? path : dir;
+    if (d.back() != '\\' && d.back() != '/') d += '\\';
+    return d;
 }
 
 uint32_t windows_nt_major() {

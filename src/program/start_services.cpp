@@ -98,7 +98,7 @@ xprt *make_xprt(sock_t s, uint16_t protocol, uint16_t port, uint32_t size) {
 }
 
 bool nfs_udp_start(uint16_t port) {
-    sock_t s = udp_socket(0, port);
+    sock_t s = udp_overlapped_socket(0, port);
     if (s == SOCK_INVALID) {
         start_failed_at(NFS_SERVICE, port, RPC_UDP, BIND, sock_errno());
         log_printf(START_LOG, "%s", LOG_NFS_SOCKET);

@@ -182,21 +182,26 @@ bool rpc_replay_check(xprt *xp, rpc_call *call, rpc_replay_slot *slot, rpc_encod
 void rpc_replay_save(xprt *xp, rpc_replay_slot *slot, void *save, const void *result,
                      uint32_t size);
 
-// UDP (blocking sockets; several threads may block in recvfrom on one socket
-// and each gets one datagram).
+// UDP. Several worker threads receive on the NFS socket, each into its own
+// buffer and each gets one datagram.
 //
 // A blocking datagram socket with SO_BROADCAST bound to `address` (IPv4,
 // network order, 0 = any) and `port` (host order, 0 = any free port);
 // SOCK_INVALID on failure, with nothing left open.
 sock_t udp_socket(uint32_t address, uint16_t port);
+// The same for the NFS socket, made for the workers' own receives
+// (overlapped on Windows).
+sock_t udp_overlapped_socket(uint32_t address, uint16_t port);
 // Starts `count` detached worker threads on base->sock, each with its own
 // record (each 512 bytes larger than the one before). False when count is
 // below 2 or a record or thread could not be made ("nfsd: udp create
 // error\n", "nfsd: udp thread create error\n"); workers already started keep
 // running, and the caller serves the base record from the select loop.
 bool udp_workers_start(uint32_t count, xprt *base);
-// Worker thread body: receive, decode, dispatch, until xprt_stop is seen
-// after a receive. A failing receive is retried once a second.
+// Worker thread body: receive (through a receiver of its own), decode,
+// dispatch, until xprt_stop is seen after a receive. A failing receive is
+// retried once a second; one ended by a shutdown of the socket after the
+// stop is not.
 void udp_worker(xprt *xp);
 // One blocking recvfrom of at most xp->size bytes into the message area;
 // sets peer, peer_len and count (below 0 when the receive failed). True

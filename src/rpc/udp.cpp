@@ -1,6 +1,6 @@
-// The UDP transport. On Linux the NFS socket is an ordinary blocking socket:
-// several threads blocked in recvfrom on one socket each get a datagram of
-// their own, which is all the overlapped receive was for.
+// The UDP transport. The NFS socket is served by several workers at once,
+// each receiving into its own buffer through a receiver of its own (an
+// overlapped receive on Windows, a blocking one elsewhere).
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -20,10 +20,8 @@ xprt *workers = nullptr;
 
 constexpr auto RECEIVE_RETRY = std::chrono::milliseconds(1000);
 
-}  // namespace
-
-sock_t udp_socket(uint32_t address, uint16_t port) {
-    sock_t s = socket(AF_INET, SOCK_DGRAM, 0);
+// Binds a fresh datagram socket; closes it on failure.
+sock_t udp_bind(sock_t s, uint32_t address, uint16_t port) {
     if (s == SOCK_INVALID) return SOCK_INVALID;
     int on = 1;
     sockaddr_in addr{};
@@ -41,21 +39,44 @@ sock_t udp_socket(uint32_t address, uint16_t port) {
     return s;
 }
 
-bool udp_receive(xprt *xp) {
+// One receive into the message area: through the worker's own receiver,
+// or (none) straight on the socket.
+bool udp_receive_with(xprt *xp, sock_receiver *receiver) {
     xp->peer_len = sizeof(sockaddr_in);
-    long n = sock_recv_datagram(xp->sock, xp->msg, xp->size, &xp->peer, &xp->peer_len, &xp->local);
+    long n =
+        receiver
+            ? sock_receiver_recv(receiver, xp->msg, xp->size, &xp->peer, &xp->peer_len, &xp->local)
+            : sock_recv_datagram(xp->sock, xp->msg, xp->size, &xp->peer, &xp->peer_len, &xp->local);
     xp->count = int32_t(n);
     return n > 0;
 }
 
+}  // namespace
+
+sock_t udp_socket(uint32_t address, uint16_t port) {
+    return udp_bind(socket(AF_INET, SOCK_DGRAM, 0), address, port);
+}
+
+sock_t udp_overlapped_socket(uint32_t address, uint16_t port) {
+    return udp_bind(sock_shared_datagram(), address, port);
+}
+
+bool udp_receive(xprt *xp) {
+    return udp_receive_with(xp, nullptr);
+}
+
 void udp_worker(xprt *xp) {
     rpc_call call;
+    // Without a receiver of its own (out of resources) the worker receives
+    // as the select loop does, blocking on the shared socket.
+    sock_receiver *receiver = sock_receiver_open(xp->sock);
     while (!xprt_stop.load()) {
-        if (!udp_receive(xp)) {
+        if (!udp_receive_with(xp, receiver)) {
             // A persistent socket error costs one attempt a second, not a spin;
             // that includes "would block", which a socket switched to
-            // non-blocking would otherwise report in a tight loop.
-            if (xp->count < 0 && !sock_error_interrupted(sock_errno()))
+            // non-blocking would otherwise report in a tight loop. A receive
+            // ended by the stop is not retried.
+            if (xp->count < 0 && !xprt_stop.load() && !sock_error_interrupted(sock_errno()))
                 std::this_thread::sleep_for(RECEIVE_RETRY);
             continue;
         }
@@ -66,6 +87,7 @@ void udp_worker(xprt *xp) {
             rpc_dispatch(xp, &call);
         }
     }
+    sock_receiver_close(receiver);
     udp_workers_running.fetch_sub(1);
 }
 

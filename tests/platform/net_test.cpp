@@ -5,7 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -29,8 +35,7 @@ uint32_t address(const char *dotted) {
 }
 
 // A server socket on every address, reporting destinations; its port.
-sock_t server_socket(uint16_t *port) {
-    sock_t s = socket(AF_INET, SOCK_DGRAM, 0);
+sock_t server_socket(uint16_t *port, sock_t s = socket(AF_INET, SOCK_DGRAM, 0)) {
     EXPECT_NE(s, SOCK_INVALID);
     EXPECT_TRUE(sock_report_destination(s));
     sockaddr_in at{};
@@ -110,6 +115,112 @@ TEST(Datagrams, NoSourceFromABroadcastDestination) {
     }
     sock_close(client);
     sock_close(server);
+}
+
+// Several threads receiving on one socket, each through a receiver of its
+// own, as the NFS workers do: every datagram of several clients sending at
+// once is answered once, by a receiver that holds its own datagram while the
+// others hold theirs, and with the address its client called; one larger
+// than the buffer is cut to it; and a
+// shutdown ends every waiting receive promptly, after which the port is free.
+TEST(SharedDatagrams, ReceiversServeSeveralClientsAndEndOnShutdown) {
+    constexpr int RECEIVERS = 4, CLIENTS = 4, EACH = 50;
+    constexpr uint32_t BUFFER = 64;
+    uint16_t port = 0;
+    sock_t s = server_socket(&port, sock_shared_datagram());
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = address("127.0.0.1");
+
+    // Each receiver holds its first datagram until all hold one (or 5 s
+    // pass): one receiver serving alone would never meet the others.
+    std::atomic<int> holding{0}, ended{0};
+    std::atomic<long> last[RECEIVERS];
+    std::vector<std::thread> receivers;
+    for (int i = 0; i < RECEIVERS; i++)
+        receivers.emplace_back([&, i] {
+            sock_receiver *r = sock_receiver_open(s);
+            ASSERT_NE(r, nullptr);
+            bool first = true;
+            for (;;) {
+                char buf[BUFFER];
+                sockaddr_in peer{};
+                socklen_t peer_len = sizeof peer;
+                uint32_t local = 0;
+                long n = sock_receiver_recv(r, buf, sizeof buf, &peer, &peer_len, &local);
+                last[i] = n;
+                if (n <= 0) break;
+                if (first) {
+                    first = false;
+                    holding++;
+                    for (int t = 0; t < 500 && holding.load() < RECEIVERS; t++)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                // The address each client called (by its number) is reported.
+                if (buf[0] != 'x') {
+                    EXPECT_EQ(local, address(buf[0] % 2 ? "127.0.0.2" : "127.0.0.1"));
+                }
+                sock_send_datagram(s, buf, uint32_t(n), &peer, peer_len, local);
+            }
+            sock_receiver_close(r);
+            ended++;
+        });
+
+    std::vector<std::thread> clients;
+    std::atomic<int> answered{0};
+    for (int c = 0; c < CLIENTS; c++)
+        clients.emplace_back([&, c] {
+            sock_t k = socket(AF_INET, SOCK_DGRAM, 0);
+            // Not connected: where the host ignores a reply's source (above)
+            // the reply still arrives.
+            sockaddr_in to = at;
+            to.sin_addr.s_addr = address(c % 2 ? "127.0.0.2" : "127.0.0.1");
+            auto put = [&](const std::string &m) {
+                return sendto(k, static_cast<const void *>(m.data()), m.size(), 0,
+                              reinterpret_cast<const sockaddr *>(&to), sizeof to) == long(m.size());
+            };
+            std::vector<std::string> sent, heard;
+            for (int i = 0; i < EACH; i++) {
+                sent.push_back(std::to_string(c) + "/" + std::to_string(i));
+                ASSERT_TRUE(put(sent.back()));
+            }
+            char buf[256];
+            for (long n; heard.size() < sent.size() && (n = receive(k, buf, sizeof buf, 8000)) > 0;)
+                heard.emplace_back(buf, size_t(n));
+            std::sort(sent.begin(), sent.end());
+            std::sort(heard.begin(), heard.end());
+            EXPECT_EQ(heard, sent) << "client " << c;
+            if (c == 0) {
+                // Cut to the receiver's buffer, and still answered.
+                ASSERT_TRUE(put(std::string(200, 'x')));
+                EXPECT_EQ(receive(k, buf, sizeof buf, 5000), long(BUFFER));
+            }
+            if (heard == sent) answered++;
+            sock_close(k);
+        });
+    for (auto &c : clients) c.join();
+    EXPECT_EQ(answered.load(), CLIENTS);
+    EXPECT_EQ(holding.load(), RECEIVERS) << "the receivers did not hold datagrams at once";
+
+    // All wait again; a shutdown ends them within a moment.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto began = std::chrono::steady_clock::now();
+    shutdown(s, SHUT_RDWR);
+    for (int t = 0; t < 300 && ended.load() < RECEIVERS; t++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ended.load(), RECEIVERS);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+    if (ended.load() < RECEIVERS) {
+        for (auto &r : receivers) r.detach();  // a hung receive must not hang the suite
+        return;
+    }
+    for (auto &r : receivers) r.join();
+    for (int i = 0; i < RECEIVERS; i++) EXPECT_LE(last[i].load(), 0) << "receiver " << i;
+    EXPECT_EQ(sock_close(s), 0);
+    sock_t again = socket(AF_INET, SOCK_DGRAM, 0);
+    EXPECT_EQ(bind(again, reinterpret_cast<const sockaddr *>(&at), sizeof at), 0) << "port still bound";
+    sock_close(again);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ Runs in a private network namespace with its own X display and a fresh Wine
 prefix. A copy of nfsd.exe with an "exports" file beside it in a folder of
 drive C: is the whole set-up. Checks what clients see (rpcinfo, showmount,
 the libnfs tools, raw NFS calls) and what Windows sees (wintool.exe)."""
+import concurrent.futures
 import os
 import shutil
 import socket
@@ -123,6 +124,29 @@ class Run:
         status, _ = self.client.lookup(root, "hello-link.txt")
         self.check("the new name resolves for clients", status == 0, status)
 
+    def udp_burst(self, clients=8, each=16):
+        """Several clients send GETATTR over UDP at once, each call once: the
+        workers on the one NFS socket answer every one."""
+        args = nfs3.opaque(self.root())
+        def one(c):
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.settimeout(10)
+            xids = {(c << 16) | i for i in range(each)}
+            for xid in xids:
+                s.sendto(nfs3.u32(xid) + nfs3.u32(0) + nfs3.u32(2) + nfs3.u32(nfs3.NFS_PROG) + nfs3.u32(3)
+                         + nfs3.u32(1) + nfs3.auth_unix() + nfs3.u32(0) + nfs3.u32(0) + args, ("127.0.0.1", 2049))
+            try:
+                while xids:
+                    xids.discard(int.from_bytes(s.recv(65536)[:4], "big"))
+            except socket.timeout:
+                pass
+            s.close()
+            return len(xids)
+        with concurrent.futures.ThreadPoolExecutor(clients) as pool:
+            missing = sum(pool.map(one, range(clients)))
+        self.check(f"{clients * each} GETATTR over UDP from {clients} clients at once all answered",
+                   missing == 0, f"{missing} unanswered")
+
     def second_start(self):
         began = time.monotonic()
         r = self.prefix.run("C:\\srv\\nfsd\\nfsd.exe", timeout=60)
@@ -198,6 +222,7 @@ class Run:
             self.names()
             self.attributes()
             self.hard_link()
+            self.udp_burst()
             self.second_start()
             self.exit_and_restart()
             self.as_service()
