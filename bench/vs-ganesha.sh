@@ -165,7 +165,7 @@ describe() {
         list) echo "listing 2,000 names" ;;
         create) echo "create and remove 2,000 small files" ;;
         stat) echo "stat of each file in a 10,000-file tree" ;;
-        inflight) echo "the same stats, 64 in flight on one connection" ;;
+        inflight) echo "the same, 64 in flight on one connection" ;;
         copy) echo "tree copy, $(find "$SOURCE" | wc -l) entries" ;;
         compare) echo "tree compare" ;;
         clients) echo "8 clients at once, 150 rounds each" ;;
