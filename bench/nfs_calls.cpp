@@ -20,43 +20,20 @@
 #include <thread>
 #include <vector>
 
-#include "bench_null.h"
+#include "bench_nfs.h"
 #include "fh/fh.h"
-#include "inode/inode.h"
-#include "exports/export.h"
 #include "nfsd/cache.h"
-#include "nfsd/nfs.h"
-#include "platform/drive.h"
-#include "platform/registry.h"
 #include "rpc/loop.h"
-#include "base/config.h"
 
 namespace {
 
 constexpr uint32_t WORKERS = 4;
-constexpr uint32_t AUTH_UNIX = 1;
 
 struct call_kind {
     const char *name;
     uint32_t proc;
     std::vector<uint8_t> args;
 };
-
-void put_word(std::vector<uint8_t> &m, uint32_t v) {
-    uint8_t b[4];
-    xdr_put_u32(b, v);
-    m.insert(m.end(), b, b + 4);
-}
-
-// Call header with AUTH_UNIX root; the xid is patched per call.
-std::vector<uint8_t> header(uint32_t proc) {
-    std::vector<uint8_t> m;
-    for (uint32_t w : {0u, 0u, 2u, NFS_PROG, NFS_V3, proc, AUTH_UNIX, 28u, 1u, 5u})
-        put_word(m, w);
-    m.insert(m.end(), {'b', 'e', 'n', 'c', 'h', 0, 0, 0});
-    for (uint32_t w : {0u, 0u, 0u, 0u, 0u}) put_word(m, w);  // uid gid groups, verifier
-    return m;
-}
 
 void client(uint16_t port, uint32_t id, const call_kind *kind, std::atomic<bool> *stop,
             std::atomic<uint64_t> *done) {
@@ -65,7 +42,7 @@ void client(uint16_t port, uint32_t id, const call_kind *kind, std::atomic<bool>
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::vector<uint8_t> msg = header(kind->proc);
+    std::vector<uint8_t> msg = bench_nfs3_header(0, kind->proc);
     msg.insert(msg.end(), kind->args.begin(), kind->args.end());
     uint8_t reply[9000];
     uint32_t xid = id << 24;
@@ -108,7 +85,7 @@ double measure(uint16_t port, const call_kind &kind, uint32_t clients, double se
 
 std::vector<uint8_t> fh3(const uint8_t *fh) {
     std::vector<uint8_t> a;
-    put_word(a, FH3_SIZE);
+    bench_put_word(a, FH3_SIZE);
     a.insert(a.end(), fh, fh + FH3_SIZE);
     return a;
 }
@@ -118,39 +95,23 @@ std::vector<uint8_t> fh3(const uint8_t *fh) {
 int main(int argc, char **argv) {
     double seconds = argc > 1 ? atof(argv[1]) : 3;
 
-    // A served tree: drive C: in a temporary program directory, one export.
+    // A served tree on 4 workers.
     char home[] = "/tmp/nfs-calls-XXXXXX";
     if (!mkdtemp(home)) return 1;
-    std::string root = std::string(home) + "/c";
+    bench_server srv;
+    srv.home = home;
+    std::string root = srv.home + "/c";
     mkdir(root.c_str(), 0755);
     mkdir((root + "/dir").c_str(), 0755);
     std::ofstream(root + "/dir/f.txt") << "hello";
-    std::ofstream(std::string(home) + "/exports") << "c:\\ -maproot:0\n";
-    program_directory_set(home);
-    config_load("nfsd");
-    drive_clear();
-    drive_map("C", root.c_str(), 3, 0);
-    if (!inode_table_init()) return 1;
-    exports_read();
-    nfs_service_init();
-    if (!export_list) return 1;
+    if (!bench_serve(&srv, WORKERS, 0)) return 1;
     uint8_t dir[FH_SIZE], file[FH_SIZE];
-    fh_for_path(export_list.load()->export_id, "c:\\dir", dir);
-    fh_for_path(export_list.load()->export_id, "c:\\dir\\f.txt", file);
-
-    // The program on 4 workers, without a portmapper.
-    rpc_pmap_call = nullptr;
-    sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    int rcvbuf = 1 << 20;
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    uint16_t port = bench_local_port(s);
-    xprt *base = xprt_create(s, RPC_UDP, port, config.datasize + 512);
-    if (!rpc_register(base, NFS_PROG, NFS_V3, nfs3_dispatch, RPC_UDP)) return 1;
-    xprt_stop.store(0);
-    if (!udp_workers_start(WORKERS, base)) return 1;
+    fh_for_path(srv.export_id, "c:\\dir", dir);
+    fh_for_path(srv.export_id, "c:\\dir\\f.txt", file);
+    uint16_t port = srv.port;
 
     std::vector<uint8_t> lookup = fh3(dir);
-    put_word(lookup, 5);
+    bench_put_word(lookup, 5);
     lookup.insert(lookup.end(), {'f', '.', 't', 'x', 't', 0, 0, 0});
     const call_kind kinds[] = {{"NULL", 0, {}},
                                {"GETATTR", 1, fh3(file)},
@@ -170,10 +131,6 @@ int main(int argc, char **argv) {
         }
     }
 
-    bench_stop_udp_workers(port);
-    sock_close(s);
-    inode_table_shutdown();
-    std::error_code ec;
-    std::filesystem::remove_all(home, ec);
+    bench_serve_end(&srv);
     return 0;
 }

@@ -16,6 +16,8 @@
  *            each one's mode and times (folders' last, once filled)
  *   compare  walks "copy" (READDIRPLUS), reads every file and link and
  *            compares each with $SOURCE; fails on any difference
+ *   inflight asks for the attributes of every file of "tree" by path,
+ *            keeping 64 calls in flight on one connection (the async API)
  *   clients  8 processes, each with its own connection and folder
  *            "mN", run create/write/read/list/rename/remove rounds;
  *            the time covers them all from a common start
@@ -28,6 +30,7 @@
  * Built by the script: cc -O2 vs-ganesha-client.c -lnfs */
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -149,6 +152,42 @@ static void stat_tree(void) {
         fprintf(stderr, "vs-ganesha-client: found %u files in the tree\n", files);
         exit(1);
     }
+}
+
+/* ---- many calls in flight on one connection ---- */
+
+#define IN_FLIGHT 64
+#define TREE_FILES 10000
+
+static unsigned flight_next, flight_done;
+static int flight_failed;
+
+static void flight_send(void);
+
+static void flight_answer(int err, struct nfs_context *ctx, void *data, void *private_data) {
+    (void)ctx, (void)data, (void)private_data;
+    if (err < 0) flight_failed = 1;
+    flight_done++;
+    flight_send();
+}
+
+/* Starts the stat of the next file, if any is left. */
+static void flight_send(void) {
+    char path[64];
+    if (flight_next >= TREE_FILES) return;
+    snprintf(path, sizeof path, "/tree/d%02u/f%02u", flight_next / 100, flight_next % 100);
+    flight_next++;
+    if (nfs_stat64_async(nfs, path, flight_answer, NULL) != 0) fail("stat async");
+}
+
+static void in_flight(void) {
+    for (int i = 0; i < IN_FLIGHT; i++) flight_send();
+    while (flight_done < TREE_FILES && !flight_failed) {
+        struct pollfd p = {nfs_get_fd(nfs), (short)nfs_which_events(nfs), 0};
+        if (poll(&p, 1, 1000) < 0) fail("poll");
+        if (nfs_service(nfs, p.revents) < 0) fail("service");
+    }
+    if (flight_failed) fail("stat in flight");
 }
 
 /* ---- tree copy and compare ---- */
@@ -402,7 +441,7 @@ static double many_clients(void) {
 
 int main(int argc, char **argv) {
     if (argc != 4) {
-        fprintf(stderr, "usage: vs-ganesha-client SERVER EXPORT write|read|list|create|stat|copy|compare|clients\n");
+        fprintf(stderr, "usage: vs-ganesha-client SERVER EXPORT write|read|list|create|stat|inflight|copy|compare|clients\n");
         return 2;
     }
     static const struct {
@@ -410,7 +449,8 @@ int main(int argc, char **argv) {
         void (*run)(void);
     } workloads[] = {{"write", big_write},   {"read", big_read}, {"list", list},
                      {"create", create_remove}, {"stat", stat_tree},
-                     {"copy", tree_copy},     {"compare", tree_compare}};
+                     {"copy", tree_copy},     {"compare", tree_compare},
+                     {"inflight", in_flight}};
     void (*run)(void) = NULL;
     for (size_t i = 0; i < sizeof workloads / sizeof workloads[0]; i++)
         if (strcmp(argv[3], workloads[i].name) == 0) run = workloads[i].run;

@@ -14,7 +14,7 @@
 # largest (1048576), a second configuration times write and read at the
 # largest as well. RUNS rounds (default 3) alternate the servers, each
 # restarted on its folder, and keep each workload's best time. WORKLOADS picks
-# some of "write read list create stat copy compare clients" (default all).
+# some of "write read list create stat inflight copy compare clients" (default all).
 # SOURCE is the tree that copy writes and compare checks (default
 # /usr/include). PERF=1 records a profile of this server (perf record -g) to
 # BUILD/vs-ganesha.perf.data (the last round's). NFSD names another server
@@ -35,7 +35,7 @@ example_size=$(sed -n 's/^"Datasize"="\([0-9]*\)".*/\1/p' "$root/example/setting
 export NFSD=${NFSD:-$build/nfsd} CLIENT="$build/vs-ganesha-client" EXAMPLE="$root/example"
 export PERF=${PERF:-0} PERF_OUT="$build/vs-ganesha.perf.data"
 export DATASIZE=${DATASIZE:-${example_size:-8192}} RUNS=${RUNS:-3}
-export WORKLOADS=${WORKLOADS:-"write read list create stat copy compare clients"}
+export WORKLOADS=${WORKLOADS:-"write read list create stat inflight copy compare clients"}
 export SOURCE=${SOURCE:-/usr/include}
 case " $WORKLOADS " in *" compare "*) case " $WORKLOADS " in *" copy "*) ;; *)
     echo "compare checks what copy wrote: list copy before it"; exit 1 ;; esac ;; esac
@@ -165,6 +165,7 @@ describe() {
         list) echo "listing 2,000 names" ;;
         create) echo "create and remove 2,000 small files" ;;
         stat) echo "stat of each file in a 10,000-file tree" ;;
+        inflight) echo "the same, 64 in flight on one connection" ;;
         copy) echo "tree copy, $(find "$SOURCE" | wc -l) entries" ;;
         compare) echo "tree compare" ;;
         clients) echo "8 clients at once, 150 rounds each" ;;

@@ -129,6 +129,15 @@ struct win_file_info {
     uint32_t index_low;
 };
 
+// ---- Folders kept open ----
+// Folders that walks went through stay open between calls, so that a name
+// costs one host call. One not used for `idle_ms` is closed by a sweep: the
+// server's timer sweeps, and so does the cache's own next use once a
+// second, so that a file system mounted inside an exported folder can be
+// unmounted once clients are idle. Nothing is kept open on Windows.
+constexpr uint32_t WIN_FOLDER_IDLE_MS = 5000;
+void win_folder_sweep(uint32_t idle_ms = WIN_FOLDER_IDLE_MS);
+
 // ---- Attributes, names ----
 uint32_t win_get_file_attributes(const char *path);  // INVALID_FILE_ATTRIBUTES on failure
 // Sets READONLY, HIDDEN, SYSTEM (others ignored; 0 means NORMAL). Setting

@@ -25,6 +25,9 @@
 // A forked child starts with an empty cache of its own: the queue is
 // shared with the parent, and reading it would steal the parent's events.
 //
+// A folder not used for a few seconds is closed (win_folder_sweep), so
+// that the cache never keeps a file system below it busy for long.
+//
 // Not seen: a drive's folder reached through a link that is pointed
 // elsewhere while the server runs (the link is outside the watched tree).
 // A full queue drops everything; so does a full cache.
@@ -43,6 +46,7 @@
 #include <vector>
 
 #include "platform/ascii.h"
+#include "platform/clock.h"
 #include "platform/winfile_internal.h"
 
 struct path_node {
@@ -52,6 +56,7 @@ struct path_node {
     int wd;
     uint32_t gen;   // name events seen in this directory
     uint32_t refs;  // walks holding it
+    uint32_t used;  // tick of the last walk through it
     bool dead;      // dropped while held: freed by the last release
     // Children by folded name; usually one spelling each.
     std::unordered_map<std::string, std::vector<path_node *>> children;
@@ -78,6 +83,7 @@ std::unordered_map<std::string, path_node *> &roots =
 std::unordered_map<int, path_node *> &by_watch = *new std::unordered_map<int, path_node *>;
 uint32_t nodes = 0;
 uint32_t max_nodes = 0;
+uint32_t last_sweep = 0;  // tick
 
 void fold_into(std::string &out, const char *name) {
     out.assign(name);
@@ -219,6 +225,27 @@ bool set_up() {
     return true;
 }
 
+// Drops what was not used for idle_ms under `n` (n itself included). A
+// walk passes a folder's parent before the folder, so an idle node has
+// only idle nodes below it. Lock held.
+void sweep(path_node *n, uint32_t now, uint32_t idle_ms) {
+    if (now - n->used > idle_ms) {
+        drop(n);
+        return;
+    }
+    std::vector<path_node *> below;  // drop edits the maps
+    for (auto &entry : n->children) below.insert(below.end(), entry.second.begin(), entry.second.end());
+    for (path_node *c : below) sweep(c, now, idle_ms);
+}
+
+void sweep_all(uint32_t idle_ms) {
+    uint32_t now = tick_count();
+    last_sweep = now;
+    std::vector<path_node *> tops;
+    for (auto &entry : roots) tops.push_back(entry.second);
+    for (path_node *n : tops) sweep(n, now, idle_ms);
+}
+
 // Applies every change seen since the last call; false when nothing can be
 // cached. Lock held.
 bool drain() {
@@ -229,6 +256,7 @@ bool drain() {
         drop_all();
         return errno == EINTR;
     }
+    if (tick_count() - last_sweep > 1000) sweep_all(WIN_FOLDER_IDLE_MS);
     bool queued = false;
     for (int i = 0; i < n_ready; i++) {
         if (ready[i].data.fd == mounts_fd) drop_all();
@@ -253,6 +281,7 @@ bool drain() {
 }
 
 void hold_set(path_hold *h, path_node *n) {
+    n->used = tick_count();
     n->refs++;
     h->node = n;
     h->gen = n->gen;
@@ -274,7 +303,7 @@ path_node *make_node(const char *given, int fd) {
     int wd = inotify_add_watch(notify_fd, proc, WATCH_MASK);
     if (wd < 0) return nullptr;
     if (by_watch.count(wd)) return nullptr;  // the same directory under another spelling
-    path_node *n = new path_node{nullptr, given, fd, wd, 0, 0, false, {}};
+    path_node *n = new path_node{nullptr, given, fd, wd, 0, 0, tick_count(), false, {}};
     by_watch[wd] = n;
     nodes++;
     return n;
@@ -349,4 +378,9 @@ void pathcache_release(path_hold *h) {
 void pathcache_clear() {
     std::lock_guard<std::mutex> hold(cache_lock);
     drop_all();
+}
+
+void win_folder_sweep(uint32_t idle_ms) {
+    std::lock_guard<std::mutex> hold(cache_lock);
+    if (notify_fd >= 0) sweep_all(idle_ms);
 }

@@ -92,7 +92,7 @@ bool pmap_start() {
     }
     udp_xprt = xprt_create(udp_sock, RPC_UDP, PMAP_PORT, PMAP_BUFFER);
     listener =
-        tcp_listener_create(tcp_sock, PMAP_PORT, PMAP_BUFFER, config.tcp_connections, pmap_serve);
+        tcp_listener_create(tcp_sock, PMAP_PORT, PMAP_BUFFER, config.tcp_connections, 1, pmap_serve);
     if (!udp_xprt || !listener || !pmap_list_reset()) {
         close_sockets();
         return false;

@@ -9,6 +9,7 @@
 #include "mountd/mount.h"
 #include "nfsd/cache.h"
 #include "platform/drive.h"
+#include "platform/winfile.h"
 #include "pmap/pmap.h"
 #include "rpc/loop.h"
 #include "base/config.h"
@@ -63,6 +64,12 @@ int32_t service_failed(int32_t failed) {
     return failed;
 }
 
+// The loop's beat: open files and kept folders that went idle are closed.
+void beat_sweep() {
+    cache_sweep();
+    win_folder_sweep();
+}
+
 int32_t start_sequence() {
     if (!tcpip_init()) {
         log_printf(START_LOG, "%s", LOG_TCPIP_FAILED);
@@ -73,7 +80,7 @@ int32_t start_sequence() {
     xprt_stop.store(0);
     xprt_reset();
     nfs_service_init();
-    select_loop_sweep = cache_sweep;
+    select_loop_sweep = beat_sweep;
 
     if (!inode_table_init()) {
         start_failed_at("inode table", 0, 0, "open the inode table", errno);

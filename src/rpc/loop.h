@@ -1,7 +1,7 @@
 // The select loop and the TCP transport. After start-up the server thread
 // runs select_loop: it serves the UDP records registered with it, accepts
-// connections on the listening TCP records and gives each connection a
-// thread of its own (within the bound of the setting "TCP-Connections"). On
+// connections on the listening TCP records and gives each connection
+// threads of its own (within the bound of the setting "TCP-Connections"). On
 // its 2-second beat it sweeps the open-file cache and keeps the machine
 // awake while clients are active.
 #pragma once
@@ -71,11 +71,13 @@ struct tcp_listener;
 // Makes the record for listening socket `sock`: each connection gets a
 // transport with protocol 6, `port` and a message area of size + 512 bytes
 // (with size 0 connections are refused), and `serve` runs each decoded call
-// on the connection's thread. `limit` 0 (a configuration not loaded) means
-// CONFIG_TCP_CONNECTIONS. Null when memory is short. Does not take over the
-// socket.
+// on one of the connection's threads: up to `calls` of them (0 counts as 1)
+// serve its calls side by side, each reply sent as it is ready, so replies
+// may leave in another order than their calls came. `limit` 0 (a
+// configuration not loaded) means CONFIG_TCP_CONNECTIONS. Null when memory
+// is short. Does not take over the socket.
 tcp_listener *tcp_listener_create(sock_t sock, uint16_t port, uint32_t size, uint32_t limit,
-                                  void (*serve)(xprt *, rpc_call *));
+                                  uint32_t calls, void (*serve)(xprt *, rpc_call *));
 // The owner is done with the listener (its socket is closed or about to be):
 // it is freed once its last connection has ended.
 void tcp_listener_release(tcp_listener *l);

@@ -2,11 +2,13 @@
 // authentication, the registry of served programs, replies, and the replay
 // cache of non-idempotent procedures. Decoding, dispatch, the handler and the
 // reply all run on the thread that received the call; each such thread owns
-// its xprt and rpc_call, so none of this takes a lock.
+// its xprt and rpc_call. Threads that serve one TCP connection side by side
+// share only its socket, and send each reply whole under `send_lock`.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "platform/net.h"
 #include "rpc/xdr.h"
@@ -61,6 +63,9 @@ struct xprt {
     // record and nothing behind it.
     uint8_t *ahead;
     uint32_t ahead_count;
+    // TCP connections served by several threads: held for the whole of a
+    // reply's fragments, so replies never interleave. Null: one thread.
+    std::mutex *send_lock;
 };
 
 // The AUTH_UNIX identity. For AUTH_NULL calls it is the anonymous identity

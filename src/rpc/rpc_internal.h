@@ -31,3 +31,10 @@ rpc_entry *rpc_registry_first();
 // trickles bytes without ever completing a record). The connections of a
 // tcp_listener receive through it.
 bool tcp_receive(xprt *xp, int timeout_ms, uint32_t since, uint32_t idle_ms);
+
+// Another record for a thread serving the same TCP connection as `first`
+// (the connection's first record, or one made from it): a message area of
+// its own; the socket, peer, port, ahead area and send lock are the
+// connection's, and its first record must outlive it. Null when memory is
+// short.
+xprt *xprt_create_sibling(const xprt *first);

@@ -2,6 +2,7 @@
 // over TCP. Every reply is written over the call at the start of the message
 // area; the verifier it echoes was copied out by rpc_decode_call.
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "rpc/rpc.h"
@@ -122,6 +123,8 @@ int rpc_send(xprt *xp) {
     }
     // Record marking: fragments of at most size - 4 bytes, only the last
     // with the top bit of its mark set.
+    std::unique_lock<std::mutex> hold;
+    if (xp->send_lock) hold = std::unique_lock<std::mutex>(*xp->send_lock);
     const uint32_t max_fragment = xp->size - 4;
     uint8_t *data = xp->msg;
     uint32_t left = uint32_t(xp->count);

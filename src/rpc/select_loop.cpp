@@ -126,7 +126,7 @@ void xprt_add(xprt *xp) {
         tcp_listener *l = nullptr;
         if (xp->protocol == RPC_TCP)
             l = tcp_listener_create(xp->sock, xp->port, xp->size, config.tcp_connections,
-                                    serve_tcp);
+                                    config.threads, serve_tcp);
         // A listener without its record cannot accept; leave it unserved.
         if (xp->protocol != RPC_TCP || l) set[set_count++] = served{xp, l};
     }

@@ -1,8 +1,15 @@
 // Accepted connections: each listener keeps the connections open on it, so
 // that their number stays within its bound and a client that says nothing
-// cannot hold a descriptor for ever. Each connection is served by a thread
-// of its own; the listener only ever shuts a connection's socket down (which
-// wakes its thread), and the thread itself closes and frees it.
+// cannot hold a descriptor for ever. A connection is served by threads of
+// its own, at most the listener's `calls` of them, each with its own message
+// area. They take turns reading: the one that has read a call hands the turn
+// on (to a waiting thread, or to one it starts while under the bound) and
+// serves the call, so a slow call never holds back the calls sent behind it,
+// and each reply goes out as soon as it is ready. The listener only ever
+// shuts a connection's socket down (which wakes its reader); the last of its
+// threads to leave closes and frees it, so no reply is ever sent on a
+// descriptor that another connection has since been given.
+#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -18,11 +25,20 @@ std::atomic<uint32_t> tcp_idle_ms{6 * 60 * 1000};
 namespace {
 
 struct tcp_conn {
-    xprt *xp;
+    xprt *xp;  // the first thread's record: owns the socket and the ahead area
     tcp_listener *owner;
     tcp_conn *prev, *next;         // the owner's list; under its lock
     std::atomic<uint32_t> active;  // tick of accept, of the last complete record or reply
     bool shut;                     // shut down by the listener; under its lock
+    // The threads serving it; under `turn`.
+    std::mutex turn;
+    std::condition_variable turn_free;
+    uint32_t threads;   // running
+    uint32_t waiting;   // waiting for the turn to read
+    bool reading;       // one of them holds the turn
+    bool ended;         // the stream failed or a call did not decode: no more reads
+    uint32_t ahead_count;  // calls sent ahead, passed from reader to reader
+    std::mutex send;    // the xprt's send_lock
 };
 
 }  // namespace
@@ -33,6 +49,7 @@ struct tcp_listener {
     uint16_t port;
     uint32_t size;
     uint32_t limit;
+    uint32_t calls;  // calls of one connection served at once
     void (*serve)(xprt *, rpc_call *);
     uint32_t rest_from;  // tick of the last exhausted accept
     bool resting;
@@ -178,30 +195,92 @@ void conn_end(tcp_conn *c) {
     if (last) listener_free(l);
 }
 
-// A connection counts as active when a record completes and again when its
+void conn_thread(tcp_conn *c, xprt *xp);
+
+// Another thread for the connection, so that the next call can be read
+// while this one is served; its record is made from the calling thread's
+// own `mine` (the first record may be in use on another thread). Without
+// memory or a thread the connection goes on with the threads it has.
+void conn_grow(tcp_conn *c, const xprt *mine) {
+    xprt *xp = xprt_create_sibling(mine);
+    if (xp) {
+        try {
+            std::thread(conn_thread, c, xp).detach();
+            return;
+        } catch (...) {
+            xprt_free(xp);
+        }
+    }
+    std::lock_guard<std::mutex> hold(c->turn);
+    c->threads--;
+}
+
+// Waits for the turn to read; false once the connection has ended.
+bool conn_take_turn(tcp_conn *c) {
+    std::unique_lock<std::mutex> hold(c->turn);
+    c->waiting++;
+    c->turn_free.wait(hold, [c] { return !c->reading || c->ended; });
+    c->waiting--;
+    if (c->ended) return false;
+    c->reading = true;
+    return true;
+}
+
+// Hands the turn on after a read; true when this thread is to start another.
+bool conn_pass_turn(tcp_conn *c, bool ok) {
+    std::lock_guard<std::mutex> hold(c->turn);
+    c->reading = false;
+    if (!ok) {
+        c->ended = true;
+        c->turn_free.notify_all();
+        return false;
+    }
+    if (c->waiting > 0) {
+        c->turn_free.notify_one();
+        return false;
+    }
+    if (c->threads >= c->owner->calls) return false;  // the next reader is the first one done
+    c->threads++;
+    return true;
+}
+
+// One of the connection's threads, serving through its own record `xp`. A
+// connection counts as active when a record completes and again when its
 // reply is out, so that a call that takes long to serve neither makes its
 // connection the longest idle nor eats into the next record's time.
-void conn_thread(tcp_conn *c) {
+void conn_thread(tcp_conn *c, xprt *xp) {
     rpc_call call;
-    while (tcp_receive(c->xp, -1, c->active.load(), tcp_idle_ms.load())) {
-        c->active.store(tick_count());
-        if (!rpc_decode_call(c->xp, &call)) break;
-        c->owner->serve(c->xp, &call);
+    while (conn_take_turn(c)) {
+        xp->ahead_count = c->ahead_count;
+        bool ok = tcp_receive(xp, -1, c->active.load(), tcp_idle_ms.load());
+        c->ahead_count = xp->ahead_count;
+        if (ok) c->active.store(tick_count());
+        ok = ok && rpc_decode_call(xp, &call);
+        if (conn_pass_turn(c, ok)) conn_grow(c, xp);
+        if (!ok) break;
+        c->owner->serve(xp, &call);
         c->active.store(tick_count());
     }
-    conn_end(c);
+    if (xp != c->xp) xprt_free(xp);
+    bool last;
+    {
+        std::lock_guard<std::mutex> hold(c->turn);
+        last = --c->threads == 0;
+    }
+    if (last) conn_end(c);
 }
 
 }  // namespace
 
 tcp_listener *tcp_listener_create(sock_t sock, uint16_t port, uint32_t size, uint32_t limit,
-                                  void (*serve)(xprt *, rpc_call *)) {
+                                  uint32_t calls, void (*serve)(xprt *, rpc_call *)) {
     tcp_listener *l = new (std::nothrow) tcp_listener{};
     if (!l) return nullptr;
     l->sock = sock;
     l->port = port;
     l->size = size;
     l->limit = limit > 0 ? limit : CONFIG_TCP_CONNECTIONS;
+    l->calls = calls > 0 ? calls : 1;
     l->serve = serve;
     std::lock_guard<std::mutex> all(listeners_lock);
     l->next_listener = listeners;
@@ -256,12 +335,14 @@ tcp_accept_result tcp_accept(tcp_listener *l) {
     }
     xp->peer = peer;
     xp->peer_len = peer_len;
+    xp->send_lock = &c->send;
     c->xp = xp;
     c->owner = l;
+    c->threads = 1;
     c->active.store(tick_count());
     link(l, c);
     try {
-        std::thread(conn_thread, c).detach();
+        std::thread(conn_thread, c, xp).detach();
     } catch (...) {
         conn_end(c);
         return TCP_ACCEPT_NO_THREAD;

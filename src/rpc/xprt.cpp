@@ -3,6 +3,7 @@
 #include <new>
 
 #include "rpc/rpc.h"
+#include "rpc/rpc_internal.h"
 #include "base/log.h"
 
 xprt *xprt_create(sock_t sock, uint16_t protocol, uint16_t port, uint32_t size) {
@@ -38,4 +39,20 @@ void xprt_free(xprt *xp) {
     if (!xp) return;
     delete[] xp->buffer;
     delete xp;
+}
+
+xprt *xprt_create_sibling(const xprt *first) {
+    xprt *xp = new (std::nothrow) xprt{};
+    uint8_t *buffer = xp ? new (std::nothrow) uint8_t[size_t(first->size) + 4] : nullptr;
+    if (!buffer) {
+        delete xp;
+        log_printf(LOG_EVENT, "xprt_create: out of memory\n");
+        return nullptr;
+    }
+    *xp = *first;
+    xp->next = nullptr;
+    xp->buffer = buffer;
+    xp->msg = buffer + 4;
+    // The ahead area lies in first's allocation; xprt_free leaves it alone.
+    return xp;
 }

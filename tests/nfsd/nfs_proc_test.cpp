@@ -281,6 +281,9 @@ TEST_F(NfsProc, EachHandleIsResolvedOncePerRequest) {
         {2, {fh3(X), nfs_sattr3(0600), w(0)}, 1},
         {14, {fh3(ROOT), name("old.txt"), fh3(DIR), name("moved.txt")}, 2},
         {17, {fh3(LIST), hyper(0), hyper(0), w(8192), w(8192)}, 1},
+        {8, {fh3(DIR), name("counted.txt"), w(0), nfs_sattr3(0600)}, 1},
+        {9, {fh3(DIR), name("counted"), nfs_sattr3()}, 1},
+        {12, {fh3(DIR), name("counted.txt")}, 1},
     };
     for (const auto &c : calls) {
         std::vector<uint8_t> args = nfs_arg_bytes(rig, c.args);

@@ -257,6 +257,41 @@ TEST(PathCache, MountsOnTheWayAreSeen) {
     EXPECT_EQ(rc, 0);
 }
 
+// Descriptors of this process open on the host folder `dir`.
+int descriptors_on(const std::string &dir) {
+    std::error_code ec;
+    std::string want = std::filesystem::canonical(dir, ec).string();
+    int n = 0;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        n += std::filesystem::read_symlink(fd.path(), ec).string() == want;
+    return n;
+}
+
+// A folder kept open by a walk is closed once it has been idle for the
+// sweep's time (a file system mounted below it could not be unmounted
+// otherwise), a folder still in use stays, and walks go on as before.
+TEST(PathCache, IdleFoldersAreClosedBySweeps) {
+    temp_drive c;
+    for (const char *d : {"a", "a/b", "k"}) mkdir(c.host(d).c_str(), 0755);
+    write_file(c.host("a/b/f"), "");
+    write_file(c.host("k/g"), "");
+    ASSERT_EQ(attrs("c:\\a\\b\\f"), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_EQ(attrs("c:\\k\\g"), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_EQ(descriptors_on(c.host("a/b")), 1) << "kept open by the walk";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(attrs("c:\\k\\g"), FILE_ATTRIBUTE_NORMAL);  // k stays in use
+    win_folder_sweep(200);
+    EXPECT_EQ(descriptors_on(c.host("a/b")), 0);
+    EXPECT_EQ(descriptors_on(c.host("a")), 0);
+    EXPECT_EQ(descriptors_on(c.host("k")), 1);
+    EXPECT_EQ(attrs("c:\\a\\b\\f"), FILE_ATTRIBUTE_NORMAL);
+    write_file(c.host("a/b/f2"), "");
+    EXPECT_EQ(attrs("c:\\a\\b\\f2"), FILE_ATTRIBUTE_NORMAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    win_folder_sweep(0);
+    EXPECT_EQ(descriptors_on(c.host("k")), 0);
+}
+
 // Many threads walk deep paths while others rename the folders on the way
 // back and forth on the host: every answer is one of the two states a
 // fresh walk could give, and the descriptors the cache held are all closed
