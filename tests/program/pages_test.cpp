@@ -95,8 +95,9 @@ TEST_F(Pages, TheSharedTableOfPageRules) {
     for (const page_case &c : page_cases) {
         SCOPED_TRACE(c.what);
         for (uint32_t i = 0; i < page_settings_count; i++)
-            if (page_settings[i].page == c.page)
+            if (page_settings[i].page == c.page) {
                 ASSERT_TRUE(reg_write_string("nfsd", page_settings[i].name, nullptr));
+            }
         auto r = client.Post(c.page == 0 ? "/api/nfs" : "/api/server", with_token(), c.form,
                              "application/x-www-form-urlencoded");
         ASSERT_EQ(r->status, 200);
