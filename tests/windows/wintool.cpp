@@ -328,6 +328,14 @@ void run_case(const page_case &c) {
 void language(const std::string &name) {
     HWND sheet = open_sheet();
     if (!sheet) return;
+    // One sheet at a time: a second Preferences brings this one forward.
+    PostMessageW(FindWindowW(L"nfsd", nullptr), WM_COMMAND, CMD_PREFERENCES, 0);
+    Sleep(SETTLE_MS);
+    int sheets = 0;
+    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"#32770", CAPTION)) != nullptr;)
+        sheets += IsWindowVisible(w) ? 1 : 0;
+    check(sheets == 1, "a second Preferences opens no second sheet (" + std::to_string(sheets) + ")");
+    check(GetForegroundWindow() == sheet, "a second Preferences brings the sheet to the front");
     HWND list = GetDlgItem(show_page(sheet, SHEET_LANGUAGE_PAGE), SHEET_ID_LANGUAGES);
     int rows = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)), found = -1;
     for (int i = 0; i < rows; i++)
