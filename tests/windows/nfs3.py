@@ -37,11 +37,16 @@ def opaque(b):
     return u32(len(b)) + b + b"\0" * (-len(b) % 4)
 
 
+def header(xid, prog, proc):
+    """A version 3 call's header, as AUTH_UNIX root with no verifier."""
+    cred = u32(1) + opaque(u32(0) + opaque(b"wine-test") + u32(0, 0, 0))
+    return u32(xid, 0, 2, prog, 3, proc) + cred + u32(0, 0)
+
+
 def call(port, prog, proc, args, host="127.0.0.1"):
     """One call of version 3; answers an Xdr positioned at the results."""
     xid = struct.unpack(">I", os.urandom(4))[0]
-    cred = u32(1) + opaque(u32(0) + opaque(b"wine-test") + u32(0, 0, 0))
-    msg = u32(xid, 0, 2, prog, 3, proc) + cred + u32(0, 0)
+    msg = header(xid, prog, proc)
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.settimeout(5.0)
         for _ in range(3):

@@ -133,8 +133,7 @@ class Run:
             s.settimeout(10)
             xids = {(c << 16) | i for i in range(each)}
             for xid in xids:
-                s.sendto(nfs3.u32(xid) + nfs3.u32(0) + nfs3.u32(2) + nfs3.u32(nfs3.NFS_PROG) + nfs3.u32(3)
-                         + nfs3.u32(1) + nfs3.auth_unix() + nfs3.u32(0) + nfs3.u32(0) + args, ("127.0.0.1", 2049))
+                s.sendto(nfs3.header(xid, nfs3.NFS_PROG, 1) + args, ("127.0.0.1", 2049))
             try:
                 while xids:
                     xids.discard(int.from_bytes(s.recv(65536)[:4], "big"))
