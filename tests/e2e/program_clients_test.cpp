@@ -1,18 +1,22 @@
-// The server program against the clients of the host (rpcinfo, the libnfs
-// tools, the host's own rpcbind), the services its settings leave, and a
-// stop that leaves no mapping and no port behind.
+// The server program against the clients of the host (rpcinfo, showmount,
+// the libnfs tools, the host's own rpcbind), the services its settings
+// leave, and a stop that leaves no mapping and no port behind.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/net.h"
 #include "rpc/loop.h"
 #include "support/home.h"
+#include "support/mount_rig.h"
 #include "support/server_proc.h"
 
 namespace {
@@ -34,13 +38,30 @@ std::vector<std::string> rpcinfo_rows() {
     return rows;
 }
 
+// How DUMP names a client: its host name, else its dotted address.
+std::string host_of(const char *dotted) {
+    char name[512];
+    return net_host_name(mount_addr(dotted), name, sizeof name) ? name : dotted;
+}
+
+// MNT version 1 over UDP from another loopback address: another client.
+uint32_t mount_from(const char *client, const std::string &path) {
+    rpc_bytes msg = mount_msg(77, 1, 1, mount_dirpath(path));
+    rpc_words w = rpc_msg_words(mount_results(rpc_udp_call(SERVER_MOUNT_PORT, msg, 3000, client)));
+    return w.empty() ? ~0u : w[0];
+}
+
 class ServerClients : public server_test {};
 
-TEST_F(ServerClients, RpcinfoAndTheLibnfsToolsListReadAndCarry64MiBThereAndBack) {
-    server_dir dir;
-    std::filesystem::create_directory(dir.drive() + "/docs");
-    write_file(dir.drive() + "/hello.txt", "Hello from the server.\n");
-    write_file(dir.drive() + "/docs/notes.txt", "notes\n");
+// showmount lists the exports with their options and every client's mounts,
+// after the libnfs tools mounted through MOUNT version 3 and another client
+// through version 1.
+TEST_F(ServerClients, RpcinfoShowmountAndTheLibnfsToolsListReadAndCarry64MiB) {
+    server_dir dir({}, "c:\\data -ro -maproot:0:0 127.0.0.1 127.0.0.2\n"
+                       "c:\\pub -name:public -alldirs\n");
+    std::filesystem::create_directories(dir.drive() + "/data/docs");
+    std::filesystem::create_directories(dir.drive() + "/pub/photos");
+    write_file(dir.drive() + "/data/notes.txt", "notes\n");
     server_proc server(dir);
     ASSERT_TRUE(server.wait_registered()) << server.output();
     // An unserved version is a mismatch naming the served range; without a
@@ -54,22 +75,45 @@ TEST_F(ServerClients, RpcinfoAndTheLibnfsToolsListReadAndCarry64MiBThereAndBack)
               "program 100003 version 2 ready and waiting\n"
               "program 100003 version 3 ready and waiting\n");
     EXPECT_EQ(status, 0);
+    EXPECT_EQ(server_shell("showmount -e 127.0.0.1"),
+              "Export list for 127.0.0.1:\n"
+              "/c/data 127.0.0.1,127.0.0.2,-readonly,-maproot:0,0\n"
+              "/public -alldirs\n");
 
-    std::string listing = server_shell("nfs-ls nfs://127.0.0.1/c/", &status);
+    std::string listing = server_shell("nfs-ls nfs://127.0.0.1/c/data", &status);
     EXPECT_EQ(status, 0) << listing;
-    EXPECT_TRUE(server_has(listing, "hello.txt") && server_has(listing, "docs")) << listing;
-    EXPECT_EQ(server_shell("nfs-cat nfs://127.0.0.1/c/docs/notes.txt"), "notes\n");
+    EXPECT_TRUE(server_has(listing, "notes.txt") && server_has(listing, "docs")) << listing;
+    EXPECT_EQ(server_shell("nfs-cat nfs://127.0.0.1/c/data/notes.txt"), "notes\n");
+    std::string out = server_shell("nfs-ls nfs://127.0.0.1/public/photos", &status);
+    EXPECT_EQ(status, 0) << out;
+    out = server_shell("nfs-ls nfs://127.0.0.1/c/other", &status);
+    EXPECT_TRUE(server_has(out, "MNT3ERR_NOENT(2)")) << out;
+    EXPECT_EQ(mount_from("127.0.0.3", "/public"), 0u);
+    EXPECT_EQ(mount_from("127.0.0.3", "/c/data"), 13u);
+
     std::string original = dir.file("original.bin"), back = dir.file("back.bin");
     server_shell("head -c 64M /dev/urandom > " + original);
-    std::string out = server_shell("nfs-cp " + original + " nfs://127.0.0.1/c/big.bin", &status);
+    out = server_shell("nfs-cp " + original + " nfs://127.0.0.1/public/big.bin", &status);
     ASSERT_EQ(status, 0) << out;
-    out = server_shell("nfs-cp nfs://127.0.0.1/c/big.bin " + back, &status);
+    out = server_shell("nfs-cp nfs://127.0.0.1/public/big.bin " + back, &status);
     ASSERT_EQ(status, 0) << out;
-    for (const std::string &copy : {dir.drive() + "/big.bin", back}) {
+    for (const std::string &copy : {dir.drive() + "/pub/big.bin", back}) {
         server_shell("cmp " + original + " " + copy, &status);
         EXPECT_EQ(status, 0) << copy;
     }
-    EXPECT_EQ(std::filesystem::file_size(back), 64u << 20);
+
+    // The names are looked up after the replies: wait for them.
+    std::string local = host_of("127.0.0.1"), other = host_of("127.0.0.3");
+    std::vector<std::string> lines = {other + ":/public", local + ":/c/data", local + ":/public",
+                                      local + ":/public/photos"};
+    std::sort(lines.begin(), lines.end());
+    std::string expect = "All mount points on 127.0.0.1:\n", all;
+    for (const std::string &l : lines) expect += l + "\n";
+    for (int i = 0; i < 50 && (all = server_shell("showmount -a 127.0.0.1")) != expect; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(all, expect);
+    EXPECT_EQ(server_shell("showmount -d 127.0.0.1"),
+              "Directories on 127.0.0.1:\n/c/data\n/public\n/public/photos\n");
     EXPECT_EQ(server.stop(), 0) << server.output();
     server_expect_ports_free();
 }
@@ -83,8 +127,9 @@ TEST_F(ServerClients, SettingsDecideWhichServicesRunAndEachOneAnswers) {
         const char *started;            // the log's start line
     } cases[] = {
         {{{"Threads", "1"}}, {}, " nfsd   started\n"},
-        {{{"UDP", "0"}}, {"100003 2 udp", "100003 3 udp"}, " nfsd   started, 4 udp threads\n"},
-        {{{"Version3", "0"}}, {"100003 3", "100005 3"}, " nfsd   started, 4 udp threads\n"},
+        {{{"UDP", "0"}, {"Version3", "0"}},
+         {"100003 2 udp", "100003 3", "100005 3"},
+         " nfsd   started, 4 udp threads\n"},
         {{{"TCP", "0"}}, {" tcp 1058", " tcp 2049"}, " nfsd   started, 4 udp threads\n"},
         {{{"TCP", "0"}, {"Mount-TCP", "1"}, {"Threads", "2"}},
          {" tcp 2049"},

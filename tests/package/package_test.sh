@@ -4,8 +4,9 @@
 # apt, checks the unit and the manual pages, runs the installed program as
 # its unit does (user, capability, packaged settings beside an rpcbind) in a
 # private network and mount namespace, copies a file in and out with the
-# libnfs tools, checks --check and a reload, then purges the package and
-# looks for anything left. Needs root, apt and the packages of
+# libnfs tools, checks --check and a reload as the service user (what a
+# reload keeps is the end-to-end tests' business), then purges the package
+# and looks for anything left. Needs root, apt and the packages of
 # tools/install-deps.sh; it replaces whatever nimbora-nfsd the machine had.
 #
 #   tests/package/package_test.sh [BUILD]
@@ -13,7 +14,6 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
-here=$root/tests/package
 unit=/lib/systemd/system/nimbora-nfsd.service
 state=/var/lib/nimbora-nfsd
 drive=/srv/nimbora-nfsd
@@ -59,25 +59,19 @@ if command -v systemd-analyze >/dev/null; then
 fi
 
 step "check"
-rm -rf "$drive/keep" "$drive/gone" "$drive/new"  # the test's own, from an earlier run
-mkdir -p "$drive/keep" "$drive/gone" "$drive/new"
+rm -rf "$drive/keep" "$drive/gone"  # the test's own, from an earlier run
+mkdir -p "$drive/keep" "$drive/gone"
 chown -R nimbora-nfsd:nimbora-nfsd "$drive"
 printf 'c:\\keep -name:keep\nc:\\gone -name:gone\n' >/etc/nimbora-nfsd/exports
 out=$(nimbora-nfsd --check) || fail "check of a good file: $out"
 grep -q '^/keep .* c:\\keep ' <<<"$out" || fail "check output: $out"
 grep -q '^2 exports, 0 problems$' <<<"$out" || fail "check output: $out"
-bad=$(mktemp -d)
-ln -s /etc/nimbora-nfsd/settings.reg "$bad/settings.reg"
-printf 'c:\\keep\nc:\\keep -bogus\n' >"$bad/exports"
-if nimbora-nfsd --check --home "$bad" >"$bad/out" 2>"$bad/err"; then fail "check of a bad file passed"; fi
-grep -q 'Line 2 ignored, unknown option: bogus' "$bad/err" || fail "check problems: $(cat "$bad/err")"
-rm -rf "$bad"
 
 step "run"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 user=$(sed -n 's/^User=//p' "$unit")
 caps=$(sed -n 's/^AmbientCapabilities=CAP_//p' "$unit" | tr 'A-Z' 'a-z')
-export exec_start user caps here state drive
+export exec_start user caps state drive
 unshare --net --mount --propagation private bash -euo pipefail -c '
     fail() { echo "package test: $*" >&2; exit 1; }
     ip link set lo up
@@ -102,32 +96,11 @@ unshare --net --mount --propagation private bash -euo pipefail -c '
     cmp /tmp/nimbora-in.bin /tmp/nimbora-out.bin || fail "copy differs"
     [ "$(stat -c %U "$drive/keep/in.bin")" = "$user" ] || fail "file not the service user'"'"'s"
 
-    read -r status keep < <("$here/rpc_probe.py" mnt /keep)
-    [ "$status" = 0 ] || fail "mount /keep: $status"
-    read -r status gone < <("$here/rpc_probe.py" mnt /gone)
-    [ "$status" = 0 ] || fail "mount /gone: $status"
-    log() { cat "$state"/nfsd*.log; }
-    reloaded() {  # waits for the n-th reload line of the log
-        for _ in $(seq 50); do [ "$(log | grep -c "exports $1")" -ge "$2" ] && return 0; sleep 0.1; done
-        fail "no \"exports $1\" line: $(tail -5 /tmp/nimbora-package.out)"
-    }
-
-    printf "c:\\\\keep -name:keep\nc:\\\\new -name:new\n" >/etc/nimbora-nfsd/exports
+    printf "c:\\\\keep -name:keep\nc:\\\\gone -name:new\n" >/etc/nimbora-nfsd/exports
     kill -HUP $server
-    reloaded reloaded 1
-    [ "$("$here/rpc_probe.py" getattr "$keep")" = 0 ] || fail "unchanged export lost its handle"
-    [ "$("$here/rpc_probe.py" getattr "$gone")" = 70 ] || fail "removed export does not answer STALE"
-    read -r status again < <("$here/rpc_probe.py" mnt /keep)
-    [ "$again" = "$keep" ] || fail "handle of /keep changed"
-    read -r status new < <("$here/rpc_probe.py" mnt /new)
-    [ "$status" = 0 ] || fail "new export not mountable: $status"
-    listed=$(showmount -e 127.0.0.1)
-    grep -qE "^/(c/)?new " <<<"$listed" || fail "new export not listed: $listed"
-
-    printf "c:\\\\keep -bogus\n" >/etc/nimbora-nfsd/exports
-    kill -HUP $server
-    reloaded "not reloaded" 1
-    [ "$("$here/rpc_probe.py" getattr "$new")" = 0 ] || fail "a bad file replaced the list"
+    for _ in $(seq 50); do showmount -e 127.0.0.1 | grep -q "^/new " && break; sleep 0.1; done
+    showmount -e 127.0.0.1 | grep -q "^/new " ||
+        fail "not reloaded: $(tail -5 /tmp/nimbora-package.out)"
 
     kill -TERM $server
     wait $server || fail "stop status $?"
@@ -135,7 +108,7 @@ unshare --net --mount --propagation private bash -euo pipefail -c '
 '
 
 step "purge"
-rm -rf "$drive/keep" "$drive/gone" "$drive/new"
+rm -rf "$drive/keep" "$drive/gone"
 apt-get purge -y nimbora-nfsd >/dev/null
 left=""
 for path in /usr/sbin/nimbora-nfsd "$unit" /etc/nimbora-nfsd "$state" "$drive" \

@@ -12,23 +12,19 @@
 
 namespace {
 
-class Lang : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        for (const char *v : {"LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(v);
-        mkdir(home.file("Languages").c_str(), 0755);
-        home.write("Languages/deutsch.dll",
-                   "# German\n1=Deutsch\n13=Verzeichnis\nbroken line\n99999=ignored\n30=NFS\r\n");
-        home.write("Languages/klingon.dll", "1=tlhIngan\n");
-    }
-    void TearDown() override {
-        for (const char *v : {"LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(v);
-        lang_select();
-    }
-    test_home home;
-};
+void lang_unset() {
+    for (const char *v : {"LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(v);
+}
 
-TEST_F(Lang, UserValueThenMachineValueThenGermanLocale) {
+// The user's value before the machine's before the locale; a module that
+// does not load, or a name that is not a file in the folder, leaves English.
+TEST(Lang, UserValueThenMachineValueThenGermanLocaleElseEnglish) {
+    lang_unset();
+    test_home home;
+    mkdir(home.file("Languages").c_str(), 0755);
+    home.write("Languages/deutsch.dll",
+               "# German\n1=Deutsch\n13=Verzeichnis\nbroken line\n99999=ignored\n30=NFS\r\n");
+    home.write("Languages/klingon.dll", "1=tlhIngan\n");
     lang_select();
     EXPECT_EQ(lang_text(TXT_DIRECTORY), "Directory");
     setenv("LANG", "de_DE.UTF-8", 1);
@@ -44,10 +40,7 @@ TEST_F(Lang, UserValueThenMachineValueThenGermanLocale) {
     ASSERT_TRUE(reg_write_user_string("nfsd", "Language", "deutsch.dll"));
     lang_select();
     EXPECT_EQ(lang_text(TXT_LANGUAGE_NAME), "Deutsch");
-}
 
-TEST_F(Lang, AModuleThatDoesNotLoadLeavesEnglish) {
-    setenv("LC_ALL", "de_AT", 1);
     unlink(home.file("Languages/deutsch.dll").c_str());
     lang_select();
     EXPECT_EQ(lang_active_module(), "");
@@ -58,6 +51,8 @@ TEST_F(Lang, AModuleThatDoesNotLoadLeavesEnglish) {
         lang_select();
         EXPECT_EQ(lang_active_module(), "") << name;
     }
+    lang_unset();
+    lang_select();
 }
 
 // The module that ships: every English entry translated, with the same

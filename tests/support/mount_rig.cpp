@@ -139,8 +139,8 @@ std::vector<mount_dump_row> mount_rig::dump() {
     return rows;
 }
 
-std::vector<mount_export_row> mount_rig::exports(uint32_t vers) {
-    std::vector<uint8_t> r = mount_results(call("127.0.0.1", vers, 5));
+std::vector<mount_export_row> mount_rig::exports() {
+    std::vector<uint8_t> r = mount_results(call("127.0.0.1", 1, 5));
     rpc_reader x{r.data(), uint32_t(r.size())};
     std::vector<mount_export_row> rows;
     while (x.boolean() && x.error.empty()) {

@@ -63,7 +63,7 @@ class mount_rig {
     // DUMP and EXPORT, parsed; the test fails unless the reply is exactly
     // one well-formed list with its end words.
     std::vector<mount_dump_row> dump();
-    std::vector<mount_export_row> exports(uint32_t vers = 1);
+    std::vector<mount_export_row> exports();
     // The whole table as (dotted client, path), newest first.
     std::vector<std::pair<std::string, std::string>> table() const;
 

@@ -14,7 +14,6 @@
 #include <ctime>
 #include <filesystem>
 #include <sstream>
-#include <stdexcept>
 #include <thread>
 
 #include "rpc/clnt.h"
@@ -40,12 +39,12 @@ void dump_row(void *ctx, uint32_t prog, uint32_t vers, uint32_t protocol, uint32
 
 // A status word, then on success a handle (length word and bytes).
 uint32_t status_and_handle(const std::vector<uint32_t> &r, std::string *fh) {
-    if (r.empty() || (r[0] == 0 && (r.size() < 2 || r[1] > 64 || r.size() < 2 + (r[1] + 3) / 4)))
-        return RAW_NO_REPLY;
+    if (r.empty()) return RAW_NO_REPLY;
     if (r[0] != 0) return r[0];  // a refusal is its status word alone
-    std::vector<uint8_t> bytes = rpc_msg_bytes(std::vector<uint32_t>(r.begin() + 2, r.end()));
+    if (r.size() < 2 || r[1] > 64 || r.size() < 2 + (r[1] + 3) / 4) return RAW_NO_REPLY;
+    rpc_bytes bytes = rpc_msg_bytes({r.begin() + 2, r.end()});
     fh->assign(bytes.begin(), bytes.begin() + r[1]);
-    return r[0];
+    return 0;
 }
 
 }  // namespace
@@ -78,20 +77,12 @@ int server_wait_child(pid_t pid, int timeout_ms) {
 }
 
 server_dir::server_dir(const server_settings &values, const std::string &exports) {
-    char tmpl[] = "/tmp/nimbora-server-XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    dir_ = std::string(tmpl) + "/";
     std::filesystem::create_directory(drive());
     std::string reg = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd]\n";
     for (const auto &[name, value] : values) reg += "\"" + name + "\"=\"" + value + "\"\n";
     reg += "\n[HKEY_LOCAL_MACHINE\\Software\\Nimbora\\nfsd\\Drives]\n\"C\"=\"" + drive() + "\"\n";
-    write_file(file("settings.reg"), reg);
-    write_file(file("exports"), exports);
-}
-
-server_dir::~server_dir() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    write("settings.reg", reg);
+    write("exports", exports);
 }
 
 std::string server_dir::log() const {
@@ -214,13 +205,10 @@ uint32_t raw_lookup3(const std::string &dir, const std::string &name, std::strin
     return status_and_handle(raw_call(SERVER_NFS_PORT, 100003, 3, {dir, name}), fh);
 }
 
-uint32_t raw_getattr3(const std::string &fh, uint64_t *fileid, uint64_t *size) {
+uint32_t raw_getattr3(const std::string &fh, uint64_t *fileid) {
     std::vector<uint32_t> r = raw_call(SERVER_NFS_PORT, 100003, 1, {fh});
     if (r.empty() || (r[0] == 0 && r.size() < 16)) return RAW_NO_REPLY;
     // fattr3: type, mode, nlink, uid, gid, size, used, rdev, fsid, fileid.
-    if (r[0] == 0) {
-        *size = uint64_t(r[6]) << 32 | r[7];
-        *fileid = uint64_t(r[14]) << 32 | r[15];
-    }
+    if (r[0] == 0 && fileid) *fileid = uint64_t(r[14]) << 32 | r[15];
     return r[0];
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/home.h"
 #include "support/netns.h"
 
 typedef std::map<std::string, std::string> server_settings;
@@ -22,21 +23,12 @@ constexpr uint16_t SERVER_MOUNT_PORT = 1058, SERVER_NFS_PORT = 2049;
 
 // A program directory: settings.reg with these values of the server's key
 // and drive C: mapped to its folder "c", and an "exports" file.
-class server_dir {
+class server_dir : public test_home {
    public:
     explicit server_dir(const server_settings &settings = {},
                         const std::string &exports = "c:\\ -alldirs\n");
-    ~server_dir();
-    server_dir(const server_dir &) = delete;
-    server_dir &operator=(const server_dir &) = delete;
-
-    const std::string &path() const { return dir_; }  // ends in '/'
-    std::string file(const std::string &name) const { return dir_ + name; }
-    std::string drive() const { return dir_ + "c"; }
+    std::string drive() const { return file("c"); }
     std::string log() const;  // this month's log file, "" when none
-
-   private:
-    std::string dir_;
 };
 
 // build/nfsd --home DIR [args], its output appended to DIR/output.txt.
@@ -96,7 +88,7 @@ std::vector<uint32_t> raw_call(uint16_t port, uint32_t prog, uint32_t proc,
 constexpr uint32_t RAW_NO_REPLY = 0xFFFFFFFF;
 uint32_t raw_mnt3(const std::string &path, std::string *fh);
 uint32_t raw_lookup3(const std::string &dir, const std::string &name, std::string *fh);
-uint32_t raw_getattr3(const std::string &fh, uint64_t *fileid, uint64_t *size);
+uint32_t raw_getattr3(const std::string &fh, uint64_t *fileid = nullptr);
 
 // Tests that bind the fixed ports (111 above all) need a namespace of their own.
 class server_test : public ::testing::Test {
