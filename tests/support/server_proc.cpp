@@ -47,6 +47,21 @@ uint32_t status_and_handle(const std::vector<uint32_t> &r, std::string *fh) {
     return 0;
 }
 
+bool server_port_free(uint16_t port, int type) {
+    // The kernel's table, not a probe by binding, which could take the port
+    // from a server that is just starting.
+    std::istringstream table(read_file(type == SOCK_DGRAM ? "/proc/net/udp" : "/proc/net/tcp"));
+    std::string line, slot, local, remote, state;
+    std::getline(table, line);  // heading
+    while (std::getline(table, line)) {
+        std::istringstream f(line);
+        if (!(f >> slot >> local >> remote >> state)) continue;
+        unsigned long local_port = strtoul(local.substr(local.find(':') + 1).c_str(), nullptr, 16);
+        if (local_port == port && !(type == SOCK_STREAM && state == "06")) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 pid_t server_spawn(const std::vector<std::string> &argv, const std::string &output) {
@@ -159,21 +174,6 @@ std::string server_shell(const std::string &command, int *status, int seconds) {
     int st = p ? pclose(p) : -1;
     if (status) *status = st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return out;
-}
-
-bool server_port_free(uint16_t port, int type) {
-    // The kernel's table, not a probe by binding, which could take the port
-    // from a server that is just starting.
-    std::istringstream table(read_file(type == SOCK_DGRAM ? "/proc/net/udp" : "/proc/net/tcp"));
-    std::string line, slot, local, remote, state;
-    std::getline(table, line);  // heading
-    while (std::getline(table, line)) {
-        std::istringstream f(line);
-        if (!(f >> slot >> local >> remote >> state)) continue;
-        unsigned long local_port = strtoul(local.substr(local.find(':') + 1).c_str(), nullptr, 16);
-        if (local_port == port && !(type == SOCK_STREAM && state == "06")) return false;
-    }
-    return true;
 }
 
 void server_expect_ports_free() {

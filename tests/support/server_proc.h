@@ -73,9 +73,8 @@ std::string server_shell(const std::string &command, int *status = nullptr, int 
 pid_t server_spawn(const std::vector<std::string> &argv, const std::string &output);
 int server_wait_child(pid_t pid, int timeout_ms);
 
-// Whether no socket of `type` holds the port (TCP TIME_WAIT does not).
-bool server_port_free(uint16_t port, int type);
-// Fails the test unless ports 111, 1058 and 2049 are free on both transports.
+// Fails the test unless ports 111, 1058 and 2049 are free on both transports
+// (TCP TIME_WAIT does not hold a port).
 void server_expect_ports_free();
 
 // Raw calls over UDP as AUTH_UNIX root, handles as bytes. raw_call sends
