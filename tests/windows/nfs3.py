@@ -1,7 +1,7 @@
 """A minimal NFS version 3 and MOUNT version 3 client over UDP, as AUTH_UNIX
-root, for what the libnfs tools cannot ask (names under another case,
-rename, remove, link, mode, a handle kept across a restart): handles are
-bytes, every call answers (status, rest of the reply)."""
+root, for what the libnfs tools cannot ask (a handle kept across a restart,
+a burst of calls): handles are bytes, every call answers (status, rest of
+the reply)."""
 import os
 import socket
 import struct
@@ -71,10 +71,6 @@ def call(port, prog, proc, args, host="127.0.0.1"):
     return x
 
 
-def sattr(mode=None):
-    return (u32(1, mode) if mode is not None else u32(0)) + u32(0, 0, 0, 0, 0)
-
-
 class Client:
     def __init__(self, mount_port=1058, nfs_port=2049):
         self.mount_port, self.nfs_port = mount_port, nfs_port
@@ -96,20 +92,3 @@ class Client:
     def lookup(self, dir_fh, name):
         status, x = self.nfs(3, opaque(dir_fh) + opaque(name))
         return status, x.opaque() if status == OK else None
-
-    def setattr_mode(self, fh, mode):
-        return self.nfs(2, opaque(fh) + sattr(mode) + u32(0))[0]
-
-    def create(self, dir_fh, name, mode=0o644):
-        status, x = self.nfs(8, opaque(dir_fh) + opaque(name) + u32(0) + sattr(mode))
-        return status, x.opaque() if status == OK and x.u32() else None
-
-    def remove(self, dir_fh, name):
-        return self.nfs(12, opaque(dir_fh) + opaque(name))[0]
-
-    def rename(self, from_dir, from_name, to_dir, to_name):
-        args = opaque(from_dir) + opaque(from_name) + opaque(to_dir) + opaque(to_name)
-        return self.nfs(14, args)[0]
-
-    def link(self, fh, dir_fh, name):
-        return self.nfs(15, opaque(fh) + opaque(dir_fh) + opaque(name))[0]
