@@ -53,20 +53,16 @@ TEST_F(RegistryWin32, WrittenTextIsAWideStringInTheMachineKey) {
     // Only a difference from the default is stored.
     ASSERT_TRUE(reg_write_number(SUBKEY, "Mount-Port", 1234, 1058));
     EXPECT_EQ(get_wide(HKEY_LOCAL_MACHINE, L"Mount-Port"), L"1234");
-    EXPECT_EQ(get_wide(HKEY_CURRENT_USER, L"Mount-Port"), L"<absent>");
     ASSERT_TRUE(reg_write_number(SUBKEY, "Mount-Port", 1058, 1058));
     EXPECT_EQ(get_wide(HKEY_LOCAL_MACHINE, L"Mount-Port"), L"<absent>");
 }
 
-// Numbers scan the text as %u does; too small a buffer, like a missing value,
-// gives the default; a value of another type reads as its raw bytes.
+// Too small a buffer, like a missing value, gives the default; a value of
+// another type reads as its raw bytes. (Numbers scan the same text on both
+// hosts: registry_test.cpp.)
 TEST_F(RegistryWin32, ReadsOfWhatOthersSet) {
     EXPECT_EQ(read("Nothing"), "dflt");  // no key at all
-    set_raw(L"Spaced", REG_SZ, L"  42x", 12);
     set_raw(L"Word", REG_SZ, L"many", 10);
-    EXPECT_EQ(reg_read_number(SUBKEY, "Spaced", 7), 42u);
-    EXPECT_EQ(reg_read_number(SUBKEY, "Word", 7), 7u);
-    EXPECT_EQ(reg_read_number(SUBKEY, "Missing", 7), 7u);
     EXPECT_EQ(read("Word", "d", 5), "many");
     EXPECT_EQ(read("Word", "d", 4), "d");  // no room for the terminator: not read
     DWORD word = 0x00000031;  // "1" followed by three zero bytes

@@ -215,7 +215,7 @@ TEST_F(Calls, ListingsAndDirectoryCounts) {
 struct OnWindows : public Calls {
     // Windows' own view of a name below the folder.
     DWORD system_attrs(const std::string &rel) const {
-        return GetFileAttributesW(folder.wat(win_folder::wide("t\\" + rel)).c_str());
+        return GetFileAttributesW(folder.wat(host_folder::wide("t\\" + rel)).c_str());
     }
 };
 

