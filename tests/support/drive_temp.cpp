@@ -64,11 +64,6 @@ void temp_drive::make(std::initializer_list<std::string> entries) const {
     }
 }
 
-uint32_t volume_serial(const char *root) {
-    uint32_t s = 0;
-    return win_get_volume_information(root, nullptr, 0, &s, nullptr, nullptr, nullptr, 0) ? s : 0;
-}
-
 int with_mounted(const std::string &dir, const char *fstype, const std::function<int()> &body) {
     pid_t pid = fork();
     if (pid < 0) return 77;

@@ -32,9 +32,6 @@ class temp_drive {
     char letter_;
 };
 
-// The serial number of a volume root, 0 when the call fails.
-uint32_t volume_serial(const char *root);
-
 // Runs `body` in a child with a private mount namespace and a fresh `fstype`
 // mounted on `dir`: the child's exit code, or 77 when that is impossible.
 int with_mounted(const std::string &dir, const char *fstype, const std::function<int()> &body);

@@ -1,20 +1,67 @@
 // A fresh folder that the file layer reaches as at(rel), and the host's own
 // view of the names in it (UTF-8, '\' between components): drive C: over a
-// temporary directory on Linux, a folder under the temporary folder on
-// Windows. Include it after the layer's headers.
+// temporary directory on Linux, a folder under the system's temporary folder
+// on Windows, removed with everything in it (whatever its attributes) when
+// it goes. Include it after the layer's headers.
 #pragma once
 
 #include <string>
 
 #include "support/win_calls.h"
 #ifdef _WIN32
-#include "support/win_folder.h"
+#include <windows.h>
 
-class host_folder : public win_folder {
+class host_folder {
    public:
+    host_folder() {
+        wchar_t tmp[MAX_PATH + 1];
+        GetTempPathW(MAX_PATH + 1, tmp);
+        static int serial = 0;
+        wdir_ = std::wstring(tmp) + L"nimbora-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(serial++);
+        remove_tree(wdir_);  // left by an earlier run under the same process id
+        CreateDirectoryW(wdir_.c_str(), nullptr);
+        char out[MAX_PATH * 4];
+        if (WideCharToMultiByte(CP_UTF8, 0, wdir_.c_str(), -1, out, sizeof out, nullptr, nullptr))
+            dir_ = out;
+    }
+    ~host_folder() { remove_tree(wdir_); }
+    host_folder(const host_folder &) = delete;
+    host_folder &operator=(const host_folder &) = delete;
+
+    const std::string &dir() const { return dir_; }
+    // "<folder>\rel" as the layer takes it, and as the system's wide calls do.
+    std::string at(const std::string &rel) const { return dir_ + "\\" + rel; }
+    std::wstring wat(const std::wstring &rel) const { return wdir_ + L"\\" + rel; }
     bool has(const std::string &rel) const {
         return GetFileAttributesW(wat(wide(rel)).c_str()) != INVALID_FILE_ATTRIBUTES;
     }
+
+    static std::wstring wide(const std::string &s) {
+        wchar_t w[MAX_PATH * 2];
+        return MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w, MAX_PATH * 2) > 0 ? w : L"";
+    }
+
+   private:
+    static void remove_tree(const std::wstring &d) {
+        WIN32_FIND_DATAW w;
+        HANDLE h = FindFirstFileW((d + L"\\*").c_str(), &w);
+        for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileW(h, &w)) {
+            std::wstring name = w.cFileName, p = d + L"\\" + name;
+            if (name == L"." || name == L"..") continue;
+            SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (w.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                remove_tree(p);
+            else
+                DeleteFileW(p.c_str());
+        }
+        if (h != INVALID_HANDLE_VALUE) FindClose(h);
+        SetFileAttributesW(d.c_str(), FILE_ATTRIBUTE_NORMAL);
+        RemoveDirectoryW(d.c_str());
+    }
+
+    std::wstring wdir_;
+    std::string dir_;
 };
 #else
 #include "support/drive_temp.h"

@@ -1,6 +1,6 @@
 #include "support/win_calls.h"
 
-#include "platform/winfile.h"
+#include <gtest/gtest.h>
 
 uint32_t fails(bool ok) {
     return ok ? kSucceeded : win_last_error();
@@ -16,4 +16,23 @@ uint32_t open_fails(const std::string &path, uint32_t access, uint32_t dispositi
     if (h == INVALID_HANDLE_VALUE) return win_last_error();
     win_close_handle(h);
     return kSucceeded;
+}
+
+uint32_t volume_serial(const char *root) {
+    uint32_t s = 0;
+    return win_get_volume_information(root, nullptr, 0, &s, nullptr, nullptr, nullptr, 0) ? s : 0;
+}
+
+std::map<std::string, win_find_data> find_all(const std::string &pattern, bool names_only) {
+    std::map<std::string, win_find_data> out;
+    win_find_data d;
+    win_find_handle h = names_only ? win_find_first_name(pattern.c_str(), &d)
+                                   : win_find_first_file(pattern.c_str(), &d);
+    if (!h) return out;
+    do {
+        out[d.name] = d;
+    } while (win_find_next_file(h, &d));
+    EXPECT_EQ(win_last_error(), ERROR_NO_MORE_FILES) << pattern;
+    win_find_close(h);
+    return out;
 }

@@ -7,7 +7,6 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wine  # noqa: E402
@@ -16,13 +15,8 @@ FOLDER = "Program Files/Nimbora NFS Server"
 
 
 def main(setup_exe, wintool_exe):
-    results = []
-
-    def check(name, ok, detail=""):
-        results.append(ok)
-        print(("ok   " if ok else "FAIL ") + name + ("" if ok else f": {detail}"), flush=True)
-        return ok
-
+    checks = wine.Checks()
+    check = checks.check
     prefix = wine.Prefix()
     try:
         c = prefix.drive_c
@@ -49,27 +43,13 @@ def main(setup_exe, wintool_exe):
         check("it lists the export", "/data" in out, out)
         r = prefix.run("C:\\wintool.exe", "exit")
         check("Exit ends it", r.returncode == 0 and server.wait(60) == 0, r.stderr)
-        exe = f"C:\\{FOLDER}\\nfsd.exe".replace("/", "\\")
-        # Removing answers 0 only for a service that exists, and 1060 (no
-        # such service) once it is gone.
-        r = prefix.run(exe, "-install")
-        check("nfsd -install installs the service", r.returncode == 0, r.returncode)
-        r = prefix.run(exe, "-uninstall")
-        check("nfsd -uninstall removes it", r.returncode == 0, r.returncode)
-        r = prefix.run(exe, "-uninstall")
-        # (Wine hands Linux the low byte of the exit code.)
-        check("after that there is no service nfsd", r.returncode in (1060, 1060 & 0xFF), r.returncode)
         r = prefix.run(f"C:\\{FOLDER}\\Uninstall.exe".replace("/", "\\"), "/S")
         # The uninstaller copies itself away and goes on from there.
-        end = time.monotonic() + 60
-        while os.path.exists(f"{home}/nfsd.exe") and time.monotonic() < end:
-            time.sleep(1)
-        check("the silent uninstall removes the program", not os.path.exists(f"{home}/nfsd.exe"))
+        check("the silent uninstall removes the program",
+              wine.wait(lambda: not os.path.exists(f"{home}/nfsd.exe"), 60))
     finally:
         prefix.close()
-    failed = results.count(False)
-    print(f"{len(results) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return checks.summary()
 
 
 if __name__ == "__main__":

@@ -1,31 +1,11 @@
 """A minimal NFS version 3 and MOUNT version 3 client over UDP, as AUTH_UNIX
-root, for what the libnfs tools cannot ask (names under another case,
-rename, remove, link, mode, a handle kept across a restart): handles are
-bytes, every call answers (status, rest of the reply)."""
+root, for what the libnfs tools cannot ask (a handle kept across a restart,
+a burst of calls): handles are bytes, calls answer (status, result)."""
 import os
 import socket
 import struct
 
 MOUNT_PROG, NFS_PROG = 100005, 100003
-OK = 0
-
-
-class Xdr:
-    def __init__(self, data):
-        self.data, self.pos = data, 0
-
-    def take(self, fmt):
-        (v,) = struct.unpack_from(fmt, self.data, self.pos)
-        self.pos += struct.calcsize(fmt)
-        return v
-
-    def u32(self):
-        return self.take(">I")
-
-    def opaque(self):
-        n = self.u32()
-        self.pos += (n + 3) & ~3
-        return self.data[self.pos - ((n + 3) & ~3):self.pos][:n]
 
 
 def u32(*values):
@@ -43,14 +23,14 @@ def header(xid, prog, proc):
     return u32(xid, 0, 2, prog, 3, proc) + cred + u32(0, 0)
 
 
-def call(port, prog, proc, args, host="127.0.0.1"):
-    """One call of version 3; answers an Xdr positioned at the results."""
+def call(port, prog, proc, args):
+    """One call of version 3, sent up to three times: its status and the
+    bytes after it."""
     xid = struct.unpack(">I", os.urandom(4))[0]
-    msg = header(xid, prog, proc)
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.settimeout(5.0)
         for _ in range(3):
-            s.sendto(msg + args, (host, port))
+            s.sendto(header(xid, prog, proc) + args, ("127.0.0.1", port))
             try:
                 data = s.recv(65536)
                 while struct.unpack_from(">I", data)[0] != xid:
@@ -60,56 +40,29 @@ def call(port, prog, proc, args, host="127.0.0.1"):
                 continue
         else:
             raise TimeoutError(f"no reply from port {port}")
-    x = Xdr(data)
-    x.pos = 8
-    if x.u32() != 0:
-        raise RuntimeError("call denied")
-    x.u32()
-    x.opaque()  # verifier
-    if x.u32() != 0:
+    # xid, REPLY, MSG_ACCEPTED, the verifier (flavor, length, body), SUCCESS
+    _, _, replied, _, length = struct.unpack_from(">5I", data)
+    at = 20 + ((length + 3) & ~3)
+    accepted, status = struct.unpack_from(">2I", data, at)
+    if replied != 0 or accepted != 0:
         raise RuntimeError(f"call to {prog}/3/{proc} not accepted")
-    return x
+    return status, data[at + 8:]
 
 
-def sattr(mode=None):
-    return (u32(1, mode) if mode is not None else u32(0)) + u32(0, 0, 0, 0, 0)
+def handle(status, rest):
+    """The handle at the start of a successful reply's results."""
+    return status, rest[4:4 + struct.unpack_from(">I", rest)[0]] if status == 0 else None
 
 
-class Client:
-    def __init__(self, mount_port=1058, nfs_port=2049):
-        self.mount_port, self.nfs_port = mount_port, nfs_port
+def mnt(path):
+    return handle(*call(1058, MOUNT_PROG, 1, opaque(path)))
 
-    def mnt(self, path):
-        x = call(self.mount_port, MOUNT_PROG, 1, opaque(path))
-        status = x.u32()
-        return status, x.opaque() if status == OK else None
 
-    def nfs(self, proc, args):
-        x = call(self.nfs_port, NFS_PROG, proc, args)
-        return x.u32(), x
+def lookup(dir_fh, name):
+    return handle(*call(2049, NFS_PROG, 3, opaque(dir_fh) + opaque(name)))
 
-    def getattr(self, fh):
-        status, x = self.nfs(1, opaque(fh))
-        x.pos += 13 * 4  # fattr3 up to its fileid
-        return status, {"fileid": x.take(">Q")} if status == OK else None
 
-    def lookup(self, dir_fh, name):
-        status, x = self.nfs(3, opaque(dir_fh) + opaque(name))
-        return status, x.opaque() if status == OK else None
-
-    def setattr_mode(self, fh, mode):
-        return self.nfs(2, opaque(fh) + sattr(mode) + u32(0))[0]
-
-    def create(self, dir_fh, name, mode=0o644):
-        status, x = self.nfs(8, opaque(dir_fh) + opaque(name) + u32(0) + sattr(mode))
-        return status, x.opaque() if status == OK and x.u32() else None
-
-    def remove(self, dir_fh, name):
-        return self.nfs(12, opaque(dir_fh) + opaque(name))[0]
-
-    def rename(self, from_dir, from_name, to_dir, to_name):
-        args = opaque(from_dir) + opaque(from_name) + opaque(to_dir) + opaque(to_name)
-        return self.nfs(14, args)[0]
-
-    def link(self, fh, dir_fh, name):
-        return self.nfs(15, opaque(fh) + opaque(dir_fh) + opaque(name))[0]
+def fileid(fh):
+    """GETATTR's status and the file's fileid (after 13 words of fattr3)."""
+    status, rest = call(2049, NFS_PROG, 1, opaque(fh))
+    return status, struct.unpack_from(">Q", rest, 13 * 4)[0] if status == 0 else None

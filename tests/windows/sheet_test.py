@@ -21,7 +21,7 @@ def host_rows(*cmd, skip=0):
     return out, [line.split() for line in out.splitlines()[skip:] if line.strip()]
 
 
-class Run:
+class Run(wine.Checks):
     def __init__(self, nfsd, tool, languages, shots):
         self.prefix = wine.Prefix()
         self.srv = f"{self.prefix.drive_c}/srv/nfsd"
@@ -33,11 +33,7 @@ class Run:
         shutil.copy(os.path.join(languages, "deutsch.dll"), f"{self.srv}/Languages")
         with open(f"{self.srv}/exports", "w") as f:
             f.write("c:\\data -name:data\nc:\\data -bogus\n")
-        self.results = []
-
-    def check(self, name, ok, detail=""):
-        self.results.append(bool(ok))
-        print(("ok   " if ok else "FAIL ") + name + ("" if ok else f": {detail}"), flush=True)
+        super().__init__()
 
     def tool(self, what, *args):
         r = self.prefix.run("C:\\srv\\nfsd\\wintool.exe", what, *args, timeout=600)
@@ -87,9 +83,7 @@ class Run:
             self.texts("-", "en-again")
         finally:
             self.prefix.close()
-        failed = self.results.count(False)
-        print(f"{len(self.results) - failed} passed, {failed} failed")
-        return 1 if failed else 0
+        return self.summary()
 
 
 if __name__ == "__main__":

@@ -1,6 +1,5 @@
 """Wine for the Windows end-to-end tests: a private network namespace with
 an X display, a fresh prefix per run, and the host-side helpers."""
-import filecmp
 import os
 import shutil
 import socket
@@ -65,30 +64,43 @@ class Prefix:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
-def wait_registered(timeout=90):
+def wait(predicate, timeout):
+    """True once predicate() is, polled each second for `timeout` seconds."""
     end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        r = sh("rpcinfo", "-p", "127.0.0.1")
-        if r.returncode == 0 and "100003" in r.stdout and "100005" in r.stdout:
-            return True
-        time.sleep(1)
-    return False
-
-
-def unregistered(timeout=10):
-    """True once neither NFS nor MOUNT is registered (or no portmapper answers)."""
-    end = time.monotonic() + timeout
-    while True:
-        r = sh("rpcinfo", "-p", "127.0.0.1")
-        if r.returncode != 0 or ("100003" not in r.stdout and "100005" not in r.stdout):
-            return True
+    while not predicate():
         if time.monotonic() > end:
             return False
         time.sleep(1)
+    return True
 
 
-def same_file(a, b):
-    return os.path.exists(b) and filecmp.cmp(a, b, shallow=False)
+def wait_registered(registered=True, timeout=90):
+    """True once NFS and MOUNT are registered, or with registered=False once
+    neither is (or no portmapper answers)."""
+    def seen():
+        r = sh("rpcinfo", "-p", "127.0.0.1")
+        if r.returncode != 0:
+            return not registered
+        up = ["100003" in r.stdout, "100005" in r.stdout]
+        return all(up) if registered else not any(up)
+    return wait(seen, timeout)
+
+
+class Checks:
+    """Prints each check as it is made; summary() is the exit status."""
+
+    def __init__(self):
+        self.results = []
+
+    def check(self, name, ok, detail=""):
+        self.results.append(bool(ok))
+        print(("ok   " if ok else "FAIL ") + name + ("" if ok else f": {detail}"), flush=True)
+        return ok
+
+    def summary(self):
+        failed = self.results.count(False)
+        print(f"{len(self.results) - failed} passed, {failed} failed")
+        return 1 if failed else 0
 
 
 def ports_free(ports):
