@@ -14,12 +14,8 @@
 #include "support/drive_temp.h"
 #include "support/nfs_tree.h"
 
-inline rpc_cred root_cred() {
-    return test_cred(0, 0);
-}
-inline rpc_cred user_cred() {
-    return test_cred(500, 100);
-}
+inline rpc_cred root_cred() { return test_cred(0, 0); }
+inline rpc_cred user_cred() { return test_cred(500, 100); }
 
 class fileops_tree : public nfs_tree {
     using str = const std::string &;
@@ -87,7 +83,6 @@ class fileops_tree : public nfs_tree {
         return fs_set_attributes(win(relative).c_str(), a);
     }
     std::string content(str relative) const { return read_file(host(relative)); }
-    static bool exists(str relative) { return attrs(relative) != FS_INVALID_ATTRIBUTES; }
     // Every path below drive C:'s folder, sorted, a line each: "a/b", its
     // attributes and, for a file, its content. Unchanged when nothing changed.
     std::string snapshot() const;

@@ -1,5 +1,7 @@
 #include "support/nfs_tree.h"
 
+#include <unistd.h>
+
 #include <stdexcept>
 
 #include "fh/fh.h"
@@ -18,6 +20,10 @@ nfs_tree::~nfs_tree() {
     // Descriptors name files of drives that go away with the environment.
     config.cache = 0;
     cache_init();
+}
+
+bool nfs_tree::exists(const std::string &relative) const {
+    return access(host(relative).c_str(), F_OK) == 0;
 }
 
 nfs_fh nfs_tree::handle(const std::string &path, int index) const {

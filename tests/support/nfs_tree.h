@@ -24,6 +24,7 @@ class nfs_tree {
 
     // Host path of a file below drive C:'s folder ("dir/f.txt").
     std::string host(const std::string &relative) const { return env.home.file("c/" + relative); }
+    bool exists(const std::string &relative) const;
     // Creates a file (or, ending in '/', a folder) below drive C:'s folder.
     void make(const std::string &relative, const std::string &content = "") const {
         env.make(relative, content);
