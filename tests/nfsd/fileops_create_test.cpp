@@ -12,9 +12,7 @@
 #include <optional>
 #include <tuple>
 
-#include "exports/export.h"
 #include "names/nfs_status.h"
-#include "base/config.h"
 #include "support/fileops_tree.h"
 #include "support/inode_full.h"
 

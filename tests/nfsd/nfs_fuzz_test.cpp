@@ -6,7 +6,6 @@
 // fixed buffers and the stack.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <iterator>
 #include <random>
 #include <set>

@@ -16,7 +16,6 @@
 #include "names/nfs_status.h"
 #include "nfsd/nfs.h"
 #include "nfsd/readdir.h"
-#include "support/drive_temp.h"
 #include "support/fd_child.h"
 #include "support/nfs_rig.h"
 #include "support/readdir_reply.h"

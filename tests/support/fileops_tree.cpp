@@ -4,9 +4,8 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "names/nfs_status.h"
-#include "platform/winerr.h"
 #include "base/config.h"
+#include "names/nfs_status.h"
 
 fileops_tree::fileops_tree(str exports, const std::vector<std::string> &dirs)
     : nfs_tree("c:\\\n"), hardlinks_(config.hardlinks), softlinks_(config.softlinks) {

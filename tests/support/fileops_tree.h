@@ -4,8 +4,6 @@
 // enabled while it lives.
 #pragma once
 
-#include <cstdint>
-#include <string>
 #include <vector>
 
 #include "fs/fs.h"
