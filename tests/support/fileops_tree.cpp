@@ -73,13 +73,6 @@ std::vector<std::string> fileops_tree::stale_records() {
     return out;
 }
 
-nfs_sattr fileops_mode(uint32_t mode) {
-    nfs_sattr s{};
-    s.set_mode = 1;
-    s.mode = mode;
-    return s;
-}
-
 std::string fileops_device(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode) {
     uint8_t h[NFS_SPECIAL_SIZE];
     nfs_special_header(h, type, major, minor, mode);

@@ -95,5 +95,5 @@ class fileops_tree : public nfs_tree {
 };
 
 // The sattr of a mode alone; the content of a device file.
-nfs_sattr fileops_mode(uint32_t mode);
+inline nfs_sattr fileops_mode(uint32_t mode) { return {.set_mode = 1, .mode = mode}; }
 std::string fileops_device(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode);

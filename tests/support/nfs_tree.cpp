@@ -37,10 +37,3 @@ std::string nfs_pattern(size_t n, int seed) {
     for (size_t i = 0; i < n; i++) s[i] = char('a' + (i * 7 + size_t(seed)) % 26);
     return s;
 }
-
-rpc_cred test_cred(uint32_t uid, uint32_t gid) {
-    rpc_cred c{};
-    c.uid = uid;
-    c.gid = gid;
-    return c;
-}
