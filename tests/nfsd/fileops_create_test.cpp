@@ -1,8 +1,6 @@
-// The calls that make names and change files: CREATE, MKNOD, MKDIR, LINK,
-// SYMLINK, READLINK and SETATTR on disk and in the inode table; names that
-// exist already; what every operation refuses (names and handles that would
-// leave their directory, export or drive) without touching the disk; and
-// what failed writes, copies and attribute calls leave behind.
+// CREATE, MKNOD, MKDIR, LINK, SYMLINK, READLINK and SETATTR on disk and in
+// the inode table: existing names, refusals that leave every export alone,
+// and what failed calls leave behind.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>

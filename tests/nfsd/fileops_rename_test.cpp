@@ -1,7 +1,5 @@
-// RENAME, REMOVE and RMDIR: every kind of destination, the records that go
-// with the names, the sharing-violation retries with the temporary copy, who
-// may remove READONLY names, that every failure leaves the disk and the inode
-// table as they were, and request threads changing one directory at once.
+// RENAME, REMOVE and RMDIR: destinations, records, sharing-violation retries,
+// READONLY names, failures that leave disk and table alone, and threads.
 #include <gtest/gtest.h>
 
 #include <atomic>

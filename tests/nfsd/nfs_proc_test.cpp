@@ -1,9 +1,7 @@
-// NFS versions 2 and 3 as a client sees them: every procedure of both
-// tables answered with the bytes RFC 1094 and RFC 1813 lay out, the limits
-// and log lines of bad arguments, and the replay slots. What an export lets
-// through: a host the exports file does not admit gets 13 (ACCES) however
-// it came by the handle, with the same matching as MNT and its log line; a
-// read-only export answers 30 (ROFS) to every change.
+// NFS versions 2 and 3 as a client sees them: every procedure answered with
+// the bytes RFC 1094 and RFC 1813 lay out, bad arguments, the replay slots,
+// and what an export lets through (13 to hosts it does not admit however
+// they came by the handle, 30 to changes on a read-only export).
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 #include <unistd.h>

@@ -1,8 +1,6 @@
-// Directory listings as clients see them (the replies of small listings are
-// pinned in nfs_proc_test): what a cookie-0 scan adds, keeps and removes,
-// its failures, scans of one directory from several threads at once, the
-// size rules of the three replies at every "Datasize", continuations, and
-// whole calls with the largest verifier.
+// Directory listings (small replies are pinned in nfs_proc_test): cookie-0
+// scans, their failures, scans from several threads, the size rules at every
+// "Datasize", continuations, and the largest verifier.
 #include <gtest/gtest.h>
 
 #include <algorithm>
