@@ -95,5 +95,10 @@ class fileops_tree : public nfs_tree {
 };
 
 // The sattr of a mode alone; the content of a device file.
-inline nfs_sattr fileops_mode(uint32_t mode) { return {.set_mode = 1, .mode = mode}; }
+inline nfs_sattr fileops_mode(uint32_t mode) {
+    nfs_sattr s{};
+    s.set_mode = 1;
+    s.mode = mode;
+    return s;
+}
 std::string fileops_device(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode);

@@ -44,7 +44,12 @@ class nfs_tree {
 std::string nfs_pattern(size_t n, int seed = 0);
 
 // An AUTH_UNIX identity with no groups.
-inline rpc_cred test_cred(uint32_t uid, uint32_t gid) { return {.uid = uid, .gid = gid}; }
+inline rpc_cred test_cred(uint32_t uid, uint32_t gid) {
+    rpc_cred c{};
+    c.uid = uid;
+    c.gid = gid;
+    return c;
+}
 
 // A handle as one request binds it (request.h), for a backend called alone;
 // `fh` and `cred` must outlive it (temporaries of one expression do).
