@@ -1,7 +1,6 @@
-// Several clients at once against the program's UDP worker threads:
-// creates, lookups and removes of their own files all succeed, while the
-// replay slots of CREATE and REMOVE are shared by every thread. Under
-// ThreadSanitizer a race makes the program end with a failure status.
+// Several clients at once against the program's UDP worker threads, which
+// share the replay slots of CREATE and REMOVE; under ThreadSanitizer a race
+// ends the program with a failure status.
 #include <gtest/gtest.h>
 
 #include <atomic>

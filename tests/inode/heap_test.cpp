@@ -1,12 +1,10 @@
 // The inode table store: extension of a short table, the free list, garbage
 // numbers, and failed growth that must leave the table usable.
-#include <signal.h>
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <filesystem>
 
 #include "inode/internal.h"
+#include "support/inode_full.h"
 #include "support/inode_table.h"
 
 namespace {
@@ -71,32 +69,18 @@ TEST_F(heap, GarbageNumbersDoubleFreesAndAClosedTableNeverFault) {
 TEST_F(heap, FailedGrowthKeepsEveryRecordAndGrowthByAQuarterKeepsNumbers) {
     start();
     uint32_t keep = inode_path_lookup("C:\\keep");  // two records after the header
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit old;
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit low{2097152, old.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
-    words_t taken;
     {
-        table_hold h(inode_table_lock());
-        for (uint32_t off; (off = inode_heap_alloc(32)) != 0;) taken.push_back(off);
-    }
-    size_t before = log_text().size();
-    uint32_t lost = inode_lookup(inode_path_find("C:"), "new");
-    setrlimit(RLIMIT_FSIZE, &old);
-    EXPECT_EQ(taken.size(), 65533u);  // 65535 blocks after the header
-    EXPECT_EQ(lost, 0u);
-    EXPECT_NE(log_text().find("nfs_inodes fatal error: out of inodes\n", before),
-              std::string::npos);
-    EXPECT_EQ(file_bytes().size(), 2097152u);
-    EXPECT_EQ(children(inode_path_find("C:")), std::vector<std::string>{"keep"});
-
-    EXPECT_EQ(inode_path_lookup("C:\\later"), 2097152u);  // the limit is gone: it grows
-    EXPECT_EQ(file_bytes().size(), 2621440u);
-    EXPECT_EQ(path_of(keep), "C:\\keep");
-    {
-        table_hold h(inode_table_lock());
-        for (uint32_t off : taken) inode_heap_free(off);
+        inode_full full;
+        size_t before = log_text().size();
+        EXPECT_EQ(inode_lookup(inode_path_find("C:"), "new"), 0u);
+        EXPECT_NE(log_text().find("nfs_inodes fatal error: out of inodes\n", before),
+                  std::string::npos);
+        EXPECT_EQ(file_bytes().size(), 2097152u);
+        EXPECT_EQ(children(inode_path_find("C:")), std::vector<std::string>{"keep"});
+        full.lift();  // the blocks stay taken, so the table grows
+        EXPECT_EQ(inode_path_lookup("C:\\later"), 2097152u);
+        EXPECT_EQ(file_bytes().size(), 2621440u);
+        EXPECT_EQ(path_of(keep), "C:\\keep");
     }
     restart();
     EXPECT_FALSE(logged("corrupt"));

@@ -39,34 +39,6 @@ void expect_order_matches_file(uint32_t dir) {
     }
 }
 
-TEST_F(index_, UnstorableNamesAndANonRecordDirectoryAddNothing) {
-    start();
-    uint32_t dir = inode_path_lookup("C:\\dir");
-    for (const std::string &bad : names{"", "..", "a\\b", "/x", std::string(70000, 'n')})
-        EXPECT_EQ(inode_lookup(dir, bad.c_str()), 0u) << bad.substr(0, 8);
-    EXPECT_EQ(inode_lookup(12345, "x"), 0u);
-    EXPECT_TRUE(children(dir).empty());
-}
-
-// The stored layout, which tables written before must keep reading: up to
-// 15 bytes and the NUL inline; longer names keep 12 bytes in the record and
-// 28 in each name block.
-TEST_F(index_, NamesLieInTheRecordAndInNameBlocks) {
-    start();
-    uint32_t dir = inode_path_lookup("C:\\dir");
-    uint32_t r15 = inode_lookup(dir, std::string(15, 'a').c_str());
-    uint32_t r16 = inode_lookup(dir, std::string(16, 'b').c_str());
-    table_hold held(inode_table_lock());
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(inode_record(r15)) + 16),
-              std::string(15, 'a'));
-    const uint8_t *rec = inode_record(r16);
-    EXPECT_EQ(inode_rec_namelen(rec), 17u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(rec) + 20, 12), std::string(12, 'b'));
-    const uint8_t *blk = inode_block(inode_get32(rec + 16));
-    EXPECT_EQ(inode_get32(blk), 0u);  // the last block
-    EXPECT_STREQ(reinterpret_cast<const char *>(blk) + 4, "bbbb");
-}
-
 TEST_F(index_, OrderInMemoryFollowsTheFileThroughChangesAndRestarts) {
     start();
     std::mt19937 rng(11);

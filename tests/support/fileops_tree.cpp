@@ -4,9 +4,8 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "names/nfs_status.h"
-#include "platform/winerr.h"
 #include "base/config.h"
+#include "names/nfs_status.h"
 
 fileops_tree::fileops_tree(str exports, const std::vector<std::string> &dirs)
     : nfs_tree("c:\\\n"), hardlinks_(config.hardlinks), softlinks_(config.softlinks) {
@@ -72,13 +71,6 @@ std::vector<std::string> fileops_tree::stale_records() {
     uint32_t drive = inode_path_find("c:");
     if (drive) collect_stale(drive, &out);
     return out;
-}
-
-nfs_sattr fileops_mode(uint32_t mode) {
-    nfs_sattr s{};
-    s.set_mode = 1;
-    s.mode = mode;
-    return s;
 }
 
 std::string fileops_device(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode) {

@@ -4,8 +4,6 @@
 // enabled while it lives.
 #pragma once
 
-#include <cstdint>
-#include <string>
 #include <vector>
 
 #include "fs/fs.h"
@@ -14,12 +12,8 @@
 #include "support/drive_temp.h"
 #include "support/nfs_tree.h"
 
-inline rpc_cred root_cred() {
-    return test_cred(0, 0);
-}
-inline rpc_cred user_cred() {
-    return test_cred(500, 100);
-}
+inline rpc_cred root_cred() { return test_cred(0, 0); }
+inline rpc_cred user_cred() { return test_cred(500, 100); }
 
 class fileops_tree : public nfs_tree {
     using str = const std::string &;
@@ -87,7 +81,6 @@ class fileops_tree : public nfs_tree {
         return fs_set_attributes(win(relative).c_str(), a);
     }
     std::string content(str relative) const { return read_file(host(relative)); }
-    static bool exists(str relative) { return attrs(relative) != FS_INVALID_ATTRIBUTES; }
     // Every path below drive C:'s folder, sorted, a line each: "a/b", its
     // attributes and, for a file, its content. Unchanged when nothing changed.
     std::string snapshot() const;
@@ -102,5 +95,10 @@ class fileops_tree : public nfs_tree {
 };
 
 // The sattr of a mode alone; the content of a device file.
-nfs_sattr fileops_mode(uint32_t mode);
+inline nfs_sattr fileops_mode(uint32_t mode) {
+    nfs_sattr s{};
+    s.set_mode = 1;
+    s.mode = mode;
+    return s;
+}
 std::string fileops_device(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode);

@@ -166,9 +166,7 @@ std::vector<nfs_sample> nfs_sample_calls(uint32_t vers) {
         {15, {fh3(F), fh3(D), name("l3")}},
         {16, {fh3(R), hyper(0), hyper(0), w(1000)}},
         {17, {fh3(R), hyper(0), hyper(0), w(500), w(4000)}},
-        {18, {fh3(R)}},
-        {19, {fh3(R)}},
-        {20, {fh3(R)}},
+        {18, {fh3(R)}}, {19, {fh3(R)}}, {20, {fh3(R)}},
         {21, {fh3(F), hyper(0), w(0)}},
     };
 }

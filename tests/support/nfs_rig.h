@@ -77,11 +77,6 @@ inline nfs_tok fattr2(const std::string &path, uint32_t type, uint32_t mode, uin
 }
 
 using nfs_toks = std::vector<nfs_tok>;
-inline nfs_toks operator+(nfs_toks a, const nfs_toks &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-inline nfs_toks operator+(nfs_toks a, const nfs_tok &b) { return a + nfs_toks{b}; }
 // A v2 sattr (0xFFFFFFFF: not set) and a v3 sattr3 (mode < 0: not set) of
 // the mode and, in v2, the size.
 nfs_tok nfs_sattr2(uint32_t mode = 0xFFFFFFFF, uint32_t size = 0xFFFFFFFF);

@@ -1,5 +1,7 @@
 #include "support/nfs_tree.h"
 
+#include <unistd.h>
+
 #include <stdexcept>
 
 #include "fh/fh.h"
@@ -20,6 +22,10 @@ nfs_tree::~nfs_tree() {
     cache_init();
 }
 
+bool nfs_tree::exists(const std::string &relative) const {
+    return access(host(relative).c_str(), F_OK) == 0;
+}
+
 nfs_fh nfs_tree::handle(const std::string &path, int index) const {
     nfs_fh fh{};
     fh_for_path(env.entries().at(index)->export_id, path.c_str(), fh.data());
@@ -30,11 +36,4 @@ std::string nfs_pattern(size_t n, int seed) {
     std::string s(n, 0);
     for (size_t i = 0; i < n; i++) s[i] = char('a' + (i * 7 + size_t(seed)) % 26);
     return s;
-}
-
-rpc_cred test_cred(uint32_t uid, uint32_t gid) {
-    rpc_cred c{};
-    c.uid = uid;
-    c.gid = gid;
-    return c;
 }

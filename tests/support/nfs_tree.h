@@ -24,6 +24,7 @@ class nfs_tree {
 
     // Host path of a file below drive C:'s folder ("dir/f.txt").
     std::string host(const std::string &relative) const { return env.home.file("c/" + relative); }
+    bool exists(const std::string &relative) const;
     // Creates a file (or, ending in '/', a folder) below drive C:'s folder.
     void make(const std::string &relative, const std::string &content = "") const {
         env.make(relative, content);
@@ -43,7 +44,12 @@ class nfs_tree {
 std::string nfs_pattern(size_t n, int seed = 0);
 
 // An AUTH_UNIX identity with no groups.
-rpc_cred test_cred(uint32_t uid, uint32_t gid);
+inline rpc_cred test_cred(uint32_t uid, uint32_t gid) {
+    rpc_cred c{};
+    c.uid = uid;
+    c.gid = gid;
+    return c;
+}
 
 // A handle as one request binds it (request.h), for a backend called alone;
 // `fh` and `cred` must outlive it (temporaries of one expression do).
