@@ -329,6 +329,35 @@ TEST(NfsUdp, AnnouncedAndSentSizesFitOneDatagram) {
     EXPECT_EQ(rig.status(NFS_V3, 17, {fh3(MANY), hyper(0), hyper(0), w(65535), w(65535)}), 0u);
 }
 
+// A handle a client kept of a removed file never reaches the file created
+// next, of another name or of the same, nor the file renamed over its name:
+// READ, WRITE and GETATTR through it answer 70 (STALE) and the other file
+// stays as it was written.
+TEST(NfsStale, ARemovedFilesHandleNeverReachesTheNextFile) {
+    nfs_rig rig{"c:\\ -maproot:0\n"};
+    const toks over_a = {fh3(ROOT), name("c.txt"), fh3(ROOT), name("a.txt")};
+    for (const char *next : {"b.txt", "a.txt", ""}) {  // "": c.txt renamed over a.txt
+        rig.tree.make("a.txt", "AAAA");
+        nfs_fh h = rig.tree.handle("c:\\a.txt");  // the handle the client kept
+        const nfs_tok old = seq({w(16), bytes(std::string(h.begin(), h.begin() + 16))});
+        if (*next) {
+            ASSERT_EQ(rig.status(NFS_V3, 12, {fh3(ROOT), name("a.txt")}), 0u);
+            ASSERT_EQ(rig.status(NFS_V3, 8, {fh3(ROOT), name(next), w(0), nfs_sattr3()}), 0u);
+        } else {
+            rig.tree.make("c.txt");
+            ASSERT_EQ(rig.status(NFS_V3, 14, over_a), 0u);
+            next = "a.txt";
+        }
+        rig.tree.make(next, "BBBB-data-of-B");
+        EXPECT_EQ(rig.status(NFS_V3, 1, {old}), NFSERR_STALE) << next;
+        EXPECT_EQ(rig.status(NFS_V3, 6, {old, hyper(0), w(100)}), NFSERR_STALE) << next;
+        EXPECT_EQ(rig.status(NFS_V3, 7, {old, hyper(0), w(4), w(2), name("XXXX")}), NFSERR_STALE)
+            << next;
+        EXPECT_EQ(read_file(rig.tree.host(next)), "BBBB-data-of-B") << next;
+        ASSERT_EQ(unlink(rig.tree.host(next).c_str()), 0);
+    }
+}
+
 // Out of descriptors (a child process at its limit): a passing shortage is
 // answered 10008 (JUKEBOX) in version 3 and 5 (IO) in version 2, so that
 // clients retry, never NOENT, ACCES or STALE; and no record is dropped, so
