@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <random>
