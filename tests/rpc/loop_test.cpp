@@ -100,13 +100,9 @@ class SelectLoop : public ::testing::Test {
         xprt_add(xp);
         return port;
     }
-    // "TCP-Connections" and the idle limit, restored after the test.
-    void tcp_settings(uint32_t connections, uint32_t idle_ms) {
-        config.tcp_connections = connections;
-        tcp_idle_ms.store(idle_ms);
-    }
     void run() { loop_ = std::thread(select_loop); }
     std::thread loop_;
+    // "TCP-Connections" and the idle limit, restored after the test.
     uint32_t connections_ = config.tcp_connections, idle_ = tcp_idle_ms.load();
     xprt dummy_{};
     toy_registration reg_{&dummy_, 1, RPC_UDP};
@@ -160,7 +156,8 @@ TEST_F(SelectLoop, ServesUdpAndTcpThenStopsAtOnceFromAnotherThread) {
 // The bound is reached: the longest idle connection goes; a host over its
 // share (a quarter of the bound) disconnects only its own.
 TEST_F(SelectLoop, TheLongestIdleGoesBeyondTheBoundAndConnectionsWithoutARecordClose) {
-    tcp_settings(4, 600);
+    config.tcp_connections = 4;
+    tcp_idle_ms.store(600);
     uint16_t port = add_tcp();
     run();
     std::vector<sock_t> c;
