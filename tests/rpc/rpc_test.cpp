@@ -273,12 +273,15 @@ TEST(RpcReply, APastTheBufferResultOrAFailedSendFailsAndAreasCannotWrap) {
 TEST(UdpWorkers, FourServeFourCallsTogetherAndCutOversizedDatagrams) {
     xprt_stop.store(0);
     toy_reset();
-    rpc_rig base{1000};  // outlives the workers, which keep pointing at its socket
-    uint16_t port = rpc_sock_port(base.xp->sock);
-    toy_registration reg{base.xp, 1, RPC_UDP};
+    // Bound to every address: a reply leaves from the address called. The
+    // record outlives the workers, which keep pointing at its socket.
+    sock_t s = udp_socket(0, 0);
+    uint16_t port = rpc_sock_port(s);
+    xprt *base = xprt_create(s, RPC_UDP, port, 1000);
+    toy_registration reg{base, 1, RPC_UDP};
     ASSERT_TRUE(reg.ok);
-    EXPECT_FALSE(udp_workers_start(1, base.xp)) << "one thread means no workers";
-    ASSERT_TRUE(udp_workers_start(4, base.xp));
+    EXPECT_FALSE(udp_workers_start(1, base)) << "one thread means no workers";
+    ASSERT_TRUE(udp_workers_start(4, base));
     EXPECT_EQ(udp_workers_running.load(), 4);
     // The gate answers only when four calls are inside at once; one worker
     // would keep each call waiting its full 5 s.
@@ -287,7 +290,8 @@ TEST(UdpWorkers, FourServeFourCallsTogetherAndCutOversizedDatagrams) {
     auto start = std::chrono::steady_clock::now();
     for (uint32_t i = 0; i < 4; i++)
         clients.emplace_back([&, i] {
-            replies[i] = rpc_msg_words(rpc_udp_call(port, call(1000 + i, 1, TOY_GATE), 6000));
+            rpc_bytes gate = call(1000 + i, 1, TOY_GATE);
+            replies[i] = rpc_msg_words(rpc_udp_call(port, gate, 6000, "127.0.0.1", "127.0.0.2"));
         });
     for (auto &c : clients) c.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
@@ -298,6 +302,8 @@ TEST(UdpWorkers, FourServeFourCallsTogetherAndCutOversizedDatagrams) {
               (words{5, 1, 0, 0, 0, 4}));
     EXPECT_TRUE(toy_workers_stop(port));
     xprt_stop.store(0);
+    xprt_free(base);
+    sock_close(s);
 }
 
 TEST(UdpWorker, FailingReceiveIsRetriedOncePerSecond) {

@@ -172,20 +172,23 @@ rpc_bytes rpc_recv_datagram(sock_t sock, int timeout_ms) {
     return rpc_bytes(buf.data(), buf.data() + (n > 0 ? n : 0));
 }
 
-rpc_bytes rpc_udp_exchange(sock_t s, uint16_t port, const rpc_bytes &msg, int timeout_ms) {
-    sockaddr_in to = loopback(port);
-    if (sendto(s, msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) !=
-        ssize_t(msg.size()))
+rpc_bytes rpc_udp_exchange(sock_t s, uint16_t port, const rpc_bytes &msg, int timeout_ms,
+                           const char *to) {
+    sockaddr_in peer = loopback(port);
+    inet_pton(AF_INET, to, &peer.sin_addr);
+    if (connect(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) != 0 ||
+        send(s, msg.data(), msg.size(), 0) != ssize_t(msg.size()))
         return {};
     return rpc_recv_datagram(s, timeout_ms);
 }
 
-rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms, const char *from) {
+rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms, const char *from,
+                       const char *to) {
     in_addr addr{};
     inet_pton(AF_INET, from, &addr);
     sock_t s = udp_socket(addr.s_addr, 0);
     if (s == SOCK_INVALID) return {};
-    rpc_bytes reply = rpc_udp_exchange(s, port, msg, timeout_ms);
+    rpc_bytes reply = rpc_udp_exchange(s, port, msg, timeout_ms, to);
     sock_close(s);
     return reply;
 }
