@@ -20,22 +20,18 @@ void load_with(const test_home &home, const std::string &values) {
 }  // namespace
 
 // Numbers are the store's (tested there); what matters here is that each
-// lands in its own field and that derived defaults follow the values read.
-TEST(ConfigLoad, DerivedDefaultsUseTheValuesReadBefore) {
+// lands in its own field, that derived defaults follow the values read, and
+// that the directory gets its separator or falls back to the program's.
+TEST(ConfigLoad, FieldsDerivedDefaultsAndTheDirectory) {
     test_home home;
     load_with(home, "\"Mount-Port\"=\" 1059 \"\n\"Threads\"=\"abc\"\n\"Cache\"=\"-3\"\n");
     EXPECT_EQ(std::tuple(config.mount_port, config.threads, config.cache),
               std::tuple(uint16_t(1059), 4u, -3));
     load_with(home, "\"Datasize\"=\"32768\"\n\"Threads\"=\"2\"\n\"TCP\"=\"0\"\n");
-    EXPECT_EQ(config.max_read, 32768u);
-    EXPECT_EQ(config.max_write, 32768u);
-    EXPECT_EQ(config.so_rcvbuf, (32768u + 64) * 2);
+    EXPECT_EQ(std::tuple(config.max_read, config.max_write, config.so_rcvbuf),
+              std::tuple(32768u, 32768u, (32768u + 64) * 2));
     load_with(home, "\"SO_Rcvbuf\"=\"1000\"\n");
     EXPECT_EQ(config.so_rcvbuf, 1000u);
-}
-
-TEST(ConfigLoad, DirectoryGetsItsSeparatorAndFallsBackToTheProgramDirectory) {
-    test_home home;
     load_with(home, "\"Directory\"=\"/var/log\"\n");  // the log name is joined to it
     EXPECT_STREQ(config.directory, "/var/log/");
     // Longer than the 260 bytes of the field: unreadable, so the default.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -16,30 +17,19 @@
 
 namespace {
 
-const time_t NOW = [] {
-    struct tm tm = {};  // 2026-12-05 17:40:48, local time
-    tm.tm_year = 2026 - 1900;
-    tm.tm_mon = 11;
-    tm.tm_mday = 5;
-    tm.tm_hour = 17;
-    tm.tm_min = 40;
-    tm.tm_sec = 48;
-    tm.tm_isdst = -1;
-    return mktime(&tm);
-}();
+// 2026-12-05 17:40:48, local time
+tm now_tm{.tm_sec = 48, .tm_min = 40, .tm_hour = 17, .tm_mday = 5, .tm_mon = 11,
+          .tm_year = 2026 - 1900, .tm_isdst = -1};
+const time_t NOW = mktime(&now_tm);
 
 // The log's text with plain line ends: it is a text file, so on Windows
-// each line ends in CR LF, as the host's editors expect.
+// each line ends in CR LF, as the host's editors expect; a stream read in
+// text mode drops the CR.
 std::string log_text(const test_home &home) {
-    std::string text = home.read("nfsd2612.log");
-#ifdef _WIN32
-    std::string plain;
-    for (size_t i = 0; i < text.size(); i++)
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
-    return plain;
-#else
-    return text;
-#endif
+    std::ifstream in(home.path() + "nfsd2612.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 class LogTest : public ::testing::Test {

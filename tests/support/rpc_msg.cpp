@@ -172,41 +172,52 @@ rpc_bytes rpc_recv_datagram(sock_t sock, int timeout_ms) {
     return rpc_bytes(buf.data(), buf.data() + (n > 0 ? n : 0));
 }
 
-rpc_bytes rpc_udp_exchange(sock_t s, uint16_t port, const rpc_bytes &msg, int timeout_ms) {
-    sockaddr_in to = loopback(port);
-    if (sendto(s, msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) !=
-        ssize_t(msg.size()))
+rpc_bytes rpc_udp_exchange(sock_t s, uint16_t port, const rpc_bytes &msg, int timeout_ms,
+                           const char *to) {
+    sockaddr_in peer = loopback(port);
+    inet_pton(AF_INET, to, &peer.sin_addr);
+    if (connect(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) != 0 ||
+        send(s, msg.data(), msg.size(), 0) != ssize_t(msg.size()))
         return {};
     return rpc_recv_datagram(s, timeout_ms);
 }
 
-rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms, const char *from) {
+rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms, const char *from,
+                       const char *to) {
     in_addr addr{};
     inet_pton(AF_INET, from, &addr);
     sock_t s = udp_socket(addr.s_addr, 0);
     if (s == SOCK_INVALID) return {};
-    rpc_bytes reply = rpc_udp_exchange(s, port, msg, timeout_ms);
+    rpc_bytes reply = rpc_udp_exchange(s, port, msg, timeout_ms, to);
     sock_close(s);
     return reply;
 }
 
-sock_t rpc_tcp_connect(uint16_t port) {
+sock_t rpc_tcp_connect(uint16_t port, const char *from) {
     sock_t s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to = loopback(port);
-    if (s != SOCK_INVALID && connect(s, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+    sockaddr_in me = loopback(0), to = loopback(port);
+    if (from) inet_pton(AF_INET, from, &me.sin_addr);
+    if (s != SOCK_INVALID &&
+        ((from && bind(s, reinterpret_cast<sockaddr *>(&me), sizeof me) != 0) ||
+         connect(s, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)) {
         sock_close(s);
         return SOCK_INVALID;
     }
     return s;
 }
 
-bool rpc_tcp_send(sock_t s, const rpc_bytes &msg, const rpc_words &fragments) {
+rpc_bytes rpc_tcp_record(const rpc_bytes &msg, const rpc_words &fragments) {
     rpc_words sizes = fragments.empty() ? rpc_words{uint32_t(msg.size())} : fragments;
     rpc_bytes wire;
     for (size_t i = 0, at = 0; i < sizes.size(); at += sizes[i++]) {
         rpc_msg_word(wire, sizes[i] | (i + 1 == sizes.size() ? LAST_FRAGMENT : 0));
         wire.insert(wire.end(), msg.begin() + long(at), msg.begin() + long(at + sizes[i]));
     }
+    return wire;
+}
+
+bool rpc_tcp_send(sock_t s, const rpc_bytes &msg, const rpc_words &fragments) {
+    rpc_bytes wire = rpc_tcp_record(msg, fragments);
     return send(s, wire.data(), wire.size(), MSG_NOSIGNAL) == ssize_t(wire.size());
 }
 

@@ -84,14 +84,20 @@ struct rpc_rig {
 // One datagram on `sock` within `timeout_ms`; empty on timeout.
 rpc_bytes rpc_recv_datagram(sock_t sock, int timeout_ms);
 // Sends `msg` from socket `s` (or from a fresh socket bound to `from`) to
-// 127.0.0.1:port and returns the reply (empty after `timeout_ms`).
-rpc_bytes rpc_udp_exchange(sock_t s, uint16_t port, const rpc_bytes &msg, int timeout_ms = 1000);
+// the loopback address `to`:port and returns the reply (empty after
+// `timeout_ms`). The socket is connected, so a reply counts only when it
+// leaves from the address and port called, as a client's connected socket
+// would take it.
+rpc_bytes rpc_udp_exchange(sock_t s, uint16_t port, const rpc_bytes &msg, int timeout_ms = 1000,
+                           const char *to = "127.0.0.1");
 rpc_bytes rpc_udp_call(uint16_t port, const rpc_bytes &msg, int timeout_ms = 1000,
-                       const char *from = "127.0.0.1");
+                       const char *from = "127.0.0.1", const char *to = "127.0.0.1");
 
-// Record-marked TCP to 127.0.0.1:port: a record sent (in fragments of the
-// given sizes) or received (empty when the peer closes or is silent).
-sock_t rpc_tcp_connect(uint16_t port);
+// Record-marked TCP to 127.0.0.1:port (from the loopback address `from`): a
+// record as it goes on the wire (in fragments of the given sizes), sent, or
+// received (empty when the peer closes or is silent).
+sock_t rpc_tcp_connect(uint16_t port, const char *from = nullptr);
+rpc_bytes rpc_tcp_record(const rpc_bytes &msg, const rpc_words &fragments = {});
 bool rpc_tcp_send(sock_t s, const rpc_bytes &msg, const rpc_words &fragments = {});
 rpc_bytes rpc_tcp_recv(sock_t s, int timeout_ms = 1000);
 // True when the peer closed the connection within `timeout_ms`.

@@ -13,7 +13,7 @@ enum : uint32_t {
     TOY_ECHO = 0,     // answers its argument bytes (at most 1024)
     TOY_COUNTER = 1,  // answers the next number of toy_counter; non-idempotent, with a replay slot
     TOY_GATE = 2,     // waits until four calls are inside (5 s at most), then answers how
-                      // many it saw and the serving transport's size
+                      // many it saw
 };
 
 // What the program saw: the calls it ran (any procedure) and the last call.
