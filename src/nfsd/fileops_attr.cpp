@@ -32,10 +32,9 @@ uint32_t attributes_of_mode(uint32_t type, uint32_t mode) {
     return a;
 }
 
-// The file type SETATTR stores a mode for; unreadable attributes count as a
-// regular file.
-uint32_t type_of(const char *path) {
-    uint32_t a = fs_get_attributes(path);
+// The file type SETATTR stores a mode for, from the file's attributes `a`;
+// unreadable attributes count as a regular file.
+uint32_t type_of(const char *path, uint32_t a) {
     if (a == FS_INVALID_ATTRIBUTES) return NFREG;
     if (a & FILE_ATTRIBUTE_DIRECTORY) return NFDIR;
     if ((a & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) ==
@@ -45,9 +44,9 @@ uint32_t type_of(const char *path) {
 }
 
 // Access and modification times in seconds. Windows refuses new times on a
-// READONLY file, so the attribute is lifted around the call.
-uint32_t set_times(const char *path, const nfs_sattr *s) {
-    uint32_t a = fs_get_attributes(path);
+// READONLY file, so the attribute is lifted around the call. `a`: the
+// file's attributes.
+uint32_t set_times(const char *path, const nfs_sattr *s, uint32_t a) {
     if (a != FS_INVALID_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) return NFS_OK;
     bool locked = a != FS_INVALID_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY);
     if (locked) fileops_set_attrs(path, a & ~FILE_ATTRIBUTE_READONLY);
@@ -65,17 +64,22 @@ uint32_t nfs_setattr(nfs_object *o, const nfs_sattr *s, nfs_attr *attr) {
     if (!nfs_object_check(o, true)) return NFSERR_NXIO;
     const char *path = o->path;
     cache_close_idle(o->inode);
+    // Read once: the times put READONLY back as it was, and a new size
+    // changes no attribute.
+    uint32_t attributes = FS_INVALID_ATTRIBUTES;
+    bool set_ugmode = s->set_mode || s->set_uid || s->set_gid;
+    if ((s->set_atime && s->set_mtime) || set_ugmode) attributes = fs_get_attributes(path);
     if (s->set_atime && s->set_mtime) {
-        status = set_times(path, s);
+        status = set_times(path, s, attributes);
         if (status) return status;
     }
     if (s->set_size) {
         status = nfs_setsize(path, s->size);
         if (status) return status;
     }
-    if (s->set_mode || s->set_uid || s->set_gid) {
+    if (set_ugmode) {
         status = nfs_setugmode(path, s->set_uid, s->set_gid, s->set_mode, s->uid, s->gid,
-                               type_of(path), s->mode);
+                               type_of(path, attributes), s->mode);
         if (status) return status;
     }
     return nfs_fh_attr(o, attr);

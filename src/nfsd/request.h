@@ -18,6 +18,7 @@
 #include "exports/export.h"
 #include "fh/fh.h"
 #include "names/name.h"
+#include "platform/winfile.h"
 #include "rpc/rpc.h"
 
 // One file handle of a request.
@@ -85,6 +86,8 @@ typedef bool (*nfs_handler)(nfs_request *q, void *result);
 
 template <nfs_handler F>
 bool nfs_request_run(xprt *xp, rpc_call *call, void *args, void *result) {
+    // Every step of the request reaches its folders through one walk each.
+    win_folder_scope folders;
     nfs_request q;
     q.xp = xp;
     q.call = call;

@@ -138,6 +138,26 @@ struct win_file_info {
 constexpr uint32_t WIN_FOLDER_IDLE_MS = 5000;
 void win_folder_sweep(uint32_t idle_ms = WIN_FOLDER_IDLE_MS);
 
+// One request's calls name the same folders again and again (a new name,
+// its mode, its attributes, the folder's own attributes). While a thread
+// holds a win_folder_scope, its calls reuse the folders that its earlier
+// calls in the scope walked to, instead of reading the queue of host
+// changes and walking from the drive's folder once more: a change made
+// behind the server's back is seen from the next scope on. The layer's own
+// moves and removals end the reuse at once, so that a folder moved inside
+// the scope is never reached under its old name.
+void win_folder_scope_begin();
+void win_folder_scope_end();
+struct win_folder_scope {
+    win_folder_scope() { win_folder_scope_begin(); }
+    ~win_folder_scope() { win_folder_scope_end(); }
+    win_folder_scope(const win_folder_scope &) = delete;
+    win_folder_scope &operator=(const win_folder_scope &) = delete;
+};
+// Walks from a drive's folder so far, by every thread (tests count those of
+// one request).
+uint64_t win_folder_walks();
+
 // ---- Attributes, names ----
 uint32_t win_get_file_attributes(const char *path);  // INVALID_FILE_ATTRIBUTES on failure
 // Sets READONLY, HIDDEN, SYSTEM (others ignored; 0 means NORMAL). Setting

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <atomic>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +64,11 @@ uint32_t xattr_bits_in(int dirfd, const char *name) {
     char path[WIN_NAME_LIMIT + 40];
     proc_path(path, sizeof path, dirfd, name);
     return xattr_bits_at(path, name[0] == 0);
+}
+
+// The permission bits `mode` becomes with READONLY as in `attributes`.
+mode_t mode_with(mode_t mode, uint32_t attributes) {
+    return (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
 }
 
 bool short_name_ok(const char *name) {
@@ -160,8 +164,7 @@ bool set_attributes_fd(int fd, uint32_t mode_now, uint32_t attributes) {
         }
     }
     mode_t mode = mode_now & 07777;
-    mode_t want =
-        (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
+    mode_t want = mode_with(mode, attributes);
     if (want != mode && chmod(proc, want) != 0) {
         int err = errno;
         // Put HIDDEN and SYSTEM back: a failed call changes nothing.
@@ -196,6 +199,12 @@ bool win_set_file_attributes(const char *path, uint32_t attributes) {
     if (e) return fail(e);
     if (r.kind == WK_NONE) return fail(ERROR_FILE_NOT_FOUND);
     if (wkind_virtual(r.kind)) return true;
+    // Attributes as they are already (a new file's, a mode given again) need
+    // no change: the walk's statx and the extended attribute tell.
+    mode_t mode = r.sx.stx_mode & 07777;
+    if (mode_with(mode, attributes) == mode &&
+        xattr_bits_in(r.dirfd, r.name) == (attributes & XATTR_BITS))
+        return true;
     // Work on the checked inode through an O_PATH descriptor, so that a name
     // swapped for a symbolic link meanwhile cannot redirect the change.
     int pfd = r.name[0] ? openat(r.dirfd, r.name, O_PATH | O_NOFOLLOW | O_CLOEXEC)

@@ -51,8 +51,25 @@ int pathcache_child(path_hold *h, const char *name);
 // no watch can be had: the hold is released and the caller keeps `fd`.
 bool pathcache_add(path_hold *h, const char *name, int fd);
 void pathcache_release(path_hold *h);
+// A second hold `to` on the folder that `from` holds; false when that folder
+// has been dropped from the cache since.
+bool pathcache_hold_copy(const path_hold *from, path_hold *to);
+// The descriptor of the folder held in `h`.
+int pathcache_descriptor(const path_hold *h);
 // Drops everything (tests; a drive map that changed).
 void pathcache_clear();
+
+// The folders of the calling thread's win_folder_scope (winfile_scope.cpp),
+// each keyed by the text of the path up to its last component. The folder
+// that `key` named earlier in the scope: its descriptor, held in `h`, or -1
+// (outside a scope, never seen, or dropped since).
+int scope_folder(const char *key, size_t key_length, path_hold *h);
+// Remembers the folder held in `h` as `key` for the rest of the scope.
+void scope_keep(const char *key, size_t key_length, const path_hold *h);
+// Forgets every folder of the scope: the layer moved or removed a name.
+void scope_forget();
+// Counts a walk from a drive's folder (win_folder_walks).
+void scope_count_walk();
 
 // A resolved Windows path: the parent directory is open, the last component
 // is named as on disk when it exists, as given otherwise.

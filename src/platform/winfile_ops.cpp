@@ -152,6 +152,9 @@ bool win_create_directory(const char *path) {
 bool win_remove_directory(const char *path) {
     uint32_t e;
     if (win_fail_check("RemoveDirectory", &e)) return false;
+    // A folder kept for the request may be the one that goes; the walks
+    // below keep only folders above it.
+    scope_forget();
     wpath r;
     e = wpath_resolve(path, &r);
     if (e) return fail(e);
@@ -183,6 +186,9 @@ bool win_copy_file(const char *existing, const char *new_path, bool fail_if_exis
 bool win_move_file(const char *existing, const char *new_path) {
     uint32_t e;
     if (win_fail_check("MoveFile", &e)) return false;
+    // A folder kept for the request may be the one that goes; the walks
+    // below keep only folders above it.
+    scope_forget();
     wpath src, dst;
     e = wpath_resolve(existing, &src);
     if (e) return fail(e);

@@ -106,15 +106,23 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
     int n = 0;
     e = split(rest, parts, &n, last != nullptr);
     if (e) return e;
-    int root_fd = pathcache_root(r->drive.dir, &r->hold);
-    if (root_fd >= 0) {
+    int dirs = n - 1;  // components below the drive that must be directories
+    // The folder's key in the request's scope: the path's text up to its
+    // last component ("c:" for a name in the drive's folder).
+    size_t key_length = size_t(rest - path);
+    if (dirs > 0) key_length += parts[dirs - 1].start + parts[dirs - 1].length;
+    int kept = n > 0 ? scope_folder(path, key_length, &r->hold) : -1;
+    int root_fd = kept >= 0 ? -1 : pathcache_root(r->drive.dir, &r->hold);
+    if (kept >= 0) {
+        r->dirfd = kept;
+    } else if (root_fd >= 0) {
         r->dirfd = root_fd;
     } else {
         e = open_drive(r);
         if (e) return e;
         pathcache_add_root(r->drive.dir, r->dirfd, &r->hold);
     }
-    int dirs = n - 1;  // components below the drive that must be directories
+    if (kept < 0) scope_count_walk();
     if (last) {
         if (n == 0) {
             last[0] = 0;
@@ -126,7 +134,7 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
     }
     char name[WIN_NAME_LIMIT + 1];
     char found[WIN_NAME_LIMIT + 1];
-    for (int i = 0; i < dirs; i++) {
+    for (int i = kept >= 0 ? dirs : 0; i < dirs; i++) {
         memcpy(name, rest + parts[i].start, parts[i].length);
         name[parts[i].length] = 0;
         if (r->hold.node) {
@@ -159,6 +167,7 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
             close(r->dirfd);
         r->dirfd = fd;
     }
+    if (kept < 0 && n > 0) scope_keep(path, key_length, &r->hold);
     if (last) {
         // The pattern's directory is the dirfd itself; root says whether it
         // is the drive's root.
@@ -182,11 +191,12 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
     if (!find_name(r->dirfd, name, r->name, &r->sx, &exact)) {
         if (shortage(errno)) return win_error_from_errno(errno);
         strcpy(r->name, name);
-    }
-    if (exact)
+        r->kind = WK_NONE;  // the exact name's statx has just failed
+    } else if (exact) {
         r->kind = wkind_of(r->sx);  // already taken
-    else
+    } else {
         wpath_restat(r);
+    }
     // A name that does not exist is created as the caller wrote it, even if
     // the index offered a spelling that has gone meanwhile.
     if (r->kind == WK_NONE) strcpy(r->name, r->given);

@@ -370,6 +370,19 @@ bool pathcache_add(path_hold *h, const char *name, int fd) {
     return true;
 }
 
+int pathcache_descriptor(const path_hold *h) {
+    // Set when the node was made; a held node keeps it open.
+    return h->node ? h->node->fd : -1;
+}
+
+bool pathcache_hold_copy(const path_hold *from, path_hold *to) {
+    std::lock_guard<std::mutex> hold(cache_lock);
+    path_node *n = from->node;
+    if (!n || n->dead) return false;
+    hold_set(to, n);
+    return true;
+}
+
 void pathcache_release(path_hold *h) {
     std::lock_guard<std::mutex> hold(cache_lock);
     hold_drop(h);

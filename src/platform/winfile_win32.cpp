@@ -273,3 +273,8 @@ bool win_create_hard_link(const char *new_path, const char *existing) {
 }
 
 void win_folder_sweep(uint32_t) {}
+void win_folder_scope_begin() {}
+void win_folder_scope_end() {}
+uint64_t win_folder_walks() {
+    return 0;
+}

@@ -14,6 +14,7 @@
 #include "names/nfs_status.h"
 #include "nfsd/nfs.h"
 #include "nfsd/readdir.h"
+#include "platform/winfile.h"
 #include "support/fd_child.h"
 #include "support/nfs_rig.h"
 #include "support/readdir_reply.h"
@@ -267,25 +268,35 @@ TEST_F(NfsProc, ARepeatedCreateIsAnsweredFromItsSlot) {
 }
 
 // Admission, the read-only test, the export check, the attribute reads
-// around the work and the work itself share one resolution of each handle.
+// around the work and the work itself share one resolution of each handle,
+// and reach each folder on the host through one walk: a step that walks
+// again (the new name, its mode, its attributes) shows here.
 TEST_F(NfsProc, EachHandleIsResolvedOncePerRequest) {
     const struct {
         uint32_t proc;
         toks args;
-        uint64_t handles;
+        uint64_t handles, walks;
     } calls[] = {
-        {2, {fh3(X), nfs_sattr3(0600), w(0)}, 1},
-        {14, {fh3(ROOT), name("old.txt"), fh3(DIR), name("moved.txt")}, 2},
-        {17, {fh3(LIST), hyper(0), hyper(0), w(8192), w(8192)}, 1},
-        {8, {fh3(DIR), name("counted.txt"), w(0), nfs_sattr3(0600)}, 1},
-        {9, {fh3(DIR), name("counted"), nfs_sattr3()}, 1},
-        {12, {fh3(DIR), name("counted.txt")}, 1},
+        {2, {fh3(X), nfs_sattr3(0600), w(0)}, 1, 1},
+        // Mode and both times, as an archive's extraction sets them.
+        {2,
+         {fh3(X), w(1), w(0644), w(0), w(0), w(0), w(2), w(1000), w(0), w(2), w(2000), w(0),
+          w(0)},
+         1, 1},
+        {14, {fh3(ROOT), name("old.txt"), fh3(DIR), name("moved.txt")}, 2, 4},
+        {17, {fh3(LIST), hyper(0), hyper(0), w(8192), w(8192)}, 1, 2},
+        {8, {fh3(DIR), name("counted.txt"), w(0), nfs_sattr3(0600)}, 1, 2},
+        {3, {fh3(DIR), name("counted.txt")}, 1, 2},
+        {9, {fh3(DIR), name("counted"), nfs_sattr3()}, 1, 2},
+        {10, {fh3(DIR), name("counted.ln"), nfs_sattr3(), name("counted.txt")}, 1, 2},
+        {12, {fh3(DIR), name("counted.txt")}, 1, 2},
     };
     for (const auto &c : calls) {
         std::vector<uint8_t> args = nfs_arg_bytes(rig, c.args);
-        uint64_t before = fh_decodes.load();
+        uint64_t before = fh_decodes.load(), walked = win_folder_walks();
         EXPECT_EQ(nfs_results(rig.call(NFS_V3, c.proc, args)).at(0), 0u) << c.proc;
         EXPECT_EQ(fh_decodes.load() - before, c.handles) << c.proc;
+        EXPECT_EQ(win_folder_walks() - walked, c.walks) << c.proc;
     }
 }
 

@@ -266,6 +266,33 @@ TEST(PathCache, IdleFoldersAreClosedBySweeps) {
     EXPECT_EQ(descriptors_on(c.host("k")), 0);
 }
 
+// Inside one scope a folder is walked to once, and the layer's own move of
+// it ends the reuse: the old name is not found, the new one is. A change
+// made on the host during a scope is seen from the next scope on.
+TEST(PathCache, AScopeWalksToEachFolderOnce) {
+    temp_drive c;
+    mkdir(c.host("a").c_str(), 0755);
+    write_file(c.host("a/f"), "");
+    {
+        win_folder_scope scope;
+        uint64_t walks = win_folder_walks();
+        ASSERT_TRUE(create("c:\\a\\g"));
+        EXPECT_EQ(attrs("c:\\a\\f"), FILE_ATTRIBUTE_NORMAL);
+        EXPECT_TRUE(win_set_file_attributes("c:\\a\\g", FILE_ATTRIBUTE_HIDDEN));
+        EXPECT_EQ(attrs("c:\\a\\g"), FILE_ATTRIBUTE_HIDDEN);
+        EXPECT_EQ(win_folder_walks() - walks, 1u);
+        ASSERT_TRUE(win_move_file("c:\\a", "c:\\b"));
+        EXPECT_EQ(attrs("c:\\a\\f"), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(win_last_error(), uint32_t(ERROR_PATH_NOT_FOUND));
+        EXPECT_FALSE(create("c:\\a\\h"));
+        EXPECT_EQ(attrs("c:\\b\\g"), FILE_ATTRIBUTE_HIDDEN);
+        ASSERT_EQ(rename(c.host("b").c_str(), c.host("a").c_str()), 0);
+    }
+    EXPECT_EQ(attrs("c:\\b\\f"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(attrs("c:\\a\\g"), FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_FALSE(std::filesystem::exists(c.host("a/h")) || std::filesystem::exists(c.host("b")));
+}
+
 // Many threads walk deep paths while others rename the folders on the way
 // back and forth on the host: every answer is one of the two states a
 // fresh walk could give, and the descriptors the cache held are all closed
