@@ -18,9 +18,18 @@
 namespace {
 
 // 2026-12-05 17:40:48, local time
-tm now_tm{.tm_sec = 48, .tm_min = 40, .tm_hour = 17, .tm_mday = 5, .tm_mon = 11,
-          .tm_year = 2026 - 1900, .tm_isdst = -1};
-const time_t NOW = mktime(&now_tm);
+time_t local_time(int year, int mon, int mday, int hour, int min, int sec) {
+    tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = mon - 1;
+    t.tm_mday = mday;
+    t.tm_hour = hour;
+    t.tm_min = min;
+    t.tm_sec = sec;
+    t.tm_isdst = -1;
+    return mktime(&t);
+}
+const time_t NOW = local_time(2026, 12, 5, 17, 40, 48);
 
 // The log's text with plain line ends: it is a text file, so on Windows
 // each line ends in CR LF, as the host's editors expect; a stream read in
