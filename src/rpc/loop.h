@@ -108,12 +108,6 @@ enum tcp_accept_result {
 };
 tcp_accept_result tcp_accept(tcp_listener *l);
 
-// Serves one connection's calls through rpc_dispatch, one after another,
-// until the peer closes, a record fails or a call does not decode; then
-// closes the socket and frees the record. The body of connections that no
-// listener tracks (tests).
-void tcp_connection(xprt *xp);
-
 // Receives one whole record-marked RPC record into the message area and sets
 // xp->count to its length. Fragments are joined in place. A connection
 // record (with an `ahead` area) receives as much as the message area holds

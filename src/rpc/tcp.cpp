@@ -153,13 +153,3 @@ bool tcp_receive_record(xprt *xp, int timeout_ms) {
     return tcp_receive(xp, timeout_ms, 0, 0);
 }
 
-void tcp_connection(xprt *xp) {
-    rpc_call call;
-    while (tcp_receive_record(xp, -1)) {
-        if (!rpc_decode_call(xp, &call)) break;
-        xprt_idle.store(0);
-        rpc_dispatch(xp, &call);
-    }
-    sock_close(xp->sock);
-    xprt_free(xp);
-}
