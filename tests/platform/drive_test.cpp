@@ -89,7 +89,7 @@ TEST(Volume, RecreatedDirectoryIsANewMedium) {
 }
 
 // A second opener, even one that would empty the file, is refused while the
-// first holds it. (A second server meets it: tests/e2e/program_failures_test.cpp.)
+// first holds it. (A second server meets it: tests/e2e/program_server_test.cpp.)
 TEST(Mapfile, OpeningIsExclusiveUntilClosed) {
     test_home dir;
     std::string f = dir.file("t");
