@@ -138,30 +138,6 @@ struct client {
     std::vector<uint8_t> buf = std::vector<uint8_t>(16384, CANARY);
 };
 
-// A cached descriptor follows the file: after a short read the size on disk
-// is answered, not the one kept; a read-only descriptor is reopened for a
-// write; GETATTR closes it before it reads the attributes.
-TEST(NfsRead, ACachedDescriptorFollowsTheFile) {
-    nfs_tree t;
-    t.make("f", nfs_pattern(10000));
-    client c(t.handle("c:\\f"));
-    ASSERT_EQ(c.read(9000, 4096), NFS_OK);
-    EXPECT_EQ(c.data, nfs_pattern(10000).substr(9000));
-    ASSERT_EQ(truncate(t.host("f").c_str(), 100), 0);
-    ASSERT_EQ(c.read(4096, 4096), NFS_OK);
-    EXPECT_EQ(c.data, "");
-    EXPECT_EQ(c.attr.size, 100u);  // not the size kept from the first read
-    ASSERT_EQ(c.read(1, 4096), NFS_OK);
-    EXPECT_EQ(c.data, nfs_pattern(100).substr(1));
-    ASSERT_EQ(c.write(1, "bb"), NFS_OK);
-    ASSERT_EQ(c.write(100, "cc"), NFS_OK);
-    EXPECT_EQ(read_file(t.host("f")), nfs_pattern(100).replace(1, 2, "bb") + "cc");
-    EXPECT_EQ(cache_open_files(), 1u);
-    ASSERT_EQ(c.getattr(), NFS_OK);
-    EXPECT_EQ(c.attr.size, 102u);
-    EXPECT_EQ(cache_open_files(), 0u);
-}
-
 TEST(NfsWrite, RootMayWriteReadonlyFilesOthersMayNot) {
     nfs_tree t("c:\\ -maproot:0\n");
     t.make("f", "old");
@@ -177,20 +153,6 @@ TEST(NfsWrite, RootMayWriteReadonlyFilesOthersMayNot) {
     ASSERT_EQ(c.write(0, "new"), NFS_OK);
     EXPECT_EQ(read_file(t.host("f")), "new");
     EXPECT_EQ(win_get_file_attributes("c:\\f"), FILE_ATTRIBUTE_NORMAL);  // stays cleared
-}
-
-TEST(NfsWrite, NothingGrowsPastTheLimitOfTheVersion) {
-    nfs_tree t;
-    t.make("f", "x");
-    client c(t.handle("c:\\f"));
-    const std::string block = nfs_pattern(8192);
-    EXPECT_EQ(c.write(0xFFFFF000, block, NFS2_MAX_SIZE), NFSERR_FBIG);
-    EXPECT_EQ(c.count, 0u);
-    EXPECT_EQ(c.write(UINT64_MAX, block, UINT64_MAX), NFSERR_FBIG);  // the end wraps
-    EXPECT_EQ(host_size(t.host("f")), 1u);
-    // Up to the last byte version 2 can show.
-    ASSERT_EQ(c.write(0xFFFFFFFF - 8192, block, NFS2_MAX_SIZE), NFS_OK);
-    EXPECT_EQ(host_size(t.host("f")), 0xFFFFFFFFu);
 }
 
 // Failures are logged and drop the cached entry.

@@ -3,10 +3,13 @@
 // and what an export lets through (13 to hosts it does not admit however
 // they came by the handle, 30 to changes on a read-only export).
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <span>
 
@@ -24,7 +27,10 @@ namespace {
 constexpr uint64_t HALF = 0x8000000000000000ull;  // 2^63
 const std::string ROOT = "c:", F = "c:\\f.txt", DIR = "c:\\dir", LIST = "c:\\list",
                   E = "c:\\list\\e.txt", RO = "c:\\ro.txt", X = "c:\\x.txt", W = "c:\\w.txt",
-                  LN = "c:\\ln", NEW = "c:\\new.txt", SUB = "c:\\sub", BIG = "c:\\big";
+                  LN = "c:\\ln", NEW = "c:\\new.txt", SUB = "c:\\sub", BIG = "c:\\big",
+                  T = "c:\\t.txt", TTY = "c:\\tty", HUGE = "c:\\huge", EDGE = "c:\\edge";
+constexpr uint64_t HUGE_SIZE = (1ull << 34) + 4097;  // sparse
+const std::string MAX_TEXT = "a b\\c:*?\"<>|\x7f\xc3\xa4/" + std::string(1008, 'z');
 constexpr uint32_t DATASIZE = 16384;  // not the default, so that the replies show it is followed
 
 using toks = nfs_toks;
@@ -47,11 +53,13 @@ struct row {
     toks reply;                     // the results, status first
     uint32_t accept = RPC_SUCCESS;  // RPC accept status
     const char *log = nullptr;      // a line the call logs
+    void (*before)(nfs_rig &) = nullptr;  // what happens on the host before the call
 };
 
 // Runs the rows; each failure names its row.
 void run_rows(nfs_rig &rig, uint32_t vers, std::span<const row> rows) {
     for (const row &r : rows) {
+        if (r.before) r.before(rig);
         std::vector<uint8_t> reply = rig.call(vers, r.proc, nfs_arg_bytes(rig, r.args));
         std::string log = rig.tree.log();
         uint32_t accept = rpc_msg_accept_status(reply);
@@ -69,9 +77,13 @@ class NfsProc : public ::testing::Test {
         const std::pair<const char *, const char *> files[] = {
             {"f.txt", "hello"}, {"dir/", ""},    {"list/", ""},      {"list/e.txt", "e"},
             {"ro.txt", "abc"},  {"x.txt", "x"},  {"w.txt", ""},      {"gone.txt", "x"},
-            {"old.txt", "old"}, {"empty/", ""}};
+            {"old.txt", "old"}, {"empty/", ""},  {"t.txt", "data"}, {"edge", ""},
+            {"deep/", ""},      {"deep/s1/", ""}, {"deep/s2/", ""},   {"huge", ""}};
         for (const auto &[f, content] : files) rig.tree.make(f, content);
         rig.tree.make("big", nfs_pattern(20000));
+        ASSERT_EQ(truncate(rig.tree.host("huge").c_str(), off_t(HUGE_SIZE)), 0);
+        struct timespec times[2] = {{1000000000, 0}, {1200000000, 999999999}};
+        ASSERT_EQ(utimensat(AT_FDCWD, rig.tree.host("huge").c_str(), times, 0), 0);
         rig.tree.log();
         nfs_scan_forget();  // a listing of an earlier test's tree must not count
     }
@@ -104,12 +116,21 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
         {"symlink with a text of 1025 bytes", 13,
          {fh2(ROOT), name("long"), name(std::string(1025, 'x')), nfs_sattr2()}, {w(0)}},
         {"readlink of it is refused, not cut", 5, {fh2("c:\\long")}, {w(63)}},
+        // No character of a link's text is a name's: all come back as sent.
+        {"symlink with a text of 1024 bytes", 13,
+         {fh2(ROOT), name("max"), name(MAX_TEXT), nfs_sattr2()}, {w(0)}},
+        {"readlink of it", 5, {fh2("c:\\max")}, {w(0), name(MAX_TEXT)}},
         {"read", 6, {fh2(F), w(1), w(8192), w(0)},
          {w(0), fattr2(F, 1, 0100644, 5), w(4), bytes("ello")}},
         {"read of Datasize + 1", 6, {fh2(F), w(0), w(DATASIZE + 1), w(0)}, {}, RPC_GARBAGE_ARGS,
          "nfs_read: invalid read args\n"},
         {"write", 8, {fh2(W), w(0), w(2), w(0), w(3), bytes("abc")},
          {w(0), fattr2(W, 1, 0100644, 5)}},
+        {"write past what version 2 can show", 8,
+         {fh2(EDGE), w(0), w(0xFFFFF000), w(0), name(nfs_pattern(8192))}, {w(27)}},
+        {"write up to the last byte it can show", 8,
+         {fh2(EDGE), w(0), w(0xFFFFDFFF), w(0), name(nfs_pattern(8192))},
+         {w(0), w(1), w(0100644), any(3), w(0xFFFFFFFF), any(11)}},
         {"create", 9, {fh2(ROOT), name("new.txt"), nfs_sattr2(0100644)},
          {w(0), fh2(NEW), fattr2(NEW, 1, 0100644, 0)}},
         {"create with a size, then a mode without write permission", 9,
@@ -140,16 +161,38 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
     EXPECT_EQ(content("w.txt"), std::string("\0\0abc", 5));
     EXPECT_EQ(content("x.txt"), "");
     EXPECT_EQ(content("sized"), std::string(3, '\0'));
+    EXPECT_EQ(std::filesystem::file_size(rig.tree.host("edge")), 0xFFFFFFFFu);
 }
 
 TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
     ASSERT_TRUE(rpc_program_valid(&nfs3_program));
+    const uint32_t serial = rig.tree.env.entries()[0]->volume_serial;
     const nfs_tok root_attr = post(ROOT, 2, 0755, 4096), f_attr = post(F, 1, 0644, 5),
                   list_attr = post(LIST, 2, 0755, 4096);
     const row rows[] = {
         {"getattr", 1, {fh3(F)}, {w(0), attr3(F, 1, 0644, 5)}},
+        {"getattr of the root counts its folders and 1, and its fsid is the volume's", 1,
+         {fh3(ROOT)}, {w(0), w(2), w(0755), w(5), any(8), w(0), w(serial), w(0), ino(ROOT), any(6)}},
+        {"getattr of a folder counts ., .. and its folders", 1, {fh3("c:\\deep")},
+         {w(0), w(2), w(0755), w(4), any(18)}},
+        {"getattr of a sparse file past 4 GiB, times to the second", 1, {fh3(HUGE)},
+         {w(0), w(1), w(0644), any(3), hyper(HUGE_SIZE), hyper(HUGE_SIZE), w(0), w(0), any(2),
+          w(0), ino(HUGE), w(1000000000), w(0), w(1200000000), w(0), any(2)}},
+        {"setattr of the access time alone changes neither time", 2,
+         {fh3(HUGE), w(0), w(0), w(0), w(0), w(2), w(5), w(0), w(0), w(0)},
+         {w(0), w(1), any(6), w(1), any(15), w(1000000000), w(0), w(1200000000), w(0), any(2)}},
         {"setattr of the mode", 2, {fh3(RO), nfs_sattr3(0444), w(0)},
          {w(0), w(1), any(6), post(RO, 1, 0444, 3)}},
+        {"setattr of both times of a read-only file drops the nanoseconds", 2,
+         {fh3(RO), w(0), w(0), w(0), w(0), w(2), w(1000000000), w(999), w(2), w(1200000000),
+          w(5), w(0)},
+         {w(0), w(1), any(6), w(1), w(1), w(0444), any(13), w(1000000000), w(0), w(1200000000),
+          w(0), any(2)}},
+        {"create unchecked of a read-only file, even by uid 0", 8,
+         {fh3(ROOT), name("RO.TXT"), w(0), nfs_sattr3()}, {w(13), wcc}},
+        {"create unchecked in another case truncates and keeps the name", 8,
+         {fh3(ROOT), name("T.TXT"), w(0), nfs_sattr3()},
+         {w(0), w(1), fh3(T), post(T, 1, 0644, 0), wcc}},
         {"setattr whose guard does not match is applied", 2,
          {fh3(X), nfs_sattr3(0444), w(1), w(1), w(2)}, {w(0), w(1), any(6), post(X, 1, 0444, 1)}},
         {"lookup", 3, {fh3(ROOT), name("f.txt")}, {w(0), fh3(F), f_attr, root_attr}},
@@ -157,11 +200,24 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
         {"access of a 0644 file", 4, {fh3(F), w(0x3F)}, {w(0), f_attr, w(0x1F)}},
         {"symlink", 10, {fh3(ROOT), name("ln"), nfs_sattr3(), name("f.txt")},
          {w(0), w(1), fh3(LN), post(LN, 5, 0777, 5), wcc}},
+        {"setattr of a link's mode keeps it a link", 2, {fh3(LN), nfs_sattr3(0600), w(0)},
+         {w(0), w(1), any(6), post(LN, 5, 0777, 5)}},
         {"readlink", 5, {fh3(LN)}, {w(0), post(LN, 5, 0777, 5), name("f.txt")}},
+        {"mknod over the link replaces it", 11,
+         {fh3(ROOT), name("ln"), w(4), nfs_sattr3(0600), w(1), w(3)},
+         {w(0), w(1), fh3(LN), w(1), w(4), w(0600), any(19), wcc}},
         {"read to the end", 6, {fh3(F), hyper(1), w(100)},
          {w(0), f_attr, w(4), w(1), name("ello")}},
         {"read of more than Datasize", 6, {fh3(BIG), hyper(0), w(65536)},
          {w(0), post(BIG, 1, 0644, 20000), w(DATASIZE), w(0), name(nfs_pattern(DATASIZE))}},
+        // The descriptor cached by the read above must follow the file.
+        {"read after the file was cut short behind the server's back", 6,
+         {fh3(BIG), hyper(4096), w(100)}, {w(0), post(BIG, 1, 0644, 100), w(0), w(1), w(0)},
+         RPC_SUCCESS, nullptr,
+         [](nfs_rig &r) { ASSERT_EQ(truncate(r.tree.host("big").c_str(), 100), 0); }},
+        {"write through the descriptor kept for reading", 7,
+         {fh3(BIG), hyper(100), w(2), w(0), name("cc")},
+         {w(0), w(0), post(BIG, 1, 0644, 102), w(2), w(0), zero_verifier}},
         {"read beyond 2^63", 6, {fh3(F), hyper(HALF + 1), w(10)}, {w(0), f_attr, w(0), w(1), w(0)}},
         {"write unstable", 7, {fh3(W), hyper(0), w(3), w(0), name("abc")},
          {w(0), w(0), post(W, 1, 0644, 3), w(3), w(0), zero_verifier}},
@@ -174,20 +230,31 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
          {w(27), w(0), w(0)}},
         {"create unchecked", 8, {fh3(ROOT), name("new.txt"), w(0), nfs_sattr3(0644)},
          {w(0), w(1), fh3(NEW), post(NEW, 1, 0644, 0), wcc}},
-        {"create guarded of an existing name", 8, {fh3(ROOT), name("new.txt"), w(1), nfs_sattr3()},
+        {"create guarded of an existing name in another case", 8,
+         {fh3(ROOT), name("NEW.TXT"), w(1), nfs_sattr3()}, {w(17), wcc}},
+        {"mkdir of an existing name in another case", 9,
+         {fh3(ROOT), name("F.TXT"), nfs_sattr3()}, {w(17), wcc}},
+        {"symlink over an existing file", 10, {fh3(ROOT), name("f.txt"), nfs_sattr3(), name("x")},
          {w(17), wcc}},
+        {"mknod over an existing file", 11,
+         {fh3(ROOT), name("f.txt"), w(4), nfs_sattr3(), w(1), w(3)}, {w(17), wcc}},
         {"create exclusive", 8, {fh3(ROOT), name("excl.txt"), w(2), w(1), w(2)}, {w(10004), wcc}},
         {"mkdir", 9, {fh3(ROOT), name("sub"), nfs_sattr3(0700)},
          {w(0), w(1), fh3(SUB), post(SUB, 2, 0755, 4096), wcc}},
         {"mknod of a regular file", 11, {fh3(ROOT), name("reg"), w(1)}, {w(10007), wcc}},
         {"mknod of a character device", 11,
          {fh3(ROOT), name("tty"), w(4), nfs_sattr3(0600), w(1), w(3)},
-         {w(0), w(1), fh3("c:\\tty"), w(1), w(4), w(0600), any(3), w(0), w(32), w(0), w(32), w(1),
+         {w(0), w(1), fh3(TTY), w(1), w(4), w(0600), any(3), w(0), w(32), w(0), w(32), w(1),
           w(3), any(10), wcc}},
+        {"setattr of a device's mode goes into its header", 2, {fh3(TTY), nfs_sattr3(0640), w(0)},
+         {w(0), w(1), any(6), w(1), w(4), w(0640), any(19)}},
         {"remove", 12, {fh3(ROOT), name("gone.txt")}, {w(0), wcc}},
         {"rmdir", 13, {fh3(ROOT), name("empty")}, {w(0), wcc}},
         {"rename", 14, {fh3(ROOT), name("old.txt"), fh3(DIR), name("moved.txt")}, {w(0), wcc, wcc}},
         {"link", 15, {fh3(F), fh3(DIR), name("f2.txt")}, {w(0), f_attr, wcc}},
+        {"link to an existing name in another case", 15, {fh3(F), fh3(DIR), name("F2.TXT")},
+         {w(17), w(0), wcc}},
+        {"readlink of a file that is no link", 5, {fh3(F)}, {w(5), w(0)}},
         {"readdir", 16, {fh3(LIST), hyper(0), hyper(0), w(8192)},
          {w(0), list_attr, zero_verifier,                 //
           w(1), w(0), ino(LIST), name("."), w(0), w(1),   //
@@ -219,7 +286,9 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
     EXPECT_EQ(content("dir/moved.txt"), "old");
     EXPECT_EQ(content("dir/f2.txt"), "hello");
     EXPECT_EQ(content("w.txt"), "abcde");
-    EXPECT_EQ(content("ln"), "f.txt");
+    EXPECT_EQ(content("big"), nfs_pattern(100) + "cc");
+    EXPECT_EQ(content("t.txt"), "");
+    EXPECT_EQ(std::filesystem::hard_link_count(rig.tree.host("dir/f2.txt")), 2u);
     for (const char *gone : {"gone.txt", "empty", "old.txt", "excl.txt", "reg"})
         EXPECT_FALSE(rig.tree.exists(gone)) << gone;
 }
