@@ -16,43 +16,30 @@ namespace {
 constexpr uint32_t R = FILE_ATTRIBUTE_READONLY, H = FILE_ATTRIBUTE_HIDDEN,
                    S = FILE_ATTRIBUTE_SYSTEM;
 
-// Moving records with the names, onto an existing file too, is in
-// HeldFilesAndFailures. A READONLY destination goes for uid 0 only; a change
-// of case keeps the record.
-TEST(FileopsRename, ReadOnlyDestinationsAndChangesOfCase) {
+// A READONLY destination goes for uid 0 only; a change of case keeps the
+// record; a file renamed onto a directory moves into it, replacing a file
+// there but not a directory. Records move with the names (onto an existing
+// file too: HeldFilesAndFailures).
+TEST(FileopsRename, Destinations) {
     fileops_tree t;
-    t.make("b/");
-    t.make("b/src", "newer");
-    t.make("b/g.txt", "old");
-    ASSERT_TRUE(t.set_attrs("b/g.txt", R));
+    t.make("src", "newer");
+    t.make("g.txt", "old");
+    for (const char *d : {"box/", "box/sub/", "box/f.txt"}) t.make(d);
+    ASSERT_TRUE(t.set_attrs("g.txt", R));
     std::string before = t.snapshot();
-    EXPECT_EQ(t.rename("b", "src", "b", "g.txt"), NFSERR_ACCES);
-    EXPECT_EQ(t.log(), "file_rename c:\\b\\src c:\\b\\g.txt remove error 5\n");
+    EXPECT_EQ(t.rename("", "src", "", "g.txt"), NFSERR_ACCES);
+    EXPECT_EQ(t.log(), "file_rename c:\\src c:\\g.txt remove error 5\n");
     EXPECT_EQ(t.snapshot(), before);
-    ASSERT_EQ(t.rename("b", "src", "b", "g.txt", root_cred()), NFS_OK);
-    uint32_t n = t.number("b/g.txt");
-    ASSERT_EQ(t.rename("b", "g.TXT", "b", "G.TXT"), NFS_OK);
-    EXPECT_EQ(t.snapshot(), "b 16\nb/G.TXT 128 newer\n");
-    EXPECT_EQ(t.record("b/g.txt"), n);
-    EXPECT_TRUE(t.stale_records().empty());
-}
-
-TEST(FileopsRename, FileOntoADirectoryMovesIntoIt) {
-    fileops_tree t;
-    t.make("f.txt", "data");
-    t.make("box/");
-    t.make("box/sub/");
-    uint32_t n = t.number("f.txt");
-    ASSERT_EQ(t.rename("", "f.txt", "", "BOX"), NFS_OK);
-    EXPECT_EQ(t.record("box/f.txt"), n);
-    // An existing file of that name there is replaced, a directory is not,
-    // and a file moved into the directory it is in stays.
-    t.make("f.txt", "second");
-    ASSERT_EQ(t.rename("", "f.txt", "", "box"), NFS_OK);
+    ASSERT_EQ(t.rename("", "src", "", "g.txt", root_cred()), NFS_OK);
+    uint32_t n = t.number("g.txt");
+    ASSERT_EQ(t.rename("", "g.TXT", "", "F.TXT"), NFS_OK);
+    EXPECT_EQ(t.record("F.TXT"), n);
+    ASSERT_EQ(t.rename("", "F.TXT", "", "BOX"), NFS_OK);
+    EXPECT_EQ(t.record("box/F.TXT"), n);
     t.make("sub", "file");
     EXPECT_EQ(t.rename("", "sub", "", "box"), NFSERR_ISDIR);
-    ASSERT_EQ(t.rename("box", "f.txt", "", "box"), NFS_OK);
-    EXPECT_EQ(t.snapshot(), "box 16\nbox/f.txt 128 second\nbox/sub 16\nsub 128 file\n");
+    ASSERT_EQ(t.rename("box", "f.txt", "", "box"), NFS_OK);  // stays where it is
+    EXPECT_EQ(t.snapshot(), "box 16\nbox/F.TXT 128 newer\nbox/sub 16\nsub 128 file\n");
     EXPECT_TRUE(t.stale_records().empty());
 }
 
@@ -94,9 +81,10 @@ TEST(FileopsRename, DirectoriesAndRmdir) {
 }
 
 // A READONLY source onto a HIDDEN destination, with host calls failing as
-// the rules say: a held file (sharing violation) is retried, then copied.
-// Success moves the source's record; failure leaves names, contents and
-// records as they were, with nothing parked left behind.
+// the rules say: a held file (sharing violation) is retried, then copied;
+// without hard links (FAT) the destination is moved aside instead. Success
+// moves the source's record; failure leaves names, contents and records as
+// they were, with nothing parked left behind.
 TEST(FileopsRename, HeldFilesAndFailures) {
     using rule = std::tuple<const char *, uint32_t, uint32_t>;  // call, error, count
     const uint32_t held = ERROR_SHARING_VIOLATION, full = ERROR_DISK_FULL;
@@ -105,6 +93,7 @@ TEST(FileopsRename, HeldFilesAndFailures) {
         std::vector<rule> rules;
         uint32_t status;
         const char *log;  // the line after "file_rename c:\"
+        bool fat = false;
     } cases[] = {
         // clang-format off
         {true, {{"DeleteFile", held, 3}}, NFS_OK, ""},
@@ -120,11 +109,15 @@ TEST(FileopsRename, HeldFilesAndFailures) {
         {false, {{"MoveFile", held, 1}, {"CopyFile", full, 1}}, NFSERR_NOSPC,
          "src c:\\dst copy error 112"},
         {true, {{"MoveFile", held, 2}}, NFSERR_ACCES, "ds_ c:\\dst error 32"},
+        {true, {}, NFS_OK, "", true},
+        {true, {{"MoveFile", held, 1}, {"CopyFile", full, 1}}, NFSERR_NOSPC,
+         "src c:\\dst copy error 112", true},
         // clang-format on
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(*c.log ? c.log : "success");
         fileops_tree t;
+        if (c.fat) hardlink_reset();
         t.make("src", "new");
         ASSERT_TRUE(t.set_attrs("src", R | S));
         if (c.dest) {
@@ -142,24 +135,8 @@ TEST(FileopsRename, HeldFilesAndFailures) {
         EXPECT_EQ(t.record("dst"), ok ? src : dst);
         EXPECT_TRUE(!ok || !c.dest || inode_record(dst) == nullptr);
         EXPECT_TRUE(t.stale_records().empty());
+        hardlink_lookup();
     }
-}
-
-// Without hard links (FAT) the destination is moved aside instead.
-TEST(FileopsRename, WithoutHardLinksTheDestinationIsMovedAside) {
-    fileops_tree t;
-    hardlink_reset();
-    t.make("src", "new");
-    t.make("dst", "old");
-    ASSERT_EQ(t.rename("", "src", "", "dst"), NFS_OK);
-    EXPECT_EQ(t.snapshot(), "dst 128 new\n");
-    t.make("src", "newer");
-    std::string before = t.snapshot();
-    win_fail_inject("MoveFile", ERROR_SHARING_VIOLATION, 1);
-    win_fail_inject("CopyFile", ERROR_DISK_FULL, 1);
-    EXPECT_EQ(t.rename("", "src", "", "dst"), NFSERR_NOSPC);
-    EXPECT_EQ(t.snapshot(), before);
-    hardlink_lookup();
 }
 
 // A READONLY name "f.txt" removed as "F.TXT" by `uid`, the host call `fail`

@@ -31,13 +31,6 @@ std::string fileops_tree::win(str relative) {
     return p;
 }
 
-uint32_t fileops_tree::readlink(str relative, std::string *text, uint32_t size) const {
-    char buf[4096];
-    uint32_t status = nfs_readlink(test_object(fh(relative), nullptr), buf, size);
-    *text = status == NFS_OK ? buf : "";
-    return status;
-}
-
 std::string fileops_tree::snapshot() const {
     std::vector<std::string> lines;
     std::string root = host("");

@@ -39,10 +39,9 @@ class fileops_tree : public nfs_tree {
                     rpc_cred c = user_cred()) {
         return nfs_create(test_object(fh(dir), &c), name.c_str(), how, &s, made.data(), &attr);
     }
-    uint32_t mknod(str dir, str name, uint32_t type, uint32_t major = 1, uint32_t minor = 3,
-                   const nfs_sattr &s = {}, rpc_cred c = user_cred()) {
-        return nfs_mknod(test_object(fh(dir), &c), name.c_str(), type, &s, minor, major,
-                         made.data(), &attr);
+    uint32_t mknod(str dir, str name, const nfs_sattr &s = {}, rpc_cred c = user_cred()) {
+        return nfs_mknod(test_object(fh(dir), &c), name.c_str(), NFCHR, &s, 3, 1, made.data(),
+                         &attr);
     }
     uint32_t mkdir(str dir, str name, rpc_cred c = user_cred()) {
         return file_mkdir(test_object(fh(dir), &c), name.c_str(), made.data(), &attr);
@@ -54,8 +53,6 @@ class fileops_tree : public nfs_tree {
         nfs_sattr s{};
         return nfs_symlink(test_object(fh(dir), &c), name.c_str(), &s, text.data(), text.size());
     }
-    // `text` is "" unless the answer is NFS_OK.
-    uint32_t readlink(str relative, std::string *text, uint32_t size = 4096) const;
     uint32_t link(str file, str dir, str name, int file_export = 0, int dir_export = 0) const {
         return nfs_link(test_object(fh(file, file_export), nullptr),
                         test_object(fh(dir, dir_export), nullptr), name.c_str());
