@@ -60,7 +60,6 @@ TEST(VolumeRoot, DriveAndShareRoots) {
         bool is_root;
         const char *root;
     } cases[] = {
-        {"c:", true, "c:\\"},
         {"c:\\data\\x", false, "c:\\"},
         {"\\\\srv\\share", true, "\\\\srv\\share\\"},
         {"\\\\srv\\share\\dir\\f", false, "\\\\srv\\share\\"},

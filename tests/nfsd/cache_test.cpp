@@ -93,7 +93,7 @@ TEST(Cache, AWaiterGetsTheReleasedEntryOrNothingWhenItIsDropped) {
 
 // ---- READ, WRITE, COMMIT -------------------------------------------------------
 
-uintmax_t host_size(const std::string &path) { return std::filesystem::file_size(path); }
+using std::filesystem::file_size;
 // One client's calls on one file.
 struct client {
     explicit client(const nfs_fh &handle) : fh(handle) {}
@@ -108,11 +108,10 @@ struct client {
         EXPECT_EQ(i, buf.size()) << "written beyond the " << n << " of " << want << " bytes";
         return st;
     }
-    uint32_t write(uint64_t offset, const std::string &d, uint64_t max = NFS3_MAX_SIZE,
-                   bool sync = false) {
+    uint32_t write(uint64_t offset, const std::string &d, bool sync = false) {
         count = uint32_t(d.size());
         const uint8_t *bytes = reinterpret_cast<const uint8_t *>(d.data());
-        return nfs_write(test_object(fh, &cred), offset, &count, sync, bytes, max, &attr);
+        return nfs_write(test_object(fh, &cred), offset, &count, sync, bytes, NFS3_MAX_SIZE, &attr);
     }
     uint32_t getattr() { return nfs_fh_attr(test_object(fh, &cred), &attr); }
     uint32_t commit() { return nfs_commit(test_object(fh, &cred), 0, 0, &attr); }
@@ -170,7 +169,7 @@ TEST(NfsWrite, FailedCallsLeaveTheFileAsItWas) {
     EXPECT_EQ(c.write(4990, nfs_pattern(100)), NFSERR_FBIG);
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, SIG_DFL);
-    EXPECT_EQ(host_size(t.host("f")), 10u);
+    EXPECT_EQ(file_size(t.host("f")), 10u);
     win_fail_clear();
 }
 
@@ -180,8 +179,8 @@ TEST(NfsWrite, AFailedFlushFailsTheSyncWriteAndTheCommit) {
     client c(t.handle("c:\\f"));
     win_fail_inject("_commit", EIO, 0);
     EXPECT_EQ(c.write(0, "abc"), NFS_OK);  // not flushed, so nothing to fail
-    EXPECT_EQ(c.write(3, "def", NFS3_MAX_SIZE, true), NFSERR_IO);
-    EXPECT_EQ(host_size(t.host("f")), 3u);
+    EXPECT_EQ(c.write(3, "def", true), NFSERR_IO);
+    EXPECT_EQ(file_size(t.host("f")), 3u);
     EXPECT_EQ(c.write(3, "def"), NFS_OK);
     EXPECT_EQ(c.commit(), NFSERR_IO);
     EXPECT_EQ(c.commit(), NFSERR_IO);  // also through a descriptor of its own
