@@ -4,12 +4,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "platform/bytes.h"
-#include "rpc/loop.h"
 #include "rpc/rpc_proc.h"
-#include "support/rpc_msg.h"
 
 std::atomic<int> toy_runs{0};
 rpc_call toy_seen;
@@ -101,15 +98,6 @@ void toy_reset() {
 
 void toy_program(xprt *xp, rpc_call *call) {
     rpc_serve(xp, call, &toy_table);
-}
-
-bool toy_workers_stop(uint16_t port) {
-    xprt_stop.store(1);
-    for (int i = 0; i < 50 && udp_workers_running.load() > 0; i++) {
-        rpc_udp_call(port, {0}, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return udp_workers_running.load() == 0;
 }
 
 // The test programs have no portmapper to tell: the seam stays off.

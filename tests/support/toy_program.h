@@ -26,10 +26,6 @@ extern rpc_replay_slot toy_slot;
 // Forgets runs, the slot and the gate; the counter starts at 100.
 void toy_reset();
 
-// Raises the stop flag and wakes the UDP workers of `port` (they see the
-// flag after their next receive); true once every worker has ended.
-bool toy_workers_stop(uint16_t port);
-
 // The handler rpc_register takes.
 void toy_program(xprt *xp, rpc_call *call);
 
