@@ -126,40 +126,30 @@ uint32_t mount_rig::mnt(const char *client, uint32_t vers, const std::string &pa
     return r.size() < 4 ? ~0u : load_be32(r.data());
 }
 
-std::vector<mount_dump_row> mount_rig::dump() {
-    std::vector<uint8_t> r = mount_results(call("127.0.0.1", 1, 2));
+std::vector<std::vector<std::string>> mount_rig::list(uint32_t proc) {
+    std::vector<uint8_t> r = mount_results(call("127.0.0.1", 1, proc));
     rpc_reader x{r.data(), uint32_t(r.size())};
-    std::vector<mount_dump_row> rows;
+    std::vector<std::vector<std::string>> rows;
     while (x.boolean() && x.error.empty()) {
-        mount_dump_row &row = rows.emplace_back();
-        row.host = x.opaque(x.word());
-        row.path = x.opaque(x.word());
+        std::vector<std::string> &row = rows.emplace_back(1, x.opaque(x.word()));
+        if (proc == 2)
+            row.push_back(x.opaque(x.word()));
+        else
+            while (x.boolean() && x.error.empty()) row.push_back(x.opaque(x.word()));
     }
-    EXPECT_TRUE(x.done()) << "malformed mountlist: " << x.error;
+    EXPECT_TRUE(x.done()) << "malformed list: " << x.error;
     return rows;
 }
 
-std::vector<mount_export_row> mount_rig::exports() {
-    std::vector<uint8_t> r = mount_results(call("127.0.0.1", 1, 5));
-    rpc_reader x{r.data(), uint32_t(r.size())};
-    std::vector<mount_export_row> rows;
-    while (x.boolean() && x.error.empty()) {
-        mount_export_row &row = rows.emplace_back();
-        row.dir = x.opaque(x.word());
-        while (x.boolean() && x.error.empty()) row.groups.push_back(x.opaque(x.word()));
-    }
-    EXPECT_TRUE(x.done()) << "malformed exportlist: " << x.error;
-    return rows;
-}
-
-std::vector<std::pair<std::string, std::string>> mount_rig::table() const {
-    std::vector<std::pair<std::string, std::string>> out;
+std::vector<std::string> mount_rig::table() const {
+    std::vector<std::string> out;
     mount_table_visit(
         [](void *ctx, const mount_entry *e) {
             char dotted[16];
             mount_dotted(e->client, dotted);
-            static_cast<std::vector<std::pair<std::string, std::string>> *>(ctx)->emplace_back(
-                dotted, e->path);
+            std::string row = std::string(dotted) + " " + e->path;
+            if (e->host[0]) row += std::string(" ") + e->host;
+            static_cast<std::vector<std::string> *>(ctx)->push_back(row);
         },
         &out);
     return out;

@@ -33,16 +33,6 @@ uint32_t mount_names_calls();
 // Waits until `n` calls are inside the resolver (up to 3 s).
 bool mount_names_wait_inside(uint32_t n);
 
-struct mount_dump_row {
-    std::string host, path;
-    bool operator==(const mount_dump_row &) const = default;
-};
-struct mount_export_row {
-    std::string dir;
-    std::vector<std::string> groups;
-    bool operator==(const mount_export_row &) const = default;
-};
-
 // The world of exports_env, MOUNT versions 1 to 3 in the RPC registry (no
 // portmapper), an empty table, and a UDP transport of the mount service's
 // size for each client.
@@ -60,12 +50,13 @@ class mount_rig {
     // MNT: answers the status (~0u without results) and the results.
     uint32_t mnt(const char *client, uint32_t vers, const std::string &path,
                  std::vector<uint8_t> *results = nullptr);
-    // DUMP and EXPORT, parsed; the test fails unless the reply is exactly
+    // DUMP (2) or EXPORT (5), parsed: one row a host and its path, or a
+    // directory and its groups. The test fails unless the reply is exactly
     // one well-formed list with its end words.
-    std::vector<mount_dump_row> dump();
-    std::vector<mount_export_row> exports();
-    // The whole table as (dotted client, path), newest first.
-    std::vector<std::pair<std::string, std::string>> table() const;
+    std::vector<std::vector<std::string>> list(uint32_t proc);
+    // The whole table, newest first: "dotted-client path", then " name"
+    // once the client's name is known.
+    std::vector<std::string> table() const;
 
     exports_env env;
 
