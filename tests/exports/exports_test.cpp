@@ -91,6 +91,7 @@ TEST_F(ExportsFile, EachFileGivesItsExportsListingAndProblem) {
         EXPECT_EQ(error ? std::to_string(error) + ":" + std::to_string(env.setting("ExpLine")) : "",
                   c.problem);
     }
+    EXPECT_STREQ(env.entries().at(0)->name, "/r\xc3\xa9sum\xc3\xa9");  // the last row's
 }
 
 // A report's problems as the pages show them, one a string.
