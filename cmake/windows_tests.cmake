@@ -21,9 +21,7 @@ set_tests_properties(windows_prefix PROPERTIES LABELS "windows" FIXTURES_SETUP w
 set(NIMBORA_WINDOWS_SUPPORT
   tests/support/test_main_win32.cpp
   tests/support/home_win32.cpp
-  tests/support/log_capture.cpp
   tests/support/rpc_msg.cpp
-  tests/support/toy_program.cpp
   tests/support/win_calls.cpp
 )
 # Unit tests that build for Windows; tests/*/*_win32_test.cpp join by name.

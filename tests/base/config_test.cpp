@@ -24,14 +24,13 @@ void load_with(const test_home &home, const std::string &values) {
 // that the directory gets its separator or falls back to the program's.
 TEST(ConfigLoad, FieldsDerivedDefaultsAndTheDirectory) {
     test_home home;
-    load_with(home, "\"Mount-Port\"=\" 1059 \"\n\"Threads\"=\"abc\"\n\"Cache\"=\"-3\"\n");
-    EXPECT_EQ(std::tuple(config.mount_port, config.threads, config.cache),
-              std::tuple(uint16_t(1059), 4u, -3));
+    load_with(home, "\"Mount-Port\"=\" 1059 \"\n\"Threads\"=\"abc\"\n\"Cache\"=\"-3\"\n"
+                    "\"SO_Rcvbuf\"=\"1000\"\n");
+    EXPECT_EQ(std::tuple(config.mount_port, config.threads, config.cache, config.so_rcvbuf),
+              std::tuple(uint16_t(1059), 4u, -3, 1000u));
     load_with(home, "\"Datasize\"=\"32768\"\n\"Threads\"=\"2\"\n\"TCP\"=\"0\"\n");
     EXPECT_EQ(std::tuple(config.max_read, config.max_write, config.so_rcvbuf),
               std::tuple(32768u, 32768u, (32768u + 64) * 2));
-    load_with(home, "\"SO_Rcvbuf\"=\"1000\"\n");
-    EXPECT_EQ(config.so_rcvbuf, 1000u);
     load_with(home, "\"Directory\"=\"/var/log\"\n");  // the log name is joined to it
     EXPECT_STREQ(config.directory, "/var/log/");
     // Longer than the 260 bytes of the field: unreadable, so the default.
