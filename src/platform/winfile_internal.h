@@ -63,6 +63,15 @@ bool pathcache_hold_copy(const path_hold *from, path_hold *to);
 int pathcache_descriptor(const path_hold *h);
 // Drops everything (tests; a drive map that changed).
 void pathcache_clear();
+// Changes of the mount table the walks have seen so far.
+uint64_t pathcache_mount_changes();
+
+// HIDDEN and SYSTEM as last read for the file whose statx is `sx`
+// (winfile_bitscache.cpp); false when not known.
+bool bitscache_get(const struct statx &sx, uint32_t *bits);
+// Remembers `bits`, read after `sx` was taken from the file `name` in
+// `dirfd` ("": dirfd itself).
+void bitscache_put(int dirfd, const char *name, const struct statx &sx, uint32_t bits);
 
 // The folders of the calling thread's win_folder_scope (winfile_scope.cpp),
 // each keyed by the text of the path up to its last component. The folder

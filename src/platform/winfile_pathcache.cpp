@@ -37,6 +37,7 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -82,6 +83,7 @@ int wait_fd = -1;    // epoll set of the two
 std::unordered_map<std::string, path_node *> &roots =
     *new std::unordered_map<std::string, path_node *>;  // by drive folder
 std::unordered_map<int, path_node *> &by_watch = *new std::unordered_map<int, path_node *>;
+std::atomic<uint64_t> mount_changes{0};
 uint32_t nodes = 0;
 uint32_t max_nodes = 0;
 uint32_t last_sweep = 0;  // tick
@@ -260,7 +262,10 @@ bool drain() {
     if (tick_count() - last_sweep > 1000) sweep_all(WIN_FOLDER_IDLE_MS);
     bool queued = false;
     for (int i = 0; i < n_ready; i++) {
-        if (ready[i].data.fd == mounts_fd) drop_all();
+        if (ready[i].data.fd == mounts_fd) {
+            drop_all();
+            mount_changes.fetch_add(1, std::memory_order_relaxed);
+        }
         if (ready[i].data.fd == notify_fd) queued = true;
     }
     if (!queued) return true;
@@ -397,6 +402,10 @@ bool pathcache_refresh(const path_hold *h) {
 void pathcache_release(path_hold *h) {
     std::lock_guard<std::mutex> hold(cache_lock);
     hold_drop(h);
+}
+
+uint64_t pathcache_mount_changes() {
+    return mount_changes.load(std::memory_order_relaxed);
 }
 
 void pathcache_clear() {
