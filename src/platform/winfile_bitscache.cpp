@@ -28,7 +28,7 @@ struct device_entry {
     bool fine;
 };
 
-constexpr uint32_t BITS_SLOTS = 4096;
+constexpr uint32_t BITS_SLOTS = 16384;  // a tree of ten thousand files and more
 constexpr uint32_t BITS_LOCKS = 16;
 constexpr uint32_t DEVICES = 16;
 
