@@ -116,7 +116,11 @@ void make_short_name(const char *name, char out[14]) {
 uint32_t attributes_of(int dirfd, const char *name, const struct statx &sx) {
     wkind kind = wkind_of(sx);
     if (wkind_virtual(kind)) return FILE_ATTRIBUTE_SYSTEM;
-    uint32_t a = xattr_bits_in(dirfd, name);
+    uint32_t a;
+    if (!bitscache_get(sx, &a)) {
+        a = xattr_bits_in(dirfd, name);
+        bitscache_put(dirfd, name, sx, a);
+    }
     if (!(sx.stx_mode & S_IWUSR)) a |= FILE_ATTRIBUTE_READONLY;
     if (kind == WK_DIR) a |= FILE_ATTRIBUTE_DIRECTORY;
     return a ? a : FILE_ATTRIBUTE_NORMAL;

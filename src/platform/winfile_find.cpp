@@ -303,17 +303,23 @@ bool win_find_entry(const char *path, win_find_data *data, uint32_t *count) {
     struct timespec now;  // before the directory's times, as in the count
     clock_gettime(CLOCK_REALTIME, &now);
     wpath r;
-    e = wpath_resolve(path, &r);
+    e = wpath_resolve_read(path, &r);
     if (e) return fail(e);
     if (r.kind == WK_NONE || r.root) return fail(ERROR_FILE_NOT_FOUND);
-    find_data_from(r.dirfd, r.name, r.sx, r.name, data);
+    char shown[WIN_NAME_LIMIT + 1];
+    if (r.name[0])
+        strcpy(shown, r.name);
+    else
+        pathcache_disk_name(&r.hold, shown);  // a kept folder answers for itself
+    find_data_from(r.dirfd, r.name, r.sx, shown, data);
     if (r.kind != WK_DIR) return true;
     bool remember = r.drive.type == DRIVE_FIXED;
     if (remember && dircache_count_get(r.sx, false, count)) return true;
     // The directory itself, held as a search of "path\*.*" holds it.
     wpath dir;
     dir.drive = r.drive;
-    dir.dirfd = openat(r.dirfd, r.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    dir.dirfd = r.name[0] ? openat(r.dirfd, r.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                          : openat(r.dirfd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dir.dirfd < 0) return true;
     win_find *f = open_search(&dir, "*.*");
     if (!f) return true;

@@ -46,11 +46,16 @@ bool pathcache_add_root(const char *dir, int fd, path_hold *h);
 // The cached child `name` (exactly as spelt) of the held directory: moves
 // the hold to it and answers its descriptor; -1, hold unchanged, when none.
 int pathcache_child(path_hold *h, const char *name);
-// Caches `fd` as child `name` of the held directory and moves the hold to
-// it. False when the held directory changed since the hold was taken, or
+// Caches `fd` as child `name` (spelt `disk` on disk) of the held directory
+// and moves the hold to it. False when the held directory changed since the hold was taken, or
 // no watch can be had: the hold is released and the caller keeps `fd`.
-bool pathcache_add(path_hold *h, const char *name, int fd);
+bool pathcache_add(path_hold *h, const char *name, const char *disk, int fd);
+// The on-disk name of the held folder (WIN_NAME_LIMIT + 1 bytes).
+void pathcache_disk_name(const path_hold *h, char *out);
 void pathcache_release(path_hold *h);
+// Reads the queued host changes; false when the held folder has been
+// dropped for one (or nothing can be cached).
+bool pathcache_refresh(const path_hold *h);
 // A second hold `to` on the folder that `from` holds; false when that folder
 // has been dropped from the cache since.
 bool pathcache_hold_copy(const path_hold *from, path_hold *to);
@@ -58,6 +63,15 @@ bool pathcache_hold_copy(const path_hold *from, path_hold *to);
 int pathcache_descriptor(const path_hold *h);
 // Drops everything (tests; a drive map that changed).
 void pathcache_clear();
+// Changes of the mount table the walks have seen so far.
+uint64_t pathcache_mount_changes();
+
+// HIDDEN and SYSTEM as last read for the file whose statx is `sx`
+// (winfile_bitscache.cpp); false when not known.
+bool bitscache_get(const struct statx &sx, uint32_t *bits);
+// Remembers `bits`, read after `sx` was taken from the file `name` in
+// `dirfd` ("": dirfd itself).
+void bitscache_put(int dirfd, const char *name, const struct statx &sx, uint32_t bits);
 
 // The folders of the calling thread's win_folder_scope (winfile_scope.cpp),
 // each keyed by the text of the path up to its last component. The folder
@@ -100,6 +114,10 @@ struct wpath {
 // without medium, 5 unreadable drive directory, and the drive_lookup errors.
 // The error is returned, not stored as the last error.
 uint32_t wpath_resolve(const char *path, wpath *r);
+// The same for a read: when the path is a folder the request reached
+// before, that folder answers it itself (dirfd the folder, name "", root
+// false), with no walk to its parent. Never for a change of the name.
+uint32_t wpath_resolve_read(const char *path, wpath *r);
 
 // Resolves the directory part of `path` only and returns its last
 // component, unchecked, in `last` (for search patterns).

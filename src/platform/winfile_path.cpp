@@ -97,7 +97,29 @@ bool find_name(int dirfd, const char *name, char *out, struct statx *sx, bool *e
     return dircache_find(dirfd, name, out);
 }
 
-uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
+// Starts a walk at the longest folder of the request's scope on the path:
+// the folder of its first `*from` components (`itself`: all of them may
+// be). Each prefix's key is its text up to the end of its last component,
+// which folds to exactly those components: a later ".." that removed one
+// would have removed every one after it.
+int scope_start(const char *path, const char *rest, const component *parts, int upto, path_hold *h,
+                int *from) {
+    for (int k = upto; k >= 0; k--) {
+        size_t length =
+            size_t(rest - path) + (k > 0 ? parts[k - 1].start + parts[k - 1].length : 0);
+        int fd = scope_folder(path, length, h);
+        if (fd >= 0) {
+            *from = k;
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// `itself`: a read that may be answered by a kept folder that the whole
+// path names (dirfd that folder, name ""); never for a change, which needs
+// the folder's parent.
+uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size, bool itself) {
     const char *rest;
     if (strlen(path) >= WIN_PATH_LIMIT) return ERROR_FILENAME_EXCED_RANGE;
     uint32_t e = drive_lookup(path, &r->drive, &rest);
@@ -111,7 +133,16 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
     // last component ("c:" for a name in the drive's folder).
     size_t key_length = size_t(rest - path);
     if (dirs > 0) key_length += parts[dirs - 1].start + parts[dirs - 1].length;
-    int kept = n > 0 ? scope_folder(path, key_length, &r->hold) : -1;
+    int from = 0;
+    int kept =
+        n > 0 ? scope_start(path, rest, parts, itself && !last ? n : dirs, &r->hold, &from) : -1;
+    if (kept >= 0 && from < dirs && !pathcache_refresh(&r->hold)) {
+        // Names below the kept folder come from the cache, which must have
+        // seen the changes queued meanwhile (the layer's own among them).
+        pathcache_release(&r->hold);
+        kept = -1;
+        from = 0;
+    }
     int root_fd = kept >= 0 ? -1 : pathcache_root(r->drive.dir, &r->hold);
     if (kept >= 0) {
         r->dirfd = kept;
@@ -123,6 +154,13 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
         pathcache_add_root(r->drive.dir, r->dirfd, &r->hold);
     }
     if (kept < 0) scope_count_walk();
+    if (from == n && n > 0) {
+        // The kept folder is the path itself.
+        r->name[0] = 0;
+        r->given[0] = 0;
+        wpath_restat(r);
+        return ERROR_SUCCESS;
+    }
     if (last) {
         if (n == 0) {
             last[0] = 0;
@@ -134,7 +172,7 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
     }
     char name[WIN_NAME_LIMIT + 1];
     char found[WIN_NAME_LIMIT + 1];
-    for (int i = kept >= 0 ? dirs : 0; i < dirs; i++) {
+    for (int i = from; i < dirs; i++) {
         memcpy(name, rest + parts[i].start, parts[i].length);
         name[parts[i].length] = 0;
         if (r->hold.node) {
@@ -148,8 +186,10 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
         int err = errno;
         struct statx sx;
         bool exact;
+        const char *disk = name;
         if (fd < 0 && err == ENOENT) {
             if (find_name(r->dirfd, name, found, &sx, &exact)) {
+                disk = found;
                 fd = openat(r->dirfd, found, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 err = errno;
             } else if (shortage(errno)) {
@@ -162,12 +202,12 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size) {
         }
         if (fd < 0) return err == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
         if (r->hold.node)
-            pathcache_add(&r->hold, name, fd);  // refused: the hold is gone and fd is ours
+            pathcache_add(&r->hold, name, disk, fd);  // refused: the hold is gone and fd is ours
         else
             close(r->dirfd);
         r->dirfd = fd;
     }
-    if (kept < 0 && n > 0) scope_keep(path, key_length, &r->hold);
+    if (n > 0 && (kept < 0 || from < dirs)) scope_keep(path, key_length, &r->hold);
     if (last) {
         // The pattern's directory is the dirfd itself; root says whether it
         // is the drive's root.
@@ -230,11 +270,15 @@ void wpath_restat(wpath *r) {
 }
 
 uint32_t wpath_resolve(const char *path, wpath *r) {
-    return walk(path, r, nullptr, 0);
+    return walk(path, r, nullptr, 0, false);
+}
+
+uint32_t wpath_resolve_read(const char *path, wpath *r) {
+    return walk(path, r, nullptr, 0, true);
 }
 
 uint32_t wpath_resolve_parent(const char *path, wpath *r, char *last, uint32_t last_size) {
-    return walk(path, r, last, last_size);
+    return walk(path, r, last, last_size, false);
 }
 
 int wpath_take_dirfd(wpath *r) {

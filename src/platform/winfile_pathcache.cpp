@@ -37,6 +37,7 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -52,6 +53,7 @@
 struct path_node {
     path_node *parent;
     std::string given;  // the component as spelt by walks; a root: the drive's folder
+    std::string disk;   // the component as spelt on disk
     int fd;
     int wd;
     uint32_t gen;   // name events seen in this directory
@@ -81,6 +83,7 @@ int wait_fd = -1;    // epoll set of the two
 std::unordered_map<std::string, path_node *> &roots =
     *new std::unordered_map<std::string, path_node *>;  // by drive folder
 std::unordered_map<int, path_node *> &by_watch = *new std::unordered_map<int, path_node *>;
+std::atomic<uint64_t> mount_changes{0};
 uint32_t nodes = 0;
 uint32_t max_nodes = 0;
 uint32_t last_sweep = 0;  // tick
@@ -259,7 +262,10 @@ bool drain() {
     if (tick_count() - last_sweep > 1000) sweep_all(WIN_FOLDER_IDLE_MS);
     bool queued = false;
     for (int i = 0; i < n_ready; i++) {
-        if (ready[i].data.fd == mounts_fd) drop_all();
+        if (ready[i].data.fd == mounts_fd) {
+            drop_all();
+            mount_changes.fetch_add(1, std::memory_order_relaxed);
+        }
         if (ready[i].data.fd == notify_fd) queued = true;
     }
     if (!queued) return true;
@@ -295,7 +301,7 @@ void hold_drop(path_hold *h) {
 }
 
 // A node for `fd`, watched; null when the watch cannot be had. Lock held.
-path_node *make_node(const char *given, int fd) {
+path_node *make_node(const char *given, const char *disk, int fd) {
     if (nodes >= max_nodes) drop_all();
     if (max_nodes == 0) return nullptr;
     char proc[64];
@@ -303,7 +309,7 @@ path_node *make_node(const char *given, int fd) {
     int wd = inotify_add_watch(notify_fd, proc, WATCH_MASK);
     if (wd < 0) return nullptr;
     if (by_watch.count(wd)) return nullptr;  // the same directory under another spelling
-    path_node *n = new path_node{nullptr, given, fd, wd, 0, 0, tick_count(), false, {}};
+    path_node *n = new path_node{nullptr, given, disk, fd, wd, 0, 0, tick_count(), false, {}};
     by_watch[wd] = n;
     nodes++;
     return n;
@@ -325,7 +331,7 @@ int pathcache_root(const char *dir, path_hold *h) {
 bool pathcache_add_root(const char *dir, int fd, path_hold *h) {
     std::lock_guard<std::mutex> hold(cache_lock);
     if (!drain() || roots.count(dir)) return false;
-    path_node *n = make_node(dir, fd);
+    path_node *n = make_node(dir, "", fd);
     if (!n) return false;
     roots[dir] = n;
     hold_set(h, n);
@@ -349,11 +355,11 @@ int pathcache_child(path_hold *h, const char *name) {
     return -1;
 }
 
-bool pathcache_add(path_hold *h, const char *name, int fd) {
+bool pathcache_add(path_hold *h, const char *name, const char *disk, int fd) {
     std::lock_guard<std::mutex> hold(cache_lock);
     path_node *parent = h->node;
     bool fresh = parent && drain() && !parent->dead && parent->gen == h->gen;
-    path_node *n = fresh ? make_node(name, fd) : nullptr;
+    path_node *n = fresh ? make_node(name, disk, fd) : nullptr;
     // make_node may have emptied a full cache, the parent with it.
     if (n && parent->dead) {
         n->fd = -1;
@@ -370,6 +376,11 @@ bool pathcache_add(path_hold *h, const char *name, int fd) {
     return true;
 }
 
+void pathcache_disk_name(const path_hold *h, char *out) {
+    // Set when the node was made; a rename on disk drops the node.
+    snprintf(out, WIN_NAME_LIMIT + 1, "%s", h->node ? h->node->disk.c_str() : "");
+}
+
 int pathcache_descriptor(const path_hold *h) {
     // Set when the node was made; a held node keeps it open.
     return h->node ? h->node->fd : -1;
@@ -383,9 +394,18 @@ bool pathcache_hold_copy(const path_hold *from, path_hold *to) {
     return true;
 }
 
+bool pathcache_refresh(const path_hold *h) {
+    std::lock_guard<std::mutex> hold(cache_lock);
+    return drain() && h->node && !h->node->dead;
+}
+
 void pathcache_release(path_hold *h) {
     std::lock_guard<std::mutex> hold(cache_lock);
     hold_drop(h);
+}
+
+uint64_t pathcache_mount_changes() {
+    return mount_changes.load(std::memory_order_relaxed);
 }
 
 void pathcache_clear() {

@@ -195,13 +195,17 @@ TEST_F(Calls, ListingsAndDirectoryCounts) {
         EXPECT_EQ(count, t.count) << t.pattern;
     }
     EXPECT_EQ(fails(win_count_directories(at("none\\*").c_str(), &count)), ERROR_PATH_NOT_FOUND);
-    // A folder named with a final separator is the folder itself.
-    for (const char *p : {"SUB", "sub\\", "sub\\\\"}) {
-        ASSERT_TRUE(win_find_entry(at(p).c_str(), &d, &count)) << p;
-        EXPECT_STREQ(d.name, "sub");
-        EXPECT_EQ(d.attributes, FILE_ATTRIBUTE_DIRECTORY);
-        EXPECT_EQ(count, 4u);
-    }
+    // A folder named with a final separator is the folder itself; so is one
+    // that a walk below it reached earlier in the request.
+    for (bool below : {false, true})
+        for (const char *p : {"SUB", "sub\\", "sub\\\\"}) {
+            win_folder_scope scope;
+            if (below) win_get_file_attributes((at(p) + "\\short.txt").c_str());
+            ASSERT_TRUE(win_find_entry(at(p).c_str(), &d, &count)) << p;
+            EXPECT_STREQ(d.name, "sub");
+            EXPECT_EQ(d.attributes, FILE_ATTRIBUTE_DIRECTORY);
+            EXPECT_EQ(count, 4u);
+        }
     ASSERT_TRUE(win_find_entry(at("sub\\short.txt").c_str(), &d, &count));
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(fails(win_find_entry(at("sub\\s*").c_str(), &d, &count)), ERROR_INVALID_NAME);

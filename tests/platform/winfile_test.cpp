@@ -217,6 +217,30 @@ TEST(PathCache, HostChangesBetweenTwoCallsAreSeen) {
     }
 }
 
+// HIDDEN and SYSTEM set or removed on the host right after a read are seen
+// by the next read, of a file and of a folder alike.
+TEST(PathCache, HostAttributeChangesAreSeen) {
+    temp_drive c;
+    c.make({"d/", "d/f"});
+    const struct {
+        const char *text;  // the host's extended attribute; null: removed
+        uint32_t bits;
+    } steps[] = {{"2", FILE_ATTRIBUTE_HIDDEN},
+                 {"6", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
+                 {nullptr, 0}};
+    for (const char *name : {"d", "d/f"}) {
+        std::string host = c.host(name), path = std::string("c:\\") + name;
+        uint32_t plain = attrs(path);
+        for (const auto &s : steps) {
+            int rc = s.text ? setxattr(host.c_str(), "user.nimbora.attrib", s.text, 1, 0)
+                            : removexattr(host.c_str(), "user.nimbora.attrib");
+            if (rc != 0) GTEST_SKIP() << "no extended attributes here";
+            uint32_t want = s.bits | (plain == FILE_ATTRIBUTE_NORMAL ? 0 : plain);
+            EXPECT_EQ(attrs(path), want ? want : FILE_ATTRIBUTE_NORMAL) << name << s.bits;
+        }
+    }
+}
+
 // A mount makes no change event in the folders it covers: a folder on the
 // way mounted over, or uncovered again, must still be seen at once.
 TEST(PathCache, MountsOnTheWayAreSeen) {
