@@ -4,12 +4,13 @@
 // meets: the example as shipped exports nothing and says why. The
 // administrator's --check (and the command line's other statuses) beside a
 // running server, and SIGHUP re-reading the exports file while clients hold
-// handles. Last a kill (SIGKILL) in the middle of a burst of
-// creates and writes.
+// handles. Then clients at once against the UDP workers, and last a kill
+// (SIGKILL) in the middle of a burst of creates and writes.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -221,6 +222,40 @@ TEST_F(ServerReload, CheckWritesNothingAndHangupKeepsTheHandlesOfUnchangedLines)
     EXPECT_EQ(raw_getattr3(keep), 0u);
     EXPECT_TRUE(server_has(dir.log(), "nfsd   exports not reloaded"));
     EXPECT_EQ(server.stop(), 0) << server.output();
+}
+
+class NfsdThreads : public server_test {};
+
+// Several clients at once against the program's UDP worker threads, which
+// share the replay slots of CREATE and REMOVE; under ThreadSanitizer a race
+// ends the program with a failure status.
+TEST_F(NfsdThreads, ClientsAtOnceEachGetTheirOwnAnswers) {
+    constexpr uint32_t CREATE = 8, LOOKUP = 3, REMOVE = 12;
+    constexpr uint32_t UNCHECKED_NOTHING_SET = 7;  // createhow3 UNCHECKED, an empty sattr3
+    server_dir dir;
+    std::filesystem::create_directory(dir.drive() + "/dir");
+    server_proc server(dir);
+    ASSERT_TRUE(server.wait_registered()) << server.output();
+    std::string root, fh;
+    ASSERT_EQ(raw_mnt3("/c", &root), 0u);
+    ASSERT_EQ(raw_lookup3(root, "dir", &fh), 0u);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; c++)
+        clients.emplace_back([&, c] {
+            for (int r = 0; r < 50; r++)
+                for (uint32_t proc : {CREATE, LOOKUP, REMOVE}) {
+                    std::string name = "f" + std::to_string(c * 50 + r);
+                    uint32_t zeros = proc == CREATE ? UNCHECKED_NOTHING_SET : 0;
+                    std::vector<uint32_t> res =
+                        raw_call(SERVER_NFS_PORT, 100003, proc, {fh, name}, zeros);
+                    if (res.empty() || res[0] != 0) failures++;
+                }
+        });
+    for (auto &t : clients) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(server.stop(), 0) << server.output();
+    EXPECT_TRUE(std::filesystem::is_empty(dir.drive() + "/dir"));
 }
 
 constexpr int ROUNDS = 3;
