@@ -442,9 +442,12 @@ TEST_F(Tree, MoveAcrossFileSystems) {
             e.has("d"))
             bad |= 8;
         // ramfs keeps no extended attributes: a HIDDEN file cannot arrive.
+        // (The folders the walks keep open would hold the tmpfs busy.)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        win_folder_sweep(0);
         if (umount(e.dir().c_str()) != 0 ||
             mount("none", e.dir().c_str(), "ramfs", 0, nullptr) != 0)
-            return 77;
+            return bad ? bad : 77;
         if (fails(win_move_file("c:\\hidden.txt", "e:\\h.txt")) != ERROR_NOT_SUPPORTED) bad |= 16;
         if (!c.has("hidden.txt") || e.has("h.txt")) bad |= 32;
         if (win_copy_file("c:\\hidden.txt", "e:\\h.txt", true) || e.has("h.txt")) bad |= 64;
