@@ -132,19 +132,7 @@ class Pages(unittest.TestCase):
         for part in ('"Threads"="8"', '"NFS2Write"="2"'):
             self.assertIn(part, self.file("settings.reg"))
 
-    def test_2_one_transport_stays_checked(self):
-        self.page("nfs")
-        udp, tcp = self.el("UDP"), self.el("TCP")
-        self.assertTrue(udp.is_selected() and tcp.is_selected())
-        udp.click()
-        tcp.click()
-        self.assertTrue(udp.is_selected())  # clearing the last one re-checks the other
-        self.assertFalse(tcp.is_selected())
-        self.el("Version2").click()
-        self.el("Version3").click()
-        self.assertTrue(self.el("Version2").is_selected())
-
-    def test_3_mount_shows_on_the_mounts_page(self):
+    def test_2_mount_shows_on_the_mounts_page(self):
         self.page("mounts")
         self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "#mounts-list tbody tr"), [])
         listing = subprocess.run(["nfs-ls", "nfs://127.0.0.1/c/data"], capture_output=True,
@@ -154,13 +142,13 @@ class Pages(unittest.TestCase):
         WebDriverWait(self.browser, 3.5).until(
             lambda b: "c:\\data" in self.el("mounts-list").text)
 
-    def test_4_portmapper_lists_the_services(self):
+    def test_3_portmapper_lists_the_services(self):
         self.page("portmapper")
         WebDriverWait(self.browser, 4).until(
             lambda b: "100003 3 TCP 2049" in self.el("portmapper-list").text)
         self.assertIn("100000 2 UDP 111", self.el("portmapper-list").text)
 
-    def test_5_exports_page(self):
+    def test_4_exports_page(self):
         self.page("exports")
         # The pages show paths in their Windows form, as the server's own
         # display of its exports does.
@@ -182,7 +170,7 @@ class Pages(unittest.TestCase):
         self.el("save-anyway").click()
         self.wait.until(lambda b: "-nope" in self.file("exports"))
 
-    def test_6_german_module(self):
+    def test_5_german_module(self):
         self.page("language")
         self.wait.until(lambda b: "deutsch.dll" in self.el("language-list").text)
         row = [r for r in self.browser.find_elements(By.CSS_SELECTOR, "#language-list tbody tr")
@@ -196,7 +184,7 @@ class Pages(unittest.TestCase):
         self.assertEqual(headings, ["Verzeichnis", "Optionen", "Clients"])
         self.assertEqual(self.el("tab-language").text, "Sprache")
 
-    def test_7_exit(self):
+    def test_6_exit(self):
         self.wait.until(lambda b: self.el("exit").text != "")
         self.el("exit").click()
         self.assertEqual(self.server.wait(timeout=15), 0)

@@ -1,11 +1,10 @@
-// The drive map from the settings store, removable media, the table file.
+// The drive map from the settings store and removable media.
 #include "platform/drive.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/mapfile.h"
 #include "platform/winfile.h"
 #include "support/drive_temp.h"
 #include "support/home.h"
@@ -86,23 +85,6 @@ TEST(Volume, RecreatedDirectoryIsANewMedium) {
     uint32_t s2 = volume_serial("e:\\");
     EXPECT_NE(s2, 0u);
     EXPECT_NE(s1, s2);
-}
-
-// A second opener, even one that would empty the file, is refused while the
-// first holds it. (A second server meets it: tests/e2e/program_server_test.cpp.)
-TEST(Mapfile, OpeningIsExclusiveUntilClosed) {
-    test_home dir;
-    std::string f = dir.file("t");
-    mapfile a, b;
-    ASSERT_TRUE(mapfile_open(&a, f.c_str(), false));
-    ASSERT_TRUE(mapfile_map(&a, 4096));
-    a.base[100] = 7;
-    EXPECT_FALSE(mapfile_open(&b, f.c_str(), true));
-    mapfile_close(&a);
-    ASSERT_TRUE(mapfile_open(&b, f.c_str(), false));
-    ASSERT_TRUE(mapfile_map(&b, 4096));
-    EXPECT_EQ(b.base[100], 7);
-    mapfile_close(&b);
 }
 
 }  // namespace

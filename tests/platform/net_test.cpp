@@ -30,15 +30,11 @@ bool source_ignored_by_host() {
 #endif
 }
 
-uint32_t address(const char *dotted) {
-    return inet_addr(dotted);
-}
-
 sockaddr_in ipv4(const char *dotted, uint16_t port) {
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_port = htons(port);
-    at.sin_addr.s_addr = address(dotted);
+    at.sin_addr.s_addr = inet_addr(dotted);
     return at;
 }
 
@@ -66,17 +62,20 @@ TEST(Datagrams, AReplyLeavesFromTheAddressTheCallCameTo) {
     sock_t server = server_socket(&port);
     struct row {
         const char *called;
-        bool from_called;  // reply sent from the reported destination
-        bool heard;        // the connected client gets it
+        const char *source;  // of the reply; nullptr: the reported destination
+        bool heard;          // by the client connected to `called`
     } rows[] = {
-        {"127.0.0.1", true, true},
-        {"127.0.0.2", true, true},
+        {"127.0.0.1", nullptr, true},
+        {"127.0.0.2", nullptr, true},
         // Routing alone picks 127.0.0.1, which the client does not hear:
         // the row that shows the source is really chosen.
-        {"127.0.0.2", false, false},
+        {"127.0.0.2", "0.0.0.0", false},
+        // A broadcast or multicast destination is no source: routing picks one.
+        {"127.0.0.1", "255.255.255.255", true},
+        {"127.0.0.1", "224.0.0.1", true},
     };
     for (const row &r : rows) {
-        SCOPED_TRACE(std::string(r.called) + (r.from_called ? " from called" : " from routing"));
+        SCOPED_TRACE(std::string(r.called) + " from " + (r.source ? r.source : "called"));
         sock_t client = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in to = ipv4(r.called, port);
         ASSERT_EQ(connect(client, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
@@ -88,10 +87,10 @@ TEST(Datagrams, AReplyLeavesFromTheAddressTheCallCameTo) {
         uint32_t local = 1;
         ASSERT_EQ(sock_recv_datagram(server, buf, sizeof buf, &peer, &peer_len, &local), 4);
         EXPECT_EQ(memcmp(buf, "call", 4), 0);
-        EXPECT_EQ(local, address(r.called));
-        EXPECT_EQ(peer.sin_addr.s_addr, address("127.0.0.1"));
+        EXPECT_EQ(local, inet_addr(r.called));
+        EXPECT_EQ(peer.sin_addr.s_addr, inet_addr("127.0.0.1"));
 
-        uint32_t source = r.from_called ? local : 0;
+        uint32_t source = r.source ? inet_addr(r.source) : local;
         EXPECT_EQ(sock_send_datagram(server, "reply", 5, &peer, peer_len, source), 5);
         long heard = receive(client, buf, sizeof buf, 500);
         if (!source_ignored_by_host()) {
@@ -99,24 +98,6 @@ TEST(Datagrams, AReplyLeavesFromTheAddressTheCallCameTo) {
         }
         sock_close(client);
     }
-    sock_close(server);
-}
-
-// A broadcast or multicast destination is no source: routing picks one.
-TEST(Datagrams, NoSourceFromABroadcastDestination) {
-    uint16_t port = 0;
-    sock_t server = server_socket(&port);
-    sock_t client = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in at = ipv4("127.0.0.1", 0);
-    ASSERT_EQ(bind(client, reinterpret_cast<const sockaddr *>(&at), sizeof at), 0);
-    socklen_t len = sizeof at;
-    ASSERT_EQ(getsockname(client, reinterpret_cast<sockaddr *>(&at), &len), 0);
-    for (const char *local : {"255.255.255.255", "224.0.0.1"}) {
-        EXPECT_EQ(sock_send_datagram(server, "reply", 5, &at, len, address(local)), 5) << local;
-        char buf[64];
-        EXPECT_EQ(receive(client, buf, sizeof buf, 500), 5) << local;
-    }
-    sock_close(client);
     sock_close(server);
 }
 
@@ -131,34 +112,29 @@ TEST(SharedDatagrams, ReceiversServeSeveralClientsAndEndOnShutdown) {
     constexpr uint32_t BUFFER = 64;
     uint16_t port = 0;
     sock_t s = server_socket(&port, sock_shared_datagram());
-    sockaddr_in at = ipv4("127.0.0.1", port);
-
-    // Each receiver holds its first datagram until all hold one (or 5 s
-    // pass): one receiver serving alone would never meet the others.
     std::atomic<int> holding{0}, ended{0};
     std::vector<std::thread> receivers;
     for (int i = 0; i < RECEIVERS; i++)
         receivers.emplace_back([&] {
             sock_receiver *r = sock_receiver_open(s);
             ASSERT_NE(r, nullptr);
+            char buf[BUFFER];
+            sockaddr_in peer{};
+            socklen_t peer_len = sizeof peer;
+            uint32_t local = 0;
             bool first = true;
-            for (;;) {
-                char buf[BUFFER];
-                sockaddr_in peer{};
-                socklen_t peer_len = sizeof peer;
-                uint32_t local = 0;
-                long n = sock_receiver_recv(r, buf, sizeof buf, &peer, &peer_len, &local);
-                if (n <= 0) break;
+            for (long n; (n = sock_receiver_recv(r, buf, BUFFER, &peer, &peer_len, &local)) > 0;) {
+                // Each holds its first datagram until all hold one (or 5 s
+                // pass): one receiver serving alone would never meet the others.
                 if (first) {
                     first = false;
                     holding++;
                     for (int t = 0; t < 500 && holding.load() < RECEIVERS; t++)
                         std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
-                // The address each client called (by its number) is reported.
-                const char *called = buf[0] % 2 ? "127.0.0.2" : "127.0.0.1";
+                // Odd clients call 127.0.0.2.
                 if (buf[0] != 'x') {
-                    EXPECT_EQ(local, address(called));
+                    EXPECT_EQ(local, inet_addr(buf[0] % 2 ? "127.0.0.2" : "127.0.0.1"));
                 }
                 sock_send_datagram(s, buf, uint32_t(n), &peer, peer_len, local);
             }
@@ -167,12 +143,11 @@ TEST(SharedDatagrams, ReceiversServeSeveralClientsAndEndOnShutdown) {
         });
 
     std::vector<std::thread> clients;
-    std::atomic<int> answered{0};
     for (int c = 0; c < CLIENTS; c++)
         clients.emplace_back([&, c] {
-            sock_t k = socket(AF_INET, SOCK_DGRAM, 0);
             // Not connected: where the host ignores a reply's source (above)
             // the reply still arrives.
+            sock_t k = socket(AF_INET, SOCK_DGRAM, 0);
             sockaddr_in to = ipv4(c % 2 ? "127.0.0.2" : "127.0.0.1", port);
             auto put = [&](const std::string &m) {
                 return sendto(k, static_cast<const void *>(m.data()), m.size(), 0,
@@ -189,16 +164,13 @@ TEST(SharedDatagrams, ReceiversServeSeveralClientsAndEndOnShutdown) {
             std::sort(sent.begin(), sent.end());
             std::sort(heard.begin(), heard.end());
             EXPECT_EQ(heard, sent) << "client " << c;
-            if (c == 0) {
-                // Cut to the receiver's buffer, and still answered.
+            if (c == 0) {  // cut to the receiver's buffer, and still answered
                 ASSERT_TRUE(put(std::string(200, 'x')));
                 EXPECT_EQ(receive(k, buf, sizeof buf, 5000), long(BUFFER));
             }
-            if (heard == sent) answered++;
             sock_close(k);
         });
     for (auto &c : clients) c.join();
-    EXPECT_EQ(answered.load(), CLIENTS);
     EXPECT_EQ(holding.load(), RECEIVERS) << "the receivers did not hold datagrams at once";
 
     // All wait again; a shutdown ends them within a moment.
@@ -207,15 +179,15 @@ TEST(SharedDatagrams, ReceiversServeSeveralClientsAndEndOnShutdown) {
     shutdown(s, SHUT_RDWR);
     for (int t = 0; t < 300 && ended.load() < RECEIVERS; t++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(ended.load(), RECEIVERS);
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
     if (ended.load() < RECEIVERS) {
         for (auto &r : receivers) r.detach();  // a hung receive must not hang the suite
-        return;
+        FAIL() << ended.load() << " receivers ended";
     }
     for (auto &r : receivers) r.join();
     EXPECT_EQ(sock_close(s), 0);
     sock_t again = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at = ipv4("127.0.0.1", port);
     EXPECT_EQ(bind(again, reinterpret_cast<const sockaddr *>(&at), sizeof at), 0)
         << "port still bound";
     sock_close(again);

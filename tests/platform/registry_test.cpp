@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -23,13 +24,9 @@ std::string read_str(const char *name, const char *def = "dflt", uint32_t size =
     return buf.data();
 }
 
-// Every test gets a fresh program directory; values() writes settings.reg
-// with `text` below the server's key.
+// Every test gets a fresh program directory.
 struct Registry : public ::testing::Test {
     test_home home;
-    void values(const std::string &text) {
-        home.write("settings.reg", "REGEDIT4\n\n" + KEY + text);
-    }
     std::string file() { return home.read("settings.reg"); }
     long entries() {  // names in the program directory
         auto it = std::filesystem::directory_iterator(home.path());
@@ -94,7 +91,9 @@ TEST_F(Registry, WritesMakeAMinimalFileAndValuesAtTheirDefaultGo) {
     EXPECT_EQ(file(), "REGEDIT4\n\n" + KEY + "\"Port\"=\"2050\"\n");
     // A value written at its default goes, and duplicates under any case
     // collapse into the one written.
-    values("\"Port\"=\"1\"\n\"x\"=\"y\"\n\"PORT\"=\"2\"\n\"Datasize\"=\"16384\"\n");
+    home.write("settings.reg",
+               "REGEDIT4\n\n" + KEY +
+                   "\"Port\"=\"1\"\n\"x\"=\"y\"\n\"PORT\"=\"2\"\n\"Datasize\"=\"16384\"\n");
     EXPECT_TRUE(reg_write_number("nfsd", "Datasize", 8192, 8192));
     EXPECT_TRUE(reg_write_number("nfsd", "port", 5, 2049));
     EXPECT_EQ(file(), "REGEDIT4\n\n" + KEY + "\"port\"=\"5\"\n\"x\"=\"y\"\n");
@@ -130,6 +129,24 @@ TEST_F(Registry, RewriteKeepsEverythingElseByteForByte) {
     ASSERT_EQ(stat(home.file("settings.reg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(entries(), 1);
+}
+
+// An installed program directory links settings.reg to /etc: a write
+// replaces the target and keeps the link; a link to nowhere is refused
+// rather than replaced by a file.
+TEST_F(Registry, AWriteThroughALinkReplacesItsTargetAndKeepsTheLink) {
+    struct stat st;
+    for (const char *target : {"etc.reg", "missing/etc.reg"}) {
+        SCOPED_TRACE(target);
+        bool dangling = target[0] == 'm';
+        if (!dangling) home.write(target, "");
+        unlink(home.file("settings.reg").c_str());
+        ASSERT_EQ(symlink(home.file(target).c_str(), home.file("settings.reg").c_str()), 0);
+        EXPECT_EQ(reg_write_number("nfsd", "Port", 2050, 2049), !dangling);
+        ASSERT_EQ(lstat(home.file("settings.reg").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+    }
+    EXPECT_EQ(home.read("etc.reg"), "REGEDIT4\n\n" + KEY + "\"Port\"=\"2050\"\n");
 }
 
 TEST_F(Registry, EscapesRoundTripAndLineBreaksAreRefused) {

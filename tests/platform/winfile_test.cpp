@@ -56,14 +56,6 @@ class Escape : public ::testing::Test {
     void TearDown() override { std::filesystem::remove_all(outside); }
 };
 
-TEST_F(Escape, DotDotIsClampedAtTheDriveRoot) {
-    std::string name = outside.substr(outside.rfind('/') + 1);
-    EXPECT_EQ(attrs("c:\\..\\" + name + "\\secret"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(attrs("c:\\data\\..\\..\\..\\" + name + "\\secret"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(attrs("c:\\data\\..\\..\\data\\f.txt"), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(attrs("c:\\..\\data\\.\\f.txt"), FILE_ATTRIBUTE_NORMAL);
-}
-
 TEST_F(Escape, SymlinkInsideTheTreeIsNeverFollowed) {
     c.make({"data/etc -> /etc", "out -> " + outside, "data/passwd -> /etc/passwd", "data/a/",
             "data/a/up -> ../../.."});
@@ -86,13 +78,18 @@ TEST_F(Escape, SymlinkInsideTheTreeIsNeverFollowed) {
     EXPECT_TRUE(mode_of("/etc/passwd") & S_IWUSR);
 }
 
-TEST_F(Escape, BadNamesAndPathsOutsideAnyDrive) {
-    std::string too_long = "c:";
+// ".." stops at the drive's root; names and paths outside any drive fail.
+TEST_F(Escape, DotDotIsClampedAndBadNamesAndPathsOutsideAnyDriveFail) {
+    std::string too_long = "c:", name = outside.substr(outside.rfind('/') + 1);
     while (too_long.size() < 5000) too_long += "\\abcdefgh";
+    EXPECT_EQ(attrs("c:\\data\\..\\..\\data\\f.txt"), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(attrs("c:\\..\\data\\.\\f.txt"), FILE_ATTRIBUTE_NORMAL);
     const struct {
         std::string path;
         uint32_t error;
     } cases[] = {
+        {"c:\\..\\" + name + "\\secret", ERROR_PATH_NOT_FOUND},
+        {"c:\\data\\..\\..\\..\\" + name + "\\secret", ERROR_PATH_NOT_FOUND},
         {"c:\\data/f.txt", ERROR_INVALID_NAME},  {"c:\\data\\..\\/etc/passwd", ERROR_INVALID_NAME},
         {"c:\\data\\a\x01", ERROR_INVALID_NAME}, {"c:\\x:y", ERROR_INVALID_NAME},
         {"c:\\x*", ERROR_INVALID_NAME},          {"c:\\x\"", ERROR_INVALID_NAME},
@@ -105,48 +102,6 @@ TEST_F(Escape, BadNamesAndPathsOutsideAnyDrive) {
         EXPECT_EQ(attr_fails(t.path), t.error);
         EXPECT_EQ(fails(win_create_directory(t.path.c_str())), t.error);
     }
-}
-
-// Four threads create names in one directory, look each up under another
-// case and rename every other one, while a fifth lists the directory.
-TEST(DirIndex, ConcurrentCreatesRenamesAndCaseLookups) {
-    temp_drive c;
-    ASSERT_TRUE(win_create_directory("c:\\Shared"));
-    std::atomic<int> missing{0};
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; t++)
-        threads.emplace_back([t, &missing] {
-            for (int i = 0; i < 200; i++) {
-                std::string id = std::to_string(t) + "_" + std::to_string(i);
-                if (!create("c:\\shared\\File_" + id)) missing++;
-                if (attrs("c:\\SHARED\\fILE_" + id) != FILE_ATTRIBUTE_NORMAL) missing++;
-                if (i % 2) continue;
-                if (!win_move_file(("c:\\shared\\FILE_" + id).c_str(),
-                                   ("c:\\shared\\Moved_" + id).c_str()) ||
-                    attrs("c:\\shared\\MOVED_" + id) != FILE_ATTRIBUTE_NORMAL ||
-                    attrs("c:\\shared\\file_" + id) != INVALID_FILE_ATTRIBUTES)
-                    missing++;
-            }
-        });
-    std::thread lister([&stop] {
-        while (!stop) {
-            win_find_data d;
-            win_find_handle h = win_find_first_file("c:\\shared\\*.*", &d);
-            while (h && win_find_next_file(h, &d)) {
-            }
-            if (h) win_find_close(h);
-        }
-    });
-    for (auto &th : threads) th.join();
-    stop = true;
-    lister.join();
-    EXPECT_EQ(missing, 0);
-    // More searches open at a time than the fixed pool holds still work.
-    std::vector<win_find_handle> open(40);
-    win_find_data d;
-    for (auto &h : open) ASSERT_NE(h = win_find_first_file("c:\\shared\\*.*", &d), nullptr);
-    for (auto h : open) EXPECT_TRUE(win_find_close(h));
 }
 
 // Of names differing only in case the exact one wins, otherwise the
@@ -353,23 +308,13 @@ TEST(PathCache, WalksRacingHostRenamesSeeOneStateOrTheOther) {
     EXPECT_EQ(attrs("c:\\s\\q\\r\\f") == FILE_ATTRIBUTE_NORMAL, !in_p);
 }
 
-TEST(Find, LinksDevicesAndWhatIsLeftOut) {
+// A host device node is a SYSTEM file holding the device header.
+TEST(Find, ADeviceNodeIsASystemFileOfItsHeader) {
     temp_drive c;
-    c.make({"Dir/", "Dir/SHORT.TXT", "Dir/other.c", "Dir/back\\slash", "Dir/co:lon",
-            "Dir/link -> other.c"});
-    mkfifo(c.host("Dir/fifo").c_str(), 0644);
-    // Names Windows cannot hold and kinds it has no file for are left out;
-    // a link is a SYSTEM file of its text; a root has no dot entries.
-    auto all = find_all("c:\\dir\\*");
-    EXPECT_EQ(names_of(all), ". .. SHORT.TXT link other.c");
-    EXPECT_EQ(all["link"].attributes, FILE_ATTRIBUTE_SYSTEM);
-    EXPECT_EQ(all["link"].size_low, 7u);
-    EXPECT_EQ(names_of(find_all("c:\\*.*")), "Dir");
-    // A host device node is a SYSTEM file holding the device header.
-    if (mknod(c.host("Dir/null").c_str(), S_IFCHR | 0640, makedev(1, 3)) != 0)
+    if (mknod(c.host("null").c_str(), S_IFCHR | 0640, makedev(1, 3)) != 0)
         GTEST_SKIP() << "cannot make device nodes here";
-    EXPECT_EQ(find_all("c:\\dir\\null")["null"].attributes, FILE_ATTRIBUTE_SYSTEM);
-    win_handle h = win_create_file("c:\\dir\\null", GENERIC_READ, 0, OPEN_EXISTING, 0);
+    EXPECT_EQ(find_all("c:\\null")["null"].attributes, FILE_ATTRIBUTE_SYSTEM);
+    win_handle h = win_create_file("c:\\null", GENERIC_READ, 0, OPEN_EXISTING, 0);
     uint8_t hdr[40] = {};
     uint32_t n = 0;
     EXPECT_TRUE(win_read_file(h, hdr, sizeof hdr, &n));
@@ -391,6 +336,13 @@ TEST(Find, DirectoryCountsEqualTheListing) {
     ASSERT_TRUE(win_set_file_attributes("c:\\d\\Hidden", FILE_ATTRIBUTE_HIDDEN));
     ASSERT_TRUE(win_set_file_attributes("c:\\d\\sys", FILE_ATTRIBUTE_SYSTEM));
     drive_map("E", c.host("d").c_str(), DRIVE_FIXED, 0);
+    // Names Windows cannot hold and kinds it has no file for are left out;
+    // a link is a SYSTEM file of its text; a root has no dot entries.
+    auto all = find_all("c:\\d\\*");
+    EXPECT_EQ(names_of(all), ". .. .dot Hidden file sub sys tosub \xc3\xa4\xe6\x97\xa5");
+    EXPECT_EQ(all["tosub"].attributes, FILE_ATTRIBUTE_SYSTEM);
+    EXPECT_EQ(all["tosub"].size_low, 3u);
+    EXPECT_EQ(names_of(find_all("c:\\*.*")), "d");
     auto check = [](const char *when) {
         for (std::string p : {"c:\\*.*", "c:\\d\\*.*", "c:\\D\\*", "c:\\d\\s*",
                               "c:\\d\\sub\\*.*", "e:\\*.*", "c:\\d", "c:\\d\\file", "c:\\"}) {
@@ -416,6 +368,11 @@ TEST(Find, DirectoryCountsEqualTheListing) {
         }
     };
     check("fresh");
+    // More searches open at a time than the fixed pool holds still work.
+    std::vector<win_find_handle> open(40);
+    win_find_data d;
+    for (auto &h : open) ASSERT_NE(h = win_find_first_file("c:\\d\\*.*", &d), nullptr);
+    for (auto h : open) EXPECT_TRUE(win_find_close(h));
     // Where the host's times are fine enough, counts are remembered at once:
     // a change right after them must still show.
     c.make({"d/quick/"});
@@ -509,9 +466,12 @@ TEST_F(Tree, MoveAcrossFileSystems) {
             e.has("d"))
             bad |= 8;
         // ramfs keeps no extended attributes: a HIDDEN file cannot arrive.
+        // (The folders the walks keep open would hold the tmpfs busy.)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        win_folder_sweep(0);
         if (umount(e.dir().c_str()) != 0 ||
             mount("none", e.dir().c_str(), "ramfs", 0, nullptr) != 0)
-            return 77;
+            return bad ? bad : 77;
         if (fails(win_move_file("c:\\hidden.txt", "e:\\h.txt")) != ERROR_NOT_SUPPORTED) bad |= 16;
         if (!c.has("hidden.txt") || e.has("h.txt")) bad |= 32;
         if (win_copy_file("c:\\hidden.txt", "e:\\h.txt", true) || e.has("h.txt")) bad |= 64;
