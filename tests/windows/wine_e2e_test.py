@@ -61,7 +61,8 @@ class Run(wine.Checks):
         out = wine.sh("nfs-ls", URL).stdout
         self.check("a libnfs client mounts the export and lists the file",
                    "hello.txt" in out.lower(), out)
-        # The rules first: their messages are checked in English.
+        # The rules first: their messages are checked in English. Choosing a
+        # language finds its row on the Language page.
         self.tool("rules")
         self.lists(self.texts("-", "en", "deutsch.dll"))
         self.texts("deutsch.dll", "de", "nfsd")
@@ -96,8 +97,6 @@ class Run(wine.Checks):
         self.check("rpcinfo -p and the PortMapper list show portmapper 2, mount 1-3 and "
                    "NFS 2-3 on UDP and TCP", listed == {tuple(r[:4]) for r in shown}
                    and want <= listed, (listed, out))
-        self.check("the Language page lists the program and the German module",
-                   [r[0] for r in rows.get(5, [])] == ["nfsd", "deutsch.dll"], rows.get(5))
 
     def big_file(self):
         there, back = f"{self.prefix.path}/big", f"{self.prefix.path}/back"
@@ -105,8 +104,6 @@ class Run(wine.Checks):
             f.write(os.urandom(64 << 20))
         r = wine.sh("nfs-cp", there, f"{URL}/big.bin")
         self.check("nfs-cp writes 64 MiB", r.returncode == 0, r.stderr)
-        self.check("the Windows file holds the same bytes",
-                   filecmp.cmp(there, f"{self.c}/data/big.bin", shallow=False))
         r = wine.sh("nfs-cp", f"{URL}/big.bin", back)
         self.check("nfs-cp reads 64 MiB back, the same bytes",
                    r.returncode == 0 and filecmp.cmp(there, back, shallow=False), r.stderr)
@@ -152,10 +149,8 @@ class Run(wine.Checks):
 
     def as_service(self):
         """The same program as a Windows service: installed by itself, started
-        and stopped through the service control manager."""
-        # The prefix's wineserver, and so the service control manager and the
-        # services it started, stays up with no program of ours left, as
-        # Windows does.
+        and stopped through the service control manager, which stays up with
+        the prefix's wineserver when no program of ours is left, as on Windows."""
         self.prefix.server("-w")
         self.prefix.server("-p")
         r = self.prefix.run(SRV + "nfsd.exe", "-install")

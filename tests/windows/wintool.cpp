@@ -58,8 +58,7 @@ template <typename Record>
 std::string remote_call(HWND w, UINT msg, WPARAM wp, Record rec) {
     DWORD pid = 0;
     GetWindowThreadProcessId(w, &pid);
-    HANDLE process =
-        OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
     wchar_t text[TEXT_CHARS] = {};
     // Committed memory starts zeroed: a call that leaves nothing reads as "".
     char *at = static_cast<char *>(VirtualAllocEx(process, nullptr, sizeof rec + sizeof text,
