@@ -17,9 +17,10 @@ add_test(NAME windows_prefix
 set_tests_properties(windows_prefix PROPERTIES LABELS "windows" FIXTURES_SETUP wine
                      ENVIRONMENT "${NIMBORA_WINE_ENV}" TIMEOUT 120)
 
-# Support files that build for Windows.
+# Support files that build for Windows. GoogleTest's own main runs the unit
+# tests there: no network namespace (the tests that need one are not built
+# for Windows).
 set(NIMBORA_WINDOWS_SUPPORT
-  tests/support/test_main_win32.cpp
   tests/support/home_win32.cpp
   tests/support/rpc_msg.cpp
   tests/support/win_calls.cpp
@@ -44,7 +45,7 @@ foreach(f ${NIMBORA_WINDOWS_SUPPORT})
   list(APPEND support ${CMAKE_SOURCE_DIR}/${f})
 endforeach()
 add_library(nimbora_test_support STATIC ${support})
-target_link_libraries(nimbora_test_support PUBLIC ${NIMBORA_LINK} gtest)
+target_link_libraries(nimbora_test_support PUBLIC ${NIMBORA_LINK} gtest_main)
 target_include_directories(nimbora_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests)
 
 foreach(file ${NIMBORA_WINDOWS_TESTS})
@@ -63,29 +64,18 @@ foreach(file ${NIMBORA_WINDOWS_TESTS})
 endforeach()
 
 # End to end: nfsd.exe under Wine in a private network namespace, driven
-# from Linux by rpcinfo, showmount, the libnfs tools and raw NFS calls;
-# wintool.exe answers what Windows sees.
+# from Linux by rpcinfo, showmount, the libnfs tools and raw NFS calls, and
+# from Windows by wintool.exe, which ends it and drives its settings sheet as
+# a user would (screenshots of every page land in sheet-shots/ of the build
+# tree); then the installer that the "package" target builds, installed,
+# run and removed.
 add_executable(wintool ${CMAKE_SOURCE_DIR}/tests/windows/wintool.cpp)
 target_link_libraries(wintool PRIVATE ${NIMBORA_LINK})
 target_include_directories(wintool PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 find_program(NIMBORA_PYTHON3 python3 /usr/bin NO_CMAKE_FIND_ROOT_PATH)
+set(NIMBORA_SETUP ${CMAKE_BINARY_DIR}/nimbora-nfsd-${NIMBORA_VERSION}-setup.exe)
 add_test(NAME windows_wine_e2e
          COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/wine_e2e_test.py
-                 $<TARGET_FILE:nfsd> $<TARGET_FILE:wintool>)
-set_tests_properties(windows_wine_e2e PROPERTIES LABELS "windows;e2e" TIMEOUT 900)
-
-# The settings sheet: wintool.exe drives nfsd.exe's sheet as a user would;
-# screenshots of every page land in sheet-shots/ of the build tree.
-add_test(NAME windows_sheet
-         COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/sheet_test.py
                  $<TARGET_FILE:nfsd> $<TARGET_FILE:wintool> ${CMAKE_BINARY_DIR}/Languages
-                 ${CMAKE_BINARY_DIR}/sheet-shots)
-set_tests_properties(windows_sheet PROPERTIES LABELS "windows;sheet;e2e" TIMEOUT 900)
-
-# The installer: built by the "package" target, tested when it exists.
-set(NIMBORA_SETUP ${CMAKE_BINARY_DIR}/nimbora-nfsd-${NIMBORA_VERSION}-setup.exe)
-add_test(NAME windows_installer
-         COMMAND ${NIMBORA_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/windows/installer_test.py
-                 ${NIMBORA_SETUP} $<TARGET_FILE:wintool>)
-set_tests_properties(windows_installer PROPERTIES LABELS "windows;e2e" TIMEOUT 600
-                     REQUIRED_FILES ${NIMBORA_SETUP})
+                 ${CMAKE_BINARY_DIR}/sheet-shots ${NIMBORA_SETUP})
+set_tests_properties(windows_wine_e2e PROPERTIES LABELS "windows;sheet;e2e" TIMEOUT 900)

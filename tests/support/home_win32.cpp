@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 #include <string>
 
 #include "platform/registry.h"
@@ -14,11 +13,7 @@
 
 namespace {
 
-std::string utf8(const std::filesystem::path &p) {
-    std::u8string s = p.u8string();
-    return std::string(s.begin(), s.end());
-}
-
+// Paths are UTF-8 here, as everywhere in the program, and not the code page.
 std::filesystem::path from_utf8(const std::string &s) {
     return std::filesystem::path(std::u8string(s.begin(), s.end()));
 }
@@ -26,17 +21,13 @@ std::filesystem::path from_utf8(const std::string &s) {
 }  // namespace
 
 test_home::test_home() {
-    std::filesystem::path base = std::filesystem::temp_directory_path();
-    for (unsigned i = 0;; i++) {
-        std::filesystem::path dir = base / ("nimbora-home-" + std::to_string(GetCurrentProcessId()) +
-                                            "-" + std::to_string(GetTickCount()) + "-" + std::to_string(i));
-        std::error_code ec;
-        if (std::filesystem::create_directory(dir, ec)) {
-            dir_ = utf8(dir) + "\\";
-            break;
-        }
-        if (i > 100) throw std::runtime_error("no temporary folder");
-    }
+    static unsigned made = 0;
+    std::filesystem::path dir = std::filesystem::temp_directory_path() /
+        ("nimbora-home-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(made++));
+    std::filesystem::remove_all(dir);  // a leftover of an earlier process with this id
+    std::filesystem::create_directory(dir);
+    std::u8string name = dir.u8string();
+    dir_ = std::string(name.begin(), name.end()) + "\\";
     program_directory_set(dir_.c_str());
 }
 

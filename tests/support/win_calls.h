@@ -1,10 +1,9 @@
-// The Windows last error of a call that failed, or kSucceeded:
-// EXPECT_EQ(fails(win_delete_file(p)), ERROR_FILE_NOT_FOUND). The same for
-// win_get_file_attributes and win_create_file (the handle is closed again).
-// volume_serial: the serial number of a volume root, 0 when the call fails.
-// find_all: every entry a search gives, by name (a search that finds
-// nothing gives none); it must end with ERROR_NO_MORE_FILES.
-// For both hosts; include it before <windows.h>.
+// fails(ok): the Windows last error of a call that failed, or kSucceeded, as
+// in EXPECT_EQ(fails(win_delete_file(p)), ERROR_FILE_NOT_FOUND); attr_fails
+// and open_fails the same for win_get_file_attributes and win_create_file
+// (closing the handle). volume_serial: a volume root's serial number, 0 when
+// the call fails. find_all: every entry a search gives, by name; the search
+// must end with ERROR_NO_MORE_FILES. For both hosts; include before <windows.h>.
 #pragma once
 
 #include <cstdint>

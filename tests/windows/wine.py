@@ -2,7 +2,6 @@
 an X display, a fresh prefix per run, and the host-side helpers."""
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -14,13 +13,18 @@ INSIDE = "NIMBORA_WINE_NETNS"
 
 
 def enter_namespace_with_display():
-    """Runs this script again inside `unshare --net` and `xvfb-run`, once."""
+    """Runs this script again inside `unshare --net` and `xvfb-run`, once.
+    The X server keeps its screen in an XWD file, whose Windows path is
+    NIMBORA_SCREEN: a copy of it is a screenshot."""
     if os.environ.get(INSIDE):
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         return
-    env = dict(os.environ, **{INSIDE: "1"})
-    cmd = ["unshare", "--net", "xvfb-run", "-a", sys.executable] + sys.argv
-    sys.exit(subprocess.run(cmd, env=env).returncode)
+    with tempfile.TemporaryDirectory(prefix="nimbora-screen-") as screen:
+        env = dict(os.environ, **{INSIDE: "1"},
+                   NIMBORA_SCREEN="Z:" + screen.replace("/", "\\") + "\\Xvfb_screen0")
+        cmd = ["unshare", "--net", "xvfb-run", "-a", "-s", f"-screen 0 800x600x24 -fbdir {screen}",
+               sys.executable] + sys.argv
+        sys.exit(subprocess.run(cmd, env=env).returncode)
 
 
 def sh(*cmd, timeout=300):
@@ -34,8 +38,11 @@ class Prefix:
         self.path = tempfile.mkdtemp(prefix="nimbora-wineprefix-")
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all")
         subprocess.run([WINE, "wineboot", "-i"], env=self.env, capture_output=True, check=True)
-        subprocess.run([WINESERVER, "-w"], env=self.env, check=False)
+        self.server("-w")
         self.drive_c = os.path.join(self.path, "drive_c")
+
+    def server(self, *args):
+        subprocess.run([WINESERVER, *args], env=self.env, check=False)
 
     def start(self, exe, *args):
         return subprocess.Popen([WINE, exe, *args], env=self.env, stdout=subprocess.DEVNULL,
@@ -45,22 +52,16 @@ class Prefix:
         # Output through files, not pipes: a program that starts the service
         # control manager leaves it holding its standard handles.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            r = subprocess.run([WINE, exe, *args], env=self.env, stdout=out, stderr=err, timeout=timeout)
+            r = subprocess.run([WINE, exe, *args], env=self.env, stdout=out, stderr=err,
+                               timeout=timeout)
             out.seek(0)
             err.seek(0)
             r.stdout = out.read().decode(errors="replace")
             r.stderr = err.read().decode(errors="replace")
             return r
 
-    def keep_running(self):
-        """Keeps the prefix's wineserver, and so its service control manager
-        and the services it started, running with no program of ours left:
-        the machine stays up, as Windows does."""
-        subprocess.run([WINESERVER, "-w"], env=self.env, check=False)
-        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
-
     def close(self):
-        subprocess.run([WINESERVER, "-k"], env=self.env, check=False)
+        self.server("-k")
         shutil.rmtree(self.path, ignore_errors=True)
 
 
@@ -102,15 +103,3 @@ class Checks:
         print(f"{len(self.results) - failed} passed, {failed} failed")
         return 1 if failed else 0
 
-
-def ports_free(ports):
-    for port in ports:
-        for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
-            s = socket.socket(socket.AF_INET, kind)
-            try:
-                s.bind(("127.0.0.1", port))
-            except OSError:
-                return False
-            finally:
-                s.close()
-    return True
