@@ -208,10 +208,11 @@ constexpr uint32_t ATTR = sizeof(nfs2_attr_res);
 constexpr uint32_t DIROPRES = sizeof(nfs2_dirop_res);
 
 const rpc_proc nfs2_procs[] = {
-    {.number = 0, .name = "null", .run = nfs_request_run<nfs2_null>, .encode = rpc_void_result},
+    {.number = 0, .name = "null", .run = nfs_request_run<nfs2_null>, .encode = rpc_void_result,
+     .quick = true},
     {.number = 1, .name = "getattr", .decode = nfs2_decode_fh, .args_size = FH,
      .run = nfs_request_run<nfs2_getattr>, .encode = nfs2_encode_attr, .result_size = ATTR,
-     .garbage_log = "nfs_getattr: cannot read args\n"},
+     .garbage_log = "nfs_getattr: cannot read args\n", .quick = true},
     {.number = 2, .name = "setattr", .decode = nfs2_decode_sattr,
      .args_size = sizeof(nfs2_sattr_args), .run = nfs_request_run<nfs2_setattr>,
      .encode = nfs2_encode_attr, .result_size = ATTR,
@@ -220,10 +221,11 @@ const rpc_proc nfs2_procs[] = {
     {.number = 3, .name = "root"},
     {.number = 4, .name = "lookup", .decode = nfs2_decode_dirop, .args_size = DIROP,
      .run = nfs_request_run<nfs2_lookup>, .encode = nfs2_encode_dirop, .result_size = DIROPRES,
-     .garbage_log = "nfs_lookup: cannot read args\n"},
+     .garbage_log = "nfs_lookup: cannot read args\n", .quick = true},
     {.number = 5, .name = "readlink", .decode = nfs2_decode_fh, .args_size = FH,
      .run = nfs_request_run<nfs2_readlink>, .encode = nfs2_encode_readlink,
-     .result_size = sizeof(nfs2_readlink_res), .garbage_log = "nfs_readlink: cannot read args\n"},
+     .result_size = sizeof(nfs2_readlink_res), .garbage_log = "nfs_readlink: cannot read args\n",
+     .quick = true},
     {.number = 6, .name = "read", .decode = nfs2_decode_read, .args_size = sizeof(nfs2_read_args),
      .run = nfs_request_run<nfs2_read>, .encode = nfs2_encode_read,
      .result_size = sizeof(nfs2_read_res), .garbage_log = "nfs_read: invalid read args\n"},
@@ -270,7 +272,8 @@ const rpc_proc nfs2_procs[] = {
      .garbage_log = "nfs_readdir: cannot read args\n"},
     {.number = 17, .name = "statfs", .decode = nfs2_decode_fh, .args_size = FH,
      .run = nfs_request_run<nfs2_statfs>, .encode = nfs2_encode_statfs,
-     .result_size = sizeof(nfs2_statfs_res), .garbage_log = "nfs_statfs: cannot read args\n"},
+     .result_size = sizeof(nfs2_statfs_res), .garbage_log = "nfs_statfs: cannot read args\n",
+     .quick = true},
 };
 
 }  // namespace

@@ -144,6 +144,8 @@ bool nfs_tcp_start(uint16_t port) {
         log_printf(START_LOG, "%s", LOG_NFS_TCP_REGISTER);
         return false;
     }
+    if (config.version2) rpc_set_quick(NFS_PROG, NFS_V2, &nfs2_program);
+    if (config.version3) rpc_set_quick(NFS_PROG, NFS_V3, &nfs3_program);
     return true;
 }
 

@@ -21,6 +21,7 @@ struct rpc_entry {
     uint32_t vers;
     rpc_handler handler;
     rpc_entry *retired_next;  // chain of unlinked entries (writers only)
+    std::atomic<uint64_t> quick;  // bit n: procedure n is quick (rpc_set_quick)
 };
 
 // The front of the registry, loaded with acquire.

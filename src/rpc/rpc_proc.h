@@ -42,6 +42,10 @@ struct rpc_proc {
     rpc_replay_slot *slot = nullptr;    // non-idempotent procedures only
     void *save = nullptr;               // the slot's save area
     uint32_t save_size = 0;             // bytes of the result record kept in it
+    // Answers at once from what the host has (no data to move, no waiting):
+    // a TCP connection serves such a call on the thread that read it when
+    // nothing is queued behind it (rpc_set_quick).
+    bool quick = false;
 };
 
 // One program version: its rows, indexed by procedure number.
@@ -62,3 +66,8 @@ void rpc_serve(xprt *xp, rpc_call *call, const rpc_program *prog);
 // for every served row, and a save area no larger than the result record for
 // every row with a slot. Tests check every table with it.
 bool rpc_program_valid(const rpc_program *prog);
+
+// Marks the quick rows of `prog` as those of the registered (prog_number,
+// vers); rpc_call_quick answers from it. Call after rpc_register.
+void rpc_set_quick(uint32_t prog_number, uint32_t vers, const rpc_program *prog);
+bool rpc_call_quick(const rpc_call *call);

@@ -6,6 +6,7 @@
 #include "rpc/clnt.h"
 #include "rpc/rpc.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_proc.h"
 
 rpc_pmap_fn rpc_pmap_call = clnt_pmap_call;
 
@@ -50,7 +51,7 @@ bool rpc_register(xprt *xp, uint32_t prog, uint32_t vers, rpc_handler handler, u
         if (e && e->handler != handler) return false;
         if (!e) {
             e = take_retired(prog, vers, handler);
-            if (!e) e = new (std::nothrow) rpc_entry{{nullptr}, prog, vers, handler, nullptr};
+            if (!e) e = new (std::nothrow) rpc_entry{{nullptr}, prog, vers, handler, nullptr, {0}};
             if (!e) return false;
             // Complete before it is published: readers see all or nothing.
             e->next.store(registry.load(std::memory_order_relaxed), std::memory_order_relaxed);
@@ -75,4 +76,17 @@ void rpc_unregister(uint32_t prog, uint32_t vers, uint32_t protocol) {
         }
         link = &e->next;
     }
+}
+
+void rpc_set_quick(uint32_t prog_number, uint32_t vers, const rpc_program *prog) {
+    uint64_t mask = 0;
+    for (uint32_t i = 0; i < prog->count && i < 64; i++)
+        if (prog->procs[i].quick) mask |= uint64_t(1) << i;
+    std::lock_guard<std::mutex> hold(registry_lock);
+    if (rpc_entry *e = find(prog_number, vers)) e->quick.store(mask, std::memory_order_relaxed);
+}
+
+bool rpc_call_quick(const rpc_call *call) {
+    rpc_entry *e = find(call->prog, call->vers);
+    return e && call->proc < 64 && (e->quick.load(std::memory_order_relaxed) >> call->proc & 1);
 }

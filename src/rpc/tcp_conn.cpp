@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "rpc/loop.h"
 #include "rpc/rpc_internal.h"
+#include "rpc/rpc_proc.h"
 #include "base/config.h"
 #include "base/log.h"
 
@@ -244,22 +245,37 @@ bool conn_pass_turn(tcp_conn *c, bool ok) {
     return true;
 }
 
+// Whether bytes of a later call have come: kept from the last receive or
+// waiting on the socket.
+bool more_waiting(const xprt *xp) {
+    if (xp->ahead_count > 0) return true;
+    sock_wait w{xp->sock, false};
+    return sock_poll(&w, 1, 0) != 0;
+}
+
 // One of the connection's threads, serving through its own record `xp`. A
 // connection counts as active when a record completes and again when its
 // reply is out, so that a call that takes long to serve neither makes its
 // connection the longest idle nor eats into the next record's time.
 void conn_thread(tcp_conn *c, xprt *xp) {
     rpc_call call;
-    while (conn_take_turn(c)) {
+    bool turn = conn_take_turn(c);
+    while (turn) {
         xp->ahead_count = c->ahead_count;
         bool ok = tcp_receive(xp, -1, c->active.load(), tcp_idle_ms.load());
         c->ahead_count = xp->ahead_count;
         if (ok) c->active.store(tick_count());
         ok = ok && rpc_decode_call(xp, &call);
-        if (conn_pass_turn(c, ok)) conn_grow(c, xp);
+        // A quick call with nothing sent behind it is served by its reader,
+        // which keeps the turn: a client that waits for each reply then
+        // costs no hand-over between threads, and one that sends ahead is
+        // still served side by side.
+        bool keep = ok && rpc_call_quick(&call) && !more_waiting(xp);
+        if (!keep && conn_pass_turn(c, ok)) conn_grow(c, xp);
         if (!ok) break;
         c->owner->serve(xp, &call);
         c->active.store(tick_count());
+        if (!keep) turn = conn_take_turn(c);
     }
     if (xp != c->xp) xprt_free(xp);
     bool last;

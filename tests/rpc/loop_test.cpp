@@ -343,7 +343,8 @@ TEST(TcpRecord, ALongReplyLeavesInSeveralFragments) {
 // a slow call does not hold back a quick one sent behind it, each reply
 // carries its own xid and is sent once, a connection at its bound reads no
 // further until a call of its own ends, and one closed while its calls are
-// in flight sends nothing to anybody else.
+// in flight sends nothing to anybody else. A quick call with nothing sent
+// behind it is served by its reader, which reads on only after it.
 TEST_F(SelectLoop, OneConnectionsCallsAreServedSideBySideWithinTheBound) {
     config_guard keep;
     config.threads = 4;
@@ -419,6 +420,20 @@ TEST_F(SelectLoop, OneConnectionsCallsAreServedSideBySideWithinTheBound) {
     EXPECT_EQ(replies(c, 2, 2000), (answers{{21, {4}}}));
     EXPECT_EQ(replies(bounded, 4, 2000), (answers{{10, {4}}, {11, {4}}, {12, {36}}}));
     EXPECT_TRUE(tcp_null(c, 30) && tcp_null(bounded, 31));
+
+    // Pairs wait for a second one: alone, the one behind is read only after
+    // the first gave up; sent together, they meet.
+    auto pair = [](uint32_t xid) { return rpc_msg_call(xid, TOY_PROG, 1, TOY_PAIR); };
+    toy_reset();
+    ASSERT_TRUE(rpc_tcp_send(c, pair(40)));
+    for (int i = 0; i < 200 && toy_runs.load() == 0; i++) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(rpc_tcp_send(c, pair(41)));
+    EXPECT_EQ(replies(c, 2, 2000), (answers{{40, {1}}, {41, {2}}}));
+    toy_reset();
+    rpc_bytes both = rpc_tcp_record(pair(42), {}), second = rpc_tcp_record(pair(43), {});
+    both.insert(both.end(), second.begin(), second.end());
+    ASSERT_EQ(send(c, both.data(), both.size(), MSG_NOSIGNAL), ssize_t(both.size()));
+    EXPECT_EQ(replies(c, 2, 2000), (answers{{42, {2}}, {43, {2}}}));
     sock_close(c);
     sock_close(bounded);
 }

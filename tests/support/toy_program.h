@@ -20,6 +20,7 @@ enum : uint32_t {
     TOY_COUNTER = 1,  // answers the next number of toy_counter; non-idempotent, with a replay slot
     TOY_GATE = 2,     // waits until four calls are inside (5 s at most), then answers how
                       // many it saw
+    TOY_PAIR = 3,     // quick: waits until two are inside (300 ms at most), answers how many
 };
 
 // What the program saw: the calls it ran (any procedure) and the last call.
@@ -42,7 +43,7 @@ struct toy_record {
 inline toy_record counter_save;
 inline std::mutex lock;  // guards toy_seen and the gate
 inline std::condition_variable gate;
-inline uint32_t gate_inside;
+inline uint32_t gate_inside, pair_inside;
 
 inline bool decode_echo(rpc_call *call, void *args) {
     toy_record *e = static_cast<toy_record *>(args);
@@ -88,6 +89,17 @@ inline bool run_gate(xprt *, rpc_call *call, void *, void *result) {
     return true;
 }
 
+inline bool run_pair(xprt *, rpc_call *call, void *, void *result) {
+    toy_record *r = seen(call, result);
+    std::unique_lock<std::mutex> hold(lock);
+    pair_inside++;
+    gate.notify_all();
+    gate.wait_for(hold, std::chrono::milliseconds(300), [] { return pair_inside >= 2; });
+    r->length = 4;
+    store_be32(r->bytes, pair_inside);
+    return true;
+}
+
 constexpr uint32_t SIZE = sizeof(toy_record);
 inline const rpc_proc toy_procs[] = {
     {.number = TOY_ECHO, .name = "echo", .decode = decode_echo, .args_size = SIZE, .run = run_echo,
@@ -96,6 +108,8 @@ inline const rpc_proc toy_procs[] = {
      .result_size = SIZE, .slot = &toy_slot, .save = &counter_save, .save_size = SIZE},
     {.number = TOY_GATE, .name = "gate", .run = run_gate, .encode = encode_record,
      .result_size = SIZE},
+    {.number = TOY_PAIR, .name = "pair", .run = run_pair, .encode = encode_record,
+     .result_size = SIZE, .quick = true},
 };
 
 inline const rpc_program toy_table = {toy_procs, sizeof toy_procs / sizeof toy_procs[0], nullptr, nullptr};
@@ -110,7 +124,7 @@ inline void toy_reset() {
     toy_slot.xid = toy_slot.addr = toy_slot.port = 0;
     std::lock_guard<std::mutex> hold(toy_detail::lock);
     toy_seen = rpc_call{};
-    toy_detail::gate_inside = 0;
+    toy_detail::gate_inside = toy_detail::pair_inside = 0;
 }
 
 // The handler rpc_register takes.
@@ -124,6 +138,7 @@ struct toy_registration {
     toy_registration(xprt *xp, uint32_t v, uint16_t p) : vers(v), protocol(p) {
         rpc_pmap_call = nullptr;
         ok = rpc_register(xp, TOY_PROG, vers, toy_program, protocol);
+        rpc_set_quick(TOY_PROG, vers, &toy_detail::toy_table);
     }
     ~toy_registration() { rpc_unregister(TOY_PROG, vers, protocol); }
     toy_registration(const toy_registration &) = delete;
