@@ -39,6 +39,8 @@ export WORKLOADS=${WORKLOADS:-"write read list create stat inflight copy compare
 export SOURCE=${SOURCE:-/usr/include}
 case " $WORKLOADS " in *" compare "*) case " $WORKLOADS " in *" copy "*) ;; *)
     echo "compare checks what copy wrote: list copy before it"; exit 1 ;; esac ;; esac
+case " $WORKLOADS " in *" read "*) case " $WORKLOADS " in *" write "*) ;; *)
+    echo "read reads what write wrote: list write before it"; exit 1 ;; esac ;; esac
 exec unshare --net --mount bash -s <<'INNER'
 set -euo pipefail
 ip link set lo up
@@ -109,6 +111,7 @@ nimbora() {  # nimbora TAG DATASIZE WORKLOADS...
     else
         "$NFSD" --home "$home" >/dev/null & nfsd=$!
     fi
+    pids+=($nfsd)  # a failed workload must not leave it running
     wait_nfs nimbora
     measure "$tag" /c "$@"
     kill -TERM $nfsd; wait $nfsd || true
