@@ -164,8 +164,14 @@ class Run(wine.Checks):
                    r.stdout + r.stderr)
         r = self.prefix.run("net", "stop", "nfsd", timeout=120)
         # Wine's net stop returns once the request is delivered, Windows' once it is done.
-        stopped = wine.wait(lambda: "STOPPED" in self.prefix.run("sc", "query", "nfsd").stdout, 60)
-        self.check("net stop nfsd stops it", r.returncode == 0 and stopped, r.stdout + r.stderr)
+        state = [""]  # the last answer of sc, for the failure's message
+
+        def stopped_now():
+            state[0] = self.prefix.run("sc", "query", "nfsd").stdout
+            return "STOPPED" in state[0]
+        stopped = wine.wait(stopped_now, 60)
+        self.check("net stop nfsd stops it", r.returncode == 0 and stopped,
+                   f"net stop: {r.returncode} {r.stdout}{r.stderr}; sc: {state[0]}")
         self.gone("after the stop")
         r = self.prefix.run(SRV + "nfsd.exe", "-uninstall")
         self.check("nfsd -uninstall removes the service", r.returncode == 0, r.returncode)
