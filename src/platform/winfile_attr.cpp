@@ -211,8 +211,7 @@ bool win_set_file_attributes(const char *path, uint32_t attributes) {
         return true;
     // Work on the checked inode through an O_PATH descriptor, so that a name
     // swapped for a symbolic link meanwhile cannot redirect the change.
-    int pfd = r.name[0] ? openat(r.dirfd, r.name, O_PATH | O_NOFOLLOW | O_CLOEXEC)
-                        : openat(r.dirfd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int pfd = wpath_open_path(&r, 0);
     if (pfd < 0) return fail(win_error_from_errno(errno));
     struct stat st;
     if (fstat(pfd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {

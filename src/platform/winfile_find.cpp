@@ -318,8 +318,7 @@ bool win_find_entry(const char *path, win_find_data *data, uint32_t *count) {
     // The directory itself, held as a search of "path\*.*" holds it.
     wpath dir;
     dir.drive = r.drive;
-    dir.dirfd = r.name[0] ? openat(r.dirfd, r.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                          : openat(r.dirfd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    dir.dirfd = wpath_open_path(&r, O_DIRECTORY);
     if (dir.dirfd < 0) return true;
     win_find *f = open_search(&dir, "*.*");
     if (!f) return true;

@@ -207,6 +207,10 @@ bool hfile_remove(int64_t slot);
 // opened O_PATH|O_NOFOLLOW, checked, then reopened through /proc with
 // `flags`. Returns the descriptor or -1 with errno.
 int open_resolved(wpath *r, int flags);
+// An O_PATH descriptor of what `r` resolved to, never following a link: the
+// name in its folder, or the folder itself when the name is "" (extra
+// `flags`, such as O_DIRECTORY, apply to a name). -1 with errno.
+int wpath_open_path(const wpath *r, int flags);
 
 // A directory entry as getdents64 returns it; directories are read with
 // that call so a listing needs no allocation.

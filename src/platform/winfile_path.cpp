@@ -97,17 +97,20 @@ bool find_name(int dirfd, const char *name, char *out, struct statx *sx, bool *e
     return dircache_find(dirfd, name, out);
 }
 
+// The scope key of the folder of the path's first `k` components: the
+// path's text up to the end of the last of them ("c:" for k 0). It folds to
+// exactly those components: a later ".." that removed one would have
+// removed every one after it.
+size_t scope_key_length(const char *path, const char *rest, const component *parts, int k) {
+    return size_t(rest - path) + (k > 0 ? parts[k - 1].start + parts[k - 1].length : 0);
+}
+
 // Starts a walk at the longest folder of the request's scope on the path:
-// the folder of its first `*from` components (`itself`: all of them may
-// be). Each prefix's key is its text up to the end of its last component,
-// which folds to exactly those components: a later ".." that removed one
-// would have removed every one after it.
+// the folder of its first `*from` components, `upto` at most.
 int scope_start(const char *path, const char *rest, const component *parts, int upto, path_hold *h,
                 int *from) {
     for (int k = upto; k >= 0; k--) {
-        size_t length =
-            size_t(rest - path) + (k > 0 ? parts[k - 1].start + parts[k - 1].length : 0);
-        int fd = scope_folder(path, length, h);
+        int fd = scope_folder(path, scope_key_length(path, rest, parts, k), h);
         if (fd >= 0) {
             *from = k;
             return fd;
@@ -129,10 +132,6 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size, bool i
     e = split(rest, parts, &n, last != nullptr);
     if (e) return e;
     int dirs = n - 1;  // components below the drive that must be directories
-    // The folder's key in the request's scope: the path's text up to its
-    // last component ("c:" for a name in the drive's folder).
-    size_t key_length = size_t(rest - path);
-    if (dirs > 0) key_length += parts[dirs - 1].start + parts[dirs - 1].length;
     int from = 0;
     int kept =
         n > 0 ? scope_start(path, rest, parts, itself && !last ? n : dirs, &r->hold, &from) : -1;
@@ -207,7 +206,8 @@ uint32_t walk(const char *path, wpath *r, char *last, uint32_t last_size, bool i
             close(r->dirfd);
         r->dirfd = fd;
     }
-    if (n > 0 && (kept < 0 || from < dirs)) scope_keep(path, key_length, &r->hold);
+    if (n > 0 && (kept < 0 || from < dirs))
+        scope_keep(path, scope_key_length(path, rest, parts, dirs), &r->hold);
     if (last) {
         // The pattern's directory is the dirfd itself; root says whether it
         // is the drive's root.
@@ -298,10 +298,13 @@ void proc_path(char *buf, size_t size, int fd, const char *name) {
         snprintf(buf, size, "/proc/self/fd/%d", fd);
 }
 
+int wpath_open_path(const wpath *r, int flags) {
+    return r->name[0] ? openat(r->dirfd, r->name, O_PATH | O_NOFOLLOW | O_CLOEXEC | flags)
+                      : openat(r->dirfd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 int open_resolved(wpath *r, int flags) {
-    int flags_path = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-    int pfd = r->name[0] ? openat(r->dirfd, r->name, flags_path)
-                         : openat(r->dirfd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int pfd = wpath_open_path(r, 0);
     if (pfd < 0) return -1;
     struct stat st;
     if (fstat(pfd, &st) != 0) {

@@ -78,26 +78,26 @@ inline bool run_counter(xprt *, rpc_call *call, void *, void *result) {
     return true;
 }
 
-inline bool run_gate(xprt *, rpc_call *call, void *, void *result) {
+// Counts the call in `inside`, waits until `want` are inside or `wait` has
+// passed, and answers how many it saw.
+inline bool meet(rpc_call *call, void *result, uint32_t *inside, uint32_t want,
+                 std::chrono::milliseconds wait) {
     toy_record *r = seen(call, result);
     std::unique_lock<std::mutex> hold(lock);
-    gate_inside++;
+    ++*inside;
     gate.notify_all();
-    gate.wait_for(hold, std::chrono::seconds(5), [] { return gate_inside >= GATE_WANT; });
+    gate.wait_for(hold, wait, [&] { return *inside >= want; });
     r->length = 4;
-    store_be32(r->bytes, gate_inside);
+    store_be32(r->bytes, *inside);
     return true;
 }
 
+inline bool run_gate(xprt *, rpc_call *call, void *, void *result) {
+    return meet(call, result, &gate_inside, GATE_WANT, std::chrono::seconds(5));
+}
+
 inline bool run_pair(xprt *, rpc_call *call, void *, void *result) {
-    toy_record *r = seen(call, result);
-    std::unique_lock<std::mutex> hold(lock);
-    pair_inside++;
-    gate.notify_all();
-    gate.wait_for(hold, std::chrono::milliseconds(300), [] { return pair_inside >= 2; });
-    r->length = 4;
-    store_be32(r->bytes, pair_inside);
-    return true;
+    return meet(call, result, &pair_inside, 2, std::chrono::milliseconds(300));
 }
 
 constexpr uint32_t SIZE = sizeof(toy_record);
