@@ -11,7 +11,6 @@
 #include <windows.h>
 
 #include <commctrl.h>
-#include <prsht.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -88,9 +87,8 @@ std::string text_of(HWND w) {
 }
 
 HWND open_sheet() {
-    HWND main = FindWindowW(L"nfsd", nullptr);
-    if (main) PostMessageW(main, WM_COMMAND, CMD_PREFERENCES, 0);
-    HWND sheet = main ? wait_for([] { return FindWindowW(L"#32770", CAPTION); }, 30000) : nullptr;
+    PostMessageW(FindWindowW(L"nfsd", nullptr), WM_COMMAND, CMD_PREFERENCES, 0);
+    HWND sheet = wait_for([] { return FindWindowW(L"#32770", CAPTION); }, 30000);
     Sleep(SETTLE_MS);
     check(sheet != nullptr, "Preferences opens the sheet");
     return sheet;
@@ -115,8 +113,6 @@ std::string reg_value(HKEY root, const char *name) {
     LONG rc = RegGetValueA(root, KEY, name, RRF_RT_REG_SZ, nullptr, value, &size);
     return rc == ERROR_SUCCESS ? value : "";
 }
-
-// ---- texts -------------------------------------------------------------------
 
 void texts(const char *module, const std::string &dir, const char *next) {
     auto want = [module](uint32_t number) {
@@ -151,8 +147,7 @@ void texts(const char *module, const std::string &dir, const char *next) {
         }
         // The lists' rows, for the test to hold against what the clients see.
         // (Their column titles come from the table as the texts above do.)
-        for (int id :
-             {SHEET_ID_EXPORTS, SHEET_ID_MOUNTS, SHEET_ID_PORTMAPPER, SHEET_ID_LANGUAGES}) {
+        for (int id : {SHEET_ID_EXPORTS, SHEET_ID_MOUNTS, SHEET_ID_PORTMAPPER}) {
             HWND list = GetDlgItem(w, id);
             HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
             int columns = int(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0));
@@ -162,7 +157,7 @@ void texts(const char *module, const std::string &dir, const char *next) {
                 printf("\n");
             }
         }
-        // The X server's screen as it keeps it in a file (see wine.py).
+        // The X server's screen as it keeps it in a file (see wine_e2e_test.py).
         const char *screen = getenv("NIMBORA_SCREEN");
         std::string shot = dir + "\\page-" + std::to_string(page) + ".xwd";
         check(screen && CopyFileA(screen, shot.c_str(), FALSE), "a screenshot of " + title);
@@ -186,8 +181,6 @@ void texts(const char *module, const std::string &dir, const char *next) {
     std::string got = reg_value(HKEY_CURRENT_USER, "Language");
     check(got == chosen, "the user's \"Language\" is [" + chosen + "] (found [" + got + "])");
 }
-
-// ---- the shared rules ----------------------------------------------------------
 
 void set_box(HWND page, int id, bool on) {
     HWND box = GetDlgItem(page, id);
@@ -221,12 +214,11 @@ void run_case(const page_case &c) {
     }
     PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_APPLYNOW, 0);
     // The message box the sheet shows over itself, if one comes.
-    HWND box = wait_for(
-        [sheet] {
-            HWND popup = GetLastActivePopup(sheet);
-            return popup != sheet ? popup : nullptr;
-        },
-        c.accepted ? 1500 : 10000);
+    auto popup = [sheet]() -> HWND {
+        HWND w = GetLastActivePopup(sheet);
+        return w != sheet ? w : nullptr;
+    };
+    HWND box = wait_for(popup, c.accepted ? 1500 : 10000);
     std::string shown = box ? text_of(GetDlgItem(box, 0xFFFF)) : "";  // a message box's text
     if (box) {
         PostMessageW(box, WM_COMMAND, IDOK, 0);
