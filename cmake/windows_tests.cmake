@@ -23,7 +23,6 @@ set_tests_properties(windows_prefix PROPERTIES LABELS "windows" FIXTURES_SETUP w
 set(NIMBORA_WINDOWS_SUPPORT
   tests/support/home_win32.cpp
   tests/support/rpc_msg.cpp
-  tests/support/win_calls.cpp
 )
 # Unit tests that build for Windows; tests/*/*_win32_test.cpp join by name.
 set(NIMBORA_WINDOWS_TESTS

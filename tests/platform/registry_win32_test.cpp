@@ -1,7 +1,8 @@
 // The settings store on Windows is the registry itself: what the server
-// writes, regedit shows (wide strings under HKLM\Software\Nimbora), and
-// what an administrator sets there, the server reads. The user's key and the
-// program directory are seen at work by the end-to-end test.
+// writes, regedit shows (wide strings under HKLM\Software\Nimbora), and what
+// an administrator sets there, the server reads. (Numbers, and their removal
+// at the default, are seen by the settings sheet's test; the text they scan
+// is the same on both hosts: registry_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,14 +17,6 @@ namespace {
 constexpr const char *SUBKEY = "nfsd-test";
 constexpr const wchar_t *KEY = L"Software\\Nimbora\\nfsd-test";
 
-// What another tool reads: the wide string, or "<absent>".
-std::wstring get_wide(const wchar_t *name) {
-    wchar_t buf[256];
-    DWORD size = sizeof buf;
-    LONG rc = RegGetValueW(HKEY_LOCAL_MACHINE, KEY, name, RRF_RT_REG_SZ, nullptr, buf, &size);
-    return rc == ERROR_SUCCESS ? buf : L"<absent>";
-}
-
 std::string read(const char *name, const char *def = "dflt", uint32_t size = 64) {
     char buf[64];
     uint32_t n = reg_read_string(SUBKEY, name, def, buf, size);
@@ -31,10 +24,8 @@ std::string read(const char *name, const char *def = "dflt", uint32_t size = 64)
     return buf;
 }
 
-// Written text is a wide string (numbers, and their removal at the default,
-// are seen by the settings sheet's test). Too small a buffer, like a missing value, gives the default; a
-// value of another type reads as its raw bytes. (Numbers scan the same
-// text on both hosts: registry_test.cpp.)
+// Too small a buffer, like a missing value, gives the default; a value of
+// another type reads as its raw bytes, terminated.
 TEST(RegistryWin32, WhatTheServerAndOtherToolsSeeOfEachOther) {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, KEY);
     EXPECT_EQ(read("Nothing"), "dflt");  // no key at all
@@ -42,7 +33,10 @@ TEST(RegistryWin32, WhatTheServerAndOtherToolsSeeOfEachOther) {
     EXPECT_EQ(read("Empty"), "");
     ASSERT_TRUE(reg_write_string(SUBKEY, "Gr\xc3\xbc\xc3\x9f" "e", "K\xc3\xa4se \xe2\x82\xac"));
     EXPECT_EQ(read("Gr\xc3\xbc\xc3\x9f" "e"), "K\xc3\xa4se \xe2\x82\xac");
-    EXPECT_EQ(get_wide(L"Gr\u00fc\u00dfe"), L"K\u00e4se \u20ac");
+    wchar_t wide[32] = {};
+    DWORD size = sizeof wide;
+    RegGetValueW(HKEY_LOCAL_MACHINE, KEY, L"Gr\u00fc\u00dfe", RRF_RT_REG_SZ, nullptr, wide, &size);
+    EXPECT_EQ(std::wstring(wide), L"K\u00e4se \u20ac");
 
     ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, KEY, L"Word", REG_SZ, L"many", 10), 0);
     EXPECT_EQ(read("Word", "d", 5), "many");

@@ -1,6 +1,7 @@
 // test_home on Windows: a fresh folder under the user's temporary folder.
 // User settings are the registry's, so there is no configuration folder to
-// move aside.
+// move aside. Paths are UTF-8 here, as everywhere in the program, and not
+// the code page.
 #include <windows.h>
 
 #include <filesystem>
@@ -11,14 +12,9 @@
 #include "platform/registry.h"
 #include "support/home.h"
 
-namespace {
-
-// Paths are UTF-8 here, as everywhere in the program, and not the code page.
-std::filesystem::path from_utf8(const std::string &s) {
+static std::filesystem::path from_utf8(const std::string &s) {
     return std::filesystem::path(std::u8string(s.begin(), s.end()));
 }
-
-}  // namespace
 
 test_home::test_home() {
     static unsigned made = 0;

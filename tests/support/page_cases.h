@@ -1,10 +1,8 @@
-// The settings pages' rules as a user meets them, one table for every front
-// end: the browser pages (tests/program/pages_test.cpp) and the property
-// sheet on Windows (tests/windows/wintool.cpp) run the same rows and must
-// store the same values. A row may start from a store without any value of
-// its page, or from what the rows before it left: the sheet runs them one
-// after another, so its rows at the defaults remove what was stored before,
-// and the server it tests starts again with the defaults.
+// The settings pages' rules as a user meets them, one table for the browser
+// pages (tests/program/pages_test.cpp) and the property sheet on Windows
+// (tests/windows/wintool.cpp): both run the rows in order and must store the
+// same values. Rows at the defaults remove what the rows before them stored,
+// so the server under test starts again with the defaults.
 #pragma once
 
 #include <sstream>
