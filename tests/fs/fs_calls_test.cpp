@@ -64,7 +64,7 @@ TEST_F(CharSet, AnsiNamesOnEveryPathCall) {
     log_capture log(1);
     ASSERT_TRUE(hardlink_lookup());
     ASSERT_TRUE(fs_create_hard_link(c.at("\xE9t\xE9\\\xFC").c_str(), f.c_str()));
-    EXPECT_TRUE(c.has("\xC3\xA9t\xC3\xA9\\\xC3\xBC"));
+    EXPECT_TRUE(c.has("\xC3\xA9t\xC3\xA9/\xC3\xBC"));
     fs_startup_log();
     EXPECT_NE(log.text().find(" nfsd   client charset ANSI\n"), std::string::npos) << log.text();
     EXPECT_NE(log.text().find(" nfsd   NTFS 2000/XP hardlinks supported\n"), std::string::npos);

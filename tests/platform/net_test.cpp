@@ -122,12 +122,11 @@ TEST(SharedDatagrams, ReceiversServeSeveralClientsAndEndOnShutdown) {
             sockaddr_in peer{};
             socklen_t peer_len = sizeof peer;
             uint32_t local = 0;
-            bool first = true;
-            for (long n; (n = sock_receiver_recv(r, buf, BUFFER, &peer, &peer_len, &local)) > 0;) {
+            for (long n, served = 0;
+                 (n = sock_receiver_recv(r, buf, BUFFER, &peer, &peer_len, &local)) > 0;) {
                 // Each holds its first datagram until all hold one (or 5 s
                 // pass): one receiver serving alone would never meet the others.
-                if (first) {
-                    first = false;
+                if (served++ == 0) {
                     holding++;
                     for (int t = 0; t < 500 && holding.load() < RECEIVERS; t++)
                         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -97,11 +97,6 @@ TEST_F(Registry, WritesMakeAMinimalFileAndValuesAtTheirDefaultGo) {
     EXPECT_TRUE(reg_write_number("nfsd", "Datasize", 8192, 8192));
     EXPECT_TRUE(reg_write_number("nfsd", "port", 5, 2049));
     EXPECT_EQ(file(), "REGEDIT4\n\n" + KEY + "\"port\"=\"5\"\n\"x\"=\"y\"\n");
-    // The user store lives in the user's configuration folder.
-    EXPECT_TRUE(reg_write_user_string("nfsd", "Language", "Deutsch"));
-    EXPECT_EQ(
-        home.read("config/nimbora/settings.reg"),
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Nimbora\\nfsd]\n\"Language\"=\"Deutsch\"\n");
 }
 
 TEST_F(Registry, RewriteKeepsEverythingElseByteForByte) {

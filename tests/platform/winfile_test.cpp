@@ -172,28 +172,35 @@ TEST(PathCache, HostChangesBetweenTwoCallsAreSeen) {
     }
 }
 
-// HIDDEN and SYSTEM set or removed on the host right after a read are seen
-// by the next read, of a file and of a folder alike.
-TEST(PathCache, HostAttributeChangesAreSeen) {
+// READONLY is kept as the owner's write bit alone, HIDDEN and SYSTEM as an
+// extended attribute (their round trip through the layer is the NFS tests'
+// ModeToAttributesAndBack). Set or removed on the host right after a read,
+// they are seen by the next read, of a file and of a folder alike.
+TEST(PathCache, HostAttributesAndTheirChangesAreSeen) {
     temp_drive c;
     c.make({"d/", "d/f"});
-    const struct {
-        const char *text;  // the host's extended attribute; null: removed
-        uint32_t bits;
-    } steps[] = {{"2", FILE_ATTRIBUTE_HIDDEN},
-                 {"6", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
-                 {nullptr, 0}};
-    for (const char *name : {"d", "d/f"}) {
-        std::string host = c.host(name), path = std::string("c:\\") + name;
-        uint32_t plain = attrs(path);
-        for (const auto &s : steps) {
-            int rc = s.text ? setxattr(host.c_str(), "user.nimbora.attrib", s.text, 1, 0)
-                            : removexattr(host.c_str(), "user.nimbora.attrib");
+    const uint32_t R = FILE_ATTRIBUTE_READONLY, H = FILE_ATTRIBUTE_HIDDEN,
+                   S = FILE_ATTRIBUTE_SYSTEM;
+    const char *xattr = "user.nimbora.attrib";
+    for (auto [name, path] : {std::pair{"d", "c:\\d"}, {"d/f", "c:\\d\\f"}}) {
+        std::string host = c.host(name);
+        uint32_t plain = attrs(path) & FILE_ATTRIBUTE_DIRECTORY;
+        for (auto [text, bits] : {std::pair{"2", H}, {"6", H | S}, {"", 0u}}) {
+            int rc = *text ? setxattr(host.c_str(), xattr, text, 1, 0)
+                           : removexattr(host.c_str(), xattr);
             if (rc != 0) GTEST_SKIP() << "no extended attributes here";
-            uint32_t want = s.bits | (plain == FILE_ATTRIBUTE_NORMAL ? 0 : plain);
-            EXPECT_EQ(attrs(path), want ? want : FILE_ATTRIBUTE_NORMAL) << name << s.bits;
+            EXPECT_EQ(attrs(path), (bits | plain) ? bits | plain : FILE_ATTRIBUTE_NORMAL) << name;
         }
     }
+    // Setting READONLY takes every write bit; reading it looks at the owner's.
+    chmod(c.host("d/f").c_str(), 0664);
+    ASSERT_TRUE(win_set_file_attributes("c:\\d\\F", R | H | S));
+    EXPECT_EQ(mode_of(c.host("d/f")), 0444u);
+    char text[16] = {};
+    ASSERT_GT(getxattr(c.host("d/f").c_str(), xattr, text, sizeof text - 1), 0);
+    EXPECT_STREQ(text, "6");
+    chmod(c.host("d/f").c_str(), 0466);
+    EXPECT_EQ(attrs("c:\\d\\f"), R | H | S);
 }
 
 // A mount makes no change event in the folders it covers: a folder on the
@@ -243,33 +250,6 @@ TEST(PathCache, IdleFoldersAreClosedBySweeps) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     win_folder_sweep(0);
     EXPECT_EQ(descriptors_on(c.host("k")), 0);
-}
-
-// Inside one scope a folder is walked to once, and the layer's own move of
-// it ends the reuse: the old name is not found, the new one is. A change
-// made on the host during a scope is seen from the next scope on.
-TEST(PathCache, AScopeWalksToEachFolderOnce) {
-    temp_drive c;
-    mkdir(c.host("a").c_str(), 0755);
-    write_file(c.host("a/f"), "");
-    {
-        win_folder_scope scope;
-        uint64_t walks = win_folder_walks();
-        ASSERT_TRUE(create("c:\\a\\g"));
-        EXPECT_EQ(attrs("c:\\a\\f"), FILE_ATTRIBUTE_NORMAL);
-        EXPECT_TRUE(win_set_file_attributes("c:\\a\\g", FILE_ATTRIBUTE_HIDDEN));
-        EXPECT_EQ(attrs("c:\\a\\g"), FILE_ATTRIBUTE_HIDDEN);
-        EXPECT_EQ(win_folder_walks() - walks, 1u);
-        ASSERT_TRUE(win_move_file("c:\\a", "c:\\b"));
-        EXPECT_EQ(attrs("c:\\a\\f"), INVALID_FILE_ATTRIBUTES);
-        EXPECT_EQ(win_last_error(), uint32_t(ERROR_PATH_NOT_FOUND));
-        EXPECT_FALSE(create("c:\\a\\h"));
-        EXPECT_EQ(attrs("c:\\b\\g"), FILE_ATTRIBUTE_HIDDEN);
-        ASSERT_EQ(rename(c.host("b").c_str(), c.host("a").c_str()), 0);
-    }
-    EXPECT_EQ(attrs("c:\\b\\f"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(attrs("c:\\a\\g"), FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_FALSE(std::filesystem::exists(c.host("a/h")) || std::filesystem::exists(c.host("b")));
 }
 
 // Many threads walk deep paths while others rename the folders on the way
@@ -396,21 +376,6 @@ struct Tree : public ::testing::Test {
         write_file(c.host("d/f.txt"), "hello");
     }
 };
-
-// How the attributes are kept on the host (their round trip through the
-// layer is the NFS tests' ModeToAttributesAndBack): READONLY is the owner's
-// write bit alone, HIDDEN and SYSTEM an extended attribute.
-TEST_F(Tree, ReadOnlyIsTheOwnerWriteBitHiddenAndSystemAnExtendedAttribute) {
-    chmod(c.host("f").c_str(), 0664);
-    ASSERT_TRUE(win_set_file_attributes("c:\\f", FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(mode_of(c.host("f")), 0444u);
-    chmod(c.host("f").c_str(), 0466);
-    EXPECT_EQ(attrs("c:\\f"), FILE_ATTRIBUTE_READONLY);
-    ASSERT_TRUE(win_set_file_attributes("c:\\F", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
-    char text[16] = {};
-    ASSERT_GT(getxattr(c.host("f").c_str(), "user.nimbora.attrib", text, sizeof text - 1), 0);
-    EXPECT_STREQ(text, "6");
-}
 
 // ramfs keeps no extended attributes: HIDDEN and SYSTEM cannot be kept, and
 // a call that asks for them changes nothing, not even the content.

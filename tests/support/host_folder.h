@@ -1,5 +1,5 @@
 // A fresh folder that the file layer reaches as at(rel), and the host's own
-// view of the names in it (UTF-8, '\' between components): drive C: over a
+// view of the names in it (UTF-8, '/' between components): drive C: over a
 // temporary directory on Linux, a folder under the system's temporary folder
 // on Windows, removed with everything in it (whatever its attributes) when
 // it goes. Include it after the layer's headers.
@@ -69,10 +69,5 @@ class host_folder {
 class host_folder : public temp_drive {
    public:
     std::string at(const std::string &rel) const { return "c:\\" + rel; }
-    bool has(std::string rel) const {
-        for (char &ch : rel)
-            if (ch == '\\') ch = '/';
-        return temp_drive::has(rel);
-    }
 };
 #endif
