@@ -272,12 +272,11 @@ TEST(PathCache, WalksRacingHostRenamesSeeOneStateOrTheOther) {
     std::vector<std::thread> walkers;
     for (int t = 0; t < 3; t++)
         walkers.emplace_back([&] {
-            while (!stop) {
-                uint32_t a = attrs("c:\\p\\q\\r\\f");
-                uint32_t b = attrs("c:\\s\\q\\r\\f");
-                for (uint32_t x : {a, b})
+            while (!stop)
+                for (const char *path : {"c:\\p\\q\\r\\f", "c:\\s\\q\\r\\f"}) {
+                    uint32_t x = attrs(path);
                     if (x != FILE_ATTRIBUTE_NORMAL && x != INVALID_FILE_ATTRIBUTES) wrong++;
-            }
+                }
         });
     renamer.join();
     for (auto &w : walkers) w.join();
