@@ -132,7 +132,7 @@ TEST_F(Calls, AFolderFoundByNameIsTheFolderItself) {
 struct OnWindows : public Calls {
     // Windows' own view of a name below the folder.
     DWORD system_attrs(const std::string &rel) const {
-        return GetFileAttributesW(folder.wat(host_folder::wide("t\\" + rel)).c_str());
+        return GetFileAttributesW(folder.wat(wide_string(("t\\" + rel).c_str())).c_str());
     }
 };
 

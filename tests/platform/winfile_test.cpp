@@ -221,37 +221,6 @@ TEST(PathCache, MountsOnTheWayAreSeen) {
     EXPECT_EQ(rc, 0);
 }
 
-// Descriptors of this process open on the host folder `dir`.
-int descriptors_on(const std::string &dir) {
-    std::error_code ec;
-    std::string want = std::filesystem::canonical(dir, ec).string();
-    int n = 0;
-    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd"))
-        n += std::filesystem::read_symlink(fd.path(), ec).string() == want;
-    return n;
-}
-
-// A folder kept open by a walk is closed once it has been idle for the
-// sweep's time (a file system mounted below it could not be unmounted
-// otherwise), a folder still in use stays, and walks go on as before.
-TEST(PathCache, IdleFoldersAreClosedBySweeps) {
-    temp_drive c;
-    c.make({"a/", "a/b/", "k/", "a/b/f", "k/g"});
-    ASSERT_EQ(attrs("c:\\a\\b\\f"), FILE_ATTRIBUTE_NORMAL);
-    ASSERT_EQ(attrs("c:\\k\\g"), FILE_ATTRIBUTE_NORMAL);
-    ASSERT_EQ(descriptors_on(c.host("a/b")), 1) << "kept open by the walk";
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_EQ(attrs("c:\\k\\g"), FILE_ATTRIBUTE_NORMAL);  // k stays in use
-    win_folder_sweep(200);
-    EXPECT_EQ(descriptors_on(c.host("a/b")), 0);
-    EXPECT_EQ(descriptors_on(c.host("a")), 0);
-    EXPECT_EQ(descriptors_on(c.host("k")), 1);
-    EXPECT_EQ(attrs("c:\\a\\b\\f"), FILE_ATTRIBUTE_NORMAL);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    win_folder_sweep(0);
-    EXPECT_EQ(descriptors_on(c.host("k")), 0);
-}
-
 // Many threads walk deep paths while others rename the folders on the way
 // back and forth on the host: every answer is one of the two states a
 // fresh walk could give, and the descriptors the cache held are all closed
@@ -306,7 +275,7 @@ TEST(Find, ADeviceNodeIsASystemFileOfItsHeader) {
 // The count of a listing's directories, one entry's count and the listing
 // of names alone equal the full listing for every kind of entry: fresh,
 // remembered, after changes by the layer and from outside it, at one
-// drive's root and below another. (The errors are those of winfile_calls_test.)
+// drive's root and below another.
 TEST(Find, DirectoryCountsEqualTheListing) {
     temp_drive c;
     c.make({"d/", "d/sub/", "d/sub/x/", "d/Hidden/", "d/sys/", "d/.dot/", "d/co:lon/",
@@ -323,27 +292,27 @@ TEST(Find, DirectoryCountsEqualTheListing) {
     EXPECT_EQ(all["tosub"].size_low, 3u);
     EXPECT_EQ(names_of(find_all("c:\\*.*")), "d");
     auto check = [](const char *when) {
-        for (std::string p : {"c:\\*.*", "c:\\d\\*.*", "c:\\D\\*", "c:\\d\\s*",
-                              "c:\\d\\sub\\*.*", "e:\\*.*", "c:\\d", "c:\\d\\file", "c:\\"}) {
+        for (std::string p : {"c:\\*.*", "c:\\d\\*.*", "c:\\D\\*", "c:\\d\\s*", "c:\\d\\sub\\*.*",
+                              "e:\\*.*", "c:\\", "c:\\d", "c:\\D\\sub", "c:\\d\\Hidden",
+                              "c:\\d\\file"}) {
+            SCOPED_TRACE(p + ", " + when);
             uint32_t listed = 0, count = 99;
             auto all = find_all(p);
             for (const auto &[name, d] : all)
                 listed += (d.attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
-            EXPECT_EQ(names_of(find_all(p, true)), names_of(all)) << p;
-            EXPECT_TRUE(win_count_directories(p.c_str(), &count)) << p;
-            EXPECT_EQ(count, listed) << p << ", " << when;
-        }
-        // One entry's find data and count, its path resolved once, agree.
-        for (std::string p : {"c:\\d", "c:\\D\\sub", "c:\\d\\Hidden", "c:\\d\\file"}) {
+            EXPECT_EQ(names_of(find_all(p, true)), names_of(all));
+            EXPECT_TRUE(win_count_directories(p.c_str(), &count));
+            EXPECT_EQ(count, listed);
+            if (p.find('*') != std::string::npos || p == "c:\\") continue;
+            // One entry's find data and count, its path resolved once, agree.
             win_find_data d;
-            uint32_t count = 99, listed = 0;
-            ASSERT_TRUE(win_find_entry(p.c_str(), &d, &count)) << p;
-            auto one = find_all(p);
-            const win_find_data &e = one.begin()->second;
+            ASSERT_TRUE(win_find_entry(p.c_str(), &d, &count));
+            const win_find_data &e = all.begin()->second;
             EXPECT_EQ(std::tie(e.attributes, e.write_time), std::tie(d.attributes, d.write_time));
-            bool dir = d.attributes & FILE_ATTRIBUTE_DIRECTORY;
-            EXPECT_TRUE(!dir || win_count_directories((p + "\\*.*").c_str(), &listed)) << p;
-            EXPECT_EQ(count, listed) << p << ", " << when;
+            listed = 0;
+            if (d.attributes & FILE_ATTRIBUTE_DIRECTORY)
+                EXPECT_TRUE(win_count_directories((p + "\\*.*").c_str(), &listed));
+            EXPECT_EQ(count, listed);
         }
     };
     check("fresh");
@@ -429,13 +398,13 @@ TEST_F(Tree, MoveAcrossFileSystems) {
         if (fails(win_move_file("c:\\d", "e:\\d")) != ERROR_NOT_SAME_DEVICE || !c.has("d/f.txt") ||
             e.has("d"))
             bad |= 8;
-        // ramfs keeps no extended attributes: a HIDDEN file cannot arrive.
-        // (The folders the walks keep open would hold the tmpfs busy.)
+        // The folders the walks keep open would hold the tmpfs busy until a
+        // sweep closes those idle for its time; the walks go on after it.
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         win_folder_sweep(0);
-        if (umount(e.dir().c_str()) != 0 ||
-            mount("none", e.dir().c_str(), "ramfs", 0, nullptr) != 0)
-            return bad ? bad : 77;
+        if (umount(e.dir().c_str()) != 0) return bad | 4;
+        // ramfs keeps no extended attributes: a HIDDEN file cannot arrive.
+        if (mount("none", e.dir().c_str(), "ramfs", 0, nullptr) != 0) return bad ? bad : 77;
         if (fails(win_move_file("c:\\hidden.txt", "e:\\h.txt")) != ERROR_NOT_SUPPORTED) bad |= 16;
         if (!c.has("hidden.txt") || e.has("h.txt")) bad |= 32;
         if (win_copy_file("c:\\hidden.txt", "e:\\h.txt", true) || e.has("h.txt")) bad |= 64;

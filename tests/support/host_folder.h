@@ -9,7 +9,7 @@
 
 #include "support/win_calls.h"
 #ifdef _WIN32
-#include <windows.h>
+#include "platform/wide_win32.h"
 
 class host_folder {
    public:
@@ -22,8 +22,7 @@ class host_folder {
         remove_tree(wdir_);  // left by an earlier run under the same process id
         CreateDirectoryW(wdir_.c_str(), nullptr);
         char out[MAX_PATH * 4];
-        if (WideCharToMultiByte(CP_UTF8, 0, wdir_.c_str(), -1, out, sizeof out, nullptr, nullptr))
-            dir_ = out;
+        if (utf8_from_wide(wdir_.c_str(), out, sizeof out)) dir_ = out;
     }
     ~host_folder() { remove_tree(wdir_); }
     host_folder(const host_folder &) = delete;
@@ -34,12 +33,7 @@ class host_folder {
     std::string at(const std::string &rel) const { return dir_ + "\\" + rel; }
     std::wstring wat(const std::wstring &rel) const { return wdir_ + L"\\" + rel; }
     bool has(const std::string &rel) const {
-        return GetFileAttributesW(wat(wide(rel)).c_str()) != INVALID_FILE_ATTRIBUTES;
-    }
-
-    static std::wstring wide(const std::string &s) {
-        wchar_t w[MAX_PATH * 2];
-        return MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w, MAX_PATH * 2) > 0 ? w : L"";
+        return GetFileAttributesW(wat(wide_string(rel.c_str())).c_str()) != INVALID_FILE_ATTRIBUTES;
     }
 
    private:
