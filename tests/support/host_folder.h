@@ -19,12 +19,12 @@ class host_folder {
         static int serial = 0;
         wdir_ = std::wstring(tmp) + L"nimbora-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                 std::to_wstring(serial++);
-        remove_tree(wdir_);  // left by an earlier run under the same process id
-        CreateDirectoryW(wdir_.c_str(), nullptr);
         char out[MAX_PATH * 4];
         if (utf8_from_wide(wdir_.c_str(), out, sizeof out)) dir_ = out;
+        remove_tree(dir_);  // left by an earlier run under the same process id
+        CreateDirectoryW(wdir_.c_str(), nullptr);
     }
-    ~host_folder() { remove_tree(wdir_); }
+    ~host_folder() { remove_tree(dir_); }
     host_folder(const host_folder &) = delete;
     host_folder &operator=(const host_folder &) = delete;
 
@@ -37,21 +37,19 @@ class host_folder {
     }
 
    private:
-    static void remove_tree(const std::wstring &d) {
-        WIN32_FIND_DATAW w;
-        HANDLE h = FindFirstFileW((d + L"\\*").c_str(), &w);
-        for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileW(h, &w)) {
-            std::wstring name = w.cFileName, p = d + L"\\" + name;
-            if (name == L"." || name == L"..") continue;
-            SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (w.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    // Through the layer, whatever the attributes.
+    static void remove_tree(const std::string &d) {
+        for (const auto &[name, data] : find_all(d + "\\*")) {
+            std::string p = d + "\\" + name;
+            if (name == "." || name == "..") continue;
+            win_set_file_attributes(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (data.attributes & FILE_ATTRIBUTE_DIRECTORY)
                 remove_tree(p);
             else
-                DeleteFileW(p.c_str());
+                win_delete_file(p.c_str());
         }
-        if (h != INVALID_HANDLE_VALUE) FindClose(h);
-        SetFileAttributesW(d.c_str(), FILE_ATTRIBUTE_NORMAL);
-        RemoveDirectoryW(d.c_str());
+        win_set_file_attributes(d.c_str(), FILE_ATTRIBUTE_NORMAL);
+        win_remove_directory(d.c_str());
     }
 
     std::wstring wdir_;

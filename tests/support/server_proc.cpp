@@ -113,10 +113,6 @@ server_proc::server_proc(const server_dir &dir, const std::vector<std::string> &
     pid_ = server_spawn(argv, dir.file("output.txt"));
 }
 
-server_proc::~server_proc() {
-    kill9();
-}
-
 bool server_proc::running() {
     if (pid_ <= 0 || status_ >= 0) return false;
     status_ = server_wait_child(pid_, 0);
@@ -149,10 +145,6 @@ int server_proc::stop(int timeout_ms) {
 void server_proc::kill9() {
     if (running()) kill(pid_, SIGKILL);
     wait_exit(10000);
-}
-
-std::string server_proc::output() const {
-    return read_file(dir_.file("output.txt"));
 }
 
 std::vector<std::string> server_mappings() {
