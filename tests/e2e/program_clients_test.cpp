@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,17 +25,6 @@ const std::vector<std::string> ALL_ROWS = {
     "100000 2 tcp 111",  "100000 2 udp 111",  "100005 3 udp 1058", "100005 2 udp 1058",
     "100005 1 udp 1058", "100005 3 tcp 1058", "100005 2 tcp 1058", "100005 1 tcp 1058",
     "100003 2 udp 2049", "100003 3 udp 2049", "100003 2 tcp 2049", "100003 3 tcp 2049"};
-
-// The rows `rpcinfo -p` prints, as "prog vers proto port".
-std::vector<std::string> rpcinfo_rows() {
-    std::istringstream in(server_shell("rpcinfo -p 127.0.0.1"));
-    std::vector<std::string> rows;
-    std::string line, prog, vers, proto, port;
-    std::getline(in, line);  // heading
-    while (in >> prog >> vers >> proto >> port && std::getline(in, line))
-        rows.push_back(prog + " " + vers + " " + proto + " " + port);
-    return rows;
-}
 
 // How DUMP names a client: its host name, else its dotted address.
 std::string host_of(const char *dotted) {
@@ -74,8 +62,6 @@ TEST_F(ServerClients, RpcinfoShowmountAndTheLibnfsToolsListReadAndCarry64MiB) {
     EXPECT_EQ(server_shell("nfs-cat nfs://127.0.0.1/c/data/notes.txt"), "notes\n");
     std::string out = server_shell("nfs-ls nfs://127.0.0.1/public/photos", &status);
     EXPECT_EQ(status, 0) << out;
-    out = server_shell("nfs-ls nfs://127.0.0.1/c/other", &status);
-    EXPECT_TRUE(server_has(out, "MNT3ERR_NOENT(2)")) << out;
 
     std::string original = dir.file("original.bin"), back = dir.file("back.bin");
     server_shell("head -c 64M /dev/urandom > " + original);
@@ -101,8 +87,9 @@ TEST_F(ServerClients, RpcinfoShowmountAndTheLibnfsToolsListReadAndCarry64MiB) {
     server_expect_ports_free();
 }
 
-// rpcinfo -p lists what each start registers, in the order of start-up, and
-// each service answers rpcinfo's ping on its transport.
+// The portmapper lists what each start registers, in the order of start-up
+// (what rpcinfo -p makes of such a list is the Wine test's), and each
+// service answers rpcinfo's ping on its transport.
 TEST_F(ServerClients, SettingsDecideWhichServicesRunAndEachOneAnswers) {
     const struct {
         server_settings settings;
@@ -131,7 +118,7 @@ TEST_F(ServerClients, SettingsDecideWhichServicesRunAndEachOneAnswers) {
         server_dir dir(c.settings);
         server_proc server(dir);
         ASSERT_TRUE(server.wait_registered(want.back().substr(0, 12))) << server.output();
-        EXPECT_EQ(rpcinfo_rows(), want);
+        EXPECT_EQ(server_mappings(), want);
         for (const std::string &row : want) {
             // "100005 3 udp 1058": rpcinfo -u 127.0.0.1 100005 3
             std::string ping =

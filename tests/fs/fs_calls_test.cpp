@@ -20,16 +20,14 @@ struct CharSet : public ::testing::Test {
     void SetUp() override { config.codepage = 1252; }
 };
 
-// The bytes C3 A4 are one character (U+00E4) in UTF-8 and under "CharSet" 0
-// reach the disk as it; under "CharSet" 1 they are two characters of the
-// code page, kept as U+00C3 U+00A4. Listings give back the client's bytes.
+// The bytes C3 A4 are one character (U+00E4) in UTF-8 and reach the disk as
+// it; under "CharSet" 1 they are two of the code page, U+00C3 U+00A4 (under
+// "CharSet" 0 no such name gets here). Listings give back the client's bytes.
 TEST_F(CharSet, NameOnDiskAndBackPerCharSet) {
     const struct {
         uint32_t charset;
         const char *on_disk;  // UTF-8
-    } cases[] = {{CHARSET_UTF8, "\xC3\xA4"},
-                 {CHARSET_ASCII, "\xC3\xA4"},
-                 {CHARSET_CODEPAGE, "\xC3\x83\xC2\xA4"}};
+    } cases[] = {{CHARSET_UTF8, "\xC3\xA4"}, {CHARSET_CODEPAGE, "\xC3\x83\xC2\xA4"}};
     std::string name = c.at("\xC3\xA4");
     for (const auto &t : cases) {
         SCOPED_TRACE(t.charset);
@@ -64,7 +62,7 @@ TEST_F(CharSet, AnsiNamesOnEveryPathCall) {
     log_capture log(1);
     ASSERT_TRUE(hardlink_lookup());
     ASSERT_TRUE(fs_create_hard_link(c.at("\xE9t\xE9\\\xFC").c_str(), f.c_str()));
-    EXPECT_TRUE(c.has("\xC3\xA9t\xC3\xA9\\\xC3\xBC"));
+    EXPECT_TRUE(c.has("\xC3\xA9t\xC3\xA9/\xC3\xBC"));
     fs_startup_log();
     EXPECT_NE(log.text().find(" nfsd   client charset ANSI\n"), std::string::npos) << log.text();
     EXPECT_NE(log.text().find(" nfsd   NTFS 2000/XP hardlinks supported\n"), std::string::npos);

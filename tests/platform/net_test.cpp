@@ -13,22 +13,7 @@
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 namespace {
-
-// Wine (8) reports a datagram's destination but does not pass the source
-// of a sent one on to its host: there only the receiving half is checked.
-bool source_ignored_by_host() {
-#ifdef _WIN32
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-#else
-    return false;
-#endif
-}
 
 sockaddr_in ipv4(const char *dotted, uint16_t port) {
     sockaddr_in at{};
@@ -57,45 +42,26 @@ long receive(sock_t s, char *buf, uint32_t size, int ms) {
     return recv(s, buf, size, 0);
 }
 
-TEST(Datagrams, AReplyLeavesFromTheAddressTheCallCameTo) {
+// A call made to a broadcast or multicast address cannot be answered from
+// it: routing picks the source, and the client still hears the reply. (That
+// a reply leaves from the address called is SelectLoop's.)
+TEST(Datagrams, ABroadcastOrMulticastDestinationIsNoSource) {
     uint16_t port = 0;
     sock_t server = server_socket(&port);
-    struct row {
-        const char *called;
-        const char *source;  // of the reply; nullptr: the reported destination
-        bool heard;          // by the client connected to `called`
-    } rows[] = {
-        {"127.0.0.1", nullptr, true},
-        {"127.0.0.2", nullptr, true},
-        // Routing alone picks 127.0.0.1, which the client does not hear:
-        // the row that shows the source is really chosen.
-        {"127.0.0.2", "0.0.0.0", false},
-        // A broadcast or multicast destination is no source: routing picks one.
-        {"127.0.0.1", "255.255.255.255", true},
-        {"127.0.0.1", "224.0.0.1", true},
-    };
-    for (const row &r : rows) {
-        SCOPED_TRACE(std::string(r.called) + " from " + (r.source ? r.source : "called"));
+    for (const char *source : {"255.255.255.255", "224.0.0.1"}) {
+        SCOPED_TRACE(source);
         sock_t client = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in to = ipv4(r.called, port);
+        sockaddr_in to = ipv4("127.0.0.1", port);
         ASSERT_EQ(connect(client, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
         ASSERT_EQ(send(client, "call", 4, 0), 4);
-
         char buf[64];
         sockaddr_in peer{};
         socklen_t peer_len = sizeof peer;
-        uint32_t local = 1;
+        uint32_t local = 0;
         ASSERT_EQ(sock_recv_datagram(server, buf, sizeof buf, &peer, &peer_len, &local), 4);
-        EXPECT_EQ(memcmp(buf, "call", 4), 0);
-        EXPECT_EQ(local, inet_addr(r.called));
-        EXPECT_EQ(peer.sin_addr.s_addr, inet_addr("127.0.0.1"));
-
-        uint32_t source = r.source ? inet_addr(r.source) : local;
-        EXPECT_EQ(sock_send_datagram(server, "reply", 5, &peer, peer_len, source), 5);
-        long heard = receive(client, buf, sizeof buf, 500);
-        if (!source_ignored_by_host()) {
-            EXPECT_EQ(heard, r.heard ? 5 : -1);
-        }
+        EXPECT_EQ(local, inet_addr("127.0.0.1"));
+        EXPECT_EQ(sock_send_datagram(server, "reply", 5, &peer, peer_len, inet_addr(source)), 5);
+        EXPECT_EQ(receive(client, buf, sizeof buf, 500), 5);
         sock_close(client);
     }
     sock_close(server);
@@ -122,12 +88,11 @@ TEST(SharedDatagrams, ReceiversServeSeveralClientsAndEndOnShutdown) {
             sockaddr_in peer{};
             socklen_t peer_len = sizeof peer;
             uint32_t local = 0;
-            bool first = true;
-            for (long n; (n = sock_receiver_recv(r, buf, BUFFER, &peer, &peer_len, &local)) > 0;) {
+            for (long n, served = 0;
+                 (n = sock_receiver_recv(r, buf, BUFFER, &peer, &peer_len, &local)) > 0;) {
                 // Each holds its first datagram until all hold one (or 5 s
                 // pass): one receiver serving alone would never meet the others.
-                if (first) {
-                    first = false;
+                if (served++ == 0) {
                     holding++;
                     for (int t = 0; t < 500 && holding.load() < RECEIVERS; t++)
                         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -145,8 +110,8 @@ TEST(SharedDatagrams, ReceiversServeSeveralClientsAndEndOnShutdown) {
     std::vector<std::thread> clients;
     for (int c = 0; c < CLIENTS; c++)
         clients.emplace_back([&, c] {
-            // Not connected: where the host ignores a reply's source (above)
-            // the reply still arrives.
+            // Not connected: where the host ignores a reply's source (Wine 8
+            // does) the reply still arrives.
             sock_t k = socket(AF_INET, SOCK_DGRAM, 0);
             sockaddr_in to = ipv4(c % 2 ? "127.0.0.2" : "127.0.0.1", port);
             auto put = [&](const std::string &m) {

@@ -1,5 +1,5 @@
 // A fresh folder that the file layer reaches as at(rel), and the host's own
-// view of the names in it (UTF-8, '\' between components): drive C: over a
+// view of the names in it (UTF-8, '/' between components): drive C: over a
 // temporary directory on Linux, a folder under the system's temporary folder
 // on Windows, removed with everything in it (whatever its attributes) when
 // it goes. Include it after the layer's headers.
@@ -9,7 +9,7 @@
 
 #include "support/win_calls.h"
 #ifdef _WIN32
-#include <windows.h>
+#include "platform/wide_win32.h"
 
 class host_folder {
    public:
@@ -19,13 +19,12 @@ class host_folder {
         static int serial = 0;
         wdir_ = std::wstring(tmp) + L"nimbora-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                 std::to_wstring(serial++);
-        remove_tree(wdir_);  // left by an earlier run under the same process id
-        CreateDirectoryW(wdir_.c_str(), nullptr);
         char out[MAX_PATH * 4];
-        if (WideCharToMultiByte(CP_UTF8, 0, wdir_.c_str(), -1, out, sizeof out, nullptr, nullptr))
-            dir_ = out;
+        if (utf8_from_wide(wdir_.c_str(), out, sizeof out)) dir_ = out;
+        remove_tree(dir_);  // left by an earlier run under the same process id
+        CreateDirectoryW(wdir_.c_str(), nullptr);
     }
-    ~host_folder() { remove_tree(wdir_); }
+    ~host_folder() { remove_tree(dir_); }
     host_folder(const host_folder &) = delete;
     host_folder &operator=(const host_folder &) = delete;
 
@@ -34,30 +33,23 @@ class host_folder {
     std::string at(const std::string &rel) const { return dir_ + "\\" + rel; }
     std::wstring wat(const std::wstring &rel) const { return wdir_ + L"\\" + rel; }
     bool has(const std::string &rel) const {
-        return GetFileAttributesW(wat(wide(rel)).c_str()) != INVALID_FILE_ATTRIBUTES;
-    }
-
-    static std::wstring wide(const std::string &s) {
-        wchar_t w[MAX_PATH * 2];
-        return MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w, MAX_PATH * 2) > 0 ? w : L"";
+        return GetFileAttributesW(wat(wide_string(rel.c_str())).c_str()) != INVALID_FILE_ATTRIBUTES;
     }
 
    private:
-    static void remove_tree(const std::wstring &d) {
-        WIN32_FIND_DATAW w;
-        HANDLE h = FindFirstFileW((d + L"\\*").c_str(), &w);
-        for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileW(h, &w)) {
-            std::wstring name = w.cFileName, p = d + L"\\" + name;
-            if (name == L"." || name == L"..") continue;
-            SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (w.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    // Through the layer, whatever the attributes.
+    static void remove_tree(const std::string &d) {
+        for (const auto &[name, data] : find_all(d + "\\*")) {
+            std::string p = d + "\\" + name;
+            if (name == "." || name == "..") continue;
+            win_set_file_attributes(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (data.attributes & FILE_ATTRIBUTE_DIRECTORY)
                 remove_tree(p);
             else
-                DeleteFileW(p.c_str());
+                win_delete_file(p.c_str());
         }
-        if (h != INVALID_HANDLE_VALUE) FindClose(h);
-        SetFileAttributesW(d.c_str(), FILE_ATTRIBUTE_NORMAL);
-        RemoveDirectoryW(d.c_str());
+        win_set_file_attributes(d.c_str(), FILE_ATTRIBUTE_NORMAL);
+        win_remove_directory(d.c_str());
     }
 
     std::wstring wdir_;
@@ -69,10 +61,5 @@ class host_folder {
 class host_folder : public temp_drive {
    public:
     std::string at(const std::string &rel) const { return "c:\\" + rel; }
-    bool has(std::string rel) const {
-        for (char &ch : rel)
-            if (ch == '\\') ch = '/';
-        return temp_drive::has(rel);
-    }
 };
 #endif

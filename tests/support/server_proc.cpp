@@ -27,10 +27,6 @@ namespace {
 
 constexpr uint16_t PORTMAPPER = 111;
 
-void sleep_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 void dump_row(void *ctx, uint32_t prog, uint32_t vers, uint32_t protocol, uint32_t port) {
     static_cast<std::vector<std::string> *>(ctx)->push_back(
         std::to_string(prog) + " " + std::to_string(vers) + (protocol == 17 ? " udp " : " tcp ") +
@@ -87,7 +83,7 @@ int server_wait_child(pid_t pid, int timeout_ms) {
         pid_t r = waitpid(pid, &st, WNOHANG);
         if (r == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         if (r < 0 || std::chrono::steady_clock::now() >= until) return -1;
-        sleep_ms(20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
@@ -117,10 +113,6 @@ server_proc::server_proc(const server_dir &dir, const std::vector<std::string> &
     pid_ = server_spawn(argv, dir.file("output.txt"));
 }
 
-server_proc::~server_proc() {
-    kill9();
-}
-
 bool server_proc::running() {
     if (pid_ <= 0 || status_ >= 0) return false;
     status_ = server_wait_child(pid_, 0);
@@ -135,7 +127,7 @@ bool server_proc::wait_registered(const std::string &row) {
         if (!server_port_free(PORTMAPPER, SOCK_DGRAM))
             for (const std::string &r : server_mappings())
                 if (r.rfind(row + " ", 0) == 0) return true;
-        sleep_ms(50);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
 }
@@ -153,10 +145,6 @@ int server_proc::stop(int timeout_ms) {
 void server_proc::kill9() {
     if (running()) kill(pid_, SIGKILL);
     wait_exit(10000);
-}
-
-std::string server_proc::output() const {
-    return read_file(dir_.file("output.txt"));
 }
 
 std::vector<std::string> server_mappings() {

@@ -36,7 +36,7 @@ class server_dir : public test_home {
 class server_proc {
    public:
     server_proc(const server_dir &dir, const std::vector<std::string> &args = {});
-    ~server_proc();  // SIGKILL when still running
+    ~server_proc() { kill9(); }  // SIGKILL when still running
     server_proc(const server_proc &) = delete;
     server_proc &operator=(const server_proc &) = delete;
 
@@ -48,7 +48,7 @@ class server_proc {
     void kill9();
     bool running();
     pid_t pid() const { return pid_; }
-    std::string output() const;
+    std::string output() const { return read_file(dir_.file("output.txt")); }
 
    private:
     const server_dir &dir_;
