@@ -119,7 +119,7 @@ TEST(MountProc, DumpAndExportAreCutToTheMessageAreaAndStayWellFormed) {
 }
 
 void mount(const std::string &path, const std::string &client) {
-    mount_table_update(path.c_str(), mount_addr(client.c_str()), export_list);
+    mount_table_update(path.c_str(), inet_addr(client.c_str()), export_list);
 }
 
 // A rig whose one export admits every directory of drive C:.
@@ -177,9 +177,9 @@ TEST_F(MountTable, ConcurrentClientsEachEndWithTheirOwnMounts) {
     });
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; i++) {
-        mount_names_set(mount_addr(("10.0.4." + std::to_string(i)).c_str()), "h");
+        mount_names_set(inet_addr(("10.0.4." + std::to_string(i)).c_str()), "h");
         threads.emplace_back([i, &mine = expect[i]] {
-            uint32_t client = mount_addr(("10.0.4." + std::to_string(i)).c_str());
+            uint32_t client = inet_addr(("10.0.4." + std::to_string(i)).c_str());
             for (int j = 0; j < 1200; j++) {
                 std::string path = "/c/" + std::to_string((j * 7 + i) % 400);
                 auto at = std::find(mine.begin(), mine.end(), path);
@@ -219,7 +219,7 @@ TEST_F(MountTable, OneLookupPerAddressOnBoundedThreadsUntilAStop) {
     mount_names_hold(true);
     for (int c = 1; c <= 20; c++) {
         std::string client = "10.0.2." + std::to_string(c);
-        mount_names_set(mount_addr(client.c_str()), "h" + std::to_string(c));
+        mount_names_set(inet_addr(client.c_str()), "h" + std::to_string(c));
         for (int i = 0; i < 50; i++) mount("/c/" + std::to_string(i), client);
     }
     ASSERT_TRUE(mount_names_wait_inside(MOUNT_LOOKUP_THREADS));
@@ -255,7 +255,7 @@ TEST_F(MountTable, OneLookupPerAddressOnBoundedThreadsUntilAStop) {
 }
 
 TEST_F(MountTable, ALookupNeverFillsARemovedOrRefreshedEntry) {
-    uint32_t a = mount_addr("10.0.0.1");
+    uint32_t a = inet_addr("10.0.0.1");
     mount_names_set(a, "old.example");
     mount_names_hold(true);
     mount("/c/x", "10.0.0.1");

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "pmap/pmap_internal.h"
+#include "rpc/clnt.h"
 #include "support/log_capture.h"
 #include "support/rpc_msg.h"
 
@@ -25,9 +26,8 @@ using words = rpc_words;
 constexpr uint32_t SET = 1, UNSET = 2, GETPORT = 3, DUMP = 4, CALLIT = 5;
 constexpr uint32_t P = 0x20000042;  // a test program
 
-rpc_bytes pmap_msg(uint32_t xid, uint32_t proc, const words &args, uint32_t vers = 2,
-                   uint32_t prog = 100000) {
-    return rpc_msg_args(xid, prog, vers, proc, args);
+rpc_bytes pmap_msg(uint32_t xid, uint32_t proc, const words &args) {
+    return rpc_msg_args(xid, PMAP_PROG, PMAP_VERS, proc, args);
 }
 
 class PmapProc : public ::testing::Test {
@@ -95,9 +95,9 @@ TEST_F(PmapProc, SetUnsetAndGetportRules) {
     // the portmapper's.
     EXPECT_EQ(rpc_msg_words(local_.serve(pmap_msg(3, UNSET, {P, 1, 17, 0, 0}), pmap_serve)),
               (words{3, 1, 0, 0, 0, 4}));
-    EXPECT_EQ(rpc_msg_words(local_.serve(pmap_msg(1, DUMP, {}, 3), pmap_serve)),
+    EXPECT_EQ(rpc_msg_words(local_.serve(rpc_msg_args(1, PMAP_PROG, 3, DUMP, {}), pmap_serve)),
               (words{1, 1, 0, 0, 0, 2, 2, 2}));
-    EXPECT_EQ(rpc_msg_words(local_.serve(pmap_msg(2, 0, {}, 2, 100003), pmap_serve)),
+    EXPECT_EQ(rpc_msg_words(local_.serve(rpc_msg_args(2, 100003, 2, 0, {}), pmap_serve)),
               (words{2, 1, 0, 0, 0, 1}));
     // A DUMP holds 26 mappings at most.
     for (uint32_t i = 0; i < 28; i++) ASSERT_EQ(result(SET, {P + 9 + i, 1, 17, 5000}), 1u);
@@ -105,7 +105,7 @@ TEST_F(PmapProc, SetUnsetAndGetportRules) {
 }
 
 TEST_F(PmapProc, CallitForwardsToTheLocalProgramAndIsSilentOnEveryFailure) {
-    rpc_fake echo(0, 0, rpc_msg_bytes({0xCAFE}));
+    rpc_fake echo(0, rpc_msg_bytes({0xCAFE}));
     ASSERT_EQ(result(SET, {P, 1, 17, echo.port}), 1u);
     // Version 3 is not registered: the lookup falls back to version 1. The
     // results are what follows the forwarded reply's 24 bytes; the caller's
@@ -196,8 +196,8 @@ TEST_F(PmapService, SilentCallitTargetsDoNotHoldThePortmapper) {
     ASSERT_TRUE(rpc_tcp_send(c, pmap_msg(6, CALLIT, {100000, 2, 0, 0})));
     EXPECT_EQ(rpc_msg_words(rpc_tcp_recv(c)), (words{6, 1, 0, 0, 0, 3}));
     sock_close(c);
-    rpc_fake silent(0, 0, {}, true);
-    rpc_fake echo(0, 0, rpc_msg_bytes({0xCAFE}));
+    rpc_fake silent(0, {}, true);
+    rpc_fake echo(0, rpc_msg_bytes({0xCAFE}));
     ASSERT_EQ(answer(SET, {P, 1, 17, silent.port}), 1u);
     ASSERT_EQ(answer(SET, {P + 1, 1, 17, echo.port}), 1u);
     sock_t caller = udp_socket(htonl(INADDR_LOOPBACK), 0);

@@ -82,7 +82,6 @@ class SelectLoop : public ::testing::Test {
         xprt_close_all();
         if (loop_.joinable()) loop_.join();
         xprt_stop.store(0);
-        config.tcp_connections = connections_;
         tcp_idle_ms.store(idle_);
     }
     // A UDP record on a free loopback port, registered with the loop.
@@ -102,8 +101,9 @@ class SelectLoop : public ::testing::Test {
     }
     void run() { loop_ = std::thread(select_loop); }
     std::thread loop_;
-    // "TCP-Connections" and the idle limit, restored after the test.
-    uint32_t connections_ = config.tcp_connections, idle_ = tcp_idle_ms.load();
+    // The settings and the idle limit, restored after the test.
+    config_guard config_;
+    uint32_t idle_ = tcp_idle_ms.load();
     xprt dummy_{};
     toy_registration reg_{&dummy_, 1, RPC_UDP};
 };
@@ -278,13 +278,6 @@ rpc_bytes pattern(size_t n) {
     return m;
 }
 
-// `empty` empty fragments, then a last one of one word.
-rpc_words empty_fragments(uint32_t empty) {
-    rpc_words sizes(empty, 0);
-    sizes.push_back(4);
-    return sizes;
-}
-
 TEST(TcpRecord, FragmentsJoinIntoOneRecordThatMustFitArriveWholeAndEnd) {
     // The waits must hold for a descriptor beyond the reach of an fd_set, as
     // a busy server's client calls get.
@@ -293,6 +286,9 @@ TEST(TcpRecord, FragmentsJoinIntoOneRecordThatMustFitArriveWholeAndEnd) {
     log_capture log;
     // A size of 100 makes 612: a record may hold 608 bytes.
     const rpc_bytes full = pattern(608), word = rpc_msg_bytes({0xABCD});
+    // Empty fragments, then a last one of one word.
+    rpc_words empty_most(TCP_FRAGMENTS_MAX, 0), empty_too_many(TCP_FRAGMENTS_MAX + 1, 0);
+    empty_most.back() = empty_too_many.back() = 4;
     struct row {
         rpc_bytes wire, want;  // want: the record received; empty: refused
         bool leave;            // the peer closes after sending
@@ -302,9 +298,9 @@ TEST(TcpRecord, FragmentsJoinIntoOneRecordThatMustFitArriveWholeAndEnd) {
         {rpc_msg_bytes({LAST | 609}), {}, false},
         {rpc_msg_bytes({100, 1, 2, 3}), {}, true},
         {rpc_msg_bytes({100, 1, 2, 3}), {}, false},  // stalls
-        {rpc_tcp_record(word, empty_fragments(TCP_FRAGMENTS_MAX - 1)), word, false},
+        {rpc_tcp_record(word, empty_most), word, false},
         // Or a peer could keep a thread busy for ever without sending a call.
-        {rpc_tcp_record(word, empty_fragments(TCP_FRAGMENTS_MAX)), {}, false},
+        {rpc_tcp_record(word, empty_too_many), {}, false},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(&r - rows);
@@ -346,7 +342,6 @@ TEST(TcpRecord, ALongReplyLeavesInSeveralFragments) {
 // in flight sends nothing to anybody else. A quick call with nothing sent
 // behind it is served by its reader, which reads on only after it.
 TEST_F(SelectLoop, OneConnectionsCallsAreServedSideBySideWithinTheBound) {
-    config_guard keep;
     config.threads = 4;
     uint16_t port = add_tcp(500);  // a record may hold 1008 bytes
     config.threads = 2;
