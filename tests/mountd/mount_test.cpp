@@ -63,7 +63,8 @@ TEST(MountProc, MntUmntAndUmntallInEachVersionAndRefusals) {
     EXPECT_EQ(rpc_msg_accept_status(rig.call("127.0.0.3", 2, 4)), 0u);
     EXPECT_EQ(rig.table(), table{"127.0.0.2 /c/data"});
 
-    std::vector<uint8_t> too_long = mount_dirpath(std::string(1025, 'a'));
+    const std::string longest = "/" + std::string(1023, 'a');  // the longest path a call may name
+    std::vector<uint8_t> too_long = mount_dirpath(longest + "a");
     const struct {
         uint32_t vers, proc;
         std::vector<uint8_t> args;
@@ -73,6 +74,12 @@ TEST(MountProc, MntUmntAndUmntallInEachVersionAndRefusals) {
         {3, 1, mount_dirpath("/c/data"), 0, "mount3 request from 127.0.0.2 path /c/data\n"},
         {1, 1, too_long, 4, "mountd: cannot decode mount path\n"},
         {3, 1, {0, 0, 0, 7, '/', 'c'}, 4, "mountd: cannot decode mount path\n"},
+        // A length that would wrap past the end; the padding may be missing;
+        // the longest path and the empty one decode.
+        {1, 1, {0xFF, 0xFF, 0xFF, 0xFC}, 4, "mountd: cannot decode mount path\n"},
+        {2, 3, {0, 0, 0, 2, '/', 'c'}, 0, "unmount request from 127.0.0.2 path /c\n"},
+        {2, 3, {0, 0, 0, 0}, 0, "unmount request from 127.0.0.2 path \n"},
+        {2, 3, mount_dirpath(longest), 0, "unmount request from 127.0.0.2 path " + longest + "\n"},
         {2, 3, too_long, 4, "mountd: cannot decode unmount request\n"},
         {3, 7, {}, 3, ""},  // PATHCONF
     };
