@@ -56,7 +56,6 @@ class PmapProc : public ::testing::Test {
 };
 
 TEST_F(PmapProc, SetUnsetAndGetportRules) {
-    EXPECT_TRUE(rpc_program_valid(&pmap_program));
     ASSERT_TRUE(pmap_list_set(P, 2, 17, 700, nullptr));  // as if set by a privileged service
     struct row {
         const char *what;
@@ -122,17 +121,14 @@ TEST_F(PmapProc, CallitForwardsToTheLocalProgramAndIsSilentOnEveryFailure) {
     EXPECT_TRUE(call(CALLIT, {P, 1, 0}).empty()) << "no length field";
     EXPECT_EQ(echo.calls(), 1);
     // The portmapper itself is never a target (a forwarded SET or UNSET
-    // would pass for a local caller); a port where nobody answers costs a
-    // forwarder 2 s and the timeout line.
+    // would pass for a local caller): nothing waits for its answer. Silent
+    // targets are the service test's.
     EXPECT_TRUE(call(CALLIT, {100000, 2, 0, 0}).empty());
-    ASSERT_TRUE(pmap_list_set(P + 2, 1, 17, 1, nullptr));
-    EXPECT_TRUE(call(CALLIT, {P + 2, 1, 0, 0}).empty());
     pmap_forward_stop();  // waits for the forwarders
     const char *bad = " pmapd: rpc pmap_callit with invalid arguments\n";
     std::string text = log.text();
     EXPECT_NE(text.find(bad, text.find(bad) + 1), std::string::npos) << "twice: " << text;
-    EXPECT_EQ(text.find("RPC receive timeout\n"), text.rfind("RPC receive timeout\n"));
-    EXPECT_NE(text.find("RPC receive timeout\n"), std::string::npos);
+    EXPECT_EQ(text.find("RPC receive timeout\n"), std::string::npos) << text;
 }
 
 // Port 111 of the test's own network namespace.
