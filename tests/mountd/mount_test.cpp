@@ -237,8 +237,7 @@ TEST_F(ExportsFile, HostileFilesLeaveASoundList) {
 // A new medium forgets the old one's records; the same medium or none
 // changes nothing. A mount refreshes an entry while requests read it;
 // ThreadSanitizer shows any unsynchronised access.
-TEST(ExportList, VolumeRefreshNoticesANewMediumAndRacesWithNoRequest) {
-    exports_env env;
+TEST_F(ExportsFile, VolumeRefreshNoticesANewMediumAndRacesWithNoRequest) {
     drive_map("E", env.home.file("e").c_str(), 2, 1111);
     env.make("../e/");
     env.load("e:\\ -alldirs 10.0.0.1\n");
@@ -270,8 +269,7 @@ TEST(ExportList, VolumeRefreshNoticesANewMediumAndRacesWithNoRequest) {
 
 // Each row: the exports file, mount paths and clients (blanks between), the
 // status, the entry answered (-1 none), the path once rewritten, the log.
-TEST(ExportCheck, PathsAliasesAndClients) {
-    exports_env env;
+TEST_F(ExportsFile, PathsAliasesAndClientsMatchForMount) {
     const std::string ad = "c:\\data -alldirs\n", alias = "c:\\data -name:share\n",
                       two = "c:\\data -ro 10.0.0.1\nc:\\data 10.0.0.2\n",
                       range = "c:\\data -range 10.0.0.10 10.0.0.20 10.0.0.250 10.0.1.5\n";
@@ -335,8 +333,7 @@ uint32_t lookup(const std::string &name, std::string *found = nullptr, uint8_t l
     return status;
 }
 
-TEST(WebNfs, NamesReachTheirRecordInsideThePublicExportOnlyWhileInUse) {
-    exports_env env;
+TEST_F(ExportsFile, WebNfsNamesReachTheirRecordInsideThePublicExportOnlyWhileInUse) {
     env.make("data/");
     env.make("data/readme.txt", "hello");
     env.load("c:\\other\nc:\\data -webnfs\n");

@@ -112,7 +112,7 @@ std::atomic<int> sweeps{0};
 
 // The 64th record sits on a descriptor beyond an fd_set and is served; a
 // 65th is never served.
-TEST_F(SelectLoop, ServesUdpAndTcpThenStopsAtOnceFromAnotherThread) {
+TEST_F(SelectLoop, ServesRecordsBeyondAnFdSetThenStopsAtOnceFromAnotherThread) {
     const int high = FD_SETSIZE + 76;
     descriptor_limit room(high + 10);
     // Bound to every address: a reply leaves from the address called (on a
