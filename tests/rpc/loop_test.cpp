@@ -115,9 +115,7 @@ std::atomic<int> sweeps{0};
 TEST_F(SelectLoop, ServesRecordsBeyondAnFdSetThenStopsAtOnceFromAnotherThread) {
     const int high = FD_SETSIZE + 76;
     descriptor_limit room(high + 10);
-    // Bound to every address: a reply leaves from the address called (on a
-    // host with several addresses routing would pick another source).
-    uint16_t tcp = add_tcp(), sizeless = add_tcp(0), udp = add_udp(udp_socket(0, 0));
+    uint16_t tcp = add_tcp(), sizeless = add_tcp(0), udp = add_udp();
     for (int i = 0; i < 60; i++) add_udp();
     ASSERT_EQ(dup2(udp_socket(htonl(INADDR_LOOPBACK), 0), high), high);
     uint16_t beyond = add_udp(high), unserved = add_udp();
@@ -128,8 +126,6 @@ TEST_F(SelectLoop, ServesRecordsBeyondAnFdSetThenStopsAtOnceFromAnotherThread) {
     // A peer that connects and says nothing holds only its own thread.
     sock_t silent = rpc_tcp_connect(tcp);
     ASSERT_NE(silent, SOCK_INVALID);
-    EXPECT_EQ(rpc_msg_words(rpc_udp_call(udp, null_call(11), 1000, "127.0.0.1", "127.0.0.2")),
-              (rpc_words{11, 1, 0, 0, 0, 0}));
     EXPECT_EQ(rpc_msg_word_at(rpc_udp_call(beyond, null_call(5), 2000), 0), 5u);
     EXPECT_TRUE(rpc_udp_call(unserved, null_call(2), 300).empty());
     // A listener without a connection size closes what it accepts at once.
@@ -145,7 +141,7 @@ TEST_F(SelectLoop, ServesRecordsBeyondAnFdSetThenStopsAtOnceFromAnotherThread) {
     EXPECT_GE(sweeps.load(), 2) << "one sweep per pass";
     EXPECT_EQ(log.text(), "nfsd: tcp create error\n");
     sock_close(silent);
-    for (sock_t s : {udp_socket(0, udp), tcp_listen_socket("127.0.0.1", tcp)}) {
+    for (sock_t s : {udp_socket(htonl(INADDR_LOOPBACK), udp), tcp_listen_socket(nullptr, tcp)}) {
         EXPECT_NE(s, SOCK_INVALID) << "socket closed";
         sock_close(s);
     }
