@@ -22,7 +22,6 @@
 #include "support/exports_env.h"
 #include "support/rpc_msg.h"
 
-// A dirpath argument.
 inline std::vector<uint8_t> mount_dirpath(const std::string &path) {
     std::vector<uint8_t> a;
     rpc_msg_word(a, uint32_t(path.size()));

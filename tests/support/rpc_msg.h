@@ -18,7 +18,6 @@ using rpc_words = std::vector<uint32_t>;
 // Appends one big-endian word / raw bytes with zero padding to `out`.
 void rpc_msg_word(rpc_bytes &out, uint32_t value);
 void rpc_msg_opaque(rpc_bytes &out, const void *bytes, uint32_t n);
-// The words as bytes.
 rpc_bytes rpc_msg_bytes(const rpc_words &words);
 // An authsys_parms body (stamp, machine name, uid, gid, groups).
 rpc_bytes rpc_msg_auth_unix(uint32_t stamp, const char *machine, uint32_t uid, uint32_t gid,
