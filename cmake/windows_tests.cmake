@@ -30,7 +30,6 @@ set(NIMBORA_WINDOWS_TESTS
   tests/platform/net_test.cpp
   tests/fs/fs_calls_test.cpp
   tests/platform/winfile_calls_test.cpp
-  tests/rpc/xdr_test.cpp
   tests/inode/index_test.cpp
   tests/inode/path_test.cpp
   tests/names/name_test.cpp

@@ -17,8 +17,6 @@ void load_with(const test_home &home, const std::string &values) {
     config_load("nfsd");
 }
 
-}  // namespace
-
 // Numbers are the store's (tested there); what matters here is that each
 // lands in its own field, that derived defaults follow the values read, and
 // that the directory gets its separator or falls back to the program's.
@@ -37,3 +35,5 @@ TEST(ConfigLoad, FieldsDerivedDefaultsAndTheDirectory) {
     load_with(home, "\"Directory\"=\"/" + std::string(270, 'x') + "/\"\n");
     EXPECT_EQ(std::string(config.directory), home.path());
 }
+
+}  // namespace

@@ -17,19 +17,13 @@
 
 namespace {
 
-// 2026-12-05 17:40:48, local time
-time_t local_time(int year, int mon, int mday, int hour, int min, int sec) {
-    tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = mon - 1;
-    t.tm_mday = mday;
-    t.tm_hour = hour;
-    t.tm_min = min;
-    t.tm_sec = sec;
+// 2026-12-05 17:40:48, local time (fields from seconds up to years since 1900).
+time_t local_test_time() {
+    tm t{48, 40, 17, 5, 11, 126};
     t.tm_isdst = -1;
     return mktime(&t);
 }
-const time_t NOW = local_time(2026, 12, 5, 17, 40, 48);
+const time_t NOW = local_test_time();
 
 // The log's text with plain line ends: it is a text file, so on Windows
 // each line ends in CR LF, as the host's editors expect; a stream read in

@@ -29,7 +29,7 @@ const std::vector<std::string> ALL_ROWS = {
 // How DUMP names a client: its host name, else its dotted address.
 std::string host_of(const char *dotted) {
     char name[512];
-    return net_host_name(mount_addr(dotted), name, sizeof name) ? name : dotted;
+    return net_host_name(inet_addr(dotted), name, sizeof name) ? name : dotted;
 }
 
 class ServerClients : public server_test {};

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "exports/exports_internal.h"
 #include "fh/fh.h"
 #include "inode/inode.h"
-#include "exports/exports_internal.h"
 #include "names/name.h"
 #include "platform/drive.h"
 #include "support/exports_env.h"
@@ -44,6 +44,7 @@ TEST_F(ExportsFile, EachFileGivesItsExportsListingAndProblem) {
     std::string too_long(1021, 'p'), fits(1020, 'p');
     // Export names reach UTF-8 clients converted from the code page.
     config.charset = CHARSET_UTF8;
+    env.make("here/");
     const struct {
         std::string text, paths, logs, problem;
     } cases[] = {
@@ -78,6 +79,16 @@ TEST_F(ExportsFile, EachFileGivesItsExportsListingAndProblem) {
          "25:2"},
         {std::string("c:\\data\0x\nd:\\ok\n", 16), "d:\\ok",
          "mountd: Line 1 ignored, expected path\n", "23:1"},
+        // Every problem is logged with its line; a quote left open ends at its
+        // line end and never takes the next line into a name; a directory
+        // that is missing is still exported.
+        {"c:\\here -foo\n\"c:\\here\\open -ro\nc:\\here\nc:\\gone\ne:\\x\n"
+         "c:\\here -name:again\n",
+         "c:\\here|c:\\gone",
+         "mountd: Line 1 ignored, unknown option: foo\n|mountd: Line 2 ignored, unterminated "
+         "quote\n|mountd: Line 4, directory does not exist: c:\\gone\n|mountd: Line 5 ignored, "
+         "unsupported drive type\n|mountd: duplicate exports line 6 ignored\n",
+         "24:5"},
         {"c:\\caf\xe9 -ro -name:r\xe9sum\xe9 10.0.0.1\n", "c:\\caf\xc3\xa9", "", ""},
     };
     for (const auto &c : cases) {
@@ -105,59 +116,29 @@ std::vector<std::string> problems(const exports_report &report) {
     return out;
 }
 
-// Every problem of a file is listed with its line, in file order; a quote
-// left open ends at its line end and never takes the next line into a name.
-// A check changes nothing of the running server's (list, "-public", log);
-// a reload of a file with any problem keeps the list and
-// "-public"; a start without a file empties the list.
-TEST_F(ExportsFile, EveryProblemIsListedAndARefusedReloadOrACheckChangesNothing) {
+// A check lists the problems and changes nothing of the running server's
+// (list, "-public", log); a reload of a file with any problem keeps the list
+// and "-public"; a start without a file empties the list.
+TEST_F(ExportsFile, ARefusedReloadOrACheckChangesNothing) {
     env.make("here/");
-    env.home.write("exports",
-        "c:\\here -foo\n"         // 1
-        "\"c:\\here\\open -ro\n"  // 2: the quote is never closed
-        "c:\\here\n"              // 3
-        "c:\\gone\n"              // 4
-        "e:\\x\n"                 // 5: E: maps no directory
-        "c:\\here -name:again\n");  // 6: the same export as line 3
-    exports_report report;
-    exports_read(&report);
-    EXPECT_EQ(problems(report),
-              (std::vector<std::string>{
-                  "Line 1 ignored, unknown option: foo",
-                  "Line 2 ignored, unterminated quote: \\here\\open -ro",
-                  "Line 4, directory does not exist: c:\\gone",
-                  "Line 5 ignored, unsupported drive type: e:\\x (drive e: maps no directory)",
-                  "Line 6 ignored, duplicate export"}));
-    EXPECT_EQ(paths_of(env), "c:\\here|c:\\gone");
-    env.log();
-
+    env.load("c:\\here\nc:\\gone\n");
     env.home.write("draft", "c:\\here -public\nc:\\here -bar\n");
-    exports_report checked;
-    ASSERT_TRUE(exports_check(env.home.file("draft").c_str(), &checked));
-    EXPECT_EQ(problems(checked).at(0), "Line 2 ignored, unknown option: bar");
+    exports_report report;
+    ASSERT_TRUE(exports_check(env.home.file("draft").c_str(), &report));
+    EXPECT_EQ(problems(report).at(0), "Line 2 ignored, unknown option: bar");
     EXPECT_EQ(env.log(), "");
-    EXPECT_FALSE(exports_check(env.home.file("none").c_str(), &checked));
-    EXPECT_EQ(checked.problems[0].number, EXPORTS_CANNOT_OPEN);
+    EXPECT_FALSE(exports_check(env.home.file("none").c_str(), &report));
+    EXPECT_EQ(report.problems[0].number, EXPORTS_CANNOT_OPEN);
 
     // A problem refuses a reload even when its line was kept (a missing
     // directory, which a start exports; an ignored line is the reload test's
     // end to end), and so does a file that is gone; each would set "-public".
-    const struct {
-        const char *text;  // nullptr: no file
-        const char *problem;
-    } refused[] = {
-        {"c:\\here -public\nc:\\nowhere\n", "Line 2, directory does not exist: c:\\nowhere"},
-        {nullptr, "Cannot open exports file."},
-    };
-    for (const auto &r : refused) {
-        SCOPED_TRACE(r.problem);
-        if (r.text)
-            env.home.write("exports", r.text);
-        else
-            ASSERT_EQ(unlink(env.home.file("exports").c_str()), 0);
-        EXPECT_FALSE(exports_read(&report, EXPORTS_RELOAD));
-        EXPECT_EQ(problems(report).at(0), r.problem);
-    }
+    env.home.write("exports", "c:\\here -public\nc:\\nowhere\n");
+    EXPECT_FALSE(exports_read(&report, EXPORTS_RELOAD));
+    EXPECT_EQ(problems(report).at(0), "Line 2, directory does not exist: c:\\nowhere");
+    ASSERT_EQ(unlink(env.home.file("exports").c_str()), 0);
+    EXPECT_FALSE(exports_read(&report, EXPORTS_RELOAD));
+    EXPECT_EQ(problems(report).at(0), "Cannot open exports file.");
     EXPECT_EQ(paths_of(env), "c:\\here|c:\\gone");
     EXPECT_FALSE(export_public_seen);
     env.log();
@@ -171,9 +152,7 @@ TEST_F(ExportsFile, EveryProblemIsListedAndARefusedReloadOrACheckChangesNothing)
 // walks is rebuilt only after it lets go. One reload builds in the other
 // table; the next one must wait for the holder.
 TEST_F(ExportsFile, ATableIsNotRebuiltWhileARequestHoldsIt) {
-    env.make("keep/");
-    env.make("gone/");
-    env.make("new/");
+    for (const char *dir : {"keep/", "gone/", "new/"}) env.make(dir);
     env.load("c:\\keep -name:keep\nc:\\gone\n");
     uint32_t ticket = export_hold();
     export_entry *held = export_list.load();
@@ -250,8 +229,7 @@ TEST_F(ExportsFile, HostileFilesLeaveASoundList) {
 // A new medium forgets the old one's records; the same medium or none
 // changes nothing. A mount refreshes an entry while requests read it;
 // ThreadSanitizer shows any unsynchronised access.
-TEST(ExportList, VolumeRefreshNoticesANewMediumAndRacesWithNoRequest) {
-    exports_env env;
+TEST_F(ExportsFile, VolumeRefreshNoticesANewMediumAndRacesWithNoRequest) {
     drive_map("E", env.home.file("e").c_str(), 2, 1111);
     env.make("../e/");
     env.load("e:\\ -alldirs 10.0.0.1\n");
@@ -283,8 +261,7 @@ TEST(ExportList, VolumeRefreshNoticesANewMediumAndRacesWithNoRequest) {
 
 // Each row: the exports file, mount paths and clients (blanks between), the
 // status, the entry answered (-1 none), the path once rewritten, the log.
-TEST(ExportCheck, PathsAliasesAndClients) {
-    exports_env env;
+TEST_F(ExportsFile, PathsAliasesAndClientsMatchForMount) {
     const std::string ad = "c:\\data -alldirs\n", alias = "c:\\data -name:share\n",
                       two = "c:\\data -ro 10.0.0.1\nc:\\data 10.0.0.2\n",
                       range = "c:\\data -range 10.0.0.10 10.0.0.20 10.0.0.250 10.0.1.5\n";
@@ -348,8 +325,7 @@ uint32_t lookup(const std::string &name, std::string *found = nullptr, uint8_t l
     return status;
 }
 
-TEST(WebNfs, NamesReachTheirRecordInsideThePublicExportOnlyWhileInUse) {
-    exports_env env;
+TEST_F(ExportsFile, WebNfsNamesReachTheirRecordInsideThePublicExportOnlyWhileInUse) {
     env.make("data/");
     env.make("data/readme.txt", "hello");
     env.load("c:\\other\nc:\\data -webnfs\n");

@@ -1,20 +1,28 @@
 // The RPC runtime as a client sees it: every header gets exactly its answer
 // (or silence), AUTH_UNIX limits, mangled messages, the registry, the replay
-// slot, the UDP workers and replies that cannot leave. Threads sharing a
-// replay slot are the threads test's (end to end, under ThreadSanitizer).
+// slot, the UDP workers and replies that cannot leave; then the server's own
+// client calls. Threads sharing a replay slot are the threads test's (end to
+// end, under ThreadSanitizer).
 #include "rpc/rpc.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "base/config.h"
+#include "rpc/clnt.h"
 #include "rpc/loop.h"
 #include "support/log_capture.h"
 #include "support/rpc_msg.h"
@@ -46,8 +54,8 @@ bytes with_byte(bytes m, size_t at, uint8_t v) {
     m[at] = v;
     return m;
 }
-bytes unix_call(uint32_t xid, const bytes &cred, uint32_t proc = 0) {
-    return rpc_msg_call(xid, TOY_PROG, 3, proc, 1, cred);
+bytes unix_call(uint32_t xid, const bytes &cred) {
+    return rpc_msg_call(xid, TOY_PROG, 3, 0, 1, cred);
 }
 // A full AUTH_UNIX call of TOY_ECHO with a verifier and arguments.
 bytes full_call(uint32_t xid) {
@@ -77,7 +85,6 @@ TEST_F(RpcCall, EveryHeaderGetsItsAnswerOrSilence) {
         {cut(call(2), 31), {}, 0},                           // short header
         {with_byte(call(3), 7, 1), {}, 0},                   // a REPLY
         {with_byte(call(4), 11, 3), {4, 1, 1, 0, 2, 2}, 0},  // RPC version 3
-        {rpc_msg_call(5, 100005, 3, 0), {5, 1, 0, 0, 0, 1}, 0},
         {call(6, 4), {6, 1, 0, 0, 0, 2, 2, 3}, 0},
         {call(7, 2, 99), {7, 1, 0, 0, 0, 3}, 0},
         {rpc_msg_call(8, TOY_PROG, 3, 0, 2, {0, 0, 0, 1}), {8, 1, 1, 1, 2}, 0},  // AUTH_SHORT
@@ -120,7 +127,6 @@ TEST_F(RpcCall, AuthUnixIdentityAndItsLimits) {
         bad.push_back(cut(full, n));
     for (const bytes &cred : ok) EXPECT_EQ(serve(unix_call(20, cred)), (words{20, 1, 0, 0, 0, 0}));
     for (const bytes &cred : bad) EXPECT_EQ(serve(unix_call(20, cred)), (words{20, 1, 1, 1, 1}));
-    EXPECT_EQ(toy_runs, 2);
     EXPECT_EQ(std::string(toy_seen.unix_cred.machine), name255);
     serve(unix_call(21, ok[0]));
     const rpc_cred &c = toy_seen.unix_cred;
@@ -162,22 +168,20 @@ TEST_F(RpcCall, MangledMessagesNeverCrash) {
     }
 }
 
-bool pmap_answer = true;
 void other_program(xprt *, rpc_call *) {}
 
 TEST(RpcRegistry, APairHasOneHandlerForBothProtocolsAndARefusedMappingFailsIt) {
     rpc_rig rig;
-    rpc_pmap_call = [](bool, uint32_t, uint32_t, uint32_t, uint16_t) { return pmap_answer; };
+    rpc_pmap_call = [](bool, uint32_t, uint32_t, uint32_t, uint16_t) { return true; };
     EXPECT_TRUE(rpc_register(rig.xp, TOY_PROG, 3, toy_program, RPC_UDP));
     EXPECT_TRUE(rpc_register(rig.xp, TOY_PROG, 3, toy_program, RPC_TCP));
     EXPECT_FALSE(rpc_register(rig.xp, TOY_PROG, 3, other_program, RPC_UDP));
-    pmap_answer = false;
+    rpc_pmap_call = [](bool, uint32_t, uint32_t, uint32_t, uint16_t) { return false; };
     EXPECT_FALSE(rpc_register(rig.xp, TOY_PROG, 4, toy_program, RPC_UDP));
     rpc_unregister(TOY_PROG, 4, RPC_UDP);  // the caller withdraws a refused pair
     rpc_unregister(TOY_PROG, 3, RPC_UDP);
     rpc_unregister(TOY_PROG, 3, RPC_TCP);  // entry already gone
     EXPECT_EQ(rpc_msg_words(rig.serve(call(1))), (words{1, 1, 0, 0, 0, 1}));
-    pmap_answer = true;
     rpc_pmap_call = nullptr;
 }
 
@@ -242,18 +246,9 @@ TEST(RpcReply, APastTheBufferResultOrAFailedSendFailsAndAreasCannotWrap) {
     EXPECT_EQ(xprt_create(7, RPC_UDP, 2049, 0x7FFFFFFFu), nullptr);
 }
 
-// Raises the stop flag and wakes the workers of `port` (they see the flag
-// after their next receive); true once every worker has ended.
-bool workers_stop(uint16_t port) {
-    xprt_stop.store(1);
-    for (int i = 0; i < 50 && udp_workers_running.load() > 0; i++) {
-        rpc_udp_call(port, {0}, 0);
-        std::this_thread::sleep_for(20ms);
-    }
-    return udp_workers_running.load() == 0;
-}
-
-TEST(UdpWorkers, FourServeFourCallsTogetherAndCutOversizedDatagrams) {
+// Four workers serve four calls together, cut a datagram larger than any
+// buffer and rest between failing receives.
+TEST(UdpWorkers, FourServeFourCallsTogetherCutOversizedDatagramsAndRestOnFailure) {
     xprt_stop.store(0);
     toy_reset();
     // Bound to every address: a reply leaves from the address called. The
@@ -265,7 +260,6 @@ TEST(UdpWorkers, FourServeFourCallsTogetherAndCutOversizedDatagrams) {
     ASSERT_TRUE(reg.ok);
     EXPECT_FALSE(udp_workers_start(1, base)) << "one thread means no workers";
     ASSERT_TRUE(udp_workers_start(4, base));
-    EXPECT_EQ(udp_workers_running.load(), 4);
     // The gate answers only when four calls are inside at once; one worker
     // would keep each call waiting its full 5 s.
     std::vector<words> replies(4);
@@ -283,30 +277,106 @@ TEST(UdpWorkers, FourServeFourCallsTogetherAndCutOversizedDatagrams) {
     EXPECT_EQ(rpc_msg_words(
                   rpc_udp_call(port, rpc_msg_args(5, TOY_PROG, 1, TOY_ECHO, words(1200)), 2000)),
               (words{5, 1, 0, 0, 0, 4}));
-    EXPECT_TRUE(workers_stop(port));
+    // A receive that fails at once, every time (the socket switched to
+    // non-blocking), is retried once a second, not at full speed.
+    ASSERT_EQ(fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK), 0);
+    for (int i = 0; i < 4; i++) rpc_udp_call(port, {0}, 0);  // out of their blocking receives
+    clock_t cpu = clock();
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_LT(double(clock() - cpu) / CLOCKS_PER_SEC, 0.3);
+    // The workers see the stop flag after their next receive: wake them.
+    xprt_stop.store(1);
+    for (int i = 0; i < 100 && udp_workers_running.load() > 0; i++) {
+        rpc_udp_call(port, {0}, 0);
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(udp_workers_running.load(), 0);
     xprt_stop.store(0);
     xprt_free(base);
     sock_close(s);
 }
 
-TEST(UdpWorker, FailingReceiveIsRetriedOncePerSecond) {
-    // A datagram socket switched to non-blocking fails at once, every time:
-    // a worker on it must sleep between tries, not spin.
-    sock_t s = udp_socket(htonl(INADDR_LOOPBACK), 0);
-    ASSERT_EQ(fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK), 0);
-    xprt *xp = xprt_create(s, RPC_UDP, 0, 512);
-    xprt_stop.store(0);
-    clock_t cpu = clock();
-    udp_workers_running.fetch_add(1);
-    std::thread worker(udp_worker, xp);
-    std::this_thread::sleep_for(1500ms);
-    xprt_stop.store(1);
-    worker.join();  // ends within the second it sleeps
-    EXPECT_LT(double(clock() - cpu) / CLOCKS_PER_SEC, 0.3);
-    EXPECT_EQ(udp_workers_running.load(), 0);
-    xprt_stop.store(0);
-    sock_close(s);
-    xprt_free(xp);
+TEST(ClntCall, ReplyTable) {
+    const uint32_t X = 77;
+    struct row {
+        rpc_words reply;
+        int32_t expect;
+    } rows[] = {
+        {{X, 1, 0, 0}, CLNT_SHORT},
+        {{X + 1, 1, 0, 0, 0, 0}, CLNT_BAD_XID},
+        {{X, 0, 0, 0, 0, 0}, CLNT_NOT_REPLY},
+        {{X, 1, 1, 0, 2, 2}, CLNT_RPC_MISMATCH},
+        {{X, 1, 0, 0, 0, 2, 2, 2}, CLNT_PROG_MISMATCH},
+        {{X, 1, 0, 0, 0, 4}, CLNT_SYSTEM_ERR},
+        {{X, 1, 0, 0, 0}, CLNT_SHORT},
+        {{X, 1, 0, 0, 0, 0, 1}, 28},
+    };
+    for (const row &r : rows) {
+        uint8_t buffer[4 + 256];
+        xprt xp;
+        clnt_xprt_init(&xp, buffer, 256);
+        xp.xid = X;
+        rpc_bytes m = rpc_msg_bytes(r.reply);
+        memcpy(xp.msg, m.data(), m.size());
+        xp.count = int32_t(m.size());
+        EXPECT_EQ(clnt_check_reply(&xp), r.expect) << "reply of " << r.reply.size() << " words";
+    }
+}
+
+// The EXPORT answer as the pages show it: directories in their display form,
+// "-" names as options and the rest as clients, each followed by a blank.
+TEST(ClntQuery, AnExportListSplitsOptionsFromClients) {
+    rpc_bytes body;
+    // Each text follows a 1 word; "" stands for the 0 word ending a list.
+    for (std::string text : {"/c/data", "-ro", "host1", "-mapall:7", "", "/d", "", ""}) {
+        rpc_msg_word(body, !text.empty());
+        if (text.empty()) continue;
+        rpc_msg_word(body, uint32_t(text.size()));
+        rpc_msg_opaque(body, text.data(), uint32_t(text.size()));
+    }
+    rpc_fake mountd(0, body);
+    uint16_t saved = config.mount_port;
+    config.mount_port = mountd.port;
+    std::vector<std::string> seen;
+    auto add = [](void *ctx, const char *dir, const char *options, const char *clients) {
+        auto *out = static_cast<std::vector<std::string> *>(ctx);
+        out->push_back(std::string(dir) + "|" + options + "|" + clients);
+    };
+    EXPECT_TRUE(mount_exports(1, add, &seen));
+    config.mount_port = saved;
+    EXPECT_EQ(seen, (std::vector<std::string>{"c:\\data|-ro -mapall:7 |host1 ", "d:\\||"}));
+}
+
+// A fake portmapper on port 111, free in the test's own network namespace.
+// The first call of the run takes its transaction id from the clock's
+// seconds (low 16 bits), each later call the next one.
+TEST(ClntPmap, SetUnsetSendsTheMappingAndReadsTheBoolean) {
+    if (geteuid() != 0) GTEST_SKIP() << "port 111 needs root";
+    uint32_t xid;
+    {
+        rpc_fake pm(111, rpc_msg_bytes({1}));
+        uint32_t now = uint32_t(time(nullptr)) & 0xFFFF;
+        EXPECT_TRUE(pmap_set_unset(100005, 3, 6, 1058));
+        rpc_words w = rpc_msg_words(pm.last_call());
+        xid = w.at(0);
+        EXPECT_LE((xid - now) & 0xFFFF, 2u) << "first id " << xid << " at second " << now;
+        EXPECT_EQ(rpc_words(w.begin() + 1, w.end()),
+                  (rpc_words{0, 2, 100000, 2, 1, 0, 0, 0, 0, 100005, 3, 6, 1058}))
+            << "SET, AUTH_NULL, mapping";
+    }
+    {
+        rpc_fake pm(111, rpc_msg_bytes({1, 1}));  // one word too many
+        EXPECT_FALSE(pmap_set_unset(100005, 3, 6, 0));
+        EXPECT_EQ(rpc_msg_word_at(pm.last_call(), 0), xid + 1);
+    }
+    // A portmapper that never answers: the call gives up after 2 s, and
+    // says so.
+    rpc_fake pm(111, {}, true);
+    log_capture log;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(pmap_set_unset(100005, 3, 6, 0));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 1900ms);
+    EXPECT_EQ(log.text(), "RPC receive timeout\n");
 }
 
 }  // namespace

@@ -22,7 +22,6 @@ class log_capture {
     log_capture &operator=(const log_capture &) = delete;
 
     void level(int level) { log_attach(file_, level); }
-    // Everything captured so far.
     std::string text() {
         if (!file_) return "";
         log_flush();
@@ -40,7 +39,6 @@ class log_capture {
         seen_ = long(all.size());
         return out;
     }
-    // Forgets what was captured so far.
     void clear() {
         if (!file_) return;
         log_flush();

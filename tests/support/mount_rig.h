@@ -3,6 +3,7 @@
 // and EXPORT replies strictly, and a stand-in resolver the test controls.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,20 +22,6 @@
 #include "support/exports_env.h"
 #include "support/rpc_msg.h"
 
-// An address in network order from its dotted form.
-inline uint32_t mount_addr(const char *dotted) {
-    in_addr a{};
-    inet_pton(AF_INET, dotted, &a);
-    return a.s_addr;
-}
-
-// A MOUNT call with AUTH_NULL and `args`; a dirpath argument.
-inline std::vector<uint8_t> mount_msg(uint32_t xid, uint32_t vers, uint32_t proc,
-                                      const std::vector<uint8_t> &args = {}) {
-    std::vector<uint8_t> m = rpc_msg_call(xid, MOUNT_PROG, vers, proc);
-    m.insert(m.end(), args.begin(), args.end());
-    return m;
-}
 inline std::vector<uint8_t> mount_dirpath(const std::string &path) {
     std::vector<uint8_t> a;
     rpc_msg_word(a, uint32_t(path.size()));
@@ -133,7 +120,9 @@ class mount_rig {
                               const std::vector<uint8_t> &args = {}) {
         std::unique_ptr<rpc_rig> &rig = clients_[client];
         if (!rig) rig = std::make_unique<rpc_rig>(MOUNT_BUFFER, client);
-        return rig->serve(mount_msg(xid_++, vers, proc, args), rpc_dispatch, nullptr, 200);
+        std::vector<uint8_t> msg = rpc_msg_call(xid_++, MOUNT_PROG, vers, proc);
+        msg.insert(msg.end(), args.begin(), args.end());
+        return rig->serve(msg, rpc_dispatch, nullptr, 200);
     }
     // MNT: answers the status (~0u without results) and the results.
     uint32_t mnt(const char *client, uint32_t vers, const std::string &path,

@@ -80,9 +80,9 @@ rpc_bytes rpc_msg_args(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc
     return m;
 }
 
-rpc_words rpc_msg_words(const uint8_t *bytes, size_t n) {
+rpc_words rpc_msg_words(const rpc_bytes &m) {
     rpc_words w;
-    for (size_t i = 0; i + 4 <= n; i += 4) w.push_back(load_be32(bytes + i));
+    for (size_t i = 0; i + 4 <= m.size(); i += 4) w.push_back(load_be32(&m[i]));
     return w;
 }
 
@@ -238,8 +238,8 @@ bool rpc_tcp_closed(sock_t s, int timeout_ms) {
     return wait_readable(s, timeout_ms) && recv(s, &byte, 1, 0) == 0;
 }
 
-rpc_fake::rpc_fake(uint16_t port, uint32_t status, rpc_bytes results, bool silent)
-    : status_(status), results_(std::move(results)), silent_(silent) {
+rpc_fake::rpc_fake(uint16_t port, rpc_bytes results, bool silent)
+    : results_(std::move(results)), silent_(silent) {
     sock_ = udp_socket(htonl(INADDR_LOOPBACK), port);
     this->port = rpc_sock_port(sock_);
     thread_ = std::thread([this] {
@@ -257,7 +257,7 @@ rpc_fake::rpc_fake(uint16_t port, uint32_t status, rpc_bytes results, bool silen
                 last_.assign(in.begin(), in.begin() + n);
                 calls_++;
             }
-            rpc_bytes out = rpc_msg_bytes({load_be32(in.data()), 1, 0, 0, 0, status_});
+            rpc_bytes out = rpc_msg_bytes({load_be32(in.data()), 1, 0, 0, 0, 0});
             out.insert(out.end(), results_.begin(), results_.end());
             if (!silent_)
                 sendto(sock_, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&from), len);

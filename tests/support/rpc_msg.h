@@ -18,7 +18,6 @@ using rpc_words = std::vector<uint32_t>;
 // Appends one big-endian word / raw bytes with zero padding to `out`.
 void rpc_msg_word(rpc_bytes &out, uint32_t value);
 void rpc_msg_opaque(rpc_bytes &out, const void *bytes, uint32_t n);
-// The words as bytes.
 rpc_bytes rpc_msg_bytes(const rpc_words &words);
 // An authsys_parms body (stamp, machine name, uid, gid, groups).
 rpc_bytes rpc_msg_auth_unix(uint32_t stamp, const char *machine, uint32_t uid, uint32_t gid,
@@ -33,10 +32,7 @@ rpc_bytes rpc_msg_args(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc
                        const rpc_words &args);
 // The message as big-endian words (a trailing partial word is dropped), and
 // word i alone (0 past the end).
-rpc_words rpc_msg_words(const uint8_t *bytes, size_t n);
-inline rpc_words rpc_msg_words(const rpc_bytes &m) {
-    return rpc_msg_words(m.data(), m.size());
-}
+rpc_words rpc_msg_words(const rpc_bytes &m);
 uint32_t rpc_msg_word_at(const rpc_bytes &m, size_t i);
 // The accept status of an accepted reply with an empty verifier (the word
 // after it); ~0 for anything else.
@@ -103,11 +99,11 @@ rpc_bytes rpc_tcp_recv(sock_t s, int timeout_ms = 1000);
 // True when the peer closed the connection within `timeout_ms`.
 bool rpc_tcp_closed(sock_t s, int timeout_ms = 2000);
 
-// A fake UDP service on 127.0.0.1:port (0: any) answering each call with an
-// accepted reply of `status` and `results`, or (`silent`) not at all.
+// A fake UDP service on 127.0.0.1:port (0: any) answering each call with a
+// successful reply of `results`, or (`silent`) not at all.
 class rpc_fake {
    public:
-    rpc_fake(uint16_t port, uint32_t status, rpc_bytes results, bool silent = false);
+    rpc_fake(uint16_t port, rpc_bytes results, bool silent = false);
     ~rpc_fake();
     rpc_fake(const rpc_fake &) = delete;
     rpc_fake &operator=(const rpc_fake &) = delete;
@@ -117,7 +113,6 @@ class rpc_fake {
     uint16_t port = 0;
 
    private:
-    uint32_t status_;
     rpc_bytes results_;
     bool silent_;
     sock_t sock_;

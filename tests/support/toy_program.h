@@ -18,8 +18,7 @@ constexpr uint32_t TOY_PROG = 0x20000777;
 enum : uint32_t {
     TOY_ECHO = 0,     // answers its argument bytes (at most 1024)
     TOY_COUNTER = 1,  // answers the next number of toy_counter; non-idempotent, with a replay slot
-    TOY_GATE = 2,     // waits until four calls are inside (5 s at most), then answers how
-                      // many it saw
+    TOY_GATE = 2,     // waits until four calls are inside (5 s at most), answers how many it saw
     TOY_PAIR = 3,     // quick: waits until two are inside (300 ms at most), answers how many
 };
 
@@ -127,7 +126,6 @@ inline void toy_reset() {
     toy_detail::gate_inside = toy_detail::pair_inside = 0;
 }
 
-// The handler rpc_register takes.
 inline void toy_program(xprt *xp, rpc_call *call) {
     rpc_serve(xp, call, &toy_detail::toy_table);
 }
