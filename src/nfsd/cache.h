@@ -111,9 +111,11 @@ uint32_t nfs_fh_attr(nfs_object *o, nfs_attr *attr);
 // answers with the attributes stored there, unchecked (no export check, no
 // identity mapping), except that a read that comes up short reports the
 // size the open file has now. Failures: 70, 6, 2, or the errno_status of a
-// failed open, seek or read.
+// failed open, seek or read. With the transport `xp` of the reply, a large
+// read may leave the data in the reply's pipe instead of at `dest`
+// (rpc_reply_pipe); the file's position is then left where it was.
 uint32_t nfs_read(nfs_object *o, uint64_t offset, uint32_t *count, uint8_t *dest,
-                  nfs_attr *attr);
+                  nfs_attr *attr, xprt *xp = nullptr);
 
 // Writes *count bytes from `data` at `offset` (a count above "Datasize" is
 // lowered to it) and flushes the file to disk when `sync`. On 0, *count is

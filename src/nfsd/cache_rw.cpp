@@ -23,6 +23,9 @@ constexpr const char *LOG_WRITE_SEEK = "nfs_write seek %u path %s error %u\n";
 constexpr const char *LOG_WRITE = "nfs_write %s %u/%u error %u\n";
 
 constexpr int64_t SEEK_LIMIT = INT64_MAX;  // the host's largest file position
+// Below this a copy through the reply buffer costs less than the two host
+// calls more that moving the data through a pipe takes.
+constexpr uint64_t PIPE_MIN = 32768;
 
 // One request's hold on an open file: the cache entry, or a descriptor of
 // its own when the cache had no room.
@@ -136,8 +139,22 @@ uint32_t nfs_fh_attr(nfs_object *o, nfs_attr *attr) {
     return object_attr(o, attr);
 }
 
+// Moves the read through the reply's pipe when it is large enough to gain
+// from it: the bytes moved, or SOCK_PIPE_UNSUPPORTED (the caller copies), or
+// a negated error number.
+long read_piped(xprt *xp, int fd, uint64_t offset, uint32_t want, const nfs_attr *attr,
+                uint8_t *dest) {
+    uint64_t expect = attr->size > offset ? attr->size - offset : 0;
+    if (!xp || want < PIPE_MIN || expect < PIPE_MIN) return SOCK_PIPE_UNSUPPORTED;
+    sock_pipe *pipe = rpc_reply_pipe(xp, want);
+    if (!pipe) return SOCK_PIPE_UNSUPPORTED;
+    long got = sock_pipe_fill(pipe, fd, int64_t(offset), want);
+    if (got >= 0) rpc_reply_piped(xp, pipe, dest, uint32_t(got));
+    return got;
+}
+
 uint32_t nfs_read(nfs_object *o, uint64_t offset, uint32_t *count, uint8_t *dest,
-                  nfs_attr *attr) {
+                  nfs_attr *attr, xprt *xp) {
     uint32_t want = lower_to_datasize(*count);
     *count = 0;
     uint32_t status = nfs_object_resolve(o, false);
@@ -160,7 +177,16 @@ uint32_t nfs_read(nfs_object *o, uint64_t offset, uint32_t *count, uint8_t *dest
 
     // No file reaches past the host's largest position: nothing to read there.
     int64_t got = 0;
-    if (offset <= uint64_t(SEEK_LIMIT)) {
+    long piped = offset <= uint64_t(SEEK_LIMIT)
+                     ? read_piped(xp, f.fd, offset, want, attr, dest)
+                     : SOCK_PIPE_UNSUPPORTED;
+    if (piped >= 0) {
+        got = piped;
+    } else if (piped != SOCK_PIPE_UNSUPPORTED) {
+        f.discard();
+        log_printf(LOG_DETAIL, LOG_READ, path, unsigned(-piped));
+        return errno_status(int(-piped));
+    } else if (offset <= uint64_t(SEEK_LIMIT)) {
         if (!f.seek(int64_t(offset))) {
             int err = errno;
             f.discard();

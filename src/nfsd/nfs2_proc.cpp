@@ -68,7 +68,8 @@ bool nfs2_readlink(nfs_request *q, void *result) {
     return true;
 }
 
-// The data goes straight to its place in the reply buffer.
+// The data goes straight to its place in the reply buffer, or waits in the
+// reply's pipe.
 bool nfs2_read(nfs_request *q, void *result) {
     const nfs2_read_args *a = nfs_args<nfs2_read_args>(q);
     nfs2_read_res *r = static_cast<nfs2_read_res *>(result);
@@ -77,7 +78,7 @@ bool nfs2_read(nfs_request *q, void *result) {
     uint32_t room;
     uint8_t *dest = nfs_reply_data(q->xp, q->call, NFS2_READ_DATA, &room);
     uint32_t count = std::min({a->count, nfs_transfer_max(q->xp), room});
-    r->status = nfs_read(&q->obj[0], a->offset, &count, dest, &r->attr);
+    r->status = nfs_read(&q->obj[0], a->offset, &count, dest, &r->attr, q->xp);
     r->count = count;
     return true;
 }

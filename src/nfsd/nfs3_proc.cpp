@@ -110,8 +110,8 @@ bool nfs3_readlink(nfs_request *q, void *result) {
     return true;
 }
 
-// The data goes straight to its place in the reply buffer. A count above
-// "Datasize" is lowered, not refused.
+// The data goes straight to its place in the reply buffer (or the reply's
+// pipe). A count above "Datasize" is lowered, not refused.
 bool nfs3_read(nfs_request *q, void *result) {
     const nfs3_read_args *a = nfs_args<nfs3_read_args>(q);
     nfs3_read_res *r = static_cast<nfs3_read_res *>(result);
@@ -121,7 +121,7 @@ bool nfs3_read(nfs_request *q, void *result) {
     uint8_t *dest = nfs_reply_data(q->xp, q->call, NFS3_READ_DATA, &room);
     uint32_t want = std::min({a->count, nfs_transfer_max(q->xp), room});
     uint32_t count = want;
-    r->status = nfs_read(&q->obj[0], a->offset, &count, dest, &r->attr);
+    r->status = nfs_read(&q->obj[0], a->offset, &count, dest, &r->attr, q->xp);
     r->present = r->status == NFS_OK;
     r->count = count;
     r->eof = count == 0 || count < want;

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/net.h"
+#include "platform/netpipe.h"
 #include "rpc/xdr.h"
 
 constexpr uint16_t RPC_UDP = 17;
@@ -66,6 +67,12 @@ struct xprt {
     // TCP connections served by several threads: held for the whole of a
     // reply's fragments, so replies never interleave. Null: one thread.
     std::mutex *send_lock;
+    // A reply whose bytes [pipe_at, pipe_at + pipe_count) of the message
+    // area wait in `pipe` instead (READ data); null for every other reply.
+    // rpc_send clears it.
+    sock_pipe *pipe;
+    uint32_t pipe_at;
+    uint32_t pipe_count;
 };
 
 // The AUTH_UNIX identity. For AUTH_NULL calls it is the anonymous identity
@@ -152,6 +159,15 @@ void rpc_void_result(xdr_out *out, const void *result);
 uint8_t *rpc_reply_body(xprt *xp, const rpc_call *call, uint32_t *room);
 // The bytes of that header.
 uint32_t rpc_reply_header_size(const rpc_call *call);
+// Data of a reply sent without a copy through the process: this thread's
+// pipe, empty and able to take `count` bytes, when the reply goes out on TCP
+// and the host has such pipes; null otherwise (the data goes to the message
+// area). A handler that fills it names the data's place with
+// rpc_reply_piped: the `count` bytes the encoder reserves at `at`, inside
+// the body, are sent from the pipe. A reply that does not carry them (an
+// error, a result cut off) empties the pipe.
+sock_pipe *rpc_reply_pipe(xprt *xp, uint32_t count);
+void rpc_reply_piped(xprt *xp, sock_pipe *pipe, const uint8_t *at, uint32_t count);
 bool rpc_reply(xprt *xp, rpc_call *call, rpc_encoder encoder, const void *result);
 void rpc_error_reply(xprt *xp, rpc_call *call, uint32_t accept_status);
 void rpc_prog_mismatch_reply(xprt *xp, rpc_call *call, uint32_t low, uint32_t high);

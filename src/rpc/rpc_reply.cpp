@@ -28,12 +28,13 @@ int send_failure(ssize_t r) {
     return r < 0 ? -sock_errno() : 0;
 }
 
-// Sends all of [p, p + n) on a stream socket; the bytes sent, or the
-// failure (below 1).
-int send_all(sock_t sock, const uint8_t *p, uint32_t n) {
+// Sends all of [p, p + n) on a stream socket, with MSG_MORE when `more`;
+// the bytes sent, or the failure (below 1).
+int send_all(sock_t sock, const uint8_t *p, uint32_t n, bool more) {
     uint32_t done = 0;
+    int flags = MSG_NOSIGNAL | (more ? SOCK_MSG_MORE : 0);
     while (done < n) {
-        ssize_t r = send(sock, p + done, n - done, MSG_NOSIGNAL);
+        ssize_t r = send(sock, p + done, n - done, flags);
         // Only an interrupted send is repeated: "would block" here means a
         // send time-out or a non-blocking socket, and retrying it would spin.
         if (r < 0 && sock_error_interrupted(sock_errno())) continue;
@@ -43,19 +44,66 @@ int send_all(sock_t sock, const uint8_t *p, uint32_t n) {
     return int(done);
 }
 
-int send_fragment(xprt *xp, uint8_t *data, uint32_t n, uint32_t mark) {
+uint32_t clamp(uint32_t v, uint32_t low, uint32_t high) {
+    return v < low ? low : v > high ? high : v;
+}
+
+// Sends the fragment of the reply's bytes [at, at + n) with its mark: the
+// part in front of piped data from the message area, the piped part from
+// the pipe, the rest from the message area again. Every send but the
+// reply's last says more follows, so the pieces leave in full segments.
+int send_fragment(xprt *xp, uint32_t at, uint32_t n, uint32_t mark) {
+    const uint32_t end = at + n;
+    uint32_t pipe_from = end, pipe_to = end;
+    if (xp->pipe) {
+        pipe_from = clamp(xp->pipe_at, at, end);
+        pipe_to = clamp(xp->pipe_at + xp->pipe_count, pipe_from, end);
+    }
+    const bool last = mark != 0;
     // The 4 bytes in front of the fragment take its mark for the one send.
+    uint8_t *data = xp->msg + at;
     uint8_t saved[4];
     memcpy(saved, data - 4, 4);
     xdr_put_u32(data - 4, mark | n);
-    int r = send_all(xp->sock, data - 4, n + 4);
+    int r = send_all(xp->sock, data - 4, pipe_from - at + 4, !last || pipe_from < end);
     memcpy(data - 4, saved, 4);
-    return r;
+    if (r < 1) return r;
+    if (pipe_to > pipe_from) {
+        r = sock_pipe_send(xp->pipe, xp->sock, pipe_to - pipe_from, !last || pipe_to < end);
+        if (r < 1) return r;
+    }
+    if (end > pipe_to) r = send_all(xp->sock, xp->msg + pipe_to, end - pipe_to, !last);
+    return r < 1 ? r : int(n + 4);
+}
+
+// Record marking: fragments of at most size - 4 bytes, only the last with
+// the top bit of its mark set.
+int send_record(xprt *xp) {
+    const uint32_t max_fragment = xp->size - 4;
+    uint32_t at = 0;
+    uint32_t left = uint32_t(xp->count);
+    while (left > max_fragment) {
+        int r = send_fragment(xp, at, max_fragment, 0);
+        if (r < 1) return r;
+        at += max_fragment;
+        left -= max_fragment;
+    }
+    return send_fragment(xp, at, left, LAST_FRAGMENT);
 }
 
 }  // namespace
 
 void rpc_void_result(xdr_out *, const void *) {}
+
+sock_pipe *rpc_reply_pipe(xprt *xp, uint32_t count) {
+    return xp->protocol == RPC_TCP ? sock_pipe_thread(count) : nullptr;
+}
+
+void rpc_reply_piped(xprt *xp, sock_pipe *pipe, const uint8_t *at, uint32_t count) {
+    xp->pipe = pipe;
+    xp->pipe_at = uint32_t(at - xp->msg);
+    xp->pipe_count = count;
+}
 
 uint32_t rpc_reply_header_size(const rpc_call *call) {
     return RPC_ACCEPTED_WORDS + call->verf_len + xdr_pad(call->verf_len);
@@ -121,18 +169,14 @@ int rpc_send(xprt *xp) {
         }
         return r > 0 ? int(r) : send_failure(r);
     }
-    // Record marking: fragments of at most size - 4 bytes, only the last
-    // with the top bit of its mark set.
     std::unique_lock<std::mutex> hold;
     if (xp->send_lock) hold = std::unique_lock<std::mutex>(*xp->send_lock);
-    const uint32_t max_fragment = xp->size - 4;
-    uint8_t *data = xp->msg;
-    uint32_t left = uint32_t(xp->count);
-    while (left > max_fragment) {
-        int r = send_fragment(xp, data, max_fragment, 0);
-        if (r < 1) return r;
-        data += max_fragment;
-        left -= max_fragment;
+    int r = send_record(xp);
+    // Piped data this reply did not carry (or a send that failed part-way)
+    // must not ride along with the next reply from this thread's pipe.
+    if (xp->pipe) {
+        sock_pipe_discard(xp->pipe);
+        xp->pipe = nullptr;
     }
-    return send_fragment(xp, data, left, LAST_FRAGMENT);
+    return r;
 }

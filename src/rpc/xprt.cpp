@@ -53,6 +53,7 @@ xprt *xprt_create_sibling(const xprt *first) {
     xp->next = nullptr;
     xp->buffer = buffer;
     xp->msg = buffer + 4;
+    xp->pipe = nullptr;
     // The ahead area lies in first's allocation; xprt_free leaves it alone.
     return xp;
 }

@@ -409,6 +409,49 @@ TEST(NfsUdp, AnnouncedAndSentSizesFitOneDatagram) {
     EXPECT_EQ(rig.status(NFS_V3, 17, {fh3(MANY), hyper(0), hyper(0), w(65535), w(65535)}), 0u);
 }
 
+// Over TCP a large READ is sent from a pipe that the file's pages move
+// through: count, eof, bytes and padding must be what a copy gives, whatever
+// the file did in between, and a reply longer than one record fragment (the
+// longest verifier echoed) must arrive whole.
+TEST(NfsTcp, LargeReadsCarryExactlyTheFilesBytes) {
+    constexpr uint32_t MIB = 1048576, SIZE = MIB + 300000, CUT = 70001;
+    nfs_rig rig{"c:\\ -maproot:0\n", "127.0.0.1", MIB, true};
+    const std::string data = nfs_pattern(SIZE);
+    rig.tree.make("big", data);
+    const row v3[] = {
+        {"read of Datasize", 6, {fh3(BIG), hyper(0), w(MIB)},
+         {w(0), post(BIG, 1, 0644, SIZE), w(MIB), w(0), name(data.substr(0, MIB))}},
+        {"read from an offset inside a page", 6, {fh3(BIG), hyper(4097), w(MIB)},
+         {w(0), post(BIG, 1, 0644, SIZE), w(MIB), w(0), name(data.substr(4097, MIB))}},
+        {"read reaching past the end", 6, {fh3(BIG), hyper(MIB), w(MIB)},
+         {w(0), post(BIG, 1, 0644, SIZE), w(SIZE - MIB), w(1), name(data.substr(MIB))}},
+        {"read after the file was cut short behind the server's back", 6,
+         {fh3(BIG), hyper(0), w(MIB)},
+         {w(0), post(BIG, 1, 0644, CUT), w(CUT), w(1), name(data.substr(0, CUT))}, RPC_SUCCESS,
+         nullptr, [](nfs_rig &r) { ASSERT_EQ(truncate(r.tree.host("big").c_str(), CUT), 0); }},
+        {"read wholly past the new end", 6, {fh3(BIG), hyper(MIB), w(MIB)},
+         {w(0), post(BIG, 1, 0644, CUT), w(0), w(1), w(0)}},
+    };
+    run_rows(rig, NFS_V3, v3);
+
+    // Beside the 400-byte verifier the message area leaves room for MIB - 19
+    // bytes: the reply fills it, so its last fragment starts inside the data.
+    const std::string WHOLE = "c:\\whole";
+    rig.tree.make("whole", data);
+    std::vector<uint8_t> msg = rpc_msg_call(7, NFS_PROG, NFS_V3, 6, 0, {}, 0,
+                                            std::vector<uint8_t>(RPC_MAX_AUTH, 'v'));
+    std::vector<uint8_t> args = nfs_arg_bytes(rig, {fh3(WHOLE), hyper(0), w(MIB)});
+    msg.insert(msg.end(), args.begin(), args.end());
+    std::vector<uint32_t> words = rpc_msg_words(rig.send(msg, 2000));
+    constexpr uint32_t HEADER_WORDS = 6 + RPC_MAX_AUTH / 4;
+    ASSERT_GT(words.size(), HEADER_WORDS);
+    words.erase(words.begin(), words.begin() + HEADER_WORDS);
+    EXPECT_EQ(nfs_match(rig.tree, {w(0), post(WHOLE, 1, 0644, SIZE), w(MIB - 19), w(0),
+                                   name(data.substr(0, MIB - 19))},
+                        words),
+              "");
+}
+
 // A handle a client kept of a removed file never reaches the file created
 // next, of another name or of the same, nor the file renamed over its name:
 // READ, WRITE and GETATTR through it answer 70 (STALE) and the other file

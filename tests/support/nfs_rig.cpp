@@ -12,8 +12,8 @@
 constexpr uint32_t AUTH_UNIX = 1;
 constexpr uint32_t REPLY_WORDS = 6;  // xid, REPLY, ACCEPTED, AUTH_NULL, 0, accept status
 
-nfs_rig::nfs_rig(const std::string &exports, const char *client, uint32_t datasize)
-    : tree(exports), rpc(datasize, client) {  // the service's message area
+nfs_rig::nfs_rig(const std::string &exports, const char *client, uint32_t datasize, bool tcp)
+    : tree(exports), rpc(datasize, client, tcp) {  // the service's message area
     config.datasize = datasize;
     config.softlinks = 1;
     config.hardlinks = 1;

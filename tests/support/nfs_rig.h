@@ -14,9 +14,9 @@
 class nfs_rig {
    public:
     // `client`: the address the calls come from (127.0.0.2 plays another
-    // host). `datasize`: the setting "Datasize".
+    // host). `datasize`: the setting "Datasize". `tcp`: over a TCP connection.
     explicit nfs_rig(const std::string &exports = "c:\\ -maproot:0\n",
-                     const char *client = "127.0.0.1", uint32_t datasize = 8192);
+                     const char *client = "127.0.0.1", uint32_t datasize = 8192, bool tcp = false);
     ~nfs_rig();
     // One call with AUTH_UNIX (uid 0, gid 0); the reply, or empty when none
     // came. `xid` 0 takes a fresh one.

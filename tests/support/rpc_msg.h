@@ -61,9 +61,11 @@ struct rpc_reader {
 uint16_t rpc_sock_port(sock_t sock);
 
 // A UDP transport on 127.0.0.1 whose peer is a client socket bound to
-// `client_addr` ("127.0.0.2" plays a remote caller).
+// `client_addr` ("127.0.0.2" plays a remote caller); with `tcp`, a TCP
+// connection's transport and the client's end of it.
 struct rpc_rig {
-    explicit rpc_rig(uint32_t size = 8192, const char *client_addr = "127.0.0.1");
+    explicit rpc_rig(uint32_t size = 8192, const char *client_addr = "127.0.0.1",
+                     bool tcp = false);
     ~rpc_rig();
     rpc_rig(const rpc_rig &) = delete;
     rpc_rig &operator=(const rpc_rig &) = delete;
