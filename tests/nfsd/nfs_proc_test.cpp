@@ -17,6 +17,8 @@
 #include "names/nfs_status.h"
 #include "nfsd/nfs.h"
 #include "nfsd/readdir.h"
+#include "platform/bytes.h"
+#include "platform/winerr.h"
 #include "platform/winfile.h"
 #include "support/fd_child.h"
 #include "support/nfs_rig.h"
@@ -42,6 +44,18 @@ nfs_tok attr3(const std::string &path, uint32_t type, uint32_t mode, uint64_t si
 }
 nfs_tok post(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
     return seq({w(1), attr3(path, type, mode, size)});
+}
+// The fattr3 of a file of a given kind: device numbers pinned, the rest not.
+nfs_tok kind3(uint32_t type, uint32_t mode, uint64_t size, uint32_t major, uint32_t minor) {
+    return seq({w(type), w(mode), any(3), hyper(size), any(2), w(major), w(minor), any(10)});
+}
+// A device file's header written out word by word from the layout.
+std::string header(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode) {
+    uint8_t b[32] = {};
+    memcpy(b + 4, "specdata", 8);
+    const uint32_t words[4] = {type, major, minor, mode};
+    for (int i = 0; i < 4; i++) store_le32(b + 16 + 4 * i, words[i]);
+    return std::string(reinterpret_cast<const char *>(b), 32);
 }
 // wcc_data with both attribute reads present, their values not pinned.
 const nfs_tok wcc = seq({w(1), any(6), w(1), any(21)}), zero_verifier = seq({w(0), w(0)});
@@ -80,6 +94,18 @@ class NfsProc : public ::testing::Test {
             {"old.txt", "old"}, {"empty/", ""},  {"t.txt", "data"}, {"edge", ""},
             {"deep/", ""},      {"deep/s1/", ""}, {"deep/s2/", ""},   {"huge", ""}};
         for (const auto &[f, content] : files) rig.tree.make(f, content);
+        // SYSTEM files: device files by their header, and links when they hold none.
+        const std::pair<const char *, std::string> specials[] = {
+            {"blk", header(3, 8, 1, 0640)},
+            {"chr", header(4, 1, 3, 0170644)},
+            {"short", header(4, 1, 3, 0666).substr(0, 31)},
+            {"badmagic", header(4, 1, 3, 0666).replace(4, 1, "S")},
+            {"badtype", header(7, 1, 3, 0666)}};
+        for (const auto &[f, content] : specials) {
+            rig.tree.make(f, content);
+            std::string path = "c:\\" + std::string(f);
+            ASSERT_TRUE(win_set_file_attributes(path.c_str(), FILE_ATTRIBUTE_SYSTEM));
+        }
         rig.tree.make("big", nfs_pattern(20000));
         ASSERT_EQ(truncate(rig.tree.host("huge").c_str(), off_t(HUGE_SIZE)), 0);
         struct timespec times[2] = {{1000000000, 0}, {1200000000, 999999999}};
@@ -150,6 +176,11 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
         {"readdir past the end", 16, {fh2(LIST), w(0xFFFFFFFF), w(8192)}, {w(0), w(0), w(1)}},
         {"readdir with no room for an entry", 16, {fh2(LIST), w(2), w(30)}, {w(0), w(0), w(0)}},
         {"statfs", 17, {fh2(ROOT)}, {w(0), w(DATASIZE), w(4096), any(3)}},
+        {"getattr of a character device: the header's mode gives permission bits alone", 1,
+         {fh2("c:\\chr")}, {w(0), w(4), w(0020644), any(4), w(0x0103), any(9)}},
+        {"getattr of a device file that cannot be read: no known type", 1, {fh2("c:\\blk")},
+         {w(0), w(0), w(0100666), any(15)}, RPC_SUCCESS, "nfs_get_special: c:\\blk error 32\n",
+         [](nfs_rig &) { win_fail_inject("CreateFile", ERROR_SHARING_VIOLATION, 1); }},
         {"procedure 18 is unknown", 18, {}, {}, RPC_PROC_UNAVAIL,
          "nfsd: error, procedure 18 not supported\n"},
     };
@@ -178,6 +209,10 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
         {"getattr of a sparse file past 4 GiB, times to the second", 1, {fh3(HUGE)},
          {w(0), w(1), w(0644), any(3), hyper(HUGE_SIZE), hyper(HUGE_SIZE), w(0), w(0), any(2),
           w(0), ino(HUGE), w(1000000000), w(0), w(1200000000), w(0), any(2)}},
+        {"getattr of a block device", 1, {fh3("c:\\blk")}, {w(0), kind3(3, 0640, 32, 8, 1)}},
+        {"getattr of a short header", 1, {fh3("c:\\short")}, {w(0), kind3(5, 0777, 31, 0, 0)}},
+        {"getattr of another magic", 1, {fh3("c:\\badmagic")}, {w(0), kind3(5, 0777, 32, 0, 0)}},
+        {"getattr of an unknown type", 1, {fh3("c:\\badtype")}, {w(0), kind3(5, 0777, 32, 0, 0)}},
         {"setattr of the access time alone changes neither time", 2,
          {fh3(HUGE), w(0), w(0), w(0), w(0), w(2), w(5), w(0), w(0), w(0)},
          {w(0), w(1), any(6), w(1), any(15), w(1000000000), w(0), w(1200000000), w(0), any(2)}},

@@ -96,7 +96,8 @@ std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const nfs_toks &toks);
 std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
                       const std::vector<uint32_t> &words);
 
-// An NFS call message: header with AUTH_UNIX (uid, gid) and `args`.
+// An NFS call message: header with AUTH_UNIX (uid 0), an AUTH_NULL verifier
+// of `verf` and `args`.
 std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
-                                  const std::vector<uint8_t> &args, uint32_t uid = 0,
-                                  uint32_t gid = 0);
+                                  const std::vector<uint8_t> &args,
+                                  const std::vector<uint8_t> &verf = {});
