@@ -177,7 +177,7 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
         {"readdir with no room for an entry", 16, {fh2(LIST), w(2), w(30)}, {w(0), w(0), w(0)}},
         {"statfs", 17, {fh2(ROOT)}, {w(0), w(DATASIZE), w(4096), any(3)}},
         {"getattr of a character device: the header's mode gives permission bits alone", 1,
-         {fh2("c:\\chr")}, {w(0), w(4), w(0020644), any(4), w(0x0103), any(9)}},
+         {fh2("c:\\chr")}, {w(0), w(4), w(0020644), any(5), w(0x0103), any(9)}},
         {"getattr of a device file that cannot be read: no known type", 1, {fh2("c:\\blk")},
          {w(0), w(0), w(0100666), any(15)}, RPC_SUCCESS, "nfs_get_special: c:\\blk error 32\n",
          [](nfs_rig &) { win_fail_inject("CreateFile", ERROR_SHARING_VIOLATION, 1); }},
