@@ -99,7 +99,7 @@ TEST(FileopsLink, ReadOnlyLinksCopiesAndLinksSwitchedOff) {
     ASSERT_TRUE(t.set_attrs("l", S | R));
     EXPECT_EQ(t.symlink("", "L", "../new"), NFSERR_ACCES);
     EXPECT_EQ(t.content("l"), "../old");
-    ASSERT_EQ(t.symlink("", "L", "../new", root_cred()), NFS_OK);
+    ASSERT_EQ(t.symlink("", "L", "../new", test_cred(0, 0)), NFS_OK);
     EXPECT_EQ(t.content("l"), "../new");
     export_entry *e = t.env.entries()[0];
     e->flags = (e->flags & ~EXP_NTFS) | EXP_FAT;
@@ -175,7 +175,7 @@ TEST(FileopsRefusals, LeaveEveryExportAsItWas) {
     EXPECT_EQ(t.log(), "file_rmdir c:\\one\\f error 267\n");
 
     // Across exports and drives, and arguments that are not names.
-    rpc_cred c = user_cred();
+    rpc_cred c = test_cred(500, 100);
     EXPECT_EQ(t.link("one/f", "two", "g", 0, 1), NFSERR_XDEV);
     EXPECT_EQ(t.link("ro/f", "one", "g", 3, 0), NFSERR_XDEV);
     EXPECT_EQ(t.rename("one", "f", "two", "f", c, 0, 1), NFSERR_XDEV);

@@ -30,7 +30,7 @@ TEST(FileopsRename, DestinationsDirectoriesAndRmdir) {
     EXPECT_EQ(t.rename("", "src", "", "g.txt"), NFSERR_ACCES);
     EXPECT_EQ(t.log(), "file_rename c:\\src c:\\g.txt remove error 5\n");
     EXPECT_EQ(t.snapshot(), before);
-    ASSERT_EQ(t.rename("", "src", "", "g.txt", root_cred()), NFS_OK);
+    ASSERT_EQ(t.rename("", "src", "", "g.txt", test_cred(0, 0)), NFS_OK);
     uint32_t n = t.number("g.txt");
     ASSERT_EQ(t.rename("", "g.TXT", "", "F.TXT"), NFS_OK);
     EXPECT_EQ(t.record("F.TXT"), n);
@@ -161,7 +161,7 @@ TEST(FileopsConcurrent, CreateRenameLinkRemoveInOneDirectory) {
     std::vector<std::thread> threads;
     for (int n = 0; n < 4; n++)
         threads.emplace_back([&, n] {
-            rpc_cred c = user_cred();
+            rpc_cred c = test_cred(500, 100);
             nfs_sattr s{};
             uint8_t fh[32];
             nfs_attr a;

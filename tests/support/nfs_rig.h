@@ -31,9 +31,7 @@ class nfs_rig {
     }
 
     nfs_tree tree;
-    rpc_rig rpc;
-    xprt *const xp = rpc.xp;           // the server's transport
-    const sock_t client = rpc.client;  // the client's socket
+    rpc_rig rpc;  // the server's transport and the client's socket
 
    private:
     uint32_t next_xid_ = 0x1000;
