@@ -1,7 +1,7 @@
-// Attributes as clients see them: removed folders, identity mapping and the
-// volume check. The mode table, both ways, is in fileops_create_test; device
-// files, links, link counts, sizes, times and the encoders' bytes are pinned
-// by the procedure tables of nfs_proc_test.
+// Attributes as clients see them: modes under a umask, removed folders,
+// identity mapping and the volume check. The mode table, both ways, is in
+// fileops_create_test; device files, links, link counts, sizes, times and
+// the encoders' bytes are pinned by the procedure tables of nfs_proc_test.
 #include "nfsd/attr.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +23,22 @@ namespace {
 uint32_t attr_of(nfs_tree &t, const std::string &path, nfs_attr *a, uint32_t inode = 0) {
     rpc_cred c = test_cred(500, 100);
     return nfs_path_attr(inode, t.env.entries()[0], path.c_str(), a, &c);
+}
+
+// Device files and links show their own modes, whatever the export's umask.
+TEST(AttrSpecial, NoUmaskOnDeviceFilesAndLinks) {
+    nfs_tree t("c:\\ -umask:077");
+    uint8_t h[NFS_SPECIAL_SIZE];
+    nfs_special_header(h, NFBLK, 8, 1, 0640);
+    const std::pair<const char *, uint32_t> files[] = {{"blk", 0060640}, {"ln", 0120777}};
+    for (const auto &[name, mode] : files) {
+        t.make(name, *name == 'b' ? std::string(reinterpret_cast<char *>(h), sizeof h) : "x");
+        std::string path = std::string("c:\\") + name;
+        ASSERT_TRUE(win_set_file_attributes(path.c_str(), FILE_ATTRIBUTE_SYSTEM));
+        nfs_attr a;
+        ASSERT_EQ(attr_of(t, path, &a), NFS_OK);
+        EXPECT_EQ(a.mode, mode) << name;
+    }
 }
 
 // A folder removed behind the server's back answers NOENT, and its records
