@@ -32,27 +32,25 @@ class FileHandle : public ::testing::Test {
         ASSERT_EQ(env.entries().size(), 1u);
         rw = env.entries()[0];
     }
-    uint32_t resolve(const uint8_t *fh) { return (e = fh_decode(fh)) ? fh_path(e, fh, path) : 0; }
+    // The record a handle of `inode` in export `export_id` reaches, or 0.
     uint32_t resolve(uint32_t inode, uint32_t export_id) {
         uint8_t fh[FH_SIZE];
         fh_make(inode, export_id, fh);
-        return resolve(fh);
+        const export_entry *e = fh_decode(fh);
+        return e ? fh_path(e, fh, path) : 0;
     }
 
     exports_env env;
-    export_entry *rw = nullptr, *e = nullptr;
+    export_entry *rw = nullptr;
     char path[INODE_PATH_MAX] = "";
 };
 
-TEST_F(FileHandle, ResolvesFromTheFirst16Bytes) {
+// Version 3 carries the first 16 bytes alone (every call of the procedure
+// tables resolves so); any change to them makes the handle stale.
+TEST_F(FileHandle, AnyChangeToTheFirst16BytesMakesItStale) {
     uint8_t fh[FH_SIZE];
-    uint32_t inode = fh_for_path(rw->export_id, "c:\\data\\f.txt", fh);
-    ASSERT_NE(inode, 0u);
-    memset(fh + FH3_SIZE, 0xA5, FH_SIZE - FH3_SIZE);  // version 3 carries no more
-    EXPECT_EQ(resolve(fh), inode);
-    EXPECT_EQ(e, rw);
-    EXPECT_STREQ(path, "c:\\data\\f.txt");
-    for (size_t i = 0; i < FH3_SIZE; i++) {  // any change there makes it stale
+    ASSERT_NE(fh_for_path(rw->export_id, "c:\\data\\f.txt", fh), 0u);
+    for (size_t i = 0; i < FH3_SIZE; i++) {
         uint8_t changed[FH_SIZE];
         memcpy(changed, fh, FH_SIZE);
         changed[i] ^= 0x01;

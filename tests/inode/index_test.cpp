@@ -39,45 +39,10 @@ void expect_order_matches_file(uint32_t dir) {
     }
 }
 
-TEST_F(index_, OrderInMemoryFollowsTheFileThroughChangesAndRestarts) {
-    start();
-    std::mt19937 rng(11);
-    uint32_t dirs[] = {0, inode_path_lookup("C:\\a"), inode_path_lookup("C:\\b")};
-    auto any_name = [&] {  // some in name blocks, in any letter case
-        uint32_t i = rng() % 200;
-        std::string n = (i % 4 ? "n" : "a-long-name-that-takes-two-name-blocks-of-the-table-") +
-                        std::to_string(i);
-        for (char &c : n) c = rng() % 2 ? char(toupper(c)) : c;
-        return n;
-    };
-    for (int step = 1; step <= 6000; step++) {
-        uint32_t dir = dirs[rng() % 3], op = rng() % 8;
-        if (op == 0) {
-            inode_remove(inode_find(dir, any_name().c_str()), false);
-        } else if (op == 1) {
-            inode_rename(inode_find(dir, any_name().c_str()), dirs[rng() % 3], any_name().c_str());
-        } else if (op == 2 && dir && rng() % 4 == 0) {  // a listing that shows about half
-            for (uint32_t i = 0, c; (c = inode_child_at(dir, i)) != 0; i++)
-                if (rng() % 2) inode_mark_seen(c);
-            inode_sweep(dir);
-        } else {
-            inode_lookup(dir, any_name().c_str());
-        }
-        if (step % 1500 == 0) restart();
-        if (step % 300 == 0)
-            for (uint32_t d : dirs) expect_order_matches_file(d);
-    }
-    EXPECT_GT(children(dirs[1]).size(), 20u);
-    EXPECT_FALSE(logged("corrupt"));  // every block of removed names came back
-    // A table started afresh hands the same numbers to other names.
-    config.inode_reset = 1;
-    restart();
-    uint32_t x = inode_path_lookup("C:\\b\\x");
-    EXPECT_EQ(inode_path_find("C:\\b"), dirs[1]);
-    EXPECT_EQ(inode_find(dirs[1], "X"), x);
-    EXPECT_EQ(children(dirs[1]), names{"x"});
-}
-
+// Four threads add, rename, remove and sweep (a listing that shows about
+// half) in folders of their own while the table grows; then, and after each
+// restart, the order in memory follows the lists in the file, and every
+// block of a removed name came back.
 TEST_F(index_, ConcurrentChangesWhileTheTableGrows) {
     start();
     std::atomic<int> failures{0};
@@ -99,6 +64,11 @@ TEST_F(index_, ConcurrentChangesWhileTheTableGrows) {
                 } else if (op == 1) {
                     failures += !inode_remove_tree(mine[k]);
                     mine.erase(mine.begin() + long(k));
+                } else if (op == 2 && i % 400 == 0) {
+                    for (uint32_t j = 0, c; (c = inode_child_at(dir, j)) != 0; j++)
+                        if (rng() % 2) inode_mark_seen(c);
+                    inode_sweep(dir);
+                    std::erase_if(mine, [&](uint32_t r) { return !inode_path(r, back); });
                 } else {
                     uint32_t r = inode_lookup(dir, name);
                     failures += !r || !inode_path(r, back) || !strstr(back, name);
@@ -111,11 +81,19 @@ TEST_F(index_, ConcurrentChangesWhileTheTableGrows) {
     for (auto &w : workers) w.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_GT(inode_table_size(), 2097152u);  // the table grew while they ran
-    for (int d = 0; d < 40; d++)
-        expect_order_matches_file(inode_path_find(
-            ("C:\\t" + std::to_string(d / 10) + "\\d" + std::to_string(d % 10)).c_str()));
+    for (int round = 0; round < 2; round++) {
+        for (int d = 0; d < 40; d++)
+            expect_order_matches_file(inode_path_find(
+                ("C:\\t" + std::to_string(d / 10) + "\\d" + std::to_string(d % 10)).c_str()));
+        restart();
+        EXPECT_FALSE(logged("corrupt"));
+    }
+    // A table started afresh hands the same numbers to other names.
+    config.inode_reset = 1;
     restart();
-    EXPECT_FALSE(logged("corrupt"));
+    EXPECT_EQ(inode_path_lookup("C:\\b\\x"), 96u);
+    EXPECT_EQ(inode_find(64, "X"), 96u);
+    EXPECT_EQ(children(64), names{"x"});
 }
 
 // An abandoned scan leaves bits that a restart clears: then a listing that

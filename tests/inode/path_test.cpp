@@ -46,9 +46,8 @@ TEST_F(path, DepthAndLengthLimitsRefuseThePath) {
 
 TEST_F(path, ParentStopsAtTheExportRoot) {
     start();
-    uint32_t root = inode_path_lookup("c:\\data");
-    uint32_t sub = inode_path_lookup("c:\\data\\sub");
-    uint32_t deeper = inode_path_lookup("c:\\data\\sub\\deeper");
+    uint32_t root = inode_path_lookup("c:\\data"), sub = inode_path_lookup("c:\\data\\sub"),
+             deeper = inode_path_lookup("c:\\data\\sub\\deeper");
     char lower[] = "c:\\data", upper[] = "C:\\DATA";
     const struct {
         char *exp_path;

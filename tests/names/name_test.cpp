@@ -13,7 +13,7 @@ namespace {
 // On any refusal the path must be left as it was.
 TEST(AddName, AppendsOrRefusesLeavingThePath) {
     config_guard keep;
-    const std::string dir1003 = "c:\\" + std::string(1000, 'd');
+    const std::string D = "c:\\data", dir1003 = "c:\\" + std::string(1000, 'd');
     const struct {
         std::string dir, name;
         uint32_t status;
@@ -22,36 +22,30 @@ TEST(AddName, AppendsOrRefusesLeavingThePath) {
         bool lowercase = false;
         uint32_t charset = CHARSET_ASCII;
     } cases[] = {
-        {"c:\\data", "Readme.TXT", 0, "c:\\data\\Readme.TXT"},
-        {"c:\\data", ".", 0, "c:\\data"},
-        {"c:\\data", "..", 1, "c:\\data"},
-        {"c:\\data", "caf\xc3\xa9", 2, "c:\\data"},  // not ASCII under CharSet 0
-        {"c:\\data", "caf\xc3\xa9", 0, "c:\\data\\caf\xc3\xa9", 255, false, CHARSET_UTF8},
+        {D, "Readme.TXT", 0, D + "\\Readme.TXT"},
+        {D, ".", 0, D},
+        {D, "..", 1, D},
+        {D, "caf\xc3\xa9", 2, D},  // not ASCII under CharSet 0
+        {D, "caf\xc3\xa9", 0, D + "\\caf\xc3\xa9", 255, false, CHARSET_UTF8},
         {"a:", "readme.text", 63, "a:", 12},  // 8.3 volume
         {"a:", "readme.text", 63, "a:", 0},   // volume not known yet
         {"C:\\Data", "ReadMe.TXT", 0, "c:\\data\\readme.txt", 255, true},
         {dir1003, std::string(19, 'n'), 0, dir1003 + "\\" + std::string(19, 'n')},  // 1023
         {dir1003, std::string(20, 'n'), 63, dir1003},
-    };
-    auto check = [](const std::string &dir, const std::string &name, uint32_t status,
-                    const std::string &expected, uint32_t max_name, bool lowercase) {
-        SCOPED_TRACE(dir.substr(0, 20) + " + " + name.substr(0, 20));
-        char path[NFS_PATH_MAX];
-        snprintf(path, sizeof path, "%s", dir.c_str());
-        EXPECT_EQ(name_append(path, name.c_str(), max_name, lowercase), status);
-        EXPECT_EQ(path, expected);
+        {D, "", 2, D},      {D, "a*b", 2, D},  {D, "a/b", 2, D},  {D, "a\\b", 2, D},
+        {D, "a:b", 2, D},   {D, "a\tb", 2, D}, {D, "a\"b", 2, D}, {D, "\x7f", 2, D},
+        {D, "COM7", 13, D}, {D, "Nul.x.y", 13, D}, {D, "com1.log", 13, D},  // devices
+        {D, "com0", 0, D + "\\com0"},         {D, "com10", 0, D + "\\com10"},
+        {D, "console", 0, D + "\\console"},   {D, "auxx.txt", 0, D + "\\auxx.txt"},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.dir.substr(0, 20) + " + " + c.name.substr(0, 20));
         config.charset = c.charset;
-        check(c.dir, c.name, c.status, c.path, c.max_name, c.lowercase);
+        char path[NFS_PATH_MAX];
+        snprintf(path, sizeof path, "%s", c.dir.c_str());
+        EXPECT_EQ(name_append(path, c.name.c_str(), c.max_name, c.lowercase), c.status);
+        EXPECT_EQ(path, c.path);
     }
-    config.charset = CHARSET_ASCII;
-    for (const char *bad : {"", "a*b", "a/b", "a\\b", "a:b", "a\tb", "a\"b", "\x7f"})
-        check("c:\\data", bad, 2, "c:\\data", 255, false);
-    for (const char *device : {"COM7", "Nul.x.y", "com1.log"})
-        check("c:\\data", device, 13, "c:\\data", 255, false);
-    for (const char *fine : {"com0", "com10", "console", "auxx.txt"})
-        check("c:\\data", fine, 0, std::string("c:\\data\\") + fine, 255, false);
 }
 
 TEST(VolumeRoot, DriveAndShareRoots) {

@@ -24,16 +24,12 @@ using std::chrono::milliseconds;
 constexpr uint32_t A = 32, B = 64;  // inode numbers
 constexpr uint8_t CANARY = 0xA5;
 
-// Opens file `name` of drive C:, read-only.
-int open_file(const char *name) {
+// Opens file `name` of drive C: into the table for `inode` on `volume`; the
+// entry is busy.
+cache_entry *put(uint32_t inode, const char *name, uint32_t volume) {
     int fd = fs_open((std::string("c:\\") + name).c_str(), RT_O_RDONLY | RT_O_BINARY, 0);
     EXPECT_GE(fd, 0) << name;
-    return fd;
-}
-
-// Opens `name` into the table for `inode` on `volume`; the entry is busy.
-cache_entry *put(uint32_t inode, const char *name, uint32_t volume) {
-    return cache_put(volume, inode, open_file(name), CACHE_READ);
+    return cache_put(volume, inode, fd, CACHE_READ);
 }
 
 // Another request for inode A, waiting in a thread of its own.
@@ -50,10 +46,22 @@ struct waiter {
 
 // A busy entry is neither taken by a full table nor closed by a sweep, and
 // waiters wait outside the lock: the threads of NfsConcurrency break on
-// each. Here: what time and reloads close, and what a waiter gets.
-TEST(Cache, SweepAndVolumeCloseTakeTheirIdleFiles) {
-    nfs_tree t("c:\\\n", 2);
+// each. Here: what a waiter gets, and what reloads and time close.
+TEST(Cache, WaitersThenVolumeCloseAndSweep) {
+    nfs_tree t("c:\\\n", 4);
     for (const char *n : {"a", "b"}) t.make(n, n);
+    cache_entry *e = put(A, "a", 11);
+    for (bool dropped : {false, true}) {  // released to the waiter, then dropped while it waits
+        waiter other;
+        std::this_thread::sleep_for(milliseconds(50));
+        EXPECT_FALSE(other.done);
+        nfs_attr attr{};
+        attr.size = 5;
+        dropped ? cache_drop(e) : cache_release(e, &attr);
+        other.thread.join();
+        EXPECT_EQ(other.got, dropped ? nullptr : e);
+        EXPECT_TRUE(dropped || (other.fd >= 0 && other.attr.size == 5u));
+    }
     cache_release(put(A, "a", 11), nullptr);
     cache_release(put(B, "b", 22), nullptr);
     cache_close_volume(22);
@@ -66,29 +74,6 @@ TEST(Cache, SweepAndVolumeCloseTakeTheirIdleFiles) {
     std::this_thread::sleep_for(milliseconds(CACHE_IDLE_MS + 100));
     cache_sweep();
     EXPECT_EQ(cache_open_files(), 0u);
-}
-
-TEST(Cache, AWaiterGetsTheReleasedEntryOrNothingWhenItIsDropped) {
-    nfs_tree t("c:\\\n", 4);
-    t.make("a", "a");
-    int fa = open_file("a");
-    cache_entry *e = cache_put(1, A, fa, CACHE_READ);
-    {
-        waiter other;
-        std::this_thread::sleep_for(milliseconds(50));
-        EXPECT_FALSE(other.done);
-        nfs_attr attr{};
-        attr.size = 5;
-        cache_release(e, &attr);
-        other.thread.join();
-        EXPECT_TRUE(other.got == e && other.fd == fa && other.attr.size == 5u);
-    }
-    waiter other;
-    std::this_thread::sleep_for(milliseconds(50));
-    EXPECT_FALSE(other.done);
-    cache_drop(e);
-    other.thread.join();
-    EXPECT_EQ(other.got, nullptr);
 }
 
 // ---- READ, WRITE, COMMIT -------------------------------------------------------

@@ -88,21 +88,33 @@ TEST(FileopsCreate, FailuresLeaveTheNameAsItWas) {
     }
 }
 
-// A volume without links (FAT) gets a copy, attributes and all, unless
-// hard links are switched off.
-TEST(FileopsLink, WithoutNativeLinksACopyIsMade) {
+// A read-only link is replaced by uid 0 only. A volume without links (FAT)
+// gets a copy, attributes and all; links switched off refuse and change nothing.
+TEST(FileopsLink, ReadOnlyLinksCopiesAndLinksSwitchedOff) {
     fileops_tree t;
     t.make("a.txt", "first");
+    t.make("l", "../old");
     t.make("mine.txt", "mine");
     ASSERT_TRUE(t.set_attrs("a.txt", R));
+    ASSERT_TRUE(t.set_attrs("l", S | R));
+    EXPECT_EQ(t.symlink("", "L", "../new"), NFSERR_ACCES);
+    EXPECT_EQ(t.content("l"), "../old");
+    ASSERT_EQ(t.symlink("", "L", "../new", test_cred(0, 0)), NFS_OK);
+    EXPECT_EQ(t.content("l"), "../new");
     export_entry *e = t.env.entries()[0];
     e->flags = (e->flags & ~EXP_NTFS) | EXP_FAT;
     ASSERT_EQ(t.link("a.txt", "", "copy.txt"), NFS_OK);
     EXPECT_EQ(std::filesystem::hard_link_count(t.host("copy.txt")), 1u);
     EXPECT_EQ(t.link("a.txt", "", "MINE.TXT"), NFSERR_EXIST);
     config.hardlinks = 0;
+    config.softlinks = 0;
+    std::string before = t.snapshot();
     EXPECT_EQ(t.link("a.txt", "", "none.txt"), NFSERR_ACCES);
-    EXPECT_EQ(t.snapshot(), "a.txt 1 first\ncopy.txt 1 first\nmine.txt 128 mine\n");
+    EXPECT_EQ(t.symlink("", "m", "x"), NFSERR_ACCES);
+    char text[16];
+    EXPECT_EQ(nfs_readlink(test_object(t.fh("l"), nullptr), text, sizeof text), NFSERR_ACCES);
+    EXPECT_EQ(t.snapshot(), before);
+    EXPECT_EQ(before, "a.txt 1 first\ncopy.txt 1 first\nl 4 ../new\nmine.txt 128 mine\n");
 }
 
 TEST(FileopsLink, CopyFailingHalfwayLeavesNoFile) {
@@ -119,24 +131,6 @@ TEST(FileopsLink, CopyFailingHalfwayLeavesNoFile) {
     });
     if (rc == 77) GTEST_SKIP() << "cannot mount a small tmpfs here";
     EXPECT_EQ(rc, 0);
-}
-
-// A read-only link is replaced by uid 0 only; links switched off refuse
-// and change nothing.
-TEST(FileopsSymlink, ReadOnlyAndSwitchedOffLinks) {
-    fileops_tree t;
-    t.make("l", "../old");
-    ASSERT_TRUE(t.set_attrs("l", S | R));
-    EXPECT_EQ(t.symlink("", "L", "../new"), NFSERR_ACCES);
-    EXPECT_EQ(t.content("l"), "../old");
-    ASSERT_EQ(t.symlink("", "L", "../new", root_cred()), NFS_OK);
-    EXPECT_EQ(t.content("l"), "../new");
-    config.softlinks = 0;
-    std::string before = t.snapshot();
-    EXPECT_EQ(t.symlink("", "m", "x"), NFSERR_ACCES);
-    char text[16];
-    EXPECT_EQ(nfs_readlink(test_object(t.fh("l"), nullptr), text, sizeof text), NFSERR_ACCES);
-    EXPECT_EQ(t.snapshot(), before);
 }
 
 TEST(FileopsRefusals, LeaveEveryExportAsItWas) {
@@ -181,7 +175,7 @@ TEST(FileopsRefusals, LeaveEveryExportAsItWas) {
     EXPECT_EQ(t.log(), "file_rmdir c:\\one\\f error 267\n");
 
     // Across exports and drives, and arguments that are not names.
-    rpc_cred c = user_cred();
+    rpc_cred c = test_cred(500, 100);
     EXPECT_EQ(t.link("one/f", "two", "g", 0, 1), NFSERR_XDEV);
     EXPECT_EQ(t.link("ro/f", "one", "g", 3, 0), NFSERR_XDEV);
     EXPECT_EQ(t.rename("one", "f", "two", "f", c, 0, 1), NFSERR_XDEV);

@@ -19,8 +19,8 @@ constexpr uint32_t R = FILE_ATTRIBUTE_READONLY, H = FILE_ATTRIBUTE_HIDDEN,
 // A READONLY destination goes for uid 0 only; a change of case keeps the
 // record; a file renamed onto a directory moves into it, replacing a file
 // there but not a directory. Records move with the names (onto an existing
-// file too: HeldFilesAndFailures).
-TEST(FileopsRename, Destinations) {
+// file too: HeldFilesAndFailures). Then directories, and RMDIR.
+TEST(FileopsRename, DestinationsDirectoriesAndRmdir) {
     fileops_tree t;
     t.make("src", "newer");
     t.make("g.txt", "old");
@@ -30,7 +30,7 @@ TEST(FileopsRename, Destinations) {
     EXPECT_EQ(t.rename("", "src", "", "g.txt"), NFSERR_ACCES);
     EXPECT_EQ(t.log(), "file_rename c:\\src c:\\g.txt remove error 5\n");
     EXPECT_EQ(t.snapshot(), before);
-    ASSERT_EQ(t.rename("", "src", "", "g.txt", root_cred()), NFS_OK);
+    ASSERT_EQ(t.rename("", "src", "", "g.txt", test_cred(0, 0)), NFS_OK);
     uint32_t n = t.number("g.txt");
     ASSERT_EQ(t.rename("", "g.TXT", "", "F.TXT"), NFS_OK);
     EXPECT_EQ(t.record("F.TXT"), n);
@@ -40,11 +40,7 @@ TEST(FileopsRename, Destinations) {
     EXPECT_EQ(t.rename("", "sub", "", "box"), NFSERR_ISDIR);
     ASSERT_EQ(t.rename("box", "f.txt", "", "box"), NFS_OK);  // stays where it is
     EXPECT_EQ(t.snapshot(), "box 16\nbox/F.TXT 128 newer\nbox/sub 16\nsub 128 file\n");
-    EXPECT_TRUE(t.stale_records().empty());
-}
 
-TEST(FileopsRename, DirectoriesAndRmdir) {
-    fileops_tree t;
     for (const char *dir : {"a/", "a/inner/", "empty/", "full/", "b/"}) t.make(dir);
     t.make("a/inner/f", "x");
     t.make("full/g", "y");
@@ -63,7 +59,7 @@ TEST(FileopsRename, DirectoriesAndRmdir) {
     // move that fails comes back.
     t.make("empty/inner/deeper/");
     ASSERT_TRUE(t.set_attrs("b", H));
-    std::string before = t.snapshot();
+    before = t.snapshot();
     EXPECT_EQ(t.rename("", "empty", "empty/inner", "x"), NFSERR_INVAL);
     EXPECT_EQ(t.rename("", "EMPTY", "empty/inner", "deeper"), NFSERR_INVAL);
     win_fail_inject("MoveFile", ERROR_ACCESS_DENIED, 1);
@@ -80,100 +76,79 @@ TEST(FileopsRename, DirectoriesAndRmdir) {
     EXPECT_TRUE(t.stale_records().empty());
 }
 
-// A READONLY source onto a HIDDEN destination, with host calls failing as
-// the rules say: a held file (sharing violation) is retried, then copied;
-// without hard links (FAT) the destination is moved aside instead. Success
-// moves the source's record; failure leaves names, contents and records as
-// they were, with nothing parked left behind.
+// A READONLY source renamed by uid 0 onto a HIDDEN destination, with host
+// calls failing as the rules say: a held file (sharing violation) is retried,
+// then copied; without hard links (FAT) the destination is moved aside
+// instead. A READONLY name is removed by uid 0 only (a link file by anyone),
+// and RMDIR answers 13 as 17 to others. Success moves or drops the source's
+// record; failure leaves names, attributes, contents and records as they
+// were, with nothing parked left behind.
 TEST(FileopsRename, HeldFilesAndFailures) {
     using rule = std::tuple<const char *, uint32_t, uint32_t>;  // call, error, count
     const uint32_t held = ERROR_SHARING_VIOLATION, full = ERROR_DISK_FULL;
+    enum kind { ONTO, NEW, REMOVE, RMDIR };  // rename onto "dst" or to a new name
     const struct {
-        bool dest;  // a destination file exists
+        kind k;
         std::vector<rule> rules;
         uint32_t status;
-        const char *log;  // the line after "file_rename c:\"
+        const char *log;  // after "file_rename c:\\" for renames
+        uint32_t attributes = R | S, uid = 0;
         bool fat = false;
     } cases[] = {
         // clang-format off
-        {true, {{"DeleteFile", held, 3}}, NFS_OK, ""},
-        {false, {{"MoveFile", held, 1}}, NFS_OK, ""},
-        {true, {{"DeleteFile", held, FILE_RENAME_RETRIES + 1}}, NFSERR_ACCES,
+        {ONTO, {{"DeleteFile", held, 3}}, NFS_OK, ""},
+        {NEW, {{"MoveFile", held, 1}}, NFS_OK, ""},
+        {ONTO, {{"DeleteFile", held, FILE_RENAME_RETRIES + 1}}, NFSERR_ACCES,
          "src c:\\dst remove error 32"},
-        {false, {{"MoveFile", ERROR_ACCESS_DENIED, 1}}, NFSERR_ACCES, "src c:\\dst error 5"},
-        {true, {{"MoveFile", full, 1}}, NFSERR_NOSPC, "src c:\\dst error 112"},
-        {true, {{"DeleteFile", held, 1}, {"MoveFile", full, 1}}, NFSERR_NOSPC,
+        {NEW, {{"MoveFile", ERROR_ACCESS_DENIED, 1}}, NFSERR_ACCES, "src c:\\dst error 5"},
+        {ONTO, {{"MoveFile", full, 1}}, NFSERR_NOSPC, "src c:\\dst error 112"},
+        {ONTO, {{"DeleteFile", held, 1}, {"MoveFile", full, 1}}, NFSERR_NOSPC,
          "ds_ c:\\dst error 112"},
-        {true, {{"DeleteFile", held, 1}, {"CopyFile", full, 1}}, NFSERR_NOSPC,
+        {ONTO, {{"DeleteFile", held, 1}, {"CopyFile", full, 1}}, NFSERR_NOSPC,
          "src c:\\dst copy error 112"},
-        {false, {{"MoveFile", held, 1}, {"CopyFile", full, 1}}, NFSERR_NOSPC,
+        {NEW, {{"MoveFile", held, 1}, {"CopyFile", full, 1}}, NFSERR_NOSPC,
          "src c:\\dst copy error 112"},
-        {true, {{"MoveFile", held, 2}}, NFSERR_ACCES, "ds_ c:\\dst error 32"},
-        {true, {}, NFS_OK, "", true},
-        {true, {{"MoveFile", held, 1}, {"CopyFile", full, 1}}, NFSERR_NOSPC,
-         "src c:\\dst copy error 112", true},
+        {ONTO, {{"MoveFile", held, 2}}, NFSERR_ACCES, "ds_ c:\\dst error 32"},
+        {ONTO, {}, NFS_OK, "", R | S, 0, true},
+        {ONTO, {{"MoveFile", held, 1}, {"CopyFile", full, 1}}, NFSERR_NOSPC,
+         "src c:\\dst copy error 112", R | S, 0, true},
+        {REMOVE, {}, NFS_OK, "", R},
+        {REMOVE, {}, NFSERR_ACCES, "file_unlink c:\\SRC error 5\n", R | H | S, 500},
+        {REMOVE, {{"DeleteFile", held, 1}}, NFSERR_ACCES, "file_unlink c:\\SRC error 32\n",
+         R | H | S},
+        {REMOVE, {}, NFS_OK, "", S, 500},  // a link file
+        {RMDIR, {}, NFSERR_EXIST, "file_rmdir c:\\SRC error 5\n", R, 500},
+        {RMDIR, {{"RemoveDirectory", held, 1}}, NFSERR_EXIST, "file_rmdir c:\\SRC error 32\n", R},
+        {RMDIR, {}, NFS_OK, "", R},
         // clang-format on
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(*c.log ? c.log : "success");
+        SCOPED_TRACE(std::to_string(c.k) + " " + (*c.log ? c.log : "success"));
         fileops_tree t;
         if (c.fat) hardlink_reset();
-        t.make("src", "new");
-        ASSERT_TRUE(t.set_attrs("src", R | S));
-        if (c.dest) {
+        t.make(c.k == RMDIR ? "src/" : "src", "new");
+        ASSERT_TRUE(t.set_attrs("src", c.attributes));
+        if (c.k == ONTO) {
             t.make("dst", "old");
             ASSERT_TRUE(t.set_attrs("dst", H));
         }
-        uint32_t src = t.number("src"), dst = c.dest ? t.number("dst") : 0;
+        uint32_t src = t.number("src"), dst = c.k == ONTO ? t.number("dst") : 0;
         std::string before = t.snapshot();
         for (const auto &[call, error, count] : c.rules) win_fail_inject(call, error, count);
-        EXPECT_EQ(t.rename("", "src", "", "dst", root_cred()), c.status);
+        rpc_cred cred = test_cred(c.uid, 0);
+        bool rename = c.k == ONTO || c.k == NEW, ok = c.status == NFS_OK;
+        EXPECT_EQ(rename         ? t.rename("", "src", "", "dst", cred)
+                  : c.k == RMDIR ? t.rmdir("", "SRC", cred)
+                                 : t.unlink("", "SRC", cred),
+                  c.status);
         win_fail_clear();
-        EXPECT_EQ(t.log(), *c.log ? "file_rename c:\\" + std::string(c.log) + "\n" : "");
-        bool ok = c.status == NFS_OK;
-        EXPECT_EQ(t.snapshot(), ok ? "dst 5 new\n" : before);
-        EXPECT_EQ(t.record("dst"), ok ? src : dst);
-        EXPECT_TRUE(!ok || !c.dest || inode_record(dst) == nullptr);
+        std::string log = rename && *c.log ? "file_rename c:\\" + std::string(c.log) + "\n" : c.log;
+        EXPECT_EQ(t.log(), log);
+        EXPECT_EQ(t.snapshot(), !ok ? before : rename ? "dst 5 new\n" : "");
+        EXPECT_EQ(t.record(rename ? "dst" : "src"), !ok ? (rename ? dst : src) : rename ? src : 0);
+        EXPECT_TRUE(!ok || !dst || inode_record(dst) == nullptr);
         EXPECT_TRUE(t.stale_records().empty());
         hardlink_lookup();
-    }
-}
-
-// A READONLY name "f.txt" removed as "F.TXT" by `uid`, the host call `fail`
-// failing once with a sharing violation. A failure puts back the attributes
-// cleared for the removal.
-TEST(FileopsRemove, ReadOnlyNamesByCaller) {
-    const struct {
-        bool directory;
-        uint32_t attributes, uid;
-        const char *fail;
-        uint32_t status;
-        const char *log;
-    } cases[] = {
-        {false, R, 0, nullptr, NFS_OK, ""},
-        {false, R | H | S, 500, nullptr, NFSERR_ACCES, "file_unlink c:\\F.TXT error 5\n"},
-        {false, R | H | S, 0, "DeleteFile", NFSERR_ACCES, "file_unlink c:\\F.TXT error 32\n"},
-        {false, S, 500, nullptr, NFS_OK, ""},  // a link file
-        // 13 is answered as 17 for others; uid 0 may.
-        {true, R, 500, nullptr, NFSERR_EXIST, "file_rmdir c:\\F.TXT error 5\n"},
-        {true, R, 0, "RemoveDirectory", NFSERR_EXIST, "file_rmdir c:\\F.TXT error 32\n"},
-        {true, R, 0, nullptr, NFS_OK, ""},
-    };
-    for (const auto &c : cases) {
-        fileops_tree t;
-        t.make(c.directory ? "f.txt/" : "f.txt", "x");
-        ASSERT_TRUE(t.set_attrs("f.txt", c.attributes));
-        uint32_t inode = t.number("f.txt");
-        std::string before = t.snapshot();
-        SCOPED_TRACE(before + std::to_string(c.uid));
-        if (c.fail) win_fail_inject(c.fail, ERROR_SHARING_VIOLATION, 1);
-        rpc_cred cred = test_cred(c.uid, 0);
-        EXPECT_EQ(c.directory ? t.rmdir("", "F.TXT", cred) : t.unlink("", "F.TXT", cred), c.status);
-        EXPECT_EQ(t.log(), c.log);
-        bool ok = c.status == NFS_OK;
-        EXPECT_EQ(t.snapshot(), ok ? "" : before);
-        EXPECT_EQ(t.record("f.txt"), ok ? 0 : inode);
-        EXPECT_TRUE(t.stale_records().empty());
     }
 }
 
@@ -186,7 +161,7 @@ TEST(FileopsConcurrent, CreateRenameLinkRemoveInOneDirectory) {
     std::vector<std::thread> threads;
     for (int n = 0; n < 4; n++)
         threads.emplace_back([&, n] {
-            rpc_cred c = user_cred();
+            rpc_cred c = test_cred(500, 100);
             nfs_sattr s{};
             uint8_t fh[32];
             nfs_attr a;

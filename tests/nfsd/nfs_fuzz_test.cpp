@@ -67,7 +67,7 @@ TEST(NfsFuzz, MutatedCallsGetWellFormedRepliesOrNone) {
         if (reply.empty()) continue;
         replies++;
         std::vector<uint32_t> words = rpc_msg_words(reply);
-        ASSERT_TRUE(reply.size() % 4 == 0 && words.size() >= 6 && reply.size() <= rig.xp->size)
+        ASSERT_TRUE(reply.size() % 4 == 0 && words.size() >= 6 && reply.size() <= rig.rpc.xp->size)
             << "call " << i << ": " << reply.size() << " bytes";
         ASSERT_EQ(words[0], xid) << "call " << i;
         ASSERT_EQ(words[1], 1u) << "call " << i;  // REPLY
@@ -85,7 +85,7 @@ TEST(NfsAlloc, CommonCallsAllocateNothing) {
     uint64_t start = alloc_count();
     ::operator delete(::operator new(16));  // the counter does see allocations
     ASSERT_EQ(alloc_count(), start + 1);
-    xprt *xp = rig.xp;
+    xprt *xp = rig.rpc.xp;
     uint32_t xid = 1;
     for (uint32_t vers : {NFS_V2, NFS_V3})
         for (const auto &[proc, args] : nfs_sample_calls(vers)) {
@@ -101,7 +101,7 @@ TEST(NfsAlloc, CommonCallsAllocateNothing) {
                 ASSERT_TRUE(rpc_decode_call(xp, &call));
                 rpc_dispatch(xp, &call);
                 uint64_t made = alloc_count() - before;
-                ASSERT_EQ(nfs_results(rpc_recv_datagram(rig.client, 200)).at(0), 0u);
+                ASSERT_EQ(nfs_results(rpc_recv_datagram(rig.rpc.client, 200)).at(0), 0u);
                 EXPECT_TRUE(round == 0 || made == 0) << made << " in " << vers << "/" << proc;
             }
         }

@@ -17,6 +17,8 @@
 #include "names/nfs_status.h"
 #include "nfsd/nfs.h"
 #include "nfsd/readdir.h"
+#include "platform/bytes.h"
+#include "platform/winerr.h"
 #include "platform/winfile.h"
 #include "support/fd_child.h"
 #include "support/nfs_rig.h"
@@ -42,6 +44,18 @@ nfs_tok attr3(const std::string &path, uint32_t type, uint32_t mode, uint64_t si
 }
 nfs_tok post(const std::string &path, uint32_t type, uint32_t mode, uint64_t size) {
     return seq({w(1), attr3(path, type, mode, size)});
+}
+// The fattr3 of a file of a given kind: device numbers pinned, the rest not.
+nfs_tok kind3(uint32_t type, uint32_t mode, uint64_t size, uint32_t major, uint32_t minor) {
+    return seq({w(type), w(mode), any(3), hyper(size), any(2), w(major), w(minor), any(10)});
+}
+// A device file's header written out word by word from the layout.
+std::string header(uint32_t type, uint32_t major, uint32_t minor, uint32_t mode) {
+    uint8_t b[32] = {};
+    memcpy(b + 4, "specdata", 8);
+    const uint32_t words[4] = {type, major, minor, mode};
+    for (int i = 0; i < 4; i++) store_le32(b + 16 + 4 * i, words[i]);
+    return std::string(reinterpret_cast<const char *>(b), 32);
 }
 // wcc_data with both attribute reads present, their values not pinned.
 const nfs_tok wcc = seq({w(1), any(6), w(1), any(21)}), zero_verifier = seq({w(0), w(0)});
@@ -80,6 +94,18 @@ class NfsProc : public ::testing::Test {
             {"old.txt", "old"}, {"empty/", ""},  {"t.txt", "data"}, {"edge", ""},
             {"deep/", ""},      {"deep/s1/", ""}, {"deep/s2/", ""},   {"huge", ""}};
         for (const auto &[f, content] : files) rig.tree.make(f, content);
+        // SYSTEM files: device files by their header, and links when they hold none.
+        const std::pair<const char *, std::string> specials[] = {
+            {"blk", header(3, 8, 1, 0640)},
+            {"chr", header(4, 1, 3, 0170644)},
+            {"short", header(4, 1, 3, 0666).substr(0, 31)},
+            {"badmagic", header(4, 1, 3, 0666).replace(4, 1, "S")},
+            {"badtype", header(7, 1, 3, 0666)}};
+        for (const auto &[f, content] : specials) {
+            rig.tree.make(f, content);
+            std::string path = "c:\\" + std::string(f);
+            ASSERT_TRUE(win_set_file_attributes(path.c_str(), FILE_ATTRIBUTE_SYSTEM));
+        }
         rig.tree.make("big", nfs_pattern(20000));
         ASSERT_EQ(truncate(rig.tree.host("huge").c_str(), off_t(HUGE_SIZE)), 0);
         struct timespec times[2] = {{1000000000, 0}, {1200000000, 999999999}};
@@ -150,6 +176,11 @@ TEST_F(NfsProc, EveryVersion2ProcedureAnswersAsTheTableSays) {
         {"readdir past the end", 16, {fh2(LIST), w(0xFFFFFFFF), w(8192)}, {w(0), w(0), w(1)}},
         {"readdir with no room for an entry", 16, {fh2(LIST), w(2), w(30)}, {w(0), w(0), w(0)}},
         {"statfs", 17, {fh2(ROOT)}, {w(0), w(DATASIZE), w(4096), any(3)}},
+        {"getattr of a character device: the header's mode gives permission bits alone", 1,
+         {fh2("c:\\chr")}, {w(0), w(4), w(0020644), any(5), w(0x0103), any(9)}},
+        {"getattr of a device file that cannot be read: no known type", 1, {fh2("c:\\blk")},
+         {w(0), w(0), w(0100666), any(15)}, RPC_SUCCESS, "nfs_get_special: c:\\blk error 32\n",
+         [](nfs_rig &) { win_fail_inject("CreateFile", ERROR_SHARING_VIOLATION, 1); }},
         {"procedure 18 is unknown", 18, {}, {}, RPC_PROC_UNAVAIL,
          "nfsd: error, procedure 18 not supported\n"},
     };
@@ -178,6 +209,10 @@ TEST_F(NfsProc, EveryVersion3ProcedureAnswersAsTheTableSays) {
         {"getattr of a sparse file past 4 GiB, times to the second", 1, {fh3(HUGE)},
          {w(0), w(1), w(0644), any(3), hyper(HUGE_SIZE), hyper(HUGE_SIZE), w(0), w(0), any(2),
           w(0), ino(HUGE), w(1000000000), w(0), w(1200000000), w(0), any(2)}},
+        {"getattr of a block device", 1, {fh3("c:\\blk")}, {w(0), kind3(3, 0640, 32, 8, 1)}},
+        {"getattr of a short header", 1, {fh3("c:\\short")}, {w(0), kind3(5, 0777, 31, 0, 0)}},
+        {"getattr of another magic", 1, {fh3("c:\\badmagic")}, {w(0), kind3(5, 0777, 32, 0, 0)}},
+        {"getattr of an unknown type", 1, {fh3("c:\\badtype")}, {w(0), kind3(5, 0777, 32, 0, 0)}},
         {"setattr of the access time alone changes neither time", 2,
          {fh3(HUGE), w(0), w(0), w(0), w(0), w(2), w(5), w(0), w(0), w(0)},
          {w(0), w(1), any(6), w(1), any(15), w(1000000000), w(0), w(1200000000), w(0), any(2)}},
@@ -489,41 +524,35 @@ TEST(NfsShortage, OutOfDescriptorsAnswersJukeboxAndDropsNoRecord) {
     nfs_rig rig{"c:\\ -maproot:0\n"};
     for (const char *f : {"dir/", "dir/sub/", "dir/Mixed.txt", "dir/sub/f"}) rig.tree.make(f);
     const std::string SUBDIR = "c:\\dir\\sub", SUBF = "c:\\dir\\sub\\f";
-    struct row {
-        const char *what;
+    const struct {
         uint32_t vers, proc;
-        toks args;
+        std::vector<uint8_t> args;
         uint32_t status;
+    } rows[] = {
+        {NFS_V3, 1, nfs_arg_bytes(rig, {fh3(SUBDIR)}), 10008},
+        {NFS_V2, 1, nfs_arg_bytes(rig, {fh2(SUBF)}), NFSERR_IO},
+        {NFS_V3, 3, nfs_arg_bytes(rig, {fh3(DIR), name("mixed.TXT")}), 10008},  // another case
+        {NFS_V3, 8, nfs_arg_bytes(rig, {fh3(SUBDIR), name("new.txt"), w(0), nfs_sattr3()}), 10008},
+        {NFS_V3, 6, nfs_arg_bytes(rig, {fh3(SUBF), hyper(0), w(10)}), 10008},
+        {NFS_V2, 16, nfs_arg_bytes(rig, {fh2(SUBDIR), w(0), w(4096)}), NFSERR_IO},
     };
-    const std::vector<row> rows = {
-        {"v3 getattr", NFS_V3, 1, {fh3(SUBDIR)}, 10008},
-        {"v2 getattr", NFS_V2, 1, {fh2(SUBF)}, NFSERR_IO},
-        {"v3 lookup in another case", NFS_V3, 3, {fh3(DIR), name("mixed.TXT")}, 10008},
-        {"v3 create", NFS_V3, 8, {fh3(SUBDIR), name("new.txt"), w(0), nfs_sattr3()}, 10008},
-        {"v3 read", NFS_V3, 6, {fh3(SUBF), hyper(0), w(10)}, 10008},
-        {"v2 readdir", NFS_V2, 16, {fh2(SUBDIR), w(0), w(4096)}, NFSERR_IO},
-    };
-    std::vector<std::vector<uint8_t>> args;
-    for (const row &r : rows) args.push_back(nfs_arg_bytes(rig, r.args));
-    std::vector<uint8_t> again = nfs_arg_bytes(rig, {fh3(SUBF)});
     std::vector<uint32_t> got = fd_child(64, [&](fd_taken &taken) {
         std::vector<uint32_t> statuses;
         // None left, then one: enough to open the drive but not to walk on.
         for (size_t spare : {0, 1}) {
             taken.give_back(spare);
-            for (size_t i = 0; i < rows.size(); i++) {
+            for (const auto &r : rows) {
                 nfs_scan_forget();
-                statuses.push_back(rig.status(rows[i].vers, rows[i].proc, args[i]));
+                statuses.push_back(rig.status(r.vers, r.proc, r.args));
             }
         }
         taken.give_back();
-        statuses.push_back(rig.status(NFS_V3, 1, again));
+        statuses.push_back(rig.status(NFS_V3, 1, rows[0].args));
         return statuses;
     });
-    ASSERT_EQ(got.size(), 2 * rows.size() + 1);
-    for (size_t i = 0; i < 2 * rows.size(); i++)
-        EXPECT_EQ(got[i], rows[i % rows.size()].status)
-            << rows[i % rows.size()].what << (i < rows.size() ? "" : ", one descriptor left");
+    ASSERT_EQ(got.size(), 2 * std::size(rows) + 1);
+    for (size_t i = 0; i + 1 < got.size(); i++)
+        EXPECT_EQ(got[i], rows[i % std::size(rows)].status) << "row " << i;
     EXPECT_EQ(got.back(), 0u) << "the handle works once descriptors are back";
 }
 
@@ -548,25 +577,13 @@ TEST(NfsAdmit, TheClientListDecidesForEveryRequest) {
         EXPECT_EQ(rig.status(NFS_V2, 1, {fh2(F)}), c.status);
         EXPECT_EQ(rig.tree.log(), c.status ? "mountd: access denied /c clnt 200007f\n" : "");
         EXPECT_EQ(rig.status(NFS_V3, 1, {fh3(F)}), c.status);
-        if (!strstr(c.exports, "-public")) continue;
-        EXPECT_EQ(rig.status(NFS_V2, 4, {bytes(std::string(32, '\0')), name("f.txt")}), c.status);
-        EXPECT_EQ(rig.status(NFS_V3, 3, {w(16), bytes(std::string(16, '\0')), name("f.txt")}),
-                  c.status);
+        if (strstr(c.exports, "-public")) {
+            EXPECT_EQ(rig.status(NFS_V2, 4, {bytes(std::string(32, '\0')), name("f.txt")}),
+                      c.status);
+            EXPECT_EQ(rig.status(NFS_V3, 3, {w(16), bytes(std::string(16, '\0')), name("f.txt")}),
+                      c.status);
+        }
     }
-}
-
-// A refused host changes nothing, whichever handle of a call names the
-// closed export.
-TEST(NfsAdmit, RefusedChangesLeaveTheDiskAlone) {
-    nfs_rig rig("c:\\open -maproot:0\nc:\\closed -maproot:0 127.0.0.1\n", "127.0.0.2");
-    for (const char *f : {"open/", "closed/", "closed/f.txt", "open/g.txt"}) rig.tree.make(f, "x");
-    const std::string f = "c:\\closed\\f.txt", open = "c:\\open";
-    EXPECT_EQ(rig.status(3, 7, {fh3(f, 1), hyper(0), w(3), w(2), name("abc")}), 13u);
-    EXPECT_EQ(rig.status(3, 15, {fh3(f, 1), fh3(open), name("f2.txt")}), 13u);
-    EXPECT_EQ(rig.status(2, 12, {fh2(f, 1), fh2(open), name("f3.txt")}), 13u);
-    EXPECT_EQ(read_file(rig.tree.host("closed/f.txt")), "x");
-    for (const char *never : {"open/f2.txt", "open/f3.txt"}) EXPECT_FALSE(rig.tree.exists(never));
-    EXPECT_EQ(rig.status(3, 1, {fh3("c:\\open\\g.txt")}), 0u) << "the open export serves";
 }
 
 // Under -lowercase names are not kept as sent: PATHCONF says so, and
@@ -582,22 +599,29 @@ TEST(NfsAdmit, ALowercaseExportIsNotCasePreserving) {
               (std::vector<std::string>{".", "mixed.txt"}));
 }
 
-// Every change of the sample calls, aimed at names that exist where that
-// would let it succeed, answers 30; no read does.
-TEST(NfsAdmit, AReadOnlyExportAnswers30ToChangesAndLeavesTheDiskAlone) {
-    nfs_rig rig("c:\\ -ro -maproot:0\n");
-    for (const char *f : {"f.txt", "w.txt", "n2", "n3", "dir/", "d2/", "d3/"})
-        rig.tree.make(f, "x");
+// Every sample call, aimed at names that exist where that would let a
+// change succeed: a host the client list refuses gets 13 from every
+// procedure, a read-only export 30 from every change and from no read; the
+// disk stays as it was.
+TEST(NfsAdmit, RefusedHostsAndReadOnlyExportsLeaveTheDiskAlone) {
     const std::set<uint32_t> changes[] = {{2, 8, 9, 10, 11, 12, 13, 14, 15},
                                           {2, 7, 8, 9, 10, 11, 12, 13, 14, 15, 21}};
-    for (uint32_t vers : {NFS_V2, NFS_V3})
-        for (const nfs_sample &s : nfs_sample_calls(vers))
-            EXPECT_EQ(rig.status(vers, s.proc, s.args) == 30, changes[vers - 2].count(s.proc))
-                << vers << "/" << s.proc;
-    EXPECT_EQ(read_file(rig.tree.host("w.txt")), "x");
-    for (const char *gone : {"dir/m2", "dir/m3", "dir/l2", "dir/l3", "s2", "s3", "c3"})
-        EXPECT_FALSE(rig.tree.exists(gone)) << gone;
-    for (const char *kept : {"n2", "n3", "d2", "d3"}) EXPECT_TRUE(rig.tree.exists(kept)) << kept;
+    for (bool refused : {true, false}) {
+        nfs_rig rig(refused ? "c:\\ -maproot:0 127.0.0.1\n" : "c:\\ -ro -maproot:0\n",
+                    refused ? "127.0.0.2" : "127.0.0.1");
+        for (const char *f : {"f.txt", "w.txt", "n2", "n3", "dir/", "d2/", "d3/"})
+            rig.tree.make(f, "x");
+        for (uint32_t vers : {NFS_V2, NFS_V3})
+            for (const nfs_sample &s : nfs_sample_calls(vers))
+                EXPECT_EQ(rig.status(vers, s.proc, s.args) == (refused ? 13u : 30u),
+                          refused || changes[vers - 2].count(s.proc))
+                    << refused << " " << vers << "/" << s.proc;
+        EXPECT_EQ(read_file(rig.tree.host("w.txt")), "x");
+        for (const char *gone : {"dir/m2", "dir/m3", "dir/l2", "dir/l3", "s2", "s3", "c3"})
+            EXPECT_FALSE(rig.tree.exists(gone)) << gone;
+        for (const char *kept : {"n2", "n3", "d2", "d3"})
+            EXPECT_TRUE(rig.tree.exists(kept)) << kept;
+    }
 }
 
 }  // namespace

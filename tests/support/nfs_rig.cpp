@@ -44,9 +44,10 @@ uint32_t nfs_rig::status(uint32_t vers, uint32_t proc, const nfs_toks &args) {
 }
 
 std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
-                                  const std::vector<uint8_t> &args, uint32_t uid, uint32_t gid) {
-    std::vector<uint8_t> msg =
-        rpc_msg_call(xid, prog, vers, proc, AUTH_UNIX, rpc_msg_auth_unix(1, "rig", uid, gid, {}));
+                                  const std::vector<uint8_t> &args,
+                                  const std::vector<uint8_t> &verf) {
+    std::vector<uint8_t> msg = rpc_msg_call(xid, prog, vers, proc, AUTH_UNIX,
+                                            rpc_msg_auth_unix(1, "rig", 0, 0, {}), 0, verf);
     msg.insert(msg.end(), args.begin(), args.end());
     return msg;
 }
@@ -132,11 +133,9 @@ std::vector<nfs_sample> nfs_sample_calls(uint32_t vers) {
     const std::string R = "c:", F = "c:\\f.txt", W = "c:\\w.txt", D = "c:\\dir";
     if (vers == 2)
         return {
-            {1, {fh2(F)}},
-            {2, {fh2(F), nfs_sattr2()}},
+            {1, {fh2(F)}},          {2, {fh2(F), nfs_sattr2()}},
             {4, {fh2(R), name("f.txt")}},
-            {5, {fh2(F)}},
-            {6, {fh2(F), w(0), w(5), w(0)}},
+            {5, {fh2(F)}},          {6, {fh2(F), w(0), w(5), w(0)}},
             {8, {fh2(W), w(0), w(1), w(0), name("abc")}},
             {9, {fh2(R), name("n2"), nfs_sattr2()}},
             {10, {fh2(R), name("n2")}},
@@ -144,24 +143,19 @@ std::vector<nfs_sample> nfs_sample_calls(uint32_t vers) {
             {12, {fh2(F), fh2(D), name("l2")}},
             {13, {fh2(R), name("s2"), name("f.txt"), nfs_sattr2()}},
             {14, {fh2(R), name("d2"), nfs_sattr2()}},
-            {15, {fh2(R), name("d2")}},
-            {16, {fh2(R), w(0), w(1000)}},
-            {17, {fh2(R)}},
+            {15, {fh2(R), name("d2")}}, {16, {fh2(R), w(0), w(1000)}}, {17, {fh2(R)}},
         };
     return {
         {1, {fh3(F)}},
         {2, {fh3(F), nfs_sattr3()}},  // the guard is not read
-        {3, {fh3(R), name("f.txt")}},
-        {4, {fh3(F), w(0x3F)}},
-        {5, {fh3(F)}},
-        {6, {fh3(F), hyper(0), w(100)}},
+        {3, {fh3(R), name("f.txt")}}, {4, {fh3(F), w(0x3F)}},
+        {5, {fh3(F)}},                {6, {fh3(F), hyper(0), w(100)}},
         {7, {fh3(W), hyper(1), w(3), w(1), name("abc")}},
         {8, {fh3(R), name("n3"), w(1), nfs_sattr3()}},
         {9, {fh3(R), name("d3"), nfs_sattr3()}},
         {10, {fh3(R), name("s3"), nfs_sattr3(), name("f.txt")}},
         {11, {fh3(R), name("c3"), w(4), nfs_sattr3(), w(1), w(3)}},
-        {12, {fh3(R), name("n3")}},
-        {13, {fh3(R), name("d3")}},
+        {12, {fh3(R), name("n3")}},   {13, {fh3(R), name("d3")}},
         {14, {fh3(R), name("n3"), fh3(D), name("m3")}},
         {15, {fh3(F), fh3(D), name("l3")}},
         {16, {fh3(R), hyper(0), hyper(0), w(1000)}},

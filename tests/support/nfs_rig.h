@@ -31,9 +31,7 @@ class nfs_rig {
     }
 
     nfs_tree tree;
-    rpc_rig rpc;
-    xprt *const xp = rpc.xp;           // the server's transport
-    const sock_t client = rpc.client;  // the client's socket
+    rpc_rig rpc;  // the server's transport and the client's socket
 
    private:
     uint32_t next_xid_ = 0x1000;
@@ -96,7 +94,8 @@ std::vector<uint8_t> nfs_arg_bytes(const nfs_rig &rig, const nfs_toks &toks);
 std::string nfs_match(const nfs_tree &tree, const nfs_toks &toks,
                       const std::vector<uint32_t> &words);
 
-// An NFS call message: header with AUTH_UNIX (uid, gid) and `args`.
+// An NFS call message: header with AUTH_UNIX (uid 0), an AUTH_NULL verifier
+// of `verf` and `args`.
 std::vector<uint8_t> nfs_call_msg(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
-                                  const std::vector<uint8_t> &args, uint32_t uid = 0,
-                                  uint32_t gid = 0);
+                                  const std::vector<uint8_t> &args,
+                                  const std::vector<uint8_t> &verf = {});
