@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/config.h"
@@ -19,8 +20,9 @@ namespace {
 
 // 2026-12-05 17:40:48, local time (fields from seconds up to years since 1900).
 time_t local_test_time() {
-    tm t{48, 40, 17, 5, 11, 126};
-    t.tm_isdst = -1;
+    tm t{};
+    std::tie(t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_isdst) =
+        std::tuple(126, 11, 5, 17, 40, 48, -1);
     return mktime(&t);
 }
 const time_t NOW = local_test_time();
