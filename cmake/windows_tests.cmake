@@ -31,7 +31,6 @@ set(NIMBORA_WINDOWS_TESTS
   tests/fs/fs_calls_test.cpp
   tests/platform/winfile_calls_test.cpp
   tests/inode/index_test.cpp
-  tests/inode/path_test.cpp
   tests/names/name_test.cpp
 )
 file(GLOB win32_tests CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR}
