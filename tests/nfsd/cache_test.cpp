@@ -102,7 +102,7 @@ struct client {
     uint32_t commit() { return nfs_commit(test_object(fh, &cred), 0, 0, &attr); }
 
     nfs_fh fh;
-    rpc_cred cred = test_cred(500, 100);
+    rpc_cred cred = test_cred();
     nfs_attr attr{};
     std::string data;    // what the last READ returned
     uint32_t count = 0;  // what the last WRITE wrote

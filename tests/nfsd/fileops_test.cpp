@@ -191,7 +191,7 @@ TEST(FileopsRefusals, LeaveEveryExportAsItWas) {
     EXPECT_EQ(t.log(), "file_rmdir c:\\one\\f error 267\n");
 
     // Across exports and drives, and arguments that are not names.
-    rpc_cred c = test_cred(500, 100);
+    rpc_cred c = test_cred();
     EXPECT_EQ(t.link("one/f", "two", "g", 0, 1), NFSERR_XDEV);
     EXPECT_EQ(t.link("ro/f", "one", "g", 3, 0), NFSERR_XDEV);
     EXPECT_EQ(t.rename("one", "f", "two", "f", c, 0, 1), NFSERR_XDEV);
@@ -412,7 +412,7 @@ TEST(FileopsConcurrent, CreateRenameLinkRemoveInOneDirectory) {
     std::vector<std::thread> threads;
     for (int n = 0; n < 4; n++)
         threads.emplace_back([&, n] {
-            rpc_cred c = test_cred(500, 100);
+            rpc_cred c = test_cred();
             nfs_sattr s{};
             uint8_t fh[32];
             nfs_attr a;
@@ -442,7 +442,7 @@ TEST(FileopsConcurrent, CreateRenameLinkRemoveInOneDirectory) {
 
 // The attributes of a Windows path in the first export, as uid 500.
 uint32_t attr_of(nfs_tree &t, const std::string &path, nfs_attr *a, uint32_t inode = 0) {
-    rpc_cred c = test_cred(500, 100);
+    rpc_cred c = test_cred();
     return nfs_path_attr(inode, t.env.entries()[0], path.c_str(), a, &c);
 }
 

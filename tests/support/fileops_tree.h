@@ -12,7 +12,6 @@
 #include "support/drive_temp.h"
 #include "support/nfs_tree.h"
 
-
 class fileops_tree : public nfs_tree {
     using str = const std::string &;
 
@@ -34,20 +33,20 @@ class fileops_tree : public nfs_tree {
     // of export 0 unless an export index is given. CREATE, MKNOD, MKDIR and
     // SETATTR leave the handle and attributes in `made`, `attr` (so one thread).
     uint32_t create(str dir, str name, uint32_t how = NFS_CREATE_UNCHECKED, const nfs_sattr &s = {},
-                    rpc_cred c = test_cred(500, 100)) {
+                    rpc_cred c = test_cred()) {
         return nfs_create(test_object(fh(dir), &c), name.c_str(), how, &s, made.data(), &attr);
     }
-    uint32_t mknod(str dir, str name, const nfs_sattr &s = {}, rpc_cred c = test_cred(500, 100)) {
+    uint32_t mknod(str dir, str name, const nfs_sattr &s = {}, rpc_cred c = test_cred()) {
         return nfs_mknod(test_object(fh(dir), &c), name.c_str(), NFCHR, &s, 3, 1, made.data(),
                          &attr);
     }
-    uint32_t mkdir(str dir, str name, rpc_cred c = test_cred(500, 100)) {
+    uint32_t mkdir(str dir, str name, rpc_cred c = test_cred()) {
         return file_mkdir(test_object(fh(dir), &c), name.c_str(), made.data(), &attr);
     }
-    uint32_t setattr(str relative, const nfs_sattr &s, rpc_cred c = test_cred(500, 100)) {
+    uint32_t setattr(str relative, const nfs_sattr &s, rpc_cred c = test_cred()) {
         return nfs_setattr(test_object(fh(relative), &c), &s, &attr);
     }
-    uint32_t symlink(str dir, str name, str text, rpc_cred c = test_cred(500, 100)) const {
+    uint32_t symlink(str dir, str name, str text, rpc_cred c = test_cred()) const {
         nfs_sattr s{};
         return nfs_symlink(test_object(fh(dir), &c), name.c_str(), &s, text.data(), text.size());
     }
@@ -55,15 +54,15 @@ class fileops_tree : public nfs_tree {
         return nfs_link(test_object(fh(file, file_export), nullptr),
                         test_object(fh(dir, dir_export), nullptr), name.c_str());
     }
-    uint32_t rename(str from_dir, str from, str to_dir, str to, rpc_cred c = test_cred(500, 100),
+    uint32_t rename(str from_dir, str from, str to_dir, str to, rpc_cred c = test_cred(),
                     int from_export = 0, int to_export = 0) const {
         return file_rename(test_object(fh(from_dir, from_export), &c),
                            test_object(fh(to_dir, to_export), &c), from.c_str(), to.c_str());
     }
-    uint32_t unlink(str dir, str name, rpc_cred c = test_cred(500, 100)) const {
+    uint32_t unlink(str dir, str name, rpc_cred c = test_cred()) const {
         return file_unlink(test_object(fh(dir), &c), name.c_str());
     }
-    uint32_t rmdir(str dir, str name, rpc_cred c = test_cred(500, 100)) const {
+    uint32_t rmdir(str dir, str name, rpc_cred c = test_cred()) const {
         return file_rmdir(test_object(fh(dir), &c), name.c_str());
     }
     nfs_fh made{};

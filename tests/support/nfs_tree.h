@@ -43,8 +43,9 @@ class nfs_tree {
 // show where every byte came from.
 std::string nfs_pattern(size_t n, int seed = 0);
 
-// An AUTH_UNIX identity with no groups.
-inline rpc_cred test_cred(uint32_t uid, uint32_t gid) {
+// An AUTH_UNIX identity with no groups; by default the ordinary user the
+// tests act as, neither root nor the files' owner.
+inline rpc_cred test_cred(uint32_t uid = 500, uint32_t gid = 100) {
     rpc_cred c{};
     c.uid = uid;
     c.gid = gid;
